@@ -1,0 +1,321 @@
+// The module's function objects: a vectorcall type with Python-function attributes and binding.
+#include "function.hpp"
+
+#include <cstddef>
+
+namespace {
+
+struct NativeFunction {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const FunctionSpec *spec;
+    PyObject *name;         // interned function name
+    PyObject *globals;      // the module namespace
+    PyObject *code;         // describes the parameters for inspect
+    PyObject *defaults;     // None or a tuple
+    PyObject *annotations;  // an empty dict of its own
+    PyObject *doc;
+    PyObject *dict;
+};
+
+int count_error(const FunctionSpec &spec, Py_ssize_t given) {
+    const char *qualifier;
+    Py_ssize_t expected;
+    if (spec.nrequired == spec.nparams) {
+        qualifier = "exactly";
+        expected = spec.nparams;
+    } else if (given < spec.nrequired) {
+        qualifier = "at least";
+        expected = spec.nrequired;
+    } else {
+        qualifier = "at most";
+        expected = spec.nparams;
+    }
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 spec.name, qualifier, expected, expected == 1 ? "" : "s", given);
+    return -1;
+}
+
+/// 1 when the keyword `key` names the parameter `param`, 0 if not, -1 on error.
+int keyword_matches(PyObject *key, PyObject *param) {
+    if (key == param) {
+        return 1;
+    }
+    if (PyUnicode_CheckExact(key)) {
+        return PyUnicode_Compare(key, param) == 0;
+    }
+    // A str subclass may define its own equality; it takes part as with ==.
+    return PyObject_RichCompareBool(key, param, Py_EQ);
+}
+
+/// Binds a vectorcall's arguments to the parameters of `spec` (borrowed into
+/// `bound`). -1 with the binding TypeError set.
+int bind_arguments(const FunctionSpec &spec, PyObject *const *args, Py_ssize_t nargs,
+                   PyObject *kwnames, PyObject **bound) {
+    const Py_ssize_t nparams = spec.nparams;
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (nkw == 0) {
+        if (nargs < spec.nrequired || nargs > nparams) {
+            return count_error(spec, nargs);
+        }
+    } else if (nargs > nparams) {
+        return count_error(spec, nargs);
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        bound[i] = args[i];
+    }
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+        Py_ssize_t slot = -1;
+        // Interned names first: the common call by keyword matches on identity.
+        for (Py_ssize_t i = nargs; i < nparams; ++i) {
+            if (!bound[i] && key == kc.*spec.params[i]) {
+                slot = i;
+                break;
+            }
+        }
+        if (slot < 0) {
+            if (!PyUnicode_Check(key)) {
+                PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec.name);
+                return -1;
+            }
+            for (Py_ssize_t i = nargs; i < nparams && slot < 0; ++i) {
+                if (bound[i]) {
+                    continue;
+                }
+                int match = keyword_matches(key, kc.*spec.params[i]);
+                if (match < 0) {
+                    return -1;
+                }
+                if (match) {
+                    slot = i;
+                }
+            }
+        }
+        if (slot >= 0) {
+            bound[slot] = args[nargs + k];
+            continue;
+        }
+        for (Py_ssize_t i = 0; i < nparams; ++i) {
+            int match = keyword_matches(key, kc.*spec.params[i]);
+            if (match < 0) {
+                return -1;
+            }
+            if (match) {
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                             spec.name, key);
+                return -1;
+            }
+        }
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name, key);
+        return -1;
+    }
+    for (Py_ssize_t i = spec.nrequired; i < nparams; ++i) {
+        if (!bound[i]) {
+            bound[i] = Py_None;
+        }
+    }
+    for (Py_ssize_t i = nargs; i < spec.nrequired; ++i) {
+        if (!bound[i]) {
+            return count_error(spec, i);
+        }
+    }
+    return 0;
+}
+
+PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
+                              PyObject *kwnames) noexcept {
+    auto *fn = reinterpret_cast<NativeFunction *>(callable);
+    const FunctionSpec &spec = *fn->spec;
+    PyObject *bound[kMaxParams] = {};
+    if (bind_arguments(spec, args, PyVectorcall_NARGS(nargsf), kwnames, bound) < 0) {
+        add_traceback(spec.entry_name, spec.def_line, fn->globals);
+        return nullptr;
+    }
+    // Host code can call back into the module (a rebound name, a __str__):
+    // keep such recursion from exhausting the C stack.
+    if (Py_EnterRecursiveCall(" while calling a routes.context_compress function")) {
+        add_traceback(spec.entry_name, spec.def_line, fn->globals);
+        return nullptr;
+    }
+    // The globals must outlive the body even if the body rebinds the function.
+    Ref globals = Ref::borrow(fn->globals);
+    Frame frame{globals.get(), spec.def_line};
+    PyObject *result;
+    try {
+        result = spec.body(bound, frame);
+    } catch (...) {
+        set_error_from_cxx();
+        result = nullptr;
+    }
+    Py_LeaveRecursiveCall();
+    if (result == nullptr) {
+        add_traceback(spec.entry_name, frame.line, globals.get());
+    }
+    return result;
+}
+
+int function_traverse(PyObject *self, visitproc visit, void *arg) {
+    auto *fn = reinterpret_cast<NativeFunction *>(self);
+    Py_VISIT(fn->globals);
+    Py_VISIT(fn->code);
+    Py_VISIT(fn->defaults);
+    Py_VISIT(fn->annotations);
+    Py_VISIT(fn->dict);
+    return 0;
+}
+
+int function_clear(PyObject *self) {
+    auto *fn = reinterpret_cast<NativeFunction *>(self);
+    Py_CLEAR(fn->globals);
+    Py_CLEAR(fn->code);
+    Py_CLEAR(fn->defaults);
+    Py_CLEAR(fn->annotations);
+    Py_CLEAR(fn->dict);
+    return 0;
+}
+
+void function_dealloc(PyObject *self) {
+    auto *fn = reinterpret_cast<NativeFunction *>(self);
+    PyObject_GC_UnTrack(self);
+    function_clear(self);
+    Py_CLEAR(fn->name);
+    Py_CLEAR(fn->doc);
+    PyObject_GC_Del(self);
+}
+
+PyObject *function_repr(PyObject *self) {
+    auto *fn = reinterpret_cast<NativeFunction *>(self);
+    return PyUnicode_FromFormat("<function %U at %p>", fn->name, self);
+}
+
+// Pickles by reference, the way plain functions do.
+PyObject *function_reduce(PyObject *self, PyObject *) {
+    return Py_NewRef(reinterpret_cast<NativeFunction *>(self)->name);
+}
+
+PyObject *get_name(PyObject *self, void *) { return Py_NewRef(reinterpret_cast<NativeFunction *>(self)->name); }
+PyObject *get_module(PyObject *, void *) { return Py_NewRef(kc.module_name); }
+PyObject *get_doc(PyObject *self, void *) { return Py_NewRef(reinterpret_cast<NativeFunction *>(self)->doc); }
+PyObject *get_defaults(PyObject *self, void *) { return Py_NewRef(reinterpret_cast<NativeFunction *>(self)->defaults); }
+PyObject *get_kwdefaults(PyObject *, void *) { Py_RETURN_NONE; }
+PyObject *get_annotations(PyObject *self, void *) {
+    return Py_NewRef(reinterpret_cast<NativeFunction *>(self)->annotations);
+}
+PyObject *get_globals(PyObject *self, void *) { return Py_NewRef(reinterpret_cast<NativeFunction *>(self)->globals); }
+PyObject *get_code(PyObject *self, void *) { return Py_NewRef(reinterpret_cast<NativeFunction *>(self)->code); }
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", get_name, nullptr, nullptr, nullptr},
+    {"__module__", get_module, nullptr, nullptr, nullptr},
+    {"__doc__", get_doc, nullptr, nullptr, nullptr},
+    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
+    {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject NativeFunctionType = [] {
+    PyTypeObject type{PyVarObject_HEAD_INIT(nullptr, 0)};
+    type.tp_name = "routes.context_compress.native_function";
+    type.tp_basicsize = sizeof(NativeFunction);
+    type.tp_dealloc = function_dealloc;
+    type.tp_vectorcall_offset = offsetof(NativeFunction, vectorcall);
+    type.tp_repr = function_repr;
+    type.tp_call = PyVectorcall_Call;
+    type.tp_getattro = PyObject_GenericGetAttr;
+    type.tp_setattro = PyObject_GenericSetAttr;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL;
+    type.tp_doc = "A function of routes.context_compress.";
+    type.tp_traverse = function_traverse;
+    type.tp_clear = function_clear;
+    type.tp_methods = function_methods;
+    type.tp_getset = function_getset;
+    type.tp_dictoffset = offsetof(NativeFunction, dict);
+    return type;
+}();
+
+/// The code object that describes the parameters of `spec` (it never runs).
+PyObject *describing_code(const FunctionSpec &spec) {
+    Ref varnames = Ref::steal(PyTuple_New(spec.nparams));
+    if (!varnames) {
+        return nullptr;
+    }
+    for (int i = 0; i < spec.nparams; ++i) {
+        PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(kc.*spec.params[i]));
+    }
+    Ref empty_bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
+    Ref filename = Ref::steal(PyUnicode_InternFromString(kSourceFile));
+    Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
+    if (!empty_bytes || !filename || !name) {
+        return nullptr;
+    }
+    PyObject *t = kc.empty_tuple;
+    return reinterpret_cast<PyObject *>(PyUnstable_Code_NewWithPosOnlyArgs(
+        spec.nparams, 0, 0, spec.nparams, 0, CO_OPTIMIZED | CO_NEWLOCALS, empty_bytes.get(), t, t,
+        varnames.get(), t, t, filename.get(), name.get(), name.get(), spec.def_line, empty_bytes.get(),
+        empty_bytes.get()));
+}
+
+}  // namespace
+
+int function_type_ready() noexcept { return PyType_Ready(&NativeFunctionType); }
+
+PyObject *function_new(const FunctionSpec &spec, PyObject *globals, PyObject *defaults) noexcept {
+    Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
+    Ref doc = Ref::steal(PyUnicode_FromString(spec.doc));
+    Ref annotations = Ref::steal(PyDict_New());
+    Ref code = Ref::steal(describing_code(spec));
+    if (!name || !doc || !annotations || !code) {
+        return nullptr;
+    }
+    auto *fn = PyObject_GC_New(NativeFunction, &NativeFunctionType);
+    if (fn == nullptr) {
+        return nullptr;
+    }
+    fn->vectorcall = function_vectorcall;
+    fn->spec = &spec;
+    fn->name = name.release();
+    fn->globals = Py_NewRef(globals);
+    fn->code = code.release();
+    fn->defaults = Py_NewRef(defaults);
+    fn->annotations = annotations.release();
+    fn->doc = doc.release();
+    fn->dict = nullptr;
+    PyObject_GC_Track(fn);
+    return reinterpret_cast<PyObject *>(fn);
+}
+
+bool is_native_function(PyObject *callable, Body body) noexcept {
+    return Py_IS_TYPE(callable, &NativeFunctionType) &&
+           reinterpret_cast<NativeFunction *>(callable)->spec->body == body;
+}
+
+Ref lookup_global(const Frame &frame, PyObject *name) noexcept {
+    PyObject *value = nullptr;
+    int found = PyDict_GetItemRef(frame.globals, name, &value);
+    if (found == 0) {
+        found = PyDict_GetItemRef(kc.builtins_dict, name, &value);
+        if (found == 0) {
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        }
+    }
+    return Ref::steal(value);
+}
+
+Ref call_global(const Frame &frame, PyObject *name, PyObject *const *args, size_t nargs) noexcept {
+    Ref callable = lookup_global(frame, name);
+    if (!callable) {
+        return Ref();
+    }
+    return Ref::steal(PyObject_Vectorcall(callable.get(), args, nargs, nullptr));
+}

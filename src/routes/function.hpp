@@ -1,0 +1,42 @@
+// The function-object type of the module's nine functions: attributes, argument binding, calls.
+#pragma once
+
+#include "errors.hpp"
+#include "constants.hpp"
+
+/// A function body: receives its bound parameters (borrowed, `nparams` of them,
+/// a missing default already filled in) and returns a new reference, or
+/// nullptr with an exception set and `frame.line` at the failing statement.
+using Body = PyObject *(*)(PyObject *const *params, Frame &frame);
+
+inline constexpr int kMaxParams = 2;
+
+/// One row of the function table.
+struct FunctionSpec {
+    const char *name;
+    const char *entry_name;  // "routes.context_compress." + name: its traceback entries
+    const char *doc;
+    int nparams;
+    int nrequired;
+    int def_line;
+    PyObject *Constants::*params[kMaxParams];  // interned parameter names
+    Body body;
+};
+
+/// Readies the function type; idempotent. -1 with an exception on failure.
+int function_type_ready() noexcept;
+
+/// A new function object for `spec`, running in the namespace `globals`, with
+/// `defaults` (None or a tuple, borrowed) as its __defaults__. New reference.
+PyObject *function_new(const FunctionSpec &spec, PyObject *globals, PyObject *defaults) noexcept;
+
+/// True when `callable` is the module function whose body is `body`: callers
+/// may then run the body's native core directly, since nothing was rebound.
+bool is_native_function(PyObject *callable, Body body) noexcept;
+
+/// Looks `name` up in the module namespace, then in the builtins; NameError
+/// when neither has it. New reference.
+Ref lookup_global(const Frame &frame, PyObject *name) noexcept;
+
+/// Calls the namespace's current binding of `name` with positional `args`.
+Ref call_global(const Frame &frame, PyObject *name, PyObject *const *args, size_t nargs) noexcept;

@@ -1,0 +1,78 @@
+// Reading the host's records: get() with exact-dict fast paths, truth, equality, iteration.
+#pragma once
+
+#include "constants.hpp"
+
+/// `record.get(key)`. New reference; nullptr with an exception set.
+Ref record_get(PyObject *record, PyObject *key) noexcept;
+
+/// `record.get(key, fallback)`. New reference; nullptr with an exception set.
+Ref record_get(PyObject *record, PyObject *key, PyObject *fallback) noexcept;
+
+/// `record.get(key) or ""` (one-argument get, then the truth test).
+Ref record_get_or_empty(PyObject *record, PyObject *key) noexcept;
+
+/// `record.get(key, "") or ""` (two-argument get, then the truth test).
+Ref record_get_text_or_empty(PyObject *record, PyObject *key) noexcept;
+
+/// `record[key]`. New reference; nullptr with an exception set.
+Ref record_item(PyObject *record, PyObject *key) noexcept;
+
+/// Python's truth test: 1, 0, or -1 with an exception set.
+inline int truthy(PyObject *obj) noexcept {
+    if (PyUnicode_CheckExact(obj)) {
+        return PyUnicode_GET_LENGTH(obj) != 0;
+    }
+    return PyObject_IsTrue(obj);
+}
+
+/// `obj == text` in a condition, `text` being an exact str constant: 1, 0 or -1.
+int equals_text(PyObject *obj, PyObject *text) noexcept;
+
+/// `a OP b` in a condition (OP one of Py_LT, Py_GE, ...): 1, 0 or -1.
+/// Exact str pairs compare natively, in code-point order.
+int compare(PyObject *a, PyObject *b, int op) noexcept;
+
+/// `isinstance(obj, type)`: 1, 0 or -1. Exact types answer at once; anything
+/// else goes through isinstance's own rules (subclasses, __class__).
+inline int is_instance(PyObject *obj, PyTypeObject *type) noexcept {
+    if (Py_IS_TYPE(obj, type)) {
+        return 1;
+    }
+    return PyObject_IsInstance(obj, reinterpret_cast<PyObject *>(type));
+}
+
+/// `for item in iterable:` with `visit(item)` as the body. `visit` returns 1
+/// to go on, 0 to break, -1 on error. Returns 1 when the loop ran out, 0 when
+/// it broke, -1 on error. The caller keeps `iterable` alive.
+///
+/// An exact list is walked by index with its length re-read at every step,
+/// exactly as its iterator would, since the body may run Python code that
+/// changes the list; each item is held while the body runs.
+template <class Visit>
+int for_each(PyObject *iterable, Visit &&visit) {
+    if (PyList_CheckExact(iterable)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable); ++i) {
+            Ref item = Ref::borrow(PyList_GET_ITEM(iterable, i));
+            int step = visit(item.get());
+            if (step <= 0) {
+                return step;
+            }
+        }
+        return 1;
+    }
+    Ref iterator = Ref::steal(PyObject_GetIter(iterable));
+    if (!iterator) {
+        return -1;
+    }
+    for (;;) {
+        Ref item = Ref::steal(PyIter_Next(iterator.get()));
+        if (!item) {
+            return PyErr_Occurred() ? -1 : 1;
+        }
+        int step = visit(item.get());
+        if (step <= 0) {
+            return step;
+        }
+    }
+}

@@ -1,0 +1,255 @@
+// Conversation timeline: timestamp parsing and shifting, the effective cut time and the cut-time window.
+#include "bodies.hpp"
+#include "records.hpp"
+
+namespace {
+
+// Statement lines of the timeline functions, for their traceback entries.
+namespace line {
+constexpr int kParseTsTruth = 15, kParseTsParse = 18;
+constexpr int kAddSecondsParse = 25, kAddSecondsShift = 28, kAddSecondsRender = 29;
+constexpr int kCutTimeStored = 33, kCutTimeCreated = 36, kCutTimeMessages = 38, kCutTimeStamp = 39,
+              kCutTimeTake = 40, kCutTimeNow = 43;
+constexpr int kWindowCut = 49, kWindowAll = 51, kWindowMessages = 53, kWindowStamp = 54, kWindowCompare = 55,
+              kWindowAppend = 56;
+}  // namespace line
+
+/// `conv.get("messages", [])`. The fresh default list is only built when a
+/// host get() could see it.
+Ref messages_of(PyObject *conv) {
+    if (PyDict_CheckExact(conv)) {
+        PyObject *value = nullptr;
+        int found = PyDict_GetItemRef(conv, kc.messages, &value);
+        if (found != 0) {
+            return Ref::steal(value);
+        }
+        return Ref::steal(PyList_New(0));
+    }
+    Ref fallback = Ref::steal(PyList_New(0));
+    if (!fallback) {
+        return fallback;
+    }
+    return record_get(conv, kc.messages, fallback.get());
+}
+
+/// `ts.replace("Z", "+00:00")` passed to `datetime.fromisoformat`.
+Ref parse_timestamp(const Frame &frame, PyObject *ts) {
+    Ref datetime_cls = lookup_global(frame, kc.datetime);
+    if (!datetime_cls) {
+        return datetime_cls;
+    }
+    Ref fromisoformat = Ref::steal(PyObject_GetAttr(datetime_cls.get(), kc.fromisoformat));
+    if (!fromisoformat) {
+        return fromisoformat;
+    }
+    Ref normalised;
+    if (PyUnicode_CheckExact(ts)) {
+        normalised = Ref::steal(PyUnicode_Replace(ts, kc.zulu, kc.utc_offset, -1));
+    } else {
+        PyObject *argv[3] = {ts, kc.zulu, kc.utc_offset};
+        normalised = Ref::steal(PyObject_VectorcallMethod(kc.replace, argv, 3, nullptr));
+    }
+    if (!normalised) {
+        return normalised;
+    }
+    return Ref::steal(PyObject_CallOneArg(fromisoformat.get(), normalised.get()));
+}
+
+}  // namespace
+
+PyObject *parse_ts_body(PyObject *const *params, Frame &frame) {
+    PyObject *ts = params[0];
+    frame.line = line::kParseTsTruth;
+    int present = truthy(ts);
+    if (present <= 0) {
+        return present < 0 ? nullptr : Py_NewRef(Py_None);
+    }
+    frame.line = line::kParseTsParse;
+    Ref parsed = parse_timestamp(frame, ts);
+    if (!parsed) {
+        // Every ordinary failure means "not a timestamp"; KeyboardInterrupt
+        // and other BaseExceptions still go through.
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+            return nullptr;
+        }
+        PyErr_Clear();
+        return Py_NewRef(Py_None);
+    }
+    return parsed.release();
+}
+
+PyObject *add_seconds_rfc3339_body(PyObject *const *params, Frame &frame) {
+    PyObject *ts = params[0];
+    PyObject *secs = params[1];
+    frame.line = line::kAddSecondsParse;
+    Ref parsed = call_global(frame, kc.fn_parse_ts, &ts, 1);
+    if (!parsed) {
+        return nullptr;
+    }
+    if (parsed.get() == Py_None) {
+        return Py_NewRef(ts);
+    }
+    frame.line = line::kAddSecondsShift;
+    Ref datetime_module = Ref::steal(PyObject_CallOneArg(kc.builtin_import, kc.datetime));
+    if (!datetime_module) {
+        return nullptr;
+    }
+    Ref timedelta = Ref::steal(PyObject_GetAttr(datetime_module.get(), kc.timedelta));
+    if (!timedelta) {
+        return nullptr;
+    }
+    Ref kwnames = Ref::steal(PyTuple_Pack(1, kc.seconds));
+    if (!kwnames) {
+        return nullptr;
+    }
+    Ref delta = Ref::steal(PyObject_Vectorcall(timedelta.get(), &secs, 0, kwnames.get()));
+    if (!delta) {
+        return nullptr;
+    }
+    Ref shifted = Ref::steal(PyNumber_Add(parsed.get(), delta.get()));
+    if (!shifted) {
+        return nullptr;
+    }
+    frame.line = line::kAddSecondsRender;
+    Ref astimezone = Ref::steal(PyObject_GetAttr(shifted.get(), kc.astimezone));
+    if (!astimezone) {
+        return nullptr;
+    }
+    Ref timezone_cls = lookup_global(frame, kc.timezone);
+    if (!timezone_cls) {
+        return nullptr;
+    }
+    Ref utc = Ref::steal(PyObject_GetAttr(timezone_cls.get(), kc.utc));
+    if (!utc) {
+        return nullptr;
+    }
+    Ref in_utc = Ref::steal(PyObject_CallOneArg(astimezone.get(), utc.get()));
+    if (!in_utc) {
+        return nullptr;
+    }
+    return PyObject_CallMethodNoArgs(in_utc.get(), kc.isoformat);
+}
+
+PyObject *get_conv_cut_time_body(PyObject *const *params, Frame &frame) {
+    PyObject *conv = params[0];
+    frame.line = line::kCutTimeStored;
+    Ref cut = record_get_or_empty(conv, kc.cut_time);
+    if (!cut) {
+        return nullptr;
+    }
+    int present = truthy(cut.get());
+    if (present != 0) {
+        return present < 0 ? nullptr : cut.release();
+    }
+    frame.line = line::kCutTimeCreated;
+    cut = record_get_or_empty(conv, kc.created_at);
+    if (!cut) {
+        return nullptr;
+    }
+    present = truthy(cut.get());
+    if (present < 0) {
+        return nullptr;
+    }
+    if (!present) {
+        frame.line = line::kCutTimeMessages;
+        Ref messages = messages_of(conv);
+        if (!messages) {
+            return nullptr;
+        }
+        int walked = for_each(messages.get(), [&](PyObject *message) {
+            frame.line = line::kCutTimeStamp;
+            Ref stamp = record_get(message, kc.timestamp);
+            if (!stamp) {
+                return -1;
+            }
+            int stamped = truthy(stamp.get());
+            if (stamped <= 0) {
+                return stamped < 0 ? -1 : 1;
+            }
+            frame.line = line::kCutTimeTake;
+            cut = record_item(message, kc.timestamp);
+            return cut ? 0 : -1;
+        });
+        if (walked < 0) {
+            return nullptr;
+        }
+        if (walked == 0) {
+            present = truthy(cut.get());
+            if (present < 0) {
+                return nullptr;
+            }
+        }
+    }
+    if (!present) {
+        frame.line = line::kCutTimeNow;
+        Ref datetime_cls = lookup_global(frame, kc.datetime);
+        if (!datetime_cls) {
+            return nullptr;
+        }
+        Ref now = Ref::steal(PyObject_GetAttr(datetime_cls.get(), kc.now));
+        if (!now) {
+            return nullptr;
+        }
+        Ref timezone_cls = lookup_global(frame, kc.timezone);
+        if (!timezone_cls) {
+            return nullptr;
+        }
+        Ref utc = Ref::steal(PyObject_GetAttr(timezone_cls.get(), kc.utc));
+        if (!utc) {
+            return nullptr;
+        }
+        Ref current = Ref::steal(PyObject_CallOneArg(now.get(), utc.get()));
+        if (!current) {
+            return nullptr;
+        }
+        return PyObject_CallMethodNoArgs(current.get(), kc.isoformat);
+    }
+    return cut.release();
+}
+
+PyObject *msgs_from_cut_time_body(PyObject *const *params, Frame &frame) {
+    PyObject *conv = params[0];
+    frame.line = line::kWindowCut;
+    Ref cut = record_get_or_empty(conv, kc.cut_time);
+    if (!cut) {
+        return nullptr;
+    }
+    int present = truthy(cut.get());
+    if (present < 0) {
+        return nullptr;
+    }
+    if (!present) {
+        frame.line = line::kWindowAll;
+        Ref messages = messages_of(conv);
+        return messages ? PySequence_List(messages.get()) : nullptr;
+    }
+    frame.line = line::kWindowMessages;
+    Ref out = Ref::steal(PyList_New(0));
+    Ref messages = out ? messages_of(conv) : Ref();
+    if (!messages) {
+        return nullptr;
+    }
+    int walked = for_each(messages.get(), [&](PyObject *message) {
+        frame.line = line::kWindowStamp;
+        Ref stamp = record_get_or_empty(message, kc.timestamp);
+        if (!stamp) {
+            return -1;
+        }
+        frame.line = line::kWindowCompare;
+        int stamped = truthy(stamp.get());
+        if (stamped <= 0) {
+            return stamped < 0 ? -1 : 1;
+        }
+        int in_window = compare(stamp.get(), cut.get(), Py_GE);
+        if (in_window <= 0) {
+            return in_window < 0 ? -1 : 1;
+        }
+        frame.line = line::kWindowAppend;
+        return PyList_Append(out.get(), message) < 0 ? -1 : 1;
+    });
+    if (walked < 0) {
+        return nullptr;
+    }
+    frame.line = line::kWindowMessages;
+    return out.release();
+}
