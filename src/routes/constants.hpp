@@ -21,6 +21,12 @@
     X(message, "message")                                                      \
     X(max_tokens, "max_tokens")                                                \
     X(stream, "stream")                                                        \
+    /* statistics keys */                                                      \
+    X(s_rate, "rate")                                                          \
+    X(s_total_tokens, "total_tokens")                                          \
+    X(s_kept, "kept")                                                          \
+    X(s_compressed, "compressed")                                              \
+    X(s_new_cut_time, "new_cut_time")                                          \
     /* values */                                                               \
     X(tool, "tool")                                                            \
     X(user, "user")                                                            \
@@ -31,6 +37,13 @@
     X(utc_offset, "+00:00")                                                    \
     X(space, " ")                                                              \
     X(newline, "\n")                                                           \
+    X(ellipsis, "...")                                                         \
+    X(label_open, "[")                                                         \
+    X(label_close, "] ")                                                       \
+    X(transcript_marker, "\n...(later messages omitted)")                      \
+    X(summary_prefix, "[\u4e0a\u4e0b\u6587\u538b\u7f29\u6458\u8981] ")       \
+    X(summary_note, "\n\n\u6ce8\u610f\uff1a\u56e0\u4e0a\u4e0b\u6587\u8fc7\u591a\uff0c\u5df2\u542f\u7528\u538b\u7f29\uff0c\u4ee5\u4e0a\u5386\u53f2\u8bb0\u5f55\u4e3a\u538b\u7f29\u5185\u5bb9\uff0c\u5982\u9700\u67e5\u627e\u66f4\u591a\u4f1a\u8bdd\u5386\u53f2\uff0c\u8bf7\u4f7f\u7528search_session\u5de5\u5177\u67e5\u627e") \
+    X(summarizer_prompt, "You are a conversation summarizer. Compress the following conversation history into a summary of no more than 2000 Chinese characters. Preserve key details: user requests/tasks, decisions, tool usage results, file paths, commands, and errors with their resolutions. Omit greetings and repetitive content. Output ONLY the summary.") \
     X(cjk_lo, "\u4e00")                                                        \
     X(cjk_hi, "\u9fff")                                                        \
     X(cjk_ext_a_lo, "\u3400")                                                  \
@@ -80,6 +93,19 @@ struct Constants {
 #undef CC_DECLARE_TEXT
     PyObject *empty_tuple = nullptr;
     PyObject *defaults_none = nullptr;  // (None,): defaults of cut_and_sum_history
+    PyObject *slice_head = nullptr;     // [:3], the head of the extract
+    PyObject *slice_tail = nullptr;     // [-5:], the tail of the extract
+    PyObject *slice_body = nullptr;     // [:2000], the bound of a transcript body
+    PyObject *zero = nullptr;           // 0
+    PyObject *one = nullptr;            // 1
+    PyObject *ten = nullptr;            // 10
+    PyObject *min_keep_budget = nullptr; // 1024
+    PyObject *threshold = nullptr;      // 0.8
+    PyObject *stream_kwnames = nullptr; // ("stream",)
+    PyObject *seconds_kwnames = nullptr; // ("seconds",)
+    PyObject *import_names = nullptr;   // ("_call_llm_api",)
+    PyObject *max_tokens_value = nullptr; // 2048
+    PyObject *default_window = nullptr; // 200000
     PyObject *builtins_dict = nullptr;  // the builtins namespace, as found at initialisation
     PyObject *builtin_import = nullptr; // builtins.__import__, as found at initialisation
 };

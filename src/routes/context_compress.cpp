@@ -268,6 +268,22 @@ PyModuleDef module_def = {
 
 Constants kc;
 
+namespace {
+
+/// [:stop]. New reference.
+PyObject *slice_up_to(long stop) {
+    Ref bound = Ref::steal(PyLong_FromLong(stop));
+    return bound ? PySlice_New(Py_None, bound.get(), Py_None) : nullptr;
+}
+
+/// [start:]. New reference.
+PyObject *slice_from(long start) {
+    Ref bound = Ref::steal(PyLong_FromLong(start));
+    return bound ? PySlice_New(bound.get(), Py_None, Py_None) : nullptr;
+}
+
+}  // namespace
+
 int build_constants(PyObject *builtins_module) noexcept {
     Constants fresh;
     bool ok = true;
@@ -281,9 +297,25 @@ int build_constants(PyObject *builtins_module) noexcept {
     if (ok) {
         fresh.empty_tuple = PyTuple_New(0);
         fresh.defaults_none = PyTuple_Pack(1, Py_None);
+        fresh.slice_head = slice_up_to(3);
+        fresh.slice_tail = slice_from(-5);
+        fresh.slice_body = slice_up_to(2000);
+        fresh.zero = PyLong_FromLong(0);
+        fresh.one = PyLong_FromLong(1);
+        fresh.ten = PyLong_FromLong(10);
+        fresh.min_keep_budget = PyLong_FromLong(1024);
+        fresh.threshold = PyFloat_FromDouble(0.8);
+        fresh.stream_kwnames = PyTuple_Pack(1, fresh.stream);
+        fresh.seconds_kwnames = PyTuple_Pack(1, fresh.seconds);
+        fresh.import_names = PyTuple_Pack(1, fresh.call_llm_api);
+        fresh.max_tokens_value = PyLong_FromLong(2048);
+        fresh.default_window = PyLong_FromLong(200000);
         fresh.builtins_dict = Py_XNewRef(PyModule_GetDict(builtins_module));
         fresh.builtin_import = PyObject_GetAttrString(builtins_module, "__import__");
-        ok = fresh.empty_tuple && fresh.defaults_none && fresh.builtins_dict && fresh.builtin_import;
+        ok = fresh.empty_tuple && fresh.defaults_none && fresh.slice_head && fresh.slice_tail &&
+             fresh.slice_body && fresh.zero && fresh.one && fresh.ten && fresh.min_keep_budget && fresh.threshold &&
+             fresh.stream_kwnames && fresh.seconds_kwnames && fresh.import_names && fresh.max_tokens_value &&
+             fresh.default_window && fresh.builtins_dict && fresh.builtin_import;
     }
     // On success the previous set (empty on a first import) leaves through
     // `fresh`; on failure the partial new set does.
@@ -295,6 +327,19 @@ int build_constants(PyObject *builtins_module) noexcept {
 #undef CC_DROP_TEXT
     Py_CLEAR(fresh.empty_tuple);
     Py_CLEAR(fresh.defaults_none);
+    Py_CLEAR(fresh.slice_head);
+    Py_CLEAR(fresh.slice_tail);
+    Py_CLEAR(fresh.slice_body);
+    Py_CLEAR(fresh.zero);
+    Py_CLEAR(fresh.one);
+    Py_CLEAR(fresh.ten);
+    Py_CLEAR(fresh.min_keep_budget);
+    Py_CLEAR(fresh.threshold);
+    Py_CLEAR(fresh.stream_kwnames);
+    Py_CLEAR(fresh.seconds_kwnames);
+    Py_CLEAR(fresh.import_names);
+    Py_CLEAR(fresh.max_tokens_value);
+    Py_CLEAR(fresh.default_window);
     Py_CLEAR(fresh.builtins_dict);
     Py_CLEAR(fresh.builtin_import);
     return ok ? 0 : -1;

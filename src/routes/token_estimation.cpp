@@ -1,11 +1,353 @@
 // Token estimation: character-class estimates of texts and message lists.
 #include "bodies.hpp"
+#include "records.hpp"
 
-PyObject *estimate_tokens_text_body(PyObject *const *, Frame &) {
-    PyErr_SetString(PyExc_NotImplementedError, "estimate_tokens_text");
-    return nullptr;
+#include <cstdint>
+
+namespace {
+
+namespace line {
+constexpr int kTextTruth = 62, kTextCount = 64, kTextLength = 65;
+constexpr int kMsgsLoop = 71, kMsgsContent = 72, kMsgsRole = 73, kMsgsToolResult = 74, kMsgsIsList = 75,
+              kMsgsParts = 76, kMsgsIsDict = 77, kMsgsPartType = 78, kMsgsTextPart = 79, kMsgsOtherPart = 81, kMsgsIsStr = 82,
+              kMsgsStrPart = 83, kMsgsIsText = 84, kMsgsText = 85, kMsgsOverhead = 86;
+}  // namespace line
+
+constexpr const char kGenexprCreateEntry[] = "routes.context_compress.estimate_tokens_text.genexpr";
+constexpr const char kGenexprEntry[] = "genexpr";
+
+constexpr long long kPerMessageOverhead = 3;
+constexpr long long kNonTextPart = 1500;
+
+// Ideographs: CJK Unified Ideographs U+4E00..U+9FFF and Extension A
+// U+3400..U+4DBF. Written as unsigned range checks so that each test is one
+// subtract and one compare per lane.
+constexpr uint32_t kUnifiedFirst = 0x4E00, kUnifiedSpan = 0x9FFF - 0x4E00;
+constexpr uint32_t kExtAFirst = 0x3400, kExtASpan = 0x4DBF - 0x3400;
+
+inline bool is_ideograph(Py_UCS4 c) {
+    return (c - kUnifiedFirst) <= kUnifiedSpan || (c - kExtAFirst) <= kExtASpan;
 }
-PyObject *estimate_tokens_body(PyObject *const *, Frame &) {
-    PyErr_SetString(PyExc_NotImplementedError, "estimate_tokens");
-    return nullptr;
+
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define CC_MULTIVERSION __attribute__((target_clones("avx2", "default")))
+#else
+#define CC_MULTIVERSION
+#endif
+
+// The per-block counters are as narrow as the characters, so the compiler can
+// keep a full vector of lanes; a block is short enough that no lane overflows.
+CC_MULTIVERSION
+size_t count_ideographs_ucs2(const Py_UCS2 *chars, size_t length) {
+    size_t total = 0;
+    while (length > 0) {
+        const size_t block = length < 0xFFFF ? length : 0xFFFF;
+        uint16_t count = 0;
+        for (size_t i = 0; i < block; ++i) {
+            const uint16_t c = chars[i];
+            count = static_cast<uint16_t>(count + ((static_cast<uint16_t>(c - kUnifiedFirst) <= kUnifiedSpan) |
+                                                   (static_cast<uint16_t>(c - kExtAFirst) <= kExtASpan)));
+        }
+        total += count;
+        chars += block;
+        length -= block;
+    }
+    return total;
+}
+
+CC_MULTIVERSION
+size_t count_ideographs_ucs4(const Py_UCS4 *chars, size_t length) {
+    size_t total = 0;
+    while (length > 0) {
+        const size_t block = length < 0xFFFFFFFFu ? length : 0xFFFFFFFFu;
+        uint32_t count = 0;
+        for (size_t i = 0; i < block; ++i) {
+            const uint32_t c = chars[i];
+            count += ((c - kUnifiedFirst) <= kUnifiedSpan) | ((c - kExtAFirst) <= kExtASpan);
+        }
+        total += count;
+        chars += block;
+        length -= block;
+    }
+    return total;
+}
+
+/// Ideographs in the native storage of a str (exact or subclass).
+size_t count_ideographs(PyObject *text) {
+    const size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
+    switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND:
+        return 0;  // every code point is below U+0100
+    case PyUnicode_2BYTE_KIND:
+        return count_ideographs_ucs2(PyUnicode_2BYTE_DATA(text), length);
+    default:
+        return count_ideographs_ucs4(PyUnicode_4BYTE_DATA(text), length);
+    }
+}
+
+/// int(1.5 * ideographs + 0.25 * others): both terms are multiples of a
+/// quarter, so the float expression is exactly this floor.
+long long token_estimate(long long ideographs, long long others) {
+    return (6 * ideographs + others) / 4;
+}
+
+/// 1 when `c` lies between `low` and `high` as Python's chained comparison
+/// `low <= c <= high` decides it; 0, or -1 on error.
+int between(PyObject *low, PyObject *c, PyObject *high) {
+    int above = compare(low, c, Py_LE);
+    if (above <= 0) {
+        return above;
+    }
+    return compare(c, high, Py_LE);
+}
+
+/// Counts the ideographs of an arbitrary iterable element by element, with
+/// Python's string ordering. -1 with the generator's traceback entries on error.
+long long count_ideographs_generic(PyObject *text, Frame &frame) {
+    Ref iterator = Ref::steal(PyObject_GetIter(text));
+    if (!iterator) {
+        add_traceback(kGenexprCreateEntry, line::kTextCount, frame.globals);
+        return -1;
+    }
+    long long count = 0;
+    for (;;) {
+        Ref c = Ref::steal(PyIter_Next(iterator.get()));
+        if (!c) {
+            break;
+        }
+        if (PyUnicode_CheckExact(c.get()) && PyUnicode_GET_LENGTH(c.get()) == 1) {
+            count += is_ideograph(PyUnicode_READ_CHAR(c.get(), 0));
+            continue;
+        }
+        int hit = between(kc.cjk_lo, c.get(), kc.cjk_hi);
+        if (hit == 0) {
+            hit = between(kc.cjk_ext_a_lo, c.get(), kc.cjk_ext_a_hi);
+        }
+        if (hit < 0) {
+            break;
+        }
+        count += hit;
+    }
+    if (PyErr_Occurred()) {
+        add_traceback(kGenexprEntry, line::kTextCount, frame.globals);
+        return -1;
+    }
+    return count;
+}
+
+/// The estimate of `text` as estimate_tokens_text computes it, into
+/// `estimate`. -1 with an exception set on error.
+int estimate_text(PyObject *text, Frame &frame, long long &estimate) {
+    frame.line = line::kTextTruth;
+    if (PyUnicode_CheckExact(text)) {
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+        const long long ideographs = static_cast<long long>(count_ideographs(text));
+        estimate = token_estimate(ideographs, length - ideographs);
+        return 0;
+    }
+    estimate = 0;
+    int present = truthy(text);
+    if (present <= 0) {
+        return present;
+    }
+    frame.line = line::kTextCount;
+    long long ideographs;
+    // A str subclass that keeps str's own iteration yields exactly its stored
+    // characters; anything else is iterated the Python way.
+    if (PyUnicode_Check(text) && Py_TYPE(text)->tp_iter == PyUnicode_Type.tp_iter) {
+        ideographs = static_cast<long long>(count_ideographs(text));
+    } else {
+        ideographs = count_ideographs_generic(text, frame);
+        if (ideographs < 0) {
+            return -1;
+        }
+    }
+    frame.line = line::kTextLength;
+    const Py_ssize_t length = PyObject_Size(text);
+    if (length < 0) {
+        return -1;
+    }
+    // Python computes this in floating point, and len() may disagree with the
+    // iteration of an arbitrary object, so keep the float form here.
+    const double weighted = static_cast<double>(ideographs) * 1.5 + static_cast<double>(length - ideographs) * 0.25;
+    estimate = static_cast<long long>(weighted);
+    return 0;
+}
+
+/// The running `total` of estimate_tokens: a C integer while every addend is
+/// a plain int, Python arithmetic from the first addend that is not.
+class Total {
+public:
+    int add(long long amount) {
+        if (!object_ && !__builtin_add_overflow(small_, amount, &small_)) {
+            return 0;
+        }
+        Ref boxed = Ref::steal(PyLong_FromLongLong(amount));
+        return boxed ? add(boxed.get()) : -1;
+    }
+
+    int add(PyObject *amount) {
+        if (!object_) {
+            if (PyLong_CheckExact(amount)) {
+                int overflow = 0;
+                long long value = PyLong_AsLongLongAndOverflow(amount, &overflow);
+                if (!overflow && !__builtin_add_overflow(small_, value, &value)) {
+                    small_ = value;
+                    return 0;
+                }
+            }
+            object_ = Ref::steal(PyLong_FromLongLong(small_));
+            if (!object_) {
+                return -1;
+            }
+        }
+        object_ = Ref::steal(PyNumber_InPlaceAdd(object_.get(), amount));
+        return object_ ? 0 : -1;
+    }
+
+    PyObject *result() { return object_ ? object_.release() : PyLong_FromLongLong(small_); }
+
+private:
+    long long small_ = 0;
+    Ref object_;
+};
+
+/// `total += estimate_tokens_text(text)`, the function looked up now. When it
+/// is still this module's own, the estimate is computed in place.
+int add_text_estimate(Total &total, PyObject *text_fn, PyObject *text) {
+    if (PyUnicode_CheckExact(text) && is_native_function(text_fn, estimate_tokens_text_body)) {
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+        const long long ideographs = static_cast<long long>(count_ideographs(text));
+        return total.add(token_estimate(ideographs, length - ideographs));
+    }
+    Ref estimate = Ref::steal(PyObject_CallOneArg(text_fn, text));
+    return estimate ? total.add(estimate.get()) : -1;
+}
+
+/// The part of estimate_tokens for one list content.
+int add_parts(Total &total, Frame &frame, PyObject *parts) {
+    frame.line = line::kMsgsParts;
+    return for_each(parts, [&](PyObject *part) {
+        frame.line = line::kMsgsIsDict;
+        int is_dict = is_instance(part, &PyDict_Type);
+        if (is_dict < 0) {
+            return -1;
+        }
+        if (is_dict) {
+            frame.line = line::kMsgsPartType;
+            Ref type = record_get(part, kc.type);
+            if (!type) {
+                return -1;
+            }
+            int is_text = equals_text(type.get(), kc.text);
+            if (is_text < 0) {
+                return -1;
+            }
+            if (!is_text) {
+                frame.line = line::kMsgsOtherPart;
+                return total.add(kNonTextPart) < 0 ? -1 : 1;
+            }
+            frame.line = line::kMsgsTextPart;
+            Ref text_fn = lookup_global(frame, kc.fn_estimate_tokens_text);
+            if (!text_fn) {
+                return -1;
+            }
+            Ref text = record_get(part, kc.text, kc.empty);
+            if (!text) {
+                return -1;
+            }
+            return add_text_estimate(total, text_fn.get(), text.get()) < 0 ? -1 : 1;
+        }
+        frame.line = line::kMsgsIsStr;
+        int is_str = is_instance(part, &PyUnicode_Type);
+        if (is_str <= 0) {
+            return is_str < 0 ? -1 : 1;
+        }
+        frame.line = line::kMsgsStrPart;
+        Ref text_fn = lookup_global(frame, kc.fn_estimate_tokens_text);
+        if (!text_fn) {
+            return -1;
+        }
+        return add_text_estimate(total, text_fn.get(), part) < 0 ? -1 : 1;
+    });
+}
+
+}  // namespace
+
+PyObject *estimate_tokens_text_body(PyObject *const *params, Frame &frame) {
+    long long estimate = 0;
+    return estimate_text(params[0], frame, estimate) < 0 ? nullptr : PyLong_FromLongLong(estimate);
+}
+
+PyObject *estimate_tokens_body(PyObject *const *params, Frame &frame) {
+    PyObject *msgs = params[0];
+    Total total;
+    frame.line = line::kMsgsLoop;
+    int walked = for_each(msgs, [&](PyObject *message) {
+        frame.line = line::kMsgsContent;
+        Ref content = record_get_text_or_empty(message, kc.content);
+        if (!content) {
+            return -1;
+        }
+        frame.line = line::kMsgsRole;
+        Ref role = record_get(message, kc.role);
+        if (!role) {
+            return -1;
+        }
+        int is_tool = equals_text(role.get(), kc.tool);
+        if (is_tool < 0) {
+            return -1;
+        }
+        if (is_tool) {
+            frame.line = line::kMsgsToolResult;
+            Ref tool_result = record_get(message, kc.tool_result);
+            if (!tool_result) {
+                return -1;
+            }
+            int has_result = truthy(tool_result.get());
+            if (has_result < 0) {
+                return -1;
+            }
+            if (has_result) {
+                content = std::move(tool_result);
+            } else {
+                int has_content = truthy(content.get());
+                if (has_content < 0) {
+                    return -1;
+                }
+                if (!has_content) {
+                    content = Ref::borrow(kc.empty);
+                }
+            }
+        }
+        frame.line = line::kMsgsIsList;
+        int is_list = is_instance(content.get(), &PyList_Type);
+        if (is_list < 0) {
+            return -1;
+        }
+        if (is_list) {
+            if (add_parts(total, frame, content.get()) < 0) {
+                return -1;
+            }
+        } else {
+            frame.line = line::kMsgsIsText;
+            int is_str = is_instance(content.get(), &PyUnicode_Type);
+            if (is_str < 0) {
+                return -1;
+            }
+            if (is_str) {
+                frame.line = line::kMsgsText;
+                Ref text_fn = lookup_global(frame, kc.fn_estimate_tokens_text);
+                if (!text_fn || add_text_estimate(total, text_fn.get(), content.get()) < 0) {
+                    return -1;
+                }
+            }
+        }
+        frame.line = line::kMsgsOverhead;
+        return total.add(kPerMessageOverhead) < 0 ? -1 : 1;
+    });
+    if (walked < 0) {
+        return nullptr;
+    }
+    return total.result();
 }
