@@ -39,6 +39,12 @@ inline int is_instance(PyObject *obj, PyTypeObject *type) noexcept {
     if (Py_IS_TYPE(obj, type)) {
         return 1;
     }
+    // The common builtin types cannot claim another class through __class__,
+    // so the subtype check alone answers for them without an attribute lookup.
+    if (PyUnicode_CheckExact(obj) || PyDict_CheckExact(obj) || PyList_CheckExact(obj) || PyLong_CheckExact(obj) ||
+        PyTuple_CheckExact(obj) || obj == Py_None) {
+        return PyType_IsSubtype(Py_TYPE(obj), type);
+    }
     return PyObject_IsInstance(obj, reinterpret_cast<PyObject *>(type));
 }
 

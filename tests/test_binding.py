@@ -1,0 +1,363 @@
+"""Argument binding of the nine module functions: count, keyword and type
+errors, their exact messages and their traceback entries."""
+
+import ctypes
+import sys
+
+import pytest
+
+ONE_PARAM = {
+    "_parse_ts": "ts",
+    "get_conv_cut_time": "conv",
+    "msgs_from_cut_time": "conv",
+    "estimate_tokens_text": "text",
+    "estimate_tokens": "msgs",
+    "_msgs_to_text": "msgs",
+    "simple_extract": "msgs",
+}
+PARAMS = {**{n: (p,) for n, p in ONE_PARAM.items()},
+          "add_seconds_rfc3339": ("ts", "secs"),
+          "cut_and_sum_history": ("conv", "llm_config")}
+DEF_LINES = {
+    "_parse_ts": 13, "add_seconds_rfc3339": 23, "get_conv_cut_time": 31,
+    "msgs_from_cut_time": 47, "estimate_tokens_text": 60, "estimate_tokens": 68,
+    "_msgs_to_text": 90, "simple_extract": 114, "cut_and_sum_history": 124,
+}
+ALL = list(DEF_LINES)
+all_functions = pytest.mark.parametrize("name", ALL)
+
+# Arguments each function accepts, so that binding by position and by keyword
+# can be compared on the whole outcome of the call.
+VALID_ARGS = {
+    "_parse_ts": ("2024-05-01T12:00:00Z",),
+    "add_seconds_rfc3339": ("2024-05-01T12:00:00Z", 1),
+    "get_conv_cut_time": ({"cut_time": "2024-05-01T12:00:00Z"},),
+    "msgs_from_cut_time": ({"messages": [{"timestamp": "a"}]},),
+    "estimate_tokens_text": ("some text",),
+    "estimate_tokens": ([{"role": "user", "content": "hi"}],),
+    "_msgs_to_text": ([{"role": "user", "content": "hi"}],),
+    "simple_extract": ([{"role": "user", "content": "hi"}],),
+    "cut_and_sum_history": ({}, None),
+}
+
+VALID_TS = "2024-05-01T12:00:00Z"
+
+
+def outcome(fn, *args, **kwargs):
+    """The whole observable result of a call: its value or its exception."""
+    try:
+        return ("returned", fn(*args, **kwargs))
+    except Exception as exc:  # noqa: BLE001 - the outcome is compared, not handled
+        return ("raised", type(exc), str(exc))
+
+
+def vectorcall(fn, args, kwnames):
+    """Calls `fn` through PyObject_Vectorcall, with `kwnames` passed as given
+    (Python's own call syntax allows only str keyword names)."""
+    call = ctypes.pythonapi.PyObject_Vectorcall
+    call.restype = ctypes.py_object
+    call.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t, ctypes.py_object]
+    values = [*args, *(value for _, value in kwnames)]
+    array = (ctypes.py_object * max(len(values), 1))(*values)
+    names = tuple(name for name, _ in kwnames) if kwnames else None
+    return call(fn, array, len(args), names)
+
+
+# --- count errors ---------------------------------------------------------------------
+
+
+def zero_given(name):
+    if name == "cut_and_sum_history":
+        return "cut_and_sum_history() takes at least 1 positional argument (0 given)"
+    if name == "add_seconds_rfc3339":
+        return "add_seconds_rfc3339() takes exactly 2 positional arguments (0 given)"
+    return f"{name}() takes exactly 1 positional argument (0 given)"
+
+
+def one_too_many(name):
+    if name == "cut_and_sum_history":
+        return "cut_and_sum_history() takes at most 2 positional arguments (3 given)"
+    if name == "add_seconds_rfc3339":
+        return "add_seconds_rfc3339() takes exactly 2 positional arguments (3 given)"
+    return f"{name}() takes exactly 1 positional argument (2 given)"
+
+
+@all_functions
+@pytest.mark.parametrize("empty_mapping", [False, True], ids=["no-keywords", "empty-mapping"])
+def test_missing_arguments_count_error_wrong(module, name, empty_mapping):
+    fn = getattr(module, name)
+    with pytest.raises(TypeError) as info:
+        fn(**{}) if empty_mapping else fn()
+    assert str(info.value) == zero_given(name)
+
+
+@all_functions
+@pytest.mark.parametrize("kwargs", [{}, {"bogus": 1}, {"ts": 1, "conv": 1}],
+                         ids=["no-keywords", "unexpected-keyword", "parameter-keywords"])
+def test_too_many_positionals_count_error_beats_keyword_errors(module, name, kwargs):
+    args = [object()] * (len(PARAMS[name]) + 1)
+    with pytest.raises(TypeError) as info:
+        getattr(module, name)(*args, **kwargs)
+    assert str(info.value) == one_too_many(name)
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda m: m.add_seconds_rfc3339(secs=1),
+     "add_seconds_rfc3339() takes exactly 2 positional arguments (0 given)"),
+    (lambda m: m.add_seconds_rfc3339(ts=VALID_TS),
+     "add_seconds_rfc3339() takes exactly 2 positional arguments (1 given)"),
+    (lambda m: m.add_seconds_rfc3339(VALID_TS),
+     "add_seconds_rfc3339() takes exactly 2 positional arguments (1 given)"),
+    (lambda m: m.add_seconds_rfc3339(VALID_TS, **{}),
+     "add_seconds_rfc3339() takes exactly 2 positional arguments (1 given)"),
+    (lambda m: m.cut_and_sum_history(llm_config={}),
+     "cut_and_sum_history() takes at least 1 positional argument (0 given)"),
+    (lambda m: m.cut_and_sum_history({}, None, None, llm_config=None),
+     "cut_and_sum_history() takes at most 2 positional arguments (3 given)"),
+    (lambda m: m.cut_and_sum_history({}, None, None, None),
+     "cut_and_sum_history() takes at most 2 positional arguments (4 given)"),
+], ids=["secs-only", "ts-only", "one-positional", "one-positional-empty-mapping",
+        "llm_config-only", "three-plus-keyword", "four"])
+def test_count_error_given_or_qualifier_wrong(module, call, message):
+    with pytest.raises(TypeError) as info:
+        call(module)
+    assert str(info.value) == message
+
+
+# --- successful binding -----------------------------------------------------------------
+
+
+@all_functions
+def test_binding_by_keyword_differs_from_position(module, name):
+    fn = getattr(module, name)
+    args = VALID_ARGS[name]
+    by_position = outcome(fn, *args)
+    assert by_position[1] is not TypeError
+    assert outcome(fn, **dict(zip(PARAMS[name], args))) == by_position
+    assert outcome(fn, *args[:1], **dict(zip(PARAMS[name][1:], args[1:]))) == by_position
+    assert outcome(fn, *args, **{}) == by_position
+
+
+@pytest.mark.parametrize("kwargs", [
+    {"ts": VALID_TS, "secs": 1},
+    {"secs": 1, "ts": VALID_TS},
+], ids=["ts-first", "secs-first"])
+def test_keyword_order_matters(module, kwargs):
+    assert module.add_seconds_rfc3339(**kwargs) == "2024-05-01T12:00:01+00:00"
+
+
+def test_positional_then_keyword_fills_wrong_parameter(module):
+    assert module.add_seconds_rfc3339(VALID_TS, secs=-1) == "2024-05-01T11:59:59+00:00"
+    ts = "not a timestamp"
+    assert module.add_seconds_rfc3339(secs="ignored", ts=ts) is ts
+
+
+def test_missing_llm_config_not_handed_over_as_none(module):
+    conv = {}
+    assert outcome(module.cut_and_sum_history, conv) == outcome(module.cut_and_sum_history, conv, None)
+
+
+def test_non_interned_keyword_names_not_matched(module):
+    ts_name = "".join(["t", "s"])
+    secs_name = "".join(["se", "cs"])
+    assert ts_name is not sys.intern("ts")
+    assert module.add_seconds_rfc3339(**{secs_name: 1, ts_name: VALID_TS}) == "2024-05-01T12:00:01+00:00"
+    assert module._parse_ts(**{ts_name: "2024-05-01"}).day == 1
+    with pytest.raises(TypeError) as info:
+        module._parse_ts(VALID_TS, **{ts_name: VALID_TS})
+    assert str(info.value) == "_parse_ts() got multiple values for keyword argument 'ts'"
+
+
+class SubStr(str):
+    pass
+
+
+class AlwaysEqual(str):
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        return True
+
+
+class NeverEqual(str):
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        return False
+
+
+def test_str_subclass_keyword_name_not_matched_by_equality(module):
+    assert module._parse_ts(**{SubStr("ts"): "2024-05-01"}).day == 1
+    assert module.add_seconds_rfc3339(**{SubStr("secs"): 1, SubStr("ts"): VALID_TS}) == (
+        "2024-05-01T12:00:01+00:00")
+    # Matching asks the subclass's own ==, not the text it holds.
+    assert module._parse_ts(**{AlwaysEqual("zz"): "2024-05-01"}).day == 1
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda m: m._parse_ts(**{SubStr("zz"): 1}),
+     "_parse_ts() got an unexpected keyword argument 'zz'"),
+    (lambda m: m._parse_ts(**{NeverEqual("ts"): 1}),
+     "_parse_ts() got an unexpected keyword argument 'ts'"),
+    (lambda m: m._parse_ts(VALID_TS, **{SubStr("ts"): 1}),
+     "_parse_ts() got multiple values for keyword argument 'ts'"),
+    (lambda m: m._parse_ts(VALID_TS, **{AlwaysEqual("zz"): 1}),
+     "_parse_ts() got multiple values for keyword argument 'zz'"),
+], ids=["unexpected", "never-equal", "multiple", "always-equal-multiple"])
+def test_str_subclass_keyword_name_error_wrong(module, call, message):
+    with pytest.raises(TypeError) as info:
+        call(module)
+    assert str(info.value) == message
+
+
+# --- keyword errors -----------------------------------------------------------------------
+
+
+@all_functions
+def test_keyword_duplicating_a_positional_not_multiple_values(module, name):
+    first = PARAMS[name][0]
+    with pytest.raises(TypeError) as info:
+        getattr(module, name)(object(), **{first: object()})
+    assert str(info.value) == f"{name}() got multiple values for keyword argument '{first}'"
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda m: m._parse_ts(VALID_TS, ts=VALID_TS),
+     "_parse_ts() got multiple values for keyword argument 'ts'"),
+    (lambda m: m.add_seconds_rfc3339(VALID_TS, 1, secs=2),
+     "add_seconds_rfc3339() got multiple values for keyword argument 'secs'"),
+    (lambda m: m.add_seconds_rfc3339(VALID_TS, secs=1, ts=VALID_TS),
+     "add_seconds_rfc3339() got multiple values for keyword argument 'ts'"),
+    (lambda m: m.cut_and_sum_history({}, None, llm_config=None),
+     "cut_and_sum_history() got multiple values for keyword argument 'llm_config'"),
+    (lambda m: m.cut_and_sum_history({}, conv={}),
+     "cut_and_sum_history() got multiple values for keyword argument 'conv'"),
+], ids=["parse-ts", "secs-after-two", "ts-after-secs", "llm_config", "conv"])
+def test_multiple_values_names_wrong_parameter(module, call, message):
+    with pytest.raises(TypeError) as info:
+        call(module)
+    assert str(info.value) == message
+
+
+@all_functions
+@pytest.mark.parametrize("positional", [0, 1])
+def test_unknown_keyword_reported_after_count_check(module, name, positional):
+    # Keywords are examined before missing parameters are counted.
+    with pytest.raises(TypeError) as info:
+        getattr(module, name)(*[object()] * positional, bogus=1)
+    assert str(info.value) == f"{name}() got an unexpected keyword argument 'bogus'"
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda m: m.estimate_tokens(text="x"),
+     "estimate_tokens() got an unexpected keyword argument 'text'"),
+    (lambda m: m.get_conv_cut_time(Conv={}),
+     "get_conv_cut_time() got an unexpected keyword argument 'Conv'"),
+    (lambda m: m._parse_ts(**{"\u65f6\u95f4": 1}),
+     "_parse_ts() got an unexpected keyword argument '\u65f6\u95f4'"),
+    (lambda m: m._parse_ts(**{"k" * 300: 1}),
+     "_parse_ts() got an unexpected keyword argument '" + "k" * 300 + "'"),
+], ids=["other-functions-parameter", "case-differs", "non-ascii-name", "long-name-whole"])
+def test_unexpected_keyword_message_wrong(module, call, message):
+    with pytest.raises(TypeError) as info:
+        call(module)
+    assert str(info.value) == message
+
+
+@pytest.mark.parametrize("kwargs, message", [
+    ({"bogus": 1, "ts": 2}, "_parse_ts() got an unexpected keyword argument 'bogus'"),
+    ({"ts": 2, "bogus": 1}, "_parse_ts() got multiple values for keyword argument 'ts'"),
+    ({"other": 1, "bogus": 2}, "_parse_ts() got an unexpected keyword argument 'other'"),
+], ids=["unexpected-first", "duplicate-first", "two-unexpected"])
+def test_later_offending_keyword_decides(module, kwargs, message):
+    with pytest.raises(TypeError) as info:
+        module._parse_ts(VALID_TS, **kwargs)
+    assert str(info.value) == message
+
+
+# --- keyword names that are not str (reachable only through the C call protocol) -----------
+
+
+@all_functions
+def test_non_str_keyword_name_accepted_or_misreported(module, name):
+    with pytest.raises(TypeError) as info:
+        vectorcall(getattr(module, name), (), [(1, "value")])
+    assert str(info.value) == f"{name}() keywords must be strings"
+
+
+@pytest.mark.parametrize("args, kwnames, message", [
+    ((VALID_TS,), [(b"ts", 1)], "_parse_ts() keywords must be strings"),
+    ((), [(None, 1), ("bogus", 2)], "_parse_ts() keywords must be strings"),
+    ((), [("bogus", 2), (None, 1)], "_parse_ts() got an unexpected keyword argument 'bogus'"),
+    ((VALID_TS, 1), [(None, 1)], "_parse_ts() takes exactly 1 positional argument (2 given)"),
+], ids=["bytes-name", "non-str-first", "unexpected-first", "count-first"])
+def test_non_str_keyword_name_checked_out_of_order(module, args, kwnames, message):
+    with pytest.raises(TypeError) as info:
+        vectorcall(module._parse_ts, args, kwnames)
+    assert str(info.value) == message
+
+
+def test_vectorcall_keyword_names_not_bound(module):
+    assert vectorcall(module.add_seconds_rfc3339, (), [("secs", 1), ("ts", VALID_TS)]) == (
+        "2024-05-01T12:00:01+00:00")
+
+
+# --- no work before binding succeeds; the traceback entry ----------------------------------
+
+
+class Tripwire:
+    """Records every use a function body could make of an argument."""
+
+    def __init__(self):
+        self.touched = []
+
+    def __getattr__(self, attr):
+        self.touched.append(attr)
+        raise AttributeError(attr)
+
+    def __bool__(self):
+        self.touched.append("__bool__")
+        return True
+
+    def __iter__(self):
+        self.touched.append("__iter__")
+        return iter(())
+
+    def __len__(self):
+        self.touched.append("__len__")
+        return 0
+
+
+def binding_faults(name):
+    """One call per kind of binding error, each given Tripwire arguments."""
+    n = len(PARAMS[name])
+    return [
+        ("count", lambda fn, t: fn(*[t] * (n + 1))),
+        ("multiple", lambda fn, t: fn(t, **{PARAMS[name][0]: t})),
+        ("unexpected", lambda fn, t: fn(t, bogus=t)),
+        ("not-str", lambda fn, t: vectorcall(fn, (t,), [(0, t)])),
+    ]
+
+
+FAULTS = [(name, kind, call) for name in ALL for kind, call in binding_faults(name)]
+
+
+@pytest.mark.parametrize("name, kind, call", FAULTS, ids=[f"{n}-{k}" for n, k, _ in FAULTS])
+def test_binding_error_after_touching_argument(module, name, kind, call):
+    tripwire = Tripwire()
+    with pytest.raises(TypeError):
+        call(getattr(module, name), tripwire)
+    assert tripwire.touched == []
+
+
+@pytest.mark.parametrize("name, kind, call", FAULTS, ids=[f"{n}-{k}" for n, k, _ in FAULTS])
+def test_binding_error_traceback_entry_wrong(module, tb_entries, name, kind, call):
+    with pytest.raises(TypeError) as info:
+        call(getattr(module, name), object())
+    entries = tb_entries(info.value)
+    assert entries[-1] == (f"routes.context_compress.{name}", "routes/context_compress", DEF_LINES[name])
+    assert [e for e in entries if e[1] == "routes/context_compress"] == entries[-1:]
+    tb = info.value.__traceback__
+    while tb.tb_next is not None:
+        tb = tb.tb_next
+    assert tb.tb_frame.f_globals is module.__dict__
