@@ -48,9 +48,25 @@ inline int is_instance(PyObject *obj, PyTypeObject *type) noexcept {
     return PyObject_IsInstance(obj, reinterpret_cast<PyObject *>(type));
 }
 
-/// `for item in iterable:` with `visit(item)` as the body. `visit` returns 1
-/// to go on, 0 to break, -1 on error. Returns 1 when the loop ran out, 0 when
-/// it broke, -1 on error. The caller keeps `iterable` alive.
+/// Runs `visit(item)` for each item an iterator yields. `visit` returns 1 to
+/// go on, 0 to break, -1 on error. Returns 1 when the iterator ran out, 0
+/// when the loop broke, -1 on error.
+template <class Visit>
+int for_each_from(PyObject *iterator, Visit &&visit) {
+    for (;;) {
+        Ref item = Ref::steal(PyIter_Next(iterator));
+        if (!item) {
+            return PyErr_Occurred() ? -1 : 1;
+        }
+        int step = visit(item.get());
+        if (step <= 0) {
+            return step;
+        }
+    }
+}
+
+/// `for item in iterable:` with `visit(item)` as the body; returns as
+/// for_each_from does. The caller keeps `iterable` alive.
 ///
 /// An exact list is walked by index with its length re-read at every step,
 /// exactly as its iterator would, since the body may run Python code that
@@ -71,14 +87,5 @@ int for_each(PyObject *iterable, Visit &&visit) {
     if (!iterator) {
         return -1;
     }
-    for (;;) {
-        Ref item = Ref::steal(PyIter_Next(iterator.get()));
-        if (!item) {
-            return PyErr_Occurred() ? -1 : 1;
-        }
-        int step = visit(item.get());
-        if (step <= 0) {
-            return step;
-        }
-    }
+    return for_each_from(iterator.get(), visit);
 }

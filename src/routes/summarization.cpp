@@ -100,9 +100,7 @@ int join_parts(PyObject *parts, Frame &frame, std::vector<Py_UCS4> &body, Py_ssi
     body.clear();
     length = 0;
     bool first = true;
-    bool started = false;
-    int walked = for_each(parts, [&](PyObject *part) {
-        started = true;
+    auto join_one = [&](PyObject *part) {
         int is_dict = is_instance(part, &PyDict_Type);
         if (is_dict < 0) {
             return -1;
@@ -128,11 +126,22 @@ int join_parts(PyObject *parts, Frame &frame, std::vector<Py_UCS4> &body, Py_ssi
         copy_code_points(body, kBodyBound + 1, text.get(), 0, count);
         length += count;
         return 1;
-    });
+    };
+    // iter(parts) belongs to the generator's creation; everything after it,
+    // the first next() included, to its running body.
+    int walked;
+    if (PyList_CheckExact(parts)) {
+        walked = for_each(parts, join_one);
+    } else {
+        Ref iterator = Ref::steal(PyObject_GetIter(parts));
+        if (!iterator) {
+            add_traceback(kGenexprCreateEntry, line::kJoinParts, frame.globals);
+            return -1;
+        }
+        walked = for_each_from(iterator.get(), join_one);
+    }
     if (walked < 0) {
-        // Failing to start the iteration is the generator's creation failing;
-        // anything later fails inside its running body.
-        add_traceback(started ? kGenexprEntry : kGenexprCreateEntry, line::kJoinParts, frame.globals);
+        add_traceback(kGenexprEntry, line::kJoinParts, frame.globals);
         return -1;
     }
     return 0;

@@ -110,25 +110,22 @@ long long count_ideographs_generic(PyObject *text, Frame &frame) {
         return -1;
     }
     long long count = 0;
-    for (;;) {
-        Ref c = Ref::steal(PyIter_Next(iterator.get()));
-        if (!c) {
-            break;
+    int walked = for_each_from(iterator.get(), [&](PyObject *c) {
+        if (PyUnicode_CheckExact(c) && PyUnicode_GET_LENGTH(c) == 1) {
+            count += is_ideograph(PyUnicode_READ_CHAR(c, 0));
+            return 1;
         }
-        if (PyUnicode_CheckExact(c.get()) && PyUnicode_GET_LENGTH(c.get()) == 1) {
-            count += is_ideograph(PyUnicode_READ_CHAR(c.get(), 0));
-            continue;
-        }
-        int hit = between(kc.cjk_lo, c.get(), kc.cjk_hi);
+        int hit = between(kc.cjk_lo, c, kc.cjk_hi);
         if (hit == 0) {
-            hit = between(kc.cjk_ext_a_lo, c.get(), kc.cjk_ext_a_hi);
+            hit = between(kc.cjk_ext_a_lo, c, kc.cjk_ext_a_hi);
         }
         if (hit < 0) {
-            break;
+            return -1;
         }
         count += hit;
-    }
-    if (PyErr_Occurred()) {
+        return 1;
+    });
+    if (walked < 0) {
         add_traceback(kGenexprEntry, line::kTextCount, frame.globals);
         return -1;
     }

@@ -1,0 +1,649 @@
+"""cut_and_sum_history: outcomes and statistics, the context window and keep
+budget, the kept tail and the span, the summary message and its placement,
+collaborators looked up at call time, and conversations never half-written."""
+
+import os
+import sys
+import time
+from types import MappingProxyType, SimpleNamespace
+
+import pytest
+
+from fake_chat import CHAT_MODULE, GOOD_SUMMARY, FakeChat, chat, no_chat  # noqa: F401 - fixtures
+
+FN_ENTRY = "routes.context_compress.cut_and_sum_history"
+PREFIX = "[\u4e0a\u4e0b\u6587\u538b\u7f29\u6458\u8981] "
+NOTE = (
+    "\n\n\u6ce8\u610f\uff1a\u56e0\u4e0a\u4e0b\u6587\u8fc7\u591a\uff0c\u5df2\u542f\u7528\u538b\u7f29"
+    "\uff0c\u4ee5\u4e0a\u5386\u53f2\u8bb0\u5f55\u4e3a\u538b\u7f29\u5185\u5bb9\uff0c\u5982\u9700\u67e5"
+    "\u627e\u66f4\u591a\u4f1a\u8bdd\u5386\u53f2\uff0c\u8bf7\u4f7f\u7528search_session\u5de5\u5177"
+    "\u67e5\u627e"
+)
+WINDOW_5000 = {"max_context": 5000}  # threshold 4000 tokens, keep budget 1024
+
+
+def T(second):
+    """A stamp in the module's own UTC layout."""
+    return f"2024-05-01T12:00:{second:02d}+00:00"
+
+
+def msg(ts, tokens, role="user", **extra):
+    """A message whose estimate is exactly `tokens` (at least 3): ASCII content
+    of 4 * (tokens - 3) characters, plus 3 per message."""
+    return {"role": role, "content": "a" * (4 * (tokens - 3)), "timestamp": ts, **extra}
+
+
+def summary_items(text, ts):
+    return [("role", "user"), ("content", PREFIX + text + NOTE), ("timestamp", ts)]
+
+
+def assert_result(result, compressed, stats):
+    """The result is exactly (compressed, stats) with the stats keys in order."""
+    assert type(result) is tuple and len(result) == 2
+    assert result[0] is compressed
+    assert type(result[1]) is dict
+    assert list(result[1].items()) == stats
+    if "rate" in result[1]:
+        assert type(result[1]["rate"]) is float
+
+
+def assert_same_objects(got, want):
+    assert len(got) == len(want)
+    for i, (g, w) in enumerate(zip(got, want)):
+        assert g is w, f"element {i}"
+
+
+class Snapshot:
+    """Everything a conversation holds, down to its messages' entries, taken
+    without going through any overridden methods."""
+
+    def __init__(self, conv):
+        self.conv = conv
+        self.items = list(dict.items(conv))
+        self.messages = dict.get(conv, "messages")
+        self.elements = list(self.messages) if isinstance(self.messages, (list, tuple)) else []
+        self.entries = [list(dict.items(m)) if isinstance(m, dict) else None for m in self.elements]
+
+    def assert_unchanged(self):
+        items = list(dict.items(self.conv))
+        assert [k for k, _ in items] == [k for k, _ in self.items]
+        for (key, now), (_, before) in zip(items, self.items):
+            assert now is before, key
+        if isinstance(self.messages, (list, tuple)):
+            assert_same_objects(list(self.messages), self.elements)
+        for m, entries in zip(self.elements, self.entries):
+            if entries is not None:
+                now = list(dict.items(m))
+                assert [k for k, _ in now] == [k for k, _ in entries]
+                assert all(a is b for (_, a), (_, b) in zip(now, entries))
+
+
+def assert_raised_in_cut_and_sum(exc, module_entries):
+    entries = module_entries(exc)
+    assert any(name == FN_ENTRY and 124 <= line <= 216 for name, _, line in entries), entries
+
+
+def placement_conv():
+    """Stamps that do not simply rise with list order. With WINDOW_5000: active
+    c x d e h i (4127 tokens); kept e h i (1000 + 3 + 21 reaches 1024);
+    new cut T(20); span c d; summary stamped T(21)."""
+    return {
+        "id": "conv-1",
+        "created_at": T(0),
+        "cut_time": T(10),
+        "messages": [
+            msg(T(5), 3, name="a"),  # before the cut: never active
+            msg("", 3, name="b"),  # no stamp: never active
+            msg(T(10), 3000, name="c"),
+            msg(T(20), 3, name="x"),  # older, but stamped the new cut: survives
+            msg(T(12), 100, name="d", tool_calls=[{"id": "call-1"}]),
+            msg(T(20), 1000, name="e"),  # first kept
+            msg(T(20), 3, name="h"),
+            msg(T(21), 21, name="i", extra=object()),  # first survivor at or after the summary stamp
+        ],
+        "title": "kept as is",
+    }
+
+
+def named(conv):
+    return {m["name"]: m for m in conv["messages"]}
+
+
+# --- outcomes and statistics ------------------------------------------------------------
+
+
+def _unstamped_cut(ns):
+    ns["get_conv_cut_time"] = lambda conv: ""
+
+
+OUTCOMES = [
+    pytest.param(lambda: None, None, None, False, [], id="conv_none"),
+    pytest.param(dict, None, None, False, [], id="conv_empty"),
+    pytest.param(lambda: {"id": 1, "messages": []}, None, None, False, [], id="messages_empty"),
+    pytest.param(lambda: {"id": 1, "cut_time": T(1), "messages": None}, None, None, False, [],
+                 id="messages_none"),
+    pytest.param(lambda: {"cut_time": T(30), "messages": [msg(T(10), 5000), msg(T(20), 5000)]},
+                 WINDOW_5000, None, False, [], id="no_active_message"),
+    pytest.param(lambda: {"messages": [msg(T(10), 2000), msg(T(11), 2000)]},
+                 WINDOW_5000, None, False, [("rate", 0.8), ("total_tokens", 4000), ("max_context", 5000)],
+                 id="rate_at_threshold"),
+    pytest.param(lambda: {"messages": [msg(T(10), 3000), msg("", 1500)]},
+                 WINDOW_5000, _unstamped_cut, False, [("rate", 0.9)], id="first_kept_unstamped"),
+    pytest.param(lambda: {"cut_time": T(20), "messages": [msg(T(20), 3000), msg(T(20), 1500)]},
+                 WINDOW_5000, None, False, [("rate", 0.9)], id="span_empty_same_stamp"),
+    pytest.param(lambda: {"messages": [msg(T(10), 5000)]},
+                 WINDOW_5000, None, False, [("rate", 1.0)], id="single_active_message"),
+    pytest.param(lambda: {"messages": [msg(T(10), 3000), msg(T(11), 1500)]},
+                 WINDOW_5000, None, True,
+                 [("rate", 0.9), ("total_tokens", 4500), ("max_context", 5000), ("kept", 1),
+                  ("compressed", 1), ("new_cut_time", T(11))], id="compressed"),
+]
+
+
+@pytest.mark.parametrize("make_conv, llm_config, setup, compressed, stats", OUTCOMES)
+def test_outcome_stats_keys_values_and_untouched_conv(module, namespace, chat, make_conv, llm_config,
+                                                      setup, compressed, stats):
+    shifts = []
+    real_shift = namespace["add_seconds_rfc3339"]
+    namespace["add_seconds_rfc3339"] = lambda *args: shifts.append(args) or real_shift(*args)
+    if setup:
+        setup(namespace)
+    conv = make_conv()
+    snap = Snapshot(conv) if isinstance(conv, dict) else None
+
+    assert_result(module.cut_and_sum_history(conv, llm_config), compressed, stats)
+
+    # The summary request and the stamp shift happen only when compression goes ahead.
+    assert len(chat.calls) == len(shifts) == (1 if compressed else 0)
+    if compressed:
+        assert conv["cut_time"] == stats[-1][1]
+    elif snap:
+        snap.assert_unchanged()
+
+
+@pytest.mark.parametrize("llm_config, total, compressed, stats", [
+    pytest.param(None, 160000, False, [("rate", 0.8), ("total_tokens", 160000), ("max_context", 200000)],
+                 id="default_window_at_0.8"),
+    pytest.param(None, 160001, True,
+                 [("rate", 160001 / 200000), ("total_tokens", 160001), ("max_context", 200000), ("kept", 1),
+                  ("compressed", 1), ("new_cut_time", T(11))], id="default_window_one_token_over"),
+    pytest.param({"max_context": 1000}, 800, False, [("rate", 0.8), ("total_tokens", 800), ("max_context", 1000)],
+                 id="window_1000_at_0.8"),
+    # Over the threshold the walk runs; the budget of 1024 swallows both messages.
+    pytest.param({"max_context": 1000}, 801, False, [("rate", 0.801)], id="window_1000_one_token_over"),
+])
+def test_threshold_compresses_only_strictly_above_four_fifths(module, chat, llm_config, total, compressed, stats):
+    conv = {"messages": [msg(T(10), 3), msg(T(11), total - 3)]}
+    assert_result(module.cut_and_sum_history(conv, llm_config), compressed, stats)
+
+
+# --- context window and keep budget ------------------------------------------------------
+
+
+class OwnGet(dict):
+    """A dict subclass whose own get answers differently from its items."""
+
+    def get(self, key, default=None):
+        return 6000 if key == "max_context" else super().get(key, default)
+
+
+class RaisingGet(dict):
+    def get(self, key, default=None):
+        raise LookupError(key)
+
+
+WINDOWS = [
+    pytest.param(None, 200000, id="none"),
+    pytest.param({}, 200000, id="empty_dict"),
+    pytest.param({"max_context": 5000}, 5000, id="int"),
+    pytest.param({"max_context": "5000"}, 5000, id="decimal_text"),
+    pytest.param({"max_context": "abc"}, 200000, id="letters_text"),
+    pytest.param({"max_context": 0}, 200000, id="zero"),
+    pytest.param({"max_context": -5}, 200000, id="negative"),
+    pytest.param({"max_context": None}, 200000, id="none_value"),
+    pytest.param({"max_context": 1234.9}, 1234, id="float_truncated"),
+    pytest.param({"max_context": -0.5}, 200000, id="float_truncated_to_zero"),
+    pytest.param({"max_context": float("inf")}, 200000, id="float_inf"),
+    pytest.param({"max_context": float("nan")}, 200000, id="float_nan"),
+    pytest.param({"max_context": [5000]}, 200000, id="list_value"),
+    pytest.param([("max_context", 5000)], 200000, id="pairs_not_a_dict"),
+    pytest.param(MappingProxyType({"max_context": 5000}), 200000, id="mapping_not_a_dict"),
+    pytest.param("max_context", 200000, id="text_not_a_dict"),
+    pytest.param(OwnGet(max_context=999), 6000, id="dict_subclass_own_get"),
+    pytest.param(RaisingGet(max_context=5000), 200000, id="dict_subclass_get_raises"),
+]
+
+
+@pytest.mark.parametrize("llm_config, window", WINDOWS)
+def test_window_read_from_dict_config_with_fallbacks(module, no_chat, llm_config, window):
+    conv = {"messages": [msg(T(10), 3)]}
+    result = module.cut_and_sum_history(conv, llm_config)
+    assert_result(result, False, [("rate", 3 / window), ("total_tokens", 3), ("max_context", window)])
+    assert type(result[1]["max_context"]) is int
+
+
+@pytest.mark.parametrize("window, sizes, kept", [
+    pytest.param(5000, [3100, 500, 524], 2, id="floor_1024_reached_exactly"),
+    pytest.param(5000, [3100, 499, 524], None, id="floor_1024_missed_by_one"),
+    pytest.param(10250, [8000, 500, 525], 2, id="tenth_1025_reached_exactly"),
+    pytest.param(10250, [8000, 500, 524], None, id="tenth_1025_missed_by_one"),
+    pytest.param(200000, [150000, 10000, 10000], 2, id="default_20000_reached_exactly"),
+    pytest.param(200000, [150000, 9999, 10000], None, id="default_20000_missed_by_one"),
+])
+def test_keep_budget_is_tenth_of_window_at_least_1024(module, chat, window, sizes, kept):
+    conv = {"messages": [msg(T(10 + i), n) for i, n in enumerate(sizes)]}
+    total = sum(sizes)
+    result = module.cut_and_sum_history(conv, None if window == 200000 else {"max_context": window})
+    if kept is None:
+        # The walk never reaches the budget: the tail is everything, the span empty.
+        assert_result(result, False, [("rate", total / window)])
+    else:
+        assert_result(result, True, [("rate", total / window), ("total_tokens", total), ("max_context", window),
+                                     ("kept", kept), ("compressed", 1), ("new_cut_time", T(11))])
+
+
+# --- kept tail, span, summary message and placement ---------------------------------------
+
+
+def test_rewrite_drops_span_and_places_summary_before_first_late_survivor(module, chat):
+    conv = placement_conv()
+    old_list = conv["messages"]
+    snap = Snapshot(conv)
+    m = named(conv)
+
+    result = module.cut_and_sum_history(conv, WINDOW_5000)
+
+    assert_result(result, True, [("rate", 4127 / 5000), ("total_tokens", 4127), ("max_context", 5000),
+                                 ("kept", 3), ("compressed", 2), ("new_cut_time", T(20))])
+    new = conv["messages"]
+    assert type(new) is list and new is not old_list
+    # The old list and every message in it are exactly as they were.
+    assert_same_objects(old_list, snap.elements)
+    for message, entries in zip(snap.elements, snap.entries):
+        assert list(message.items()) == entries
+    summary = new[5]
+    assert_same_objects(new, [m["a"], m["b"], m["x"], m["e"], m["h"], summary, m["i"]])
+    assert type(summary) is dict
+    assert list(summary.items()) == summary_items(GOOD_SUMMARY, T(21))
+    # Only cut_time changed among the conversation's own keys, in place.
+    assert list(conv) == ["id", "created_at", "cut_time", "messages", "title"]
+    assert conv["cut_time"] == result[1]["new_cut_time"]
+    for key, value in snap.items:
+        if key not in ("cut_time", "messages"):
+            assert conv[key] is value
+
+
+def test_span_is_chosen_by_stamp_not_by_position(module, chat):
+    # g is in the kept tail, yet stamped before the new cut: it is compressed too.
+    c, e, g = msg(T(10), 3000), msg(T(20), 1000), msg(T(15), 30)
+    conv = {"cut_time": T(10), "messages": [c, e, g]}
+    result = module.cut_and_sum_history(conv, WINDOW_5000)
+    assert_result(result, True, [("rate", 4030 / 5000), ("total_tokens", 4030), ("max_context", 5000),
+                                 ("kept", 2), ("compressed", 2), ("new_cut_time", T(20))])
+    assert_same_objects(conv["messages"][:1], [e])
+    assert len(conv["messages"]) == 2
+    assert chat.calls[0].messages[1]["content"] == "[user] " + c["content"][:2000] + "...\n[user] " + g["content"]
+
+
+def test_newest_alone_reaching_budget_puts_summary_last_past_unstamped(module, chat):
+    c, e, z = msg(T(10), 3000), msg(T(11), 1500), msg("", 3)
+    conv = {"id": 7, "messages": [c, e, z]}
+    result = module.cut_and_sum_history(conv, WINDOW_5000)
+    assert_result(result, True, [("rate", 0.9), ("total_tokens", 4500), ("max_context", 5000),
+                                 ("kept", 1), ("compressed", 1), ("new_cut_time", T(11))])
+    new = conv["messages"]
+    assert_same_objects(new[:2], [e, z])
+    assert list(new[2].items()) == summary_items(GOOD_SUMMARY, T(12))
+    assert list(conv) == ["id", "messages", "cut_time"]
+    assert conv["cut_time"] == T(11)
+
+
+def test_second_compression_swallows_first_summary(module, chat):
+    conv = placement_conv()
+    m = named(conv)
+    module.cut_and_sum_history(conv, WINDOW_5000)
+    first_summary = conv["messages"][5]
+    j = msg(T(30), 4000, name="j")
+    conv["messages"].append(j)
+    chat.answer = {"choices": [{"message": {"content": "second"}}]}
+
+    result = module.cut_and_sum_history(conv, WINDOW_5000)
+
+    assert result[0] is True
+    assert result[1]["compressed"] == 5  # x e h, the first summary, i
+    assert result[1]["kept"] == 1 and result[1]["new_cut_time"] == T(30)
+    new = conv["messages"]
+    assert_same_objects(new[:3], [m["a"], m["b"], j])
+    assert list(new[3].items()) == summary_items("second", T(31))
+    assert not any(x is first_summary for x in new)
+    assert "\n[user] " + first_summary["content"] + "\n" in chat.calls[1].messages[1]["content"]
+    assert conv["cut_time"] == T(30)
+
+
+# --- summary timestamp and the cut-time window ------------------------------------------
+
+
+@pytest.fixture
+def local_zone():
+    """Sets the process's local time zone (a POSIX TZ text) for one test."""
+    saved = os.environ.get("TZ")
+
+    def set_zone(zone):
+        os.environ["TZ"] = zone
+        time.tzset()
+
+    yield set_zone
+    if saved is None:
+        os.environ.pop("TZ", None)
+    else:
+        os.environ["TZ"] = saved
+    time.tzset()
+
+
+STAMP_FORMATS = {
+    "utc_layout": "2024-05-01T12:00:{:02d}+00:00",
+    "z": "2024-05-01T12:00:{:02d}Z",
+    "plus_eight": "2024-05-01T12:00:{:02d}+08:00",
+    "minus_five": "2024-05-01T12:00:{:02d}-05:00",
+    "naive": "2024-05-01T12:00:{:02d}",
+    "unparsable": "step {:02d}",
+}
+NEW_CUT = None  # the summary is stamped with the new cut time itself
+
+
+@pytest.mark.parametrize("fmt, zone, summary_ts, order", [
+    pytest.param("utc_layout", "UTC0", "2024-05-01T12:00:21+00:00", "eSk", id="utc_layout"),
+    pytest.param("z", "UTC0", "2024-05-01T12:00:21+00:00", "eSk", id="z"),
+    pytest.param("naive", "UTC0", "2024-05-01T12:00:21+00:00", "eSk", id="naive_host_utc"),
+    pytest.param("minus_five", "UTC0", "2024-05-01T17:00:21+00:00", "ekS", id="minus_five"),
+    pytest.param("naive", "EST+5", "2024-05-01T17:00:21+00:00", "ekS", id="naive_host_west"),
+    pytest.param("plus_eight", "UTC0", NEW_CUT, "Sek", id="plus_eight_mended"),
+    pytest.param("plus_eight", "EST+5", NEW_CUT, "Sek", id="plus_eight_mended_host_west"),
+    pytest.param("naive", "CST-8", NEW_CUT, "Sek", id="naive_host_east_mended"),
+    pytest.param("unparsable", "UTC0", NEW_CUT, "Sek", id="unparsable_unchanged"),
+])
+def test_summary_stamp_never_sorts_before_new_cut(module, chat, local_zone, fmt, zone, summary_ts, order):
+    local_zone(zone)
+    stamp = STAMP_FORMATS[fmt].format
+    c, e, k = msg(stamp(10), 3000), msg(stamp(20), 1500), msg(stamp(25), 3)
+    conv = {"messages": [c, e, k]}
+
+    result = module.cut_and_sum_history(conv, WINDOW_5000)
+
+    assert_result(result, True, [("rate", 4503 / 5000), ("total_tokens", 4503), ("max_context", 5000),
+                                 ("kept", 2), ("compressed", 1), ("new_cut_time", stamp(20))])
+    new = conv["messages"]
+    summary = new[order.index("S")]
+    assert_same_objects(new, [{"e": e, "k": k, "S": summary}[ch] for ch in order])
+    expected_ts = stamp(20) if summary_ts is NEW_CUT else summary_ts
+    assert list(summary.items()) == summary_items(GOOD_SUMMARY, expected_ts)
+    assert conv["cut_time"] == stamp(20)
+    # The summary always lies inside the window the host feeds to the LLM.
+    window = module.msgs_from_cut_time(conv)
+    assert any(x is summary for x in window)
+    if summary_ts is NEW_CUT:
+        assert_same_objects(window, [summary, e, k])
+
+
+def test_number_stamps_throughout_compare_and_compress(module, chat):
+    c, e = msg(1, 3000), msg(2, 1500)
+    conv = {"messages": [c, e]}
+    result = module.cut_and_sum_history(conv, WINDOW_5000)
+    assert_result(result, True, [("rate", 0.9), ("total_tokens", 4500), ("max_context", 5000),
+                                 ("kept", 1), ("compressed", 1), ("new_cut_time", 2)])
+    # 2 cannot be shifted, so the summary carries it unchanged and stands before e.
+    assert list(conv["messages"][0].items()) == summary_items(GOOD_SUMMARY, 2)
+    assert conv["messages"][1] is e
+
+
+def test_tuple_messages_are_walked_and_replaced_by_list(module, chat):
+    c, e = msg(T(10), 3000), msg(T(11), 1500)
+    conv = {"cut_time": T(10), "messages": (c, e)}
+    result = module.cut_and_sum_history(conv, WINDOW_5000)
+    assert result[0] is True and result[1]["compressed"] == 1
+    assert type(conv["messages"]) is list
+    assert conv["messages"][0] is e
+    assert list(conv["messages"][1].items()) == summary_items(GOOD_SUMMARY, T(12))
+
+
+# --- collaborators --------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("chat_present", [True, False], ids=["chat_answers", "chat_missing"])
+def test_collaborators_looked_up_by_name_at_call_time_in_order(module, namespace, monkeypatch, chat_present):
+    fake = FakeChat()
+    monkeypatch.setitem(sys.modules, CHAT_MODULE, fake.module if chat_present else None)
+    events = fake.events
+    args = {}
+
+    def recorder(name, result):
+        real = namespace[name]
+
+        def record(*a):
+            events.append(name)
+            args.setdefault(name, []).append(a)
+            return result(real, *a)
+
+        return record
+
+    # A falsy cut makes every message active, the unstamped ones included.
+    namespace["get_conv_cut_time"] = recorder("get_conv_cut_time", lambda real, conv: "")
+    namespace["estimate_tokens"] = recorder("estimate_tokens", lambda real, msgs: real(msgs))
+    namespace["_msgs_to_text"] = recorder("_msgs_to_text", lambda real, msgs: real(msgs))
+    namespace["simple_extract"] = recorder("simple_extract", lambda real, msgs: "EXTRACT")
+    namespace["add_seconds_rfc3339"] = recorder("add_seconds_rfc3339",
+                                                lambda real, ts, secs: "2024-05-01T12:00:20.5+00:00")
+    conv = placement_conv()
+    m = named(conv)
+    old_list = conv["messages"]
+    every = list(old_list)
+
+    result = module.cut_and_sum_history(conv, WINDOW_5000)
+
+    request = ["lookup", "_msgs_to_text", "call"] if chat_present else ["simple_extract"]
+    assert events == ["get_conv_cut_time", *["estimate_tokens"] * 4, *request, "add_seconds_rfc3339"]
+    assert args["get_conv_cut_time"] == [(conv,)] and args["get_conv_cut_time"][0][0] is conv
+    estimated = [a[0] for a in args["estimate_tokens"]]
+    assert all(type(x) is list and x is not old_list for x in estimated)
+    assert_same_objects(estimated[0], every)
+    # The walk goes from the newest message back, and stops at the budget.
+    for got, name in zip(estimated[1:], "ihe"):
+        assert_same_objects(got, [m[name]])
+    span = args["_msgs_to_text" if chat_present else "simple_extract"]
+    assert len(span) == 1
+    assert_same_objects(span[0][0], [m["a"], m["b"], m["c"], m["d"]])
+    (shift_args,) = args["add_seconds_rfc3339"]
+    assert shift_args == (T(20), 1) and type(shift_args[1]) is int
+
+    assert result[0] is True and result[1]["compressed"] == 4 and result[1]["kept"] == 3
+    new = conv["messages"]
+    summary = new[3]
+    assert_same_objects(new, [m["x"], m["e"], m["h"], summary, m["i"]])
+    text = GOOD_SUMMARY if chat_present else "EXTRACT"
+    assert list(summary.items()) == summary_items(text, "2024-05-01T12:00:20.5+00:00")
+
+
+# --- never half-written -----------------------------------------------------------------------
+
+
+class StubbornConv(dict):
+    """A conversation that refuses to store one key."""
+
+    refuse = None
+
+    def __setitem__(self, key, value):
+        if key == self.refuse:
+            raise PermissionError(f"{key} is read-only")
+        super().__setitem__(key, value)
+
+
+class InterruptingGet(dict):
+    def get(self, key, default=None):
+        raise KeyboardInterrupt
+
+
+class UnprintableContent:
+    def __str__(self):
+        raise ValueError("no text")
+
+
+def _raiser(exc):
+    def fn(*args, **kwargs):
+        raise exc
+
+    return fn
+
+
+def _estimate_fails_on_call(n):
+    def setup(ctx):
+        real = ctx.ns["estimate_tokens"]
+        calls = []
+
+        def estimate(msgs):
+            calls.append(msgs)
+            if len(calls) == n:
+                raise ArithmeticError(f"estimate {n}")
+            return real(msgs)
+
+        ctx.ns["estimate_tokens"] = estimate
+        return ArithmeticError
+
+    return setup
+
+
+def _cut_time_raises(ctx):
+    ctx.ns["get_conv_cut_time"] = _raiser(LookupError("cut"))
+    return LookupError
+
+
+def _extract_raises(ctx):
+    ctx.monkeypatch.setitem(sys.modules, CHAT_MODULE, None)
+    ctx.ns["simple_extract"] = _raiser(RuntimeError("extract"))
+    return RuntimeError
+
+
+def _shift_raises(ctx):
+    ctx.ns["add_seconds_rfc3339"] = _raiser(OverflowError("shift"))
+    return OverflowError
+
+
+def _content_str_raises(ctx):
+    # The transcript fails inside the request (absorbed), then again in the extract.
+    named(ctx.conv)["d"]["content"] = UnprintableContent()
+    ctx.after.append(lambda: ctx.chat.calls == [])
+    return ValueError
+
+
+def _chat_interrupted(ctx):
+    ctx.chat.answer = KeyboardInterrupt
+    ctx.after.append(lambda: len(ctx.chat.calls) == 1)
+    return KeyboardInterrupt
+
+
+def _config_get_interrupted(ctx):
+    ctx.config = InterruptingGet(max_context=5000)
+    return KeyboardInterrupt
+
+
+def _store_refused(key):
+    def setup(ctx):
+        ctx.conv = StubbornConv(ctx.conv)
+        ctx.conv.refuse = key
+        return PermissionError
+
+    return setup
+
+
+def _number_stamp(ctx):
+    ctx.conv["messages"].append({"role": "user", "content": "late", "timestamp": 5})
+    return TypeError
+
+
+def _message_without_get(ctx):
+    ctx.conv["messages"].insert(3, None)
+    return AttributeError
+
+
+FAULTS = [
+    pytest.param(_cut_time_raises, id="get_conv_cut_time_raises"),
+    pytest.param(_estimate_fails_on_call(1), id="estimate_tokens_raises_on_total"),
+    pytest.param(_estimate_fails_on_call(2), id="estimate_tokens_raises_on_first_walk_step"),
+    pytest.param(_estimate_fails_on_call(4), id="estimate_tokens_raises_on_budget_step"),
+    pytest.param(_extract_raises, id="simple_extract_raises"),
+    pytest.param(_shift_raises, id="add_seconds_rfc3339_raises"),
+    pytest.param(_content_str_raises, id="content_str_raises_in_extract"),
+    pytest.param(_chat_interrupted, id="chat_layer_keyboard_interrupt"),
+    pytest.param(_config_get_interrupted, id="config_get_keyboard_interrupt"),
+    pytest.param(_store_refused("cut_time"), id="cut_time_store_fails_after_messages"),
+    pytest.param(_store_refused("messages"), id="messages_store_fails"),
+    pytest.param(_number_stamp, id="number_stamp_against_text_cut"),
+    pytest.param(_message_without_get, id="message_without_get"),
+]
+
+
+@pytest.mark.parametrize("fault", FAULTS)
+def test_failure_leaves_conv_exactly_as_before(module, namespace, monkeypatch, chat, module_entries, fault):
+    ctx = SimpleNamespace(ns=namespace, monkeypatch=monkeypatch, chat=chat, conv=placement_conv(),
+                          config=WINDOW_5000, after=[])
+    exc_type = fault(ctx)
+    snap = Snapshot(ctx.conv)
+
+    with pytest.raises(exc_type) as info:
+        module.cut_and_sum_history(ctx.conv, ctx.config)
+
+    assert type(info.value) is exc_type
+    snap.assert_unchanged()
+    assert all(check() for check in ctx.after)
+    assert_raised_in_cut_and_sum(info.value, module_entries)
+
+
+@pytest.mark.parametrize("conv", [[msg(T(10), 3)], "conversation", 42], ids=["list", "str", "int"])
+def test_conversation_without_get_raises_attribute_error(module, module_entries, conv):
+    before = list(conv) if isinstance(conv, list) else None
+    with pytest.raises(AttributeError) as info:
+        module.cut_and_sum_history(conv)
+    assert_raised_in_cut_and_sum(info.value, module_entries)
+    if before is not None:
+        assert_same_objects(conv, before)
+
+
+class ClearingMessage(dict):
+    """A message whose n-th reading of its timestamp empties the conversation's list."""
+
+    def __init__(self, conv, n, **entries):
+        super().__init__(**entries)
+        self.conv, self.n, self.reads = conv, n, 0
+
+    def get(self, key, default=None):
+        if key == "timestamp":
+            self.reads += 1
+            if self.reads == self.n:
+                self.conv["messages"].clear()
+        return super().get(key, default)
+
+
+@pytest.mark.parametrize("n, compressed, stats", [
+    # Read 1 is the active pass: only the clearing message itself is active.
+    pytest.param(1, False, [("rate", 4 / 5000), ("total_tokens", 4), ("max_context", 5000)], id="active_pass"),
+    # Read 2 is the span pass: the span ends with the clearing message.
+    pytest.param(2, True, [("rate", 4104 / 5000), ("total_tokens", 4104), ("max_context", 5000), ("kept", 1),
+                           ("compressed", 1), ("new_cut_time", T(20))], id="span_pass"),
+    # Read 3 is the rewrite: nothing is left to keep but the summary.
+    pytest.param(3, True, [("rate", 4104 / 5000), ("total_tokens", 4104), ("max_context", 5000), ("kept", 1),
+                           ("compressed", 2), ("new_cut_time", T(20))], id="rewrite_pass"),
+])
+def test_message_list_emptied_mid_call_is_walked_like_python_iteration(module, chat, n, compressed, stats):
+    conv = {"cut_time": T(10), "messages": []}
+    trap = ClearingMessage(conv, n, role="user", content="trap", timestamp=T(10))
+    conv["messages"] += [trap, msg(T(11), 3000), msg(T(20), 1100)]
+    old_list = conv["messages"]
+
+    assert_result(module.cut_and_sum_history(conv, WINDOW_5000), compressed, stats)
+
+    assert old_list == []
+    if compressed:
+        assert conv["messages"] is not old_list
+        assert [list(x.items()) for x in conv["messages"]] == [summary_items(GOOD_SUMMARY, T(21))]
+        assert conv["cut_time"] == T(20)
+    else:
+        assert conv["messages"] is old_list and conv["cut_time"] == T(10)

@@ -1,0 +1,612 @@
+"""estimate_tokens_text and estimate_tokens: character-class weights, the
+Python-level measuring of non-str and str-subclass inputs, message reading,
+errors and their traceback entries."""
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+
+import reference as ref
+from reference import outcome
+
+MODULE = "routes.context_compress"
+TEXT_FN = f"{MODULE}.estimate_tokens_text"
+MSGS_FN = f"{MODULE}.estimate_tokens"
+GENEXPR_CREATE = f"{MODULE}.estimate_tokens_text.genexpr"
+GENEXPR_BODY = "genexpr"
+
+PROPERTY = settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+
+
+def entries_of(module_entries, exc):
+    return [(name, line) for name, _, line in module_entries(exc)]
+
+
+# --- estimate_tokens_text on str -------------------------------------------------
+
+@pytest.mark.parametrize("text, expected", [
+    ("", 0),
+    (None, 0),
+    ("abc", 0),                      # 0.75 truncated
+    ("abcd", 1),
+    ("\u4e00", 1),
+    ("\u4e00\u4e8c", 3),
+    ("\u4e00\u4e8cabc", 3),          # 3.75 truncated once for the whole text
+    ("\u4e00\u4e8c\u4e09\u56db\uff0c", 6),
+    ("\u4e00", 1), ("\u9fff", 1), ("\u3400", 1), ("\u4dbf", 1),       # range bounds
+    ("\u33ff", 0), ("\u4dc0", 0), ("\ua000", 0), ("\u4dff", 0),       # neighbours
+    ("\u3041\u3042\u3043\u3044", 1),  # hiragana
+    ("\uac00\uac01\uac02\uac03", 1),  # hangul
+    ("\U0001f600" * 4, 1),           # astral: one code point each
+    ("\U00014e00" * 4, 1),           # astral whose low 16 bits are an ideograph
+    ("\U00024e00\U00013400\U00019fff\U00020000", 1),
+    ("\u00e9\u00e9\u00e9\u00e9", 1),  # Latin-1 storage
+    ("\ud800\udfff\ud800\udfff", 1),  # lone surrogates
+    ("\u4e00\U0001f600\u4e00\U0001f600", 3),  # ideographs in 4-byte storage
+    ("\u4e00" * 3 + "\x00", 4),
+])
+def test_estimate_text_wrong_class_weight_or_rounding(module, text, expected):
+    result = module.estimate_tokens_text(text)
+    assert type(result) is int
+    assert result == expected
+
+
+@pytest.mark.parametrize("ideographs, others, other_char", [
+    (0xFFFF, 0, "a"),
+    (0xFFFF + 1, 1, "a"),
+    (0x1FFFE, 2, "\u00e9"),
+    (70000, 70000, "b"),
+    (70000, 3, "\U0001f600"),        # forces 4-byte storage
+    (0, 0x20001, "\u3000"),
+])
+def test_estimate_text_long_text_miscounted(module, ideographs, others, other_char):
+    text = "\u4e00" * ideographs + other_char * others
+    assert module.estimate_tokens_text(text) == (6 * ideographs + others) // 4
+    mixed = ("\u4e00" + other_char) * (ideographs // 2)
+    assert module.estimate_tokens_text(mixed) == (6 * (ideographs // 2) + ideographs // 2) // 4
+
+
+@PROPERTY
+@given(ref.texts)
+def test_estimate_text_disagrees_with_reference(module, text):
+    assert module.estimate_tokens_text(text) == ref.estimate_tokens_text(text)
+
+
+# --- estimate_tokens_text on str subclasses and other iterables -------------------
+
+class PlainStr(str):
+    pass
+
+
+class IdeographIter(str):
+    """Iterates as ideographs, whatever it stores."""
+
+    def __iter__(self):
+        return iter("\u4e00" * str.__len__(self))
+
+
+class LongLen(str):
+    def __len__(self):
+        return 1000
+
+
+class ZeroLen(str):
+    def __len__(self):
+        return 0
+
+
+class FalseStr(str):
+    def __bool__(self):
+        return False
+
+
+class WordIter(str):
+    """Iterates over its words instead of its characters."""
+
+    def __iter__(self):
+        return iter(self.split())
+
+
+@pytest.mark.parametrize("text, expected", [
+    (PlainStr("\u4e00\u4e8cab"), 3),
+    (PlainStr(""), 0),
+    (IdeographIter("abcd"), 6),             # 4 ideographs by iteration, len 4
+    (LongLen("\u4e00"), 251),               # 1.5 + 999 * 0.25
+    (LongLen(""), 250),                     # a length of 1000 makes it truthy
+    (ZeroLen("\u4e00\u4e8c\u4e09\u56db"), 0),    # len 0 makes it falsy
+    (FalseStr("\u4e00\u4e8c"), 0),
+    (WordIter("\u4e00\u4e8c abc \u9fff\u9fff"), 3),  # one word in range by string order, len 9
+])
+def test_estimate_text_str_subclass_not_measured_the_python_way(module, text, expected):
+    assert module.estimate_tokens_text(text) == ref.estimate_tokens_text(text) == expected
+
+
+class Measured:
+    """An iterable with a length of its own, always truthy."""
+
+    def __init__(self, items, length):
+        self.items, self.length = items, length
+
+    def __bool__(self):
+        return True
+
+    def __iter__(self):
+        return iter(self.items)
+
+    def __len__(self):
+        return self.length
+
+
+@pytest.mark.parametrize("value, expected", [
+    (["\u4e00", "abc", "\u4e00\u4e8c", "\u9fff", "\u4dbfx"], 5),  # 3 in range by string order
+    (("\u4e00",) * 4, 6),
+    ({"\u4e00": 1, "a": 2}, 1),
+    (["\u3400z", "\u4dbf", "\u4dbf\x00"], 3),
+    ([PlainStr("\u4e00")] * 2, 3),
+    (Measured(["\u4e00"] * 4, 0), 5),   # len below the ideograph count
+    (Measured(["a"], 40), 10),
+    (Measured([], 8), 2),
+])
+def test_estimate_text_iterable_not_measured_per_element(module, value, expected):
+    assert module.estimate_tokens_text(value) == ref.estimate_tokens_text(value) == expected
+
+
+class Recorded:
+    """An element that records the comparisons made against it."""
+
+    def __init__(self, log, answer):
+        self.log, self.answer = log, answer
+
+    def __ge__(self, other):
+        self.log.append((">=", other))
+        return self.answer(">=", other)
+
+    def __le__(self, other):
+        self.log.append(("<=", other))
+        return self.answer("<=", other)
+
+
+class RecordedStr(str):
+    """A str element whose own reflected comparisons take precedence."""
+
+    log = None
+
+    def __ge__(self, other):
+        self.log.append((">=", str(self), other))
+        return str.__ge__(self, other)
+
+    def __le__(self, other):
+        self.log.append(("<=", str(self), other))
+        return str.__le__(self, other)
+
+
+@pytest.mark.parametrize("answer", [
+    lambda op, other: True,
+    lambda op, other: False,
+    lambda op, other: op == "<=",
+    lambda op, other: other == "\u3400" or other == "\u4dbf",
+    lambda op, other: 1 if other == "\u4e00" else 0,
+])
+def test_estimate_text_elements_not_compared_in_python_order(module, answer):
+    native_log, ref_log = [], []
+    native = module.estimate_tokens_text([Recorded(native_log, answer), "x"])
+    expected = ref.estimate_tokens_text([Recorded(ref_log, answer), "x"])
+    assert native == expected
+    assert native_log == ref_log
+
+
+def test_estimate_text_str_subclass_elements_bypass_their_comparisons(module):
+    logs = []
+    for fn in (module.estimate_tokens_text, ref.estimate_tokens_text):
+        RecordedStr.log = log = []
+        result = fn([RecordedStr("\u4e00"), RecordedStr("\u3400"), RecordedStr("a")])
+        logs.append((result, log))
+    assert logs[0] == logs[1]
+    assert logs[0][1]  # the element's own methods ran
+
+
+# --- estimate_tokens_text errors ------------------------------------------------
+
+class IterRaises:
+    def __iter__(self):
+        raise ValueError("no iterator")
+
+
+class FirstNextRaises:
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        raise ValueError("no first element")
+
+
+class LaterNextRaises:
+    def __init__(self):
+        self.left = 2
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        if self.left:
+            self.left -= 1
+            return "\u4e00"
+        raise KeyError("third")
+
+
+class BoolRaises:
+    def __bool__(self):
+        raise ValueError("no truth")
+
+
+class LenRaises(str):
+    def __bool__(self):
+        return True
+
+    def __len__(self):
+        raise ValueError("no length")
+
+
+class StrIterRaises(str):
+    def __iter__(self):
+        raise ValueError("no str iterator")
+
+
+class CompareResultRaises:
+    def __bool__(self):
+        raise ValueError("undecided")
+
+
+class UndecidedElement:
+    def __ge__(self, other):
+        return CompareResultRaises()
+
+    __le__ = __ge__
+
+
+@pytest.mark.parametrize("make, entries", [
+    (lambda: 5, [(TEXT_FN, 64), (GENEXPR_CREATE, 64)]),
+    (lambda: 2.5, [(TEXT_FN, 64), (GENEXPR_CREATE, 64)]),
+    (IterRaises, [(TEXT_FN, 64), (GENEXPR_CREATE, 64)]),
+    (lambda: StrIterRaises("abc"), [(TEXT_FN, 64), (GENEXPR_CREATE, 64)]),
+    (FirstNextRaises, [(TEXT_FN, 64), (GENEXPR_BODY, 64)]),
+    (LaterNextRaises, [(TEXT_FN, 64), (GENEXPR_BODY, 64)]),
+    (lambda: [1, 2], [(TEXT_FN, 64), (GENEXPR_BODY, 64)]),
+    (lambda: b"abcd", [(TEXT_FN, 64), (GENEXPR_BODY, 64)]),
+    (lambda: ["a", None], [(TEXT_FN, 64), (GENEXPR_BODY, 64)]),
+    (lambda: [UndecidedElement()], [(TEXT_FN, 64), (GENEXPR_BODY, 64)]),
+    (lambda: iter("abc"), [(TEXT_FN, 65)]),           # iterable but without len()
+    (lambda: (c for c in "ab"), [(TEXT_FN, 65)]),
+    (lambda: LenRaises("abc"), [(TEXT_FN, 65)]),
+    (BoolRaises, [(TEXT_FN, 62)]),
+])
+def test_estimate_text_error_lost_or_misattributed(module, module_entries, make, entries):
+    expected = outcome(ref.estimate_tokens_text, make())
+    assert expected[0] == "raise"
+    with pytest.raises(Exception) as info:
+        module.estimate_tokens_text(make())
+    assert (type(info.value), str(info.value)) == expected[1:]
+    assert entries_of(module_entries, info.value) == entries
+
+
+# --- estimate_tokens ------------------------------------------------------------
+
+IMAGE = {"type": "image_url", "image_url": {"url": "data:image/png;base64,AAAA"}}
+
+
+@pytest.mark.parametrize("msgs, expected", [
+    ([], 0),
+    ([{}], 3),
+    ([{"content": None}], 3),
+    ([{"content": {"text": "abcd"}}], 3),
+    ([{"content": ("abcd",)}], 3),
+    ([{"content": 12345}], 3),
+    ([{"role": "user", "content": "abcd"}], 4),
+    ([{"role": "user", "content": "abcd"}, {"role": "assistant", "content": "\u4e00\u4e8c"}], 10),
+    ([{"role": "tool", "content": "ab", "tool_result": "\u4e00\u4e8c"}], 6),
+    ([{"role": "tool", "content": "abcdefgh", "tool_result": ""}], 5),
+    ([{"role": "tool", "content": "abcdefgh", "tool_result": None}], 5),
+    ([{"role": "tool", "content": "abcdefgh"}], 5),
+    ([{"role": "tool"}], 3),
+    ([{"role": "tool", "tool_result": [IMAGE, "abcd"]}], 1504),
+    ([{"role": "tool", "tool_result": 99, "content": "abcd"}], 3),     # truthy, not measurable
+    ([{"role": "user", "content": "ab", "tool_result": "\u4e00\u4e8c"}], 3),
+    ([{"role": "assistant", "content": "abcd", "tool_result": "\u4e00" * 8}], 4),
+    ([{"role": PlainStr("tool"), "content": "", "tool_result": "abcd"}], 4),
+    ([{"content": [{"type": "text", "text": "abcd"}, IMAGE, "\u4e00"]}], 1505),
+    ([{"content": [{"type": "text"}]}], 3),
+    ([{"content": [{"type": "text", "text": None}]}], 3),
+    ([{"content": [{"text": "abcd"}]}], 1503),                  # no type: not a text part
+    ([{"content": [{"type": "TEXT", "text": "abcd"}]}], 1503),
+    ([{"content": [{}]}], 1503),
+    ([{"content": [None, 5, ["abcd"], ("abcd",), b"abcd"]}], 3),
+    ([{"content": ["abcd", PlainStr("abcd"), "\u4e00\u4e8c"]}], 8),
+    ([{"content": []}], 3),
+    ([{"content": [IMAGE, IMAGE]}, {"content": [IMAGE]}], 4506),
+])
+def test_estimate_tokens_misreads_message(module, msgs, expected):
+    result = module.estimate_tokens(msgs)
+    assert type(result) is int
+    assert result == ref.estimate_tokens(msgs) == expected
+
+
+class PartList(list):
+    pass
+
+
+class PartDict(dict):
+    pass
+
+
+@pytest.mark.parametrize("content, expected", [
+    (PartList(["abcd", IMAGE]), 1504),
+    ([PartDict(type="text", text="abcd")], 4),
+    ([PartDict(type="image")], 1503),
+    (PlainStr("abcdefgh"), 5),
+    (LongLen("x"), 253),                      # measured by its own len()
+    (IdeographIter("abcd"), 9),
+])
+def test_estimate_tokens_subclass_content_not_treated_as_its_base(module, content, expected):
+    msgs = [{"content": content}]
+    assert module.estimate_tokens(msgs) == ref.estimate_tokens(msgs) == expected
+
+
+@pytest.mark.parametrize("wrap", [tuple, iter, lambda msgs: (m for m in msgs)])
+def test_estimate_tokens_other_iterables_not_walked(module, wrap):
+    msgs = [{"content": "abcd"}, {"content": "\u4e00"}, {"role": "tool", "tool_result": [IMAGE]}]
+    assert module.estimate_tokens(wrap(msgs)) == ref.estimate_tokens(msgs) == 4 + 4 + 1503
+
+
+@PROPERTY
+@given(ref.message_lists)
+def test_estimate_tokens_disagrees_with_reference(module, msgs):
+    assert outcome(module.estimate_tokens, msgs) == outcome(ref.estimate_tokens, msgs)
+
+
+class Logged(dict):
+    """A record whose own get() must be called; it records every key asked."""
+
+    def __init__(self, log, tag, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.log, self.tag = log, tag
+
+    def get(self, key, *default):
+        self.log.append((self.tag, key))
+        return super().get(key, *default)
+
+
+def logged_conversation(log):
+    return [
+        Logged(log, "m0", role="user", content="abcd"),
+        Logged(log, "m1", role="tool", tool_result="\u4e00\u4e8c", content="x"),
+        Logged(log, "m2", role="tool", tool_result="", content=[
+            Logged(log, "p0", type="text", text="abcd"),
+            Logged(log, "p1", type="image"),
+            Logged(log, "p2", type="text"),
+            "abcd",
+        ]),
+        Logged(log, "m3"),
+    ]
+
+
+def test_estimate_tokens_bypasses_record_get(module):
+    native_log, ref_log = [], []
+    native = module.estimate_tokens(logged_conversation(native_log))
+    expected = ref.estimate_tokens(logged_conversation(ref_log))
+    assert native == expected == 4 + 6 + (1 + 1500 + 0 + 1 + 3) + 3
+    assert native_log == ref_log
+
+
+class Facade(dict):
+    """Stores one thing and answers get() with another."""
+
+    def __init__(self, answers, **stored):
+        super().__init__(**stored)
+        self.answers = answers
+
+    def get(self, key, default=None):
+        return self.answers.get(key, default)
+
+
+class GetOnly:
+    """Not a dict at all, only a get()."""
+
+    def __init__(self, **answers):
+        self.answers = answers
+
+    def get(self, key, default=None):
+        return self.answers.get(key, default)
+
+
+@pytest.mark.parametrize("message, expected", [
+    (Facade({"content": "\u4e00" * 4}, content="abcd"), 9),
+    (Facade({}, content="abcdefgh", role="tool", tool_result="\u4e00" * 8), 3),
+    (Facade({"role": "tool", "tool_result": "abcdefgh"}, content="\u4e00" * 8), 5),
+    (GetOnly(content="abcdefgh"), 5),
+    (GetOnly(content=[Facade({"type": "text", "text": "abcd"}, type="image")]), 4),
+    (GetOnly(content=[Facade({}, type="text", text="abcd")]), 1503),
+])
+def test_estimate_tokens_reads_storage_instead_of_get(module, message, expected):
+    assert module.estimate_tokens([message]) == ref.estimate_tokens([message]) == expected
+
+
+# --- lists changed while they are walked ------------------------------------------
+
+class Mutating(dict):
+    """A message whose first get() runs `action` on the list it sits in."""
+
+    def __init__(self, action, **fields):
+        super().__init__(**fields)
+        self.action, self.done = action, False
+
+    def get(self, key, *default):
+        if not self.done:
+            self.done = True
+            self.action()
+        return super().get(key, *default)
+
+
+def mutating_messages(kind):
+    msgs = []
+    extra = {"content": "\u4e00" * 4}
+    actions = {
+        "append": lambda: msgs.append(dict(extra)),
+        "append_many": lambda: msgs.extend(dict(extra) for _ in range(3)),
+        "remove_next": lambda: msgs.pop(2),
+        "remove_self": lambda: msgs.pop(1),
+        "remove_earlier": lambda: msgs.pop(0),
+        "clear": msgs.clear,
+        "replace_all": lambda: msgs.__setitem__(slice(None), [dict(extra), dict(extra)]),
+        "insert_front": lambda: msgs.insert(0, dict(extra)),
+    }
+    msgs[:] = [
+        {"content": "abcd"},
+        Mutating(actions[kind], content="abcdefgh"),
+        {"content": "\u4e00\u4e8c"},
+        {"content": [IMAGE]},
+    ]
+    return msgs
+
+
+MUTATIONS = ["append", "append_many", "remove_next", "remove_self", "remove_earlier", "clear",
+             "replace_all", "insert_front"]
+
+
+@pytest.mark.parametrize("kind", MUTATIONS)
+def test_estimate_tokens_list_changed_by_get_walked_unlike_python(module, kind):
+    assert module.estimate_tokens(mutating_messages(kind)) == ref.estimate_tokens(mutating_messages(kind))
+
+
+class MutatingPart(dict):
+    def __init__(self, action, **fields):
+        super().__init__(**fields)
+        self.action = action
+
+    def get(self, key, *default):
+        action, self.action = self.action, (lambda: None)
+        action()
+        return super().get(key, *default)
+
+
+@pytest.mark.parametrize("kind", ["append", "clear", "remove_next", "remove_self"])
+def test_estimate_tokens_parts_changed_by_part_get_walked_unlike_python(module, kind):
+    def build():
+        parts = []
+        actions = {
+            "append": lambda: parts.append("\u4e00" * 4),
+            "clear": parts.clear,
+            "remove_next": lambda: parts.pop(2),
+            "remove_self": lambda: parts.pop(1),
+        }
+        parts[:] = ["abcd", MutatingPart(actions[kind], type="text", text="abcd"), IMAGE, "\u4e00\u4e8c"]
+        return [{"content": parts}]
+
+    assert module.estimate_tokens(build()) == ref.estimate_tokens(build())
+
+
+# --- the estimator looked up at call time ----------------------------------------
+
+@pytest.mark.parametrize("answer", [10, 2**70, 0.5, -7])
+def test_estimate_tokens_bypasses_rebound_text_estimator(module, namespace, answer):
+    calls = []
+
+    def host_estimate(text):
+        calls.append(text)
+        return answer
+
+    msgs = [
+        {"content": "abcd"},
+        {"content": [{"type": "text", "text": "x"}, "y", IMAGE, {"type": "text"}, 5]},
+        {"content": None},
+        {"content": {"not": "measured"}},
+        {"role": "tool", "tool_result": PlainStr("r")},
+    ]
+    namespace["estimate_tokens_text"] = host_estimate
+    native = module.estimate_tokens(msgs)
+    native_calls, calls[:] = list(calls), []
+    expected = ref.estimate_tokens(msgs, text_fn=host_estimate)
+    assert native == expected
+    assert type(native) is type(expected)
+    assert native_calls == calls == ["abcd", "x", "y", "", "", "r"]
+
+
+@pytest.mark.parametrize("msgs, line", [
+    ([{"content": "abcd"}], 85),
+    ([{}], 85),                                              # content "" is a str too
+    ([{"content": [{"type": "text", "text": "abcd"}]}], 79),
+    ([{"content": ["abcd"]}], 83),
+])
+def test_estimate_tokens_missing_text_estimator_not_name_error(module, namespace, module_entries, msgs, line):
+    del namespace["estimate_tokens_text"]
+    with pytest.raises(NameError) as info:
+        module.estimate_tokens(msgs)
+    assert str(info.value) == "name 'estimate_tokens_text' is not defined"
+    assert entries_of(module_entries, info.value) == [(MSGS_FN, line)]
+
+
+@pytest.mark.parametrize("msgs, expected", [
+    ([], 0),
+    ([{"content": {"k": "v"}}, {"content": 7}], 6),
+    ([{"content": [IMAGE, None]}], 1503),
+])
+def test_estimate_tokens_looks_up_text_estimator_when_not_needed(module, namespace, msgs, expected):
+    del namespace["estimate_tokens_text"]
+    assert module.estimate_tokens(msgs) == expected
+
+
+# --- estimate_tokens errors ---------------------------------------------------
+
+class GetRaises(dict):
+    def __init__(self, bad_key, **fields):
+        super().__init__(**fields)
+        self.bad_key = bad_key
+
+    def get(self, key, *default):
+        if key == self.bad_key:
+            raise LookupError(f"cannot read {key}")
+        return super().get(key, *default)
+
+
+class EqRaises:
+    def __eq__(self, other):
+        raise ValueError("no equality")
+
+    __hash__ = None
+
+
+class PartsIterRaises(list):
+    def __iter__(self):
+        raise ValueError("parts cannot be walked")
+
+
+@pytest.mark.parametrize("make, entries", [
+    (lambda: 5, [(MSGS_FN, 71)]),
+    (lambda: None, [(MSGS_FN, 71)]),
+    (lambda: [None], [(MSGS_FN, 72)]),
+    (lambda: [{"content": "ok"}, "not a record"], [(MSGS_FN, 72)]),
+    (lambda: [GetRaises("content")], [(MSGS_FN, 72)]),
+    (lambda: [{"content": BoolRaises()}], [(MSGS_FN, 72)]),
+    (lambda: [GetRaises("role", content="x")], [(MSGS_FN, 73)]),
+    (lambda: [{"role": EqRaises()}], [(MSGS_FN, 73)]),
+    (lambda: [GetRaises("tool_result", role="tool")], [(MSGS_FN, 74)]),
+    (lambda: [{"role": "tool", "tool_result": BoolRaises()}], [(MSGS_FN, 74)]),
+    (lambda: [{"content": PartsIterRaises(["x"])}], [(MSGS_FN, 76)]),
+    (lambda: [{"content": [GetRaises("type")]}], [(MSGS_FN, 78)]),
+    (lambda: [{"content": [{"type": EqRaises()}]}], [(MSGS_FN, 78)]),
+    (lambda: [{"content": [GetRaises("text", type="text")]}], [(MSGS_FN, 79)]),
+    (lambda: [{"content": [{"type": "text", "text": 5}]}],
+     [(MSGS_FN, 79), (TEXT_FN, 64), (GENEXPR_CREATE, 64)]),
+    (lambda: [{"content": [{"type": "text", "text": [1]}]}],
+     [(MSGS_FN, 79), (TEXT_FN, 64), (GENEXPR_BODY, 64)]),
+    (lambda: [{"content": [{"type": "text", "text": iter("ab")}]}],
+     [(MSGS_FN, 79), (TEXT_FN, 65)]),
+    (lambda: [{"content": [LenRaises("abc")]}], [(MSGS_FN, 83), (TEXT_FN, 65)]),
+    (lambda: [{"content": StrIterRaises("abc")}],
+     [(MSGS_FN, 85), (TEXT_FN, 64), (GENEXPR_CREATE, 64)]),
+])
+def test_estimate_tokens_error_lost_or_misattributed(module, module_entries, make, entries):
+    expected = outcome(ref.estimate_tokens, make())
+    assert expected[0] == "raise"
+    with pytest.raises(Exception) as info:
+        module.estimate_tokens(make())
+    assert (type(info.value), str(info.value)) == expected[1:]
+    assert entries_of(module_entries, info.value) == entries

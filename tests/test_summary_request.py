@@ -1,0 +1,331 @@
+"""The summary request inside cut_and_sum_history: what the host chat layer
+receives, how its answer becomes the summary, and the fallback to the extract."""
+
+import copy
+import sys
+import types
+from types import MappingProxyType
+
+import pytest
+
+from fake_chat import CHAT_MODULE, GOOD_SUMMARY, FakeChat, chat  # noqa: F401 - fixture
+
+FN_ENTRY = "routes.context_compress.cut_and_sum_history"
+PREFIX = "[\u4e0a\u4e0b\u6587\u538b\u7f29\u6458\u8981] "
+NOTE = (
+    "\n\n\u6ce8\u610f\uff1a\u56e0\u4e0a\u4e0b\u6587\u8fc7\u591a\uff0c\u5df2\u542f\u7528\u538b\u7f29"
+    "\uff0c\u4ee5\u4e0a\u5386\u53f2\u8bb0\u5f55\u4e3a\u538b\u7f29\u5185\u5bb9\uff0c\u5982\u9700\u67e5"
+    "\u627e\u66f4\u591a\u4f1a\u8bdd\u5386\u53f2\uff0c\u8bf7\u4f7f\u7528search_session\u5de5\u5177"
+    "\u67e5\u627e"
+)
+SYSTEM_PROMPT = (
+    "You are a conversation summarizer. Compress the following conversation history into a summary of "
+    "no more than 2000 Chinese characters. Preserve key details: user requests/tasks, decisions, tool "
+    "usage results, file paths, commands, and errors with their resolutions. Omit greetings and "
+    "repetitive content. Output ONLY the summary."
+)
+WINDOW_5000 = {"max_context": 5000}  # threshold 4000 tokens, keep budget 1024
+LATER_OMITTED = "\n...(later messages omitted)"
+
+
+def T(second):
+    return f"2024-05-01T12:00:{second:02d}+00:00"
+
+
+def msg(ts, tokens, role="user"):
+    """A message whose estimate is exactly `tokens` (at least 3)."""
+    return {"role": role, "content": "a" * (4 * (tokens - 3)), "timestamp": ts}
+
+
+def span_conv(kept_tokens=4500):
+    """Nine short messages (4 tokens each) and one kept message of
+    `kept_tokens`: the nine form the span whenever compression goes ahead."""
+    span = [{"role": "user" if i % 2 else "assistant", "content": f"line {i}", "timestamp": T(9 + i)}
+            for i in range(1, 10)]
+    return {"id": "conv", "cut_time": T(10), "messages": [*span, msg(T(20), kept_tokens)]}
+
+
+SPAN_LINES = [f"[{'user' if i % 2 else 'assistant'}] line {i}" for i in range(1, 10)]
+SPAN_TEXT = "\n".join(SPAN_LINES)
+EXTRACT_TEXT = "\n".join(SPAN_LINES[:3] + SPAN_LINES[4:])  # first three and last five
+
+
+def summary_content(conv):
+    (summary,) = [m for m in conv["messages"] if m.get("content", "").startswith(PREFIX)]
+    return summary["content"]
+
+
+def assert_same_objects(got, want):
+    assert len(got) == len(want)
+    assert all(g is w for g, w in zip(got, want))
+
+
+# --- the request the chat layer receives --------------------------------------------------
+
+
+def test_request_is_two_prompt_messages_positional_cfg_and_stream_false_keyword(module, chat):
+    conv = span_conv()
+    span = conv["messages"][:9]
+    result = module.cut_and_sum_history(conv, WINDOW_5000)
+
+    assert result[0] is True and result[1]["compressed"] == 9
+    (call,) = chat.calls
+    assert len(call.args) == 2
+    assert list(call.kwargs) == ["stream"] and call.kwargs["stream"] is False
+    prompt = call.args[0]
+    assert type(prompt) is list and all(type(m) is dict for m in prompt)
+    assert [list(m.items()) for m in call.messages] == [
+        [("role", "system"), ("content", SYSTEM_PROMPT)],
+        [("role", "user"), ("content", SPAN_TEXT)],
+    ]
+    assert call.messages[1]["content"] == module._msgs_to_text(span)
+    # The answer is stripped of its surrounding blanks and framed.
+    assert summary_content(conv) == PREFIX + GOOD_SUMMARY + NOTE
+
+
+class OwnGet(dict):
+    def get(self, key, default=None):
+        return 6000 if key == "max_context" else super().get(key, default)
+
+
+CONFIGS = [
+    pytest.param(None, 170000, [("max_tokens", 2048)], id="none"),
+    pytest.param({}, 170000, [("max_tokens", 2048)], id="empty_dict"),
+    pytest.param({"model": "m", "max_context": 5000, "max_tokens": 99, "temperature": 0.2}, 4500,
+                 [("model", "m"), ("max_context", 5000), ("max_tokens", 2048), ("temperature", 0.2)],
+                 id="caller_max_tokens_replaced_in_place"),
+    pytest.param({"max_context": 5000, "api_key": "k"}, 4500,
+                 [("max_context", 5000), ("api_key", "k"), ("max_tokens", 2048)], id="max_tokens_appended"),
+    pytest.param([("max_context", 5000), ("model", "m")], 170000,
+                 [("max_context", 5000), ("model", "m"), ("max_tokens", 2048)], id="pairs_copied_not_read"),
+    pytest.param(MappingProxyType({"model": "m"}), 170000, [("model", "m"), ("max_tokens", 2048)],
+                 id="mapping_copied_not_read"),
+    # The window comes from the subclass's get (6000), the copy from its items.
+    pytest.param(OwnGet(max_context=999), 5000, [("max_context", 999), ("max_tokens", 2048)],
+                 id="dict_subclass_own_get"),
+]
+
+
+@pytest.mark.parametrize("llm_config, kept_tokens, cfg_items", CONFIGS)
+def test_cfg_is_fresh_copy_with_max_tokens_2048_and_caller_untouched(module, chat, llm_config, kept_tokens,
+                                                                     cfg_items):
+    before = copy.deepcopy(dict(llm_config) if isinstance(llm_config, MappingProxyType) else llm_config)
+    before_keys = list(llm_config) if isinstance(llm_config, dict) else None
+    conv = span_conv(kept_tokens)
+
+    assert module.cut_and_sum_history(conv, llm_config)[0] is True
+
+    (call,) = chat.calls
+    assert type(call.args[1]) is dict and call.args[1] is not llm_config
+    assert list(call.cfg.items()) == cfg_items
+    assert llm_config == before
+    if before_keys is not None:
+        assert list(llm_config) == before_keys
+
+
+@pytest.mark.parametrize("llm_config", ["abc", 5], ids=["text", "int"])
+def test_config_dict_constructor_rejects_falls_back_without_request(module, chat, llm_config):
+    conv = span_conv(170000)
+    assert module.cut_and_sum_history(conv, llm_config)[0] is True
+    assert chat.calls == []
+    assert summary_content(conv) == PREFIX + EXTRACT_TEXT + NOTE
+
+
+# --- the answer and the fallback -------------------------------------------------------------
+
+
+def _answer(content):
+    return {"choices": [{"message": {"content": content}}]}
+
+
+class ContentGet(dict):
+    """A message mapping whose get tells another story than its items."""
+
+    def __init__(self, via_get, via_item):
+        super().__init__(content=via_item)
+        self.via_get = via_get
+
+    def get(self, key, default=None):
+        return self.via_get if key == "content" else super().get(key, default)
+
+    def __deepcopy__(self, memo):
+        return ContentGet(self.via_get, self["content"])
+
+
+FALLBACK_ANSWERS = [
+    pytest.param(_answer(" \n\t "), id="whitespace_only"),
+    pytest.param(_answer(""), id="content_empty"),
+    pytest.param(_answer(None), id="content_none"),
+    pytest.param(_answer(["summary text"]), id="content_list_without_strip"),
+    pytest.param({"choices": [{"message": {}}]}, id="message_without_content"),
+    pytest.param({"choices": [{"text": "summary"}]}, id="choice_without_message"),
+    pytest.param({"choices": [{"message": "summary"}]}, id="message_not_a_mapping"),
+    pytest.param({"choices": [None]}, id="first_choice_none"),
+    pytest.param({"choices": {"first": 1}}, id="choices_not_indexable_by_0"),
+    pytest.param({"choices": []}, id="choices_empty"),
+    pytest.param({"choices": None}, id="choices_none"),
+    pytest.param({"id": "x"}, id="choices_missing"),
+    pytest.param(None, id="response_none"),
+    pytest.param([("choices", 1)], id="response_without_get"),
+    pytest.param(ValueError("service down"), id="raises_value_error"),
+    pytest.param(ConnectionError, id="raises_connection_error_class"),
+    pytest.param({"choices": [{"message": ContentGet("", "  from item ")}]}, id="get_content_falsy"),
+]
+
+
+@pytest.mark.parametrize("answer", FALLBACK_ANSWERS)
+def test_unusable_answer_falls_back_to_extract(module, chat, answer):
+    chat.answer = answer
+    conv = span_conv()
+    assert module.cut_and_sum_history(conv, WINDOW_5000)[0] is True
+    assert len(chat.calls) == 1
+    assert summary_content(conv) == PREFIX + EXTRACT_TEXT + NOTE
+
+
+def test_content_checked_with_get_then_read_by_subscript(module, chat):
+    chat.answer = {"choices": [{"message": ContentGet("from get", "  from item \n")}]}
+    conv = span_conv()
+    assert module.cut_and_sum_history(conv, WINDOW_5000)[0] is True
+    assert summary_content(conv) == PREFIX + "from item" + NOTE
+
+
+# --- import, transcript and extract ----------------------------------------------------------
+
+
+def _record(namespace, events, name, replacement=None):
+    real = namespace[name]
+
+    def record(msgs):
+        events.append(name)
+        return (replacement or real)(msgs)
+
+    namespace[name] = record
+
+
+class RaisingModule(types.ModuleType):
+    def __getattr__(self, name):
+        raise RuntimeError(f"cannot load {name}")
+
+
+@pytest.mark.parametrize("chat_module", [
+    pytest.param(None, id="module_missing"),
+    pytest.param(types.ModuleType(CHAT_MODULE), id="function_missing"),
+    pytest.param(RaisingModule(CHAT_MODULE), id="attribute_lookup_raises"),
+])
+def test_unavailable_chat_layer_gives_extract_without_building_transcript(module, namespace, monkeypatch,
+                                                                          chat_module):
+    monkeypatch.setitem(sys.modules, CHAT_MODULE, chat_module)
+    events = []
+    _record(namespace, events, "_msgs_to_text")
+    _record(namespace, events, "simple_extract")
+    conv = span_conv()
+
+    assert module.cut_and_sum_history(conv, WINDOW_5000)[0] is True
+
+    # The only transcript is the one the extract builds for itself.
+    assert events == ["simple_extract", "_msgs_to_text"]
+    assert summary_content(conv) == PREFIX + EXTRACT_TEXT + NOTE
+
+
+def test_import_precedes_transcript_which_precedes_call(module, namespace, chat):
+    _record(namespace, chat.events, "_msgs_to_text")
+    _record(namespace, chat.events, "simple_extract")
+    module.cut_and_sum_history(span_conv(), WINDOW_5000)
+    assert chat.events == ["lookup", "_msgs_to_text", "call"]
+
+
+def test_chat_module_imported_afresh_for_each_request(module, monkeypatch):
+    first, second = FakeChat(), FakeChat(_answer("second"))
+    monkeypatch.setitem(sys.modules, CHAT_MODULE, first.module)
+    conv1 = span_conv()
+    module.cut_and_sum_history(conv1, WINDOW_5000)
+    monkeypatch.setitem(sys.modules, CHAT_MODULE, second.module)
+    conv2 = span_conv()
+    module.cut_and_sum_history(conv2, WINDOW_5000)
+    assert (len(first.calls), len(second.calls)) == (1, 1)
+    assert summary_content(conv1) == PREFIX + GOOD_SUMMARY + NOTE
+    assert summary_content(conv2) == PREFIX + "second" + NOTE
+
+
+def test_empty_transcript_makes_no_request_and_uses_extract(module, namespace, chat):
+    extracted = []
+    _record(namespace, chat.events, "simple_extract", lambda msgs: extracted.append(msgs) or "EXTRACT")
+    span = [
+        {"role": "user", "content": "", "timestamp": T(10)},
+        {"role": "user", "timestamp": T(11)},
+        {"role": "user", "content": [{"type": "image_url"}], "timestamp": T(12)},
+    ]
+    conv = {"cut_time": T(10), "messages": [*span, msg(T(20), 4500)]}
+
+    assert module.cut_and_sum_history(conv, WINDOW_5000)[0] is True
+
+    assert chat.calls == []
+    assert chat.events == ["lookup", "simple_extract"]
+    assert_same_objects(extracted[0], span)
+    assert summary_content(conv) == PREFIX + "EXTRACT" + NOTE
+
+
+def test_transcript_failure_is_absorbed_and_extract_used(module, namespace, chat):
+    real = namespace["_msgs_to_text"]
+    calls = []
+
+    def flaky(msgs):
+        calls.append(msgs)
+        if len(calls) == 1:
+            raise UnicodeError("transcript")
+        return real(msgs)
+
+    namespace["_msgs_to_text"] = flaky
+    conv = span_conv()
+    assert module.cut_and_sum_history(conv, WINDOW_5000)[0] is True
+    assert chat.calls == [] and len(calls) == 2
+    assert summary_content(conv) == PREFIX + EXTRACT_TEXT + NOTE
+
+
+@pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit], ids=["keyboard_interrupt", "system_exit"])
+@pytest.mark.parametrize("source", ["chat_layer", "transcript"])
+def test_non_exception_escapes_request_and_leaves_conv_untouched(module, namespace, chat, module_entries,
+                                                                 exc, source):
+    extracts = []
+    _record(namespace, extracts, "simple_extract")
+    if source == "chat_layer":
+        chat.answer = exc
+    else:
+        def interrupted(msgs):
+            raise exc
+
+        namespace["_msgs_to_text"] = interrupted
+    conv = span_conv()
+    old_items, old_list = list(conv.items()), conv["messages"]
+    old_elements = list(old_list)
+    old_entries = [dict(m) for m in old_list]
+
+    with pytest.raises(exc) as info:
+        module.cut_and_sum_history(conv, WINDOW_5000)
+
+    assert extracts == []
+    assert list(conv.items()) == old_items and conv["messages"] is old_list
+    assert_same_objects(old_list, old_elements)
+    assert [dict(m) for m in old_list] == old_entries
+    assert any(name == FN_ENTRY and 124 <= line <= 216 for name, _, line in module_entries(info.value))
+
+
+# --- transcript bound -----------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("chat_present", [True, False], ids=["sent_to_chat", "used_as_extract"])
+def test_long_span_cut_at_8000_chars_with_later_messages_marker(module, monkeypatch, chat_present):
+    fake = FakeChat()
+    monkeypatch.setitem(sys.modules, CHAT_MODULE, fake.module if chat_present else None)
+    span = [{"role": "user", "content": letter * 2001, "timestamp": T(10 + i)} for i, letter in enumerate("vwxyz")]
+    conv = {"cut_time": T(10), "messages": [*span, msg(T(20), 1500)]}
+    lines = ["[user] " + letter * 2000 + "..." for letter in "vwxyz"]
+    # Three whole lines, a newline, 1967 characters of the fourth, the marker.
+    expected = "\n".join(lines)[:8000] + LATER_OMITTED
+
+    assert module.cut_and_sum_history(conv, WINDOW_5000)[0] is True
+
+    if chat_present:
+        assert fake.calls[0].messages[1]["content"] == expected
+    else:
+        assert summary_content(conv) == PREFIX + expected + NOTE

@@ -1,0 +1,377 @@
+"""_parse_ts and add_seconds_rfc3339: accepted forms, fallbacks, rounding,
+rendering in UTC, the local zone for naive values, errors and their entries."""
+
+import os
+import time
+from datetime import datetime, timedelta, timezone
+from decimal import Decimal
+from fractions import Fraction
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import reference as ref
+from reference import outcome
+
+MODULE = "routes.context_compress"
+PARSE_FN = f"{MODULE}._parse_ts"
+ADD_FN = f"{MODULE}.add_seconds_rfc3339"
+
+PROPERTY = settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+
+UTC = timezone.utc
+PLUS8 = timezone(timedelta(hours=8))
+
+# POSIX zone rules need no zone database: UTC, UTC+08:00, UTC-05:00 with
+# US daylight saving, and a zone 14 hours ahead.
+ZONES = ["UTC0", "CST-8", "EST5EDT,M3.2.0,M11.1.0", "LINT-14"]
+
+
+@pytest.fixture
+def local_zone():
+    """Sets the process's local time zone; the original one is restored."""
+    saved = os.environ.get("TZ")
+
+    def set_zone(rule):
+        os.environ["TZ"] = rule
+        time.tzset()
+
+    try:
+        yield set_zone
+    finally:
+        if saved is None:
+            os.environ.pop("TZ", None)
+        else:
+            os.environ["TZ"] = saved
+        time.tzset()
+
+
+def entries_of(module_entries, exc):
+    return [(name, line) for name, _, line in module_entries(exc)]
+
+
+def described(value):
+    """A parsed value with its zone made visible (aware and naive values, and
+    values of different offsets, can compare equal)."""
+    if isinstance(value, datetime):
+        return (value.replace(tzinfo=None), value.utcoffset(), value.tzinfo is UTC)
+    return value
+
+
+# --- _parse_ts ------------------------------------------------------------------
+
+@pytest.mark.parametrize("text, expected", [
+    ("2024-05-01T12:00:00Z", datetime(2024, 5, 1, 12, tzinfo=UTC)),
+    ("2024-05-01T12:00:00", datetime(2024, 5, 1, 12)),
+    ("2024-05-01", datetime(2024, 5, 1)),
+    ("2024-05-01 12:00:00.123+08:00", datetime(2024, 5, 1, 12, 0, 0, 123000, tzinfo=PLUS8)),
+    ("2024-05-01T12:00:00.1234567Z", datetime(2024, 5, 1, 12, 0, 0, 123456, tzinfo=UTC)),
+    ("2024-05-01T12:00:00.9999999Z", datetime(2024, 5, 1, 12, 0, 0, 999999, tzinfo=UTC)),
+    ("2024-05-01T12:00:00,5Z", datetime(2024, 5, 1, 12, 0, 0, 500000, tzinfo=UTC)),
+    ("2024-05-01T12:00:00+0800", datetime(2024, 5, 1, 12, tzinfo=PLUS8)),
+    ("2024-05-01T12:00:00-05:00", datetime(2024, 5, 1, 12, tzinfo=timezone(timedelta(hours=-5)))),
+    ("2024-05-01T12:00:00+00:00", datetime(2024, 5, 1, 12, tzinfo=UTC)),
+    ("2024-05-01T12:00:00-00:00", datetime(2024, 5, 1, 12, tzinfo=UTC)),
+    ("20240501T120000Z", datetime(2024, 5, 1, 12, tzinfo=UTC)),
+    ("2024-W18-3", datetime(2024, 5, 1)),
+    ("2024-05-01x12:00", datetime(2024, 5, 1, 12)),
+    ("2024-05-01T12", datetime(2024, 5, 1, 12)),
+    ("2024-05-01T12:00:00.5Z", datetime(2024, 5, 1, 12, 0, 0, 500000, tzinfo=UTC)),
+])
+def test_parse_ts_misparses_accepted_form(module, text, expected):
+    result = module._parse_ts(text)
+    assert type(result) is datetime
+    assert described(result) == described(expected)
+
+
+@pytest.mark.parametrize("value", [
+    "2024-05-01T12:00:00z",
+    "2024-05",
+    "2024",
+    "2024-122",
+    " 2024-05-01",
+    "2024-05-01 ",
+    "ZZ",
+    "2024-05-01T12:00:00ZZ",
+    "2024-13-01",
+    "2024-05-01T24:00:01",
+    "not a timestamp",
+    "\ud800",
+    "2024-05-01T12:00:00\U0001f600",
+    5,
+    3.5,
+    b"2024-05-01",
+    bytearray(b"2024-05-01"),
+    datetime(2024, 5, 1),
+    ["2024-05-01"],
+    {"2024-05-01": 1},
+])
+def test_parse_ts_accepts_unparsable_value(module, value):
+    assert module._parse_ts(value) is None
+
+
+class Recording:
+    """Falsy or truthy on demand; records every replace() call."""
+
+    def __init__(self, truth, answer="2024-05-01T12:00:00+00:00"):
+        self.truth, self.answer, self.calls = truth, answer, []
+
+    def __bool__(self):
+        return self.truth
+
+    def replace(self, *args):
+        self.calls.append(args)
+        return self.answer
+
+
+@pytest.mark.parametrize("value", ["", None, 0, 0.0, False, [], {}, b""])
+def test_parse_ts_falsy_value_not_none(module, value):
+    assert module._parse_ts(value) is None
+
+
+def test_parse_ts_touches_replace_of_falsy_value(module):
+    falsy = Recording(False)
+    assert module._parse_ts(falsy) is None
+    assert falsy.calls == []
+
+
+@pytest.mark.parametrize("answer, expected", [
+    ("2024-05-01T12:00:00+00:00", datetime(2024, 5, 1, 12, tzinfo=UTC)),
+    ("2024-05-01", datetime(2024, 5, 1)),
+    ("garbage", None),
+    (20240501, None),          # not text: fromisoformat refuses it
+])
+def test_parse_ts_bypasses_replace_of_the_value(module, answer, expected):
+    value = Recording(True, answer)
+    assert described(module._parse_ts(value)) == described(expected)
+    assert value.calls == [("Z", "+00:00")]
+
+
+class OwnReplace(str):
+    def replace(self, old, new, count=-1):
+        return "2000-01-02T03:04:05+00:00"
+
+
+def test_parse_ts_ignores_str_subclass_replace(module):
+    assert described(module._parse_ts(OwnReplace("garbage"))) == described(datetime(2000, 1, 2, 3, 4, 5, tzinfo=UTC))
+
+
+class Stop(BaseException):
+    pass
+
+
+class ReplaceRaises:
+    def __init__(self, exc):
+        self.exc = exc
+
+    def replace(self, *args):
+        raise self.exc
+
+
+@pytest.mark.parametrize("exc", [ValueError("bad"), LookupError("bad"), RecursionError("deep"), MemoryError()])
+def test_parse_ts_lets_ordinary_failure_escape(module, exc):
+    assert module._parse_ts(ReplaceRaises(exc)) is None
+
+
+class TruthRaises:
+    def __bool__(self):
+        raise ValueError("no truth")
+
+    def replace(self, *args):
+        raise AssertionError("replace reached")
+
+
+@pytest.mark.parametrize("call, exc_type, entries", [
+    (lambda m: m._parse_ts(ReplaceRaises(Stop())), Stop, [(PARSE_FN, 18)]),
+    (lambda m: m._parse_ts(ReplaceRaises(KeyboardInterrupt())), KeyboardInterrupt, [(PARSE_FN, 18)]),
+    (lambda m: m._parse_ts(TruthRaises()), ValueError, [(PARSE_FN, 15)]),
+    (lambda m: m.add_seconds_rfc3339(ReplaceRaises(Stop()), 1), Stop, [(ADD_FN, 25), (PARSE_FN, 18)]),
+    (lambda m: m.add_seconds_rfc3339(TruthRaises(), 1), ValueError, [(ADD_FN, 25), (PARSE_FN, 15)]),
+])
+def test_parse_ts_swallows_what_must_escape(module, module_entries, call, exc_type, entries):
+    with pytest.raises(exc_type) as info:
+        call(module)
+    assert entries_of(module_entries, info.value) == entries
+
+
+# --- generated timestamps -------------------------------------------------------
+
+OFFSETS = ["", "Z", "z", "+00:00", "-00:00", "+08:00", "+0800", "-05:30", "+14:00", "-23:59",
+           "+23:59:59", "+24:00", "+05:30:15.5", "ZZ", "+08", "Z+01:00"]
+
+
+@st.composite
+def timestamp_texts(draw):
+    moment = draw(st.datetimes(min_value=datetime(1, 1, 1), max_value=datetime(9999, 12, 31, 23, 59, 59, 999999)))
+    basic = draw(st.booleans())
+    date = moment.strftime("%Y%m%d" if basic else "%Y-%m-%d").zfill(8 if basic else 10)
+    if draw(st.integers(0, 9)) == 0:
+        return date
+    sep = draw(st.sampled_from(["T", " ", "t", "x", "_", "T", "T"]))
+    fields = draw(st.integers(1, 3))
+    clock = [f"{moment.hour:02d}", f"{moment.minute:02d}", f"{moment.second:02d}"][:fields]
+    text = date + sep + ("" if basic else ":").join(clock)
+    if fields == 3 and draw(st.booleans()):
+        digits = f"{moment.microsecond:06d}" + draw(st.text("0123456789", max_size=4))
+        text += draw(st.sampled_from([".", ","])) + digits[:draw(st.integers(1, len(digits)))]
+    text += draw(st.sampled_from(OFFSETS))
+    if draw(st.integers(0, 7)) == 0:   # damage it somewhere
+        at = draw(st.integers(0, len(text)))
+        text = text[:at] + draw(st.sampled_from(["", " ", "Z", "-", ":", "0", "\u4e00", "\ud800"])) + text[at + 1:]
+    return text
+
+
+seconds = st.one_of(
+    st.integers(-10**10, 10**10),
+    st.sampled_from([0, 1, -1, True, False, 86400, -86400, 10**12, -10**12]),
+    st.floats(-1e9, 1e9, allow_nan=False),
+    st.sampled_from([0.5, 1.25, 5e-7, 1.5e-6, 2.5e-6, -5e-7, -1.5e-6, 0.1, float("nan"), float("inf")]),
+)
+
+
+@PROPERTY
+@given(timestamp_texts())
+def test_parse_ts_disagrees_with_reference(module, text):
+    assert described(module._parse_ts(text)) == described(ref.parse_ts(text))
+
+
+@PROPERTY
+@given(st.text(st.sampled_from("0123456789-T:Z+., zW\u4e00"), max_size=32))
+def test_parse_ts_disagrees_with_reference_on_noise(module, text):
+    assert described(module._parse_ts(text)) == described(ref.parse_ts(text))
+
+
+@PROPERTY
+@given(timestamp_texts(), seconds)
+def test_add_seconds_disagrees_with_reference(module, text, secs):
+    assert outcome(module.add_seconds_rfc3339, text, secs) == outcome(ref.add_seconds_rfc3339, text, secs)
+
+
+@pytest.mark.parametrize("zone", ZONES)
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(data=st.data())
+def test_add_seconds_naive_value_not_taken_as_local_time(module, local_zone, zone, data):
+    local_zone(zone)
+    text = data.draw(timestamp_texts())
+    secs = data.draw(seconds)
+    assert outcome(module.add_seconds_rfc3339, text, secs) == outcome(ref.add_seconds_rfc3339, text, secs)
+
+
+# --- add_seconds_rfc3339 --------------------------------------------------------
+
+@pytest.mark.parametrize("text, secs, expected", [
+    ("2024-05-01T12:00:00Z", 1, "2024-05-01T12:00:01+00:00"),
+    ("2024-05-01T12:00:00.5Z", 1, "2024-05-01T12:00:01.500000+00:00"),
+    ("2024-05-01T12:00:00Z", 1.25, "2024-05-01T12:00:01.250000+00:00"),
+    ("2024-05-01T12:00:00+08:00", 1, "2024-05-01T04:00:01+00:00"),
+    ("2024-05-01T12:00:00-05:30", 0, "2024-05-01T17:30:00+00:00"),
+    ("2024-05-01T12:00:00Z", -1, "2024-05-01T11:59:59+00:00"),
+    ("2024-05-01T12:00:00Z", True, "2024-05-01T12:00:01+00:00"),
+    ("2024-05-01T12:00:00Z", False, "2024-05-01T12:00:00+00:00"),
+    ("2024-05-01T12:00:00Z", 0.0000005, "2024-05-01T12:00:00+00:00"),     # ties to even: 0
+    ("2024-05-01T12:00:00Z", 0.0000015, "2024-05-01T12:00:00.000002+00:00"),
+    ("2024-05-01T12:00:00Z", 0.0000025, "2024-05-01T12:00:00.000002+00:00"),
+    ("2024-05-01T12:00:00Z", -0.0000005, "2024-05-01T12:00:00+00:00"),
+    ("2024-05-01T12:00:00.000001Z", -0.000001, "2024-05-01T12:00:00+00:00"),
+    ("2024-12-31T23:59:59Z", 1, "2025-01-01T00:00:00+00:00"),
+    ("2024-02-28T23:59:59.999999Z", 0.000001, "2024-02-29T00:00:00+00:00"),
+    ("2024-05-01T12:00:00Z", 86400 * 366, "2025-05-02T12:00:00+00:00"),
+    ("0001-01-01T00:00:00Z", 0, "0001-01-01T00:00:00+00:00"),
+    ("9999-12-31T23:59:58Z", 1, "9999-12-31T23:59:59+00:00"),
+    ("2024-05-01T00:30:00+08:00", 0, "2024-04-30T16:30:00+00:00"),
+])
+def test_add_seconds_wrong_sum_or_rendering(module, text, secs, expected):
+    result = module.add_seconds_rfc3339(text, secs)
+    assert type(result) is str
+    assert result == expected
+
+
+class IntSub(int):
+    pass
+
+
+class FloatSub(float):
+    pass
+
+
+@pytest.mark.parametrize("secs, expected", [
+    (IntSub(2), "2024-05-01T12:00:02+00:00"),
+    (FloatSub(0.75), "2024-05-01T12:00:00.750000+00:00"),
+    (10**9, "2056-01-08T13:46:40+00:00"),
+])
+def test_add_seconds_refuses_number_subclass_or_large_int(module, secs, expected):
+    assert module.add_seconds_rfc3339("2024-05-01T12:00:00Z", secs) == expected
+
+
+@pytest.mark.parametrize("rule, expected", [
+    ("UTC0", "2024-05-01T00:00:00+00:00"),
+    ("CST-8", "2024-04-30T16:00:00+00:00"),
+    ("EST5EDT,M3.2.0,M11.1.0", "2024-05-01T04:00:00+00:00"),   # daylight time in May
+    ("LINT-14", "2024-04-30T10:00:00+00:00"),
+])
+def test_add_seconds_naive_date_not_converted_from_local_zone(module, local_zone, rule, expected):
+    local_zone(rule)
+    assert module.add_seconds_rfc3339("2024-05-01", 0) == expected
+    assert module.add_seconds_rfc3339("2024-05-01T00:00:00Z", 0) == "2024-05-01T00:00:00+00:00"
+
+
+@pytest.mark.parametrize("text, secs", [
+    ("2024-03-10T02:30:00", 0),     # inside the spring-forward gap
+    ("2024-11-03T01:30:00", 0),     # inside the autumn fold
+    ("2024-03-10T01:59:59", 1),
+    ("2024-11-03T00:59:59", 3600),
+    ("2024-01-15 08:00", 0.5),
+])
+def test_add_seconds_daylight_edges_differ_from_interpreter(module, local_zone, text, secs):
+    local_zone("EST5EDT,M3.2.0,M11.1.0")
+    assert module.add_seconds_rfc3339(text, secs) == ref.add_seconds_rfc3339(text, secs)
+
+
+def test_add_seconds_remembers_an_earlier_local_zone(module, local_zone):
+    # The zone in force at each call decides, never one remembered from earlier.
+    local_zone("CST-8")
+    first = module.add_seconds_rfc3339("2024-05-01T08:00:00", 0)
+    local_zone("UTC0")
+    second = module.add_seconds_rfc3339("2024-05-01T08:00:00", 0)
+    assert (first, second) == ("2024-05-01T00:00:00+00:00", "2024-05-01T08:00:00+00:00")
+
+
+@pytest.mark.parametrize("value", ["", None, "not a timestamp", "2024-05", OwnReplace(""), b"2024-05-01", 0, []])
+@pytest.mark.parametrize("secs", [1, "1", None, object()])
+def test_add_seconds_fallback_not_the_same_object(module, value, secs):
+    assert module.add_seconds_rfc3339(value, secs) is value
+
+
+class UnparsableSub(str):
+    pass
+
+
+def test_add_seconds_fallback_copies_str_subclass(module):
+    value = UnparsableSub("garbage")
+    assert module.add_seconds_rfc3339(value, 1) is value
+
+
+@pytest.mark.parametrize("rule, text, secs, exc_type, line", [
+    ("UTC0", "2024-05-01T12:00:00Z", "1", TypeError, 28),
+    ("UTC0", "2024-05-01T12:00:00Z", None, TypeError, 28),
+    ("UTC0", "2024-05-01T12:00:00Z", Decimal("1"), TypeError, 28),
+    ("UTC0", "2024-05-01T12:00:00Z", Fraction(1, 2), TypeError, 28),
+    ("UTC0", "2024-05-01T12:00:00Z", 1j, TypeError, 28),
+    ("UTC0", "2024-05-01T12:00:00Z", float("nan"), ValueError, 28),
+    ("UTC0", "2024-05-01T12:00:00Z", float("inf"), OverflowError, 28),
+    ("UTC0", "2024-05-01T12:00:00Z", 10**20, OverflowError, 28),
+    ("UTC0", "9999-12-31T23:59:59Z", 1, OverflowError, 28),
+    ("UTC0", "0001-01-01T00:00:00Z", -1, OverflowError, 28),
+    ("UTC0", "0001-01-01T00:00:00+00:01", 0, OverflowError, 29),
+    ("CST-8", "0001-01-01", 0, ValueError, 29),              # local midnight is year 0 in UTC
+    ("EST5EDT,M3.2.0,M11.1.0", "9999-12-31T23:00:00", 0, ValueError, 29),
+])
+def test_add_seconds_error_lost_or_misattributed(module, local_zone, module_entries, rule, text, secs, exc_type, line):
+    local_zone(rule)
+    expected = outcome(ref.add_seconds_rfc3339, text, secs)
+    assert expected[:2] == ("raise", exc_type)
+    with pytest.raises(exc_type) as info:
+        module.add_seconds_rfc3339(text, secs)
+    assert str(info.value) == expected[2]
+    assert entries_of(module_entries, info.value) == [(ADD_FN, line)]

@@ -1,0 +1,649 @@
+"""_msgs_to_text and simple_extract: labels, bodies, the 2000- and
+8000-character bounds counted in code points, the head-and-tail selection,
+message reading, errors and their traceback entries."""
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import reference as ref
+from reference import outcome
+
+MODULE = "routes.context_compress"
+TEXT_FN = f"{MODULE}._msgs_to_text"
+EXTRACT_FN = f"{MODULE}.simple_extract"
+GENEXPR_CREATE = f"{MODULE}._msgs_to_text.genexpr"
+GENEXPR_BODY = "genexpr"
+MARKER = "\n...(later messages omitted)"
+
+PROPERTY = settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+
+IMAGE = {"type": "image_url", "image_url": {"url": "data:image/png;base64,AAAA"}}
+
+# One character of each storage width, plus a lone surrogate.
+WIDTHS = ["a", "\u00e9", "\u4e2d", "\U0001f600", "\ud800"]
+
+
+def entries_of(module_entries, exc):
+    return [(name, line) for name, _, line in module_entries(exc)]
+
+
+def user(body, role="user"):
+    return {"role": role, "content": body}
+
+
+class PlainStr(str):
+    pass
+
+
+# --- lines and labels -----------------------------------------------------------
+
+@pytest.mark.parametrize("msgs, expected", [
+    ([], ""),
+    ([user("hi")], "[user] hi"),
+    ([{"content": "hi"}], "[?] hi"),
+    ([{"role": None, "content": "hi"}], "[None] hi"),
+    ([{"role": "", "content": "hi"}], "[] hi"),
+    ([{"role": 5, "content": "hi"}], "[5] hi"),
+    ([{"role": PlainStr("bot"), "content": "hi"}], "[bot] hi"),
+    ([{"role": "\u52a9\u624b", "content": "\U0001f600"}], "[\u52a9\u624b] \U0001f600"),
+    ([{"role": "tool", "tool_result": "out", "content": "in"}], "[tool_result] out"),
+    ([{"role": "tool", "tool_result": "", "content": "in"}], "[tool_result] in"),
+    ([{"role": "tool", "tool_result": None, "content": "in"}], "[tool_result] in"),
+    ([{"role": "tool", "tool_result": [{"type": "text", "text": "x"}, IMAGE]}], "[tool_result] x "),
+    ([{"role": "tool", "tool_result": 42}], "[tool_result] 42"),
+    ([{"role": "tool"}], ""),
+    ([{"role": PlainStr("tool"), "tool_result": "out"}], "[tool_result] out"),
+    ([{"role": "assistant", "tool_result": "out", "content": "in"}], "[assistant] in"),
+    ([{"role": "Tool", "tool_result": "out", "content": "in"}], "[Tool] in"),
+    ([user("")], ""),
+    ([user(None)], ""),
+    ([user(0)], ""),
+    ([user(False)], ""),
+    ([user([])], ""),
+    ([user({})], ""),
+    ([user([IMAGE])], ""),
+    ([user([{"type": "text", "text": "a"}, IMAGE, "b"])], "[user] a  b"),
+    ([user([IMAGE, IMAGE])], "[user]  "),           # a body of one space
+    ([user([{"type": "text", "text": None}])], "[user] None"),
+    ([user([{"text": 5}, {"text": ""}, {"type": "text"}])], "[user] 5  "),
+    ([user([3, None, ["x"], ("y",), 2.5])], "[user] 3 None ['x'] ('y',) 2.5"),
+    ([user(["only"])], "[user] only"),
+    ([user({"k": "v"})], "[user] {'k': 'v'}"),
+    ([user(42)], "[user] 42"),
+    ([user(("a",))], "[user] ('a',)"),
+    ([user(True)], "[user] True"),
+    ([user(PlainStr("sub"))], "[user] sub"),
+    ([user("a"), user(""), user("b", "assistant")], "[user] a\n[assistant] b"),
+    ([user("line\nbreak"), user("x")], "[user] line\nbreak\n[user] x"),
+    ([user("\ud800"), {"role": "\udfff", "content": "\U0010ffff"}], "[user] \ud800\n[\udfff] \U0010ffff"),
+])
+def test_msgs_to_text_wrong_line(module, msgs, expected):
+    result = module._msgs_to_text(msgs)
+    assert type(result) is str
+    assert result == ref.msgs_to_text(msgs) == expected
+
+
+@pytest.mark.parametrize("wrap", [tuple, iter, lambda msgs: (m for m in msgs)])
+def test_msgs_to_text_other_iterables_not_walked(module, wrap):
+    msgs = [user("a"), user([IMAGE, "b"]), {"role": "tool", "tool_result": "c"}]
+    wrapped = wrap(msgs)
+    expected = ref.msgs_to_text(wrap(msgs))
+    assert module._msgs_to_text(wrapped) == expected
+
+
+# --- the body bound ---------------------------------------------------------------
+
+@pytest.mark.parametrize("char", WIDTHS)
+@pytest.mark.parametrize("length", [1999, 2000, 2001, 2002, 4000, 100_000])
+def test_msgs_to_text_body_cut_counts_bytes_or_wrong_length(module, char, length):
+    body = ("x" + char) * (length // 2) + "x" * (length % 2)
+    assert len(body) == length
+    result = module._msgs_to_text([user(body)])
+    if length <= 2000:
+        assert result == "[user] " + body
+    else:
+        assert result == "[user] " + body[:2000] + "..."
+        assert len(result) == 2010
+
+
+@pytest.mark.parametrize("char", WIDTHS)
+def test_msgs_to_text_body_cut_splits_wide_character(module, char):
+    body = "a" * 1999 + char + "b"
+    assert module._msgs_to_text([user(body)]) == "[user] " + "a" * 1999 + char + "..."
+
+
+@pytest.mark.parametrize("parts, cut", [
+    (["a" * 1000, "b" * 999], False),                   # 2000 with the separator
+    (["a" * 1000, "b" * 1000], True),                   # 2001
+    ([{"type": "text", "text": "\u4e2d" * 1999}, IMAGE], False),
+    ([{"type": "text", "text": "\u4e2d" * 2000}, IMAGE], True),
+    (["\U0001f600"] * 1000 + ["x"] * 2, True),
+    (["x"] * 20000, True),
+    ([PlainStr("\ud800" * 2500)], True),
+])
+def test_msgs_to_text_joined_parts_not_cut_as_one_body(module, parts, cut):
+    msgs = [user(parts)]
+    result = module._msgs_to_text(msgs)
+    assert result == ref.msgs_to_text(msgs)
+    assert result.endswith("...") == cut
+
+
+# --- the transcript bound ---------------------------------------------------------
+
+@pytest.mark.parametrize("char", WIDTHS)
+@pytest.mark.parametrize("extra, expected_length", [(0, 8000), (1, 8028), (2, 8028)])
+def test_msgs_to_text_transcript_cut_wrong_length_or_marker(module, char, extra, expected_length):
+    # Three lines of "[u] " + 2000 characters, two newlines, a newline and a
+    # fourth line: the joined text is exactly 8000 + extra characters.
+    msgs = [user(char * 2000, "u") for _ in range(3)] + [user(char * (1981 + extra), "u")]
+    result = module._msgs_to_text(msgs)
+    assert len(result) == expected_length
+    joined = "\n".join("[u] " + m["content"] for m in msgs)
+    assert len(joined) == 8000 + extra
+    if extra:
+        assert result == joined[:8000] + MARKER
+    else:
+        assert result == joined
+
+
+@pytest.mark.parametrize("char", WIDTHS)
+def test_msgs_to_text_keeps_latest_lines_instead_of_oldest(module, char):
+    msgs = [user(chr(ord("A") + i) + char * 2000) for i in range(5)]
+    result = module._msgs_to_text(msgs)
+    lines = ["[user] " + m["content"][:2000] + "..." for m in msgs]
+    assert all(len(line) == 2010 for line in lines)
+    assert result == "\n".join(lines[:3]) + "\n" + lines[3][:1967] + MARKER
+    assert len(result) == 8028
+    assert "E" not in result
+
+
+@pytest.mark.parametrize("char", ["a", "\u4e2d", "\U0001f600"])
+@pytest.mark.parametrize("first_body", range(1940, 1962))
+def test_msgs_to_text_cut_moved_off_the_8000th_character(module, char, first_body):
+    # The cut sweeps through a label, its "] ", a body marker and a newline.
+    msgs = [
+        user(char * first_body),
+        user("b" * 2001),
+        user(char * 2001),
+        user("d" * 2001, "assistant"),
+        user(char * 2001, "assistant"),
+    ]
+    result = module._msgs_to_text(msgs)
+    assert result == ref.msgs_to_text(msgs)
+    assert len(result) == 8028 and result.endswith(MARKER)
+
+
+@pytest.mark.parametrize("msgs", [
+    [user("x" * 10_000_000)],
+    [user("hi")] * 100_000,
+    [user(["\u4e2d"] * 50_000)],
+    [user("\U0001f600" * 3000)] * 3000,
+    [{"role": "r" * 9000, "content": "x"}],
+    [{"role": "r" * 7990, "content": "x" * 50}],
+])
+def test_msgs_to_text_huge_input_wrong(module, msgs):
+    result = module._msgs_to_text(msgs)
+    assert result == ref.msgs_to_text(msgs)
+    assert len(result) <= 8028
+
+
+@PROPERTY
+@given(ref.message_lists)
+def test_msgs_to_text_disagrees_with_reference(module, msgs):
+    assert outcome(module._msgs_to_text, msgs) == outcome(ref.msgs_to_text, msgs)
+
+
+# --- str subclasses and odd str() results ---------------------------------------
+
+class LongLen(str):
+    def __len__(self):
+        return 5000
+
+
+class ZeroLen(str):
+    def __len__(self):
+        return 0
+
+
+class OwnSlice(str):
+    def __getitem__(self, index):
+        return PlainStr("<" + str.__getitem__(self, index)[:3] + ">")
+
+
+class OwnRadd(str):
+    def __radd__(self, other):
+        return other + "(" + str(self) + ")"
+
+
+class RaddNonStr(str):
+    def __radd__(self, other):
+        return 7
+
+
+class StrGivesSub:
+    def __str__(self):
+        return OwnRadd("odd")
+
+
+class StrGivesLong:
+    def __str__(self):
+        return LongLen("short")
+
+
+class LabelAdd(str):
+    def __radd__(self, other):
+        return other + "LABEL"
+
+
+class RoleGivesLabel:
+    def __str__(self):
+        return LabelAdd("ignored")
+
+
+@pytest.mark.parametrize("msg", [
+    user(LongLen("short")),
+    user(LongLen("x" * 2500)),
+    user(ZeroLen("hidden")),
+    user(OwnSlice("y" * 2001)),
+    user(OwnSlice("y" * 2000)),
+    user(OwnRadd("body")),
+    user(StrGivesSub()),
+    user(StrGivesLong()),
+    {"role": RoleGivesLabel(), "content": "body"},
+    {"role": RoleGivesLabel(), "content": OwnRadd("body")},
+    {"role": "tool", "tool_result": OwnRadd("out")},
+    user([OwnRadd("part"), LongLen("p")]),
+])
+def test_msgs_to_text_str_subclass_not_handled_the_python_way(module, msg):
+    msgs = [user("first"), msg, user("last")]
+    assert module._msgs_to_text(msgs) == ref.msgs_to_text(msgs)
+
+
+# --- reading records through get() -----------------------------------------------
+
+class Logged(dict):
+    def __init__(self, log, tag, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.log, self.tag = log, tag
+
+    def get(self, key, *default):
+        self.log.append((self.tag, key))
+        return super().get(key, *default)
+
+
+def logged_conversation(log):
+    return [
+        Logged(log, "m0", role="user", content="a"),
+        Logged(log, "m1", role="tool", tool_result="r", content="c"),
+        Logged(log, "m2", role="tool", content=[
+            Logged(log, "p0", type="text", text="t"),
+            Logged(log, "p1", type="image"),
+            "s",
+        ]),
+        Logged(log, "m3", content=""),
+        Logged(log, "m4"),
+    ]
+
+
+def test_msgs_to_text_bypasses_record_get(module):
+    native_log, ref_log = [], []
+    native = module._msgs_to_text(logged_conversation(native_log))
+    expected = ref.msgs_to_text(logged_conversation(ref_log))
+    assert native == expected == "[user] a\n[tool_result] r\n[tool_result] t  s"
+    assert native_log == ref_log
+    assert ("p1", "text") in native_log
+
+
+class Facade(dict):
+    def __init__(self, answers, **stored):
+        super().__init__(**stored)
+        self.answers = answers
+
+    def get(self, key, default=None):
+        return self.answers.get(key, default)
+
+
+class GetOnly:
+    def __init__(self, **answers):
+        self.answers = answers
+
+    def get(self, key, default=None):
+        return self.answers.get(key, default)
+
+
+@pytest.mark.parametrize("message, expected", [
+    (Facade({"role": "asked", "content": "answered"}, role="stored", content="stored"), "[asked] answered"),
+    (Facade({}, role="stored", content="stored"), ""),
+    (Facade({"content": "x"}, role="stored"), "[?] x"),
+    (GetOnly(role="tool", tool_result="r"), "[tool_result] r"),
+    (GetOnly(content=[Facade({"text": "asked"}, text="stored")]), "[?] asked"),
+])
+def test_msgs_to_text_reads_storage_instead_of_get(module, message, expected):
+    assert module._msgs_to_text([message]) == ref.msgs_to_text([message]) == expected
+
+
+# --- lists changed while they are walked ------------------------------------------
+
+class Mutating(dict):
+    def __init__(self, action, **fields):
+        super().__init__(**fields)
+        self.action = action
+
+    def get(self, key, *default):
+        action, self.action = self.action, (lambda: None)
+        action()
+        return super().get(key, *default)
+
+
+class MutatingRole:
+    def __init__(self, action):
+        self.action = action
+
+    def __str__(self):
+        action, self.action = self.action, (lambda: None)
+        action()
+        return "role"
+
+
+class MutatingPart:
+    def __init__(self, action):
+        self.action = action
+
+    def __str__(self):
+        action, self.action = self.action, (lambda: None)
+        action()
+        return "part"
+
+
+def list_actions(items, extra):
+    return {
+        "append": lambda: items.append(extra()),
+        "append_many": lambda: items.extend(extra() for _ in range(3)),
+        "remove_next": lambda: items.pop(2),
+        "remove_self": lambda: items.pop(1),
+        "remove_earlier": lambda: items.pop(0),
+        "clear": items.clear,
+        "replace_all": lambda: items.__setitem__(slice(None), [extra(), extra()]),
+        "insert_front": lambda: items.insert(0, extra()),
+    }
+
+
+MUTATIONS = list(list_actions([], None))
+
+
+@pytest.mark.parametrize("where", ["get", "role_str"])
+@pytest.mark.parametrize("kind", MUTATIONS)
+def test_msgs_to_text_list_changed_during_walk_unlike_python(module, where, kind):
+    def build():
+        msgs = []
+        action = list_actions(msgs, lambda: user("added"))[kind]
+        middle = Mutating(action, content="self") if where == "get" else {"role": MutatingRole(action), "content": "self"}
+        msgs[:] = [user("zero"), middle, user("two"), user("three")]
+        return msgs
+
+    assert module._msgs_to_text(build()) == ref.msgs_to_text(build())
+
+
+@pytest.mark.parametrize("where", ["part_get", "part_str"])
+@pytest.mark.parametrize("kind", MUTATIONS)
+def test_msgs_to_text_parts_changed_during_join_unlike_python(module, where, kind):
+    def build():
+        parts = []
+        action = list_actions(parts, lambda: "added")[kind]
+        middle = Mutating(action, text="self") if where == "part_get" else MutatingPart(action)
+        parts[:] = ["zero", middle, {"text": "two"}, "three"]
+        return [user(parts), user("after")]
+
+    assert module._msgs_to_text(build()) == ref.msgs_to_text(build())
+
+
+# --- errors ---------------------------------------------------------------------
+
+class StrRaises:
+    def __str__(self):
+        raise ValueError("no text")
+
+
+class StrNonStr:
+    def __str__(self):
+        return 5
+
+
+class BoolRaises:
+    def __bool__(self):
+        raise ValueError("no truth")
+
+
+class EqRaises:
+    def __eq__(self, other):
+        raise ValueError("no equality")
+
+    __hash__ = None
+
+
+class GetRaises(dict):
+    def __init__(self, bad_key, **fields):
+        super().__init__(**fields)
+        self.bad_key = bad_key
+
+    def get(self, key, *default):
+        if key == self.bad_key:
+            raise LookupError(f"cannot read {key}")
+        return super().get(key, *default)
+
+
+class PartsIterRaises(list):
+    def __iter__(self):
+        raise ValueError("parts cannot be walked")
+
+
+class PartsFirstNextRaises(list):
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        raise ValueError("no first part")
+
+
+class PartsLaterNextRaises(list):
+    def __iter__(self):
+        yield "fine"
+        raise ValueError("no second part")
+
+
+class LenRaises(str):
+    def __bool__(self):
+        return True
+
+    def __len__(self):
+        raise ValueError("no length")
+
+
+class SliceRaises(str):
+    def __getitem__(self, index):
+        raise ValueError("no slice")
+
+
+@pytest.mark.parametrize("make, entries", [
+    (lambda: None, [(TEXT_FN, 93)]),
+    (lambda: 5, [(TEXT_FN, 93)]),
+    (lambda: [5], [(TEXT_FN, 94)]),
+    (lambda: [user("ok"), None], [(TEXT_FN, 94)]),
+    (lambda: [GetRaises("role")], [(TEXT_FN, 94)]),
+    (lambda: [GetRaises("content")], [(TEXT_FN, 95)]),
+    (lambda: [user(BoolRaises())], [(TEXT_FN, 95)]),
+    (lambda: [{"role": EqRaises(), "content": "x"}], [(TEXT_FN, 96)]),
+    (lambda: [GetRaises("tool_result", role="tool")], [(TEXT_FN, 98)]),
+    (lambda: [{"role": "tool", "tool_result": BoolRaises()}], [(TEXT_FN, 98)]),
+    (lambda: [user(PartsIterRaises(["x"]))], [(TEXT_FN, 100), (GENEXPR_CREATE, 100)]),
+    (lambda: [user(PartsFirstNextRaises(["x"]))], [(TEXT_FN, 100), (GENEXPR_BODY, 100)]),
+    (lambda: [user(PartsLaterNextRaises(["x"]))], [(TEXT_FN, 100), (GENEXPR_BODY, 100)]),
+    (lambda: [user([StrRaises()])], [(TEXT_FN, 100), (GENEXPR_BODY, 100)]),
+    (lambda: [user(["ok", StrNonStr()])], [(TEXT_FN, 100), (GENEXPR_BODY, 100)]),
+    (lambda: [user([{"text": StrRaises()}])], [(TEXT_FN, 100), (GENEXPR_BODY, 100)]),
+    (lambda: [user([GetRaises("text")])], [(TEXT_FN, 100), (GENEXPR_BODY, 100)]),
+    (lambda: [user(StrRaises())], [(TEXT_FN, 102)]),
+    (lambda: [user(StrNonStr())], [(TEXT_FN, 102)]),
+    (lambda: [user(LenRaises("x"))], [(TEXT_FN, 105)]),
+    (lambda: [user(SliceRaises("x" * 2001))], [(TEXT_FN, 106)]),
+    (lambda: [{"role": StrRaises(), "content": "x"}], [(TEXT_FN, 107)]),
+    (lambda: [{"role": StrNonStr(), "content": "x"}], [(TEXT_FN, 107)]),
+    (lambda: [user("a"), user(RaddNonStr("b"))], [(TEXT_FN, 108)]),
+    (lambda: [user(RaddNonStr("b")), user(RaddNonStr("c"))], [(TEXT_FN, 108)]),
+    (lambda: [user(RaddNonStr("b")), user(StrRaises())], [(TEXT_FN, 102)]),   # the join comes last
+])
+def test_msgs_to_text_error_lost_or_misattributed(module, module_entries, make, entries):
+    expected = outcome(ref.msgs_to_text, make())
+    assert expected[0] == "raise"
+    with pytest.raises(Exception) as info:
+        module._msgs_to_text(make())
+    assert (type(info.value), str(info.value)) == expected[1:]
+    assert entries_of(module_entries, info.value) == entries
+
+
+def test_msgs_to_text_skipped_message_calls_str_of_role(module):
+    # An empty body leaves no line, so the label is never rendered.
+    assert module._msgs_to_text([{"role": StrRaises(), "content": ""}, user("x")]) == "[user] x"
+
+
+# --- simple_extract ---------------------------------------------------------------
+
+def numbered(count, body=lambda i: f"m{i}"):
+    return [user(body(i)) for i in range(1, count + 1)]
+
+
+@pytest.mark.parametrize("msgs", [None, [], (), "", 0, {}])
+def test_simple_extract_falsy_input_not_empty_text(module, msgs):
+    assert module.simple_extract(msgs) == ""
+
+
+class FalsyNoLen:
+    def __bool__(self):
+        return False
+
+    def __len__(self):
+        raise AssertionError("len() reached")
+
+
+def test_simple_extract_measures_falsy_input(module):
+    assert module.simple_extract(FalsyNoLen()) == ""
+
+
+@pytest.mark.parametrize("count", [1, 2, 3, 5, 8])
+def test_simple_extract_short_list_not_rendered_whole(module, count):
+    msgs = numbered(count)
+    assert module.simple_extract(msgs) == module._msgs_to_text(msgs) == ref.msgs_to_text(msgs)
+
+
+@pytest.mark.parametrize("count, kept", [
+    (9, [1, 2, 3, 5, 6, 7, 8, 9]),
+    (10, [1, 2, 3, 6, 7, 8, 9, 10]),
+    (20, [1, 2, 3, 16, 17, 18, 19, 20]),
+    (1000, [1, 2, 3, 996, 997, 998, 999, 1000]),
+])
+def test_simple_extract_wrong_head_or_tail(module, count, kept):
+    assert module.simple_extract(numbered(count)) == "\n".join(f"[user] m{i}" for i in kept)
+
+
+@pytest.mark.parametrize("char", WIDTHS)
+@pytest.mark.parametrize("count", [9, 12])
+def test_simple_extract_long_bodies_keep_latest_instead_of_oldest(module, char, count):
+    msgs = numbered(count, lambda i: chr(ord("A") + i) + char * 2500)
+    selected = msgs[:3] + msgs[-5:]
+    lines = ["[user] " + m["content"][:2000] + "..." for m in selected]
+    result = module.simple_extract(msgs)
+    assert result == "\n".join(lines[:3]) + "\n" + lines[3][:1967] + MARKER
+    assert len(result) == 8028
+
+
+def test_simple_extract_tuple_not_sliced_and_joined(module):
+    msgs = tuple(numbered(11))
+    assert module.simple_extract(msgs) == ref.simple_extract(msgs)
+    assert module.simple_extract(msgs).count("\n") == 7
+
+
+class ShortLen(list):
+    def __len__(self):
+        return 3
+
+
+class ReversedSlices(list):
+    def __getitem__(self, index):
+        return list.__getitem__(self, index)[::-1]
+
+
+class TupleSlices(list):
+    def __getitem__(self, index):
+        return tuple(list.__getitem__(self, index))
+
+
+@pytest.mark.parametrize("make", [
+    lambda: ShortLen(numbered(12)),
+    lambda: ReversedSlices(numbered(12)),
+    lambda: ReversedSlices(numbered(8)),
+    lambda: TupleSlices(numbered(10)),
+])
+def test_simple_extract_sequence_not_measured_and_sliced_the_python_way(module, make):
+    assert module.simple_extract(make()) == ref.simple_extract(make())
+
+
+@pytest.mark.parametrize("make, exc_type, line", [
+    (lambda: (m for m in numbered(3)), TypeError, 118),
+    (lambda: iter(numbered(9)), TypeError, 118),
+    (lambda: 5, TypeError, 118),
+    (lambda: {i: user("x") for i in range(9)}, KeyError, 120),    # slices are keys to a dict
+    (lambda: set(range(9)), TypeError, 120),
+])
+def test_simple_extract_error_lost_or_misattributed(module, module_entries, make, exc_type, line):
+    expected = outcome(ref.simple_extract, make())
+    assert expected[:2] == ("raise", exc_type)
+    with pytest.raises(exc_type) as info:
+        module.simple_extract(make())
+    assert str(info.value) == expected[2]
+    assert entries_of(module_entries, info.value) == [(EXTRACT_FN, line)]
+
+
+def test_simple_extract_error_of_transcript_loses_entries(module, module_entries):
+    with pytest.raises(AttributeError) as info:
+        module.simple_extract([5] * 9)
+    assert entries_of(module_entries, info.value) == [(EXTRACT_FN, 121), (TEXT_FN, 94)]
+    with pytest.raises(AttributeError) as info:
+        module.simple_extract([5])
+    assert entries_of(module_entries, info.value) == [(EXTRACT_FN, 119), (TEXT_FN, 94)]
+
+
+@pytest.mark.parametrize("count", [1, 8, 9, 15])
+def test_simple_extract_bypasses_rebound_transcript(module, namespace, count):
+    calls = []
+
+    def host_text(msgs):
+        calls.append(msgs)
+        return "host"
+
+    msgs = numbered(count)
+    namespace["_msgs_to_text"] = host_text
+    assert module.simple_extract(msgs) == "host"
+    [passed] = calls
+    if count <= 8:
+        assert passed is msgs
+    else:
+        assert type(passed) is list
+        assert len(passed) == 8
+        assert all(a is b for a, b in zip(passed, msgs[:3] + msgs[-5:]))
+
+
+@pytest.mark.parametrize("count, line", [(2, 119), (9, 121)])
+def test_simple_extract_missing_transcript_not_name_error(module, namespace, module_entries, count, line):
+    del namespace["_msgs_to_text"]
+    assert module.simple_extract([]) == ""
+    with pytest.raises(NameError) as info:
+        module.simple_extract(numbered(count))
+    assert str(info.value) == "name '_msgs_to_text' is not defined"
+    assert entries_of(module_entries, info.value) == [(EXTRACT_FN, line)]
+
+
+@PROPERTY
+@given(st.one_of(ref.message_lists, st.lists(ref.messages, min_size=9, max_size=20)))
+def test_simple_extract_disagrees_with_reference(module, msgs):
+    assert outcome(module.simple_extract, msgs) == outcome(ref.simple_extract, msgs)
