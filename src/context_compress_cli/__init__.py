@@ -1,0 +1,4 @@
+"""The `context-compress` command and an OpenAI-compatible chat layer for
+`routes.context_compress`."""
+
+__version__ = "0.1.0"

@@ -1,0 +1,508 @@
+"""The `context-compress` command: compress stored conversations from a terminal."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import sys
+from collections import Counter
+from contextlib import AbstractContextManager
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any, TextIO
+
+import routes.context_compress as cc
+
+from . import __version__, chat
+from .files import BadInput, Loaded, dump, parse, read_bytes, write_atomic
+
+PROG = "context-compress"
+DEFAULT_MAX_CONTEXT = 200000
+THRESHOLD = 0.8
+SUMMARY_PREFIX = "[上下文压缩摘要] "
+SUMMARY_NOTE = (
+    "\n\n注意：因上下文过多，已启用压缩，以上历史记录为压缩内容，"
+    "如需查找更多会话历史，请使用search_session工具查找"
+)
+SUMMARY_SHOWN = 160
+
+# Exit statuses.
+OK, FAILED, BAD_INPUT = 0, 1, 2
+
+DESCRIPTION = """\
+Compress the older history of stored LLM conversations with
+routes.context_compress.cut_and_sum_history. FILE is a JSON object with a
+"messages" list, as the host application stores it; "-" reads standard input; a
+directory stands for the *.json files in it. Without -o or --in-place nothing is
+written: the command reports what compression would do.
+
+By default the summary is the built-in extract, so no LLM is needed. With
+--llm-url and --model the summary is written by an OpenAI-compatible chat
+endpoint; when that fails, the extract is used and the report says why."""
+
+EPILOG = """\
+exit status: 0 when every file was processed, 1 when one failed for another
+reason (such as an unwritable output), 2 on bad input or usage."""
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG, description=DESCRIPTION, epilog=EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("files", nargs="+", metavar="FILE",
+                        help='conversation file, directory of *.json files, or "-"')
+    parser.add_argument("--max-context", type=_positive_int, default=DEFAULT_MAX_CONTEXT,
+                        metavar="N", help="context window in tokens (default: %(default)s)")
+    parser.add_argument("--json", action="store_true",
+                        help="print the statistics as JSON, one object per file and line")
+    where = parser.add_mutually_exclusive_group()
+    where.add_argument("-o", "--output", metavar="OUT",
+                       help="write the rewritten conversation to OUT (a directory when "
+                            'several files are given; "-" for standard output)')
+    where.add_argument("--in-place", action="store_true",
+                       help="rewrite each compressed file itself")
+    parser.add_argument("--no-progress", action="store_true",
+                        help="no progress bar, even on a terminal")
+    llm = parser.add_argument_group("LLM summary (optional)")
+    llm.add_argument("--llm-url", metavar="URL",
+                     help="base URL of an OpenAI-compatible API, e.g. https://api.openai.com/v1")
+    llm.add_argument("--model", metavar="NAME", help="model name for --llm-url")
+    llm.add_argument("--api-key-env", metavar="VAR", default="OPENAI_API_KEY",
+                     help="environment variable holding the API key (default: %(default)s)")
+    llm.add_argument("--connect-timeout", type=_positive_float, default=10.0, metavar="S",
+                     help="seconds to wait for the connection (default: %(default)s)")
+    llm.add_argument("--read-timeout", type=_positive_float, default=120.0, metavar="S",
+                     help="seconds to wait for the answer (default: %(default)s)")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    return parser
+
+
+def _positive_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value <= 0:
+        raise argparse.ArgumentTypeError(f"must be greater than 0: {text!r}")
+    return value
+
+
+def _positive_float(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not value > 0 or value == float("inf"):
+        raise argparse.ArgumentTypeError(f"must be a positive number of seconds: {text!r}")
+    return value
+
+
+# --- inputs -----------------------------------------------------------------------
+
+
+@dataclass
+class Input:
+    label: str          # as shown in reports and errors
+    path: Path | None   # None for standard input
+    problem: str | None = None
+
+
+def expand(args: list[str]) -> list[Input]:
+    """One Input per file: directories give their *.json files, sorted by name."""
+    inputs = []
+    for arg in args:
+        if arg == "-":
+            inputs.append(Input("<stdin>", None))
+            continue
+        path = Path(arg)
+        if path.is_dir():
+            found = sorted(p for p in path.glob("*.json")
+                           if not p.name.startswith(".") and not p.is_dir())
+            if not found:
+                inputs.append(Input(arg, path, "no *.json files in this directory"))
+            inputs.extend(Input(str(p), p) for p in found)
+        else:
+            inputs.append(Input(arg, path))
+    return inputs
+
+
+# --- one file -----------------------------------------------------------------------
+
+
+@dataclass
+class Outcome:
+    label: str
+    status: int = OK
+    error: str | None = None
+    compressed: bool = False
+    stats: dict[str, Any] = field(default_factory=dict)
+    tokens_before: int | None = None
+    tokens_after: int | None = None
+    messages_before: int = 0
+    messages_after: int = 0
+    cut_time_before: str | None = None
+    cut_time_after: str | None = None
+    summary: str | None = None
+    summary_source: str | None = None
+    llm_error: str | None = None
+    written: str | None = None
+
+
+class Recorder:
+    """Wraps the chat layer to learn what became of the summary request, since
+    the compression absorbs every failure of it."""
+
+    def __init__(self) -> None:
+        self.reset()
+
+    def reset(self) -> None:
+        self.calls = 0
+        self.error: Exception | None = None
+        self.content: str | None = None
+
+    def __call__(self, messages: Any, cfg: Any, stream: bool = False) -> Any:
+        self.calls += 1
+        try:
+            response = chat._call_llm_api(messages, cfg, stream=stream)
+        except Exception as exc:
+            self.error = exc
+            raise
+        try:
+            content = response["choices"][0]["message"]["content"]
+        except (KeyError, IndexError, TypeError):
+            content = None
+        self.content = content if isinstance(content, str) else None
+        return response
+
+
+class Runner:
+    def __init__(self, options: argparse.Namespace) -> None:
+        self.options = options
+        self.recorder: Recorder | None = None
+        if options.llm_url:
+            chat.configure(
+                base_url=options.llm_url, model=options.model,
+                api_key=os.environ.get(options.api_key_env) or None,
+                connect_timeout=options.connect_timeout, read_timeout=options.read_timeout)
+            self.recorder = Recorder()
+
+    def chat_context(self) -> AbstractContextManager[None]:
+        """routes.chat for one compression: the recorded chat layer, or none at all."""
+        return chat.installed(self.recorder) if self.recorder else chat.blocked()
+
+    def target_of(self, item: Input, several: bool) -> Path | str | None:
+        """Where the rewritten conversation goes: a path, "-" or None (nowhere)."""
+        if self.options.in_place:
+            return item.path
+        output: str | None = self.options.output
+        if output is None or output == "-":
+            return output
+        name = item.path.name if item.path is not None else "conversation.json"
+        out = Path(output)
+        if several or out.is_dir():
+            return out / name
+        return out
+
+    def process(self, item: Input, several: bool, stdin: Any) -> Outcome:
+        outcome = Outcome(item.label)
+        try:
+            if item.problem:
+                raise BadInput(item.problem)
+            loaded = parse(read_bytes(item.path, stdin))
+        except BadInput as exc:
+            outcome.status, outcome.error = BAD_INPUT, str(exc)
+            return outcome
+        try:
+            self.compress(loaded, outcome)
+        except Exception as exc:  # a fault of the module or of this command
+            outcome.status = FAILED
+            outcome.error = f"compression failed: {type(exc).__name__}: {exc}"
+            return outcome
+        target = self.target_of(item, several)
+        try:
+            outcome.written = self.write(loaded, outcome, item, target)
+        except OSError as exc:
+            outcome.status = FAILED
+            outcome.error = f"cannot write {target}: {exc.strerror or exc}"
+        return outcome
+
+    def compress(self, loaded: Loaded, outcome: Outcome) -> None:
+        conv = loaded.conv
+        old_messages = conv["messages"]
+        outcome.messages_before = len(old_messages)
+        outcome.cut_time_before = conv.get("cut_time") or None
+        max_context = self.options.max_context
+        if self.recorder:
+            self.recorder.reset()
+        with self.chat_context():
+            compressed, stats = cc.cut_and_sum_history(conv, {"max_context": max_context})
+        outcome.compressed = bool(compressed)
+        outcome.stats = dict(stats)
+        if "total_tokens" in stats:
+            outcome.tokens_before = stats["total_tokens"]
+        elif "rate" in stats:
+            outcome.tokens_before = round(stats["rate"] * max_context)
+        else:
+            outcome.tokens_before = 0
+        outcome.messages_after = len(conv["messages"])
+        outcome.cut_time_after = conv.get("cut_time") or None
+        if not compressed:
+            outcome.tokens_after = outcome.tokens_before
+            return
+        outcome.tokens_after = cc.estimate_tokens(cc.msgs_from_cut_time(conv))
+        # The summary message is the one new object in the rewritten list.
+        old_ids = {id(m) for m in old_messages}
+        summary_msg = next((m for m in conv["messages"] if id(m) not in old_ids), None)
+        content = summary_msg.get("content", "") if summary_msg else ""
+        if content.startswith(SUMMARY_PREFIX) and content.endswith(SUMMARY_NOTE):
+            content = content[len(SUMMARY_PREFIX):len(content) - len(SUMMARY_NOTE)]
+        outcome.summary = content
+        recorder = self.recorder
+        if recorder and recorder.content is not None and recorder.content.strip() == content:
+            outcome.summary_source = "llm"
+        else:
+            outcome.summary_source = "extract"
+            if recorder and recorder.error is not None:
+                outcome.llm_error = str(recorder.error)
+            elif recorder and recorder.calls:
+                outcome.llm_error = "the answer had no summary text"
+
+    def write(self, loaded: Loaded, outcome: Outcome, item: Input,
+              target: Path | str | None) -> str | None:
+        if target is None:
+            return None
+        data = dump(loaded.conv, loaded.style) if outcome.compressed else loaded.raw
+        if target == "-":
+            sys.stdout.buffer.write(data)
+            sys.stdout.buffer.flush()
+            return "-"
+        assert isinstance(target, Path)
+        if not outcome.compressed and item.path is not None and _same_file(item.path, target):
+            return None  # the original stays exactly as it is
+        write_atomic(target, data)
+        return str(target)
+
+
+def _same_file(a: Path, b: Path) -> bool:
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return False
+
+
+# --- reports -------------------------------------------------------------------------
+
+
+def _n(value: int | None) -> str:
+    return "?" if value is None else f"{value:,}"
+
+
+def _excerpt(text: str) -> str:
+    flat = " ".join(text.split())
+    if len(flat) > SUMMARY_SHOWN:
+        return flat[:SUMMARY_SHOWN] + "…"
+    return flat
+
+
+def _reason(o: Outcome) -> str:
+    stats = o.stats
+    if not stats:
+        return "no messages at or after the cut time" if o.messages_before else "no messages"
+    if "total_tokens" in stats:
+        return f"rate {stats['rate']:.3f} is at or below the {THRESHOLD} threshold"
+    return (f"rate {stats['rate']:.3f} is over the {THRESHOLD} threshold, but nothing lies "
+            "before the kept messages (or the first kept message has no timestamp)")
+
+
+def report_lines(o: Outcome, max_context: int) -> list[str]:
+    """The few lines that tell what happened to one file."""
+    if not o.compressed:
+        lines = [f"{o.label}: not compressed: {_reason(o)}"]
+        if o.stats:
+            lines.append(f"  tokens        {_n(o.tokens_before)} of a {max_context:,}-token window")
+        lines.append(f"  messages      {o.messages_before:,}")
+        lines.append(f"  cut time      {o.cut_time_before or '(none stored)'} (unchanged)")
+    else:
+        s = o.stats
+        lines = [
+            f"{o.label}: compressed",
+            f"  rate          {s['rate']:.3f} of a {s['max_context']:,}-token window",
+            f"  tokens        {_n(o.tokens_before)} -> {_n(o.tokens_after)}",
+            f"  messages      {o.messages_before:,} -> {o.messages_after:,} "
+            f"(kept {s['kept']:,}, compressed {s['compressed']:,}, +1 summary)",
+            f"  new cut time  {s['new_cut_time']}"
+            f" (was {o.cut_time_before or 'not stored'})",
+        ]
+        source = "LLM" if o.summary_source == "llm" else "extract"
+        lines.append(f"  summary       {source}: {_excerpt(o.summary or '')}")
+        if o.llm_error:
+            lines.append(f"  LLM           not used: {o.llm_error}")
+    if o.written and o.written != "-":
+        lines.append(f"  written to    {o.written}")
+    return lines
+
+
+def short_line(o: Outcome) -> str:
+    """One line per file when several are processed."""
+    if o.compressed:
+        s = o.stats
+        line = (f"{o.label}: compressed, rate {s['rate']:.3f}, tokens {_n(o.tokens_before)} -> "
+                f"{_n(o.tokens_after)}, kept {s['kept']:,}, compressed {s['compressed']:,}, "
+                f"summary: {'LLM' if o.summary_source == 'llm' else 'extract'}")
+    else:
+        line = f"{o.label}: not compressed: {_reason(o)}"
+    if o.written and o.written != "-":
+        line += f" -> {o.written}"
+    return line
+
+
+def json_record(o: Outcome) -> dict[str, Any]:
+    if o.error is not None:
+        return {"file": o.label, "ok": False, "error": o.error}
+    return {
+        "file": o.label,
+        "ok": True,
+        "compressed": o.compressed,
+        "stats": o.stats,
+        "tokens_before": o.tokens_before,
+        "tokens_after": o.tokens_after,
+        "messages_before": o.messages_before,
+        "messages_after": o.messages_after,
+        "cut_time_before": o.cut_time_before,
+        "cut_time_after": o.cut_time_after,
+        "summary_source": o.summary_source,
+        "summary_start": _excerpt(o.summary) if o.summary is not None else None,
+        "llm_error": o.llm_error,
+        "written": o.written,
+    }
+
+
+class Progress:
+    """A one-line progress bar on a terminal; silent when disabled."""
+
+    WIDTH = 28
+
+    def __init__(self, stream: TextIO, total: int, enabled: bool) -> None:
+        self.stream = stream
+        self.total = total
+        self.enabled = enabled
+        self.shown = False
+
+    def show(self, done: int, label: str) -> None:
+        if not self.enabled:
+            return
+        filled = self.WIDTH * done // max(self.total, 1)
+        bar = "#" * filled + "-" * (self.WIDTH - filled)
+        name = label if len(label) <= 40 else "…" + label[-39:]
+        self.stream.write(f"\r\x1b[K[{bar}] {done}/{self.total} {name}")
+        self.stream.flush()
+        self.shown = True
+
+    def clear(self) -> None:
+        if self.enabled and self.shown:
+            self.stream.write("\r\x1b[K")
+            self.stream.flush()
+            self.shown = False
+
+
+def _is_terminal(stream: TextIO) -> bool:
+    try:
+        return stream.isatty()
+    except (AttributeError, ValueError):
+        return False
+
+
+# --- main ---------------------------------------------------------------------------------
+
+
+def main(argv: list[str] | None = None) -> int:
+    try:
+        return run(argv)
+    except BrokenPipeError:
+        # The reader of the report went away (`| head`): stop quietly. Files
+        # already written are complete; the rest are untouched.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return FAILED
+
+
+def run(argv: list[str] | None) -> int:
+    parser = build_parser()
+    options = parser.parse_args(argv)
+    if options.llm_url and not options.model:
+        parser.error("--llm-url needs --model")
+    if options.model and not options.llm_url:
+        parser.error("--model needs --llm-url")
+    inputs = expand(options.files)
+    several = len(options.files) > 1 or any(
+        Path(a).is_dir() for a in options.files if a != "-")
+    stdin_count = sum(1 for item in inputs if item.path is None)
+    if stdin_count and options.in_place:
+        parser.error('--in-place cannot rewrite standard input ("-")')
+    if stdin_count > 1:
+        parser.error('standard input ("-") can be given only once')
+    if options.output == "-" and several:
+        parser.error('-o - (standard output) takes a single input file')
+    if options.output and several:
+        out = Path(options.output)
+        if out.exists() and not out.is_dir():
+            parser.error(f"-o {options.output}: several inputs need a directory")
+        names = Counter(item.path.name for item in inputs if item.path is not None)
+        dupes = sorted(n for n, count in names.items() if count > 1)
+        if dupes:
+            parser.error(f"-o {options.output}: two inputs are named {dupes[0]}")
+
+    # The report goes to stderr when stdout carries the conversation.
+    report = sys.stderr if options.output == "-" else sys.stdout
+    err = sys.stderr
+    try:
+        if options.output and several:
+            Path(options.output).mkdir(parents=True, exist_ok=True)
+        runner = Runner(options)
+    except OSError as exc:
+        print(f"{PROG}: {options.output}: {exc.strerror or exc}", file=err)
+        return FAILED
+
+    progress = Progress(
+        err, len(inputs),
+        enabled=several and not options.no_progress and _is_terminal(err)
+        and _is_terminal(sys.stdout) and os.environ.get("TERM") != "dumb")
+    outcomes: list[Outcome] = []
+    try:
+        for index, item in enumerate(inputs):
+            progress.show(index, item.label)
+            outcome = runner.process(item, several, sys.stdin.buffer)
+            outcomes.append(outcome)
+            progress.clear()
+            emit(outcome, options, several, report, err)
+        progress.show(len(inputs), "")
+        progress.clear()
+    except KeyboardInterrupt:
+        progress.clear()
+        print(f"{PROG}: interrupted; files not yet written are unchanged", file=err)
+        return 130
+
+    failed = [o for o in outcomes if o.error is not None]
+    if several:
+        done = len(outcomes) - len(failed)
+        compressed = sum(1 for o in outcomes if o.compressed and o.error is None)
+        line = (f"{len(outcomes)} file{'s' if len(outcomes) != 1 else ''}: "
+                f"{compressed} compressed, {done - compressed} not compressed, "
+                f"{len(failed)} failed")
+        print(line, file=err if options.json else report)
+    return max((o.status for o in outcomes), default=OK)
+
+
+def emit(o: Outcome, options: argparse.Namespace, several: bool,
+         report: TextIO, err: TextIO) -> None:
+    if o.error is not None:
+        print(f"{PROG}: {o.label}: {o.error}", file=err)
+    if options.json:
+        print(json.dumps(json_record(o), ensure_ascii=False), file=report)
+    elif o.error is None:
+        if several:
+            print(short_line(o), file=report)
+        else:
+            print("\n".join(report_lines(o, options.max_context)), file=report)
+    report.flush()

@@ -1,0 +1,339 @@
+"""The OpenAI-compatible chat layer of context_compress_cli against a small HTTP
+server on 127.0.0.1: requests, answers, failures, time-outs, and the fallback of
+the compression to its extract when the layer fails."""
+
+import contextlib
+import json
+import os
+import socket
+import subprocess
+import sys
+import threading
+import time
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from pathlib import Path
+
+import pytest
+
+import routes.context_compress as cc
+from context_compress_cli import chat
+
+PREFIX = "[上下文压缩摘要] "
+NOTE = ("\n\n注意：因上下文过多，已启用压缩，以上历史记录为压缩内容，"
+        "如需查找更多会话历史，请使用search_session工具查找")
+LLM_SUMMARY = "用户要求修复搜索接口；已改 src/api/search.py, tests pass."
+SERVER_LIFETIME = 60  # seconds; the server stops itself after this at the latest
+SLOW_ANSWER_WAIT = 5  # seconds a "slow" request is held before it is answered
+
+
+class FakeLLM(BaseHTTPRequestHandler):
+    """Answers POST /<mode>/v1/chat/completions according to <mode>."""
+
+    protocol_version = "HTTP/1.1"
+
+    def do_POST(self):
+        length = int(self.headers.get("Content-Length", 0))
+        body = self.rfile.read(length)
+        self.server.requests.append({
+            "path": self.path,
+            "headers": {k.lower(): v for k, v in self.headers.items()},
+            "body": json.loads(body),
+        })
+        mode = self.path.split("/")[1]
+        if mode == "ok":
+            self.reply(200, {"id": "x", "object": "chat.completion", "choices": [
+                {"index": 0, "message": {"role": "assistant", "content": f"  {LLM_SUMMARY}\n"},
+                 "finish_reason": "stop"}]})
+        elif mode == "error":
+            self.reply(500, {"error": {"message": "model overloaded", "type": "server_error"}})
+        elif mode == "slow":
+            self.server.release.wait(SLOW_ANSWER_WAIT)
+            self.reply(200, {"choices": [{"message": {"content": "too late"}}]})
+        elif mode == "badjson":
+            self.reply(200, b'{"choices": [{"message": ')
+        elif mode == "empty":
+            self.reply(200, {"choices": []})
+        elif mode == "stream":
+            chunks = [{"choices": [{"delta": {"content": part}}]} for part in ("摘要", " done")]
+            payload = "".join(f"data: {json.dumps(c)}\n\n" for c in chunks) + "data: [DONE]\n\n"
+            self.reply(200, payload.encode(), "text/event-stream")
+        else:
+            self.reply(404, {"error": {"message": f"no such mode {mode}"}})
+
+    def reply(self, status, body, content_type="application/json"):
+        data = body if isinstance(body, bytes) else json.dumps(body).encode()
+        try:
+            self.send_response(status)
+            self.send_header("Content-Type", content_type)
+            self.send_header("Content-Length", str(len(data)))
+            self.end_headers()
+            self.wfile.write(data)
+        except OSError:
+            pass  # the client gave up (a time-out test)
+
+    def log_message(self, *args):
+        pass
+
+
+class Server(ThreadingHTTPServer):
+    daemon_threads = True
+
+    def __init__(self):
+        super().__init__(("127.0.0.1", 0), FakeLLM)
+        self.requests = []
+        self.release = threading.Event()
+
+    def handle_error(self, request, client_address):
+        pass
+
+    def url(self, mode):
+        return f"http://127.0.0.1:{self.server_address[1]}/{mode}/v1"
+
+
+@pytest.fixture
+def server():
+    srv = Server()
+    thread = threading.Thread(target=srv.serve_forever, kwargs={"poll_interval": 0.05},
+                              daemon=True)
+    thread.start()
+    deadline = threading.Timer(SERVER_LIFETIME, srv.shutdown)
+    deadline.daemon = True
+    deadline.start()
+    try:
+        yield srv
+    finally:
+        deadline.cancel()
+        srv.release.set()
+        srv.shutdown()
+        srv.server_close()
+        thread.join(5)
+
+
+@pytest.fixture(autouse=True)
+def chat_defaults():
+    """Each test starts from, and leaves, the layer's stock defaults."""
+    saved = chat.defaults()
+    chat.configure(**vars(chat.Settings()))
+    yield
+    chat.configure(**vars(saved))
+
+
+PROMPT = [{"role": "system", "content": "summarise"}, {"role": "user", "content": "[user] 你好"}]
+
+
+def cfg_for(server, mode, **extra):
+    return {"base_url": server.url(mode), "model": "test-model", **extra}
+
+
+# --- the request itself ---------------------------------------------------------------
+
+
+def test_good_answer_is_returned_decoded_and_request_is_openai_shaped(server):
+    cfg = cfg_for(server, "ok", api_key="sk-test", max_tokens=2048, max_context=5000,
+                  temperature=0.2)
+    resp = chat._call_llm_api(PROMPT, cfg, stream=False)
+    assert resp["choices"][0]["message"]["content"] == f"  {LLM_SUMMARY}\n"
+    [req] = server.requests
+    assert req["path"] == "/ok/v1/chat/completions"
+    assert req["headers"]["authorization"] == "Bearer sk-test"
+    assert req["headers"]["content-type"] == "application/json"
+    # Only what an OpenAI endpoint understands goes into the body.
+    assert req["body"] == {"model": "test-model", "messages": PROMPT, "max_tokens": 2048,
+                           "temperature": 0.2, "stream": False}
+
+
+def test_settings_fall_back_to_configured_defaults_and_cfg_wins(server):
+    chat.configure(base_url=server.url("ok"), model="default-model", api_key="sk-default")
+    chat._call_llm_api(PROMPT, {"max_tokens": 2048})
+    chat._call_llm_api(PROMPT, {"model": "cfg-model", "api_key": "sk-cfg"})
+    first, second = server.requests
+    assert first["body"]["model"] == "default-model"
+    assert first["headers"]["authorization"] == "Bearer sk-default"
+    assert second["body"]["model"] == "cfg-model"
+    assert second["headers"]["authorization"] == "Bearer sk-cfg"
+
+
+def test_no_key_sends_no_authorization_header(server):
+    chat._call_llm_api(PROMPT, cfg_for(server, "ok"))
+    assert "authorization" not in server.requests[0]["headers"]
+
+
+@pytest.mark.parametrize("mode, expected", [
+    ("error", "HTTP 500 Internal Server Error: model overloaded"),
+    ("badjson", "response is not JSON"),
+])
+def test_failed_request_raises_chat_error_naming_the_cause(server, mode, expected):
+    with pytest.raises(chat.ChatError) as info:
+        chat._call_llm_api(PROMPT, cfg_for(server, mode))
+    assert expected in str(info.value)
+    assert server.url(mode) + "/chat/completions" in str(info.value)
+
+
+def test_read_timeout_bounds_the_wait_for_an_answer(server):
+    started = time.monotonic()
+    with pytest.raises(chat.ChatError, match="read time-out of 0.3 s"):
+        chat._call_llm_api(PROMPT, cfg_for(server, "slow", read_timeout=0.3, connect_timeout=5))
+    assert time.monotonic() - started < SLOW_ANSWER_WAIT - 1
+
+
+def test_connect_timeout_applies_before_the_connection_exists():
+    # A listener with a full accept queue leaves further connections hanging
+    # in the handshake, on 127.0.0.1.
+    with contextlib.ExitStack() as stack:
+        listener = stack.enter_context(socket.socket())
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(0)
+        port = listener.getsockname()[1]
+        for _ in range(3):
+            filler = stack.enter_context(socket.socket())
+            filler.setblocking(False)
+            with contextlib.suppress(BlockingIOError):
+                filler.connect(("127.0.0.1", port))
+        probe = stack.enter_context(socket.socket())
+        probe.settimeout(0.2)
+        try:
+            probe.connect(("127.0.0.1", port))
+        except TimeoutError:
+            pass
+        else:
+            pytest.skip("this system completes connections beyond the accept queue")
+        started = time.monotonic()
+        with pytest.raises(chat.ChatError, match="connection timed out after 0.3 s"):
+            chat._call_llm_api(PROMPT, {"base_url": f"http://127.0.0.1:{port}/v1", "model": "m",
+                                        "connect_timeout": 0.3, "read_timeout": 30})
+        assert time.monotonic() - started < 5
+
+
+def test_refused_connection_is_a_chat_error():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]  # closed again: nobody listens there
+    with pytest.raises(chat.ChatError, match="refused"):
+        chat._call_llm_api(PROMPT, {"base_url": f"http://127.0.0.1:{port}/v1", "model": "m"})
+
+
+@pytest.mark.parametrize("cfg, message", [
+    ({"model": "m"}, "no base URL"),
+    ({"base_url": "http://127.0.0.1:9/v1"}, "no model"),
+    ({"base_url": "file:///etc/passwd", "model": "m"}, "http:// or https://"),
+    ({"base_url": "http://127.0.0.1:9/v1", "model": "m", "read_timeout": -1}, "positive"),
+])
+def test_incomplete_or_unsafe_settings_fail_before_any_request(cfg, message):
+    with pytest.raises(chat.ChatError, match=message):
+        chat._call_llm_api(PROMPT, cfg)
+
+
+def test_stream_yields_decoded_chunks_until_done(server):
+    chunks = list(chat._call_llm_api(PROMPT, cfg_for(server, "stream"), stream=True))
+    assert [c["choices"][0]["delta"]["content"] for c in chunks] == ["摘要", " done"]
+    assert server.requests[0]["body"]["stream"] is True
+    assert server.requests[0]["headers"]["accept"] == "text/event-stream"
+
+
+# --- as routes.chat of the compression ------------------------------------------------
+
+
+def conversation():
+    """20 messages of ~103 tokens: over 80 % of a 2000-token window; the newest
+    10 fill the 1024-token keep budget, the older 10 are compressed."""
+    return {"id": "c1", "messages": [
+        {"role": "user" if i % 2 == 0 else "assistant",
+         "content": f"message {i:02d} " + "x" * 389,
+         "timestamp": f"2024-05-01T10:00:{i:02d}+00:00"}
+        for i in range(20)]}
+
+
+def compress_with(llm_config):
+    conv = conversation()
+    span = conv["messages"][:10]
+    compressed, stats = cc.cut_and_sum_history(conv, llm_config)
+    assert compressed and stats["compressed"] == 10
+    [summary] = [m for m in conv["messages"] if m["content"].startswith(PREFIX)]
+    return summary["content"], span
+
+
+def test_llm_answer_becomes_the_summary(server):
+    with chat.installed():
+        content, _ = compress_with(cfg_for(server, "ok", max_context=2000))
+    assert content == PREFIX + LLM_SUMMARY + NOTE
+    body = server.requests[0]["body"]
+    assert body["max_tokens"] == 2048 and "max_context" not in body
+    assert [m["role"] for m in body["messages"]] == ["system", "user"]
+
+
+@pytest.mark.parametrize("mode", ["error", "slow", "badjson", "empty"])
+def test_failing_llm_falls_back_to_the_extract(server, mode):
+    with chat.installed():
+        content, span = compress_with(cfg_for(server, mode, max_context=2000, read_timeout=0.3))
+    assert content == PREFIX + cc.simple_extract(span) + NOTE
+    assert len(server.requests) == 1
+
+
+def test_installed_and_blocked_restore_the_previous_routes_chat():
+    calls = []
+    host = type(sys)("routes.chat")
+    host._call_llm_api = lambda *a, **k: calls.append(a) or {
+        "choices": [{"message": {"content": "host summary"}}]}
+    sys.modules["routes.chat"] = host
+    try:
+        with chat.blocked():
+            content, span = compress_with({"max_context": 2000})
+            assert content == PREFIX + cc.simple_extract(span) + NOTE
+        assert calls == [] and sys.modules["routes.chat"] is host
+        with chat.installed(lambda *a, **k: {"choices": [{"message": {"content": "ours"}}]}):
+            assert compress_with({"max_context": 2000})[0] == PREFIX + "ours" + NOTE
+        assert sys.modules["routes.chat"] is host
+    finally:
+        del sys.modules["routes.chat"]
+    with chat.blocked():
+        pass
+    assert "routes.chat" not in sys.modules
+
+
+# --- through the command ------------------------------------------------------------------
+
+
+COMMAND = str(Path(sys.executable).with_name("context-compress"))
+
+
+def run_command(server, mode, path, *extra):
+    env = {**os.environ, "TEST_LLM_KEY": "sk-from-env"}
+    return subprocess.run(
+        [COMMAND, str(path), "--max-context", "2000", "--llm-url", server.url(mode),
+         "--model", "test-model", "--api-key-env", "TEST_LLM_KEY", "--read-timeout", "0.5",
+         *extra],
+        capture_output=True, text=True, env=env, timeout=30)
+
+
+def test_command_uses_the_llm_with_the_key_from_the_environment(server, tmp_path):
+    path = tmp_path / "conv.json"
+    path.write_text(json.dumps(conversation()))
+    proc = run_command(server, "ok", path, "--in-place")
+    assert proc.returncode == 0, proc.stderr
+    assert f"summary       LLM: {LLM_SUMMARY}" in proc.stdout
+    assert server.requests[0]["headers"]["authorization"] == "Bearer sk-from-env"
+    written = json.loads(path.read_text())
+    assert PREFIX + LLM_SUMMARY + NOTE in [m["content"] for m in written["messages"]]
+
+
+@pytest.mark.parametrize("mode, reason", [
+    ("error", "HTTP 500 Internal Server Error: model overloaded"),
+    ("slow", "no answer within the read time-out of 0.5 s"),
+    ("badjson", "response is not JSON"),
+])
+def test_command_reports_llm_failure_and_uses_the_extract(server, tmp_path, mode, reason):
+    path = tmp_path / "conv.json"
+    path.write_text(json.dumps(conversation()))
+    proc = run_command(server, mode, path, "--json")
+    assert proc.returncode == 0, proc.stderr
+    record = json.loads(proc.stdout)
+    assert record["compressed"] is True
+    assert record["summary_source"] == "extract"
+    assert reason in record["llm_error"]
+
+
+def test_command_rejects_llm_url_without_model(tmp_path):
+    proc = subprocess.run([COMMAND, "x.json", "--llm-url", "http://127.0.0.1:9/v1"],
+                          capture_output=True, text=True, timeout=30, cwd=tmp_path)
+    assert proc.returncode == 2
+    assert "--llm-url needs --model" in proc.stderr

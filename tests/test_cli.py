@@ -1,0 +1,320 @@
+"""The context-compress command end to end, run as a subprocess: reports, JSON
+statistics, output files, in-place rewriting, directories, bad input, and
+writes that are interrupted."""
+
+import copy
+import json
+import os
+import pty
+import signal
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import routes.context_compress as cc
+from context_compress_cli import chat
+
+COMMAND = str(Path(sys.executable).with_name("context-compress"))
+PREFIX = "[上下文压缩摘要] "
+WINDOW = "2000"  # keep budget 1024: the newest 10 messages of 103 tokens
+
+
+def big_conversation(**extra):
+    """20 messages of 103 tokens each, mixed Chinese and English, one tool
+    message and an image part; keys the module does not know ride along."""
+    messages = []
+    for i in range(20):
+        body = f"消息{i:02d} " + "y" * 395  # 4 ideographs (6 tokens) + 396 others (99)
+        message = {"role": "user" if i % 2 == 0 else "assistant", "content": body,
+                   "timestamp": f"2024-05-01T10:00:{i:02d}+00:00", "meta": {"n": i}}
+        messages.append(message)
+    messages[3] = {"role": "tool", "tool_call_id": "call_1", "content": "",
+                   "tool_result": messages[3]["content"], "timestamp": messages[3]["timestamp"]}
+    messages[4]["content"] = [{"type": "text", "text": "截图"},
+                              {"type": "image_url", "image_url": {"url": "data:,"}}]
+    return {"id": "conv-1", "title": "标题 ✓", **extra, "messages": messages}
+
+
+def small_conversation():
+    return {"id": "conv-2", "cut_time": "2024-05-01T09:00:00+00:00", "messages": [
+        {"role": "user", "content": "你好", "timestamp": "2024-05-01T10:00:00+00:00"},
+        {"role": "assistant", "content": "hello", "timestamp": "2024-05-01T10:00:05+00:00"}]}
+
+
+def expected_after(conv, window=int(WINDOW)):
+    """What the module itself makes of `conv` with the extract as summary."""
+    conv = copy.deepcopy(conv)
+    with chat.blocked():
+        compressed, stats = cc.cut_and_sum_history(conv, {"max_context": window})
+    return compressed, stats, conv
+
+
+def write(path, conv, indent=2):
+    path.write_text(json.dumps(conv, ensure_ascii=False, indent=indent) + "\n", encoding="utf-8")
+    return path
+
+
+def run(*args, stdin=None, cwd=None, **kwargs):
+    return subprocess.run([COMMAND, *map(str, args)], input=stdin, capture_output=True,
+                          cwd=cwd, timeout=60, **kwargs)
+
+
+def snapshot(path):
+    st = path.stat()
+    return path.read_bytes(), st.st_mtime_ns, st.st_mode
+
+
+def leftovers(directory):
+    return sorted(p.name for p in directory.iterdir() if p.name.endswith(".tmp"))
+
+
+# --- one file -------------------------------------------------------------------------
+
+
+def test_report_of_a_compression_writes_nothing(tmp_path):
+    path = write(tmp_path / "conv.json", big_conversation())
+    before = snapshot(path)
+    proc = run(path, "--max-context", WINDOW)
+    assert proc.returncode == 0, proc.stderr
+    out = proc.stdout.decode()
+    _, stats, _ = expected_after(big_conversation())
+    assert f"{path}: compressed" in out
+    assert f"rate          {stats['rate']:.3f} of a 2,000-token window" in out
+    assert "messages      20 -> 11 (kept 10, compressed 10, +1 summary)" in out
+    assert f"new cut time  {stats['new_cut_time']} (was not stored)" in out
+    assert "summary       extract: [user] 消息00" in out
+    assert f"tokens        {stats['total_tokens']:,} -> " in out
+    assert snapshot(path) == before
+
+
+def test_no_compression_is_reported_and_leaves_the_file(tmp_path):
+    path = write(tmp_path / "conv.json", small_conversation())
+    before = snapshot(path)
+    proc = run(path, "--in-place")
+    assert proc.returncode == 0, proc.stderr
+    out = proc.stdout.decode()
+    assert "not compressed: rate 0.000 is at or below the 0.8 threshold" in out
+    assert "cut time      2024-05-01T09:00:00+00:00 (unchanged)" in out
+    assert snapshot(path) == before
+
+
+def test_json_statistics_match_the_module(tmp_path):
+    path = write(tmp_path / "conv.json", big_conversation())
+    proc = run("--json", "--max-context", WINDOW, path)
+    record = json.loads(proc.stdout)
+    _, stats, after = expected_after(big_conversation())
+    assert record["stats"] == stats
+    assert record["compressed"] is True and record["ok"] is True
+    assert record["tokens_before"] == stats["total_tokens"]
+    assert record["tokens_after"] == cc.estimate_tokens(cc.msgs_from_cut_time(after))
+    assert (record["messages_before"], record["messages_after"]) == (20, 11)
+    assert record["summary_source"] == "extract" and record["llm_error"] is None
+
+
+def test_output_file_is_the_rewritten_conversation_as_text(tmp_path):
+    conv = big_conversation(cut_time="2024-05-01T09:00:00+00:00", extra={"k": "v"})
+    path = write(tmp_path / "conv.json", conv, indent=4)
+    before = snapshot(path)
+    out = tmp_path / "out.json"
+    proc = run(path, "-o", out, "--max-context", WINDOW)
+    assert proc.returncode == 0, proc.stderr
+    _, _, after = expected_after(conv)
+    raw = out.read_bytes()
+    assert json.loads(raw) == after
+    # Keys keep their order (cut_time stays where it was), text stays text,
+    # and the layout follows the input's.
+    assert list(json.loads(raw)) == ["id", "title", "cut_time", "extra", "messages"]
+    assert PREFIX.encode() in raw and b"\\u" not in raw
+    assert raw.startswith(b'{\n    "id": "conv-1"') and raw.endswith(b"}\n")
+    assert snapshot(path) == before
+
+
+def test_compact_input_gives_compact_output(tmp_path):
+    path = tmp_path / "conv.json"
+    path.write_text(json.dumps(big_conversation(), ensure_ascii=False))
+    run(path, "--in-place", "--max-context", WINDOW)
+    raw = path.read_text(encoding="utf-8")
+    assert "\n" not in raw and json.loads(raw) == expected_after(big_conversation())[2]
+
+
+def test_output_of_an_uncompressed_file_is_an_exact_copy(tmp_path):
+    path = write(tmp_path / "conv.json", small_conversation())
+    out = tmp_path / "copy.json"
+    assert run(path, "-o", out).returncode == 0
+    assert out.read_bytes() == path.read_bytes()
+
+
+def test_in_place_rewrites_atomically_and_keeps_permissions(tmp_path):
+    path = write(tmp_path / "conv.json", big_conversation())
+    path.chmod(0o640)
+    proc = run(path, "--in-place", "--max-context", WINDOW)
+    assert proc.returncode == 0, proc.stderr
+    assert json.loads(path.read_text()) == expected_after(big_conversation())[2]
+    assert path.stat().st_mode & 0o777 == 0o640
+    assert leftovers(tmp_path) == []
+
+
+def test_standard_input_to_standard_output(tmp_path):
+    data = json.dumps(big_conversation()).encode()
+    proc = run("-", "-o", "-", "--max-context", WINDOW, stdin=data)
+    assert proc.returncode == 0, proc.stderr
+    assert json.loads(proc.stdout) == expected_after(big_conversation())[2]
+    assert b"<stdin>: compressed" in proc.stderr
+
+
+# --- several files --------------------------------------------------------------------
+
+
+def make_directory(tmp_path):
+    d = tmp_path / "convs"
+    d.mkdir()
+    write(d / "a.json", big_conversation())
+    write(d / "b.json", small_conversation())
+    write(d / "c.json", big_conversation())
+    (d / "d.json").write_text("{not json")
+    (d / "notes.txt").write_text("not a conversation")
+    return d
+
+
+def test_directory_processes_every_file_despite_a_bad_one(tmp_path):
+    d = make_directory(tmp_path)
+    bad_before, notes_before = snapshot(d / "d.json"), snapshot(d / "notes.txt")
+    proc = run(d, "--in-place", "--max-context", WINDOW)
+    out, err = proc.stdout.decode(), proc.stderr.decode()
+    assert proc.returncode == 2
+    assert "4 files: 2 compressed, 1 not compressed, 1 failed" in out
+    assert f"{d / 'd.json'}: not JSON" in err
+    assert "\r" not in out + err  # no progress bar when piped
+    expected = expected_after(big_conversation())[2]
+    assert json.loads((d / "a.json").read_text()) == expected
+    assert json.loads((d / "c.json").read_text()) == expected
+    assert snapshot(d / "d.json") == bad_before and snapshot(d / "notes.txt") == notes_before
+
+
+def test_several_files_to_an_output_directory(tmp_path):
+    d = make_directory(tmp_path)
+    (d / "d.json").unlink()
+    out = tmp_path / "out"
+    proc = run(d / "a.json", d / "b.json", "-o", out, "--json", "--max-context", WINDOW)
+    assert proc.returncode == 0, proc.stderr
+    records = [json.loads(line) for line in proc.stdout.splitlines()]
+    assert [(r["file"], r["compressed"]) for r in records] == [
+        (str(d / "a.json"), True), (str(d / "b.json"), False)]
+    assert sorted(p.name for p in out.iterdir()) == ["a.json", "b.json"]
+    assert (out / "b.json").read_bytes() == (d / "b.json").read_bytes()
+
+
+def test_progress_bar_on_a_terminal(tmp_path):
+    d = make_directory(tmp_path)
+    (d / "d.json").unlink()
+    leader, follower = pty.openpty()
+    try:
+        proc = subprocess.Popen([COMMAND, str(d), "--max-context", WINDOW],
+                                stdin=subprocess.DEVNULL, stdout=follower, stderr=follower,
+                                env={**os.environ, "TERM": "xterm"})
+        os.close(follower)
+        chunks = []
+        while True:
+            try:
+                chunk = os.read(leader, 4096)
+            except OSError:  # EIO once the child has closed the terminal
+                break
+            if not chunk:
+                break
+            chunks.append(chunk)
+        assert proc.wait(timeout=60) == 0
+    finally:
+        os.close(leader)
+    screen = b"".join(chunks).decode()
+    assert "[" + "#" * 28 + "] 3/3" in screen
+    assert "3 files: 2 compressed, 1 not compressed, 0 failed" in screen
+
+
+# --- bad input ----------------------------------------------------------------------------
+
+
+BAD_INPUTS = [
+    ("not-json", b'{"messages": [', "not JSON: Expecting value at line 1 column 15"),
+    ("empty", b"", "not JSON: the file is empty"),
+    ("array", b"[1, 2]", "not a JSON object (found an array)"),
+    ("messages-string", b'{"messages": "hi"}', '"messages" is not a list (found a string)'),
+    ("no-messages", b'{"id": 1}', 'no "messages" key'),
+    ("message-not-object", b'{"messages": [{"role": "user"}, 7]}',
+     "message 2 is not an object (found a number)"),
+    ("numeric-timestamp", b'{"cut_time": "2024", "messages": [{"timestamp": 5}]}',
+     'message 1: "timestamp" is not a string (found a number)'),
+    ("not-utf8", b'{"messages": ["\xff"]}', "not UTF-8 text"),
+]
+
+
+@pytest.mark.parametrize("name, data, problem", BAD_INPUTS, ids=[b[0] for b in BAD_INPUTS])
+def test_bad_input_is_one_line_exit_2_and_unchanged(tmp_path, name, data, problem):
+    path = tmp_path / f"{name}.json"
+    path.write_bytes(data)
+    before = snapshot(path)
+    proc = run(path, "--in-place")
+    err = proc.stderr.decode()
+    assert proc.returncode == 2
+    assert err == f"context-compress: {path}: {problem}\n" or (
+        err.startswith(f"context-compress: {path}: {problem}") and err.count("\n") == 1)
+    assert "Traceback" not in err and proc.stdout == b""
+    assert snapshot(path) == before and leftovers(tmp_path) == []
+
+
+def test_unreadable_file_is_named(tmp_path):
+    proc = run(tmp_path / "missing.json")
+    assert proc.returncode == 2
+    assert proc.stderr.decode() == (
+        f"context-compress: {tmp_path / 'missing.json'}: cannot read: No such file or directory\n")
+
+
+@pytest.mark.parametrize("args, message", [
+    (["-", "--in-place"], "--in-place cannot rewrite standard input"),
+    (["a.json", "--max-context", "0"], "must be greater than 0"),
+    (["a.json", "b.json", "-o", "-"], "takes a single input file"),
+])
+def test_usage_errors_exit_2(tmp_path, args, message):
+    proc = run(*args, cwd=tmp_path)
+    assert proc.returncode == 2 and message in proc.stderr.decode()
+
+
+# --- interrupted writes ---------------------------------------------------------------------
+
+
+def test_full_disk_leaves_the_original_intact(tmp_path):
+    """The file-size limit makes the write fail part-way, as a full disk would."""
+    path = write(tmp_path / "conv.json", big_conversation())
+    before = snapshot(path)
+    limit = 4096
+    assert len(before[0]) > limit
+
+    def limit_file_size():
+        import resource
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+    proc = run(path, "--in-place", "--max-context", WINDOW, preexec_fn=limit_file_size,
+               env={**os.environ, "PYTHONDONTWRITEBYTECODE": "1"})
+    err = proc.stderr.decode()
+    assert proc.returncode == 1
+    assert err.startswith(f"context-compress: {path}: cannot write {path}: File too large")
+    assert err.count("\n") == 1
+    assert snapshot(path) == before and leftovers(tmp_path) == []
+
+
+def test_crash_during_the_write_leaves_the_original_intact(tmp_path):
+    """The process dies after writing the new content and before renaming it."""
+    path = write(tmp_path / "conv.json", big_conversation())
+    before = snapshot(path)
+    crash = (
+        "import os, signal, sys\n"
+        "os.fsync = lambda fd: os.kill(os.getpid(), signal.SIGKILL)\n"
+        "from context_compress_cli.cli import main\n"
+        "sys.exit(main(sys.argv[1:]))\n"
+    )
+    proc = subprocess.run([sys.executable, "-c", crash, str(path), "--in-place",
+                           "--max-context", WINDOW], capture_output=True, timeout=60)
+    assert proc.returncode == -signal.SIGKILL
+    assert snapshot(path) == before
+    assert json.loads(path.read_text()) == big_conversation()
