@@ -52,6 +52,31 @@ Ref record_get_text_or_empty(PyObject *record, PyObject *key) noexcept {
     return or_empty(record_get(record, key, kc.empty));
 }
 
+int take_tool_result(PyObject *message, PyObject *role, Ref &content, Frame &frame, int tool_result_line) noexcept {
+    int is_tool = equals_text(role, kc.tool);
+    if (is_tool <= 0) {
+        return is_tool;
+    }
+    frame.line = tool_result_line;
+    Ref tool_result = record_get(message, kc.tool_result);
+    int has_result = tool_result ? truthy(tool_result.get()) : -1;
+    if (has_result < 0) {
+        return -1;
+    }
+    if (has_result) {
+        content = std::move(tool_result);
+        return 1;
+    }
+    int has_content = truthy(content.get());
+    if (has_content < 0) {
+        return -1;
+    }
+    if (!has_content) {
+        content = Ref::borrow(kc.empty);
+    }
+    return 1;
+}
+
 Ref record_item(PyObject *record, PyObject *key) noexcept {
     if (PyDict_CheckExact(record)) {
         PyObject *value = nullptr;

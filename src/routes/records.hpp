@@ -2,6 +2,7 @@
 #pragma once
 
 #include "constants.hpp"
+#include "errors.hpp"
 
 /// `record.get(key)`. New reference; nullptr with an exception set.
 Ref record_get(PyObject *record, PyObject *key) noexcept;
@@ -14,6 +15,12 @@ Ref record_get_or_empty(PyObject *record, PyObject *key) noexcept;
 
 /// `record.get(key, "") or ""` (two-argument get, then the truth test).
 Ref record_get_text_or_empty(PyObject *record, PyObject *key) noexcept;
+
+/// For a message whose role equals "tool":
+/// `content = message.get("tool_result") or content or ""`.
+/// Returns 1 for a tool message, 0 for any other, -1 on error. `frame.line`
+/// moves to `tool_result_line` once the role has been found to be "tool".
+int take_tool_result(PyObject *message, PyObject *role, Ref &content, Frame &frame, int tool_result_line) noexcept;
 
 /// `record[key]`. New reference; nullptr with an exception set.
 Ref record_item(PyObject *record, PyObject *key) noexcept;

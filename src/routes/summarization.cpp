@@ -184,32 +184,12 @@ PyObject *msgs_to_text_body(PyObject *const *params, Frame &frame) {
             return -1;
         }
         frame.line = line::kIsTool;
-        int is_tool = equals_text(role.get(), kc.tool);
+        int is_tool = take_tool_result(message, role.get(), content, frame, line::kToolResult);
         if (is_tool < 0) {
             return -1;
         }
         if (is_tool) {
             role = Ref::borrow(kc.tool_result);
-            frame.line = line::kToolResult;
-            Ref tool_result = record_get(message, kc.tool_result);
-            if (!tool_result) {
-                return -1;
-            }
-            int has_result = truthy(tool_result.get());
-            if (has_result < 0) {
-                return -1;
-            }
-            if (has_result) {
-                content = std::move(tool_result);
-            } else {
-                int has_content = truthy(content.get());
-                if (has_content < 0) {
-                    return -1;
-                }
-                if (!has_content) {
-                    content = Ref::borrow(kc.empty);
-                }
-            }
         }
 
         frame.line = line::kIsList;

@@ -176,7 +176,10 @@ int estimate_text(PyObject *text, Frame &frame, long long &estimate) {
 class Total {
 public:
     int add(long long amount) {
-        if (!object_ && !__builtin_add_overflow(small_, amount, &small_)) {
+        long long sum;
+        // On overflow the builtin still stores the wrapped sum: keep it apart.
+        if (!object_ && !__builtin_add_overflow(small_, amount, &sum)) {
+            small_ = sum;
             return 0;
         }
         Ref boxed = Ref::steal(PyLong_FromLongLong(amount));
@@ -291,31 +294,8 @@ PyObject *estimate_tokens_body(PyObject *const *params, Frame &frame) {
         if (!role) {
             return -1;
         }
-        int is_tool = equals_text(role.get(), kc.tool);
-        if (is_tool < 0) {
+        if (take_tool_result(message, role.get(), content, frame, line::kMsgsToolResult) < 0) {
             return -1;
-        }
-        if (is_tool) {
-            frame.line = line::kMsgsToolResult;
-            Ref tool_result = record_get(message, kc.tool_result);
-            if (!tool_result) {
-                return -1;
-            }
-            int has_result = truthy(tool_result.get());
-            if (has_result < 0) {
-                return -1;
-            }
-            if (has_result) {
-                content = std::move(tool_result);
-            } else {
-                int has_content = truthy(content.get());
-                if (has_content < 0) {
-                    return -1;
-                }
-                if (!has_content) {
-                    content = Ref::borrow(kc.empty);
-                }
-            }
         }
         frame.line = line::kMsgsIsList;
         int is_list = is_instance(content.get(), &PyList_Type);
