@@ -4,6 +4,7 @@
 #include "summarization.hpp"
 
 #include <algorithm>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -26,79 +27,183 @@ constexpr Py_ssize_t kBodyBound = 2000;
 constexpr Py_ssize_t kTranscriptBound = 8000;
 constexpr Py_ssize_t kExtractWhole = 8;
 
-/// Appends the code points of `text[start:start+count]` to `out`, keeping at
-/// most `cap` code points in it.
-void copy_code_points(std::vector<Py_UCS4> &out, size_t cap, PyObject *text, Py_ssize_t start, Py_ssize_t count) {
-    const size_t room = out.size() < cap ? cap - out.size() : 0;
-    const Py_ssize_t n = std::min<Py_ssize_t>(count, static_cast<Py_ssize_t>(room));
-    const int kind = PyUnicode_KIND(text);
-    const void *data = PyUnicode_DATA(text);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        out.push_back(PyUnicode_READ(kind, data, start + i));
+template <class Unit>
+void widen(const Unit *source, size_t count, Py_UCS4 *target) {
+    for (size_t i = 0; i < count; ++i) {
+        target[i] = source[i];
     }
 }
 
-/// The transcript under construction. It keeps only what the result can
-/// hold (the first 8000 code points and one more, to know that the cut
-/// applies) while counting the full length of everything appended, so its
-/// memory is bounded by the result whatever the span.
+template <class Unit>
+void narrow(const Py_UCS4 *source, size_t count, Unit *target) {
+    for (size_t i = 0; i < count; ++i) {
+        target[i] = static_cast<Unit>(source[i]);
+    }
+}
+
+/// A bounded run of code points: keeps the first `capacity` appended and
+/// counts all of them, so a caller learns the full length of a text it only
+/// needs the head of.
+class CodePoints {
+public:
+    explicit CodePoints(size_t capacity) : data_(new Py_UCS4[capacity]), capacity_(capacity) {}
+
+    void clear() { size_ = length_ = 0; }
+    /// Code points appended, kept or not.
+    Py_ssize_t length() const { return length_; }
+    /// Code points kept.
+    size_t size() const { return size_; }
+    void truncate(size_t size) { size_ = std::min(size_, size); }
+
+    void push(Py_UCS4 c) {
+        if (size_ < capacity_) {
+            data_[size_++] = c;
+        }
+        ++length_;
+    }
+
+    /// Appends `text[:count]` (an exact str or subclass).
+    void append(PyObject *text, Py_ssize_t count) {
+        const size_t n = room_for(count);
+        Py_UCS4 *target = data_.get() + size_;
+        switch (PyUnicode_KIND(text)) {
+        case PyUnicode_1BYTE_KIND: widen(PyUnicode_1BYTE_DATA(text), n, target); break;
+        case PyUnicode_2BYTE_KIND: widen(PyUnicode_2BYTE_DATA(text), n, target); break;
+        default: widen(PyUnicode_4BYTE_DATA(text), n, target); break;
+        }
+        size_ += n;
+        length_ += count;
+    }
+
+    /// The first `size` kept code points as a str in its canonical (narrowest) form.
+    PyObject *to_str(size_t size) const {
+        size = std::min(size, size_);
+        const Py_UCS4 *source = data_.get();
+        Py_UCS4 maxchar = 0;
+        for (size_t i = 0; i < size; ++i) {
+            maxchar = std::max(maxchar, source[i]);
+        }
+        PyObject *text = PyUnicode_New(static_cast<Py_ssize_t>(size), maxchar);
+        if (text == nullptr) {
+            return nullptr;
+        }
+        switch (PyUnicode_KIND(text)) {
+        case PyUnicode_1BYTE_KIND: narrow(source, size, PyUnicode_1BYTE_DATA(text)); break;
+        case PyUnicode_2BYTE_KIND: narrow(source, size, PyUnicode_2BYTE_DATA(text)); break;
+        default: std::copy_n(source, size, PyUnicode_4BYTE_DATA(text)); break;
+        }
+        return text;
+    }
+
+private:
+    size_t room_for(Py_ssize_t count) const {
+        return std::min(static_cast<size_t>(count), capacity_ - size_);
+    }
+
+    std::unique_ptr<Py_UCS4[]> data_;
+    size_t capacity_;
+    size_t size_ = 0;
+    Py_ssize_t length_ = 0;
+};
+
+/// The largest code point of `text[:count]`.
+Py_UCS4 head_maxchar(PyObject *text, Py_ssize_t count) {
+    if (count == PyUnicode_GET_LENGTH(text) || PyUnicode_IS_ASCII(text)) {
+        // A whole str is stored in its narrowest kind, so the kind's bound
+        // tells the result its kind; an ASCII head stays ASCII.
+        return PyUnicode_MAX_CHAR_VALUE(text);
+    }
+    const int kind = PyUnicode_KIND(text);
+    const void *data = PyUnicode_DATA(text);
+    Py_UCS4 maxchar = 0;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        maxchar = std::max(maxchar, PyUnicode_READ(kind, data, i));
+    }
+    return maxchar;
+}
+
+/// The transcript under construction, as the pieces of text it joins. It
+/// keeps only what the result can hold (the first 8000 code points and one
+/// more, to know that the cut applies) while counting the full length of
+/// everything appended, so its memory is bounded by the result whatever the
+/// span. The pieces are copied once, into the result, as str.join does.
 class Transcript {
 public:
-    Transcript() { kept_.reserve(kKeep + 64); }
-
     /// True once the cut at 8000 code points is certain: later lines cannot
-    /// change the result and need not be copied.
+    /// change the result and need not be kept.
     bool cut_certain() const { return length_ > kTranscriptBound; }
 
     void begin_line() {
         if (lines_++ > 0) {
-            put_char('\n');
+            put(kc.newline, 1);
         }
     }
-    void put_char(Py_UCS4 c) {
-        if (kept_.size() < kKeep) {
-            kept_.push_back(c);
-        }
-        ++length_;
-    }
-    void put_text(PyObject *text, Py_ssize_t count) {
-        if (!cut_certain()) {
-            copy_code_points(kept_, kKeep, text, 0, count);
+
+    /// Appends `text[:count]`; `text` is an exact str or a str subclass.
+    void put(PyObject *text, Py_ssize_t count) {
+        if (kept_ < kKeep) {
+            const Py_ssize_t take = std::min(count, kKeep - kept_);
+            pieces_.push_back({Ref::borrow(text), take});
+            kept_ += take;
         }
         length_ += count;
     }
-    void put_chars(const Py_UCS4 *chars, Py_ssize_t count) {
-        for (Py_ssize_t i = 0; i < count && kept_.size() < kKeep; ++i) {
-            kept_.push_back(chars[i]);
-        }
-        length_ += count;
-    }
+
     Py_ssize_t lines() const { return lines_; }
 
     /// The joined text, cut at 8000 code points with the marker appended.
     PyObject *finish() {
         if (cut_certain()) {
-            kept_.resize(kTranscriptBound);
-            copy_code_points(kept_, kTranscriptBound + 64, kc.transcript_marker, 0,
-                             PyUnicode_GET_LENGTH(kc.transcript_marker));
+            Py_ssize_t excess = kept_ - kTranscriptBound;
+            while (excess > 0) {
+                Piece &last = pieces_.back();
+                const Py_ssize_t drop = std::min(excess, last.count);
+                last.count -= drop;
+                excess -= drop;
+                if (last.count == 0) {
+                    pieces_.pop_back();
+                }
+            }
+            kept_ = kTranscriptBound;
+            pieces_.push_back({Ref::borrow(kc.transcript_marker), PyUnicode_GET_LENGTH(kc.transcript_marker)});
+            kept_ += pieces_.back().count;
         }
-        return PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, kept_.data(), static_cast<Py_ssize_t>(kept_.size()));
+        Py_UCS4 maxchar = 0;
+        for (const Piece &piece : pieces_) {
+            maxchar = std::max(maxchar, head_maxchar(piece.text.get(), piece.count));
+        }
+        Ref joined = Ref::steal(PyUnicode_New(kept_, maxchar));
+        if (!joined) {
+            return nullptr;
+        }
+        Py_ssize_t at = 0;
+        for (const Piece &piece : pieces_) {
+            if (PyUnicode_CopyCharacters(joined.get(), at, piece.text.get(), 0, piece.count) < 0) {
+                return nullptr;
+            }
+            at += piece.count;
+        }
+        return joined.release();
     }
 
 private:
-    static constexpr size_t kKeep = kTranscriptBound + 1;
-    std::vector<Py_UCS4> kept_;
-    Py_ssize_t length_ = 0;
+    struct Piece {
+        Ref text;
+        Py_ssize_t count;
+    };
+    static constexpr Py_ssize_t kKeep = kTranscriptBound + 1;
+    std::vector<Piece> pieces_;
+    Py_ssize_t kept_ = 0;    // code points held by the pieces
+    Py_ssize_t length_ = 0;  // code points appended, held or not
     Py_ssize_t lines_ = 0;
 };
 
 /// `" ".join(str(p.get("text", "")) if isinstance(p, dict) else str(p) for p in parts)`,
-/// keeping only the first 2000 code points in `body` (plus the full length in
-/// `length`). Every str() still runs, in order. -1 on error, with the
+/// into `body`, which keeps the head a line can use and counts the rest.
+/// Every str() still runs, in order. -1 on error, with the
 /// generator's traceback entries added.
-int join_parts(PyObject *parts, Frame &frame, std::vector<Py_UCS4> &body, Py_ssize_t &length) {
+int join_parts(PyObject *parts, Frame &frame, CodePoints &body) {
     body.clear();
-    length = 0;
     bool first = true;
     auto join_one = [&](PyObject *part) {
         int is_dict = is_instance(part, &PyDict_Type);
@@ -116,15 +221,10 @@ int join_parts(PyObject *parts, Frame &frame, std::vector<Py_UCS4> &body, Py_ssi
             return -1;
         }
         if (!first) {
-            if (body.size() < kBodyBound + 1) {
-                body.push_back(' ');
-            }
-            ++length;
+            body.push(' ');
         }
         first = false;
-        const Py_ssize_t count = PyUnicode_GET_LENGTH(text.get());
-        copy_code_points(body, kBodyBound + 1, text.get(), 0, count);
-        length += count;
+        body.append(text.get(), PyUnicode_GET_LENGTH(text.get()));
         return 1;
     };
     // iter(parts) belongs to the generator's creation; everything after it,
@@ -165,8 +265,7 @@ Ref concatenate_line(PyObject *label, PyObject *content) {
 PyObject *msgs_to_text_body(PyObject *const *params, Frame &frame) {
     PyObject *msgs = params[0];
     Transcript transcript;
-    std::vector<Py_UCS4> body;
-    body.reserve(kBodyBound + 1);
+    CodePoints body(kBodyBound + 1);
     // "\n".join() rejects a non-str line only after the loop; remember the first.
     Ref bad_line;
     Py_ssize_t bad_index = -1;
@@ -203,9 +302,10 @@ PyObject *msgs_to_text_body(PyObject *const *params, Frame &frame) {
         Py_ssize_t body_length = 0;
         if (is_list) {
             frame.line = line::kJoinParts;
-            if (join_parts(content.get(), frame, body, body_length) < 0) {
+            if (join_parts(content.get(), frame, body) < 0) {
                 return -1;
             }
+            body_length = body.length();
             staged = true;
         } else {
             frame.line = line::kIsStr;
@@ -236,32 +336,30 @@ PyObject *msgs_to_text_body(PyObject *const *params, Frame &frame) {
             }
             const bool shortened = body_length > kBodyBound;
             const Py_ssize_t kept_length = shortened ? kBodyBound : body_length;
+            if (staged) {
+                content = Ref::steal(body.to_str(static_cast<size_t>(kept_length)));
+                if (!content) {
+                    return -1;
+                }
+            }
             if (PyUnicode_CheckExact(label.get())) {
                 transcript.begin_line();
-                transcript.put_text(kc.label_open, 1);
-                transcript.put_text(label.get(), PyUnicode_GET_LENGTH(label.get()));
-                transcript.put_text(kc.label_close, 2);
-                if (staged) {
-                    transcript.put_chars(body.data(), kept_length);
-                } else {
-                    transcript.put_text(content.get(), kept_length);
-                }
+                transcript.put(kc.label_open, 1);
+                transcript.put(label.get(), PyUnicode_GET_LENGTH(label.get()));
+                transcript.put(kc.label_close, 2);
+                transcript.put(content.get(), kept_length);
                 if (shortened) {
-                    transcript.put_text(kc.ellipsis, 3);
+                    transcript.put(kc.ellipsis, 3);
                 }
                 return 1;
             }
             // A label of a str subclass joins the line by Python's own rules.
-            if (staged) {
-                content = Ref::steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, body.data(), kept_length));
-            } else if (shortened) {
-                content = Ref::steal(PyUnicode_Substring(content.get(), 0, kBodyBound));
-            }
-            if (content && shortened) {
-                content = Ref::steal(PyUnicode_Concat(content.get(), kc.ellipsis));
-            }
-            if (!content) {
-                return -1;
+            if (shortened) {
+                Ref head = Ref::steal(PyUnicode_Substring(content.get(), 0, kBodyBound));
+                content = head ? Ref::steal(PyUnicode_Concat(head.get(), kc.ellipsis)) : Ref();
+                if (!content) {
+                    return -1;
+                }
             }
             Ref line_text = concatenate_line(label.get(), content.get());
             if (!line_text) {
@@ -309,7 +407,7 @@ PyObject *msgs_to_text_body(PyObject *const *params, Frame &frame) {
             return 1;
         }
         transcript.begin_line();
-        transcript.put_text(content.get(), PyUnicode_GET_LENGTH(content.get()));
+        transcript.put(content.get(), PyUnicode_GET_LENGTH(content.get()));
         return 1;
     });
     if (walked < 0) {
