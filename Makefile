@@ -66,3 +66,60 @@ demo: install $(SAMPLE)
 # The type stub against the installed module.
 stubtest: install
 	$(PY) -m mypy.stubtest routes.context_compress
+
+# The whole suite against a build of the extension with AddressSanitizer and
+# UndefinedBehaviorSanitizer, in its own venv, under the same uninstrumented
+# CPython 3.13. GCC's ASan runtime is preloaded (leak checking off: the
+# interpreter does not free everything at exit) and PYTHONMALLOC=malloc gives
+# every Python object its own guarded block. Reports of every process, test
+# children included, are written to $(SAN_LOGS); any report fails the run.
+SAN_VENV ?= $(VENV)-asan
+SAN_LOGS := build/sanitize
+SAN_SO    = $(wildcard $(SAN_VENV)/lib/python3.13/site-packages/routes/context_compress*.so)
+.PHONY: valgrind fuzz
+
+sanitize:
+	@if [ -n "$(SAN_SO)" ] && ! nm -D $(SAN_SO) | grep -q __asan_init; then rm -f $(SAN_VENV)/.installed; fi
+	CC_SANITIZE=ON SKBUILD_INSTALL_STRIP=false $(MAKE) --no-print-directory install VENV=$(SAN_VENV)
+	@nm -D $(SAN_VENV)/lib/python3.13/site-packages/routes/context_compress*.so | grep -q __asan_init \
+		|| { echo "sanitize: the extension in $(SAN_VENV) is not instrumented"; exit 1; }
+	@rm -rf $(SAN_LOGS) && mkdir -p $(SAN_LOGS)
+	status=0; \
+	LD_PRELOAD="$$($${CXX:-g++} -print-file-name=libasan.so)" \
+	ASAN_OPTIONS=detect_leaks=0:log_path=$(CURDIR)/$(SAN_LOGS)/asan \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:log_path=$(CURDIR)/$(SAN_LOGS)/ubsan \
+	PYTHONMALLOC=malloc \
+	$(SAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests $(PYTEST_ARGS) || status=$$?; \
+	if [ -n "$$(ls -A $(SAN_LOGS))" ]; then cat $(SAN_LOGS)/*; echo "sanitize: sanitizer reports above"; exit 1; fi; \
+	exit $$status
+
+# Memcheck over a representative part of the suite (normal build, plain
+# malloc). Fails on invalid accesses, uses of uninitialised values and
+# definite leaks that have a frame in the extension; see tests/memcheck.py.
+valgrind: install
+	$(PY) tests/memcheck.py $(VALGRIND_ARGS)
+
+# Coverage-guided fuzzing with atheris for FUZZ_SECONDS. The extension is
+# built with clang in its own venv, instrumented for libFuzzer and with
+# ASan/UBSan; libFuzzer (from clang's runtime) is preloaded ahead of ASan so
+# that it owns the coverage callbacks. Crashing inputs land in build/fuzz/.
+# FUZZ_ARGS passes options to fuzz/fuzz_compress.py (and, after --, to libFuzzer).
+FUZZ_VENV    ?= $(VENV)-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_CXX     ?= $(shell command -v clang++ 2>/dev/null || ls /usr/bin/clang++-[0-9]* 2>/dev/null | sort -V | tail -n 1)
+FUZZ_SO       = $(wildcard $(FUZZ_VENV)/lib/python3.13/site-packages/routes/context_compress*.so)
+
+fuzz:
+	@test -n "$(FUZZ_CXX)" || { echo "fuzz: clang++ is needed to instrument the extension (Debian package clang)"; exit 1; }
+	@if [ -n "$(FUZZ_SO)" ] && ! nm -D $(FUZZ_SO) | grep -q __sanitizer_cov_8bit_counters_init; then rm -f $(FUZZ_VENV)/.installed; fi
+	CXX=$(FUZZ_CXX) CXXFLAGS=-fsanitize=fuzzer-no-link CC_SANITIZE=ON SKBUILD_INSTALL_STRIP=false \
+		$(MAKE) --no-print-directory install VENV=$(FUZZ_VENV)
+	@test -f $(FUZZ_VENV)/.atheris || { $(FUZZ_VENV)/bin/python -m pip --disable-pip-version-check -q install atheris && touch $(FUZZ_VENV)/.atheris; }
+	@mkdir -p build/fuzz
+	rt=$$($(FUZZ_CXX) -print-runtime-dir); \
+	test -f build/fuzz/libfuzzer.so || $(FUZZ_CXX) -shared -o build/fuzz/libfuzzer.so \
+		-Wl,--whole-archive $$rt/libclang_rt.fuzzer_no_main-x86_64.a -Wl,--no-whole-archive -lpthread; \
+	LD_PRELOAD="$(CURDIR)/build/fuzz/libfuzzer.so $$rt/libclang_rt.asan-x86_64.so" \
+	ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	PYTHONMALLOC=malloc \
+	$(FUZZ_VENV)/bin/python fuzz/fuzz_compress.py --seconds $(FUZZ_SECONDS) $(FUZZ_ARGS)

@@ -1,0 +1,283 @@
+"""Pure-Python context compression: the code a host would run without the
+native module.
+
+The nine functions carry the same names, parameters and results as
+``routes.context_compress``. They are written the ordinary way, with
+comprehensions, ``sum`` over a generator, slicing and ``str.join``, and serve
+two purposes: the baseline the benchmarks measure the extension against, and
+a reference the tests can compare the extension with.
+
+Importing this module has no side effects; ``routes.chat`` is imported only
+when a summary is requested.
+"""
+
+from datetime import datetime, timedelta, timezone
+
+__all__ = [
+    "_parse_ts",
+    "add_seconds_rfc3339",
+    "get_conv_cut_time",
+    "msgs_from_cut_time",
+    "estimate_tokens_text",
+    "estimate_tokens",
+    "_msgs_to_text",
+    "simple_extract",
+    "cut_and_sum_history",
+]
+
+DEFAULT_MAX_CONTEXT = 200000
+COMPRESS_THRESHOLD = 0.8
+MIN_KEEP_BUDGET = 1024
+
+MAX_BODY_CHARS = 2000
+MAX_TEXT_CHARS = 8000
+BODY_MARKER = "..."
+TEXT_MARKER = "\n...(later messages omitted)"
+
+SUMMARY_PREFIX = "[上下文压缩摘要] "
+SUMMARY_NOTE = (
+    "\n\n注意：因上下文过多，已启用压缩，以上历史记录为压缩内容，"
+    "如需查找更多会话历史，请使用search_session工具查找"
+)
+SUMMARY_SYSTEM_PROMPT = (
+    "You are a conversation summarizer. Compress the following conversation "
+    "history into a summary of no more than 2000 Chinese characters. Preserve "
+    "key details: user requests/tasks, decisions, tool usage results, file "
+    "paths, commands, and errors with their resolutions. Omit greetings and "
+    "repetitive content. Output ONLY the summary."
+)
+SUMMARY_MAX_TOKENS = 2048
+
+
+# --- timestamps -------------------------------------------------------------
+
+def _parse_ts(ts):
+    """Parse RFC3339-ish timestamp to datetime. Returns None on failure."""
+    if not ts:
+        return None
+    try:
+        return datetime.fromisoformat(ts.replace("Z", "+00:00"))
+    except Exception:
+        return None
+
+
+def add_seconds_rfc3339(ts, secs):
+    """Return ts + secs in RFC3339 (UTC). Falls back to original ts."""
+    dt = _parse_ts(ts)
+    if dt is None:
+        return ts
+    return (dt + timedelta(seconds=secs)).astimezone(timezone.utc).isoformat()
+
+
+# --- cut-time window --------------------------------------------------------
+
+def get_conv_cut_time(conv):
+    """Return effective cut_time for a conversation dict (back-fills if empty)."""
+    cut = conv.get("cut_time") or ""
+    if cut:
+        return cut
+    cut = conv.get("created_at") or ""
+    if not cut:
+        for m in conv.get("messages", []):
+            if m.get("timestamp"):
+                cut = m["timestamp"]
+                break
+    if not cut:
+        cut = datetime.now(timezone.utc).isoformat()
+    return cut
+
+
+def msgs_from_cut_time(conv):
+    """Return messages with timestamp >= cut_time (all if cut_time empty)."""
+    cut = conv.get("cut_time") or ""
+    if not cut:
+        return list(conv.get("messages", []))
+    out = []
+    for m in conv.get("messages", []):
+        ts = m.get("timestamp") or ""
+        if ts and ts >= cut:
+            out.append(m)
+    return out
+
+
+# --- token estimation -------------------------------------------------------
+
+def estimate_tokens_text(text):
+    """Chinese ~1.5 tok/char, Latin ~0.25 tok/char."""
+    if not text:
+        return 0
+    cjk = sum(1 for ch in text if "一" <= ch <= "鿿" or "㐀" <= ch <= "䶿")
+    other = len(text) - cjk
+    return int(cjk * 1.5 + other * 0.25)
+
+
+def estimate_tokens(msgs):
+    """Estimate tokens for a list of message dicts."""
+    total = 0
+    for m in msgs:
+        content = m.get("content", "") or ""
+        if m.get("role") == "tool":
+            content = m.get("tool_result") or content or ""
+        if isinstance(content, list):
+            for part in content:
+                if isinstance(part, dict):
+                    if part.get("type") == "text":
+                        total += estimate_tokens_text(part.get("text", ""))
+                    else:
+                        total += 1500
+                elif isinstance(part, str):
+                    total += estimate_tokens_text(part)
+        elif isinstance(content, str):
+            total += estimate_tokens_text(content)
+        total += 3
+    return total
+
+
+# --- summary source text ----------------------------------------------------
+
+def _msgs_to_text(msgs):
+    """Convert messages to a text block for summarization (truncate each 2000 chars, total 8000)."""
+    lines = []
+    for m in msgs:
+        role = m.get("role", "?")
+        content = m.get("content", "") or ""
+        if role == "tool":
+            role = "tool_result"
+            content = m.get("tool_result") or content or ""
+        if isinstance(content, list):
+            content = " ".join(
+                str(p.get("text", "")) if isinstance(p, dict) else str(p)
+                for p in content
+            )
+        elif not isinstance(content, str):
+            content = str(content)
+        if not content:
+            continue
+        if len(content) > MAX_BODY_CHARS:
+            content = content[:MAX_BODY_CHARS] + BODY_MARKER
+        lines.append("[" + str(role) + "] " + content)
+    text = "\n".join(lines)
+    if len(text) > MAX_TEXT_CHARS:
+        text = text[:MAX_TEXT_CHARS] + TEXT_MARKER
+    return text
+
+
+def simple_extract(msgs):
+    """Fallback extractor: first 3 + last 5 messages, truncated."""
+    if not msgs:
+        return ""
+    if len(msgs) <= 8:
+        return _msgs_to_text(msgs)
+    return _msgs_to_text(msgs[:3] + msgs[-5:])
+
+
+# --- summary request --------------------------------------------------------
+
+def _summarize(to_compress, llm_config):
+    """Ask the host chat layer for a summary of the span; fall back to the extract."""
+    summary = ""
+    try:
+        from routes.chat import _call_llm_api
+
+        text = _msgs_to_text(to_compress)
+        if text:
+            prompt_msgs = [
+                {"role": "system", "content": SUMMARY_SYSTEM_PROMPT},
+                {"role": "user", "content": text},
+            ]
+            cfg = dict(llm_config or {})
+            cfg["max_tokens"] = SUMMARY_MAX_TOKENS
+            resp = _call_llm_api(prompt_msgs, cfg, stream=False)
+            choices = (resp or {}).get("choices") or []
+            if choices and choices[0].get("message", {}).get("content"):
+                summary = choices[0]["message"]["content"].strip()
+    except Exception:
+        summary = ""
+    if not summary:
+        summary = simple_extract(to_compress)
+    return summary
+
+
+# --- history compression ----------------------------------------------------
+
+def _stamp(m):
+    return m.get("timestamp") or ""
+
+
+def cut_and_sum_history(conv, llm_config=None):
+    """Returns (compressed: bool, stats: dict); rewrites conv in place when compressing."""
+    if not conv or not conv.get("messages"):
+        return False, {}
+
+    max_context = DEFAULT_MAX_CONTEXT
+    if isinstance(llm_config, dict):
+        try:
+            max_context = int(llm_config.get("max_context", DEFAULT_MAX_CONTEXT) or DEFAULT_MAX_CONTEXT)
+        except Exception:
+            max_context = DEFAULT_MAX_CONTEXT
+    if max_context <= 0:
+        max_context = DEFAULT_MAX_CONTEXT
+
+    cut = get_conv_cut_time(conv)
+    active = [m for m in conv["messages"] if not cut or _stamp(m) >= cut]
+    if not active:
+        return False, {}
+
+    total_tokens = estimate_tokens(active)
+    rate = total_tokens / max_context
+    if rate <= COMPRESS_THRESHOLD:
+        return False, {"rate": rate, "total_tokens": total_tokens, "max_context": max_context}
+
+    keep_budget = max(max_context // 10, MIN_KEEP_BUDGET)
+    kept = []
+    kept_tokens = 0
+    for m in reversed(active):
+        kept.append(m)
+        kept_tokens += estimate_tokens([m])
+        if kept_tokens >= keep_budget:
+            break
+    kept.reverse()
+
+    new_cut_time = _stamp(kept[0])
+    if not new_cut_time:
+        return False, {"rate": rate}
+
+    to_compress = [m for m in conv["messages"] if _stamp(m) >= cut and _stamp(m) < new_cut_time]
+    if not to_compress:
+        return False, {"rate": rate}
+
+    summary = _summarize(to_compress, llm_config)
+    summary_ts = add_seconds_rfc3339(new_cut_time, 1)
+    # A cut time with a positive offset renders earlier as UTC text; the
+    # summary never sorts ahead of the cut it follows.
+    if isinstance(summary_ts, str) and isinstance(new_cut_time, str) and summary_ts < new_cut_time:
+        summary_ts = new_cut_time
+    summary_msg = {
+        "role": "user",
+        "content": SUMMARY_PREFIX + summary + SUMMARY_NOTE,
+        "timestamp": summary_ts,
+    }
+
+    new_msgs = []
+    inserted = False
+    for m in conv["messages"]:
+        ts = _stamp(m)
+        if ts >= cut and ts < new_cut_time:
+            continue
+        if not inserted and ts >= summary_ts:
+            new_msgs.append(summary_msg)
+            inserted = True
+        new_msgs.append(m)
+    if not inserted:
+        new_msgs.append(summary_msg)
+
+    conv["messages"] = new_msgs
+    conv["cut_time"] = new_cut_time
+    return True, {
+        "rate": rate,
+        "total_tokens": total_tokens,
+        "max_context": max_context,
+        "kept": len(kept),
+        "compressed": len(to_compress),
+        "new_cut_time": new_cut_time,
+    }

@@ -1,0 +1,164 @@
+"""Deterministic inputs for the benchmarks: texts, message lists, conversations.
+
+Everything here is seeded, so the benchmark's parent process and each pyperf
+worker build the same data independently. Every message carries its own
+content string (a unique prefix joined to a body from a pool), so no two
+messages share a text object.
+"""
+
+import random
+from datetime import datetime, timedelta, timezone
+
+TEXT_KINDS = ("ascii", "mixed", "astral")
+
+_ASCII = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789 .,;:!?()[]{}'\"-_/\n"
+
+
+def _population(kind):
+    """Weighted character population for one kind of text."""
+    rng = random.Random(1)
+    ascii_chars = list(_ASCII) + [" "] * 12
+    if kind == "ascii":
+        return ascii_chars
+    ideographs = [chr(rng.randrange(0x4E00, 0xA000)) for _ in range(2000)]
+    ext_a = [chr(rng.randrange(0x3400, 0x4DC0)) for _ in range(20)]
+    punct = list("，。、：；！？“”（）《》") + [chr(c) for c in range(0x3041, 0x3097, 7)]
+    # Roughly half ideographs, the rest ASCII and full-width punctuation:
+    # the shape of a Chinese chat message that quotes code and paths.
+    pop = ideographs + ext_a + punct * 10 + ascii_chars * 20
+    if kind == "astral":
+        emoji = [chr(c) for c in range(0x1F600, 0x1F650)]
+        ext_b = [chr(rng.randrange(0x20000, 0x2A6E0)) for _ in range(80)]
+        pop += (emoji + ext_b) * 1
+    return pop
+
+
+def make_text(kind, n, seed=0):
+    """A text of `n` characters of the given kind (1-, 2- or 4-byte str)."""
+    rng = random.Random(f"{kind}/{n}/{seed}")
+    text = "".join(rng.choices(_population(kind), k=n))
+    if kind == "astral" and n and max(text) <= "\uffff":
+        text = text[:-1] + "\U0001F600"
+    return text
+
+
+# --- conversations ------------------------------------------------------------
+
+_POOL_SIZE = 257
+_BASE_TIME = datetime(2024, 5, 1, tzinfo=timezone.utc)
+_STEP = timedelta(seconds=7)
+
+
+def _id_prefix(i):
+    return f"#{i:07d} "  # fixed width: estimates do not depend on i
+
+
+def _make_pool():
+    rng = random.Random("pool")
+    pop_mixed = _population("mixed")
+    pop_ascii = _population("ascii")
+    pool = []
+    for k in range(_POOL_SIZE):
+        r = rng.random()
+        length = rng.randrange(100, 600)
+        if r < 0.35:
+            shape = "user"
+        elif r < 0.70:
+            shape = "assistant"
+        elif r < 0.90:
+            shape = "tool"
+        elif r < 0.98:
+            shape = "parts"
+        else:
+            shape = "image"
+        chars = pop_ascii if shape == "tool" else pop_mixed
+        pool.append((shape, "".join(rng.choices(chars, k=length))))
+    return pool
+
+
+_POOL = None
+
+
+def _pool():
+    global _POOL
+    if _POOL is None:
+        _POOL = _make_pool()
+    return _POOL
+
+
+def _message(i, k, ts):
+    shape, body = _pool()[k]
+    text = _id_prefix(i) + body
+    if shape == "user":
+        return {"role": "user", "content": text, "timestamp": ts}
+    if shape == "assistant":
+        return {"role": "assistant", "content": text, "timestamp": ts}
+    if shape == "tool":
+        return {"role": "tool", "content": "", "tool_result": text, "tool_call_id": f"call_{i}", "timestamp": ts}
+    parts = [{"type": "text", "text": text}]
+    if shape == "image":
+        parts.append({"type": "image_url", "image_url": {"url": f"https://example.invalid/{i}.png"}})
+    return {"role": "assistant", "content": parts, "timestamp": ts}
+
+
+def _template_indices(n, seed):
+    rng = random.Random(f"msgs/{n}/{seed}")
+    return [rng.randrange(_POOL_SIZE) for _ in range(n)]
+
+
+def timestamps(n):
+    """`n` rising timestamps in the module's UTC layout, 7 s apart."""
+    return [(_BASE_TIME + i * _STEP).isoformat() for i in range(n)]
+
+
+def make_messages(n, seed=0):
+    """`n` chat messages of a few hundred characters each, stamped in order."""
+    stamps = timestamps(n)
+    return [_message(i, k, stamps[i]) for i, k in enumerate(_template_indices(n, seed))]
+
+
+def messages_tokens(n, seed=0, estimate_tokens=None):
+    """Token estimate of make_messages(n, seed), from per-template costs.
+
+    Each message's estimate depends only on its template (the id prefix has a
+    fixed width), so this avoids measuring the whole list with a slow
+    estimator. `estimate_tokens` is the estimator used for the templates.
+    """
+    if estimate_tokens is None:
+        from baseline import estimate_tokens
+    cost = [estimate_tokens([_message(0, k, "")]) for k in range(_POOL_SIZE)]
+    return sum(cost[k] for k in _template_indices(n, seed))
+
+
+def make_conversation(messages):
+    """A conversation over `messages` with no cut time yet (it starts at created_at)."""
+    return {
+        "id": "bench",
+        "created_at": messages[0]["timestamp"] if messages else "",
+        "cut_time": "",
+        "messages": messages,
+    }
+
+
+def fresh_conversation(conv):
+    """A new conversation dict with a new list over the same message dicts."""
+    out = dict(conv)
+    out["messages"] = list(conv["messages"])
+    return out
+
+
+def make_long_messages(n, chars, distinct=64):
+    """`n` messages of `chars` ASCII characters each.
+
+    The contents come from a pool of `distinct` different strings: the memory
+    probes measure what a call allocates, which does not depend on how many
+    distinct content objects exist, and a pool keeps a span of 100,000
+    messages of 10,000 characters from costing gigabytes before the call.
+    """
+    rng = random.Random(f"long/{chars}")
+    pool = ["".join(rng.choices(_ASCII[:-1], k=chars)) for _ in range(distinct)]
+    stamps = timestamps(n)
+    return [
+        {"role": "user" if i % 2 == 0 else "assistant", "content": pool[i % distinct], "timestamp": stamps[i]}
+        for i in range(n)
+    ]
