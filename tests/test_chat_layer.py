@@ -17,10 +17,8 @@ import pytest
 
 import routes.context_compress as cc
 from context_compress_cli import chat
+from shared import SUMMARY_NOTE as NOTE, SUMMARY_PREFIX as PREFIX
 
-PREFIX = "[上下文压缩摘要] "
-NOTE = ("\n\n注意：因上下文过多，已启用压缩，以上历史记录为压缩内容，"
-        "如需查找更多会话历史，请使用search_session工具查找")
 LLM_SUMMARY = "用户要求修复搜索接口；已改 src/api/search.py, tests pass."
 SERVER_LIFETIME = 60  # seconds; the server stops itself after this at the latest
 SLOW_ANSWER_WAIT = 5  # seconds a "slow" request is held before it is answered

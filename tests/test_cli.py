@@ -15,9 +15,9 @@ import pytest
 
 import routes.context_compress as cc
 from context_compress_cli import chat
+from shared import SUMMARY_PREFIX as PREFIX
 
 COMMAND = str(Path(sys.executable).with_name("context-compress"))
-PREFIX = "[上下文压缩摘要] "
 WINDOW = "2000"  # keep budget 1024: the newest 10 messages of 103 tokens
 
 

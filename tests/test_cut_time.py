@@ -5,6 +5,7 @@ import copy
 from datetime import datetime, timedelta, timezone
 
 import pytest
+from shared import GetOnly
 
 CUT = "2024-05-01T12:00:00Z"
 GET_CONV_RANGE = (31, 47)  # def lines of get_conv_cut_time and the next function
@@ -26,14 +27,6 @@ class GetDict(dict):
         return self.view.get(key, *default)
 
 
-class GetOnly:
-    """A record offering nothing but get."""
-
-    def __init__(self, **items):
-        self.items = items
-
-    def get(self, key, default=None):
-        return self.items.get(key, default)
 
 
 @pytest.fixture

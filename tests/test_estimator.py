@@ -7,6 +7,7 @@ from hypothesis import HealthCheck, given, settings
 
 import reference as ref
 from reference import outcome
+from shared import Facade, GetOnly
 
 MODULE = "routes.context_compress"
 TEXT_FN = f"{MODULE}.estimate_tokens_text"
@@ -396,25 +397,8 @@ def test_estimate_tokens_bypasses_record_get(module):
     assert native_log == ref_log
 
 
-class Facade(dict):
-    """Stores one thing and answers get() with another."""
-
-    def __init__(self, answers, **stored):
-        super().__init__(**stored)
-        self.answers = answers
-
-    def get(self, key, default=None):
-        return self.answers.get(key, default)
 
 
-class GetOnly:
-    """Not a dict at all, only a get()."""
-
-    def __init__(self, **answers):
-        self.answers = answers
-
-    def get(self, key, default=None):
-        return self.answers.get(key, default)
 
 
 @pytest.mark.parametrize("message, expected", [

@@ -9,15 +9,8 @@ from types import MappingProxyType
 import pytest
 
 from fake_chat import CHAT_MODULE, GOOD_SUMMARY, FakeChat, chat  # noqa: F401 - fixture
+from shared import COMPRESS_ENTRY as FN_ENTRY, SUMMARY_NOTE as NOTE, SUMMARY_PREFIX as PREFIX
 
-FN_ENTRY = "routes.context_compress.cut_and_sum_history"
-PREFIX = "[\u4e0a\u4e0b\u6587\u538b\u7f29\u6458\u8981] "
-NOTE = (
-    "\n\n\u6ce8\u610f\uff1a\u56e0\u4e0a\u4e0b\u6587\u8fc7\u591a\uff0c\u5df2\u542f\u7528\u538b\u7f29"
-    "\uff0c\u4ee5\u4e0a\u5386\u53f2\u8bb0\u5f55\u4e3a\u538b\u7f29\u5185\u5bb9\uff0c\u5982\u9700\u67e5"
-    "\u627e\u66f4\u591a\u4f1a\u8bdd\u5386\u53f2\uff0c\u8bf7\u4f7f\u7528search_session\u5de5\u5177"
-    "\u67e5\u627e"
-)
 SYSTEM_PROMPT = (
     "You are a conversation summarizer. Compress the following conversation history into a summary of "
     "no more than 2000 Chinese characters. Preserve key details: user requests/tasks, decisions, tool "

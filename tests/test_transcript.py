@@ -8,6 +8,7 @@ from hypothesis import strategies as st
 
 import reference as ref
 from reference import outcome
+from shared import Facade, GetOnly
 
 MODULE = "routes.context_compress"
 TEXT_FN = f"{MODULE}._msgs_to_text"
@@ -295,21 +296,8 @@ def test_msgs_to_text_bypasses_record_get(module):
     assert ("p1", "text") in native_log
 
 
-class Facade(dict):
-    def __init__(self, answers, **stored):
-        super().__init__(**stored)
-        self.answers = answers
-
-    def get(self, key, default=None):
-        return self.answers.get(key, default)
 
 
-class GetOnly:
-    def __init__(self, **answers):
-        self.answers = answers
-
-    def get(self, key, default=None):
-        return self.answers.get(key, default)
 
 
 @pytest.mark.parametrize("message, expected", [
