@@ -69,7 +69,8 @@ stubtest: install
 
 # The whole suite against a build of the extension with AddressSanitizer and
 # UndefinedBehaviorSanitizer, in its own venv, under the same uninstrumented
-# CPython 3.13. GCC's ASan runtime is preloaded (leak checking off: the
+# CPython 3.13. GCC's runtimes are preloaded, UBSan's first: only then does it
+# run standalone and honour its log_path. Leak checking is off (the
 # interpreter does not free everything at exit) and PYTHONMALLOC=malloc gives
 # every Python object its own guarded block. Reports of every process, test
 # children included, are written to $(SAN_LOGS); any report fails the run.
@@ -85,8 +86,8 @@ sanitize:
 		|| { echo "sanitize: the extension in $(SAN_VENV) is not instrumented"; exit 1; }
 	@rm -rf $(SAN_LOGS) && mkdir -p $(SAN_LOGS)
 	status=0; \
-	LD_PRELOAD="$$($${CXX:-g++} -print-file-name=libasan.so)" \
-	ASAN_OPTIONS=detect_leaks=0:log_path=$(CURDIR)/$(SAN_LOGS)/asan \
+	LD_PRELOAD="$$(g++ -print-file-name=libubsan.so) $$(g++ -print-file-name=libasan.so)" \
+	ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0:log_path=$(CURDIR)/$(SAN_LOGS)/asan \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:log_path=$(CURDIR)/$(SAN_LOGS)/ubsan \
 	PYTHONMALLOC=malloc \
 	$(SAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests $(PYTEST_ARGS) || status=$$?; \

@@ -98,8 +98,10 @@ Ref kept_tail(Frame &frame, PyObject *active, PyObject *keep_budget) {
     if (!kept) {
         return kept;
     }
-    // `active` is this call's own list; nothing else can change it.
-    for (Py_ssize_t i = PyList_GET_SIZE(active) - 1; i >= 0; --i) {
+    // `active` went to estimate_tokens, which the host may have rebound to
+    // code that keeps and changes it: walk it as reversed() does, checking
+    // the index against the current length at every step.
+    for (Py_ssize_t i = PyList_GET_SIZE(active) - 1; i >= 0 && i < PyList_GET_SIZE(active); --i) {
         PyObject *message = PyList_GET_ITEM(active, i);
         if (PyList_Append(kept.get(), message) < 0) {
             return Ref();
@@ -247,6 +249,12 @@ PyObject *cut_and_sum_history_body(PyObject *const *params, Frame &frame) {
     }
 
     frame.line = line::kNewCut;
+    if (PyList_GET_SIZE(kept.get()) == 0) {
+        // kept[0] of an empty tail: only a rebound estimate_tokens that
+        // emptied `active` gets here.
+        PyErr_SetString(PyExc_IndexError, "list index out of range");
+        return nullptr;
+    }
     Ref new_cut_time = stamp_of(PyList_GET_ITEM(kept.get(), 0));
     int has_new_cut = new_cut_time ? truthy(new_cut_time.get()) : -1;
     if (has_new_cut < 0) {

@@ -1,0 +1,384 @@
+"""Coverage-guided fuzzing of routes.context_compress with atheris.
+
+    python fuzz/fuzz_compress.py --seconds 60            # fuzz for a minute
+    python fuzz/fuzz_compress.py --replay FILE [FILE...]  # run saved inputs once
+    python fuzz/fuzz_compress.py --seconds 600 -- -jobs=2 # options after -- go to libFuzzer
+
+`make fuzz` builds the extension with clang for libFuzzer's coverage (and
+ASan/UBSan) and runs this script; run directly, it fuzzes whatever build is
+installed. The first byte of an input picks the mode, the rest feeds it:
+
+0. a JSON-shaped conversation built from the input (messages, contents, parts,
+   stamps in several layouts, configurations, chat-layer answers), through
+   every function of the module;
+1. the rest of the input read as JSON text and handed to every function;
+2. raw text through the text functions;
+3. (with --hostile) mode 0 with the module's collaborators rebound to
+   wrappers that change the lists they are given.
+
+Every call checks what must hold whatever the input: no exception but the
+interpreter's own for the input (never SystemError), a conversation left
+exactly as it was unless it was compressed, the shape of a compression, the
+estimator against its definition and the transcript's bound. A failed check
+is a crash for libFuzzer, which saves the input under build/fuzz/artifacts.
+"""
+
+import argparse
+import copy
+import json
+import os
+import sys
+import types
+
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+MARKER = "\n...(later messages omitted)"
+PREFIX = "[上下文压缩摘要] "
+STAMP_LAYOUTS = [
+    "2024-05-01T12:{m:02d}:{s:02d}+00:00",
+    "2024-05-01T12:{m:02d}:{s:02d}.{f:06d}+00:00",
+    "2024-05-01T12:{m:02d}:{s:02d}Z",
+    "2024-05-01T12:{m:02d}:{s:02d}+08:00",
+    "2024-05-01 12:{m:02d}:{s:02d}",
+    "2024-05-{m:02d}",
+    "9999-12-31T23:59:{s:02d}Z",
+]
+ROLES = ["user", "assistant", "system", "tool", None, "", "工具", 3]
+# What the interpreter raises for input of the wrong shape: records that are
+# not mappings, stamps that do not compare with text, contents that do not
+# convert, timestamps at the end of the calendar.
+INPUT_ERRORS = (TypeError, AttributeError, ValueError, OverflowError, KeyError, IndexError, RecursionError)
+
+import atheris  # noqa: E402
+
+import routes.context_compress as cc  # noqa: E402
+
+
+class Unchanged:
+    """The state of a JSON-shaped value, to prove that a call left it alone."""
+
+    def __init__(self, value):
+        self.value = value
+        self.copy = copy.deepcopy(value)
+        self.ids = self._ids(value)
+
+    @staticmethod
+    def _ids(value):
+        if isinstance(value, dict):
+            return [id(value)] + [Unchanged._ids(v) for v in value.values()]
+        if isinstance(value, list):
+            return [id(value)] + [Unchanged._ids(v) for v in value]
+        return id(value)
+
+    def check(self, what):
+        if self.value != self.copy or self._ids(self.value) != self.ids:
+            raise AssertionError(f"{what} changed its argument")
+
+
+def defined_estimate(text):
+    cjk = sum(1 for c in text if "\u4e00" <= c <= "\u9fff" or "\u3400" <= c <= "\u4dbf")
+    return int(cjk * 1.5 + (len(text) - cjk) * 0.25)
+
+
+def call(what, fn, *args):
+    """fn(*args); input errors come back as None, anything else is a finding."""
+    try:
+        return fn(*args)
+    except INPUT_ERRORS:
+        return None
+
+
+def check_text(text):
+    if isinstance(text, str):
+        got = cc.estimate_tokens_text(text)
+        if got != (defined_estimate(text) if text else 0):
+            raise AssertionError(f"estimate_tokens_text: {got} for {text!r}")
+    transcript = call("_msgs_to_text", cc._msgs_to_text, [{"role": "user", "content": text}, {"content": text}])
+    if transcript is not None and len(transcript) > 8000 + len(MARKER):
+        raise AssertionError("transcript over its bound")
+    call("_parse_ts", cc._parse_ts, text)
+    shifted = call("add_seconds_rfc3339", cc.add_seconds_rfc3339, text, 1)
+    if shifted is not None and shifted is not text and not (isinstance(shifted, str) and shifted.endswith("+00:00")):
+        raise AssertionError(f"add_seconds_rfc3339 gave {shifted!r}")
+
+
+def check_messages(msgs):
+    guard = Unchanged(msgs)
+    total = call("estimate_tokens", cc.estimate_tokens, msgs)
+    if total is not None and (not isinstance(total, int) or total < 0):
+        raise AssertionError(f"estimate_tokens gave {total!r}")
+    transcript = call("_msgs_to_text", cc._msgs_to_text, msgs)
+    if transcript is not None and len(transcript) > 8000 + len(MARKER):
+        raise AssertionError("transcript over its bound")
+    extract = call("simple_extract", cc.simple_extract, msgs)
+    if extract is not None and len(extract) > 8000 + len(MARKER):
+        raise AssertionError("extract over its bound")
+    guard.check("a message function")
+
+
+def check_conversation(conv, config):
+    guard = Unchanged(conv)
+    config_guard = Unchanged(config)
+    call("get_conv_cut_time", cc.get_conv_cut_time, conv)
+    window = call("msgs_from_cut_time", cc.msgs_from_cut_time, conv)
+    guard.check("a cut-time function")
+    if isinstance(conv, dict) and isinstance(conv.get("messages"), list):
+        check_messages(conv["messages"])
+        if window is not None and window is conv["messages"]:
+            raise AssertionError("msgs_from_cut_time returned the conversation's own list")
+    before = list(conv["messages"]) if isinstance(conv, dict) and isinstance(conv.get("messages"), list) else None
+    try:
+        compressed, stats = cc.cut_and_sum_history(conv, config)
+    except INPUT_ERRORS:
+        guard.check("a failed cut_and_sum_history")
+        return
+    config_guard.check("cut_and_sum_history (configuration)")
+    if not compressed:
+        guard.check("cut_and_sum_history returning False")
+        return
+    after = conv["messages"]
+    if conv["cut_time"] != stats["new_cut_time"]:
+        raise AssertionError("cut_time is not the new cut time")
+    if len(after) != len(before) - stats["compressed"] + 1:
+        raise AssertionError("message count relation broken")
+    new = [m for m in after if not any(m is b for b in before)]
+    if len(new) != 1 or not new[0]["content"].startswith(PREFIX):
+        raise AssertionError("not exactly one summary message")
+    survivors = [m for m in after if m is not new[0]]
+    positions = [next(i for i, b in enumerate(before) if b is m) for m in survivors]
+    if positions != sorted(positions):
+        raise AssertionError("survivors out of order")
+
+
+class Chat:
+    """routes.chat with an answer chosen by the input."""
+
+    def __init__(self):
+        self.answer = None
+        self.module = types.ModuleType("routes.chat")
+        self.module._call_llm_api = self._call_llm_api
+
+    def _call_llm_api(self, prompt_msgs, cfg, stream=True):
+        if isinstance(self.answer, BaseException):
+            raise self.answer
+        return self.answer
+
+
+CHAT = Chat()
+
+
+def build_text(fdp):
+    text = fdp.ConsumeUnicode(fdp.ConsumeIntInRange(0, 24))
+    return text * fdp.PickValueInList([1, 1, 2, 50, 400])
+
+
+def build_stamp(fdp):
+    kind = fdp.ConsumeIntInRange(0, 9)
+    if kind == 0:
+        return fdp.PickValueInList([None, "", 0, 5, "Z", build_text(fdp)])
+    layout = STAMP_LAYOUTS[0] if kind < 6 else fdp.PickValueInList(STAMP_LAYOUTS)
+    return layout.format(m=fdp.ConsumeIntInRange(0, 3), s=fdp.ConsumeIntInRange(0, 59),
+                         f=fdp.ConsumeIntInRange(0, 999999))
+
+
+def build_part(fdp):
+    kind = fdp.ConsumeIntInRange(0, 6)
+    if kind == 0:
+        return {"type": "text", "text": build_text(fdp)}
+    if kind == 1:
+        return {"type": "image_url", "image_url": {"url": "data:"}}
+    if kind == 2:
+        return {"text": build_text(fdp)}
+    if kind == 3:
+        return {"type": "text", "text": fdp.PickValueInList([None, 5, ["x"], {"y": 1}])}
+    if kind == 4:
+        return build_text(fdp)
+    return fdp.PickValueInList([None, 1, 2.5, True, [], ["nested"], {}])
+
+
+def build_content(fdp):
+    kind = fdp.ConsumeIntInRange(0, 5)
+    if kind <= 1:
+        return build_text(fdp)
+    if kind == 2:
+        return [build_part(fdp) for _ in range(fdp.ConsumeIntInRange(0, 5))]
+    return fdp.PickValueInList([None, "", 0, [], {"k": "v"}, 42, 1.5, False])
+
+
+def build_message(fdp):
+    if fdp.ConsumeIntInRange(0, 40) == 0:
+        return fdp.PickValueInList([None, "text", 7, ["list"]])
+    message = {}
+    for key, build in (("role", lambda: fdp.PickValueInList(ROLES)), ("content", lambda: build_content(fdp)),
+                       ("tool_result", lambda: build_content(fdp)), ("timestamp", lambda: build_stamp(fdp))):
+        if fdp.ConsumeIntInRange(0, 4) or key == "timestamp":
+            message[key] = build()
+    return message
+
+
+def build_conversation(fdp):
+    conv = {"id": fdp.ConsumeInt(2)}
+    for key in ("created_at", "cut_time"):
+        if fdp.ConsumeBool():
+            conv[key] = build_stamp(fdp)
+    conv["messages"] = [build_message(fdp) for _ in range(fdp.ConsumeIntInRange(0, 14))]
+    return conv
+
+
+def build_config(fdp):
+    kind = fdp.ConsumeIntInRange(0, 3)
+    if kind == 0:
+        return None
+    if kind == 3:
+        return fdp.PickValueInList([[["max_context", 5]], "text", 0, {"max_tokens": 7}])
+    return {"max_context": fdp.PickValueInList([1024, 1500, 2000, 3000, 0, -5, "2500", "abc", 2.5e3, None, 10 ** 30]),
+            "model": "m"}
+
+
+def build_answer(fdp):
+    kind = fdp.ConsumeIntInRange(0, 5)
+    if kind == 0:
+        return ValueError("down")
+    if kind == 1:
+        return None
+    if kind == 2:
+        return {"choices": [{"message": {"content": build_text(fdp)}}]}
+    if kind == 3:
+        return {"choices": fdp.PickValueInList([[], [{}], [{"message": None}], "abc", [{"message": {"content": 5}}]])}
+    return {"choices": [{"message": {"content": "  summary  "}}]}
+
+
+class Hostile:
+    """Collaborators rebound to wrappers that call the module's own and then
+    shrink, grow or clear the list they were given."""
+
+    NAMES = ("estimate_tokens", "_msgs_to_text", "simple_extract", "get_conv_cut_time")
+
+    def __init__(self):
+        self.originals = {name: getattr(cc, name) for name in self.NAMES}
+        self.actions = []
+
+    def install(self, fdp):
+        self.actions = [fdp.ConsumeIntInRange(0, 4) for _ in range(8)]
+        for name in self.NAMES:
+            setattr(cc, name, self._wrap(name))
+
+    def _wrap(self, name):
+        original = self.originals[name]
+
+        def wrapper(arg):
+            result = original(arg)
+            action = self.actions.pop() if self.actions else 0
+            target = arg.get("messages") if isinstance(arg, dict) else arg
+            if isinstance(target, list):
+                if action == 1:
+                    target.clear()
+                elif action == 2 and target:
+                    target.pop()
+                elif action == 3:
+                    target.append({"timestamp": "2024-05-01T12:59:59+00:00"})
+            return result
+
+        return wrapper
+
+    def remove(self):
+        for name, original in self.originals.items():
+            setattr(cc, name, original)
+
+
+HOSTILE = None
+
+
+def decode(raw):
+    """UTF-8 with lone surrogates let through; Latin-1 when it is not UTF-8."""
+    try:
+        return raw.decode("utf-8", "surrogatepass")
+    except UnicodeDecodeError:
+        return raw.decode("latin-1")
+
+
+def test_one_input(data):
+    if not data:
+        return
+    mode, rest = data[0] % 4, data[1:]
+    sys.modules["routes.chat"] = CHAT.module
+    if mode == 3 and HOSTILE is None:
+        mode = 0
+    if mode in (0, 3):
+        fdp = atheris.FuzzedDataProvider(rest)
+        conv = build_conversation(fdp)
+        config = build_config(fdp)
+        CHAT.answer = build_answer(fdp)
+        if mode == 3:
+            HOSTILE.install(fdp)
+            try:
+                cc.cut_and_sum_history(conv, config)
+            except INPUT_ERRORS:
+                pass
+            finally:
+                HOSTILE.remove()
+            return
+        check_conversation(conv, config)
+    elif mode == 1:
+        try:
+            value = json.loads(rest.decode("utf-8", "surrogatepass"))
+        except (ValueError, RecursionError):
+            return
+        CHAT.answer = {"choices": [{"message": {"content": "summary"}}]}
+        if isinstance(value, list):
+            check_messages(value)
+            value = {"messages": value}
+        check_conversation(value, {"max_context": 1024})
+        check_text(value if isinstance(value, str) else json.dumps(value, ensure_ascii=False))
+    else:
+        check_text(decode(rest) if data[0] & 4 else rest.decode("latin-1"))
+
+
+def seed_corpus(directory):
+    """A few starting inputs, written when the corpus is empty."""
+    os.makedirs(directory, exist_ok=True)
+    if os.listdir(directory):
+        return
+    stamp = STAMP_LAYOUTS[0]
+    conv = {"cut_time": stamp.format(m=0, s=0), "messages": [
+        {"role": "user" if i % 2 else "tool", "content": "一二三" * 200, "tool_result": "结果",
+         "timestamp": stamp.format(m=0, s=i)} for i in range(10)]}
+    seeds = {
+        "json-conversation": b"\x01" + json.dumps(conv, ensure_ascii=False).encode(),
+        "json-messages": b"\x01" + json.dumps([{"content": [{"type": "text", "text": "x"}, {"type": "image"}]}]).encode(),
+        "text-timestamp": b"\x02" + b"2024-05-01T12:00:00.1234567Z",
+        "text-mixed": b"\x06" + "中文 text 😀 㐀䶿一鿿".encode(),
+        "structured": bytes([0]) + bytes(range(256)) * 4,
+    }
+    for name, content in seeds.items():
+        with open(os.path.join(directory, name), "wb") as f:
+            f.write(content)
+
+
+def main():
+    global HOSTILE
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--seconds", type=int, default=60, help="how long to fuzz (default 60)")
+    parser.add_argument("--corpus", default=os.path.join(REPO, "build", "fuzz", "corpus"))
+    parser.add_argument("--artifacts", default=os.path.join(REPO, "build", "fuzz", "artifacts"))
+    parser.add_argument("--hostile", action="store_true", help="also rebind collaborators to list-changing wrappers")
+    parser.add_argument("--replay", nargs="+", metavar="FILE", help="run these inputs once and stop")
+    args, libfuzzer_args = parser.parse_known_args()
+    libfuzzer_args = [a for a in libfuzzer_args if a != "--"]
+    if args.hostile:
+        HOSTILE = Hostile()
+    if args.replay:
+        for path in args.replay:
+            with open(path, "rb") as f:
+                test_one_input(f.read())
+        print(f"replayed {len(args.replay)} input(s): no finding")
+        return
+    seed_corpus(args.corpus)
+    os.makedirs(args.artifacts, exist_ok=True)
+    argv = [sys.argv[0], args.corpus, f"-max_total_time={args.seconds}", "-timeout=20", "-rss_limit_mb=4096",
+            "-print_final_stats=1", f"-artifact_prefix={args.artifacts}{os.sep}", *libfuzzer_args]
+    atheris.Setup(argv, test_one_input)
+    atheris.Fuzz()
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,627 @@
+"""Hostile surroundings: a chat layer that raises what must not be absorbed or
+answers with booby-trapped objects, records whose get() and __str__ raise or
+change the conversation at every point of a compression, a store that fails,
+and allocation failure. The interpreter must survive, the right exception
+must arrive with the module's traceback entry, and a conversation that was not
+compressed must be exactly as it was."""
+
+import copy
+import json
+import os
+import subprocess
+import sys
+import textwrap
+import traceback
+import types
+
+import pytest
+
+import routes.context_compress as cc
+
+SOURCE_UNIT = "routes/context_compress"
+PREFIX = "[上下文压缩摘要] "
+NOTE = "\n\n注意：因上下文过多，已启用压缩，以上历史记录为压缩内容，如需查找更多会话历史，请使用search_session工具查找"
+STAMP = "2024-05-01T12:00:{:02d}+00:00"
+CONFIG = {"max_context": 3000}
+ANSWER = {"choices": [{"message": {"content": "  the summary \n"}}]}
+
+
+def make_conv(message_cls=dict, conv_cls=dict, role=None, n=12):
+    """Twelve messages of 453 estimated tokens each: against a window of 3000
+    the newest three are kept, the nine before them are compressed, and the
+    summary lands between the first and second kept message."""
+    messages = [
+        message_cls(role=role if role is not None else ("user" if i % 2 == 0 else "assistant"),
+                    content="一二三" * 100, timestamp=STAMP.format(i))
+        for i in range(n)
+    ]
+    return conv_cls(id="c1", created_at=STAMP.format(0), cut_time=STAMP.format(0), messages=messages, extra=[1])
+
+
+class Snapshot:
+    """What a conversation holds, read without calling any of its methods."""
+
+    def __init__(self, conv):
+        self.items = list(dict.items(conv))
+        self.messages = list(dict.__getitem__(conv, "messages"))
+        self.contents = [copy.deepcopy(list(dict.items(m))) for m in self.messages]
+
+    def assert_untouched(self, conv):
+        items = list(dict.items(conv))
+        assert [k for k, _ in items] == [k for k, _ in self.items]
+        assert all(a is b for (_, a), (_, b) in zip(items, self.items))
+        messages = dict.__getitem__(conv, "messages")
+        assert len(messages) == len(self.messages)
+        assert all(a is b for a, b in zip(messages, self.messages))
+        assert [list(dict.items(m)) for m in messages] == self.contents
+
+
+def install_chat(monkeypatch, api):
+    chat = types.ModuleType("routes.chat")
+    chat._call_llm_api = api
+    monkeypatch.setitem(sys.modules, "routes.chat", chat)
+    return chat
+
+
+def answering(answer):
+    def api(prompt_msgs, cfg, stream=True):
+        return answer
+    return api
+
+
+def raising(exc):
+    def api(prompt_msgs, cfg, stream=True):
+        raise exc
+    return api
+
+
+def own_entries(exc):
+    return [(f.name, f.lineno) for f in traceback.extract_tb(exc.__traceback__) if f.filename == SOURCE_UNIT]
+
+
+def assert_compress_entry(exc):
+    entries = own_entries(exc)
+    assert entries, "no traceback entry from the module"
+    name, line = entries[0]
+    assert name == "routes.context_compress.cut_and_sum_history"
+    assert 124 < line <= 216
+
+
+def summary_of(conv):
+    found = [m for m in conv["messages"] if isinstance(m.get("content"), str) and m["content"].startswith(PREFIX)]
+    assert len(found) == 1
+    return found[0]
+
+
+def assert_compressed(conv, result, before):
+    """The shape every successful compression has, whatever happened mid-call."""
+    compressed, stats = result
+    assert compressed is True
+    assert conv["cut_time"] == stats["new_cut_time"]
+    summary = summary_of(conv)
+    assert list(summary) == ["role", "content", "timestamp"]
+    assert summary["content"].endswith(NOTE)
+    originals = {id(m) for m in before.messages}
+    assert all(id(m) in originals for m in conv["messages"] if m is not summary)
+
+
+# --- the chat layer -----------------------------------------------------------
+
+
+class CustomBase(BaseException):
+    pass
+
+
+# KeyboardInterrupt and SystemExit from the chat layer are covered with the
+# summary request; these are the BaseExceptions nobody raises on purpose.
+@pytest.mark.parametrize("exc", [GeneratorExit(), CustomBase()], ids=lambda e: type(e).__name__)
+def test_chat_layer_base_exception_not_absorbed_and_conv_untouched(monkeypatch, exc):
+    install_chat(monkeypatch, raising(exc))
+    conv = make_conv()
+    before = Snapshot(conv)
+    with pytest.raises(type(exc)) as info:
+        cc.cut_and_sum_history(conv, CONFIG)
+    assert info.value is exc
+    assert_compress_entry(info.value)
+    before.assert_untouched(conv)
+
+
+def test_chat_layer_memory_error_absorbed_with_extract(monkeypatch):
+    install_chat(monkeypatch, raising(MemoryError()))
+    conv = make_conv()
+    span = conv["messages"][:9]
+    compressed, stats = cc.cut_and_sum_history(conv, CONFIG)
+    assert compressed and stats["compressed"] == 9
+    assert conv["messages"][1]["content"] == PREFIX + cc.simple_extract(span) + NOTE
+
+
+class Raises:
+    """An attribute that raises `exc` whenever it is called."""
+
+    def __init__(self, exc):
+        self.exc = exc
+
+    def __call__(self, *args, **kwargs):
+        raise self.exc
+
+
+def obj(**methods):
+    """A throwaway object whose class carries `methods` (dunders included)."""
+    return type("Hostile", (), {k: (v if not isinstance(v, Raises) else _method(v)) for k, v in methods.items()})()
+
+
+def _method(raiser):
+    def method(self, *args, **kwargs):
+        raise raiser.exc
+    return method
+
+
+class StrippedTo(str):
+    """A content whose strip() answers `value`."""
+
+    def __new__(cls, text, value):
+        self = super().__new__(cls, text)
+        self.value = value
+        return self
+
+    def strip(self, *args):
+        return self.value
+
+
+class Shout(str):
+    pass
+
+
+def choice(content):
+    return {"choices": [{"message": {"content": content}}]}
+
+
+FALLBACK = "fallback"
+HOSTILE_ANSWERS = [
+    ("bool-raises-valueerror", obj(__bool__=Raises(ValueError("x"))), FALLBACK),
+    ("bool-raises-systemexit", obj(__bool__=Raises(SystemExit(2))), SystemExit),
+    ("get-raises-keyboardinterrupt", obj(get=Raises(KeyboardInterrupt())), KeyboardInterrupt),
+    ("get-raises-lookuperror", obj(get=Raises(LookupError())), FALLBACK),
+    ("no-get", object(), FALLBACK),
+    ("generator", (x for x in [1]), FALLBACK),
+    ("choices-index-raises", {"choices": obj(__bool__=lambda s: True, __getitem__=Raises(IndexError()))}, FALLBACK),
+    ("choices-bool-raises-keyboardinterrupt", {"choices": obj(__bool__=Raises(KeyboardInterrupt()))},
+     KeyboardInterrupt),
+    ("choices-a-string", {"choices": "abc"}, FALLBACK),
+    ("message-not-mapping", {"choices": [{"message": ["content"]}]}, FALLBACK),
+    ("content-bool-raises", choice(obj(__bool__=Raises(RuntimeError()))), FALLBACK),
+    ("content-strip-raises-systemexit", choice(obj(strip=Raises(SystemExit()))), SystemExit),
+    ("content-strip-returns-empty", choice(StrippedTo("x", "")), FALLBACK),
+    ("content-strip-returns-int", choice(StrippedTo("x", 42)), TypeError),
+    ("content-strip-returns-subclass", choice(StrippedTo("x", Shout("loud"))), "loud"),
+    ("content-list-of-parts", choice([{"type": "text", "text": "a"}]), FALLBACK),
+    ("content-bytes", choice(b"  bytes  "), TypeError),
+    ("huge-content", choice("摘" * 200_000), "摘" * 200_000),
+]
+
+
+@pytest.mark.parametrize("answer, expected", [a[1:] for a in HOSTILE_ANSWERS], ids=[a[0] for a in HOSTILE_ANSWERS])
+def test_hostile_chat_answer_gives_fallback_summary_or_propagates(monkeypatch, answer, expected):
+    install_chat(monkeypatch, answering(answer))
+    conv = make_conv()
+    span = conv["messages"][:9]
+    before = Snapshot(conv)
+    if isinstance(expected, type):
+        with pytest.raises(expected) as info:
+            cc.cut_and_sum_history(conv, CONFIG)
+        assert_compress_entry(info.value)
+        before.assert_untouched(conv)
+        return
+    compressed, stats = cc.cut_and_sum_history(conv, CONFIG)
+    assert compressed and stats["compressed"] == 9
+    summary = conv["messages"][1]["content"]
+    assert summary == PREFIX + (cc.simple_extract(span) if expected == FALLBACK else expected) + NOTE
+
+
+def test_chat_layer_reentering_on_same_conversation_leaves_a_wellformed_one(monkeypatch):
+    conv = make_conv()
+    before = Snapshot(conv)
+    depth = []
+
+    def api(prompt_msgs, cfg, stream=True):
+        depth.append(1)
+        if len(depth) == 1:
+            # The inner call compresses the same conversation first.
+            assert cc.cut_and_sum_history(conv, CONFIG)[0] is True
+        return ANSWER
+
+    install_chat(monkeypatch, api)
+    result = cc.cut_and_sum_history(conv, CONFIG)
+    assert result[0] is True and len(depth) == 2
+    contents = [m["content"] for m in conv["messages"]]
+    assert sum(c.startswith(PREFIX) for c in contents) >= 1
+    assert conv["cut_time"] == result[1]["new_cut_time"]
+    assert all(m in before.messages or m["content"].startswith(PREFIX) for m in conv["messages"])
+
+
+@pytest.mark.parametrize("change", ["clear", "append", "replace", "delete"])
+def test_chat_layer_changing_the_conversation_mid_call_does_not_crash(monkeypatch, change):
+    conv = make_conv()
+    before = Snapshot(conv)
+    late = {"role": "user", "content": "late", "timestamp": STAMP.format(59)}
+
+    def api(prompt_msgs, cfg, stream=True):
+        messages = conv["messages"]
+        if change == "clear":
+            messages.clear()
+        elif change == "append":
+            messages.append(late)
+        elif change == "replace":
+            conv["messages"] = list(messages)
+        else:
+            del conv["messages"]
+        return ANSWER
+
+    install_chat(monkeypatch, api)
+    if change == "delete":
+        # The rewrite reads the messages again: None is not iterable.
+        with pytest.raises(TypeError) as info:
+            cc.cut_and_sum_history(conv, CONFIG)
+        assert_compress_entry(info.value)
+        assert "messages" not in conv and conv["cut_time"] == STAMP.format(0)
+        return
+    result = cc.cut_and_sum_history(conv, CONFIG)
+    before.messages.append(late)
+    assert_compressed(conv, result, before)
+    survivors = [m for m in conv["messages"] if not m["content"].startswith(PREFIX)]
+    if change == "clear":
+        assert survivors == []
+    else:
+        assert [m["timestamp"] for m in survivors] == [STAMP.format(i) for i in (9, 10, 11)] + (
+            [STAMP.format(59)] if change == "append" else [])
+
+
+# --- get() and __str__ at every point of a compression -------------------------
+
+
+class Tripwire:
+    """Counts every get() and __str__ of the records it watches and runs
+    `action` on the call numbered `at` (from 1)."""
+
+    def __init__(self, at=None, action=None):
+        self.calls = 0
+        self.at = at
+        self.action = action
+
+    def hit(self):
+        self.calls += 1
+        if self.calls == self.at:
+            self.action()
+
+
+class Watched(dict):
+    tripwire = Tripwire()
+
+    def get(self, *args):
+        Watched.tripwire.hit()
+        return super().get(*args)
+
+
+class Role:
+    """A role that is not a str: only str() makes text of it."""
+
+    def __init__(self, text):
+        self.text = text
+
+    def __str__(self):
+        Watched.tripwire.hit()
+        return self.text
+
+    def __eq__(self, other):
+        return self.text == other.text if isinstance(other, Role) else NotImplemented
+
+    __hash__ = None
+
+
+def watched_conv():
+    conv = make_conv(message_cls=Watched, conv_cls=Watched)
+    # One message of the span with a list content of watched parts, one
+    # with a role that only str() turns into text.
+    dict.__setitem__(conv["messages"][2], "content",
+                     [Watched(type="text", text="一二三" * 100), Watched(type="image_url"), "tail"])
+    dict.__setitem__(conv["messages"][3], "role", Role("assistant"))
+    return conv
+
+
+@pytest.fixture
+def tripwire():
+    saved = Watched.tripwire
+    yield
+    Watched.tripwire = saved
+
+
+def hook_calls(monkeypatch):
+    """How many get() and __str__ calls a clean compression of watched_conv makes."""
+    install_chat(monkeypatch, answering(ANSWER))
+    Watched.tripwire = Tripwire()
+    conv = watched_conv()
+    result = cc.cut_and_sum_history(conv, CONFIG)
+    assert result[0] is True
+    return Watched.tripwire.calls
+
+
+class Tripped(Exception):
+    pass
+
+
+@pytest.mark.parametrize("exc_type", [KeyboardInterrupt, SystemExit, Tripped])
+def test_raise_at_every_get_and_str_leaves_conv_untouched(monkeypatch, tripwire, exc_type):
+    total = hook_calls(monkeypatch)
+    assert total > 50
+    outcomes = {"raised": 0, "absorbed": 0}
+    for at in range(1, total + 2):
+        raised = exc_type(f"at {at}")
+
+        def action():
+            raise raised
+
+        Watched.tripwire = Tripwire(at, action)
+        conv = watched_conv()
+        before = Snapshot(conv)
+        try:
+            result = cc.cut_and_sum_history(conv, CONFIG)
+        except BaseException as exc:
+            Watched.tripwire = Tripwire()
+            assert exc is raised, f"call {at}: {exc!r}"
+            assert_compress_entry(exc)
+            before.assert_untouched(conv)
+            outcomes["raised"] += 1
+            continue
+        Watched.tripwire = Tripwire()
+        # Only an Exception inside the summary request is absorbed, and the
+        # extract stands in for the summary; past the last call nothing fires.
+        assert at == total + 1 or exc_type is Tripped, f"call {at} was absorbed"
+        assert_compressed(conv, result, before)
+        outcomes["absorbed"] += 1
+    if exc_type is Tripped:
+        assert outcomes["raised"] > 0 and outcomes["absorbed"] > 1
+    else:
+        assert outcomes == {"raised": total, "absorbed": 1}
+
+
+MUTATIONS = {
+    "clear-list": lambda conv: dict.__getitem__(conv, "messages").clear(),
+    "append-late": lambda conv: dict.__getitem__(conv, "messages").append(
+        {"role": "user", "content": "late", "timestamp": STAMP.format(59)}),
+    "insert-early": lambda conv: dict.__getitem__(conv, "messages").insert(
+        0, {"role": "user", "content": "x" * 9000, "timestamp": STAMP.format(1)}),
+    "pop-first": lambda conv: dict.__getitem__(conv, "messages").pop(0),
+    "replace-list": lambda conv: dict.__setitem__(conv, "messages", [{"timestamp": STAMP.format(30)}]),
+    "drop-cut-time": lambda conv: dict.pop(conv, "cut_time", None),
+    "delete-messages": lambda conv: dict.pop(conv, "messages", None),
+}
+
+
+@pytest.mark.parametrize("mutation", sorted(MUTATIONS))
+def test_mutation_at_every_get_and_str_does_not_crash(monkeypatch, tripwire, mutation):
+    total = hook_calls(monkeypatch)
+    for at in range(1, total + 1):
+        conv = watched_conv()
+        Watched.tripwire = Tripwire(at, lambda: MUTATIONS[mutation](conv))
+        try:
+            compressed, stats = cc.cut_and_sum_history(conv, CONFIG)
+        except (TypeError, AttributeError) as exc:
+            Watched.tripwire = Tripwire()
+            # A messages entry deleted or replaced under the call reads as None.
+            assert mutation in ("delete-messages",), f"call {at}: {exc!r}"
+            assert_compress_entry(exc)
+            continue
+        Watched.tripwire = Tripwire()
+        assert isinstance(stats, dict)
+        if compressed:
+            assert dict.__getitem__(conv, "cut_time") == stats["new_cut_time"]
+            messages = dict.__getitem__(conv, "messages")
+            assert sum(isinstance(m.get("content"), str) and m["content"].startswith(PREFIX)
+                       for m in messages) == 1
+
+
+# --- storing into the conversation --------------------------------------------
+
+
+class FailingStore(dict):
+    """A conversation whose __setitem__ raises for one key."""
+
+    failing_key = None
+    exc = None
+
+    def __setitem__(self, key, value):
+        if key == self.failing_key:
+            raise self.exc
+        super().__setitem__(key, value)
+
+
+@pytest.mark.parametrize("key", ["messages", "cut_time"])
+@pytest.mark.parametrize("exc", [OSError("disk"), KeyboardInterrupt()], ids=lambda e: type(e).__name__)
+def test_failed_store_leaves_old_messages_and_cut_time(monkeypatch, key, exc):
+    install_chat(monkeypatch, answering(ANSWER))
+    conv = make_conv(conv_cls=FailingStore)
+    conv.failing_key, conv.exc = key, exc
+    before = Snapshot(conv)
+    with pytest.raises(type(exc)) as info:
+        cc.cut_and_sum_history(conv, CONFIG)
+    assert info.value is exc
+    assert_compress_entry(info.value)
+    before.assert_untouched(conv)
+
+
+def test_failed_store_of_cut_time_without_key_leaves_no_key(monkeypatch):
+    install_chat(monkeypatch, answering(ANSWER))
+    conv = make_conv(conv_cls=FailingStore)
+    del conv["cut_time"]
+    conv.failing_key, conv.exc = "cut_time", OSError("disk")
+    before = Snapshot(conv)
+    with pytest.raises(OSError):
+        cc.cut_and_sum_history(conv, CONFIG)
+    before.assert_untouched(conv)
+
+
+# --- collaborators that change what the module handed them --------------------
+
+# Each scenario runs in a child interpreter: a defect here can crash it.
+REBOUND_ESTIMATOR = textwrap.dedent("""
+    import json, sys, routes.context_compress as cc
+    STAMP = "2024-05-01T12:00:{:02d}+00:00"
+    conv = {"cut_time": STAMP.format(0), "messages": [
+        {"role": "user", "content": "a", "timestamp": STAMP.format(i)} for i in range(1, 6)]}
+    seen = []
+    def estimate_tokens(msgs):
+        seen.append(msgs)
+        if MODE == "clear-first":
+            msgs.clear()
+        elif MODE == "clear-later" and len(seen) == 2:
+            seen[0].clear()
+        return 10 ** 9 if len(seen) == 1 else 1
+    cc.estimate_tokens = estimate_tokens
+    try:
+        result = cc.cut_and_sum_history(conv)
+        out = ["returned", result[0], len(conv["messages"])]
+    except Exception as exc:
+        out = ["raised", type(exc).__name__, str(exc)]
+    print(json.dumps(out))
+""")
+
+
+def run_child(code, tmp_path, env_extra=None):
+    env = dict(os.environ)
+    # Under the sanitizer run, a crash of this child is the expected failure
+    # of the test below, not a report about the suite.
+    env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + f":log_path={tmp_path}/asan"
+    env["UBSAN_OPTIONS"] = env.get("UBSAN_OPTIONS", "") + f":log_path={tmp_path}/ubsan"
+    env.update(env_extra or {})
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=120,
+                          cwd=tmp_path)
+    return proc
+
+
+def test_rebound_estimator_emptying_active_list_raises_index_error_not_crash(tmp_path):
+    proc = run_child("MODE = 'clear-first'\n" + REBOUND_ESTIMATOR, tmp_path)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    # As `kept[0]` of an empty kept tail would.
+    assert json.loads(proc.stdout.splitlines()[-1]) == ["raised", "IndexError", "list index out of range"]
+
+
+def test_rebound_estimator_shrinking_active_list_mid_walk_not_crash(tmp_path):
+    proc = run_child("MODE = 'clear-later'\n" + REBOUND_ESTIMATOR, tmp_path)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    # The walk ends with the list, as reversed() does, after the newest message.
+    assert json.loads(proc.stdout.splitlines()[-1]) == ["returned", True, 2]
+
+
+@pytest.mark.parametrize("base, content, added", [
+    (2**63 - 2, "x", 3),
+    (2**63 - 1000, [{"type": "text", "text": "x"}, {"type": "image"}], 1503),
+])
+def test_rebound_text_estimate_near_int64_limit_sums_exactly(namespace, base, content, added):
+    namespace["estimate_tokens_text"] = lambda text: base
+    assert cc.estimate_tokens([{"content": content}]) == base + added
+
+
+# --- allocation failure --------------------------------------------------------
+
+NOMEMORY_CHILD = textwrap.dedent("""
+    import collections, copy, json, sys, types
+    import _testcapi
+    import routes.context_compress as cc
+
+    STAMP = "2024-05-01T12:00:{:02d}+00:00"
+    chat = types.ModuleType("routes.chat")
+    chat._call_llm_api = lambda msgs, cfg, stream=True: {"choices": [{"message": {"content": " s "}}]}
+    sys.modules["routes.chat"] = chat
+
+    def conv():
+        msgs = [{"role": "tool" if i % 3 == 0 else "user", "tool_result": "r" * 50,
+                 "content": ["一二三" * 100, {"type": "text", "text": "abc"}, {"type": "image"}] if i == 2
+                 else "一二三" * 100, "timestamp": STAMP.format(i)} for i in range(12)]
+        return {"id": 1, "cut_time": STAMP.format(0), "messages": msgs}
+
+    msgs = conv()["messages"]
+    CALLS = {
+        "_parse_ts": lambda: cc._parse_ts("2024-05-01T12:00:00.5Z"),
+        "add_seconds_rfc3339": lambda: cc.add_seconds_rfc3339("2024-05-01T12:00:00+08:00", 1.5),
+        "get_conv_cut_time": lambda: cc.get_conv_cut_time({"messages": [{}, {"timestamp": "t"}]}),
+        "get_conv_cut_time-clock": lambda: len(cc.get_conv_cut_time({})),
+        "msgs_from_cut_time": lambda: len(cc.msgs_from_cut_time(conv())),
+        "estimate_tokens_text": lambda: cc.estimate_tokens_text("一二三abc" * 50),
+        "estimate_tokens_text-list": lambda: cc.estimate_tokens_text(["一", "b", "㐀"]),
+        "estimate_tokens": lambda: cc.estimate_tokens(msgs),
+        "_msgs_to_text": lambda: cc._msgs_to_text(msgs),
+        "simple_extract": lambda: cc.simple_extract(msgs),
+        "binding-error": lambda: cc.estimate_tokens(text=1),
+    }
+
+    def run(fn, start=None):
+        # The hooks come off before anything here allocates.
+        if start is not None:
+            _testcapi.set_nomemory(start, start + 1)
+        try:
+            value = fn()
+        except BaseException as exc:
+            _testcapi.remove_mem_hooks()
+            # The eval loop itself loses an exception when it cannot allocate
+            # the frame object for a traceback entry, and then reports this
+            # SystemError (seen with builtins too). A native function that
+            # returns NULL without an exception gets another message.
+            if isinstance(exc, SystemError) and str(exc) == "error return without exception set":
+                return ("raised", "interpreter-frame")
+            return ("raised", type(exc).__name__ + ("" if type(exc) is MemoryError else f" {exc}"))
+        _testcapi.remove_mem_hooks()
+        return ("ok", value)
+
+    report = {}
+    for name, fn in CALLS.items():
+        baseline = run(fn)
+        outcomes = collections.Counter()
+        for start in range(0, 400):
+            outcome = run(fn, start)
+            if outcome == baseline:
+                outcomes["as-baseline"] += 1
+            elif outcome == ("raised", "MemoryError"):
+                outcomes["MemoryError"] += 1
+            elif outcome == ("raised", "interpreter-frame"):
+                outcomes["interpreter-frame"] += 1
+            elif name == "_parse_ts" and outcome == ("ok", None):
+                outcomes["absorbed"] += 1
+            elif name == "add_seconds_rfc3339" and outcome == ("ok", "2024-05-01T12:00:00+08:00"):
+                outcomes["absorbed"] += 1
+            else:
+                outcomes["unexpected " + repr(outcome)] += 1
+        report[name] = outcomes
+
+    outcomes = collections.Counter()
+    for start in range(0, 1500):
+        c = conv()
+        items, before = list(c.items()), list(c["messages"])
+        config = {"max_context": 3000}
+        outcome = run(lambda: cc.cut_and_sum_history(c, config), start)
+        if outcome[0] == "raised":
+            untouched = list(c.items()) == items and all(a is b for a, b in zip(c["messages"], before))
+            outcomes[outcome[1] + ("" if untouched else " conv-changed")] += 1
+        else:
+            compressed, stats = outcome[1]
+            ok = (compressed and c["cut_time"] == stats["new_cut_time"]
+                  and len(c["messages"]) == 12 - stats["compressed"] + 1)
+            outcomes["compressed" if ok else "inconsistent"] += 1
+    report["cut_and_sum_history"] = outcomes
+    print(json.dumps(report))
+""")
+
+
+def test_allocation_failure_at_every_point_gives_memory_error_and_untouched_conv(tmp_path):
+    _testcapi = pytest.importorskip("_testcapi")
+    if not hasattr(_testcapi, "set_nomemory"):
+        pytest.skip("this interpreter cannot fail allocations on request")
+    proc = run_child(NOMEMORY_CHILD, tmp_path)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    report = json.loads(proc.stdout.splitlines()[-1])
+    for name, outcomes in report.items():
+        unexpected = {k: v for k, v in outcomes.items()
+                      if k not in ("as-baseline", "MemoryError", "absorbed", "compressed", "interpreter-frame")}
+        assert not unexpected, (name, outcomes)
+        # Every function met at least one failed allocation and reported it.
+        assert outcomes.get("MemoryError", 0) + outcomes.get("absorbed", 0) > 0, (name, outcomes)
+    assert report["cut_and_sum_history"]["compressed"] > 0

@@ -1,0 +1,457 @@
+"""Repeated calls do not grow memory: every one of the nine functions, on
+ordinary input, on input that raises and on the fallback paths, thousands of
+times. Four measures, each checked against a deliberately leaking canary so
+that a margin too wide to catch one leaked object or block per call fails
+here first:
+
+- reference counts of every object the calls share (arguments, their
+  contents, the module namespace) stay exactly as they were;
+- tracemalloc: Python allocations still alive after the calls (fresh
+  arguments per call, so a leaked reference keeps a whole argument alive);
+- glibc's count of malloc'd bytes in use, for native blocks tracemalloc
+  does not see;
+- resident size of a fresh process running each function's scenarios.
+"""
+
+import copy
+import ctypes
+import gc
+import json
+import os
+import subprocess
+import sys
+import tracemalloc
+import types
+
+import pytest
+
+import routes.context_compress as cc
+
+STAMP = "2024-05-01T12:00:{:02d}+00:00"
+CALLS = 1000            # per scenario, measure and window
+WARMUP = 100
+# The smallest block a leaked object can hold is 16 bytes (a bare object);
+# one per call over CALLS calls is 16000 bytes, twice this margin.
+TRACED_MARGIN = 8 * 1024
+# The malloc heap (glibc's count of bytes in use) sees native blocks that
+# tracemalloc does not: one 32-byte block per call is 48000 bytes or more.
+HEAP_MARGIN = 16 * 1024
+# Resident size moves by pages and arenas, so it is the coarse backstop:
+# windows of RSS_ROUNDS rounds over all scenarios of a function, and a leak
+# of one 256-byte block per call in any one of them passes this margin.
+RSS_ROUNDS = 1000
+RSS_MARGIN = 128 * 1024
+UNDER_ASAN = "asan" in os.environ.get("LD_PRELOAD", "")
+
+
+def message(i, content=None, **extra):
+    return {"role": "user" if i % 2 == 0 else "assistant",
+            "content": content if content is not None else "一二三" * 100 + " word", "timestamp": STAMP.format(i),
+            **extra}
+
+
+MIXED = [
+    message(0, "plain ascii text"),
+    message(1, [{"type": "text", "text": "部分 text"}, {"type": "image_url", "image_url": {"url": "x"}}, "loose 😀",
+                None, 7]),
+    {"role": "tool", "content": "ignored", "tool_result": "结果 " * 40, "timestamp": STAMP.format(2)},
+    {"role": "tool", "content": {"a": 1}, "timestamp": STAMP.format(3)},
+    {"content": 42},
+    {},
+    message(6, "x" * 2500),
+    message(7, "\ud800 lone surrogate \U0002a700"),
+]
+LONG = [message(i, "長" * 2100) for i in range(6)]
+
+
+class Sub(dict):
+    pass
+
+
+class Text(str):
+    pass
+
+
+class BadStr:
+    def __str__(self):
+        raise ValueError("no text")
+
+
+def compressible(n=12):
+    return {"id": "c", "created_at": STAMP.format(0), "cut_time": STAMP.format(0),
+            "messages": [message(i) for i in range(n)]}
+
+
+CONFIG = {"max_context": 3000, "model": "m"}
+
+
+class FailingStore(dict):
+    def __setitem__(self, key, value):
+        if key == "cut_time":
+            raise OSError("store")
+        super().__setitem__(key, value)
+
+    def __copy__(self):
+        new = FailingStore()
+        dict.update(new, self)
+        return new
+
+    def __deepcopy__(self, memo):
+        new = FailingStore()
+        dict.update(new, copy.deepcopy(dict(self), memo))
+        return new
+
+
+def chat_answering(answer):
+    module = types.ModuleType("routes.chat")
+
+    def _call_llm_api(prompt_msgs, cfg, stream=True):
+        if isinstance(answer, BaseException):
+            # A new instance each time: a shared one would collect tracebacks.
+            raise type(answer)(*answer.args)
+        return answer
+
+    module._call_llm_api = _call_llm_api
+    return module
+
+
+GOOD_CHAT = chat_answering({"choices": [{"message": {"content": " summary "}}]})
+NO_CHAT = None  # sys.modules entry None: the import raises ImportError
+
+# name: (function name, args, kwargs, expected exception or None, chat module or "unset", namespace changes)
+SCENARIOS = {
+    "parse-zulu": ("_parse_ts", ("2024-05-01T12:00:00.123456Z",), {}, None),
+    "parse-offset": ("_parse_ts", ("2024-05-01 12:00:00+08:00",), {}, None),
+    "parse-invalid-text": ("_parse_ts", ("not a time",), {}, None),
+    "parse-not-text": ("_parse_ts", (12,), {}, None),
+    "parse-binding": ("_parse_ts", (), {}, TypeError),
+    "add-seconds": ("add_seconds_rfc3339", ("2024-05-01T12:00:00Z", 1), {}, None),
+    "add-seconds-fraction": ("add_seconds_rfc3339", ("2024-05-01T12:00:00.5+08:00", -1.25), {}, None),
+    "add-seconds-unparsable": ("add_seconds_rfc3339", ("garbage", "x"), {}, None),
+    "add-seconds-bad-secs": ("add_seconds_rfc3339", ("2024-05-01T12:00:00Z", "1"), {}, TypeError),
+    "add-seconds-overflow": ("add_seconds_rfc3339", ("9999-12-31T23:59:59Z", 1), {}, OverflowError),
+    "add-seconds-keywords": ("add_seconds_rfc3339", (), {"secs": 2, "ts": "2024-05-01"}, None),
+    "add-seconds-bad-keyword": ("add_seconds_rfc3339", ("t",), {"sec": 1}, TypeError),
+    "cut-stored": ("get_conv_cut_time", ({"cut_time": STAMP.format(5), "messages": MIXED},), {}, None),
+    "cut-created": ("get_conv_cut_time", ({"created_at": STAMP.format(1)},), {}, None),
+    "cut-first-message": ("get_conv_cut_time", ({"messages": [{}, {"timestamp": ""}, message(3)]},), {}, None),
+    "cut-clock": ("get_conv_cut_time", (Sub(),), {}, None),
+    "cut-messages-none": ("get_conv_cut_time", ({"messages": None},), {}, TypeError),
+    "window": ("msgs_from_cut_time", ({"cut_time": STAMP.format(3), "messages": MIXED},), {}, None),
+    "window-all": ("msgs_from_cut_time", (Sub(messages=MIXED),), {}, None),
+    "window-number-stamp": ("msgs_from_cut_time", ({"cut_time": "t", "messages": [{"timestamp": 5}]},), {},
+                            TypeError),
+    "text-ascii": ("estimate_tokens_text", ("ascii " * 300,), {}, None),
+    "text-mixed": ("estimate_tokens_text", ("中文 text 😀 \ud800" * 50,), {}, None),
+    "text-subclass": ("estimate_tokens_text", (Text("一二三 abc"),), {}, None),
+    "text-list": ("estimate_tokens_text", (["一", "b", "㐀x", "zz"],), {}, None),
+    "text-int": ("estimate_tokens_text", (5,), {}, TypeError),
+    "text-list-of-ints": ("estimate_tokens_text", ([1, 2],), {}, TypeError),
+    "estimate": ("estimate_tokens", (MIXED,), {}, None),
+    "estimate-subclass-records": ("estimate_tokens", ([Sub(content=[Sub(type="text", text="t")])],), {}, None),
+    "estimate-none-record": ("estimate_tokens", ([{}, None],), {}, AttributeError),
+    "estimate-bad-part-text": ("estimate_tokens", ([{"content": [{"type": "text", "text": 5}]}],), {}, TypeError),
+    "transcript": ("_msgs_to_text", (MIXED,), {}, None),
+    "transcript-cut": ("_msgs_to_text", (LONG,), {}, None),
+    "transcript-bad-str": ("_msgs_to_text", ([message(0), {"role": BadStr(), "content": "x"}],), {}, ValueError),
+    "transcript-bad-part": ("_msgs_to_text", ([{"content": [BadStr()]}],), {}, ValueError),
+    "extract": ("simple_extract", (MIXED + LONG,), {}, None),
+    "extract-few": ("simple_extract", (MIXED[:5],), {}, None),
+    "extract-none": ("simple_extract", (None,), {}, None),
+    "extract-no-len": ("simple_extract", (iter(MIXED),), {}, TypeError),
+    "compress": ("cut_and_sum_history", (compressible(), CONFIG), {}, None, GOOD_CHAT),
+    "compress-chat-raises": ("cut_and_sum_history", (compressible(), CONFIG), {}, None,
+                             chat_answering(RuntimeError("down"))),
+    "compress-no-chat": ("cut_and_sum_history", (compressible(),), {"llm_config": CONFIG}, None, NO_CHAT),
+    "compress-empty-answer": ("cut_and_sum_history", (compressible(), CONFIG), {}, None, chat_answering(None)),
+    "compress-interrupted": ("cut_and_sum_history", (compressible(), CONFIG), {}, KeyboardInterrupt,
+                             chat_answering(KeyboardInterrupt())),
+    "compress-store-fails": ("cut_and_sum_history", (FailingStore(compressible()), CONFIG), {}, OSError,
+                             GOOD_CHAT),
+    "compress-below-threshold": ("cut_and_sum_history", (compressible(),), {}, None),
+    "compress-no-span": ("cut_and_sum_history", ({"messages": [message(1, "一" * 5000)]}, CONFIG), {}, None),
+    "compress-number-stamp": ("cut_and_sum_history", ({"cut_time": "t", "messages": [{"timestamp": 1}]},), {},
+                              TypeError),
+    "compress-binding": ("cut_and_sum_history", (1, 2, 3), {}, TypeError),
+    "compress-config-garbage": ("cut_and_sum_history", (compressible(), {"max_context": "abc"}), {}, None),
+}
+
+
+def expand(spec):
+    name, args, kwargs, exc, *chat = spec
+    return name, args, kwargs, exc, (chat[0] if chat else "unset")
+
+
+@pytest.fixture
+def scenario_env():
+    """Installs the chat module a scenario wants (directly, since a
+    monkeypatch would record every change); restores sys.modules after."""
+    missing = object()
+    saved = sys.modules.get("routes.chat", missing)
+
+    def use(chat):
+        if chat == "unset":
+            sys.modules.pop("routes.chat", None)
+        else:
+            sys.modules["routes.chat"] = chat
+
+    yield use
+    if saved is missing:
+        sys.modules.pop("routes.chat", None)
+    else:
+        sys.modules["routes.chat"] = saved
+
+
+def caller(name, args, kwargs, exc, fresh):
+    """One call per invocation; with `fresh`, every argument is a new deep
+    copy, so that any reference the call keeps holds a new object alive."""
+    function = getattr(cc, name)
+
+    def call():
+        a, k = (copy.deepcopy(args), copy.deepcopy(kwargs)) if fresh else (rebuild(args), kwargs)
+        if exc is None:
+            function(*a, **k)
+            return
+        try:
+            function(*a, **k)
+        except exc:
+            pass
+        else:
+            raise AssertionError(f"{name} did not raise {exc.__name__}")
+
+    return call
+
+
+def rebuild(args):
+    """Shared arguments, except that a conversation gets a new outer dict and
+    list each time (a compression rewrites them); its messages are shared."""
+    if args and isinstance(args[0], dict) and isinstance(args[0].get("messages"), list):
+        conv = copy.copy(args[0])
+        dict.__setitem__(conv, "messages", list(args[0]["messages"]))
+        return (conv,) + tuple(args[1:])
+    return args
+
+
+def reachable(*roots):
+    """Every container and value under `roots` (ids kept to skip repeats)."""
+    seen, out, stack = set(), [], list(roots)
+    while stack:
+        obj = stack.pop()
+        if id(obj) in seen:
+            continue
+        seen.add(id(obj))
+        out.append(obj)
+        if isinstance(obj, dict):
+            stack.extend(obj.keys())
+            stack.extend(obj.values())
+        elif isinstance(obj, (list, tuple)):
+            stack.extend(obj)
+    return out
+
+
+def refcount_drift(call, tracked):
+    for _ in range(WARMUP):
+        call()
+    gc.collect()
+    before = [sys.getrefcount(o) for o in tracked]
+    for _ in range(CALLS):
+        call()
+    gc.collect()
+    after = [sys.getrefcount(o) for o in tracked]
+    return [(repr(o)[:60], a - b) for o, b, a in zip(tracked, before, after) if a != b]
+
+
+def settled(call):
+    for _ in range(WARMUP):
+        call()
+    gc.collect()
+
+
+def windows(call, measure, calls=CALLS, count=2):
+    """The smallest growth of `count` back-to-back windows of `calls` calls.
+    A leak grows every window; what the interpreter fills once (a table that
+    grows once, a new arena's bookkeeping, free lists refilled with blocks
+    allocated since tracing began) settles within the first."""
+    settled(call)
+    growths = []
+    for _ in range(count):
+        base = measure()
+        for _ in range(calls):
+            call()
+        gc.collect()
+        growths.append(measure() - base)
+    return min(growths)
+
+
+def traced_growth(call):
+    tracemalloc.start()
+    try:
+        return windows(call, lambda: tracemalloc.get_traced_memory()[0], count=3)
+    finally:
+        tracemalloc.stop()
+
+
+class _Mallinfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in
+                ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
+                 "keepcost")]
+
+
+try:
+    _libc = ctypes.CDLL(None)
+    _mallinfo2 = _libc.mallinfo2
+    _mallinfo2.restype = _Mallinfo2
+except (OSError, AttributeError):
+    _libc = _mallinfo2 = None
+NATIVE_HEAP = _mallinfo2 is not None and not UNDER_ASAN and os.environ.get("PYTHONMALLOC") != "malloc"
+
+
+def heap_in_use():
+    info = _mallinfo2()
+    return info.uordblks + info.hblkhd
+
+
+def heap_growth(call):
+    return windows(call, heap_in_use)
+
+
+def resident_after_trim():
+    gc.collect()
+    _libc.malloc_trim(0)
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def resident_growth(call):
+    return windows(call, resident_after_trim, RSS_ROUNDS)
+
+
+@pytest.mark.parametrize("scenario", sorted(SCENARIOS))
+def test_shared_objects_keep_their_reference_counts(scenario_env, scenario):
+    name, args, kwargs, exc, chat = expand(SCENARIOS[scenario])
+    scenario_env(chat)
+    tracked = reachable(args, kwargs) + list(vars(cc).values())
+    if chat not in ("unset", None):
+        tracked += [chat, chat._call_llm_api]
+    assert refcount_drift(caller(name, args, kwargs, exc, fresh=False), tracked) == []
+
+
+@pytest.mark.parametrize("scenario", sorted(SCENARIOS))
+def test_no_python_memory_kept_by_calls(scenario_env, scenario):
+    name, args, kwargs, exc, chat = expand(SCENARIOS[scenario])
+    scenario_env(chat)
+    assert traced_growth(caller(name, args, kwargs, exc, fresh=True)) < TRACED_MARGIN
+
+
+def test_rebound_collaborators_keep_reference_counts(namespace, scenario_env):
+    # The calls go through Python-level replacements of the names the module
+    # looks up: each lookup and call must give its reference back.
+    scenario_env(GOOD_CHAT)
+    calls = []
+    namespace["estimate_tokens_text"] = lambda text: 1000
+    namespace["_parse_ts"] = lambda ts: calls.append(None)
+    conv = compressible()
+    tracked = reachable(conv, CONFIG) + list(namespace.values())
+    call = caller("cut_and_sum_history", (conv, CONFIG), {}, None, fresh=False)
+    assert refcount_drift(call, tracked) == []
+    assert len(calls) == WARMUP + CALLS
+
+
+@pytest.mark.skipif(not NATIVE_HEAP, reason="needs glibc's malloc with pymalloc in front of it")
+@pytest.mark.parametrize("scenario", sorted(SCENARIOS))
+def test_no_native_heap_kept_by_calls(scenario_env, scenario):
+    name, args, kwargs, exc, chat = expand(SCENARIOS[scenario])
+    scenario_env(chat)
+    assert heap_growth(caller(name, args, kwargs, exc, fresh=True)) < HEAP_MARGIN
+
+
+def round_robin(function):
+    """One call of every scenario of `function`, chat modules set directly."""
+    calls = []
+    for spec in SCENARIOS.values():
+        name, args, kwargs, exc, chat = expand(spec)
+        if name == function:
+            calls.append((chat, caller(name, args, kwargs, exc, fresh=True)))
+
+    def run():
+        for chat, call in calls:
+            if chat == "unset":
+                sys.modules.pop("routes.chat", None)
+            else:
+                sys.modules["routes.chat"] = chat
+            call()
+
+    return run
+
+
+# Resident size is measured in a fresh interpreter: in a long test session
+# the heap is full of free holes that a leak would fill without growing it.
+RSS_CHILD = """
+import json, sys
+sys.path.insert(0, sys.argv[1])
+import test_leaks as t
+call = t.leaking_malloc(256) if sys.argv[2] == "canary" else t.round_robin(sys.argv[2])
+print(json.dumps(t.resident_growth(call)))
+"""
+
+
+def resident_growth_in_child(which):
+    proc = subprocess.run([sys.executable, "-c", RSS_CHILD, os.path.dirname(__file__), which],
+                          capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    return json.loads(proc.stdout.splitlines()[-1])
+
+
+RSS_MEASURABLE = pytest.mark.skipif(
+    UNDER_ASAN or _libc is None or not os.path.exists("/proc/self/statm"),
+    reason="needs glibc's malloc and /proc (the sanitizer's quarantine holds freed memory)")
+
+
+@RSS_MEASURABLE
+@pytest.mark.parametrize("function", sorted({spec[0] for spec in SCENARIOS.values()}))
+def test_resident_size_does_not_grow(function):
+    assert resident_growth_in_child(function) < RSS_MARGIN
+
+
+# --- the measures can fail -----------------------------------------------------
+
+_kept = []
+
+
+def test_canary_refcount_drift_is_seen():
+    shared = {"k": "v"}
+
+    def leak_reference():
+        _kept.append(shared)
+
+    drift = refcount_drift(leak_reference, [shared])
+    _kept.clear()
+    assert drift == [(repr(shared), CALLS)]
+
+
+def test_canary_one_small_object_per_call_exceeds_traced_margin():
+    def leak_object():
+        _kept.append(object())
+
+    growth = traced_growth(leak_object)
+    _kept.clear()
+    assert growth >= TRACED_MARGIN
+
+
+def leaking_malloc(size):
+    # The blocks are really lost (well under 1 MiB in all): keeping their
+    # addresses in Python objects would grow the process by itself.
+    malloc = _libc.malloc
+    malloc.restype = None
+    malloc.argtypes = [ctypes.c_size_t]
+    return lambda: malloc(size)
+
+
+@pytest.mark.skipif(not NATIVE_HEAP, reason="needs glibc's malloc with pymalloc in front of it")
+def test_canary_one_small_native_block_per_call_exceeds_heap_margin():
+    assert heap_growth(leaking_malloc(32)) >= HEAP_MARGIN
+
+
+@RSS_MEASURABLE
+def test_canary_one_native_block_per_call_exceeds_resident_margin():
+    assert resident_growth_in_child("canary") >= RSS_MARGIN

@@ -1,0 +1,410 @@
+"""Properties over generated conversations and texts.
+
+Conversations mix scripts, astral characters and lone surrogates, list
+contents with every kind of part, tool messages, stamps in several layouts
+(and missing or falsy), unsorted stamps, falsy keys and dict subclasses.
+Examples per test come from the Hypothesis profile named by the environment
+variable HYPOTHESIS_PROFILE: "ci" (the default, small) or "dev" (many)."""
+
+import os
+import sys
+import types
+
+from hypothesis import HealthCheck, assume, event, given, settings
+from hypothesis import strategies as st
+
+import routes.context_compress as cc
+
+PREFIX = "[上下文压缩摘要] "
+NOTE = "\n\n注意：因上下文过多，已启用压缩，以上历史记录为压缩内容，如需查找更多会话历史，请使用search_session工具查找"
+MARKER = "\n...(later messages omitted)"
+
+
+def _profile(name, **options):
+    # Kept if the suite registered it already, so nothing here overrides it.
+    try:
+        settings.get_profile(name)
+    except Exception:
+        settings.register_profile(name, deadline=None, print_blob=True,
+                                  suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+                                  **options)
+
+
+_profile("ci", max_examples=60)
+_profile("dev", max_examples=3000)
+PROFILE = settings.get_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))
+
+# --- strategies ----------------------------------------------------------------
+
+MISSING = object()
+
+characters = st.one_of(
+    st.characters(min_codepoint=0x20, max_codepoint=0x7E),
+    st.characters(min_codepoint=0x4E00, max_codepoint=0x9FFF),
+    st.sampled_from(["\u3400", "\u4dbf", "\u4e00", "\u9fff", "\u33ff", "\u4dc0", "\ua000", "\uff0c", "\u3002"]),
+    st.characters(min_codepoint=0x3040, max_codepoint=0x30FF),        # kana
+    st.characters(min_codepoint=0xAC00, max_codepoint=0xD7A3),        # Hangul
+    st.characters(min_codepoint=0x10000, max_codepoint=0x10FFFF),     # astral
+    st.characters(min_codepoint=0xD800, max_codepoint=0xDFFF),        # lone surrogates
+    st.characters(exclude_categories=()),
+)
+texts = st.text(characters, max_size=40)
+
+
+class Text(str):
+    """A str subclass with str's own behaviour."""
+
+
+def scaled(text_strategy):
+    # Repetition reaches thousands of tokens without generating long texts.
+    return st.builds(lambda t, k: t * k, text_strategy, st.sampled_from([1, 1, 3, 60, 600]))
+
+
+class DictSub(dict):
+    pass
+
+
+class GetSub(dict):
+    """A record whose own get() is the one that must be used."""
+
+    def get(self, key, default=None):
+        return super().get(key, default)
+
+
+record_types = st.sampled_from([dict, dict, dict, DictSub, GetSub])
+
+LAYOUTS = [
+    "2024-05-01T12:{m:02d}:{s:02d}+00:00",
+    "2024-05-01T12:{m:02d}:{s:02d}.250000+00:00",
+    "2024-05-01T12:{m:02d}:{s:02d}Z",
+    "2024-05-01T12:{m:02d}:{s:02d}+08:00",
+    "2024-05-01T12:{m:02d}:{s:02d}",
+    "2024-05-01 12:{m:02d}:{s:02d}",
+    "2024-05-{m:02d}",
+    "not a stamp {s}",
+]
+
+
+@st.composite
+def stamps(draw, layout=None):
+    kind = draw(st.integers(0, 9))
+    if kind == 0:
+        return draw(st.sampled_from([None, "", MISSING, 0]))
+    index = layout if layout is not None else draw(st.sampled_from(range(len(LAYOUTS))))
+    return LAYOUTS[index].format(m=draw(st.integers(0, 3)), s=draw(st.integers(0, 59)))
+
+
+parts = st.one_of(
+    st.builds(lambda t: {"type": "text", "text": t}, scaled(texts)),
+    st.just({"type": "image_url", "image_url": {"url": "data:"}}),
+    st.builds(lambda t: {"text": t}, texts),                 # no type: not a text part
+    st.just({"type": "text"}),                               # no text
+    st.builds(lambda t: DictSub(type="text", text=t), texts),
+    scaled(texts),
+    st.sampled_from([None, 7, 2.5, ["nested"], ("tuple",)]),
+)
+contents = st.one_of(
+    scaled(texts),
+    st.builds(Text, texts),
+    st.lists(parts, max_size=5),
+    st.sampled_from([None, "", 0, [], {"k": "v"}, 42, ("a",)]),
+)
+
+
+@st.composite
+def messages(draw, layout):
+    cls = draw(record_types)
+    m = cls()
+    role = draw(st.sampled_from(["user", "assistant", "system", "tool", "tool", None, MISSING, "工具"]))
+    if role is not MISSING:
+        m["role"] = role
+    content = draw(st.one_of(st.just(MISSING), contents))
+    if content is not MISSING:
+        m["content"] = content
+    if role == "tool" and draw(st.booleans()):
+        m["tool_result"] = draw(st.one_of(scaled(texts), st.sampled_from([None, "", {"ok": True}])))
+    stamp = draw(stamps(layout))
+    if stamp is not MISSING:
+        m["timestamp"] = stamp
+    if draw(st.booleans()):
+        m["extra"] = draw(texts)
+    return m
+
+
+@st.composite
+def conversations(draw):
+    # Most conversations keep one layout, so that text order is time order.
+    layout = draw(st.one_of(st.just(0), st.just(0), st.just(None)))
+    msgs = draw(st.lists(messages(layout), min_size=1, max_size=14))
+    conv = draw(record_types)()
+    conv["id"] = draw(st.integers())
+    for key in ("created_at", "cut_time"):
+        choice = draw(st.integers(0, 3))
+        if choice == 1:
+            conv[key] = draw(st.sampled_from([None, ""]))
+        elif choice >= 2:
+            stamp = draw(stamps(layout))
+            if stamp is not MISSING:
+                conv[key] = stamp
+            elif key == "cut_time":
+                # A cut before every message.
+                conv[key] = "2024-05-01T11:00:00+00:00"
+    if draw(st.integers(0, 9)) == 0:
+        msgs = draw(st.sampled_from([[], None]))
+    conv["messages"] = msgs
+    conv["tags"] = ["kept as is"]
+    return conv
+
+
+@st.composite
+def heavy_conversations(draw):
+    """Conversations in the module's own layout that usually fill a small
+    window, so that most of them get compressed."""
+    n = draw(st.integers(2, 14))
+    seconds = sorted(draw(st.lists(st.integers(0, 59), min_size=n, max_size=n)))
+    if draw(st.integers(0, 3)) == 0:
+        seconds = draw(st.permutations(seconds))
+    heavy = st.one_of(
+        scaled(st.text(characters, min_size=1, max_size=40)),
+        st.lists(parts, min_size=1, max_size=4).map(lambda p: p + [{"type": "image_url"}]),
+    )
+    msgs = []
+    for s in seconds:
+        m = draw(messages(0))
+        m["content"] = draw(st.one_of(heavy, heavy, contents))
+        if draw(st.integers(0, 7)):
+            m["timestamp"] = LAYOUTS[0].format(m=0, s=s)
+        msgs.append(m)
+    conv = draw(record_types)(id=1, messages=msgs)
+    if draw(st.booleans()):
+        conv["cut_time"] = LAYOUTS[0].format(m=0, s=draw(st.integers(0, 10)))
+    return conv
+
+
+small_windows = st.builds(lambda w: {"max_context": w}, st.sampled_from([1024, 1024, 1500, 2000, 3000, "2500"]))
+configs = st.one_of(
+    st.none(),
+    st.builds(lambda w: {"model": "m"} if w is MISSING else {"max_context": w, "model": "m"},
+              st.sampled_from([None, 0, -5, "abc", 1024, 2000, 3000, 5000, 12000, "2500", 4000.7, MISSING])),
+    st.just([("max_context", 100)]),
+)
+
+ANSWERS = {
+    "answer": {"choices": [{"message": {"content": "  the summary \n"}}]},
+    "blank": {"choices": [{"message": {"content": " \n "}}]},
+    "none": None,
+    "raise": ValueError("down"),
+    "missing": MISSING,
+}
+
+
+def install_chat(answer):
+    if answer is MISSING:
+        sys.modules["routes.chat"] = None  # the import fails
+        return
+    chat = types.ModuleType("routes.chat")
+
+    def _call_llm_api(prompt_msgs, cfg, stream=True):
+        if isinstance(answer, BaseException):
+            raise answer
+        return answer
+
+    chat._call_llm_api = _call_llm_api
+    sys.modules["routes.chat"] = chat
+
+
+# --- helpers -------------------------------------------------------------------
+
+
+def stamp_of(m):
+    return m.get("timestamp") or ""
+
+
+def snapshot(conv):
+    messages = dict.get(conv, "messages")
+    return (list(dict.items(conv)), messages,
+            list(messages) if isinstance(messages, list) else None,
+            [list(dict.items(m)) for m in messages] if isinstance(messages, list) else None)
+
+
+def assert_untouched(conv, snap):
+    items, messages, elements, contents = snap
+    now = list(dict.items(conv))
+    assert [k for k, _ in now] == [k for k, _ in items]
+    assert all(a is b for (_, a), (_, b) in zip(now, items))
+    if elements is not None:
+        assert len(messages) == len(elements) and all(a is b for a, b in zip(messages, elements))
+        assert [list(dict.items(m)) for m in messages] == contents
+
+
+# --- cut_and_sum_history -------------------------------------------------------
+
+
+def with_chat(answer, check, *args):
+    saved = sys.modules.get("routes.chat", MISSING)
+    install_chat(ANSWERS[answer])
+    try:
+        check(*args)
+    finally:
+        if saved is MISSING:
+            sys.modules.pop("routes.chat", None)
+        else:
+            sys.modules["routes.chat"] = saved
+
+
+@PROFILE
+@given(conv=conversations(), config=configs, answer=st.sampled_from(sorted(ANSWERS)))
+def test_compression_of_any_conversation_keeps_its_promises(conv, config, answer):
+    with_chat(answer, check_compression, conv, config)
+
+
+@PROFILE
+@given(conv=heavy_conversations(), config=small_windows, answer=st.sampled_from(sorted(ANSWERS)))
+def test_compression_of_full_conversation_keeps_its_promises(conv, config, answer):
+    with_chat(answer, check_compression, conv, config)
+
+
+def check_compression(conv, config):
+    snap = snapshot(conv)
+    before = snap[2] or []
+    cut = cc.get_conv_cut_time(conv) if before else None
+    compressed, stats = cc.cut_and_sum_history(conv, config)
+    event(f"compressed={compressed} stats={len(stats)}")
+
+    if not compressed:
+        assert compressed is False
+        assert list(stats) in ([], ["rate", "total_tokens", "max_context"], ["rate"])
+        assert_untouched(conv, snap)
+        return
+
+    assert compressed is True
+    assert list(stats) == ["rate", "total_tokens", "max_context", "kept", "compressed", "new_cut_time"]
+    new_cut = stats["new_cut_time"]
+    assert conv["cut_time"] == new_cut
+
+    # The kept tail: the newest active messages, no more than it takes to
+    # reach the keep budget, starting at the new cut time.
+    active = [m for m in before if not cut or stamp_of(m) >= cut]
+    assert stats["total_tokens"] == cc.estimate_tokens(active)
+    assert stats["rate"] == stats["total_tokens"] / stats["max_context"] > 0.8
+    kept = active[-stats["kept"]:]
+    assert stamp_of(kept[0]) == new_cut
+    budget = max(stats["max_context"] // 10, 1024)
+    tail = [cc.estimate_tokens([m]) for m in kept]
+    assert sum(tail[1:]) < budget
+    assert sum(tail) >= budget or len(kept) == len(active)
+
+    # The span: exactly the messages stamped from the old cut up to the new.
+    removed = [m for m in before if cut <= stamp_of(m) < new_cut]
+    assert stats["compressed"] == len(removed) > 0
+    after = dict.__getitem__(conv, "messages")
+    assert after is not snap[1]
+    assert len(after) == len(before) - stats["compressed"] + 1
+
+    # Every survivor is the very same object, in the same order.
+    removed_ids = {id(m) for m in removed}
+    survivors = [m for m in before if id(m) not in removed_ids]
+    new = [m for m in after if not any(m is b for b in before)]
+    assert len(new) == 1
+    summary = new[0]
+    assert all(a is b for a, b in zip([m for m in after if m is not summary], survivors))
+    # ...and unchanged, like everything else in the conversation.
+    contents = dict(zip(map(id, before), snap[3]))
+    assert all(list(dict.items(m)) == contents[id(m)] for m in survivors)
+    assert [(k, v) for k, v in dict.items(conv) if k not in ("messages", "cut_time")] == \
+        [(k, v) for k, v in snap[0] if k not in ("messages", "cut_time")]
+
+    # The summary message: its shape, stamp and place.
+    assert type(summary) is dict and list(summary) == ["role", "content", "timestamp"]
+    assert summary["role"] == "user"
+    assert summary["content"].startswith(PREFIX) and summary["content"].endswith(NOTE)
+    shifted = cc.add_seconds_rfc3339(new_cut, 1)
+    expected_ts = new_cut if isinstance(shifted, str) and shifted < new_cut else shifted
+    assert summary["timestamp"] == expected_ts
+    place = next((i for i, m in enumerate(survivors) if stamp_of(m) >= expected_ts), len(survivors))
+    assert after.index(summary) == place
+
+
+@PROFILE
+@given(conv=heavy_conversations(), config=small_windows)
+def test_compression_repeated_on_its_own_result_keeps_its_promises(conv, config):
+    # The summary of one call is ordinary history for the next, once new
+    # messages have filled the window again.
+    def twice():
+        first, _ = cc.cut_and_sum_history(conv, config)
+        assume(first)
+        conv["messages"].extend({"role": "user", "content": [{"type": "image_url"}, "more"],
+                                 "timestamp": LAYOUTS[0].format(m=1, s=s)} for s in range(3))
+        check_compression(conv, config)
+
+    with_chat("answer", twice)
+
+
+# --- the estimator -------------------------------------------------------------
+
+
+def is_ideograph(c):
+    return "\u4e00" <= c <= "\u9fff" or "\u3400" <= c <= "\u4dbf"
+
+
+def defined_estimate(text):
+    if not text:
+        return 0
+    cjk = sum(1 for c in text if is_ideograph(c))
+    return int(cjk * 1.5 + (len(text) - cjk) * 0.25)
+
+
+@PROFILE
+@given(text=st.one_of(st.text(characters, max_size=300), scaled(texts)))
+def test_text_estimate_agrees_with_the_definition(text):
+    assert cc.estimate_tokens_text(text) == defined_estimate(text)
+    assert cc.estimate_tokens_text(Text(text)) == defined_estimate(text)
+
+
+@PROFILE
+@given(items=st.lists(st.text(characters, min_size=1, max_size=3), max_size=30))
+def test_text_estimate_of_a_list_compares_elements_as_strings(items):
+    assert cc.estimate_tokens_text(items) == defined_estimate(items)
+
+
+@PROFILE
+@given(msgs=st.lists(messages(0), max_size=10))
+def test_message_estimate_is_the_sum_of_its_messages(msgs):
+    total = cc.estimate_tokens(msgs)
+    assert total == sum(cc.estimate_tokens([m]) for m in msgs)
+    assert total >= 3 * len(msgs)
+
+
+# --- the transcript and the extract --------------------------------------------
+
+
+def without_marker(text):
+    return text[:-len(MARKER)] if len(text) == 8000 + len(MARKER) and text.endswith(MARKER) else text
+
+
+@PROFILE
+@given(msgs=st.lists(messages(None), max_size=12), k=st.integers(0, 12))
+def test_transcript_is_bounded_and_grows_by_prefix(msgs, k):
+    text = cc._msgs_to_text(msgs)
+    assert len(text) <= 8000 + len(MARKER)
+    if len(text) > 8000:
+        assert len(text) == 8000 + len(MARKER) and text.endswith(MARKER)
+    # A shorter span gives a prefix of the longer one's transcript.
+    head = without_marker(cc._msgs_to_text(msgs[:k]))
+    whole = without_marker(text)
+    assert whole.startswith(head) or (len(head) == len(whole) == 8000 and head == whole)
+    # Each message adds at most one line: label, frame and a bounded body.
+    for m in msgs:
+        line = cc._msgs_to_text([m])
+        label = "tool_result" if m.get("role") == "tool" else str(m.get("role", "?"))
+        assert len(line) <= len(label) + 3 + 2003
+        assert line == "" or line.startswith("[" + label + "] ")
+
+
+@PROFILE
+@given(msgs=st.lists(messages(None), max_size=20))
+def test_extract_is_the_transcript_of_head_and_tail(msgs):
+    extract = cc.simple_extract(msgs)
+    selection = msgs if len(msgs) <= 8 else msgs[:3] + msgs[-5:]
+    assert extract == cc._msgs_to_text(selection)
+    assert len(extract) <= 8000 + len(MARKER)
