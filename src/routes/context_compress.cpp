@@ -227,13 +227,14 @@ int module_exec(PyObject *module) noexcept {
     if (import_datetime_names(ns) < 0) {
         return fail();
     }
+    line = kFunctions[0].def_line;
+    if (function_type_ready() < 0) {
+        return fail();
+    }
     for (const FunctionSpec &spec : kFunctions) {
         line = spec.def_line;
         PyObject *defaults = spec.nrequired < spec.nparams ? kc.defaults_none : Py_None;
-        Ref function;
-        if (function_type_ready() == 0) {
-            function = Ref::steal(function_new(spec, ns, defaults));
-        }
+        Ref function = Ref::steal(function_new(spec, ns, defaults));
         if (!function || PyDict_SetItemString(ns, spec.name, function.get()) < 0) {
             return fail();
         }
