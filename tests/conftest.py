@@ -1,8 +1,10 @@
 """Shared fixtures for the routes.context_compress tests."""
 
 import json
+import os
 import subprocess
 import sys
+import time
 import traceback
 
 import pytest
@@ -28,6 +30,26 @@ def namespace(module):
     finally:
         ns.clear()
         ns.update(saved)
+
+
+@pytest.fixture
+def local_zone():
+    """Sets the process's local time zone (a POSIX TZ rule); the original one
+    is restored afterwards."""
+    saved = os.environ.get("TZ")
+
+    def set_zone(rule):
+        os.environ["TZ"] = rule
+        time.tzset()
+
+    try:
+        yield set_zone
+    finally:
+        if saved is None:
+            os.environ.pop("TZ", None)
+        else:
+            os.environ["TZ"] = saved
+        time.tzset()
 
 
 @pytest.fixture

@@ -1,4 +1,6 @@
-"""Texts and record stand-ins that several test files use."""
+"""Texts, record stand-ins and helpers that several test files use."""
+
+from hypothesis import HealthCheck, settings
 
 # The summary message's fixed parts, and the traceback entry of the compressor.
 SUMMARY_PREFIX = "[上下文压缩摘要] "
@@ -27,3 +29,120 @@ class GetOnly:
 
     def get(self, key, default=None):
         return self.answers.get(key, default)
+
+
+def entries_of(module_entries, exc):
+    """The (function, line) pairs of the module's own traceback entries."""
+    return [(name, line) for name, _, line in module_entries(exc)]
+
+
+# Hypothesis settings of the differential tests against reference.py.
+PROPERTY = settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+
+IMAGE = {"type": "image_url", "image_url": {"url": "data:image/png;base64,AAAA"}}
+
+
+class PlainStr(str):
+    pass
+
+
+class ZeroLen(str):
+    def __len__(self):
+        return 0
+
+
+class BoolRaises:
+    def __bool__(self):
+        raise ValueError("no truth")
+
+
+class LenRaises(str):
+    def __bool__(self):
+        return True
+
+    def __len__(self):
+        raise ValueError("no length")
+
+
+class EqRaises:
+    def __eq__(self, other):
+        raise ValueError("no equality")
+
+    __hash__ = None
+
+
+class GetRaises(dict):
+    def __init__(self, bad_key, **fields):
+        super().__init__(**fields)
+        self.bad_key = bad_key
+
+    def get(self, key, *default):
+        if key == self.bad_key:
+            raise LookupError(f"cannot read {key}")
+        return super().get(key, *default)
+
+
+class PartsIterRaises(list):
+    def __iter__(self):
+        raise ValueError("parts cannot be walked")
+
+
+class Logged(dict):
+    """A record whose own get() must be called; it records every key asked."""
+
+    def __init__(self, log, tag, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.log, self.tag = log, tag
+
+    def get(self, key, *default):
+        self.log.append((self.tag, key))
+        return super().get(key, *default)
+
+
+class Mutating(dict):
+    """A record whose first get() runs `action`."""
+
+    def __init__(self, action, **fields):
+        super().__init__(**fields)
+        self.action = action
+
+    def get(self, key, *default):
+        action, self.action = self.action, (lambda: None)
+        action()
+        return super().get(key, *default)
+
+
+def list_actions(items, extra):
+    """Changes to `items` made while it is walked; `extra()` makes a new element."""
+    return {
+        "append": lambda: items.append(extra()),
+        "append_many": lambda: items.extend(extra() for _ in range(3)),
+        "remove_next": lambda: items.pop(2),
+        "remove_self": lambda: items.pop(1),
+        "remove_earlier": lambda: items.pop(0),
+        "clear": items.clear,
+        "replace_all": lambda: items.__setitem__(slice(None), [extra(), extra()]),
+        "insert_front": lambda: items.insert(0, extra()),
+    }
+
+
+MUTATIONS = list(list_actions([], None))
+
+WINDOW_5000 = {"max_context": 5000}  # threshold 4000 tokens, keep budget 1024
+
+
+def T(second):
+    """A stamp in the module's own UTC layout."""
+    return f"2024-05-01T12:00:{second:02d}+00:00"
+
+
+def msg(ts, tokens, role="user", **extra):
+    """A message whose estimate is exactly `tokens` (at least 3): ASCII content
+    of 4 * (tokens - 3) characters, plus 3 per message."""
+    return {"role": role, "content": "a" * (4 * (tokens - 3)), "timestamp": ts, **extra}
+
+
+def assert_same_objects(got, want):
+    assert len(got) == len(want)
+    for i, (g, w) in enumerate(zip(got, want)):
+        assert g is w, f"element {i}"

@@ -101,29 +101,6 @@ def test_too_many_positionals_count_error_beats_keyword_errors(module, name, kwa
     assert str(info.value) == one_too_many(name)
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda m: m.add_seconds_rfc3339(secs=1),
-     "add_seconds_rfc3339() takes exactly 2 positional arguments (0 given)"),
-    (lambda m: m.add_seconds_rfc3339(ts=VALID_TS),
-     "add_seconds_rfc3339() takes exactly 2 positional arguments (1 given)"),
-    (lambda m: m.add_seconds_rfc3339(VALID_TS),
-     "add_seconds_rfc3339() takes exactly 2 positional arguments (1 given)"),
-    (lambda m: m.add_seconds_rfc3339(VALID_TS, **{}),
-     "add_seconds_rfc3339() takes exactly 2 positional arguments (1 given)"),
-    (lambda m: m.cut_and_sum_history(llm_config={}),
-     "cut_and_sum_history() takes at least 1 positional argument (0 given)"),
-    (lambda m: m.cut_and_sum_history({}, None, None, llm_config=None),
-     "cut_and_sum_history() takes at most 2 positional arguments (3 given)"),
-    (lambda m: m.cut_and_sum_history({}, None, None, None),
-     "cut_and_sum_history() takes at most 2 positional arguments (4 given)"),
-], ids=["secs-only", "ts-only", "one-positional", "one-positional-empty-mapping",
-        "llm_config-only", "three-plus-keyword", "four"])
-def test_count_error_given_or_qualifier_wrong(module, call, message):
-    with pytest.raises(TypeError) as info:
-        call(module)
-    assert str(info.value) == message
-
-
 # --- successful binding -----------------------------------------------------------------
 
 
@@ -138,34 +115,9 @@ def test_binding_by_keyword_differs_from_position(module, name):
     assert outcome(fn, *args, **{}) == by_position
 
 
-@pytest.mark.parametrize("kwargs", [
-    {"ts": VALID_TS, "secs": 1},
-    {"secs": 1, "ts": VALID_TS},
-], ids=["ts-first", "secs-first"])
-def test_keyword_order_matters(module, kwargs):
-    assert module.add_seconds_rfc3339(**kwargs) == "2024-05-01T12:00:01+00:00"
-
-
-def test_positional_then_keyword_fills_wrong_parameter(module):
-    assert module.add_seconds_rfc3339(VALID_TS, secs=-1) == "2024-05-01T11:59:59+00:00"
-    ts = "not a timestamp"
-    assert module.add_seconds_rfc3339(secs="ignored", ts=ts) is ts
-
-
 def test_missing_llm_config_not_handed_over_as_none(module):
     conv = {}
     assert outcome(module.cut_and_sum_history, conv) == outcome(module.cut_and_sum_history, conv, None)
-
-
-def test_non_interned_keyword_names_not_matched(module):
-    ts_name = "".join(["t", "s"])
-    secs_name = "".join(["se", "cs"])
-    assert ts_name is not sys.intern("ts")
-    assert module.add_seconds_rfc3339(**{secs_name: 1, ts_name: VALID_TS}) == "2024-05-01T12:00:01+00:00"
-    assert module._parse_ts(**{ts_name: "2024-05-01"}).day == 1
-    with pytest.raises(TypeError) as info:
-        module._parse_ts(VALID_TS, **{ts_name: VALID_TS})
-    assert str(info.value) == "_parse_ts() got multiple values for keyword argument 'ts'"
 
 
 class SubStr(str):
@@ -186,28 +138,29 @@ class NeverEqual(str):
         return False
 
 
-def test_str_subclass_keyword_name_not_matched_by_equality(module):
-    assert module._parse_ts(**{SubStr("ts"): "2024-05-01"}).day == 1
-    assert module.add_seconds_rfc3339(**{SubStr("secs"): 1, SubStr("ts"): VALID_TS}) == (
-        "2024-05-01T12:00:01+00:00")
+# Keyword names built at run time, hence not interned.
+TS_NAME, SECS_NAME = "".join(["t", "s"]), "".join(["se", "cs"])
+LATER = "2024-05-01T12:00:01+00:00"
+NOT_TS = "not a timestamp"
+
+
+@pytest.mark.parametrize("call, expected", [
+    (lambda m: m.add_seconds_rfc3339(ts=VALID_TS, secs=1), LATER),
+    (lambda m: m.add_seconds_rfc3339(secs=1, ts=VALID_TS), LATER),
+    (lambda m: m.add_seconds_rfc3339(VALID_TS, secs=-1), "2024-05-01T11:59:59+00:00"),
+    (lambda m: m.add_seconds_rfc3339(secs="ignored", ts=NOT_TS) is NOT_TS, True),
+    (lambda m: m.add_seconds_rfc3339(**{SECS_NAME: 1, TS_NAME: VALID_TS}), LATER),
+    (lambda m: m._parse_ts(**{TS_NAME: "2024-05-01"}).day, 1),
+    (lambda m: m._parse_ts(**{SubStr("ts"): "2024-05-01"}).day, 1),
+    (lambda m: m.add_seconds_rfc3339(**{SubStr("secs"): 1, SubStr("ts"): VALID_TS}), LATER),
     # Matching asks the subclass's own ==, not the text it holds.
-    assert module._parse_ts(**{AlwaysEqual("zz"): "2024-05-01"}).day == 1
-
-
-@pytest.mark.parametrize("call, message", [
-    (lambda m: m._parse_ts(**{SubStr("zz"): 1}),
-     "_parse_ts() got an unexpected keyword argument 'zz'"),
-    (lambda m: m._parse_ts(**{NeverEqual("ts"): 1}),
-     "_parse_ts() got an unexpected keyword argument 'ts'"),
-    (lambda m: m._parse_ts(VALID_TS, **{SubStr("ts"): 1}),
-     "_parse_ts() got multiple values for keyword argument 'ts'"),
-    (lambda m: m._parse_ts(VALID_TS, **{AlwaysEqual("zz"): 1}),
-     "_parse_ts() got multiple values for keyword argument 'zz'"),
-], ids=["unexpected", "never-equal", "multiple", "always-equal-multiple"])
-def test_str_subclass_keyword_name_error_wrong(module, call, message):
-    with pytest.raises(TypeError) as info:
-        call(module)
-    assert str(info.value) == message
+    (lambda m: m._parse_ts(**{AlwaysEqual("zz"): "2024-05-01"}).day, 1),
+    (lambda m: vectorcall(m.add_seconds_rfc3339, (), [("secs", 1), ("ts", VALID_TS)]), LATER),
+], ids=["ts-first", "secs-first", "positional-then-keyword", "keywords-fallback", "non-interned",
+        "non-interned-parse-ts", "str-subclass-parse-ts", "str-subclass", "always-equal", "vectorcall"])
+def test_keyword_binding_wrong(module, call, expected):
+    assert TS_NAME is not sys.intern("ts")
+    assert call(module) == expected
 
 
 # --- keyword errors -----------------------------------------------------------------------
@@ -221,24 +174,6 @@ def test_keyword_duplicating_a_positional_not_multiple_values(module, name):
     assert str(info.value) == f"{name}() got multiple values for keyword argument '{first}'"
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda m: m._parse_ts(VALID_TS, ts=VALID_TS),
-     "_parse_ts() got multiple values for keyword argument 'ts'"),
-    (lambda m: m.add_seconds_rfc3339(VALID_TS, 1, secs=2),
-     "add_seconds_rfc3339() got multiple values for keyword argument 'secs'"),
-    (lambda m: m.add_seconds_rfc3339(VALID_TS, secs=1, ts=VALID_TS),
-     "add_seconds_rfc3339() got multiple values for keyword argument 'ts'"),
-    (lambda m: m.cut_and_sum_history({}, None, llm_config=None),
-     "cut_and_sum_history() got multiple values for keyword argument 'llm_config'"),
-    (lambda m: m.cut_and_sum_history({}, conv={}),
-     "cut_and_sum_history() got multiple values for keyword argument 'conv'"),
-], ids=["parse-ts", "secs-after-two", "ts-after-secs", "llm_config", "conv"])
-def test_multiple_values_names_wrong_parameter(module, call, message):
-    with pytest.raises(TypeError) as info:
-        call(module)
-    assert str(info.value) == message
-
-
 @all_functions
 @pytest.mark.parametrize("positional", [0, 1])
 def test_unknown_keyword_reported_after_count_check(module, name, positional):
@@ -249,6 +184,30 @@ def test_unknown_keyword_reported_after_count_check(module, name, positional):
 
 
 @pytest.mark.parametrize("call, message", [
+    (lambda m: m.add_seconds_rfc3339(secs=1),
+     "add_seconds_rfc3339() takes exactly 2 positional arguments (0 given)"),
+    (lambda m: m.add_seconds_rfc3339(ts=VALID_TS),
+     "add_seconds_rfc3339() takes exactly 2 positional arguments (1 given)"),
+    (lambda m: m.add_seconds_rfc3339(VALID_TS),
+     "add_seconds_rfc3339() takes exactly 2 positional arguments (1 given)"),
+    (lambda m: m.add_seconds_rfc3339(VALID_TS, **{}),
+     "add_seconds_rfc3339() takes exactly 2 positional arguments (1 given)"),
+    (lambda m: m.cut_and_sum_history(llm_config={}),
+     "cut_and_sum_history() takes at least 1 positional argument (0 given)"),
+    (lambda m: m.cut_and_sum_history({}, None, None, llm_config=None),
+     "cut_and_sum_history() takes at most 2 positional arguments (3 given)"),
+    (lambda m: m.cut_and_sum_history({}, None, None, None),
+     "cut_and_sum_history() takes at most 2 positional arguments (4 given)"),
+    (lambda m: m._parse_ts(VALID_TS, ts=VALID_TS),
+     "_parse_ts() got multiple values for keyword argument 'ts'"),
+    (lambda m: m.add_seconds_rfc3339(VALID_TS, 1, secs=2),
+     "add_seconds_rfc3339() got multiple values for keyword argument 'secs'"),
+    (lambda m: m.add_seconds_rfc3339(VALID_TS, secs=1, ts=VALID_TS),
+     "add_seconds_rfc3339() got multiple values for keyword argument 'ts'"),
+    (lambda m: m.cut_and_sum_history({}, None, llm_config=None),
+     "cut_and_sum_history() got multiple values for keyword argument 'llm_config'"),
+    (lambda m: m.cut_and_sum_history({}, conv={}),
+     "cut_and_sum_history() got multiple values for keyword argument 'conv'"),
     (lambda m: m.estimate_tokens(text="x"),
      "estimate_tokens() got an unexpected keyword argument 'text'"),
     (lambda m: m.get_conv_cut_time(Conv={}),
@@ -257,21 +216,29 @@ def test_unknown_keyword_reported_after_count_check(module, name, positional):
      "_parse_ts() got an unexpected keyword argument '\u65f6\u95f4'"),
     (lambda m: m._parse_ts(**{"k" * 300: 1}),
      "_parse_ts() got an unexpected keyword argument '" + "k" * 300 + "'"),
-], ids=["other-functions-parameter", "case-differs", "non-ascii-name", "long-name-whole"])
-def test_unexpected_keyword_message_wrong(module, call, message):
+    (lambda m: m._parse_ts(**{SubStr("zz"): 1}),
+     "_parse_ts() got an unexpected keyword argument 'zz'"),
+    (lambda m: m._parse_ts(**{NeverEqual("ts"): 1}),
+     "_parse_ts() got an unexpected keyword argument 'ts'"),
+    (lambda m: m._parse_ts(VALID_TS, **{SubStr("ts"): 1}),
+     "_parse_ts() got multiple values for keyword argument 'ts'"),
+    (lambda m: m._parse_ts(VALID_TS, **{AlwaysEqual("zz"): 1}),
+     "_parse_ts() got multiple values for keyword argument 'zz'"),
+    (lambda m: m._parse_ts(VALID_TS, **{TS_NAME: VALID_TS}),
+     "_parse_ts() got multiple values for keyword argument 'ts'"),
+    # The first offending keyword decides.
+    (lambda m: m._parse_ts(VALID_TS, bogus=1, ts=2), "_parse_ts() got an unexpected keyword argument 'bogus'"),
+    (lambda m: m._parse_ts(VALID_TS, ts=2, bogus=1), "_parse_ts() got multiple values for keyword argument 'ts'"),
+    (lambda m: m._parse_ts(VALID_TS, other=1, bogus=2), "_parse_ts() got an unexpected keyword argument 'other'"),
+], ids=["secs-only", "ts-only", "one-positional", "one-positional-empty-mapping", "llm_config-only",
+        "three-plus-keyword", "four",
+        "parse-ts", "secs-after-two", "ts-after-secs", "llm_config", "conv",
+        "other-functions-parameter", "case-differs", "non-ascii-name", "long-name-whole",
+        "unexpected", "never-equal", "multiple", "always-equal-multiple", "non-interned-multiple",
+        "unexpected-first", "duplicate-first", "two-unexpected"])
+def test_binding_error_message_wrong(module, call, message):
     with pytest.raises(TypeError) as info:
         call(module)
-    assert str(info.value) == message
-
-
-@pytest.mark.parametrize("kwargs, message", [
-    ({"bogus": 1, "ts": 2}, "_parse_ts() got an unexpected keyword argument 'bogus'"),
-    ({"ts": 2, "bogus": 1}, "_parse_ts() got multiple values for keyword argument 'ts'"),
-    ({"other": 1, "bogus": 2}, "_parse_ts() got an unexpected keyword argument 'other'"),
-], ids=["unexpected-first", "duplicate-first", "two-unexpected"])
-def test_later_offending_keyword_decides(module, kwargs, message):
-    with pytest.raises(TypeError) as info:
-        module._parse_ts(VALID_TS, **kwargs)
     assert str(info.value) == message
 
 
@@ -295,11 +262,6 @@ def test_non_str_keyword_name_checked_out_of_order(module, args, kwnames, messag
     with pytest.raises(TypeError) as info:
         vectorcall(module._parse_ts, args, kwnames)
     assert str(info.value) == message
-
-
-def test_vectorcall_keyword_names_not_bound(module):
-    assert vectorcall(module.add_seconds_rfc3339, (), [("secs", 1), ("ts", VALID_TS)]) == (
-        "2024-05-01T12:00:01+00:00")
 
 
 # --- no work before binding succeeds; the traceback entry ----------------------------------
@@ -343,15 +305,11 @@ FAULTS = [(name, kind, call) for name in ALL for kind, call in binding_faults(na
 
 
 @pytest.mark.parametrize("name, kind, call", FAULTS, ids=[f"{n}-{k}" for n, k, _ in FAULTS])
-def test_binding_error_after_touching_argument(module, name, kind, call):
+def test_binding_error_touches_argument_or_entry_wrong(module, tb_entries, name, kind, call):
     tripwire = Tripwire()
     with pytest.raises(TypeError):
         call(getattr(module, name), tripwire)
     assert tripwire.touched == []
-
-
-@pytest.mark.parametrize("name, kind, call", FAULTS, ids=[f"{n}-{k}" for n, k, _ in FAULTS])
-def test_binding_error_traceback_entry_wrong(module, tb_entries, name, kind, call):
     with pytest.raises(TypeError) as info:
         call(getattr(module, name), object())
     entries = tb_entries(info.value)

@@ -2,28 +2,14 @@
 budget, the kept tail and the span, the summary message and its placement,
 collaborators looked up at call time, and conversations never half-written."""
 
-import os
 import sys
-import time
 from types import MappingProxyType, SimpleNamespace
 
 import pytest
 
 from fake_chat import CHAT_MODULE, GOOD_SUMMARY, FakeChat, chat, no_chat  # noqa: F401 - fixtures
 from shared import COMPRESS_ENTRY as FN_ENTRY, SUMMARY_NOTE as NOTE, SUMMARY_PREFIX as PREFIX
-
-WINDOW_5000 = {"max_context": 5000}  # threshold 4000 tokens, keep budget 1024
-
-
-def T(second):
-    """A stamp in the module's own UTC layout."""
-    return f"2024-05-01T12:00:{second:02d}+00:00"
-
-
-def msg(ts, tokens, role="user", **extra):
-    """A message whose estimate is exactly `tokens` (at least 3): ASCII content
-    of 4 * (tokens - 3) characters, plus 3 per message."""
-    return {"role": role, "content": "a" * (4 * (tokens - 3)), "timestamp": ts, **extra}
+from shared import WINDOW_5000, T, assert_same_objects, msg
 
 
 def summary_items(text, ts):
@@ -38,12 +24,6 @@ def assert_result(result, compressed, stats):
     assert list(result[1].items()) == stats
     if "rate" in result[1]:
         assert type(result[1]["rate"]) is float
-
-
-def assert_same_objects(got, want):
-    assert len(got) == len(want)
-    for i, (g, w) in enumerate(zip(got, want)):
-        assert g is w, f"element {i}"
 
 
 class Snapshot:
@@ -314,23 +294,6 @@ def test_second_compression_swallows_first_summary(module, chat):
 
 
 # --- summary timestamp and the cut-time window ------------------------------------------
-
-
-@pytest.fixture
-def local_zone():
-    """Sets the process's local time zone (a POSIX TZ text) for one test."""
-    saved = os.environ.get("TZ")
-
-    def set_zone(zone):
-        os.environ["TZ"] = zone
-        time.tzset()
-
-    yield set_zone
-    if saved is None:
-        os.environ.pop("TZ", None)
-    else:
-        os.environ["TZ"] = saved
-    time.tzset()
 
 
 STAMP_FORMATS = {

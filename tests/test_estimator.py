@@ -3,11 +3,12 @@ Python-level measuring of non-str and str-subclass inputs, message reading,
 errors and their traceback entries."""
 
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import given
 
 import reference as ref
 from reference import outcome
-from shared import Facade, GetOnly
+from shared import (IMAGE, MUTATIONS, PROPERTY, BoolRaises, EqRaises, Facade, GetOnly, GetRaises, LenRaises,
+                    Logged, Mutating, PartsIterRaises, PlainStr, ZeroLen, entries_of, list_actions)
 
 MODULE = "routes.context_compress"
 TEXT_FN = f"{MODULE}.estimate_tokens_text"
@@ -15,11 +16,6 @@ MSGS_FN = f"{MODULE}.estimate_tokens"
 GENEXPR_CREATE = f"{MODULE}.estimate_tokens_text.genexpr"
 GENEXPR_BODY = "genexpr"
 
-PROPERTY = settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-
-
-def entries_of(module_entries, exc):
-    return [(name, line) for name, _, line in module_entries(exc)]
 
 
 # --- estimate_tokens_text on str -------------------------------------------------
@@ -74,10 +70,6 @@ def test_estimate_text_disagrees_with_reference(module, text):
 
 # --- estimate_tokens_text on str subclasses and other iterables -------------------
 
-class PlainStr(str):
-    pass
-
-
 class IdeographIter(str):
     """Iterates as ideographs, whatever it stores."""
 
@@ -90,11 +82,6 @@ class LongLen(str):
         return 1000
 
 
-class ZeroLen(str):
-    def __len__(self):
-        return 0
-
-
 class FalseStr(str):
     def __bool__(self):
         return False
@@ -105,20 +92,6 @@ class WordIter(str):
 
     def __iter__(self):
         return iter(self.split())
-
-
-@pytest.mark.parametrize("text, expected", [
-    (PlainStr("\u4e00\u4e8cab"), 3),
-    (PlainStr(""), 0),
-    (IdeographIter("abcd"), 6),             # 4 ideographs by iteration, len 4
-    (LongLen("\u4e00"), 251),               # 1.5 + 999 * 0.25
-    (LongLen(""), 250),                     # a length of 1000 makes it truthy
-    (ZeroLen("\u4e00\u4e8c\u4e09\u56db"), 0),    # len 0 makes it falsy
-    (FalseStr("\u4e00\u4e8c"), 0),
-    (WordIter("\u4e00\u4e8c abc \u9fff\u9fff"), 3),  # one word in range by string order, len 9
-])
-def test_estimate_text_str_subclass_not_measured_the_python_way(module, text, expected):
-    assert module.estimate_tokens_text(text) == ref.estimate_tokens_text(text) == expected
 
 
 class Measured:
@@ -138,6 +111,14 @@ class Measured:
 
 
 @pytest.mark.parametrize("value, expected", [
+    (PlainStr("\u4e00\u4e8cab"), 3),
+    (PlainStr(""), 0),
+    (IdeographIter("abcd"), 6),             # 4 ideographs by iteration, len 4
+    (LongLen("\u4e00"), 251),               # 1.5 + 999 * 0.25
+    (LongLen(""), 250),                     # a length of 1000 makes it truthy
+    (ZeroLen("\u4e00\u4e8c\u4e09\u56db"), 0),    # len 0 makes it falsy
+    (FalseStr("\u4e00\u4e8c"), 0),
+    (WordIter("\u4e00\u4e8c abc \u9fff\u9fff"), 3),  # one word in range by string order, len 9
     (["\u4e00", "abc", "\u4e00\u4e8c", "\u9fff", "\u4dbfx"], 5),  # 3 in range by string order
     (("\u4e00",) * 4, 6),
     ({"\u4e00": 1, "a": 2}, 1),
@@ -147,7 +128,7 @@ class Measured:
     (Measured(["a"], 40), 10),
     (Measured([], 8), 2),
 ])
-def test_estimate_text_iterable_not_measured_per_element(module, value, expected):
+def test_estimate_text_subclass_or_iterable_not_measured_the_python_way(module, value, expected):
     assert module.estimate_tokens_text(value) == ref.estimate_tokens_text(value) == expected
 
 
@@ -234,19 +215,6 @@ class LaterNextRaises:
         raise KeyError("third")
 
 
-class BoolRaises:
-    def __bool__(self):
-        raise ValueError("no truth")
-
-
-class LenRaises(str):
-    def __bool__(self):
-        return True
-
-    def __len__(self):
-        raise ValueError("no length")
-
-
 class StrIterRaises(str):
     def __iter__(self):
         raise ValueError("no str iterator")
@@ -290,9 +258,6 @@ def test_estimate_text_error_lost_or_misattributed(module, module_entries, make,
 
 
 # --- estimate_tokens ------------------------------------------------------------
-
-IMAGE = {"type": "image_url", "image_url": {"url": "data:image/png;base64,AAAA"}}
-
 
 @pytest.mark.parametrize("msgs, expected", [
     ([], 0),
@@ -363,18 +328,6 @@ def test_estimate_tokens_disagrees_with_reference(module, msgs):
     assert outcome(module.estimate_tokens, msgs) == outcome(ref.estimate_tokens, msgs)
 
 
-class Logged(dict):
-    """A record whose own get() must be called; it records every key asked."""
-
-    def __init__(self, log, tag, *args, **kwargs):
-        super().__init__(*args, **kwargs)
-        self.log, self.tag = log, tag
-
-    def get(self, key, *default):
-        self.log.append((self.tag, key))
-        return super().get(key, *default)
-
-
 def logged_conversation(log):
     return [
         Logged(log, "m0", role="user", content="abcd"),
@@ -397,10 +350,6 @@ def test_estimate_tokens_bypasses_record_get(module):
     assert native_log == ref_log
 
 
-
-
-
-
 @pytest.mark.parametrize("message, expected", [
     (Facade({"content": "\u4e00" * 4}, content="abcd"), 9),
     (Facade({}, content="abcdefgh", role="tool", tool_result="\u4e00" * 8), 3),
@@ -415,76 +364,25 @@ def test_estimate_tokens_reads_storage_instead_of_get(module, message, expected)
 
 # --- lists changed while they are walked ------------------------------------------
 
-class Mutating(dict):
-    """A message whose first get() runs `action` on the list it sits in."""
-
-    def __init__(self, action, **fields):
-        super().__init__(**fields)
-        self.action, self.done = action, False
-
-    def get(self, key, *default):
-        if not self.done:
-            self.done = True
-            self.action()
-        return super().get(key, *default)
-
-
-def mutating_messages(kind):
-    msgs = []
-    extra = {"content": "\u4e00" * 4}
-    actions = {
-        "append": lambda: msgs.append(dict(extra)),
-        "append_many": lambda: msgs.extend(dict(extra) for _ in range(3)),
-        "remove_next": lambda: msgs.pop(2),
-        "remove_self": lambda: msgs.pop(1),
-        "remove_earlier": lambda: msgs.pop(0),
-        "clear": msgs.clear,
-        "replace_all": lambda: msgs.__setitem__(slice(None), [dict(extra), dict(extra)]),
-        "insert_front": lambda: msgs.insert(0, dict(extra)),
-    }
-    msgs[:] = [
-        {"content": "abcd"},
-        Mutating(actions[kind], content="abcdefgh"),
-        {"content": "\u4e00\u4e8c"},
-        {"content": [IMAGE]},
-    ]
-    return msgs
+def changed_messages(where, kind):
+    """Messages whose first get() (or that of a part) changes the list it sits in."""
+    items = []
+    if where == "messages":
+        action = list_actions(items, lambda: {"content": "\u4e00" * 4})[kind]
+        items[:] = [{"content": "abcd"}, Mutating(action, content="abcdefgh"), {"content": "\u4e00\u4e8c"},
+                    {"content": [IMAGE]}]
+        return items
+    action = list_actions(items, lambda: "\u4e00" * 4)[kind]
+    items[:] = ["abcd", Mutating(action, type="text", text="abcd"), IMAGE, "\u4e00\u4e8c"]
+    return [{"content": items}]
 
 
-MUTATIONS = ["append", "append_many", "remove_next", "remove_self", "remove_earlier", "clear",
-             "replace_all", "insert_front"]
-
-
-@pytest.mark.parametrize("kind", MUTATIONS)
-def test_estimate_tokens_list_changed_by_get_walked_unlike_python(module, kind):
-    assert module.estimate_tokens(mutating_messages(kind)) == ref.estimate_tokens(mutating_messages(kind))
-
-
-class MutatingPart(dict):
-    def __init__(self, action, **fields):
-        super().__init__(**fields)
-        self.action = action
-
-    def get(self, key, *default):
-        action, self.action = self.action, (lambda: None)
-        action()
-        return super().get(key, *default)
-
-
-@pytest.mark.parametrize("kind", ["append", "clear", "remove_next", "remove_self"])
-def test_estimate_tokens_parts_changed_by_part_get_walked_unlike_python(module, kind):
-    def build():
-        parts = []
-        actions = {
-            "append": lambda: parts.append("\u4e00" * 4),
-            "clear": parts.clear,
-            "remove_next": lambda: parts.pop(2),
-            "remove_self": lambda: parts.pop(1),
-        }
-        parts[:] = ["abcd", MutatingPart(actions[kind], type="text", text="abcd"), IMAGE, "\u4e00\u4e8c"]
-        return [{"content": parts}]
-
-    assert module.estimate_tokens(build()) == ref.estimate_tokens(build())
+@pytest.mark.parametrize("where, kind", [
+    *[("messages", kind) for kind in MUTATIONS],
+    *[("parts", kind) for kind in ["append", "clear", "remove_next", "remove_self"]],
+])
+def test_estimate_tokens_list_changed_by_get_walked_unlike_python(module, where, kind):
+    assert module.estimate_tokens(changed_messages(where, kind)) == ref.estimate_tokens(changed_messages(where, kind))
 
 
 # --- the estimator looked up at call time ----------------------------------------
@@ -538,29 +436,6 @@ def test_estimate_tokens_looks_up_text_estimator_when_not_needed(module, namespa
 
 
 # --- estimate_tokens errors ---------------------------------------------------
-
-class GetRaises(dict):
-    def __init__(self, bad_key, **fields):
-        super().__init__(**fields)
-        self.bad_key = bad_key
-
-    def get(self, key, *default):
-        if key == self.bad_key:
-            raise LookupError(f"cannot read {key}")
-        return super().get(key, *default)
-
-
-class EqRaises:
-    def __eq__(self, other):
-        raise ValueError("no equality")
-
-    __hash__ = None
-
-
-class PartsIterRaises(list):
-    def __iter__(self):
-        raise ValueError("parts cannot be walked")
-
 
 @pytest.mark.parametrize("make, entries", [
     (lambda: 5, [(MSGS_FN, 71)]),

@@ -17,10 +17,9 @@ import types
 import pytest
 
 import routes.context_compress as cc
+from shared import SUMMARY_NOTE as NOTE, SUMMARY_PREFIX as PREFIX
 
 SOURCE_UNIT = "routes/context_compress"
-PREFIX = "[上下文压缩摘要] "
-NOTE = "\n\n注意：因上下文过多，已启用压缩，以上历史记录为压缩内容，如需查找更多会话历史，请使用search_session工具查找"
 STAMP = "2024-05-01T12:00:{:02d}+00:00"
 CONFIG = {"max_context": 3000}
 ANSWER = {"choices": [{"message": {"content": "  the summary \n"}}]}
@@ -69,18 +68,8 @@ def answering(answer):
     return api
 
 
-def raising(exc):
-    def api(prompt_msgs, cfg, stream=True):
-        raise exc
-    return api
-
-
-def own_entries(exc):
-    return [(f.name, f.lineno) for f in traceback.extract_tb(exc.__traceback__) if f.filename == SOURCE_UNIT]
-
-
 def assert_compress_entry(exc):
-    entries = own_entries(exc)
+    entries = [(f.name, f.lineno) for f in traceback.extract_tb(exc.__traceback__) if f.filename == SOURCE_UNIT]
     assert entries, "no traceback entry from the module"
     name, line = entries[0]
     assert name == "routes.context_compress.cut_and_sum_history"
@@ -106,33 +95,6 @@ def assert_compressed(conv, result, before):
 
 
 # --- the chat layer -----------------------------------------------------------
-
-
-class CustomBase(BaseException):
-    pass
-
-
-# KeyboardInterrupt and SystemExit from the chat layer are covered with the
-# summary request; these are the BaseExceptions nobody raises on purpose.
-@pytest.mark.parametrize("exc", [GeneratorExit(), CustomBase()], ids=lambda e: type(e).__name__)
-def test_chat_layer_base_exception_not_absorbed_and_conv_untouched(monkeypatch, exc):
-    install_chat(monkeypatch, raising(exc))
-    conv = make_conv()
-    before = Snapshot(conv)
-    with pytest.raises(type(exc)) as info:
-        cc.cut_and_sum_history(conv, CONFIG)
-    assert info.value is exc
-    assert_compress_entry(info.value)
-    before.assert_untouched(conv)
-
-
-def test_chat_layer_memory_error_absorbed_with_extract(monkeypatch):
-    install_chat(monkeypatch, raising(MemoryError()))
-    conv = make_conv()
-    span = conv["messages"][:9]
-    compressed, stats = cc.cut_and_sum_history(conv, CONFIG)
-    assert compressed and stats["compressed"] == 9
-    assert conv["messages"][1]["content"] == PREFIX + cc.simple_extract(span) + NOTE
 
 
 class Raises:
@@ -172,12 +134,22 @@ class Shout(str):
     pass
 
 
+class CustomBase(BaseException):
+    pass
+
+
 def choice(content):
     return {"choices": [{"message": {"content": content}}]}
 
 
 FALLBACK = "fallback"
+# A Raises answer is the chat layer itself raising. KeyboardInterrupt and
+# SystemExit from it are covered with the summary request; GeneratorExit and
+# CustomBase are the BaseExceptions nobody raises on purpose.
 HOSTILE_ANSWERS = [
+    ("raises-generatorexit", Raises(GeneratorExit()), GeneratorExit),
+    ("raises-custom-base", Raises(CustomBase()), CustomBase),
+    ("raises-memoryerror", Raises(MemoryError()), FALLBACK),
     ("bool-raises-valueerror", obj(__bool__=Raises(ValueError("x"))), FALLBACK),
     ("bool-raises-systemexit", obj(__bool__=Raises(SystemExit(2))), SystemExit),
     ("get-raises-keyboardinterrupt", obj(get=Raises(KeyboardInterrupt())), KeyboardInterrupt),
@@ -202,13 +174,15 @@ HOSTILE_ANSWERS = [
 
 @pytest.mark.parametrize("answer, expected", [a[1:] for a in HOSTILE_ANSWERS], ids=[a[0] for a in HOSTILE_ANSWERS])
 def test_hostile_chat_answer_gives_fallback_summary_or_propagates(monkeypatch, answer, expected):
-    install_chat(monkeypatch, answering(answer))
+    install_chat(monkeypatch, answer if isinstance(answer, Raises) else answering(answer))
     conv = make_conv()
     span = conv["messages"][:9]
     before = Snapshot(conv)
     if isinstance(expected, type):
         with pytest.raises(expected) as info:
             cc.cut_and_sum_history(conv, CONFIG)
+        if isinstance(answer, Raises):
+            assert info.value is answer.exc
         assert_compress_entry(info.value)
         before.assert_untouched(conv)
         return
@@ -435,28 +409,20 @@ class FailingStore(dict):
         super().__setitem__(key, value)
 
 
-@pytest.mark.parametrize("key", ["messages", "cut_time"])
+@pytest.mark.parametrize("key, had_cut_time", [("messages", True), ("cut_time", True), ("cut_time", False)],
+                         ids=["messages", "cut_time", "cut_time-absent"])
 @pytest.mark.parametrize("exc", [OSError("disk"), KeyboardInterrupt()], ids=lambda e: type(e).__name__)
-def test_failed_store_leaves_old_messages_and_cut_time(monkeypatch, key, exc):
+def test_failed_store_leaves_old_messages_and_cut_time(monkeypatch, key, had_cut_time, exc):
     install_chat(monkeypatch, answering(ANSWER))
     conv = make_conv(conv_cls=FailingStore)
+    if not had_cut_time:
+        del conv["cut_time"]
     conv.failing_key, conv.exc = key, exc
     before = Snapshot(conv)
     with pytest.raises(type(exc)) as info:
         cc.cut_and_sum_history(conv, CONFIG)
     assert info.value is exc
     assert_compress_entry(info.value)
-    before.assert_untouched(conv)
-
-
-def test_failed_store_of_cut_time_without_key_leaves_no_key(monkeypatch):
-    install_chat(monkeypatch, answering(ANSWER))
-    conv = make_conv(conv_cls=FailingStore)
-    del conv["cut_time"]
-    conv.failing_key, conv.exc = "cut_time", OSError("disk")
-    before = Snapshot(conv)
-    with pytest.raises(OSError):
-        cc.cut_and_sum_history(conv, CONFIG)
     before.assert_untouched(conv)
 
 
@@ -498,18 +464,16 @@ def run_child(code, tmp_path, env_extra=None):
     return proc
 
 
-def test_rebound_estimator_emptying_active_list_raises_index_error_not_crash(tmp_path):
-    proc = run_child("MODE = 'clear-first'\n" + REBOUND_ESTIMATOR, tmp_path)
-    assert proc.returncode == 0, proc.stderr[-2000:]
+@pytest.mark.parametrize("mode, expected", [
     # As `kept[0]` of an empty kept tail would.
-    assert json.loads(proc.stdout.splitlines()[-1]) == ["raised", "IndexError", "list index out of range"]
-
-
-def test_rebound_estimator_shrinking_active_list_mid_walk_not_crash(tmp_path):
-    proc = run_child("MODE = 'clear-later'\n" + REBOUND_ESTIMATOR, tmp_path)
-    assert proc.returncode == 0, proc.stderr[-2000:]
+    ("clear-first", ["raised", "IndexError", "list index out of range"]),
     # The walk ends with the list, as reversed() does, after the newest message.
-    assert json.loads(proc.stdout.splitlines()[-1]) == ["returned", True, 2]
+    ("clear-later", ["returned", True, 2]),
+])
+def test_rebound_estimator_changing_active_list_not_crash(tmp_path, mode, expected):
+    proc = run_child(f"MODE = {mode!r}\n" + REBOUND_ESTIMATOR, tmp_path)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    assert json.loads(proc.stdout.splitlines()[-1]) == expected
 
 
 @pytest.mark.parametrize("base, content, added", [

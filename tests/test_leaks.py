@@ -202,6 +202,14 @@ def scenario_env():
         sys.modules["routes.chat"] = saved
 
 
+@pytest.fixture(params=sorted(SCENARIOS))
+def scenario(request, scenario_env):
+    """One scenario, its chat module installed: (name, args, kwargs, exc, chat)."""
+    spec = expand(SCENARIOS[request.param])
+    scenario_env(spec[-1])
+    return spec
+
+
 def caller(name, args, kwargs, exc, fresh):
     """One call per invocation; with `fresh`, every argument is a new deep
     copy, so that any reference the call keeps holds a new object alive."""
@@ -326,21 +334,16 @@ def resident_growth(call):
     return windows(call, resident_after_trim, RSS_ROUNDS)
 
 
-@pytest.mark.parametrize("scenario", sorted(SCENARIOS))
-def test_shared_objects_keep_their_reference_counts(scenario_env, scenario):
-    name, args, kwargs, exc, chat = expand(SCENARIOS[scenario])
-    scenario_env(chat)
+def test_shared_objects_keep_their_reference_counts(scenario):
+    name, args, kwargs, exc, chat = scenario
     tracked = reachable(args, kwargs) + list(vars(cc).values())
     if chat not in ("unset", None):
         tracked += [chat, chat._call_llm_api]
     assert refcount_drift(caller(name, args, kwargs, exc, fresh=False), tracked) == []
 
 
-@pytest.mark.parametrize("scenario", sorted(SCENARIOS))
-def test_no_python_memory_kept_by_calls(scenario_env, scenario):
-    name, args, kwargs, exc, chat = expand(SCENARIOS[scenario])
-    scenario_env(chat)
-    assert traced_growth(caller(name, args, kwargs, exc, fresh=True)) < TRACED_MARGIN
+def test_no_python_memory_kept_by_calls(scenario):
+    assert traced_growth(caller(*scenario[:4], fresh=True)) < TRACED_MARGIN
 
 
 def test_rebound_collaborators_keep_reference_counts(namespace, scenario_env):
@@ -358,11 +361,8 @@ def test_rebound_collaborators_keep_reference_counts(namespace, scenario_env):
 
 
 @pytest.mark.skipif(not NATIVE_HEAP, reason="needs glibc's malloc with pymalloc in front of it")
-@pytest.mark.parametrize("scenario", sorted(SCENARIOS))
-def test_no_native_heap_kept_by_calls(scenario_env, scenario):
-    name, args, kwargs, exc, chat = expand(SCENARIOS[scenario])
-    scenario_env(chat)
-    assert heap_growth(caller(name, args, kwargs, exc, fresh=True)) < HEAP_MARGIN
+def test_no_native_heap_kept_by_calls(scenario):
+    assert heap_growth(caller(*scenario[:4], fresh=True)) < HEAP_MARGIN
 
 
 def round_robin(function):

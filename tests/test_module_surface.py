@@ -58,11 +58,8 @@ STANDARD_DUNDERS = {"__name__", "__doc__", "__loader__", "__file__", "__package_
 # --- module and namespace ---------------------------------------------------
 
 
-def test_module_docstring_is_exact(module):
+def test_module_docstring_or_registration_wrong(module):
     assert module.__doc__ == MODULE_DOC
-
-
-def test_module_not_registered_under_canonical_name(module):
     assert module.__name__ == MODULE_NAME
     assert module.__package__ == "routes"
     assert module.__spec__.name == MODULE_NAME
@@ -98,35 +95,15 @@ def test_namespace_test_dict_not_empty_or_all_defined(module):
 
 
 @by_function
-def test_function_name_qualname_or_module_wrong(module, name, params, def_line, doc):
+def test_function_object_misdescribed(module, name, params, def_line, doc):
     fn = getattr(module, name)
-    assert fn.__name__ == name
-    assert fn.__qualname__ == name
-    assert fn.__module__ == MODULE_NAME
-
-
-@by_function
-def test_function_docstring_differs(module, name, params, def_line, doc):
-    assert getattr(module, name).__doc__ == doc
-
-
-@by_function
-def test_function_defaults_wrong(module, name, params, def_line, doc):
-    fn = getattr(module, name)
+    assert (fn.__name__, fn.__qualname__, fn.__module__) == (name, name, MODULE_NAME)
+    assert fn.__doc__ == doc
     assert fn.__defaults__ == ((None,) if name == "cut_and_sum_history" else None)
     assert fn.__kwdefaults__ is None
-
-
-@by_function
-def test_function_annotations_or_globals_wrong(module, name, params, def_line, doc):
-    fn = getattr(module, name)
     assert type(fn.__annotations__) is dict and fn.__annotations__ == {}
     assert fn.__globals__ is module.__dict__
-
-
-@by_function
-def test_function_code_misdescribes_parameters(module, name, params, def_line, doc):
-    code = getattr(module, name).__code__
+    code = fn.__code__
     assert code.co_argcount == len(params)
     assert code.co_posonlyargcount == 0
     assert code.co_kwonlyargcount == 0
@@ -134,11 +111,7 @@ def test_function_code_misdescribes_parameters(module, name, params, def_line, d
     assert code.co_filename == "routes/context_compress"
     assert code.co_firstlineno == def_line
     assert code.co_name == name
-
-
-@by_function
-def test_signature_kinds_or_defaults_wrong(module, name, params, def_line, doc):
-    sig = inspect.signature(getattr(module, name))
+    sig = inspect.signature(fn)
     assert tuple(sig.parameters) == params
     assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in sig.parameters.values())
     defaults = {p.name: p.default for p in sig.parameters.values()
@@ -248,20 +221,14 @@ print(json.dumps({{
 """
 
 
-def test_import_under_other_name_misses_canonical_registration(run_python):
-    result = run_python(IMPORT_UNDER_OTHER_NAME.format(placeholder=False))
-    assert result["name"] == "context_compress"
-    assert result["registered_is_mod"]
-    assert result["imported_is_mod"]
-    assert result["fn_modules"] == [MODULE_NAME]
-    assert result["parses"] == "2024-05-01 00:00:00"
-
-
-def test_import_under_other_name_replaces_existing_canonical_entry(run_python):
-    result = run_python(IMPORT_UNDER_OTHER_NAME.format(placeholder=True))
-    assert result["registered_is_placeholder"]
-    assert not result["registered_is_mod"]
-    assert result["fn_modules"] == [MODULE_NAME]
+@pytest.mark.parametrize("placeholder, expected", [
+    (False, {"name": "context_compress", "registered_is_mod": True, "imported_is_mod": True,
+             "fn_modules": [MODULE_NAME], "parses": "2024-05-01 00:00:00"}),
+    (True, {"registered_is_placeholder": True, "registered_is_mod": False, "fn_modules": [MODULE_NAME]}),
+], ids=["misses_canonical_registration", "replaces_existing_canonical_entry"])
+def test_import_under_other_name(run_python, placeholder, expected):
+    result = run_python(IMPORT_UNDER_OTHER_NAME.format(placeholder=placeholder))
+    assert {key: result[key] for key in expected} == expected
 
 
 def test_import_under_313_fails_with_warnings_as_errors(run_python):
@@ -332,19 +299,12 @@ def test_add_seconds_ignores_rebound_parse_ts(module, namespace):
     assert module.add_seconds_rfc3339(VALID_TS, 1) is VALID_TS
 
 
-def test_add_seconds_ignores_rebound_timezone(module, namespace):
+def test_rebound_timezone_ignored(module, namespace):
     class HostTimezone:
         utc = timezone(timedelta(hours=8))
 
     namespace["timezone"] = HostTimezone
     assert module.add_seconds_rfc3339(VALID_TS, 1) == "2024-05-01T20:00:01+08:00"
-
-
-def test_get_conv_cut_time_ignores_rebound_timezone(module, namespace):
-    class HostTimezone:
-        utc = timezone(timedelta(hours=8))
-
-    namespace["timezone"] = HostTimezone
     result = module.get_conv_cut_time({})
     assert result.endswith("+08:00")
     assert abs(datetime.fromisoformat(result) - datetime.now(timezone.utc)) < timedelta(seconds=30)

@@ -10,6 +10,7 @@ import pytest
 
 from fake_chat import CHAT_MODULE, GOOD_SUMMARY, FakeChat, chat  # noqa: F401 - fixture
 from shared import COMPRESS_ENTRY as FN_ENTRY, SUMMARY_NOTE as NOTE, SUMMARY_PREFIX as PREFIX
+from shared import WINDOW_5000, T, assert_same_objects, msg
 
 SYSTEM_PROMPT = (
     "You are a conversation summarizer. Compress the following conversation history into a summary of "
@@ -17,17 +18,7 @@ SYSTEM_PROMPT = (
     "usage results, file paths, commands, and errors with their resolutions. Omit greetings and "
     "repetitive content. Output ONLY the summary."
 )
-WINDOW_5000 = {"max_context": 5000}  # threshold 4000 tokens, keep budget 1024
 LATER_OMITTED = "\n...(later messages omitted)"
-
-
-def T(second):
-    return f"2024-05-01T12:00:{second:02d}+00:00"
-
-
-def msg(ts, tokens, role="user"):
-    """A message whose estimate is exactly `tokens` (at least 3)."""
-    return {"role": role, "content": "a" * (4 * (tokens - 3)), "timestamp": ts}
 
 
 def span_conv(kept_tokens=4500):
@@ -46,11 +37,6 @@ EXTRACT_TEXT = "\n".join(SPAN_LINES[:3] + SPAN_LINES[4:])  # first three and las
 def summary_content(conv):
     (summary,) = [m for m in conv["messages"] if m.get("content", "").startswith(PREFIX)]
     return summary["content"]
-
-
-def assert_same_objects(got, want):
-    assert len(got) == len(want)
-    assert all(g is w for g, w in zip(got, want))
 
 
 # --- the request the chat layer receives --------------------------------------------------
@@ -200,31 +186,28 @@ class RaisingModule(types.ModuleType):
         raise RuntimeError(f"cannot load {name}")
 
 
-@pytest.mark.parametrize("chat_module", [
-    pytest.param(None, id="module_missing"),
-    pytest.param(types.ModuleType(CHAT_MODULE), id="function_missing"),
-    pytest.param(RaisingModule(CHAT_MODULE), id="attribute_lookup_raises"),
+# Unavailable, the chat layer leaves the extract, and the only transcript is
+# the one the extract builds for itself.
+UNAVAILABLE = (["simple_extract", "_msgs_to_text"], EXTRACT_TEXT)
+
+
+@pytest.mark.parametrize("chat_module, events, text", [
+    pytest.param("fake", ["lookup", "_msgs_to_text", "call"], GOOD_SUMMARY, id="import_transcript_call"),
+    pytest.param(None, *UNAVAILABLE, id="module_missing"),
+    pytest.param(types.ModuleType(CHAT_MODULE), *UNAVAILABLE, id="function_missing"),
+    pytest.param(RaisingModule(CHAT_MODULE), *UNAVAILABLE, id="attribute_lookup_raises"),
 ])
-def test_unavailable_chat_layer_gives_extract_without_building_transcript(module, namespace, monkeypatch,
-                                                                          chat_module):
-    monkeypatch.setitem(sys.modules, CHAT_MODULE, chat_module)
-    events = []
-    _record(namespace, events, "_msgs_to_text")
-    _record(namespace, events, "simple_extract")
+def test_chat_layer_transcript_and_extract_order(module, namespace, monkeypatch, chat_module, events, text):
+    fake = FakeChat()
+    monkeypatch.setitem(sys.modules, CHAT_MODULE, fake.module if chat_module == "fake" else chat_module)
+    _record(namespace, fake.events, "_msgs_to_text")
+    _record(namespace, fake.events, "simple_extract")
     conv = span_conv()
 
     assert module.cut_and_sum_history(conv, WINDOW_5000)[0] is True
 
-    # The only transcript is the one the extract builds for itself.
-    assert events == ["simple_extract", "_msgs_to_text"]
-    assert summary_content(conv) == PREFIX + EXTRACT_TEXT + NOTE
-
-
-def test_import_precedes_transcript_which_precedes_call(module, namespace, chat):
-    _record(namespace, chat.events, "_msgs_to_text")
-    _record(namespace, chat.events, "simple_extract")
-    module.cut_and_sum_history(span_conv(), WINDOW_5000)
-    assert chat.events == ["lookup", "_msgs_to_text", "call"]
+    assert fake.events == events
+    assert summary_content(conv) == PREFIX + text + NOTE
 
 
 def test_chat_module_imported_afresh_for_each_request(module, monkeypatch):
