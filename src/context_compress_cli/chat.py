@@ -103,30 +103,28 @@ def completions_url(base_url: str) -> str:
 # the request and reading the answer.
 
 
-class _HTTPConnection(http.client.HTTPConnection):
+class _ReadTimeoutAfterConnect:
+    """Mixin for an http.client connection class: connect under the time-out
+    urlopen passes, then use `read_timeout` for everything after."""
+
     def __init__(self, *args: Any, read_timeout: float, **kwargs: Any) -> None:
         super().__init__(*args, **kwargs)
         self._read_timeout = read_timeout
 
     def connect(self) -> None:
         try:
-            super().connect()
+            super().connect()  # type: ignore[misc]
         except TimeoutError as exc:
             raise _ConnectTimeout(str(exc) or "timed out") from exc
-        self.sock.settimeout(self._read_timeout)
+        self.sock.settimeout(self._read_timeout)  # type: ignore[attr-defined]
 
 
-class _HTTPSConnection(http.client.HTTPSConnection):
-    def __init__(self, *args: Any, read_timeout: float, **kwargs: Any) -> None:
-        super().__init__(*args, **kwargs)
-        self._read_timeout = read_timeout
+class _HTTPConnection(_ReadTimeoutAfterConnect, http.client.HTTPConnection):
+    pass
 
-    def connect(self) -> None:
-        try:
-            super().connect()
-        except TimeoutError as exc:
-            raise _ConnectTimeout(str(exc) or "timed out") from exc
-        self.sock.settimeout(self._read_timeout)
+
+class _HTTPSConnection(_ReadTimeoutAfterConnect, http.client.HTTPSConnection):
+    pass
 
 
 class _ConnectTimeout(TimeoutError):

@@ -35,7 +35,6 @@
     X(empty, "")                                                               \
     X(zulu, "Z")                                                               \
     X(utc_offset, "+00:00")                                                    \
-    X(space, " ")                                                              \
     X(newline, "\n")                                                           \
     X(ellipsis, "...")                                                         \
     X(label_open, "[")                                                         \
@@ -66,19 +65,16 @@
     X(time, "time")                                                            \
     X(datetime, "datetime")                                                    \
     X(timezone, "timezone")                                                    \
-    X(dunder_builtins, "__builtins__")                                         \
     X(dunder_test, "__test__")                                                 \
     X(module_name, "routes.context_compress")                                  \
     /* module functions */                                                     \
     X(fn_parse_ts, "_parse_ts")                                                \
     X(fn_add_seconds_rfc3339, "add_seconds_rfc3339")                           \
     X(fn_get_conv_cut_time, "get_conv_cut_time")                               \
-    X(fn_msgs_from_cut_time, "msgs_from_cut_time")                             \
     X(fn_estimate_tokens_text, "estimate_tokens_text")                         \
     X(fn_estimate_tokens, "estimate_tokens")                                   \
     X(fn_msgs_to_text, "_msgs_to_text")                                        \
     X(fn_simple_extract, "simple_extract")                                     \
-    X(fn_cut_and_sum_history, "cut_and_sum_history")                           \
     /* parameter names */                                                      \
     X(p_ts, "ts")                                                              \
     X(p_secs, "secs")                                                          \

@@ -98,11 +98,7 @@ PyObject *add_seconds_rfc3339_body(PyObject *const *params, Frame &frame) {
     if (!timedelta) {
         return nullptr;
     }
-    Ref kwnames = Ref::steal(PyTuple_Pack(1, kc.seconds));
-    if (!kwnames) {
-        return nullptr;
-    }
-    Ref delta = Ref::steal(PyObject_Vectorcall(timedelta.get(), &secs, 0, kwnames.get()));
+    Ref delta = Ref::steal(PyObject_Vectorcall(timedelta.get(), &secs, 0, kc.seconds_kwnames));
     if (!delta) {
         return nullptr;
     }
