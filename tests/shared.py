@@ -2,10 +2,8 @@
 
 from hypothesis import HealthCheck, settings
 
-# The summary message's fixed parts, and the traceback entry of the compressor.
-SUMMARY_PREFIX = "[上下文压缩摘要] "
-SUMMARY_NOTE = ("\n\n注意：因上下文过多，已启用压缩，以上历史记录为压缩内容，"
-                "如需查找更多会话历史，请使用search_session工具查找")
+from context_compress_cli.texts import SUMMARY_NOTE, SUMMARY_PREFIX  # noqa: F401 (re-exported)
+
 COMPRESS_ENTRY = "routes.context_compress.cut_and_sum_history"
 
 

@@ -16,15 +16,9 @@ import routes.context_compress as cc
 
 from . import __version__, chat
 from .files import BadInput, Loaded, dump, parse, read_bytes, write_atomic
+from .texts import DEFAULT_MAX_CONTEXT, SUMMARY_NOTE, SUMMARY_PREFIX, THRESHOLD
 
 PROG = "context-compress"
-DEFAULT_MAX_CONTEXT = 200000
-THRESHOLD = 0.8
-SUMMARY_PREFIX = "[上下文压缩摘要] "
-SUMMARY_NOTE = (
-    "\n\n注意：因上下文过多，已启用压缩，以上历史记录为压缩内容，"
-    "如需查找更多会话历史，请使用search_session工具查找"
-)
 SUMMARY_SHOWN = 160
 
 # Exit statuses.
