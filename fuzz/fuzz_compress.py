@@ -13,8 +13,11 @@ installed. The first byte of an input picks the mode, the rest feeds it:
    every function of the module;
 1. the rest of the input read as JSON text and handed to every function;
 2. raw text through the text functions;
-3. (with --hostile) mode 0 with the module's collaborators rebound to
-   wrappers that change the lists they are given.
+3. (with --hostile) mode 0 in surroundings that fight back: the module's
+   collaborators rebound to wrappers that change the lists they are given; a
+   conversation whose __setitem__ stores and then raises; a timer signal
+   whose KeyboardInterrupt lands anywhere in a compression; or one of the
+   functions' code objects run as a plain function.
 
 Every call checks what must hold whatever the input: no exception but the
 interpreter's own for the input (never SystemError), a conversation left
@@ -27,6 +30,7 @@ import argparse
 import copy
 import json
 import os
+import signal
 import sys
 import types
 
@@ -252,6 +256,8 @@ class Hostile:
     shrink, grow or clear the list they were given."""
 
     NAMES = ("estimate_tokens", "_msgs_to_text", "simple_extract", "get_conv_cut_time")
+    ALL = ("_parse_ts", "add_seconds_rfc3339", "get_conv_cut_time", "msgs_from_cut_time", "estimate_tokens_text",
+           "estimate_tokens", "_msgs_to_text", "simple_extract", "cut_and_sum_history")
 
     def __init__(self):
         self.originals = {name: getattr(cc, name) for name in self.NAMES}
@@ -288,6 +294,108 @@ class Hostile:
 HOSTILE = None
 
 
+class StoreThenRaise(dict):
+    """A conversation that stores and then raises for one key, as a save to
+    disk that fails after the store would."""
+
+    failing_key = None
+
+    def __setitem__(self, key, value):
+        super().__setitem__(key, value)
+        if key == self.failing_key:
+            raise OSError("stored, then failed")
+
+
+class PassThrough(dict):
+    """A conversation whose __setitem__ is Python code, so that a signal
+    handler can run between its store and its return."""
+
+    def __setitem__(self, key, value):
+        super().__setitem__(key, value)
+
+
+class Alarm:
+    """A KeyboardInterrupt from a timer signal, armed for one call only. The
+    timer counts CPU time (SIGVTALRM): libFuzzer keeps SIGALRM for its own
+    time-outs."""
+
+    def __init__(self):
+        self.armed = False
+        self.signal = signal
+        signal.signal(signal.SIGVTALRM, self._fire)
+
+    def _fire(self, *args):
+        if self.armed:
+            self.armed = False
+            raise KeyboardInterrupt
+
+    def run(self, delay_us, fn, *args):
+        self.armed = True
+        self.signal.setitimer(self.signal.ITIMER_VIRTUAL, delay_us / 1e6)
+        try:
+            return fn(*args)
+        finally:
+            self.armed = False
+            self.signal.setitimer(self.signal.ITIMER_VIRTUAL, 0)
+
+
+ALARM = None
+
+
+def check_whole_or_untouched(conv, guard, before_messages, before_cut_time):
+    """After an exception: the conversation is as it was, or (the exception
+    came after a complete compression) fully rewritten, never in between."""
+    try:
+        guard.check("an interrupted cut_and_sum_history")
+        return
+    except AssertionError:
+        pass
+    messages = dict.get(conv, "messages")
+    if messages is before_messages or dict.get(conv, "cut_time") == before_cut_time:
+        raise AssertionError("conversation half-written: messages and cut_time disagree")
+    if sum(1 for m in messages if isinstance(m, dict) and str(m.get("content", "")).startswith(PREFIX)) < 1:
+        raise AssertionError("conversation rewritten without a summary message")
+
+
+def run_hostile(fdp, conv, config):
+    """One compression in hostile surroundings chosen by the input."""
+    kind = fdp.ConsumeIntInRange(0, 3)
+    if kind == 0:
+        HOSTILE.install(fdp)
+        try:
+            cc.cut_and_sum_history(conv, config)
+        except INPUT_ERRORS:
+            pass
+        finally:
+            HOSTILE.remove()
+        return
+    if kind == 3:
+        name = fdp.PickValueInList(list(Hostile.ALL))
+        code = getattr(cc, name).__code__
+        try:
+            types.FunctionType(code, {})(*[conv] * code.co_argcount)
+        except TypeError:
+            return
+        raise AssertionError(f"the code object of {name} ran")
+    hostile_conv = StoreThenRaise(conv) if kind == 1 else PassThrough(conv)
+    before_messages, before_cut_time = dict.get(hostile_conv, "messages"), dict.get(hostile_conv, "cut_time")
+    guard = Unchanged(hostile_conv)
+    if kind == 1:
+        hostile_conv.failing_key = fdp.PickValueInList(["messages", "cut_time"])
+    try:
+        if kind == 1:
+            cc.cut_and_sum_history(hostile_conv, config)
+        else:
+            ALARM.run(fdp.ConsumeIntInRange(0, 3000), cc.cut_and_sum_history, hostile_conv, config)
+    except (OSError, KeyboardInterrupt):
+        if kind == 1:
+            guard.check("a cut_and_sum_history whose store failed")
+        else:
+            check_whole_or_untouched(hostile_conv, guard, before_messages, before_cut_time)
+    except INPUT_ERRORS:
+        guard.check("a failed cut_and_sum_history")
+
+
 def decode(raw):
     """UTF-8 with lone surrogates let through; Latin-1 when it is not UTF-8."""
     try:
@@ -309,13 +417,7 @@ def test_one_input(data):
         config = build_config(fdp)
         CHAT.answer = build_answer(fdp)
         if mode == 3:
-            HOSTILE.install(fdp)
-            try:
-                cc.cut_and_sum_history(conv, config)
-            except INPUT_ERRORS:
-                pass
-            finally:
-                HOSTILE.remove()
+            run_hostile(fdp, conv, config)
             return
         check_conversation(conv, config)
     elif mode == 1:
@@ -355,7 +457,7 @@ def seed_corpus(directory):
 
 
 def main():
-    global HOSTILE
+    global HOSTILE, ALARM
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--seconds", type=int, default=60, help="how long to fuzz (default 60)")
     parser.add_argument("--corpus", default=os.path.join(REPO, "build", "fuzz", "corpus"))
@@ -366,6 +468,7 @@ def main():
     libfuzzer_args = [a for a in libfuzzer_args if a != "--"]
     if args.hostile:
         HOSTILE = Hostile()
+        ALARM = Alarm()
     if args.replay:
         for path in args.replay:
             with open(path, "rb") as f:

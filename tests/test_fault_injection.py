@@ -398,32 +398,57 @@ def test_mutation_at_every_get_and_str_does_not_crash(monkeypatch, tripwire, mut
 
 
 class FailingStore(dict):
-    """A conversation whose __setitem__ raises for one key."""
+    """A conversation whose __setitem__ raises for one key: before storing, or
+    after (a save to disk that fails, a Ctrl-C landing just after the store).
+    With `restore_fails`, every later __setitem__ and __delitem__ raises too."""
 
     failing_key = None
     exc = None
+    store_first = False
+    restore_fails = False
 
     def __setitem__(self, key, value):
+        if self.restore_fails and self.failing_key is None:
+            raise RuntimeError("restore refused")
         if key == self.failing_key:
+            if self.store_first:
+                super().__setitem__(key, value)
+            self.failing_key = None
             raise self.exc
         super().__setitem__(key, value)
+
+    def __delitem__(self, key):
+        if self.restore_fails:
+            raise RuntimeError("restore refused")
+        super().__delitem__(key)
 
 
 @pytest.mark.parametrize("key, had_cut_time", [("messages", True), ("cut_time", True), ("cut_time", False)],
                          ids=["messages", "cut_time", "cut_time-absent"])
-@pytest.mark.parametrize("exc", [OSError("disk"), KeyboardInterrupt()], ids=lambda e: type(e).__name__)
-def test_failed_store_leaves_old_messages_and_cut_time(monkeypatch, key, had_cut_time, exc):
+@pytest.mark.parametrize("exc", [OSError("disk"), KeyboardInterrupt(), SystemExit(3)],
+                         ids=lambda e: type(e).__name__)
+@pytest.mark.parametrize("store_first", [False, True], ids=["raise-before-store", "raise-after-store"])
+def test_failed_store_leaves_old_messages_and_cut_time(monkeypatch, key, had_cut_time, exc, store_first):
     install_chat(monkeypatch, answering(ANSWER))
     conv = make_conv(conv_cls=FailingStore)
     if not had_cut_time:
         del conv["cut_time"]
-    conv.failing_key, conv.exc = key, exc
+    conv.failing_key, conv.exc, conv.store_first = key, exc, store_first
     before = Snapshot(conv)
     with pytest.raises(type(exc)) as info:
         cc.cut_and_sum_history(conv, CONFIG)
     assert info.value is exc
     assert_compress_entry(info.value)
     before.assert_untouched(conv)
+
+
+@pytest.mark.parametrize("key", ["messages", "cut_time"])
+def test_failed_restore_still_raises_the_store_error(monkeypatch, key):
+    install_chat(monkeypatch, answering(ANSWER))
+    conv = make_conv(conv_cls=FailingStore)
+    conv.failing_key, conv.exc, conv.store_first, conv.restore_fails = key, OSError("disk"), True, True
+    with pytest.raises(OSError, match="disk"):
+        cc.cut_and_sum_history(conv, CONFIG)
 
 
 # --- collaborators that change what the module handed them --------------------
@@ -452,14 +477,14 @@ REBOUND_ESTIMATOR = textwrap.dedent("""
 """)
 
 
-def run_child(code, tmp_path, env_extra=None):
+def run_child(code, tmp_path, env_extra=None, timeout=120):
     env = dict(os.environ)
     # Under the sanitizer run, a crash of this child is the expected failure
     # of the test below, not a report about the suite.
     env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + f":log_path={tmp_path}/asan"
     env["UBSAN_OPTIONS"] = env.get("UBSAN_OPTIONS", "") + f":log_path={tmp_path}/ubsan"
     env.update(env_extra or {})
-    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=120,
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=timeout,
                           cwd=tmp_path)
     return proc
 

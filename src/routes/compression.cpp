@@ -101,6 +101,7 @@ Ref kept_tail(Frame &frame, PyObject *active, PyObject *keep_budget) {
     // `active` went to estimate_tokens, which the host may have rebound to
     // code that keeps and changes it: walk it as reversed() does, checking
     // the index against the current length at every step.
+    SignalCheckpoint checkpoint;
     for (Py_ssize_t i = PyList_GET_SIZE(active) - 1; i >= 0 && i < PyList_GET_SIZE(active); --i) {
         PyObject *message = PyList_GET_ITEM(active, i);
         if (PyList_Append(kept.get(), message) < 0) {
@@ -129,6 +130,9 @@ Ref kept_tail(Frame &frame, PyObject *active, PyObject *keep_budget) {
         if (reached) {
             break;
         }
+        if (checkpoint.passed() < 0) {
+            return Ref();
+        }
     }
     frame.line = line::kReverse;
     if (PyList_Reverse(kept.get()) < 0) {
@@ -150,6 +154,72 @@ Ref summary_message(PyObject *summary, PyObject *summary_ts) {
         return Ref();
     }
     return message;
+}
+
+/// What a conversation held under one key before the final stores.
+struct Stored {
+    PyObject *key;  // an interned constant
+    Ref value;      // empty when the key was absent
+};
+
+/// Reads `conv[key]` as stored (not through get(): get() may answer
+/// differently), to put it back if a store fails. -1 with an exception set.
+int read_stored(PyObject *conv, Stored &stored) {
+    PyObject *value = nullptr;
+    int found = PyDict_CheckExact(conv) ? PyDict_GetItemRef(conv, stored.key, &value)
+                                        : PyMapping_GetOptionalItem(conv, stored.key, &value);
+    stored.value = Ref::steal(value);
+    return found < 0 ? -1 : 0;
+}
+
+/// Puts one key back as `stored` says, deleting it if it was absent. A host
+/// __setitem__ may fail or be interrupted, so each key gets a second try;
+/// what still fails is dropped, since the caller's exception is the one to
+/// report.
+void restore(PyObject *conv, const Stored &stored) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        int done = stored.value ? PyObject_SetItem(conv, stored.key, stored.value.get())
+                                : PyObject_DelItem(conv, stored.key);
+        if (done == 0) {
+            return;
+        }
+        // Deleting a key that the failed store never added raises KeyError:
+        // the key is absent, as it should be.
+        bool absent = !stored.value && PyErr_ExceptionMatches(PyExc_KeyError);
+        PyErr_Clear();
+        if (absent) {
+            return;
+        }
+    }
+}
+
+/// `conv["messages"] = new_msgs; conv["cut_time"] = new_cut_time`, all or
+/// nothing. A host mapping may store and then raise (a save that fails, a
+/// Ctrl-C landing just after the store), so a raising store is not taken to
+/// have stored nothing: on any failure both keys written so far get back
+/// what they held, and the store's exception propagates.
+int store_rewrite(Frame &frame, PyObject *conv, PyObject *new_msgs, PyObject *new_cut_time) {
+    frame.line = line::kStoreMessages;
+    Stored old_messages{kc.messages, Ref()};
+    Stored old_cut_time{kc.cut_time, Ref()};
+    if (read_stored(conv, old_messages) < 0 || read_stored(conv, old_cut_time) < 0) {
+        return -1;
+    }
+    int stored_keys = 0;
+    if (PyObject_SetItem(conv, kc.messages, new_msgs) == 0) {
+        stored_keys = 1;
+        frame.line = line::kStoreCut;
+        if (PyObject_SetItem(conv, kc.cut_time, new_cut_time) == 0) {
+            return 0;
+        }
+    }
+    PyObject *pending = PyErr_GetRaisedException();
+    restore(conv, old_messages);
+    if (stored_keys == 1) {
+        restore(conv, old_cut_time);
+    }
+    PyErr_SetRaisedException(pending);
+    return -1;
 }
 
 }  // namespace
@@ -380,19 +450,7 @@ PyObject *cut_and_sum_history_body(PyObject *const *params, Frame &frame) {
         return nullptr;
     }
 
-    frame.line = line::kStoreMessages;
-    if (PyObject_SetItem(conv, kc.messages, new_msgs.get()) < 0) {
-        return nullptr;
-    }
-    frame.line = line::kStoreCut;
-    if (PyObject_SetItem(conv, kc.cut_time, new_cut_time.get()) < 0) {
-        // Put the old message list back: a conversation with the new messages
-        // but the old cut time would show the summary and the span together.
-        PyObject *pending = PyErr_GetRaisedException();
-        if (PyObject_SetItem(conv, kc.messages, messages.get()) < 0) {
-            PyErr_Clear();
-        }
-        PyErr_SetRaisedException(pending);
+    if (store_rewrite(frame, conv, new_msgs.get(), new_cut_time.get()) < 0) {
         return nullptr;
     }
     frame.line = line::kResult;

@@ -1,7 +1,12 @@
 // The module's function objects: a vectorcall type with Python-function attributes and binding.
 #include "function.hpp"
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include <pthread.h>
 
 namespace {
 
@@ -123,6 +128,48 @@ int bind_arguments(const FunctionSpec &spec, PyObject *const *args, Py_ssize_t n
     return 0;
 }
 
+/// The bounds of the current thread's stack, found once per thread.
+struct StackBounds {
+    uintptr_t low = 0;
+    uintptr_t high = 0;
+    bool probed = false;
+};
+
+thread_local StackBounds t_stack;
+
+/// Stack to keep free below a call of a module function: room for the body,
+/// the interpreter code it calls and the unwinding of a RecursionError. A
+/// quarter of a small stack at most, so small threads can still call.
+constexpr uintptr_t kStackReserve = 256 * 1024;
+
+/// True when the stack below `here` is too short for another call. Python's
+/// own recursion counter assumes small C frames; a call of a module function
+/// costs several times that, so on a small thread stack the counter alone
+/// would let a runaway recursion overflow the stack. The real stack pointer
+/// against the thread's bounds decides instead. A stack that cannot be found,
+/// or that `here` is not on (a coroutine library's own stack), is not checked.
+bool stack_exhausted(uintptr_t here) noexcept {
+    StackBounds &stack = t_stack;
+    if (!stack.probed) {
+        stack.probed = true;
+        pthread_attr_t attr;
+        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+            void *base = nullptr;
+            size_t size = 0;
+            if (pthread_attr_getstack(&attr, &base, &size) == 0) {
+                stack.low = reinterpret_cast<uintptr_t>(base);
+                stack.high = stack.low + size;
+            }
+            pthread_attr_destroy(&attr);
+        }
+    }
+    if (here <= stack.low || here >= stack.high) {
+        return false;
+    }
+    const uintptr_t reserve = std::min(kStackReserve, (stack.high - stack.low) / 4);
+    return here - stack.low < reserve;
+}
+
 PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
                               PyObject *kwnames) noexcept {
     auto *fn = reinterpret_cast<NativeFunction *>(callable);
@@ -134,6 +181,12 @@ PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t 
     }
     // Host code can call back into the module (a rebound name, a __str__):
     // keep such recursion from exhausting the C stack.
+    if (stack_exhausted(reinterpret_cast<uintptr_t>(__builtin_frame_address(0)))) {
+        PyErr_SetString(PyExc_RecursionError,
+                        "maximum recursion depth exceeded while calling a routes.context_compress function");
+        add_traceback(spec.entry_name, spec.def_line, fn->globals);
+        return nullptr;
+    }
     if (Py_EnterRecursiveCall(" while calling a routes.context_compress function")) {
         add_traceback(spec.entry_name, spec.def_line, fn->globals);
         return nullptr;
@@ -244,26 +297,54 @@ PyTypeObject NativeFunctionType = [] {
     return type;
 }();
 
-/// The code object that describes the parameters of `spec` (it never runs).
-PyObject *describing_code(const FunctionSpec &spec) {
-    Ref varnames = Ref::steal(PyTuple_New(spec.nparams));
-    if (!varnames) {
-        return nullptr;
-    }
+PyObject *compile_describing_code(const FunctionSpec &spec) {
+    std::string source(static_cast<size_t>(spec.def_line - 1), '\n');
+    source += "def ";
+    source += spec.name;
+    source += "(";
     for (int i = 0; i < spec.nparams; ++i) {
-        PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(kc.*spec.params[i]));
+        const char *param = PyUnicode_AsUTF8(kc.*spec.params[i]);
+        if (param == nullptr) {
+            return nullptr;
+        }
+        source += i ? ", " : "";
+        source += param;
     }
-    Ref empty_bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
-    Ref filename = Ref::steal(PyUnicode_InternFromString(kSourceFile));
-    Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
-    if (!empty_bytes || !filename || !name) {
+    source += "):\n    raise TypeError(\"the code object of ";
+    source += spec.entry_name;
+    source += " only describes a native function and cannot be run\")\n";
+    Ref module_code = Ref::steal(Py_CompileString(source.c_str(), kSourceFile, Py_file_input));
+    if (!module_code) {
         return nullptr;
     }
-    PyObject *t = kc.empty_tuple;
-    return reinterpret_cast<PyObject *>(PyUnstable_Code_NewWithPosOnlyArgs(
-        spec.nparams, 0, 0, spec.nparams, 0, CO_OPTIMIZED | CO_NEWLOCALS, empty_bytes.get(), t, t,
-        varnames.get(), t, t, filename.get(), name.get(), name.get(), spec.def_line, empty_bytes.get(),
-        empty_bytes.get()));
+    Ref consts = Ref::steal(PyObject_GetAttrString(module_code.get(), "co_consts"));
+    if (!consts) {
+        return nullptr;
+    }
+    if (PyTuple_Check(consts.get())) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts.get()); ++i) {
+            PyObject *item = PyTuple_GET_ITEM(consts.get(), i);
+            if (PyCode_Check(item)) {
+                return Py_NewRef(item);
+            }
+        }
+    }
+    PyErr_Format(PyExc_SystemError, "no code object compiled for %s", spec.name);
+    return nullptr;
+}
+
+/// The code object that describes the parameters of `spec`. inspect, dis and
+/// tracebacks read it, and anyone can run it (through FunctionType, a
+/// `__code__` assignment or exec), so it is real compiled code: a def with the
+/// same parameters, placed on the function's def line, whose body raises
+/// TypeError. Code with empty bytecode would abort the interpreter instead.
+PyObject *describing_code(const FunctionSpec &spec) noexcept {
+    try {
+        return compile_describing_code(spec);
+    } catch (...) {
+        set_error_from_cxx();
+        return nullptr;
+    }
 }
 
 }  // namespace

@@ -55,11 +55,33 @@ inline int is_instance(PyObject *obj, PyTypeObject *type) noexcept {
     return PyObject_IsInstance(obj, reinterpret_cast<PyObject *>(type));
 }
 
+/// Walks over sequences the caller controls (an endless iterator included)
+/// look for a pending signal once per this many items, so that Ctrl-C lands
+/// within a fraction of a millisecond without a check per item.
+inline constexpr unsigned kSignalCheckInterval = 64;
+
+/// Counts the items of one walk and runs the signal handlers at each full
+/// block. -1 with the handler's exception set when one raised.
+class SignalCheckpoint {
+public:
+    int passed() noexcept {
+        if (++since_check_ < kSignalCheckInterval) {
+            return 0;
+        }
+        since_check_ = 0;
+        return PyErr_CheckSignals();
+    }
+
+private:
+    unsigned since_check_ = 0;
+};
+
 /// Runs `visit(item)` for each item an iterator yields. `visit` returns 1 to
 /// go on, 0 to break, -1 on error. Returns 1 when the iterator ran out, 0
 /// when the loop broke, -1 on error.
 template <class Visit>
 int for_each_from(PyObject *iterator, Visit &&visit) {
+    SignalCheckpoint checkpoint;
     for (;;) {
         Ref item = Ref::steal(PyIter_Next(iterator));
         if (!item) {
@@ -69,6 +91,9 @@ int for_each_from(PyObject *iterator, Visit &&visit) {
         if (step <= 0) {
             return step;
         }
+        if (checkpoint.passed() < 0) {
+            return -1;
+        }
     }
 }
 
@@ -76,16 +101,23 @@ int for_each_from(PyObject *iterator, Visit &&visit) {
 /// for_each_from does. The caller keeps `iterable` alive.
 ///
 /// An exact list is walked by index with its length re-read at every step,
-/// exactly as its iterator would, since the body may run Python code that
-/// changes the list; each item is held while the body runs.
+/// exactly as its iterator would, since the body (or a signal handler) may
+/// run Python code that changes the list; each item is held while the body
+/// runs.
 template <class Visit>
 int for_each(PyObject *iterable, Visit &&visit) {
     if (PyList_CheckExact(iterable)) {
+        SignalCheckpoint checkpoint;
+        // The checkpoint ends each step, so the length is re-read after any
+        // handler it ran.
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable); ++i) {
             Ref item = Ref::borrow(PyList_GET_ITEM(iterable, i));
             int step = visit(item.get());
             if (step <= 0) {
                 return step;
+            }
+            if (checkpoint.passed() < 0) {
+                return -1;
             }
         }
         return 1;

@@ -32,6 +32,28 @@ Ref messages_of(PyObject *conv) {
     return record_get(conv, kc.messages, fallback.get());
 }
 
+/// `list(iterable)`. Lists and tuples are copied whole; anything else is
+/// walked as list() walks it (iterator first, then the length hint), but
+/// with the walk's signal checks, so that an endless iterator can be
+/// interrupted. New reference.
+PyObject *list_of(PyObject *iterable) {
+    if (PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable)) {
+        return PySequence_List(iterable);
+    }
+    Ref iterator = Ref::steal(PyObject_GetIter(iterable));
+    if (!iterator || PyObject_LengthHint(iterable, 0) < 0) {
+        return nullptr;
+    }
+    Ref out = Ref::steal(PyList_New(0));
+    if (!out) {
+        return nullptr;
+    }
+    int walked = for_each_from(iterator.get(), [&](PyObject *item) {
+        return PyList_Append(out.get(), item) < 0 ? -1 : 1;
+    });
+    return walked < 0 ? nullptr : out.release();
+}
+
 /// `ts.replace("Z", "+00:00")` passed to `datetime.fromisoformat`.
 Ref parse_timestamp(const Frame &frame, PyObject *ts) {
     Ref datetime_cls = lookup_global(frame, kc.datetime);
@@ -217,7 +239,7 @@ PyObject *msgs_from_cut_time_body(PyObject *const *params, Frame &frame) {
     if (!present) {
         frame.line = line::kWindowAll;
         Ref messages = messages_of(conv);
-        return messages ? PySequence_List(messages.get()) : nullptr;
+        return messages ? list_of(messages.get()) : nullptr;
     }
     frame.line = line::kWindowMessages;
     Ref out = Ref::steal(PyList_New(0));

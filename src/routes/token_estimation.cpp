@@ -72,16 +72,35 @@ size_t count_ideographs_ucs4(const Py_UCS4 *chars, size_t length) {
     return total;
 }
 
-/// Ideographs in the native storage of a str (exact or subclass).
-size_t count_ideographs(PyObject *text) {
+/// Texts longer than this are counted a block at a time, with a signal check
+/// between blocks: a block takes well under a millisecond.
+constexpr size_t kCountBlock = size_t{1} << 20;
+
+template <class Unit>
+Py_ssize_t count_in_blocks(const Unit *chars, size_t length, size_t (*count)(const Unit *, size_t)) {
+    size_t total = 0;
+    while (length > kCountBlock) {
+        total += count(chars, kCountBlock);
+        chars += kCountBlock;
+        length -= kCountBlock;
+        if (PyErr_CheckSignals() < 0) {
+            return -1;
+        }
+    }
+    return static_cast<Py_ssize_t>(total + count(chars, length));
+}
+
+/// Ideographs in the native storage of a str (exact or subclass); -1 with
+/// an exception set when a signal handler raised. The caller holds `text`.
+Py_ssize_t count_ideographs(PyObject *text) {
     const size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
     switch (PyUnicode_KIND(text)) {
     case PyUnicode_1BYTE_KIND:
         return 0;  // every code point is below U+0100
     case PyUnicode_2BYTE_KIND:
-        return count_ideographs_ucs2(PyUnicode_2BYTE_DATA(text), length);
+        return count_in_blocks(PyUnicode_2BYTE_DATA(text), length, count_ideographs_ucs2);
     default:
-        return count_ideographs_ucs4(PyUnicode_4BYTE_DATA(text), length);
+        return count_in_blocks(PyUnicode_4BYTE_DATA(text), length, count_ideographs_ucs4);
     }
 }
 
@@ -137,9 +156,11 @@ long long count_ideographs_generic(PyObject *text, Frame &frame) {
 int estimate_text(PyObject *text, Frame &frame, long long &estimate) {
     frame.line = line::kTextTruth;
     if (PyUnicode_CheckExact(text)) {
-        const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-        const long long ideographs = static_cast<long long>(count_ideographs(text));
-        estimate = token_estimate(ideographs, length - ideographs);
+        const Py_ssize_t ideographs = count_ideographs(text);
+        if (ideographs < 0) {
+            return -1;
+        }
+        estimate = token_estimate(ideographs, PyUnicode_GET_LENGTH(text) - ideographs);
         return 0;
     }
     estimate = 0;
@@ -152,7 +173,10 @@ int estimate_text(PyObject *text, Frame &frame, long long &estimate) {
     // A str subclass that keeps str's own iteration yields exactly its stored
     // characters; anything else is iterated the Python way.
     if (PyUnicode_Check(text) && Py_TYPE(text)->tp_iter == PyUnicode_Type.tp_iter) {
-        ideographs = static_cast<long long>(count_ideographs(text));
+        ideographs = count_ideographs(text);
+        if (ideographs < 0) {
+            return -1;
+        }
     } else {
         ideographs = count_ideographs_generic(text, frame);
         if (ideographs < 0) {
@@ -216,9 +240,11 @@ private:
 /// is still this module's own, the estimate is computed in place.
 int add_text_estimate(Total &total, PyObject *text_fn, PyObject *text) {
     if (PyUnicode_CheckExact(text) && is_native_function(text_fn, estimate_tokens_text_body)) {
-        const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-        const long long ideographs = static_cast<long long>(count_ideographs(text));
-        return total.add(token_estimate(ideographs, length - ideographs));
+        const Py_ssize_t ideographs = count_ideographs(text);
+        if (ideographs < 0) {
+            return -1;
+        }
+        return total.add(token_estimate(ideographs, PyUnicode_GET_LENGTH(text) - ideographs));
     }
     Ref estimate = Ref::steal(PyObject_CallOneArg(text_fn, text));
     return estimate ? total.add(estimate.get()) : -1;

@@ -1,0 +1,170 @@
+"""What the interpreter must survive: running a function's code object, Ctrl-C
+during a walk the caller made endless or huge, and runaway recursion through
+the module on a small thread stack. Each scenario runs in a child
+interpreter, since a defect here aborts, hangs or overflows the stack."""
+
+import dis
+import inspect
+import json
+import subprocess
+import textwrap
+
+import pytest
+
+import routes.context_compress as cc
+from test_fault_injection import run_child
+
+FUNCTIONS = ["_parse_ts", "add_seconds_rfc3339", "get_conv_cut_time", "msgs_from_cut_time",
+             "estimate_tokens_text", "estimate_tokens", "_msgs_to_text", "simple_extract", "cut_and_sum_history"]
+
+
+def child_result(tmp_path, code, what="child"):
+    try:
+        # A hang shows as a failure within seconds, not as a stuck suite.
+        proc = run_child(textwrap.dedent(code), tmp_path, timeout=60)
+    except subprocess.TimeoutExpired:
+        pytest.fail(f"{what} did not finish")
+    assert proc.returncode == 0, f"{what} exited {proc.returncode}:\n{proc.stderr[-2000:]}"
+    return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+# --- code objects ---------------------------------------------------------------
+
+
+@pytest.mark.parametrize("route", ["function-type", "code-assignment", "exec"])
+def test_running_a_functions_code_object_raises_instead_of_aborting(tmp_path, route):
+    outcomes = child_result(tmp_path, f"""
+        import json, types, routes.context_compress as cc
+        out = {{}}
+        for name in {FUNCTIONS!r}:
+            code = getattr(cc, name).__code__
+            args = [None] * code.co_argcount
+            try:
+                if {route!r} == "function-type":
+                    types.FunctionType(code, {{}})(*args)
+                elif {route!r} == "code-assignment":
+                    def stand_in(*a): return 0
+                    stand_in.__code__ = code
+                    stand_in(*args)
+                else:
+                    exec(code, {{}})
+                out[name] = "returned"
+            except TypeError as exc:
+                out[name] = "TypeError" if name in str(exc) else str(exc)
+        print(json.dumps(out))
+    """)
+    assert outcomes == {name: "TypeError" for name in FUNCTIONS}
+
+
+def test_code_objects_still_describe_the_functions():
+    for name in FUNCTIONS:
+        fn = getattr(cc, name)
+        code = fn.__code__
+        params = tuple(inspect.signature(fn).parameters)
+        assert (code.co_name, code.co_qualname, code.co_filename) == (name, name, "routes/context_compress")
+        assert code.co_varnames[:code.co_argcount] == params
+        assert code.co_posonlyargcount == code.co_kwonlyargcount == 0
+        assert code.co_flags & (inspect.CO_VARARGS | inspect.CO_VARKEYWORDS | inspect.CO_GENERATOR) == 0
+        # The def line, as tracebacks of argument errors name it.
+        with pytest.raises(TypeError) as info:
+            fn()
+        assert info.traceback[-1].lineno + 1 == code.co_firstlineno
+        assert min(line for _, _, line in code.co_lines() if line) == code.co_firstlineno
+        assert list(dis.get_instructions(code))
+
+
+# --- Ctrl-C ----------------------------------------------------------------------
+
+# Each call runs over something the caller made endless; a timer's
+# KeyboardInterrupt must end it, with the module's traceback entry.
+ENDLESS = {
+    "estimate_tokens_text": "cc.estimate_tokens_text(itertools.repeat('中'))",
+    "estimate_tokens": "cc.estimate_tokens(itertools.repeat({'content': 'x'}))",
+    "estimate_tokens-parts": "cc.estimate_tokens([{'content': Endless(['x'])}])",
+    "_msgs_to_text": "cc._msgs_to_text(itertools.repeat({'content': ''}))",
+    "_msgs_to_text-parts": "cc._msgs_to_text([{'content': Endless(['x'])}])",
+    "msgs_from_cut_time": "cc.msgs_from_cut_time({'messages': itertools.repeat({})})",
+    "msgs_from_cut_time-window": "cc.msgs_from_cut_time({'cut_time': 'a', 'messages': itertools.repeat({})})",
+    "get_conv_cut_time": "cc.get_conv_cut_time({'messages': itertools.repeat({})})",
+    "cut_and_sum_history": "cc.cut_and_sum_history({'cut_time': 'a', 'messages': itertools.repeat({})})",
+}
+
+
+@pytest.mark.parametrize("call", list(ENDLESS.values()), ids=list(ENDLESS))
+def test_ctrl_c_ends_a_walk_over_an_endless_iterable(tmp_path, call):
+    entries = child_result(tmp_path, f"""
+        import itertools, json, signal, traceback, routes.context_compress as cc
+
+        class Endless(list):
+            def __iter__(self):
+                return itertools.repeat(self[0])
+
+        def interrupt(*args):
+            raise KeyboardInterrupt
+        signal.signal(signal.SIGALRM, interrupt)
+        signal.setitimer(signal.ITIMER_REAL, 0.05)
+        try:
+            {call}
+            print(json.dumps("returned"))
+        except KeyboardInterrupt as exc:
+            print(json.dumps([f.name for f in traceback.extract_tb(exc.__traceback__)][1:]))
+    """, "the interrupted child")
+    # The module's entry leads, then (when the handler ran inside the walk)
+    # whatever generator entry and the handler's own frame.
+    assert entries[0].startswith("routes.context_compress.") and entries[-1] == "interrupt"
+
+
+def test_ctrl_c_lands_inside_the_count_of_a_huge_text(tmp_path):
+    # Counting 32M four-byte characters takes milliseconds; a timer firing
+    # every 2 ms must interrupt that count itself, not only the loop around it.
+    inside = child_result(tmp_path, """
+        import json, signal, traceback, routes.context_compress as cc
+        big = "中😀" * (1 << 24)
+        def interrupt(*args):
+            raise KeyboardInterrupt
+        signal.signal(signal.SIGALRM, interrupt)
+        hits = 0
+        for _ in range(5):
+            signal.setitimer(signal.ITIMER_REAL, 0.002)
+            try:
+                while True:
+                    cc.estimate_tokens_text(big)
+            except KeyboardInterrupt as exc:
+                names = [f.name for f in traceback.extract_tb(exc.__traceback__)]
+                hits += "routes.context_compress.estimate_tokens_text" in names
+        print(json.dumps(hits))
+    """)
+    assert inside >= 1
+
+
+# --- runaway recursion --------------------------------------------------------
+
+RUNAWAY = {
+    "extract-through-transcript": ("cc._msgs_to_text = cc.simple_extract", "cc.simple_extract([1, 2, 3])"),
+    "compression-through-cut-time": ("cc.get_conv_cut_time = cc.cut_and_sum_history",
+                                     "cc.cut_and_sum_history({'messages': [{'timestamp': 'x'}]})"),
+    "estimate-through-python": ("cc.estimate_tokens_text = lambda text: cc.estimate_tokens([{'content': text}])",
+                                "cc.estimate_tokens([{'content': 'x'}])"),
+}
+
+
+@pytest.mark.parametrize("stack_mib", [2, 3])
+@pytest.mark.parametrize("rebinding, call", list(RUNAWAY.values()), ids=list(RUNAWAY))
+def test_runaway_recursion_ends_in_recursion_error_on_a_small_thread_stack(tmp_path, stack_mib, rebinding, call):
+    outcome = child_result(tmp_path, f"""
+        import json, threading, routes.context_compress as cc
+        {rebinding}
+        threading.stack_size({stack_mib} << 20)
+        outcome = []
+        def run():
+            try:
+                {call}
+                outcome.append("returned")
+            except RecursionError as exc:
+                outcome.append(type(exc).__name__)
+        thread = threading.Thread(target=run)
+        thread.start()
+        thread.join()
+        print(json.dumps(outcome))
+    """, "the recursing child")
+    assert outcome == ["RecursionError"]
