@@ -56,6 +56,17 @@ def test_running_a_functions_code_object_raises_instead_of_aborting(tmp_path, ro
     assert outcomes == {name: "TypeError" for name in FUNCTIONS}
 
 
+def test_running_a_traceback_entrys_code_raises_instead_of_aborting():
+    with pytest.raises(TypeError) as info:
+        cc.estimate_tokens(5)
+    tb = info.value.__traceback__
+    while tb.tb_next:
+        tb = tb.tb_next
+    assert tb.tb_frame.f_code.co_name == "routes.context_compress.estimate_tokens"
+    with pytest.raises(Exception):
+        exec(tb.tb_frame.f_code, {})
+
+
 def test_code_objects_still_describe_the_functions():
     for name in FUNCTIONS:
         fn = getattr(cc, name)
