@@ -1,16 +1,17 @@
 """An OpenAI-compatible chat layer with the call shape of a host's `routes.chat`.
 
-`_call_llm_api(messages, cfg, stream=False)` posts the messages to
-`{base_url}/chat/completions` and returns the decoded JSON response (with
-`stream=True`, an iterator over the decoded event-stream chunks). The base URL,
-model, key and time-outs come from `cfg` first, then from the defaults that
-`configure()` set (the `context-compress` command sets them from its options).
-Every failure is raised as `ChatError`, so a caller such as
-`routes.context_compress` can absorb it and fall back to its extract.
+A `ChatLayer` is built from `Settings` (base URL, model, key, time-outs) and is
+itself the `_call_llm_api(messages, cfg, stream=False)` that the compression
+calls: it posts the messages to `{base_url}/chat/completions` and returns the
+decoded JSON response (with `stream=True`, an iterator over the decoded
+event-stream chunks). Entries of `cfg` win over the layer's settings. Every
+failure is raised as `ChatError`, so a caller such as `routes.context_compress`
+can absorb it and fall back to its extract.
 
-`installed(...)` puts a module with this function in `sys.modules` as
-`routes.chat` for the duration of a `with` block, and `blocked()` hides any
-`routes.chat` instead, so that compression uses the built-in extract.
+`installed(call)` puts a module whose `_call_llm_api` is `call` in
+`sys.modules` as `routes.chat` for the duration of a `with` block, and
+`blocked()` hides any `routes.chat` instead, so that compression uses the
+built-in extract.
 """
 
 from __future__ import annotations
@@ -25,7 +26,7 @@ import urllib.error
 import urllib.parse
 import urllib.request
 from collections.abc import Callable, Iterator, Mapping
-from dataclasses import dataclass, replace
+from dataclasses import dataclass, fields, replace
 from typing import Any
 
 from . import __version__
@@ -46,6 +47,8 @@ class ChatError(Exception):
 
 @dataclass(frozen=True)
 class Settings:
+    """What a layer uses when the request's `cfg` does not say otherwise."""
+
     base_url: str | None = None
     model: str | None = None
     api_key: str | None = None
@@ -53,29 +56,15 @@ class Settings:
     read_timeout: float = 120.0
 
 
-_defaults = Settings()
-
-
-def configure(**values: Any) -> Settings:
-    """Sets the fallback settings (the keyword names of `Settings`) and returns them."""
-    global _defaults
-    _defaults = replace(_defaults, **values)
-    return _defaults
-
-
-def defaults() -> Settings:
-    return _defaults
-
-
-def resolve(cfg: Mapping[str, Any] | None) -> Settings:
-    """The settings of one request: entries of `cfg` that are set win over the defaults."""
+def resolve(settings: Settings, cfg: Mapping[str, Any] | None) -> Settings:
+    """The settings of one request: entries of `cfg` that are set win over `settings`."""
     cfg = cfg or {}
     chosen = {}
-    for name in ("base_url", "model", "api_key", "connect_timeout", "read_timeout"):
-        value = cfg.get(name)
+    for field in fields(Settings):
+        value = cfg.get(field.name)
         if value is not None and value != "":
-            chosen[name] = value
-    settings = replace(_defaults, **chosen)
+            chosen[field.name] = value
+    settings = replace(settings, **chosen)
     if not settings.base_url:
         raise ChatError("no base URL configured for the chat layer")
     if not settings.model:
@@ -157,56 +146,68 @@ class _HTTPSHandler(urllib.request.HTTPSHandler):
 # --- the request ---------------------------------------------------------------
 
 
+class ChatLayer:
+    """`_call_llm_api` bound to its settings: `layer(messages, cfg, stream=False)`."""
+
+    def __init__(self, settings: Settings | None = None) -> None:
+        self.settings = settings or Settings()
+
+    def __call__(self, messages: list[dict[str, Any]], cfg: Mapping[str, Any] | None,
+                 stream: bool = False) -> Any:
+        """Posts `messages` to `{base_url}/chat/completions` and returns the decoded
+        JSON object of the answer; with `stream` true, an iterator over the decoded
+        chunks of the event stream. Raises ChatError on any failure."""
+        settings = resolve(self.settings, cfg)
+        url = completions_url(settings.base_url or "")
+        body: dict[str, Any] = {"model": settings.model, "messages": messages}
+        for name in PASSED_THROUGH:
+            if cfg and cfg.get(name) is not None:
+                body[name] = cfg[name]
+        body["stream"] = bool(stream)
+        headers = {
+            "Content-Type": "application/json",
+            "Accept": "text/event-stream" if stream else "application/json",
+            "User-Agent": f"context-compress/{__version__}",
+        }
+        if settings.api_key:
+            headers["Authorization"] = f"Bearer {settings.api_key}"
+        request = urllib.request.Request(
+            url, data=json.dumps(body, ensure_ascii=False).encode("utf-8"),
+            headers=headers, method="POST")
+        opener = urllib.request.build_opener(
+            _HTTPHandler(settings.read_timeout), _HTTPSHandler(settings.read_timeout))
+        where = f"POST {url}"
+        try:
+            response = opener.open(request, timeout=settings.connect_timeout)
+        except urllib.error.HTTPError as exc:
+            try:
+                detail = _error_detail(exc)
+            finally:
+                exc.close()
+            raise ChatError(f"{where}: HTTP {exc.code} {exc.reason}{detail}") from None
+        except urllib.error.URLError as exc:
+            raise ChatError(f"{where}: {_describe_os_error(exc.reason, settings)}") from exc
+        except OSError as exc:  # time-outs and resets after the connection was made
+            raise ChatError(f"{where}: {_describe_os_error(exc, settings)}") from exc
+        except http.client.HTTPException as exc:
+            raise ChatError(f"{where}: bad HTTP response: {exc!r}") from exc
+        if stream:
+            return _events(response, where, settings)
+        with response:
+            raw = _read_body(response, where, settings)
+        try:
+            decoded = json.loads(raw)
+        except ValueError as exc:
+            raise ChatError(f"{where}: response is not JSON ({exc})") from None
+        if not isinstance(decoded, dict):
+            raise ChatError(f"{where}: response is JSON but not an object")
+        return decoded
+
+
 def _call_llm_api(messages: list[dict[str, Any]], cfg: Mapping[str, Any] | None,
                   stream: bool = False) -> Any:
-    """Posts `messages` to `{base_url}/chat/completions` and returns the decoded
-    JSON object of the answer; with `stream` true, an iterator over the decoded
-    chunks of the event stream. Raises ChatError on any failure."""
-    settings = resolve(cfg)
-    url = completions_url(settings.base_url or "")
-    body: dict[str, Any] = {"model": settings.model, "messages": messages}
-    for name in PASSED_THROUGH:
-        if cfg and cfg.get(name) is not None:
-            body[name] = cfg[name]
-    body["stream"] = bool(stream)
-    headers = {
-        "Content-Type": "application/json",
-        "Accept": "text/event-stream" if stream else "application/json",
-        "User-Agent": f"context-compress/{__version__}",
-    }
-    if settings.api_key:
-        headers["Authorization"] = f"Bearer {settings.api_key}"
-    request = urllib.request.Request(
-        url, data=json.dumps(body, ensure_ascii=False).encode("utf-8"),
-        headers=headers, method="POST")
-    opener = urllib.request.build_opener(
-        _HTTPHandler(settings.read_timeout), _HTTPSHandler(settings.read_timeout))
-    where = f"POST {url}"
-    try:
-        response = opener.open(request, timeout=settings.connect_timeout)
-    except urllib.error.HTTPError as exc:
-        try:
-            detail = _error_detail(exc)
-        finally:
-            exc.close()
-        raise ChatError(f"{where}: HTTP {exc.code} {exc.reason}{detail}") from None
-    except urllib.error.URLError as exc:
-        raise ChatError(f"{where}: {_describe_os_error(exc.reason, settings)}") from exc
-    except OSError as exc:  # time-outs and resets after the connection was made
-        raise ChatError(f"{where}: {_describe_os_error(exc, settings)}") from exc
-    except http.client.HTTPException as exc:
-        raise ChatError(f"{where}: bad HTTP response: {exc!r}") from exc
-    if stream:
-        return _events(response, where, settings)
-    with response:
-        raw = _read_body(response, where, settings)
-    try:
-        decoded = json.loads(raw)
-    except ValueError as exc:
-        raise ChatError(f"{where}: response is not JSON ({exc})") from None
-    if not isinstance(decoded, dict):
-        raise ChatError(f"{where}: response is JSON but not an object")
-    return decoded
+    """A layer without settings of its own: base URL, model and key come from `cfg`."""
+    return ChatLayer()(messages, cfg, stream=stream)
 
 
 def _read_body(response: http.client.HTTPResponse, where: str, settings: Settings) -> bytes:
@@ -283,7 +284,7 @@ def _describe_os_error(reason: object, settings: Settings) -> str:
 # --- installing as routes.chat ---------------------------------------------------
 
 
-def chat_module(call: Callable[..., Any] = _call_llm_api) -> types.ModuleType:
+def chat_module(call: Callable[..., Any]) -> types.ModuleType:
     """A module object named `routes.chat` whose `_call_llm_api` is `call`."""
     module = types.ModuleType(CHAT_MODULE, "OpenAI-compatible chat layer of context-compress.")
     module._call_llm_api = call  # type: ignore[attr-defined]
@@ -306,7 +307,7 @@ def _as_routes_chat(value: types.ModuleType | None) -> Iterator[None]:
             sys.modules[CHAT_MODULE] = previous  # type: ignore[assignment]
 
 
-def installed(call: Callable[..., Any] = _call_llm_api) -> contextlib.AbstractContextManager[None]:
+def installed(call: Callable[..., Any]) -> contextlib.AbstractContextManager[None]:
     """Within the block, `routes.chat` is a module whose `_call_llm_api` is `call`."""
     return _as_routes_chat(chat_module(call))
 

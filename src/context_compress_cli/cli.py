@@ -147,7 +147,8 @@ class Recorder:
     """Wraps the chat layer to learn what became of the summary request, since
     the compression absorbs every failure of it."""
 
-    def __init__(self) -> None:
+    def __init__(self, layer: chat.ChatLayer) -> None:
+        self.layer = layer
         self.reset()
 
     def reset(self) -> None:
@@ -158,7 +159,7 @@ class Recorder:
     def __call__(self, messages: Any, cfg: Any, stream: bool = False) -> Any:
         self.calls += 1
         try:
-            response = chat._call_llm_api(messages, cfg, stream=stream)
+            response = self.layer(messages, cfg, stream=stream)
         except Exception as exc:
             self.error = exc
             raise
@@ -175,11 +176,10 @@ class Runner:
         self.options = options
         self.recorder: Recorder | None = None
         if options.llm_url:
-            chat.configure(
+            self.recorder = Recorder(chat.ChatLayer(chat.Settings(
                 base_url=options.llm_url, model=options.model,
                 api_key=os.environ.get(options.api_key_env) or None,
-                connect_timeout=options.connect_timeout, read_timeout=options.read_timeout)
-            self.recorder = Recorder()
+                connect_timeout=options.connect_timeout, read_timeout=options.read_timeout)))
 
     def chat_context(self) -> AbstractContextManager[None]:
         """routes.chat for one compression: the recorded chat layer, or none at all."""
