@@ -27,16 +27,31 @@ class FakeLLM(BaseHTTPRequestHandler):
 
     protocol_version = "HTTP/1.1"
 
-    def do_POST(self):
-        length = int(self.headers.get("Content-Length", 0))
-        body = self.rfile.read(length)
+    def do_GET(self):
+        # A client that follows a redirect with a GET shows up here.
+        self.record(None)
+        self.reply(405, {"error": {"message": "GET is not served"}})
+
+    def record(self, body):
         self.server.requests.append({
+            "method": self.command,
             "path": self.path,
             "headers": {k.lower(): v for k, v in self.headers.items()},
-            "body": json.loads(body),
+            "body": body,
         })
+
+    def do_POST(self):
+        length = int(self.headers.get("Content-Length", 0))
+        self.record(json.loads(self.rfile.read(length)))
         mode = self.path.split("/")[1]
-        if mode == "ok":
+        auth = self.headers.get("Authorization", "")
+        if mode.startswith("redirect"):
+            self.reply(int(mode[len("redirect"):]), b"", headers={"Location": self.server.location})
+        elif mode == "echo401":
+            self.reply(401, {"error": {"message": f"invalid key {auth} at {self.path}"}})
+        elif mode == "echo200":
+            self.reply(200, {"choices": [{"message": {"content": f"summary for {auth}"}}]})
+        elif mode == "ok":
             self.reply(200, {"id": "x", "object": "chat.completion", "choices": [
                 {"index": 0, "message": {"role": "assistant", "content": f"  {LLM_SUMMARY}\n"},
                  "finish_reason": "stop"}]})
@@ -57,10 +72,12 @@ class FakeLLM(BaseHTTPRequestHandler):
         else:
             self.reply(404, {"error": {"message": f"no such mode {mode}"}})
 
-    def reply(self, status, body, content_type="application/json"):
+    def reply(self, status, body, content_type="application/json", headers=None):
         data = body if isinstance(body, bytes) else json.dumps(body).encode()
         try:
             self.send_response(status)
+            for name, value in (headers or {}).items():
+                self.send_header(name, value)
             self.send_header("Content-Type", content_type)
             self.send_header("Content-Length", str(len(data)))
             self.end_headers()
@@ -79,6 +96,7 @@ class Server(ThreadingHTTPServer):
         super().__init__(("127.0.0.1", 0), FakeLLM)
         self.requests = []
         self.release = threading.Event()
+        self.location = None  # where the redirect modes point
 
     def handle_error(self, request, client_address):
         pass
@@ -87,8 +105,8 @@ class Server(ThreadingHTTPServer):
         return f"http://127.0.0.1:{self.server_address[1]}/{mode}/v1"
 
 
-@pytest.fixture
-def server():
+@contextlib.contextmanager
+def running_server():
     srv = Server()
     thread = threading.Thread(target=srv.serve_forever, kwargs={"poll_interval": 0.05},
                               daemon=True)
@@ -104,6 +122,19 @@ def server():
         srv.shutdown()
         srv.server_close()
         thread.join(5)
+
+
+@pytest.fixture
+def server():
+    with running_server() as srv:
+        yield srv
+
+
+@pytest.fixture
+def other_server():
+    """A second origin, for redirects to point at."""
+    with running_server() as srv:
+        yield srv
 
 
 PROMPT = [{"role": "system", "content": "summarise"}, {"role": "user", "content": "[user] 你好"}]
@@ -222,6 +253,37 @@ def test_incomplete_or_unsafe_settings_fail_before_any_request(cfg, message):
         chat._call_llm_api(PROMPT, cfg)
 
 
+@pytest.mark.parametrize("status", [300, 301, 302, 303, 307, 308])
+def test_redirect_fails_and_the_key_never_reaches_its_target(server, other_server, status):
+    server.location = other_server.url("ok") + "/chat/completions"
+    with pytest.raises(chat.ChatError) as info:
+        chat._call_llm_api(PROMPT, cfg_for(server, f"redirect{status}", api_key="sk-test-key"))
+    assert (f"redirected to {server.location}: set --llm-url to the final address"
+            in str(info.value))
+    assert len(server.requests) == 1 and other_server.requests == []
+
+
+def test_credentials_in_the_url_are_refused_and_never_shown(server):
+    url = server.url("ok").replace("://", "://alice:pa55-word@")
+    with pytest.raises(chat.ChatError) as info:
+        chat._call_llm_api(PROMPT, {"base_url": url, "model": "m"})
+    message = str(info.value)
+    assert "pa55-word" not in message and "alice" not in message
+    assert "http://***@127.0.0.1" in message and server.requests == []
+
+
+def test_echoed_key_and_query_credential_are_masked_in_the_error(server):
+    url = server.url("echo401") + "?api-version=2024&api-key=qs-secret-1"
+    with pytest.raises(chat.ChatError) as info:
+        chat._call_llm_api(PROMPT, {"base_url": url, "model": "m", "api_key": "sk-echoed-key"})
+    message = str(info.value)
+    assert server.requests[0]["headers"]["authorization"] == "Bearer sk-echoed-key"
+    assert server.requests[0]["path"].endswith("/chat/completions?api-version=2024&api-key=qs-secret-1")
+    assert "sk-echoed-key" not in message and "qs-secret-1" not in message
+    assert "HTTP 401 Unauthorized: invalid key Bearer *** at" in message
+    assert "?api-version=2024&api-key=***" in message
+
+
 def test_stream_yields_decoded_chunks_until_done(server):
     chunks = list(chat._call_llm_api(PROMPT, cfg_for(server, "stream"), stream=True))
     assert [c["choices"][0]["delta"]["content"] for c in chunks] == ["摘要", " done"]
@@ -329,6 +391,45 @@ def test_command_reports_llm_failure_and_uses_the_extract(server, tmp_path, mode
     assert record["compressed"] is True
     assert record["summary_source"] == "extract"
     assert reason in record["llm_error"]
+
+
+@pytest.mark.parametrize("as_json", [False, True], ids=["report", "json"])
+@pytest.mark.parametrize("mode", ["echo401", "echo200"])
+def test_command_never_prints_or_writes_the_key(server, tmp_path, mode, as_json):
+    path = tmp_path / "conv.json"
+    path.write_text(json.dumps(conversation()))
+    proc = run_command(server, mode, path, "--in-place", *(["--json"] if as_json else []))
+    assert proc.returncode == 0, proc.stderr
+    assert server.requests[0]["headers"]["authorization"] == "Bearer sk-from-env"
+    shown = proc.stdout + proc.stderr
+    assert "sk-from-env" not in shown and "sk-from-env" not in path.read_text()
+    if mode == "echo401":
+        assert "HTTP 401 Unauthorized: invalid key Bearer ***" in shown
+    else:
+        assert "summary for Bearer ***" in shown
+        written = [m["content"] for m in json.loads(path.read_text())["messages"]]
+        assert PREFIX + "summary for Bearer ***" + NOTE in written
+
+
+def test_command_redirect_is_reported_and_not_followed(server, other_server, tmp_path):
+    path = tmp_path / "conv.json"
+    path.write_text(json.dumps(conversation()))
+    server.location = other_server.url("ok") + "/chat/completions"
+    proc = run_command(server, "redirect302", path, "--json")
+    record = json.loads(proc.stdout)
+    assert record["summary_source"] == "extract"
+    assert f"redirected to {server.location}: set --llm-url" in record["llm_error"]
+    assert other_server.requests == []
+
+
+def test_command_refuses_a_url_with_a_password_in_one_line(server, tmp_path):
+    url = server.url("ok").replace("://", "://alice:pa55-word@")
+    proc = subprocess.run([COMMAND, "x.json", "--llm-url", url, "--model", "m"],
+                          capture_output=True, text=True, timeout=30, cwd=tmp_path)
+    assert proc.returncode == 2 and proc.stdout == ""
+    assert proc.stderr.count("\n") == 1 and "--api-key-env" in proc.stderr
+    assert "pa55-word" not in proc.stderr and "http://***@127.0.0.1" in proc.stderr
+    assert server.requests == []
 
 
 def test_command_rejects_llm_url_without_model(tmp_path):

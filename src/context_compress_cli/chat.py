@@ -19,13 +19,14 @@ from __future__ import annotations
 import contextlib
 import http.client
 import json
+import re
 import socket
 import sys
 import types
 import urllib.error
 import urllib.parse
 import urllib.request
-from collections.abc import Callable, Iterator, Mapping
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from dataclasses import dataclass, fields, replace
 from typing import Any
 
@@ -38,6 +39,23 @@ MAX_RESPONSE_BYTES = 16 * 1024 * 1024
 
 #: Request-body entries taken from `cfg` when present (and not None).
 PASSED_THROUGH = ("max_tokens", "temperature", "top_p", "stop", "seed")
+
+MASK = "***"
+
+#: Secrets shorter than this are not masked as plain text: masking "ab"
+#: everywhere would garble the report. URLs are masked by their structure.
+MIN_SECRET_LENGTH = 4
+
+# The user information of a URL: everything between "scheme://" and the last
+# "@" before the path, as urlsplit reads it.
+_URL_USERINFO = re.compile(r"(?i)\b([a-z][a-z0-9+.-]*://)[^/?#\s]*@")
+# Query parameters whose names say they carry a credential (key=, api-key=,
+# access_token=, sig=, password=...); api-version and the like stay readable.
+# The value ends where the URL does: at white space, a quote, or a colon that
+# ends the URL in "POST <url>: reason".
+_SECRET_QUERY = re.compile(
+    r"(?i)([?&;][\w.-]*(?:key|token|secret|passw|pwd|sig|auth|credential)[\w.-]*=)"
+    r"(?:[^&#\s'\"<>:]|:(?![\s'\"]|$))*")
 
 
 class ChatError(Exception):
@@ -56,6 +74,58 @@ class Settings:
     read_timeout: float = 120.0
 
 
+def mask_urls(text: str) -> str:
+    """`text` with the user information of every URL in it, and the values of
+    credential-looking query parameters, replaced by ***."""
+    return _SECRET_QUERY.sub(rf"\1{MASK}", _URL_USERINFO.sub(rf"\1{MASK}@", text))
+
+
+def url_secrets(url: str | None) -> list[str]:
+    """The credentials a URL carries (user, password, credential query values),
+    as written and percent-decoded, for masking wherever they turn up."""
+    if not isinstance(url, str) or not url:
+        return []
+    found = []
+    try:
+        parts = urllib.parse.urlsplit(url)
+    except ValueError:  # such a URL is refused before any request
+        return []
+    userinfo = parts.netloc.rpartition("@")[0]
+    found += userinfo.split(":", 1) if userinfo else []
+    for match in _SECRET_QUERY.finditer("?" + parts.query):
+        found.append(match.string[match.end(1):match.end()])
+    return found + [urllib.parse.unquote(s) for s in found]
+
+
+class Redactor:
+    """Masks the given secrets, and the credentials of any URL, in a text
+    about to be shown."""
+
+    def __init__(self, secrets: Iterable[str | None] = ()) -> None:
+        # Longest first, so that a secret containing another is masked whole.
+        self.secrets = sorted(
+            {s for s in secrets if isinstance(s, str) and len(s) >= MIN_SECRET_LENGTH},
+            key=len, reverse=True)
+
+    def secrets_only(self, text: str) -> str:
+        for secret in self.secrets:
+            text = text.replace(secret, MASK)
+        return text
+
+    def __call__(self, text: str) -> str:
+        return mask_urls(self.secrets_only(text))
+
+    def deep(self, value: Any) -> Any:
+        """`value` with every string in it masked, through dicts and lists."""
+        if isinstance(value, str):
+            return self(value)
+        if isinstance(value, dict):
+            return {k: self.deep(v) for k, v in value.items()}
+        if isinstance(value, list):
+            return [self.deep(v) for v in value]
+        return value
+
+
 def resolve(settings: Settings, cfg: Mapping[str, Any] | None) -> Settings:
     """The settings of one request: entries of `cfg` that are set win over `settings`."""
     cfg = cfg or {}
@@ -65,6 +135,10 @@ def resolve(settings: Settings, cfg: Mapping[str, Any] | None) -> Settings:
         if value is not None and value != "":
             chosen[field.name] = value
     settings = replace(settings, **chosen)
+    for name in ("base_url", "model", "api_key"):
+        value = getattr(settings, name)
+        if value is not None and not isinstance(value, str):
+            raise ChatError(f"{name} must be a string, not {type(value).__name__}")
     if not settings.base_url:
         raise ChatError("no base URL configured for the chat layer")
     if not settings.model:
@@ -77,11 +151,21 @@ def resolve(settings: Settings, cfg: Mapping[str, Any] | None) -> Settings:
 
 
 def completions_url(base_url: str) -> str:
-    parts = urllib.parse.urlsplit(base_url)
+    try:
+        parts = urllib.parse.urlsplit(base_url)
+    except ValueError as exc:
+        raise ChatError(f"base URL {mask_urls(base_url)} is not a valid URL ({exc})") from None
     # urllib would also open file: and ftp: URLs; only HTTP(S) is a chat endpoint.
     if parts.scheme not in ("http", "https") or not parts.netloc:
         raise ChatError(f"base URL must be an http:// or https:// URL, not {base_url!r}")
-    return base_url.rstrip("/") + "/chat/completions"
+    # urllib would take "user:password@host" for the host name and print it in
+    # every error; the key travels in the Authorization header instead.
+    if "@" in parts.netloc:
+        raise ChatError(f"base URL {mask_urls(base_url)} carries a user name or password: "
+                        "pass the API key as the key setting, not in the URL")
+    # The path goes before the query, which some gateways need (?api-version=...).
+    return urllib.parse.urlunsplit(
+        parts._replace(path=parts.path.rstrip("/") + "/chat/completions", fragment=""))
 
 
 # --- separate connect and read time-outs -------------------------------------
@@ -120,6 +204,17 @@ class _ConnectTimeout(TimeoutError):
     pass
 
 
+class _RefuseRedirects(urllib.request.HTTPRedirectHandler):
+    """Takes the place of urllib's redirect handler, which would follow a 3xx
+    to any host with the Authorization header still on the request, and turn
+    the POST into a GET. A 3xx then ends as an HTTPError like other statuses."""
+
+    def http_error_302(self, req: Any, fp: Any, code: Any, msg: Any, headers: Any) -> None:
+        return None
+
+    http_error_301 = http_error_303 = http_error_307 = http_error_308 = http_error_302
+
+
 class _HTTPHandler(urllib.request.HTTPHandler):
     def __init__(self, read_timeout: float) -> None:
         super().__init__()
@@ -156,8 +251,20 @@ class ChatLayer:
                  stream: bool = False) -> Any:
         """Posts `messages` to `{base_url}/chat/completions` and returns the decoded
         JSON object of the answer; with `stream` true, an iterator over the decoded
-        chunks of the event stream. Raises ChatError on any failure."""
-        settings = resolve(self.settings, cfg)
+        chunks of the event stream. Raises ChatError on any failure, with the key
+        and the URL's credentials masked in its message."""
+        redact = Redactor([self.settings.api_key, *url_secrets(self.settings.base_url)])
+        try:
+            settings = resolve(self.settings, cfg)
+            redact = Redactor([*redact.secrets, settings.api_key,
+                               *url_secrets(settings.base_url)])
+            answer = self._post(settings, messages, cfg, stream)
+        except ChatError as exc:
+            raise ChatError(redact(str(exc))) from exc.__cause__
+        return _masked_errors(answer, redact) if stream else answer
+
+    def _post(self, settings: Settings, messages: list[dict[str, Any]],
+              cfg: Mapping[str, Any] | None, stream: bool) -> Any:
         url = completions_url(settings.base_url or "")
         body: dict[str, Any] = {"model": settings.model, "messages": messages}
         for name in PASSED_THROUGH:
@@ -175,12 +282,15 @@ class ChatLayer:
             url, data=json.dumps(body, ensure_ascii=False).encode("utf-8"),
             headers=headers, method="POST")
         opener = urllib.request.build_opener(
-            _HTTPHandler(settings.read_timeout), _HTTPSHandler(settings.read_timeout))
+            _HTTPHandler(settings.read_timeout), _HTTPSHandler(settings.read_timeout),
+            _RefuseRedirects())
         where = f"POST {url}"
         try:
             response = opener.open(request, timeout=settings.connect_timeout)
         except urllib.error.HTTPError as exc:
             try:
+                if 300 <= exc.code < 400:
+                    raise ChatError(f"{where}: {_redirect_reason(exc, url)}") from None
                 detail = _error_detail(exc)
             finally:
                 exc.close()
@@ -202,6 +312,14 @@ class ChatLayer:
         if not isinstance(decoded, dict):
             raise ChatError(f"{where}: response is JSON but not an object")
         return decoded
+
+
+def _masked_errors(chunks: Iterator[dict[str, Any]],
+                   redact: Redactor) -> Iterator[dict[str, Any]]:
+    try:
+        yield from chunks
+    except ChatError as exc:
+        raise ChatError(redact(str(exc))) from exc.__cause__
 
 
 def _call_llm_api(messages: list[dict[str, Any]], cfg: Mapping[str, Any] | None,
@@ -244,6 +362,20 @@ def _events(response: http.client.HTTPResponse, where: str,
             raise ChatError(f"{where}: {_describe_os_error(exc, settings)}") from exc
         except (http.client.HTTPException, UnicodeDecodeError) as exc:
             raise ChatError(f"{where}: bad event stream: {exc!r}") from exc
+
+
+def _redirect_reason(exc: urllib.error.HTTPError, url: str) -> str:
+    # Not followed, even to the same origin: an API endpoint that redirects a
+    # POST means the base URL is not the final one, and 301/302/303 would turn
+    # the request into a GET.
+    location = " ".join((exc.headers.get("Location") or "").split())
+    if not location:
+        return (f"HTTP {exc.code} {exc.reason} (a redirect without a Location): "
+                "set --llm-url to the final address")
+    target = urllib.parse.urljoin(url, location)
+    if len(target) > 200:
+        target = target[:200] + "..."
+    return f"HTTP {exc.code} {exc.reason}: redirected to {target}: set --llm-url to the final address"
 
 
 def _error_detail(exc: urllib.error.HTTPError) -> str:

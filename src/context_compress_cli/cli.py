@@ -6,11 +6,12 @@ import argparse
 import json
 import os
 import sys
+import urllib.parse
 from collections import Counter
 from contextlib import AbstractContextManager
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, TextIO
+from typing import Any, NoReturn, TextIO
 
 import routes.context_compress as cc
 
@@ -40,8 +41,14 @@ exit status: 0 when every file was processed, 1 when one failed for another
 reason (such as an unwritable output), 2 on bad input or usage."""
 
 
+class Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:
+        # A mistyped option can echo a URL with a password in it.
+        super().error(chat.mask_urls(message))
+
+
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = Parser(
         prog=PROG, description=DESCRIPTION, epilog=EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("files", nargs="+", metavar="FILE",
@@ -147,8 +154,9 @@ class Recorder:
     """Wraps the chat layer to learn what became of the summary request, since
     the compression absorbs every failure of it."""
 
-    def __init__(self, layer: chat.ChatLayer) -> None:
+    def __init__(self, layer: chat.ChatLayer, redact: chat.Redactor) -> None:
         self.layer = layer
+        self.redact = redact
         self.reset()
 
     def reset(self) -> None:
@@ -164,10 +172,19 @@ class Recorder:
             self.error = exc
             raise
         try:
-            content = response["choices"][0]["message"]["content"]
+            message = response["choices"][0]["message"]
+            content = message["content"]
         except (KeyError, IndexError, TypeError):
             content = None
-        self.content = content if isinstance(content, str) else None
+        if isinstance(content, str):
+            # A server that echoes the key into its answer must not get it
+            # written into the conversation.
+            masked = self.redact.secrets_only(content)
+            if masked != content:
+                message["content"] = content = masked
+            self.content = content
+        else:
+            self.content = None
         return response
 
 
@@ -175,11 +192,14 @@ class Runner:
     def __init__(self, options: argparse.Namespace) -> None:
         self.options = options
         self.recorder: Recorder | None = None
+        api_key = (os.environ.get(options.api_key_env) or None) if options.llm_url else None
+        # Everything the command prints goes through this, whatever its source.
+        self.redact = chat.Redactor([api_key, *chat.url_secrets(options.llm_url)])
         if options.llm_url:
             self.recorder = Recorder(chat.ChatLayer(chat.Settings(
-                base_url=options.llm_url, model=options.model,
-                api_key=os.environ.get(options.api_key_env) or None,
-                connect_timeout=options.connect_timeout, read_timeout=options.read_timeout)))
+                base_url=options.llm_url, model=options.model, api_key=api_key,
+                connect_timeout=options.connect_timeout, read_timeout=options.read_timeout)),
+                self.redact)
 
     def chat_context(self) -> AbstractContextManager[None]:
         """routes.chat for one compression: the recorded chat layer, or none at all."""
@@ -428,6 +448,16 @@ def run(argv: list[str] | None) -> int:
         parser.error("--llm-url needs --model")
     if options.model and not options.llm_url:
         parser.error("--model needs --llm-url")
+    if options.llm_url:
+        try:
+            netloc = urllib.parse.urlsplit(options.llm_url).netloc
+        except ValueError as exc:
+            parser.error(f"--llm-url {options.llm_url}: {exc}")
+    if options.llm_url and "@" in netloc:
+        print(f"{PROG}: --llm-url {chat.mask_urls(options.llm_url)}: a user name or password "
+              "in the URL is not supported; put the API key in an environment variable "
+              "and name it with --api-key-env", file=sys.stderr)
+        return BAD_INPUT
     inputs = expand(options.files)
     several = len(options.files) > 1 or any(
         Path(a).is_dir() for a in options.files if a != "-")
@@ -457,6 +487,7 @@ def run(argv: list[str] | None) -> int:
     except OSError as exc:
         print(f"{PROG}: {options.output}: {exc.strerror or exc}", file=err)
         return FAILED
+    redact = runner.redact
 
     progress = Progress(
         err, len(inputs),
@@ -469,7 +500,7 @@ def run(argv: list[str] | None) -> int:
             outcome = runner.process(item, several, sys.stdin.buffer)
             outcomes.append(outcome)
             progress.clear()
-            emit(outcome, options, several, report, err)
+            emit(outcome, options, several, report, err, redact)
         progress.show(len(inputs), "")
         progress.clear()
     except KeyboardInterrupt:
@@ -489,14 +520,14 @@ def run(argv: list[str] | None) -> int:
 
 
 def emit(o: Outcome, options: argparse.Namespace, several: bool,
-         report: TextIO, err: TextIO) -> None:
+         report: TextIO, err: TextIO, redact: chat.Redactor) -> None:
     if o.error is not None:
-        print(f"{PROG}: {o.label}: {o.error}", file=err)
+        print(redact(f"{PROG}: {o.label}: {o.error}"), file=err)
     if options.json:
-        print(json.dumps(json_record(o), ensure_ascii=False), file=report)
+        print(json.dumps(redact.deep(json_record(o)), ensure_ascii=False), file=report)
     elif o.error is None:
         if several:
-            print(short_line(o), file=report)
+            print(redact(short_line(o)), file=report)
         else:
-            print("\n".join(report_lines(o, options.max_context)), file=report)
+            print(redact("\n".join(report_lines(o, options.max_context))), file=report)
     report.flush()
