@@ -9,6 +9,7 @@ import socket
 import subprocess
 import sys
 import threading
+import typing
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 
@@ -20,6 +21,20 @@ from shared import SUMMARY_NOTE as NOTE, SUMMARY_PREFIX as PREFIX
 
 LLM_SUMMARY = "用户要求修复搜索接口；已改 src/api/search.py, tests pass."
 SERVER_LIFETIME = 60  # seconds; the server stops itself after this at the latest
+
+# OpenAI's answer to max_tokens from its reasoning models, word for word.
+UNSUPPORTED_MAX_TOKENS = {"error": {
+    "message": "Unsupported parameter: 'max_tokens' is not supported with this model. "
+               "Use 'max_completion_tokens' instead.",
+    "type": "invalid_request_error", "param": "max_tokens", "code": "unsupported_parameter"}}
+
+
+def completion(content, finish_reason="stop"):
+    """A chat completion as OpenAI's API returns it."""
+    return {"id": "chatcmpl-1", "object": "chat.completion", "created": 1714557600,
+            "model": "test-model", "choices": [
+                {"index": 0, "message": {"role": "assistant", "content": content},
+                 "finish_reason": finish_reason}]}
 
 
 class FakeLLM(BaseHTTPRequestHandler):
@@ -46,15 +61,21 @@ class FakeLLM(BaseHTTPRequestHandler):
         mode = self.path.split("/")[1]
         auth = self.headers.get("Authorization", "")
         if mode.startswith("redirect"):
-            self.reply(int(mode[len("redirect"):]), b"", headers={"Location": self.server.location})
+            self.reply(int(mode[len("redirect"):]), b"",
+                       headers={"Location": self.server.location})
         elif mode == "echo401":
             self.reply(401, {"error": {"message": f"invalid key {auth} at {self.path}"}})
         elif mode == "echo200":
             self.reply(200, {"choices": [{"message": {"content": f"summary for {auth}"}}]})
         elif mode == "ok":
-            self.reply(200, {"id": "x", "object": "chat.completion", "choices": [
-                {"index": 0, "message": {"role": "assistant", "content": f"  {LLM_SUMMARY}\n"},
-                 "finish_reason": "stop"}]})
+            self.reply(200, completion(f"  {LLM_SUMMARY}\n"))
+        elif mode == "reasoning":  # takes only max_completion_tokens, as o-series models do
+            if "max_tokens" in self.server.requests[-1]["body"]:
+                self.reply(400, UNSUPPORTED_MAX_TOKENS)
+            else:
+                self.reply(200, completion(LLM_SUMMARY))
+        elif mode == "length":  # the whole budget went on reasoning
+            self.reply(200, completion("", "length"))
         elif mode == "error":
             self.reply(500, {"error": {"message": "model overloaded", "type": "server_error"}})
         elif mode == "slow":
@@ -278,7 +299,8 @@ def test_echoed_key_and_query_credential_are_masked_in_the_error(server):
         chat._call_llm_api(PROMPT, {"base_url": url, "model": "m", "api_key": "sk-echoed-key"})
     message = str(info.value)
     assert server.requests[0]["headers"]["authorization"] == "Bearer sk-echoed-key"
-    assert server.requests[0]["path"].endswith("/chat/completions?api-version=2024&api-key=qs-secret-1")
+    assert server.requests[0]["path"].endswith(
+        "/chat/completions?api-version=2024&api-key=qs-secret-1")
     assert "sk-echoed-key" not in message and "qs-secret-1" not in message
     assert "HTTP 401 Unauthorized: invalid key Bearer *** at" in message
     assert "?api-version=2024&api-key=***" in message
@@ -289,6 +311,39 @@ def test_stream_yields_decoded_chunks_until_done(server):
     assert [c["choices"][0]["delta"]["content"] for c in chunks] == ["摘要", " done"]
     assert server.requests[0]["body"]["stream"] is True
     assert server.requests[0]["headers"]["accept"] == "text/event-stream"
+
+
+def openai_types():
+    pytest.importorskip("openai", reason="the openai package (test extra) is not installed")
+    from openai.types import ErrorObject
+    from openai.types.chat import ChatCompletion
+    from openai.types.chat.completion_create_params import CompletionCreateParamsNonStreaming
+    return CompletionCreateParamsNonStreaming, ChatCompletion, ErrorObject
+
+
+@pytest.mark.parametrize("effort", [None, "low"])
+@pytest.mark.parametrize("param", chat.TOKEN_LIMIT_PARAMS)
+def test_request_conforms_to_the_openai_request_type(server, param, effort):
+    params, chat_completion, _ = openai_types()
+    import pydantic
+    layer = chat.ChatLayer(chat.Settings(base_url=server.url("ok"), model="test-model",
+                                         token_limit_param=param, reasoning_effort=effort))
+    answer = layer(PROMPT, {"max_tokens": 2048, "max_context": 5000, "temperature": 0.2})
+    body = server.requests[0]["body"]
+    # pydantic ignores keys a TypedDict does not declare, and checks the
+    # messages only as they are iterated.
+    assert set(body) <= set(typing.get_type_hints(params))
+    validated = pydantic.TypeAdapter(params).validate_python(body)
+    assert [dict(m) for m in validated["messages"]] == PROMPT
+    assert {k: body[k] for k in body if "tokens" in k} == {param: 2048}
+    assert body.get("reasoning_effort") == effort
+    chat_completion.model_validate(answer)
+
+
+def test_fake_server_answers_as_openai_does():
+    _, chat_completion, error_object = openai_types()
+    chat_completion.model_validate(completion("", "length"))
+    error_object.model_validate(UNSUPPORTED_MAX_TOKENS["error"])
 
 
 # --- as routes.chat of the compression ------------------------------------------------
@@ -432,8 +487,39 @@ def test_command_refuses_a_url_with_a_password_in_one_line(server, tmp_path):
     assert server.requests == []
 
 
+@pytest.mark.parametrize("choice, params, source", [
+    # Refused once, then remembered: four requests for three files, not six.
+    (None, ["max_tokens"] + ["max_completion_tokens"] * 3, "llm"),
+    ("max_completion_tokens", ["max_completion_tokens"] * 3, "llm"),
+    ("max_tokens", ["max_tokens"] * 3, "extract"),
+])
+def test_command_finds_the_token_limit_the_server_takes(server, tmp_path, choice, params,
+                                                        source):
+    for name in "abc":
+        (tmp_path / f"{name}.json").write_text(json.dumps(conversation()))
+    extra = ["--token-limit-param", choice] if choice else []
+    proc = run_command(server, "reasoning", tmp_path, "--json", *extra)
+    assert proc.returncode == 0, proc.stderr
+    assert [r["summary_source"] for r in map(json.loads, proc.stdout.splitlines())] == [source] * 3
+    sent = [{k: v for k, v in r["body"].items() if "tokens" in k} for r in server.requests]
+    assert sent == [{param: 2048} for param in params]
+
+
+def test_command_reports_a_budget_spent_on_reasoning_as_an_llm_failure(server, tmp_path):
+    path = tmp_path / "conv.json"
+    path.write_text(json.dumps(conversation()))
+    proc = run_command(server, "length", path, "--reasoning-effort", "minimal")
+    assert proc.returncode == 0, proc.stderr
+    assert server.requests[0]["body"]["reasoning_effort"] == "minimal"
+    assert ("LLM           not used: POST " + server.url("length") + "/chat/completions: "
+            'the model reached its token limit before writing any text (finish_reason '
+            '"length"); try --reasoning-effort low') in proc.stdout
+    assert "summary       extract: " in proc.stdout
+
+
 def test_command_rejects_llm_url_without_model(tmp_path):
     proc = subprocess.run([COMMAND, "x.json", "--llm-url", "http://127.0.0.1:9/v1"],
                           capture_output=True, text=True, timeout=30, cwd=tmp_path)
     assert proc.returncode == 2
     assert "--llm-url needs --model" in proc.stderr
+

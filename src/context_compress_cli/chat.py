@@ -4,9 +4,11 @@ A `ChatLayer` is built from `Settings` (base URL, model, key, time-outs) and is
 itself the `_call_llm_api(messages, cfg, stream=False)` that the compression
 calls: it posts the messages to `{base_url}/chat/completions` and returns the
 decoded JSON response (with `stream=True`, an iterator over the decoded
-event-stream chunks). Entries of `cfg` win over the layer's settings. Every
-failure is raised as `ChatError`, so a caller such as `routes.context_compress`
-can absorb it and fall back to its extract.
+event-stream chunks). Entries of `cfg` win over the layer's settings. The
+token limit goes out as `max_tokens` until a server refuses that name, then as
+`max_completion_tokens`, which the layer remembers. Every failure is raised as
+`ChatError`, with the key and URL credentials masked, so a caller such as
+`routes.context_compress` can absorb it and fall back to its extract.
 
 `installed(call)` puts a module whose `_call_llm_api` is `call` in
 `sys.modules` as `routes.chat` for the duration of a `with` block, and
@@ -37,8 +39,16 @@ CHAT_MODULE = "routes.chat"
 #: Upper bound of a response body; a chat completion is a few kilobytes.
 MAX_RESPONSE_BYTES = 16 * 1024 * 1024
 
-#: Request-body entries taken from `cfg` when present (and not None).
-PASSED_THROUGH = ("max_tokens", "temperature", "top_p", "stop", "seed")
+#: Request-body entries taken from `cfg` when present (and not None). The
+#: token limit, `cfg["max_tokens"]`, is sent under the name the server takes.
+PASSED_THROUGH = ("temperature", "top_p", "stop", "seed")
+
+#: The two spellings of the token limit: `max_tokens` is the one most servers
+#: know; OpenAI's reasoning models take only `max_completion_tokens`.
+TOKEN_LIMIT_PARAMS = ("max_tokens", "max_completion_tokens")
+
+TRUNCATED_BEFORE_TEXT = ('the model reached its token limit before writing any text '
+                         '(finish_reason "length"); try --reasoning-effort low')
 
 MASK = "***"
 
@@ -72,6 +82,11 @@ class Settings:
     api_key: str | None = None
     connect_timeout: float = 10.0
     read_timeout: float = 120.0
+    #: One of TOKEN_LIMIT_PARAMS, or None: `max_tokens` until the server
+    #: refuses it, then `max_completion_tokens` for the rest of the layer's life.
+    token_limit_param: str | None = None
+    #: Sent as `reasoning_effort` when set ("low", "medium"...).
+    reasoning_effort: str | None = None
 
 
 def mask_urls(text: str) -> str:
@@ -135,10 +150,13 @@ def resolve(settings: Settings, cfg: Mapping[str, Any] | None) -> Settings:
         if value is not None and value != "":
             chosen[field.name] = value
     settings = replace(settings, **chosen)
-    for name in ("base_url", "model", "api_key"):
+    for name in ("base_url", "model", "api_key", "reasoning_effort"):
         value = getattr(settings, name)
         if value is not None and not isinstance(value, str):
             raise ChatError(f"{name} must be a string, not {type(value).__name__}")
+    if settings.token_limit_param not in (None, *TOKEN_LIMIT_PARAMS):
+        raise ChatError(f"token_limit_param must be max_tokens or max_completion_tokens, "
+                        f"not {settings.token_limit_param!r}")
     if not settings.base_url:
         raise ChatError("no base URL configured for the chat layer")
     if not settings.model:
@@ -246,6 +264,8 @@ class ChatLayer:
 
     def __init__(self, settings: Settings | None = None) -> None:
         self.settings = settings or Settings()
+        # What the server took for the token limit, learnt from a refusal.
+        self.learnt_token_limit_param: str | None = None
 
     def __call__(self, messages: list[dict[str, Any]], cfg: Mapping[str, Any] | None,
                  stream: bool = False) -> Any:
@@ -266,52 +286,103 @@ class ChatLayer:
     def _post(self, settings: Settings, messages: list[dict[str, Any]],
               cfg: Mapping[str, Any] | None, stream: bool) -> Any:
         url = completions_url(settings.base_url or "")
-        body: dict[str, Any] = {"model": settings.model, "messages": messages}
-        for name in PASSED_THROUGH:
-            if cfg and cfg.get(name) is not None:
-                body[name] = cfg[name]
-        body["stream"] = bool(stream)
-        headers = {
-            "Content-Type": "application/json",
-            "Accept": "text/event-stream" if stream else "application/json",
-            "User-Agent": f"context-compress/{__version__}",
-        }
-        if settings.api_key:
-            headers["Authorization"] = f"Bearer {settings.api_key}"
-        request = urllib.request.Request(
-            url, data=json.dumps(body, ensure_ascii=False).encode("utf-8"),
-            headers=headers, method="POST")
-        opener = urllib.request.build_opener(
-            _HTTPHandler(settings.read_timeout), _HTTPSHandler(settings.read_timeout),
-            _RefuseRedirects())
-        where = f"POST {url}"
+        param = (settings.token_limit_param or self.learnt_token_limit_param
+                 or TOKEN_LIMIT_PARAMS[0])
+        body = _body(settings, messages, cfg, stream, param)
         try:
-            response = opener.open(request, timeout=settings.connect_timeout)
-        except urllib.error.HTTPError as exc:
-            try:
-                if 300 <= exc.code < 400:
-                    raise ChatError(f"{where}: {_redirect_reason(exc, url)}") from None
-                detail = _error_detail(exc)
-            finally:
-                exc.close()
-            raise ChatError(f"{where}: HTTP {exc.code} {exc.reason}{detail}") from None
-        except urllib.error.URLError as exc:
-            raise ChatError(f"{where}: {_describe_os_error(exc.reason, settings)}") from exc
-        except OSError as exc:  # time-outs and resets after the connection was made
-            raise ChatError(f"{where}: {_describe_os_error(exc, settings)}") from exc
-        except http.client.HTTPException as exc:
-            raise ChatError(f"{where}: bad HTTP response: {exc!r}") from exc
-        if stream:
-            return _events(response, where, settings)
-        with response:
-            raw = _read_body(response, where, settings)
+            return _send(settings, url, body, stream)
+        except _UnsupportedParameter as exc:
+            # Retried once, and only when the choice was left to the layer.
+            if (settings.token_limit_param or exc.param != param
+                    or param != "max_tokens" or param not in body):
+                raise
+        self.learnt_token_limit_param = "max_completion_tokens"
+        body = _body(settings, messages, cfg, stream, self.learnt_token_limit_param)
+        return _send(settings, url, body, stream)
+
+
+def _body(settings: Settings, messages: list[dict[str, Any]], cfg: Mapping[str, Any] | None,
+          stream: bool, token_limit_param: str) -> dict[str, Any]:
+    body: dict[str, Any] = {"model": settings.model, "messages": messages}
+    if cfg and cfg.get("max_tokens") is not None:
+        body[token_limit_param] = cfg["max_tokens"]
+    for name in PASSED_THROUGH:
+        if cfg and cfg.get(name) is not None:
+            body[name] = cfg[name]
+    if settings.reasoning_effort:
+        body["reasoning_effort"] = settings.reasoning_effort
+    body["stream"] = bool(stream)
+    return body
+
+
+def _send(settings: Settings, url: str, body: dict[str, Any], stream: bool) -> Any:
+    headers = {
+        "Content-Type": "application/json",
+        "Accept": "text/event-stream" if stream else "application/json",
+        "User-Agent": f"context-compress/{__version__}",
+    }
+    if settings.api_key:
+        headers["Authorization"] = f"Bearer {settings.api_key}"
+    request = urllib.request.Request(
+        url, data=json.dumps(body, ensure_ascii=False).encode("utf-8"),
+        headers=headers, method="POST")
+    opener = urllib.request.build_opener(
+        _HTTPHandler(settings.read_timeout), _HTTPSHandler(settings.read_timeout),
+        _RefuseRedirects())
+    where = f"POST {url}"
+    try:
+        response = opener.open(request, timeout=settings.connect_timeout)
+    except urllib.error.HTTPError as exc:
         try:
-            decoded = json.loads(raw)
-        except ValueError as exc:
-            raise ChatError(f"{where}: response is not JSON ({exc})") from None
-        if not isinstance(decoded, dict):
-            raise ChatError(f"{where}: response is JSON but not an object")
-        return decoded
+            if 300 <= exc.code < 400:
+                raise ChatError(f"{where}: {_redirect_reason(exc, url)}") from None
+            detail, error = _error_detail(exc)
+        finally:
+            exc.close()
+        message = f"{where}: HTTP {exc.code} {exc.reason}{detail}"
+        if exc.code == 400 and error.get("code") == "unsupported_parameter":
+            raise _UnsupportedParameter(message, error.get("param")) from None
+        raise ChatError(message) from None
+    except urllib.error.URLError as exc:
+        raise ChatError(f"{where}: {_describe_os_error(exc.reason, settings)}") from exc
+    except OSError as exc:  # time-outs and resets after the connection was made
+        raise ChatError(f"{where}: {_describe_os_error(exc, settings)}") from exc
+    except http.client.HTTPException as exc:
+        raise ChatError(f"{where}: bad HTTP response: {exc!r}") from exc
+    if stream:
+        return _events(response, where, settings)
+    with response:
+        raw = _read_body(response, where, settings)
+    try:
+        decoded = json.loads(raw)
+    except ValueError as exc:
+        raise ChatError(f"{where}: response is not JSON ({exc})") from None
+    if not isinstance(decoded, dict):
+        raise ChatError(f"{where}: response is JSON but not an object")
+    if _truncated_before_text(decoded):
+        raise ChatError(f"{where}: {TRUNCATED_BEFORE_TEXT}")
+    return decoded
+
+
+class _UnsupportedParameter(ChatError):
+    """HTTP 400 with the error code "unsupported_parameter" for `param`."""
+
+    def __init__(self, message: str, param: object) -> None:
+        super().__init__(message)
+        self.param = param
+
+
+def _truncated_before_text(response: dict[str, Any]) -> bool:
+    """A reasoning model can spend the whole token limit on reasoning: the
+    first choice then ends for "length" with no text at all."""
+    choices = response.get("choices")
+    if not isinstance(choices, list) or not choices or not isinstance(choices[0], dict):
+        return False
+    first = choices[0]
+    message = first.get("message")
+    content = message.get("content") if isinstance(message, dict) else None
+    return first.get("finish_reason") == "length" and not (
+        isinstance(content, str) and content.strip())
 
 
 def _masked_errors(chunks: Iterator[dict[str, Any]],
@@ -375,30 +446,31 @@ def _redirect_reason(exc: urllib.error.HTTPError, url: str) -> str:
     target = urllib.parse.urljoin(url, location)
     if len(target) > 200:
         target = target[:200] + "..."
-    return f"HTTP {exc.code} {exc.reason}: redirected to {target}: set --llm-url to the final address"
+    return (f"HTTP {exc.code} {exc.reason}: redirected to {target}: "
+            "set --llm-url to the final address")
 
 
-def _error_detail(exc: urllib.error.HTTPError) -> str:
-    """The `error.message` of an OpenAI-style error body, or the start of the body."""
+def _error_detail(exc: urllib.error.HTTPError) -> tuple[str, dict[str, Any]]:
+    """The `error.message` of an OpenAI-style error body (or the start of the
+    body) as ": text", and the `error` object itself ({} when there is none)."""
     try:
         raw = exc.read(64 * 1024)
     except (OSError, http.client.HTTPException):
-        return ""
+        return "", {}
     text = raw.decode("utf-8", "replace").strip()
     try:
         decoded = json.loads(text)
     except ValueError:
         decoded = None
-    if isinstance(decoded, dict):
-        error = decoded.get("error")
-        if isinstance(error, dict) and isinstance(error.get("message"), str):
-            text = error["message"]
-        elif isinstance(error, str):
-            text = error
+    error: Any = decoded.get("error") if isinstance(decoded, dict) else None
+    if isinstance(error, dict) and isinstance(error.get("message"), str):
+        text = error["message"]
+    elif isinstance(error, str):
+        text = error
     text = " ".join(text.split())
     if len(text) > 200:
         text = text[:200] + "..."
-    return f": {text}" if text else ""
+    return (f": {text}" if text else ""), (error if isinstance(error, dict) else {})
 
 
 def _describe_os_error(reason: object, settings: Settings) -> str:

@@ -75,6 +75,12 @@ def build_parser() -> argparse.ArgumentParser:
                      help="seconds to wait for the connection (default: %(default)s)")
     llm.add_argument("--read-timeout", type=_positive_float, default=120.0, metavar="S",
                      help="seconds to wait for the answer (default: %(default)s)")
+    llm.add_argument("--token-limit-param", choices=chat.TOKEN_LIMIT_PARAMS,
+                     help="name under which the token limit is sent (default: max_tokens, "
+                          "switching to max_completion_tokens when the server refuses it)")
+    llm.add_argument("--reasoning-effort", metavar="LEVEL",
+                     help="reasoning_effort for reasoning models (e.g. minimal, low, "
+                          "medium, high); not sent unless given")
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     return parser
 
@@ -198,7 +204,9 @@ class Runner:
         if options.llm_url:
             self.recorder = Recorder(chat.ChatLayer(chat.Settings(
                 base_url=options.llm_url, model=options.model, api_key=api_key,
-                connect_timeout=options.connect_timeout, read_timeout=options.read_timeout)),
+                connect_timeout=options.connect_timeout, read_timeout=options.read_timeout,
+                token_limit_param=options.token_limit_param,
+                reasoning_effort=options.reasoning_effort)),
                 self.redact)
 
     def chat_context(self) -> AbstractContextManager[None]:
@@ -446,8 +454,10 @@ def run(argv: list[str] | None) -> int:
     options = parser.parse_args(argv)
     if options.llm_url and not options.model:
         parser.error("--llm-url needs --model")
-    if options.model and not options.llm_url:
-        parser.error("--model needs --llm-url")
+    for given, flag in ((options.model, "--model"), (options.token_limit_param,
+                        "--token-limit-param"), (options.reasoning_effort, "--reasoning-effort")):
+        if given and not options.llm_url:
+            parser.error(f"{flag} needs --llm-url")
     if options.llm_url:
         try:
             netloc = urllib.parse.urlsplit(options.llm_url).netloc
