@@ -1,16 +1,19 @@
-"""The OpenAI-compatible chat layer of context_compress_cli against a small HTTP
-server on 127.0.0.1: requests, answers, failures, time-outs, and the fallback of
-the compression to its extract when the layer fails."""
+"""The OpenAI-compatible chat layer of context_compress_cli against small HTTP
+servers on 127.0.0.1: requests, answers, failures, time-outs, redirects and
+secrets, the token-limit name and reasoning models, conformance with the
+official client's types, the fallback of the compression to its extract when
+the layer fails, and an asyncio host."""
 
 import asyncio
 import contextlib
-import importlib.util
 import json
 import os
+import runpy
 import socket
 import subprocess
 import sys
 import threading
+import types
 import typing
 import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -531,11 +534,9 @@ def test_command_rejects_llm_url_without_model(tmp_path):
 
 
 def load_example(name):
+    """The namespace of examples/<name>.py, which is not an installed module."""
     path = Path(__file__).resolve().parent.parent / "examples" / f"{name}.py"
-    spec = importlib.util.spec_from_file_location(f"example_{name}", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    return types.SimpleNamespace(**runpy.run_path(str(path)))
 
 
 async def post_json(url, body):
