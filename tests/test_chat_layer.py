@@ -1,15 +1,21 @@
-"""The OpenAI-compatible chat layer of context_compress_cli against a small HTTP
-server on 127.0.0.1: requests, answers, failures, time-outs, and the fallback of
-the compression to its extract when the layer fails."""
+"""The OpenAI-compatible chat layer of context_compress_cli against small HTTP
+servers on 127.0.0.1: requests, answers, failures, time-outs, redirects and
+secrets, the token-limit name and reasoning models, conformance with the
+official client's types, the fallback of the compression to its extract when
+the layer fails, and an asyncio host."""
 
+import asyncio
 import contextlib
 import json
 import os
+import runpy
 import socket
 import subprocess
 import sys
 import threading
-import time
+import types
+import typing
+import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 
@@ -21,7 +27,20 @@ from shared import SUMMARY_NOTE as NOTE, SUMMARY_PREFIX as PREFIX
 
 LLM_SUMMARY = "用户要求修复搜索接口；已改 src/api/search.py, tests pass."
 SERVER_LIFETIME = 60  # seconds; the server stops itself after this at the latest
-SLOW_ANSWER_WAIT = 5  # seconds a "slow" request is held before it is answered
+
+# OpenAI's answer to max_tokens from its reasoning models, word for word.
+UNSUPPORTED_MAX_TOKENS = {"error": {
+    "message": "Unsupported parameter: 'max_tokens' is not supported with this model. "
+               "Use 'max_completion_tokens' instead.",
+    "type": "invalid_request_error", "param": "max_tokens", "code": "unsupported_parameter"}}
+
+
+def completion(content, finish_reason="stop"):
+    """A chat completion as OpenAI's API returns it."""
+    return {"id": "chatcmpl-1", "object": "chat.completion", "created": 1714557600,
+            "model": "test-model", "choices": [
+                {"index": 0, "message": {"role": "assistant", "content": content},
+                 "finish_reason": finish_reason}]}
 
 
 class FakeLLM(BaseHTTPRequestHandler):
@@ -29,23 +48,45 @@ class FakeLLM(BaseHTTPRequestHandler):
 
     protocol_version = "HTTP/1.1"
 
-    def do_POST(self):
-        length = int(self.headers.get("Content-Length", 0))
-        body = self.rfile.read(length)
+    def do_GET(self):
+        # A client that follows a redirect with a GET shows up here.
+        self.record(None)
+        self.reply(405, {"error": {"message": "GET is not served"}})
+
+    def record(self, body):
         self.server.requests.append({
+            "method": self.command,
             "path": self.path,
             "headers": {k.lower(): v for k, v in self.headers.items()},
-            "body": json.loads(body),
+            "body": body,
         })
+
+    def do_POST(self):
+        length = int(self.headers.get("Content-Length", 0))
+        self.record(json.loads(self.rfile.read(length)))
         mode = self.path.split("/")[1]
-        if mode == "ok":
-            self.reply(200, {"id": "x", "object": "chat.completion", "choices": [
-                {"index": 0, "message": {"role": "assistant", "content": f"  {LLM_SUMMARY}\n"},
-                 "finish_reason": "stop"}]})
+        auth = self.headers.get("Authorization", "")
+        if mode.startswith("redirect"):
+            self.reply(int(mode[len("redirect"):]), b"",
+                       headers={"Location": self.server.location})
+        elif mode == "echo401":
+            self.reply(401, {"error": {"message": f"invalid key {auth} at {self.path}"}})
+        elif mode == "echo200":
+            self.reply(200, {"choices": [{"message": {"content": f"summary for {auth}"}}]})
+        elif mode == "ok":
+            self.reply(200, completion(f"  {LLM_SUMMARY}\n"))
+        elif mode == "reasoning":  # takes only max_completion_tokens, as o-series models do
+            if "max_tokens" in self.server.requests[-1]["body"]:
+                self.reply(400, UNSUPPORTED_MAX_TOKENS)
+            else:
+                self.reply(200, completion(LLM_SUMMARY))
+        elif mode == "length":  # the whole budget went on reasoning
+            self.reply(200, completion("", "length"))
         elif mode == "error":
             self.reply(500, {"error": {"message": "model overloaded", "type": "server_error"}})
         elif mode == "slow":
-            self.server.release.wait(SLOW_ANSWER_WAIT)
+            # Held until the test ends, so only the client's time-out can end the wait.
+            self.server.release.wait(SERVER_LIFETIME)
             self.reply(200, {"choices": [{"message": {"content": "too late"}}]})
         elif mode == "badjson":
             self.reply(200, b'{"choices": [{"message": ')
@@ -58,10 +99,12 @@ class FakeLLM(BaseHTTPRequestHandler):
         else:
             self.reply(404, {"error": {"message": f"no such mode {mode}"}})
 
-    def reply(self, status, body, content_type="application/json"):
+    def reply(self, status, body, content_type="application/json", headers=None):
         data = body if isinstance(body, bytes) else json.dumps(body).encode()
         try:
             self.send_response(status)
+            for name, value in (headers or {}).items():
+                self.send_header(name, value)
             self.send_header("Content-Type", content_type)
             self.send_header("Content-Length", str(len(data)))
             self.end_headers()
@@ -80,6 +123,7 @@ class Server(ThreadingHTTPServer):
         super().__init__(("127.0.0.1", 0), FakeLLM)
         self.requests = []
         self.release = threading.Event()
+        self.location = None  # where the redirect modes point
 
     def handle_error(self, request, client_address):
         pass
@@ -88,8 +132,8 @@ class Server(ThreadingHTTPServer):
         return f"http://127.0.0.1:{self.server_address[1]}/{mode}/v1"
 
 
-@pytest.fixture
-def server():
+@contextlib.contextmanager
+def running_server():
     srv = Server()
     thread = threading.Thread(target=srv.serve_forever, kwargs={"poll_interval": 0.05},
                               daemon=True)
@@ -107,13 +151,17 @@ def server():
         thread.join(5)
 
 
-@pytest.fixture(autouse=True)
-def chat_defaults():
-    """Each test starts from, and leaves, the layer's stock defaults."""
-    saved = chat.defaults()
-    chat.configure(**vars(chat.Settings()))
-    yield
-    chat.configure(**vars(saved))
+@pytest.fixture
+def server():
+    with running_server() as srv:
+        yield srv
+
+
+@pytest.fixture
+def other_server():
+    """A second origin, for redirects to point at."""
+    with running_server() as srv:
+        yield srv
 
 
 PROMPT = [{"role": "system", "content": "summarise"}, {"role": "user", "content": "[user] 你好"}]
@@ -140,10 +188,11 @@ def test_good_answer_is_returned_decoded_and_request_is_openai_shaped(server):
                            "temperature": 0.2, "stream": False}
 
 
-def test_settings_fall_back_to_configured_defaults_and_cfg_wins(server):
-    chat.configure(base_url=server.url("ok"), model="default-model", api_key="sk-default")
-    chat._call_llm_api(PROMPT, {"max_tokens": 2048})
-    chat._call_llm_api(PROMPT, {"model": "cfg-model", "api_key": "sk-cfg"})
+def test_settings_fall_back_to_the_layers_own_and_cfg_wins(server):
+    layer = chat.ChatLayer(chat.Settings(base_url=server.url("ok"), model="default-model",
+                                         api_key="sk-default"))
+    layer(PROMPT, {"max_tokens": 2048})
+    layer(PROMPT, {"model": "cfg-model", "api_key": "sk-cfg"})
     first, second = server.requests
     assert first["body"]["model"] == "default-model"
     assert first["headers"]["authorization"] == "Bearer sk-default"
@@ -167,16 +216,25 @@ def test_failed_request_raises_chat_error_naming_the_cause(server, mode, expecte
     assert server.url(mode) + "/chat/completions" in str(info.value)
 
 
-def test_read_timeout_bounds_the_wait_for_an_answer(server):
-    started = time.monotonic()
-    with pytest.raises(chat.ChatError, match="read time-out of 0.3 s"):
-        chat._call_llm_api(PROMPT, cfg_for(server, "slow", read_timeout=0.3, connect_timeout=5))
-    assert time.monotonic() - started < SLOW_ANSWER_WAIT - 1
+def test_read_timeout_ends_the_wait_for_an_answer(server):
+    with pytest.raises(chat.ChatError, match="no answer within the read time-out of 0.3 s"):
+        chat._call_llm_api(PROMPT, cfg_for(server, "slow", read_timeout=0.3, connect_timeout=30))
+    # The request went out whole on the connection; the server had not answered.
+    [req] = server.requests
+    assert req["body"]["messages"] == PROMPT
+    assert not server.release.is_set()
 
 
-def test_connect_timeout_applies_before_the_connection_exists():
+def test_connect_timeout_applies_before_the_connection_exists(monkeypatch):
     # A listener with a full accept queue leaves further connections hanging
     # in the handshake, on 127.0.0.1.
+    connects = []
+    real_connect = socket.create_connection
+
+    def create_connection(address, timeout, *args, **kwargs):
+        connects.append(timeout)
+        return real_connect(address, timeout, *args, **kwargs)
+
     with contextlib.ExitStack() as stack:
         listener = stack.enter_context(socket.socket())
         listener.bind(("127.0.0.1", 0))
@@ -195,11 +253,12 @@ def test_connect_timeout_applies_before_the_connection_exists():
             pass
         else:
             pytest.skip("this system completes connections beyond the accept queue")
-        started = time.monotonic()
+        monkeypatch.setattr(socket, "create_connection", create_connection)
         with pytest.raises(chat.ChatError, match="connection timed out after 0.3 s"):
             chat._call_llm_api(PROMPT, {"base_url": f"http://127.0.0.1:{port}/v1", "model": "m",
-                                        "connect_timeout": 0.3, "read_timeout": 30})
-        assert time.monotonic() - started < 5
+                                        "connect_timeout": 0.3, "read_timeout": 3600})
+    # One connection attempt, bounded by the connect time-out, not the read one.
+    assert connects == [0.3]
 
 
 def test_refused_connection_is_a_chat_error():
@@ -221,11 +280,76 @@ def test_incomplete_or_unsafe_settings_fail_before_any_request(cfg, message):
         chat._call_llm_api(PROMPT, cfg)
 
 
+@pytest.mark.parametrize("status", [300, 301, 302, 303, 307, 308])
+def test_redirect_fails_and_the_key_never_reaches_its_target(server, other_server, status):
+    server.location = other_server.url("ok") + "/chat/completions"
+    with pytest.raises(chat.ChatError) as info:
+        chat._call_llm_api(PROMPT, cfg_for(server, f"redirect{status}", api_key="sk-test-key"))
+    assert (f"redirected to {server.location}: set --llm-url to the final address"
+            in str(info.value))
+    assert len(server.requests) == 1 and other_server.requests == []
+
+
+def test_credentials_in_the_url_are_refused_and_never_shown(server):
+    url = server.url("ok").replace("://", "://alice:pa55-word@")
+    with pytest.raises(chat.ChatError) as info:
+        chat._call_llm_api(PROMPT, {"base_url": url, "model": "m"})
+    message = str(info.value)
+    assert "pa55-word" not in message and "alice" not in message
+    assert "http://***@127.0.0.1" in message and server.requests == []
+
+
+def test_echoed_key_and_query_credential_are_masked_in_the_error(server):
+    url = server.url("echo401") + "?api-version=2024&api-key=qs-secret-1"
+    with pytest.raises(chat.ChatError) as info:
+        chat._call_llm_api(PROMPT, {"base_url": url, "model": "m", "api_key": "sk-echoed-key"})
+    message = str(info.value)
+    assert server.requests[0]["headers"]["authorization"] == "Bearer sk-echoed-key"
+    assert server.requests[0]["path"].endswith(
+        "/chat/completions?api-version=2024&api-key=qs-secret-1")
+    assert "sk-echoed-key" not in message and "qs-secret-1" not in message
+    assert "HTTP 401 Unauthorized: invalid key Bearer *** at" in message
+    assert "?api-version=2024&api-key=***" in message
+
+
 def test_stream_yields_decoded_chunks_until_done(server):
     chunks = list(chat._call_llm_api(PROMPT, cfg_for(server, "stream"), stream=True))
     assert [c["choices"][0]["delta"]["content"] for c in chunks] == ["摘要", " done"]
     assert server.requests[0]["body"]["stream"] is True
     assert server.requests[0]["headers"]["accept"] == "text/event-stream"
+
+
+def openai_types():
+    pytest.importorskip("openai", reason="the openai package (test extra) is not installed")
+    from openai.types import ErrorObject
+    from openai.types.chat import ChatCompletion
+    from openai.types.chat.completion_create_params import CompletionCreateParamsNonStreaming
+    return CompletionCreateParamsNonStreaming, ChatCompletion, ErrorObject
+
+
+@pytest.mark.parametrize("effort", [None, "low"])
+@pytest.mark.parametrize("param", chat.TOKEN_LIMIT_PARAMS)
+def test_request_conforms_to_the_openai_request_type(server, param, effort):
+    params, chat_completion, _ = openai_types()
+    import pydantic
+    layer = chat.ChatLayer(chat.Settings(base_url=server.url("ok"), model="test-model",
+                                         token_limit_param=param, reasoning_effort=effort))
+    answer = layer(PROMPT, {"max_tokens": 2048, "max_context": 5000, "temperature": 0.2})
+    body = server.requests[0]["body"]
+    # pydantic ignores keys a TypedDict does not declare, and checks the
+    # messages only as they are iterated.
+    assert set(body) <= set(typing.get_type_hints(params))
+    validated = pydantic.TypeAdapter(params).validate_python(body)
+    assert [dict(m) for m in validated["messages"]] == PROMPT
+    assert {k: body[k] for k in body if "tokens" in k} == {param: 2048}
+    assert body.get("reasoning_effort") == effort
+    chat_completion.model_validate(answer)
+
+
+def test_fake_server_answers_as_openai_does():
+    _, chat_completion, error_object = openai_types()
+    chat_completion.model_validate(completion("", "length"))
+    error_object.model_validate(UNSUPPORTED_MAX_TOKENS["error"])
 
 
 # --- as routes.chat of the compression ------------------------------------------------
@@ -251,7 +375,7 @@ def compress_with(llm_config):
 
 
 def test_llm_answer_becomes_the_summary(server):
-    with chat.installed():
+    with chat.installed(chat._call_llm_api):
         content, _ = compress_with(cfg_for(server, "ok", max_context=2000))
     assert content == PREFIX + LLM_SUMMARY + NOTE
     body = server.requests[0]["body"]
@@ -261,7 +385,7 @@ def test_llm_answer_becomes_the_summary(server):
 
 @pytest.mark.parametrize("mode", ["error", "slow", "badjson", "empty"])
 def test_failing_llm_falls_back_to_the_extract(server, mode):
-    with chat.installed():
+    with chat.installed(chat._call_llm_api):
         content, span = compress_with(cfg_for(server, mode, max_context=2000, read_timeout=0.3))
     assert content == PREFIX + cc.simple_extract(span) + NOTE
     assert len(server.requests) == 1
@@ -330,8 +454,138 @@ def test_command_reports_llm_failure_and_uses_the_extract(server, tmp_path, mode
     assert reason in record["llm_error"]
 
 
+@pytest.mark.parametrize("as_json", [False, True], ids=["report", "json"])
+@pytest.mark.parametrize("mode", ["echo401", "echo200"])
+def test_command_never_prints_or_writes_the_key(server, tmp_path, mode, as_json):
+    path = tmp_path / "conv.json"
+    path.write_text(json.dumps(conversation()))
+    proc = run_command(server, mode, path, "--in-place", *(["--json"] if as_json else []))
+    assert proc.returncode == 0, proc.stderr
+    assert server.requests[0]["headers"]["authorization"] == "Bearer sk-from-env"
+    shown = proc.stdout + proc.stderr
+    assert "sk-from-env" not in shown and "sk-from-env" not in path.read_text()
+    if mode == "echo401":
+        assert "HTTP 401 Unauthorized: invalid key Bearer ***" in shown
+    else:
+        assert "summary for Bearer ***" in shown
+        written = [m["content"] for m in json.loads(path.read_text())["messages"]]
+        assert PREFIX + "summary for Bearer ***" + NOTE in written
+
+
+def test_command_redirect_is_reported_and_not_followed(server, other_server, tmp_path):
+    path = tmp_path / "conv.json"
+    path.write_text(json.dumps(conversation()))
+    server.location = other_server.url("ok") + "/chat/completions"
+    proc = run_command(server, "redirect302", path, "--json")
+    record = json.loads(proc.stdout)
+    assert record["summary_source"] == "extract"
+    assert f"redirected to {server.location}: set --llm-url" in record["llm_error"]
+    assert other_server.requests == []
+
+
+def test_command_refuses_a_url_with_a_password_in_one_line(server, tmp_path):
+    url = server.url("ok").replace("://", "://alice:pa55-word@")
+    proc = subprocess.run([COMMAND, "x.json", "--llm-url", url, "--model", "m"],
+                          capture_output=True, text=True, timeout=30, cwd=tmp_path)
+    assert proc.returncode == 2 and proc.stdout == ""
+    assert proc.stderr.count("\n") == 1 and "--api-key-env" in proc.stderr
+    assert "pa55-word" not in proc.stderr and "http://***@127.0.0.1" in proc.stderr
+    assert server.requests == []
+
+
+@pytest.mark.parametrize("choice, params, source", [
+    # Refused once, then remembered: four requests for three files, not six.
+    (None, ["max_tokens"] + ["max_completion_tokens"] * 3, "llm"),
+    ("max_completion_tokens", ["max_completion_tokens"] * 3, "llm"),
+    ("max_tokens", ["max_tokens"] * 3, "extract"),
+])
+def test_command_finds_the_token_limit_the_server_takes(server, tmp_path, choice, params,
+                                                        source):
+    for name in "abc":
+        (tmp_path / f"{name}.json").write_text(json.dumps(conversation()))
+    extra = ["--token-limit-param", choice] if choice else []
+    proc = run_command(server, "reasoning", tmp_path, "--json", *extra)
+    assert proc.returncode == 0, proc.stderr
+    assert [r["summary_source"] for r in map(json.loads, proc.stdout.splitlines())] == [source] * 3
+    sent = [{k: v for k, v in r["body"].items() if "tokens" in k} for r in server.requests]
+    assert sent == [{param: 2048} for param in params]
+
+
+def test_command_reports_a_budget_spent_on_reasoning_as_an_llm_failure(server, tmp_path):
+    path = tmp_path / "conv.json"
+    path.write_text(json.dumps(conversation()))
+    proc = run_command(server, "length", path, "--reasoning-effort", "minimal")
+    assert proc.returncode == 0, proc.stderr
+    assert server.requests[0]["body"]["reasoning_effort"] == "minimal"
+    assert ("LLM           not used: POST " + server.url("length") + "/chat/completions: "
+            'the model reached its token limit before writing any text (finish_reason '
+            '"length"); try --reasoning-effort low') in proc.stdout
+    assert "summary       extract: " in proc.stdout
+
+
 def test_command_rejects_llm_url_without_model(tmp_path):
     proc = subprocess.run([COMMAND, "x.json", "--llm-url", "http://127.0.0.1:9/v1"],
                           capture_output=True, text=True, timeout=30, cwd=tmp_path)
     assert proc.returncode == 2
     assert "--llm-url needs --model" in proc.stderr
+
+
+# --- an asyncio host --------------------------------------------------------------------------
+
+
+def load_example(name):
+    """The namespace of examples/<name>.py, which is not an installed module."""
+    path = Path(__file__).resolve().parent.parent / "examples" / f"{name}.py"
+    return types.SimpleNamespace(**runpy.run_path(str(path)))
+
+
+async def post_json(url, body):
+    """A bare asyncio HTTP client, standing in for the host's async LLM client."""
+    parts = urllib.parse.urlsplit(url)
+    reader, writer = await asyncio.open_connection(parts.hostname, parts.port)
+    data = json.dumps(body).encode()
+    writer.write(f"POST {parts.path} HTTP/1.1\r\nHost: {parts.netloc}\r\n"
+                 f"Content-Type: application/json\r\nContent-Length: {len(data)}\r\n"
+                 "Connection: close\r\n\r\n".encode() + data)
+    raw = await reader.read()
+    writer.close()
+    await writer.wait_closed()
+    return json.loads(raw.partition(b"\r\n\r\n")[2])
+
+
+def test_asyncio_host_keeps_its_loop_running_while_a_summary_is_pending(server):
+    example = load_example("async_host")
+    events = []
+
+    async def main():
+        asked, answer = asyncio.Event(), asyncio.Event()
+
+        async def complete(messages, cfg):
+            events.append("summary requested")
+            asked.set()
+            # Only another task of this loop can let the request go on; were
+            # the loop blocked by the compression, it would never come.
+            await answer.wait()
+            return await post_json(server.url("ok") + "/chat/completions",
+                                   {"model": "m", "messages": messages})
+
+        async def other_task():
+            await asked.wait()
+            events.append("other task ran")
+            answer.set()
+
+        llm = example.LoopChat(asyncio.get_running_loop(), complete, timeout=SERVER_LIFETIME)
+        with chat.installed(llm):
+            conv = conversation()
+            (compressed, _), _ = await asyncio.gather(
+                example.compress(conv, {"max_context": 2000}), other_task())
+        # On the loop's own thread the bridge fails at once instead of waiting
+        # for the loop it blocks (the compression then uses its extract).
+        with pytest.raises(RuntimeError, match="asyncio.to_thread"):
+            llm(PROMPT, {})
+        return conv
+
+    conv = asyncio.run(main())
+    assert events == ["summary requested", "other task ran"]
+    assert PREFIX + LLM_SUMMARY + NOTE in [m["content"] for m in conv["messages"]]
+    assert len(server.requests) == 1

@@ -1,16 +1,19 @@
 """An OpenAI-compatible chat layer with the call shape of a host's `routes.chat`.
 
-`_call_llm_api(messages, cfg, stream=False)` posts the messages to
-`{base_url}/chat/completions` and returns the decoded JSON response (with
-`stream=True`, an iterator over the decoded event-stream chunks). The base URL,
-model, key and time-outs come from `cfg` first, then from the defaults that
-`configure()` set (the `context-compress` command sets them from its options).
-Every failure is raised as `ChatError`, so a caller such as
+A `ChatLayer` is built from `Settings` (base URL, model, key, time-outs) and is
+itself the `_call_llm_api(messages, cfg, stream=False)` that the compression
+calls: it posts the messages to `{base_url}/chat/completions` and returns the
+decoded JSON response (with `stream=True`, an iterator over the decoded
+event-stream chunks). Entries of `cfg` win over the layer's settings. The
+token limit goes out as `max_tokens` until a server refuses that name, then as
+`max_completion_tokens`, which the layer remembers. Every failure is raised as
+`ChatError`, with the key and URL credentials masked, so a caller such as
 `routes.context_compress` can absorb it and fall back to its extract.
 
-`installed(...)` puts a module with this function in `sys.modules` as
-`routes.chat` for the duration of a `with` block, and `blocked()` hides any
-`routes.chat` instead, so that compression uses the built-in extract.
+`installed(call)` puts a module whose `_call_llm_api` is `call` in
+`sys.modules` as `routes.chat` for the duration of a `with` block, and
+`blocked()` hides any `routes.chat` instead, so that compression uses the
+built-in extract.
 """
 
 from __future__ import annotations
@@ -18,14 +21,15 @@ from __future__ import annotations
 import contextlib
 import http.client
 import json
+import re
 import socket
 import sys
 import types
 import urllib.error
 import urllib.parse
 import urllib.request
-from collections.abc import Callable, Iterator, Mapping
-from dataclasses import dataclass, replace
+from collections.abc import Callable, Iterable, Iterator, Mapping
+from dataclasses import dataclass, fields, replace
 from typing import Any
 
 from . import __version__
@@ -35,8 +39,33 @@ CHAT_MODULE = "routes.chat"
 #: Upper bound of a response body; a chat completion is a few kilobytes.
 MAX_RESPONSE_BYTES = 16 * 1024 * 1024
 
-#: Request-body entries taken from `cfg` when present (and not None).
-PASSED_THROUGH = ("max_tokens", "temperature", "top_p", "stop", "seed")
+#: Request-body entries taken from `cfg` when present (and not None). The
+#: token limit, `cfg["max_tokens"]`, is sent under the name the server takes.
+PASSED_THROUGH = ("temperature", "top_p", "stop", "seed")
+
+#: The two spellings of the token limit: `max_tokens` is the one most servers
+#: know; OpenAI's reasoning models take only `max_completion_tokens`.
+TOKEN_LIMIT_PARAMS = ("max_tokens", "max_completion_tokens")
+
+TRUNCATED_BEFORE_TEXT = ('the model reached its token limit before writing any text '
+                         '(finish_reason "length"); try --reasoning-effort low')
+
+MASK = "***"
+
+#: Secrets shorter than this are not masked as plain text: masking "ab"
+#: everywhere would garble the report. URLs are masked by their structure.
+MIN_SECRET_LENGTH = 4
+
+# The user information of a URL: everything between "scheme://" and the last
+# "@" before the path, as urlsplit reads it.
+_URL_USERINFO = re.compile(r"(?i)\b([a-z][a-z0-9+.-]*://)[^/?#\s]*@")
+# Query parameters whose names say they carry a credential (key=, api-key=,
+# access_token=, sig=, password=...); api-version and the like stay readable.
+# The value ends where the URL does: at white space, a quote, or a colon that
+# ends the URL in "POST <url>: reason".
+_SECRET_QUERY = re.compile(
+    r"(?i)([?&;][\w.-]*(?:key|token|secret|passw|pwd|sig|auth|credential)[\w.-]*=)"
+    r"(?:[^&#\s'\"<>:]|:(?![\s'\"]|$))*")
 
 
 class ChatError(Exception):
@@ -46,36 +75,88 @@ class ChatError(Exception):
 
 @dataclass(frozen=True)
 class Settings:
+    """What a layer uses when the request's `cfg` does not say otherwise."""
+
     base_url: str | None = None
     model: str | None = None
     api_key: str | None = None
     connect_timeout: float = 10.0
     read_timeout: float = 120.0
+    #: One of TOKEN_LIMIT_PARAMS, or None: `max_tokens` until the server
+    #: refuses it, then `max_completion_tokens` for the rest of the layer's life.
+    token_limit_param: str | None = None
+    #: Sent as `reasoning_effort` when set ("low", "medium"...).
+    reasoning_effort: str | None = None
 
 
-_defaults = Settings()
+def mask_urls(text: str) -> str:
+    """`text` with the user information of every URL in it, and the values of
+    credential-looking query parameters, replaced by ***."""
+    return _SECRET_QUERY.sub(rf"\1{MASK}", _URL_USERINFO.sub(rf"\1{MASK}@", text))
 
 
-def configure(**values: Any) -> Settings:
-    """Sets the fallback settings (the keyword names of `Settings`) and returns them."""
-    global _defaults
-    _defaults = replace(_defaults, **values)
-    return _defaults
+def url_secrets(url: str | None) -> list[str]:
+    """The credentials a URL carries (user, password, credential query values),
+    as written and percent-decoded, for masking wherever they turn up."""
+    if not isinstance(url, str) or not url:
+        return []
+    found = []
+    try:
+        parts = urllib.parse.urlsplit(url)
+    except ValueError:  # such a URL is refused before any request
+        return []
+    userinfo = parts.netloc.rpartition("@")[0]
+    found += userinfo.split(":", 1) if userinfo else []
+    for match in _SECRET_QUERY.finditer("?" + parts.query):
+        found.append(match.string[match.end(1):match.end()])
+    return found + [urllib.parse.unquote(s) for s in found]
 
 
-def defaults() -> Settings:
-    return _defaults
+class Redactor:
+    """Masks the given secrets, and the credentials of any URL, in a text
+    about to be shown."""
+
+    def __init__(self, secrets: Iterable[str | None] = ()) -> None:
+        # Longest first, so that a secret containing another is masked whole.
+        self.secrets = sorted(
+            {s for s in secrets if isinstance(s, str) and len(s) >= MIN_SECRET_LENGTH},
+            key=len, reverse=True)
+
+    def secrets_only(self, text: str) -> str:
+        for secret in self.secrets:
+            text = text.replace(secret, MASK)
+        return text
+
+    def __call__(self, text: str) -> str:
+        return mask_urls(self.secrets_only(text))
+
+    def deep(self, value: Any) -> Any:
+        """`value` with every string in it masked, through dicts and lists."""
+        if isinstance(value, str):
+            return self(value)
+        if isinstance(value, dict):
+            return {k: self.deep(v) for k, v in value.items()}
+        if isinstance(value, list):
+            return [self.deep(v) for v in value]
+        return value
 
 
-def resolve(cfg: Mapping[str, Any] | None) -> Settings:
-    """The settings of one request: entries of `cfg` that are set win over the defaults."""
+def resolve(settings: Settings, cfg: Mapping[str, Any] | None) -> Settings:
+    """The settings of one request: entries of `cfg` that are set win over `settings`."""
     cfg = cfg or {}
     chosen = {}
-    for name in ("base_url", "model", "api_key", "connect_timeout", "read_timeout"):
-        value = cfg.get(name)
+    for field in fields(Settings):
+        value = cfg.get(field.name)
         if value is not None and value != "":
-            chosen[name] = value
-    settings = replace(_defaults, **chosen)
+            chosen[field.name] = value
+    settings = replace(settings, **chosen)
+    for name in ("base_url", "model", "api_key", "reasoning_effort"):
+        value = getattr(settings, name)
+        if value is not None and not isinstance(value, str):
+            raise ChatError(f"{name} must be a string, not {type(value).__name__}")
+    if settings.token_limit_param not in (None, *TOKEN_LIMIT_PARAMS):
+        raise ChatError(f"token_limit_param must be max_tokens or max_completion_tokens, "
+                        f"not {settings.token_limit_param!r}")
     if not settings.base_url:
         raise ChatError("no base URL configured for the chat layer")
     if not settings.model:
@@ -88,11 +169,21 @@ def resolve(cfg: Mapping[str, Any] | None) -> Settings:
 
 
 def completions_url(base_url: str) -> str:
-    parts = urllib.parse.urlsplit(base_url)
+    try:
+        parts = urllib.parse.urlsplit(base_url)
+    except ValueError as exc:
+        raise ChatError(f"base URL {mask_urls(base_url)} is not a valid URL ({exc})") from None
     # urllib would also open file: and ftp: URLs; only HTTP(S) is a chat endpoint.
     if parts.scheme not in ("http", "https") or not parts.netloc:
         raise ChatError(f"base URL must be an http:// or https:// URL, not {base_url!r}")
-    return base_url.rstrip("/") + "/chat/completions"
+    # urllib would take "user:password@host" for the host name and print it in
+    # every error; the key travels in the Authorization header instead.
+    if "@" in parts.netloc:
+        raise ChatError(f"base URL {mask_urls(base_url)} carries a user name or password: "
+                        "pass the API key as the key setting, not in the URL")
+    # The path goes before the query, which some gateways need (?api-version=...).
+    return urllib.parse.urlunsplit(
+        parts._replace(path=parts.path.rstrip("/") + "/chat/completions", fragment=""))
 
 
 # --- separate connect and read time-outs -------------------------------------
@@ -131,6 +222,17 @@ class _ConnectTimeout(TimeoutError):
     pass
 
 
+class _RefuseRedirects(urllib.request.HTTPRedirectHandler):
+    """Takes the place of urllib's redirect handler, which would follow a 3xx
+    to any host with the Authorization header still on the request, and turn
+    the POST into a GET. A 3xx then ends as an HTTPError like other statuses."""
+
+    def http_error_302(self, req: Any, fp: Any, code: Any, msg: Any, headers: Any) -> None:
+        return None
+
+    http_error_301 = http_error_303 = http_error_307 = http_error_308 = http_error_302
+
+
 class _HTTPHandler(urllib.request.HTTPHandler):
     def __init__(self, read_timeout: float) -> None:
         super().__init__()
@@ -157,18 +259,63 @@ class _HTTPSHandler(urllib.request.HTTPSHandler):
 # --- the request ---------------------------------------------------------------
 
 
-def _call_llm_api(messages: list[dict[str, Any]], cfg: Mapping[str, Any] | None,
-                  stream: bool = False) -> Any:
-    """Posts `messages` to `{base_url}/chat/completions` and returns the decoded
-    JSON object of the answer; with `stream` true, an iterator over the decoded
-    chunks of the event stream. Raises ChatError on any failure."""
-    settings = resolve(cfg)
-    url = completions_url(settings.base_url or "")
+class ChatLayer:
+    """`_call_llm_api` bound to its settings: `layer(messages, cfg, stream=False)`."""
+
+    def __init__(self, settings: Settings | None = None) -> None:
+        self.settings = settings or Settings()
+        # What the server took for the token limit, learnt from a refusal.
+        self.learnt_token_limit_param: str | None = None
+
+    def __call__(self, messages: list[dict[str, Any]], cfg: Mapping[str, Any] | None,
+                 stream: bool = False) -> Any:
+        """Posts `messages` to `{base_url}/chat/completions` and returns the decoded
+        JSON object of the answer; with `stream` true, an iterator over the decoded
+        chunks of the event stream. Raises ChatError on any failure, with the key
+        and the URL's credentials masked in its message."""
+        redact = Redactor([self.settings.api_key, *url_secrets(self.settings.base_url)])
+        try:
+            settings = resolve(self.settings, cfg)
+            redact = Redactor([*redact.secrets, settings.api_key,
+                               *url_secrets(settings.base_url)])
+            answer = self._post(settings, messages, cfg, stream)
+        except ChatError as exc:
+            raise ChatError(redact(str(exc))) from exc.__cause__
+        return _masked_errors(answer, redact) if stream else answer
+
+    def _post(self, settings: Settings, messages: list[dict[str, Any]],
+              cfg: Mapping[str, Any] | None, stream: bool) -> Any:
+        url = completions_url(settings.base_url or "")
+        param = (settings.token_limit_param or self.learnt_token_limit_param
+                 or TOKEN_LIMIT_PARAMS[0])
+        body = _body(settings, messages, cfg, stream, param)
+        try:
+            return _send(settings, url, body, stream)
+        except _UnsupportedParameter as exc:
+            # Retried once, and only when the choice was left to the layer.
+            if (settings.token_limit_param or exc.param != param
+                    or param != "max_tokens" or param not in body):
+                raise
+        self.learnt_token_limit_param = "max_completion_tokens"
+        body = _body(settings, messages, cfg, stream, self.learnt_token_limit_param)
+        return _send(settings, url, body, stream)
+
+
+def _body(settings: Settings, messages: list[dict[str, Any]], cfg: Mapping[str, Any] | None,
+          stream: bool, token_limit_param: str) -> dict[str, Any]:
     body: dict[str, Any] = {"model": settings.model, "messages": messages}
+    if cfg and cfg.get("max_tokens") is not None:
+        body[token_limit_param] = cfg["max_tokens"]
     for name in PASSED_THROUGH:
         if cfg and cfg.get(name) is not None:
             body[name] = cfg[name]
+    if settings.reasoning_effort:
+        body["reasoning_effort"] = settings.reasoning_effort
     body["stream"] = bool(stream)
+    return body
+
+
+def _send(settings: Settings, url: str, body: dict[str, Any], stream: bool) -> Any:
     headers = {
         "Content-Type": "application/json",
         "Accept": "text/event-stream" if stream else "application/json",
@@ -180,16 +327,22 @@ def _call_llm_api(messages: list[dict[str, Any]], cfg: Mapping[str, Any] | None,
         url, data=json.dumps(body, ensure_ascii=False).encode("utf-8"),
         headers=headers, method="POST")
     opener = urllib.request.build_opener(
-        _HTTPHandler(settings.read_timeout), _HTTPSHandler(settings.read_timeout))
+        _HTTPHandler(settings.read_timeout), _HTTPSHandler(settings.read_timeout),
+        _RefuseRedirects())
     where = f"POST {url}"
     try:
         response = opener.open(request, timeout=settings.connect_timeout)
     except urllib.error.HTTPError as exc:
         try:
-            detail = _error_detail(exc)
+            if 300 <= exc.code < 400:
+                raise ChatError(f"{where}: {_redirect_reason(exc, url)}") from None
+            detail, error = _error_detail(exc)
         finally:
             exc.close()
-        raise ChatError(f"{where}: HTTP {exc.code} {exc.reason}{detail}") from None
+        message = f"{where}: HTTP {exc.code} {exc.reason}{detail}"
+        if exc.code == 400 and error.get("code") == "unsupported_parameter":
+            raise _UnsupportedParameter(message, error.get("param")) from None
+        raise ChatError(message) from None
     except urllib.error.URLError as exc:
         raise ChatError(f"{where}: {_describe_os_error(exc.reason, settings)}") from exc
     except OSError as exc:  # time-outs and resets after the connection was made
@@ -206,7 +359,44 @@ def _call_llm_api(messages: list[dict[str, Any]], cfg: Mapping[str, Any] | None,
         raise ChatError(f"{where}: response is not JSON ({exc})") from None
     if not isinstance(decoded, dict):
         raise ChatError(f"{where}: response is JSON but not an object")
+    if _truncated_before_text(decoded):
+        raise ChatError(f"{where}: {TRUNCATED_BEFORE_TEXT}")
     return decoded
+
+
+class _UnsupportedParameter(ChatError):
+    """HTTP 400 with the error code "unsupported_parameter" for `param`."""
+
+    def __init__(self, message: str, param: object) -> None:
+        super().__init__(message)
+        self.param = param
+
+
+def _truncated_before_text(response: dict[str, Any]) -> bool:
+    """A reasoning model can spend the whole token limit on reasoning: the
+    first choice then ends for "length" with no text at all."""
+    choices = response.get("choices")
+    if not isinstance(choices, list) or not choices or not isinstance(choices[0], dict):
+        return False
+    first = choices[0]
+    message = first.get("message")
+    content = message.get("content") if isinstance(message, dict) else None
+    return first.get("finish_reason") == "length" and not (
+        isinstance(content, str) and content.strip())
+
+
+def _masked_errors(chunks: Iterator[dict[str, Any]],
+                   redact: Redactor) -> Iterator[dict[str, Any]]:
+    try:
+        yield from chunks
+    except ChatError as exc:
+        raise ChatError(redact(str(exc))) from exc.__cause__
+
+
+def _call_llm_api(messages: list[dict[str, Any]], cfg: Mapping[str, Any] | None,
+                  stream: bool = False) -> Any:
+    """A layer without settings of its own: base URL, model and key come from `cfg`."""
+    return ChatLayer()(messages, cfg, stream=stream)
 
 
 def _read_body(response: http.client.HTTPResponse, where: str, settings: Settings) -> bytes:
@@ -245,27 +435,42 @@ def _events(response: http.client.HTTPResponse, where: str,
             raise ChatError(f"{where}: bad event stream: {exc!r}") from exc
 
 
-def _error_detail(exc: urllib.error.HTTPError) -> str:
-    """The `error.message` of an OpenAI-style error body, or the start of the body."""
+def _redirect_reason(exc: urllib.error.HTTPError, url: str) -> str:
+    # Not followed, even to the same origin: an API endpoint that redirects a
+    # POST means the base URL is not the final one, and 301/302/303 would turn
+    # the request into a GET.
+    location = " ".join((exc.headers.get("Location") or "").split())
+    if not location:
+        return (f"HTTP {exc.code} {exc.reason} (a redirect without a Location): "
+                "set --llm-url to the final address")
+    target = urllib.parse.urljoin(url, location)
+    if len(target) > 200:
+        target = target[:200] + "..."
+    return (f"HTTP {exc.code} {exc.reason}: redirected to {target}: "
+            "set --llm-url to the final address")
+
+
+def _error_detail(exc: urllib.error.HTTPError) -> tuple[str, dict[str, Any]]:
+    """The `error.message` of an OpenAI-style error body (or the start of the
+    body) as ": text", and the `error` object itself ({} when there is none)."""
     try:
         raw = exc.read(64 * 1024)
     except (OSError, http.client.HTTPException):
-        return ""
+        return "", {}
     text = raw.decode("utf-8", "replace").strip()
     try:
         decoded = json.loads(text)
     except ValueError:
         decoded = None
-    if isinstance(decoded, dict):
-        error = decoded.get("error")
-        if isinstance(error, dict) and isinstance(error.get("message"), str):
-            text = error["message"]
-        elif isinstance(error, str):
-            text = error
+    error: Any = decoded.get("error") if isinstance(decoded, dict) else None
+    if isinstance(error, dict) and isinstance(error.get("message"), str):
+        text = error["message"]
+    elif isinstance(error, str):
+        text = error
     text = " ".join(text.split())
     if len(text) > 200:
         text = text[:200] + "..."
-    return f": {text}" if text else ""
+    return (f": {text}" if text else ""), (error if isinstance(error, dict) else {})
 
 
 def _describe_os_error(reason: object, settings: Settings) -> str:
@@ -283,7 +488,7 @@ def _describe_os_error(reason: object, settings: Settings) -> str:
 # --- installing as routes.chat ---------------------------------------------------
 
 
-def chat_module(call: Callable[..., Any] = _call_llm_api) -> types.ModuleType:
+def chat_module(call: Callable[..., Any]) -> types.ModuleType:
     """A module object named `routes.chat` whose `_call_llm_api` is `call`."""
     module = types.ModuleType(CHAT_MODULE, "OpenAI-compatible chat layer of context-compress.")
     module._call_llm_api = call  # type: ignore[attr-defined]
@@ -306,7 +511,7 @@ def _as_routes_chat(value: types.ModuleType | None) -> Iterator[None]:
             sys.modules[CHAT_MODULE] = previous  # type: ignore[assignment]
 
 
-def installed(call: Callable[..., Any] = _call_llm_api) -> contextlib.AbstractContextManager[None]:
+def installed(call: Callable[..., Any]) -> contextlib.AbstractContextManager[None]:
     """Within the block, `routes.chat` is a module whose `_call_llm_api` is `call`."""
     return _as_routes_chat(chat_module(call))
 

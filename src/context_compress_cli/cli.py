@@ -6,11 +6,12 @@ import argparse
 import json
 import os
 import sys
+import urllib.parse
 from collections import Counter
 from contextlib import AbstractContextManager
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, TextIO
+from typing import Any, NoReturn, TextIO
 
 import routes.context_compress as cc
 
@@ -40,8 +41,14 @@ exit status: 0 when every file was processed, 1 when one failed for another
 reason (such as an unwritable output), 2 on bad input or usage."""
 
 
+class Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:
+        # A mistyped option can echo a URL with a password in it.
+        super().error(chat.mask_urls(message))
+
+
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = Parser(
         prog=PROG, description=DESCRIPTION, epilog=EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("files", nargs="+", metavar="FILE",
@@ -68,6 +75,12 @@ def build_parser() -> argparse.ArgumentParser:
                      help="seconds to wait for the connection (default: %(default)s)")
     llm.add_argument("--read-timeout", type=_positive_float, default=120.0, metavar="S",
                      help="seconds to wait for the answer (default: %(default)s)")
+    llm.add_argument("--token-limit-param", choices=chat.TOKEN_LIMIT_PARAMS,
+                     help="name under which the token limit is sent (default: max_tokens, "
+                          "switching to max_completion_tokens when the server refuses it)")
+    llm.add_argument("--reasoning-effort", metavar="LEVEL",
+                     help="reasoning_effort for reasoning models (e.g. minimal, low, "
+                          "medium, high); not sent unless given")
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     return parser
 
@@ -147,7 +160,9 @@ class Recorder:
     """Wraps the chat layer to learn what became of the summary request, since
     the compression absorbs every failure of it."""
 
-    def __init__(self) -> None:
+    def __init__(self, layer: chat.ChatLayer, redact: chat.Redactor) -> None:
+        self.layer = layer
+        self.redact = redact
         self.reset()
 
     def reset(self) -> None:
@@ -158,15 +173,24 @@ class Recorder:
     def __call__(self, messages: Any, cfg: Any, stream: bool = False) -> Any:
         self.calls += 1
         try:
-            response = chat._call_llm_api(messages, cfg, stream=stream)
+            response = self.layer(messages, cfg, stream=stream)
         except Exception as exc:
             self.error = exc
             raise
         try:
-            content = response["choices"][0]["message"]["content"]
+            message = response["choices"][0]["message"]
+            content = message["content"]
         except (KeyError, IndexError, TypeError):
             content = None
-        self.content = content if isinstance(content, str) else None
+        if isinstance(content, str):
+            # A server that echoes the key into its answer must not get it
+            # written into the conversation.
+            masked = self.redact.secrets_only(content)
+            if masked != content:
+                message["content"] = content = masked
+            self.content = content
+        else:
+            self.content = None
         return response
 
 
@@ -174,12 +198,16 @@ class Runner:
     def __init__(self, options: argparse.Namespace) -> None:
         self.options = options
         self.recorder: Recorder | None = None
+        api_key = (os.environ.get(options.api_key_env) or None) if options.llm_url else None
+        # Everything the command prints goes through this, whatever its source.
+        self.redact = chat.Redactor([api_key, *chat.url_secrets(options.llm_url)])
         if options.llm_url:
-            chat.configure(
-                base_url=options.llm_url, model=options.model,
-                api_key=os.environ.get(options.api_key_env) or None,
-                connect_timeout=options.connect_timeout, read_timeout=options.read_timeout)
-            self.recorder = Recorder()
+            self.recorder = Recorder(chat.ChatLayer(chat.Settings(
+                base_url=options.llm_url, model=options.model, api_key=api_key,
+                connect_timeout=options.connect_timeout, read_timeout=options.read_timeout,
+                token_limit_param=options.token_limit_param,
+                reasoning_effort=options.reasoning_effort)),
+                self.redact)
 
     def chat_context(self) -> AbstractContextManager[None]:
         """routes.chat for one compression: the recorded chat layer, or none at all."""
@@ -426,8 +454,20 @@ def run(argv: list[str] | None) -> int:
     options = parser.parse_args(argv)
     if options.llm_url and not options.model:
         parser.error("--llm-url needs --model")
-    if options.model and not options.llm_url:
-        parser.error("--model needs --llm-url")
+    for given, flag in ((options.model, "--model"), (options.token_limit_param,
+                        "--token-limit-param"), (options.reasoning_effort, "--reasoning-effort")):
+        if given and not options.llm_url:
+            parser.error(f"{flag} needs --llm-url")
+    if options.llm_url:
+        try:
+            netloc = urllib.parse.urlsplit(options.llm_url).netloc
+        except ValueError as exc:
+            parser.error(f"--llm-url {options.llm_url}: {exc}")
+    if options.llm_url and "@" in netloc:
+        print(f"{PROG}: --llm-url {chat.mask_urls(options.llm_url)}: a user name or password "
+              "in the URL is not supported; put the API key in an environment variable "
+              "and name it with --api-key-env", file=sys.stderr)
+        return BAD_INPUT
     inputs = expand(options.files)
     several = len(options.files) > 1 or any(
         Path(a).is_dir() for a in options.files if a != "-")
@@ -457,6 +497,7 @@ def run(argv: list[str] | None) -> int:
     except OSError as exc:
         print(f"{PROG}: {options.output}: {exc.strerror or exc}", file=err)
         return FAILED
+    redact = runner.redact
 
     progress = Progress(
         err, len(inputs),
@@ -469,7 +510,7 @@ def run(argv: list[str] | None) -> int:
             outcome = runner.process(item, several, sys.stdin.buffer)
             outcomes.append(outcome)
             progress.clear()
-            emit(outcome, options, several, report, err)
+            emit(outcome, options, several, report, err, redact)
         progress.show(len(inputs), "")
         progress.clear()
     except KeyboardInterrupt:
@@ -489,14 +530,14 @@ def run(argv: list[str] | None) -> int:
 
 
 def emit(o: Outcome, options: argparse.Namespace, several: bool,
-         report: TextIO, err: TextIO) -> None:
+         report: TextIO, err: TextIO, redact: chat.Redactor) -> None:
     if o.error is not None:
-        print(f"{PROG}: {o.label}: {o.error}", file=err)
+        print(redact(f"{PROG}: {o.label}: {o.error}"), file=err)
     if options.json:
-        print(json.dumps(json_record(o), ensure_ascii=False), file=report)
+        print(json.dumps(redact.deep(json_record(o)), ensure_ascii=False), file=report)
     elif o.error is None:
         if several:
-            print(short_line(o), file=report)
+            print(redact(short_line(o)), file=report)
         else:
-            print("\n".join(report_lines(o, options.max_context)), file=report)
+            print(redact("\n".join(report_lines(o, options.max_context))), file=report)
     report.flush()
