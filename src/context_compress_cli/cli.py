@@ -14,7 +14,7 @@ from typing import Any, TextIO
 
 import routes.context_compress as cc
 
-from . import __version__, chat
+from . import __version__, calibrate, chat
 from .files import BadInput, Loaded, dump, parse, read_bytes, write_atomic
 from .texts import DEFAULT_MAX_CONTEXT, SUMMARY_NOTE, SUMMARY_PREFIX, THRESHOLD
 
@@ -68,6 +68,7 @@ def build_parser() -> argparse.ArgumentParser:
                      help="seconds to wait for the connection (default: %(default)s)")
     llm.add_argument("--read-timeout", type=_positive_float, default=120.0, metavar="S",
                      help="seconds to wait for the answer (default: %(default)s)")
+    calibrate.add_arguments(parser, _positive_int)
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     return parser
 
@@ -424,6 +425,8 @@ def main(argv: list[str] | None = None) -> int:
 def run(argv: list[str] | None) -> int:
     parser = build_parser()
     options = parser.parse_args(argv)
+    if options.calibrate is not None or options.window is not None:
+        return calibrate.run(parser, options)
     if options.llm_url and not options.model:
         parser.error("--llm-url needs --model")
     if options.model and not options.llm_url:
