@@ -315,7 +315,7 @@ def run(parser: argparse.ArgumentParser, options: argparse.Namespace) -> int:
     tallies: list[Tally] = []
     if not options.json:
         print(f"tokenizer  {tokenizer.describe()}", file=out)
-        print(f"window     {window:,} real tokens, compression at {THRESHOLD:.0%} of it: "
+        print(f"window     {window:,} real tokens, compression at {THRESHOLD * 100:g} % of it: "
               f"{round(window * THRESHOLD):,}", file=out)
         out.flush()
     for item in inputs:
@@ -384,8 +384,8 @@ def report_lines(tallies: list[Tally], total: Tally, window: int, name: str) -> 
         cells = [row[0].ljust(widths[0])] + [c.rjust(w) for c, w in zip(row[1:], widths[1:])]
         lines.append("  ".join(cells).rstrip())
     lines.append("")
-    lines.append(f"Text only. Images ({NON_TEXT_PART:,} each) and messages ({MESSAGE_OVERHEAD} "
-                 f"each) add {total.fixed:,} estimated tokens that no text tokenizer counts.")
+    lines.append(f"Text only: images ({NON_TEXT_PART:,} each) and messages ({MESSAGE_OVERHEAD} "
+                 f"each) add {total.fixed:,} estimated\ntokens, which no text tokenizer counts.")
     suggested = total.suggested(window)
     if suggested is None:
         lines.append("No text to compare: nothing to suggest.")
