@@ -84,8 +84,7 @@ int has_history(PyObject *conv) {
     if (has_conv <= 0) {
         return has_conv;
     }
-    Ref messages = record_get(conv, kc.messages);
-    return messages ? truthy(messages.get()) : -1;
+    return truthy(record_get(conv, kc.messages));
 }
 
 /// `cut <= stamp < new_cut_time`, with Python's short-circuit: 1, 0 or -1.
@@ -152,26 +151,32 @@ Ref keep_budget_for(PyObject *max_context) {
     return floor_wins ? Ref::borrow(kc.keep_budget_floor) : std::move(tenth);
 }
 
-/// The messages of `conv` that `keep(message)` accepts, in list order.
-/// `keep` returns 1, 0 or -1.
-template <class Keep>
-Ref select_messages(PyObject *conv, Keep &&keep) {
-    Ref selected = Ref::steal(PyList_New(0));
-    if (!selected) {
-        return selected;
+/// A new list filled by `visit(message, list)` for each message of `conv`,
+/// in order; `visit` returns 1 to go on, -1 on error.
+template <class Visit>
+Ref collect(PyObject *conv, Visit &&visit) {
+    Ref collected = Ref::steal(PyList_New(0));
+    if (!collected) {
+        return collected;
     }
     Ref messages = record_get(conv, kc.messages);
     if (!messages) {
         return messages;
     }
-    const int walked = for_each(messages.get(), [&](PyObject *message) {
+    const int walked = for_each(messages.get(), [&](PyObject *message) { return visit(message, collected.get()); });
+    return walked < 0 ? Ref() : std::move(collected);
+}
+
+/// The messages of `conv` that `keep(message)` accepts (1, 0 or -1), in order.
+template <class Keep>
+Ref select_messages(PyObject *conv, Keep &&keep) {
+    return collect(conv, [&](PyObject *message, PyObject *selected) {
         const int accepted = keep(message);
         if (accepted <= 0) {
             return accepted < 0 ? -1 : 1;
         }
-        return PyList_Append(selected.get(), message) < 0 ? -1 : 1;
+        return PyList_Append(selected, message) < 0 ? -1 : 1;
     });
-    return walked < 0 ? Ref() : std::move(selected);
 }
 
 /// The active history: every message when `cut` is falsy, else those stamped at or after it.
@@ -250,11 +255,7 @@ Ref kept_tail(Frame &frame, PyObject *active, PyObject *keep_budget) {
 
 /// `prefix + summary + note` in a new summary message stamped `summary_ts`.
 Ref summary_message(PyObject *summary, PyObject *summary_ts) {
-    Ref content = Ref::steal(PyNumber_Add(kc.summary_prefix, summary));
-    if (!content) {
-        return content;
-    }
-    content = Ref::steal(PyNumber_Add(content.get(), kc.summary_note));
+    Ref content = add_all({kc.summary_prefix, summary, kc.summary_note});
     if (!content) {
         return content;
     }
@@ -297,16 +298,8 @@ Ref summary_stamp(Frame &frame, PyObject *new_cut_time) {
 Ref rewrite(Frame &frame, PyObject *conv, PyObject *cut, PyObject *new_cut_time, PyObject *summary_ts,
             PyObject *summary_msg) {
     frame.line = line::kRewrite;
-    Ref new_msgs = Ref::steal(PyList_New(0));
-    if (!new_msgs) {
-        return new_msgs;
-    }
-    Ref messages = record_get(conv, kc.messages);
-    if (!messages) {
-        return messages;
-    }
     bool inserted = false;
-    const int walked = for_each(messages.get(), [&](PyObject *message) {
+    Ref new_msgs = collect(conv, [&](PyObject *message, PyObject *kept) {
         frame.line = line::kRewriteStamp;
         Ref stamp = stamp_of(message);
         if (!stamp) {
@@ -324,17 +317,17 @@ Ref rewrite(Frame &frame, PyObject *conv, PyObject *cut, PyObject *new_cut_time,
                 return -1;
             }
             if (place) {
-                if (PyList_Append(new_msgs.get(), summary_msg) < 0) {
+                if (PyList_Append(kept, summary_msg) < 0) {
                     return -1;
                 }
                 inserted = true;
             }
         }
         frame.line = line::kRewriteKeep;
-        return PyList_Append(new_msgs.get(), message) < 0 ? -1 : 1;
+        return PyList_Append(kept, message) < 0 ? -1 : 1;
     });
-    if (walked < 0) {
-        return Ref();
+    if (!new_msgs) {
+        return new_msgs;
     }
     if (!inserted) {
         frame.line = line::kRewriteTail;

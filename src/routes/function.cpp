@@ -208,23 +208,25 @@ PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t 
     return result;
 }
 
+// The references a function object owns and the garbage collector may see.
+constexpr PyObject *NativeFunction::*kCollectable[] = {
+    &NativeFunction::globals, &NativeFunction::code, &NativeFunction::defaults,
+    &NativeFunction::annotations, &NativeFunction::dict,
+};
+
 int function_traverse(PyObject *self, visitproc visit, void *arg) {
     auto *fn = reinterpret_cast<NativeFunction *>(self);
-    Py_VISIT(fn->globals);
-    Py_VISIT(fn->code);
-    Py_VISIT(fn->defaults);
-    Py_VISIT(fn->annotations);
-    Py_VISIT(fn->dict);
+    for (PyObject *NativeFunction::*member : kCollectable) {
+        Py_VISIT(fn->*member);
+    }
     return 0;
 }
 
 int function_clear(PyObject *self) {
     auto *fn = reinterpret_cast<NativeFunction *>(self);
-    Py_CLEAR(fn->globals);
-    Py_CLEAR(fn->code);
-    Py_CLEAR(fn->defaults);
-    Py_CLEAR(fn->annotations);
-    Py_CLEAR(fn->dict);
+    for (PyObject *NativeFunction::*member : kCollectable) {
+        Py_CLEAR(fn->*member);
+    }
     return 0;
 }
 
@@ -391,6 +393,14 @@ Ref lookup_global(const Frame &frame, PyObject *name) noexcept {
         }
     }
     return Ref::steal(value);
+}
+
+Ref global_attribute(const Frame &frame, PyObject *name, PyObject *attr) noexcept {
+    Ref value = lookup_global(frame, name);
+    if (!value) {
+        return value;
+    }
+    return Ref::steal(PyObject_GetAttr(value.get(), attr));
 }
 
 Ref call_global(const Frame &frame, PyObject *name, PyObject *const *args, size_t nargs) noexcept {

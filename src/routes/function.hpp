@@ -38,5 +38,8 @@ bool is_native_function(PyObject *callable, Body body) noexcept;
 /// when neither has it. New reference.
 Ref lookup_global(const Frame &frame, PyObject *name) noexcept;
 
+/// `name.attr`, `name` looked up as lookup_global does. New reference.
+Ref global_attribute(const Frame &frame, PyObject *name, PyObject *attr) noexcept;
+
 /// Calls the namespace's current binding of `name` with positional `args`.
 Ref call_global(const Frame &frame, PyObject *name, PyObject *const *args, size_t nargs) noexcept;

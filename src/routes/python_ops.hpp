@@ -4,6 +4,8 @@
 
 #include "ref.hpp"
 
+#include <initializer_list>
+
 /// Python's truth test: 1, 0, or -1 with an exception set.
 inline int truthy(PyObject *obj) noexcept {
     if (PyUnicode_CheckExact(obj)) {
@@ -11,6 +13,10 @@ inline int truthy(PyObject *obj) noexcept {
     }
     return PyObject_IsTrue(obj);
 }
+
+/// The truth test of a result that may have failed: -1 for a missing
+/// reference (its exception is set), else as truthy().
+inline int truthy(const Ref &result) noexcept { return result ? truthy(result.get()) : -1; }
 
 /// `obj == text` in a condition, `text` being an exact str constant: 1, 0 or -1.
 inline int equals_text(PyObject *obj, PyObject *text) noexcept {
@@ -40,6 +46,17 @@ inline int compare(PyObject *a, PyObject *b, int op) noexcept {
     }
     Ref result = Ref::steal(PyObject_RichCompare(a, b, op));
     return result ? PyObject_IsTrue(result.get()) : -1;
+}
+
+/// `terms[0] + terms[1] + ...`, left to right, with Python's own addition
+/// (a subclass may take part in it). New reference; nullptr with an exception.
+inline Ref add_all(std::initializer_list<PyObject *> terms) noexcept {
+    const auto *term = terms.begin();
+    Ref sum = Ref::borrow(*term);
+    for (++term; term != terms.end() && sum; ++term) {
+        sum = Ref::steal(PyNumber_Add(sum.get(), *term));
+    }
+    return sum;
 }
 
 /// `isinstance(obj, type)`: 1, 0 or -1. Exact types answer at once; anything

@@ -14,6 +14,19 @@ constexpr int kSelect = 120;     // selection = msgs[:3] + msgs[-5:]
 constexpr int kCall = 121;       // return _msgs_to_text(selection)
 }  // namespace line
 
+/// `msgs[:3] + msgs[-5:]`, with the sequence's own slicing and addition.
+Ref extract_selection(PyObject *msgs) {
+    Ref head = Ref::steal(PyObject_GetItem(msgs, kc.slice_head));
+    if (!head) {
+        return head;
+    }
+    Ref tail = Ref::steal(PyObject_GetItem(msgs, kc.slice_tail));
+    if (!tail) {
+        return tail;
+    }
+    return add_all({head.get(), tail.get()});
+}
+
 }  // namespace
 
 PyObject *simple_extract_body(PyObject *const *params, Frame &frame) {
@@ -33,15 +46,7 @@ PyObject *simple_extract_body(PyObject *const *params, Frame &frame) {
         return call_global(frame, kc.fn_msgs_to_text, &msgs, 1).release();
     }
     frame.line = line::kSelect;
-    Ref head = Ref::steal(PyObject_GetItem(msgs, kc.slice_head));
-    if (!head) {
-        return nullptr;
-    }
-    Ref tail = Ref::steal(PyObject_GetItem(msgs, kc.slice_tail));
-    if (!tail) {
-        return nullptr;
-    }
-    Ref selection = Ref::steal(PyNumber_Add(head.get(), tail.get()));
+    Ref selection = extract_selection(msgs);
     if (!selection) {
         return nullptr;
     }
@@ -118,6 +123,29 @@ Ref chat_config(Frame &frame, const SummaryRequestLines &lines, PyObject *llm_co
     return cfg;
 }
 
+/// `choices[0]["message"]["content"]`: read with get() (an empty dict standing
+/// for a missing message), or by subscript.
+Ref first_content(PyObject *choices, bool with_get) {
+    Ref first = Ref::steal(PyObject_GetItem(choices, kc.zero));
+    if (!first) {
+        return first;
+    }
+    Ref message;
+    if (with_get) {
+        Ref no_message = Ref::steal(PyDict_New());
+        if (!no_message) {
+            return no_message;
+        }
+        message = record_get(first.get(), kc.message, no_message.get());
+    } else {
+        message = Ref::steal(PyObject_GetItem(first.get(), kc.message));
+    }
+    if (!message) {
+        return message;
+    }
+    return with_get ? record_get(message.get(), kc.content) : Ref::steal(PyObject_GetItem(message.get(), kc.content));
+}
+
 /// The stripped `content` of the first choice of `resp`, or "" when the
 /// answer has none.
 Ref answer_text(Frame &frame, const SummaryRequestLines &lines, Ref resp) {
@@ -133,48 +161,18 @@ Ref answer_text(Frame &frame, const SummaryRequestLines &lines, Ref resp) {
         }
     }
     Ref choices = record_get(resp.get(), kc.choices);
-    if (!choices) {
-        return choices;
-    }
-    const int has_choices = truthy(choices.get());
+    const int has_choices = truthy(choices);
     if (has_choices <= 0) {
         return has_choices < 0 ? Ref() : Ref::borrow(kc.empty);
     }
 
-    // choices[0].get("message", {}).get("content"), read with get()...
     frame.line = lines.first_choice;
-    Ref first = Ref::steal(PyObject_GetItem(choices.get(), kc.zero));
-    if (!first) {
-        return first;
-    }
-    Ref no_message = Ref::steal(PyDict_New());
-    if (!no_message) {
-        return no_message;
-    }
-    Ref message = record_get(first.get(), kc.message, no_message.get());
-    if (!message) {
-        return message;
-    }
-    Ref content = record_get(message.get(), kc.content);
-    if (!content) {
-        return content;
-    }
-    const int has_content = truthy(content.get());
+    const int has_content = truthy(first_content(choices.get(), true));
     if (has_content <= 0) {
         return has_content < 0 ? Ref() : Ref::borrow(kc.empty);
     }
-
-    // ...then read again by subscript, and stripped.
     frame.line = lines.strip;
-    first = Ref::steal(PyObject_GetItem(choices.get(), kc.zero));
-    if (!first) {
-        return first;
-    }
-    message = Ref::steal(PyObject_GetItem(first.get(), kc.message));
-    if (!message) {
-        return message;
-    }
-    content = Ref::steal(PyObject_GetItem(message.get(), kc.content));
+    Ref content = first_content(choices.get(), false);
     if (!content) {
         return content;
     }

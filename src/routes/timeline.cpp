@@ -72,11 +72,7 @@ PyObject *list_of(PyObject *iterable) {
 
 /// `ts.replace("Z", "+00:00")` passed to `datetime.fromisoformat`.
 Ref parse_timestamp(const Frame &frame, PyObject *ts) {
-    Ref datetime_cls = lookup_global(frame, kc.datetime);
-    if (!datetime_cls) {
-        return datetime_cls;
-    }
-    Ref fromisoformat = Ref::steal(PyObject_GetAttr(datetime_cls.get(), kc.fromisoformat));
+    Ref fromisoformat = global_attribute(frame, kc.datetime, kc.fromisoformat);
     if (!fromisoformat) {
         return fromisoformat;
     }
@@ -93,21 +89,44 @@ Ref parse_timestamp(const Frame &frame, PyObject *ts) {
     return Ref::steal(PyObject_CallOneArg(fromisoformat.get(), normalised.get()));
 }
 
-/// `convert(timezone.utc).isoformat()`, `timezone` looked up now. New reference.
-PyObject *isoformat_in_utc(const Frame &frame, PyObject *convert) {
-    Ref timezone_cls = lookup_global(frame, kc.timezone);
-    if (!timezone_cls) {
+/// `value.method(timezone.utc).isoformat()`, `timezone` looked up after the
+/// method. New reference.
+PyObject *isoformat_in_utc(const Frame &frame, PyObject *value, PyObject *method) {
+    Ref convert = Ref::steal(PyObject_GetAttr(value, method));
+    if (!convert) {
         return nullptr;
     }
-    Ref utc = Ref::steal(PyObject_GetAttr(timezone_cls.get(), kc.utc));
+    Ref utc = global_attribute(frame, kc.timezone, kc.utc);
     if (!utc) {
         return nullptr;
     }
-    Ref in_utc = Ref::steal(PyObject_CallOneArg(convert, utc.get()));
+    Ref in_utc = Ref::steal(PyObject_CallOneArg(convert.get(), utc.get()));
     if (!in_utc) {
         return nullptr;
     }
     return PyObject_CallMethodNoArgs(in_utc.get(), kc.isoformat);
+}
+
+/// `when + __import__("datetime").timedelta(seconds=secs)`, the module
+/// imported through the builtins found at initialisation.
+Ref shifted_by(PyObject *when, PyObject *secs) {
+    Ref datetime_module = Ref::steal(PyObject_CallOneArg(kc.builtin_import, kc.datetime));
+    if (!datetime_module) {
+        return datetime_module;
+    }
+    PyObject *timedelta_args[2] = {datetime_module.get(), secs};
+    Ref delta = Ref::steal(PyObject_VectorcallMethod(kc.timedelta, timedelta_args, 1, kc.seconds_kwnames));
+    if (!delta) {
+        return delta;
+    }
+    return add_all({when, delta.get()});
+}
+
+/// `conv.get("cut_time") or ""` into `cut`: 1 when it is truthy, 0 when not,
+/// -1 with an exception set.
+int stored_cut_time(PyObject *conv, Ref &cut) {
+    cut = record_get_or_empty(conv, kc.cut_time);
+    return truthy(cut);
 }
 
 /// The stamp of the first message with a truthy one (`m["timestamp"]`), into
@@ -174,38 +193,19 @@ PyObject *add_seconds_rfc3339_body(PyObject *const *params, Frame &frame) {
         return Py_NewRef(ts);
     }
     frame.line = line::kAddSecondsShift;
-    Ref datetime_module = Ref::steal(PyObject_CallOneArg(kc.builtin_import, kc.datetime));
-    if (!datetime_module) {
-        return nullptr;
-    }
-    Ref timedelta = Ref::steal(PyObject_GetAttr(datetime_module.get(), kc.timedelta));
-    if (!timedelta) {
-        return nullptr;
-    }
-    Ref delta = Ref::steal(PyObject_Vectorcall(timedelta.get(), &secs, 0, kc.seconds_kwnames));
-    if (!delta) {
-        return nullptr;
-    }
-    Ref shifted = Ref::steal(PyNumber_Add(parsed.get(), delta.get()));
+    Ref shifted = shifted_by(parsed.get(), secs);
     if (!shifted) {
         return nullptr;
     }
     frame.line = line::kAddSecondsRender;
-    Ref astimezone = Ref::steal(PyObject_GetAttr(shifted.get(), kc.astimezone));
-    if (!astimezone) {
-        return nullptr;
-    }
-    return isoformat_in_utc(frame, astimezone.get());
+    return isoformat_in_utc(frame, shifted.get(), kc.astimezone);
 }
 
 PyObject *get_conv_cut_time_body(PyObject *const *params, Frame &frame) {
     PyObject *conv = params[0];
     frame.line = line::kCutTimeStored;
-    Ref cut = record_get_or_empty(conv, kc.cut_time);
-    if (!cut) {
-        return nullptr;
-    }
-    int present = truthy(cut.get());
+    Ref cut;
+    int present = stored_cut_time(conv, cut);
     if (present != 0) {
         return present < 0 ? nullptr : cut.release();
     }
@@ -232,21 +232,14 @@ PyObject *get_conv_cut_time_body(PyObject *const *params, Frame &frame) {
     if (!datetime_cls) {
         return nullptr;
     }
-    Ref now = Ref::steal(PyObject_GetAttr(datetime_cls.get(), kc.now));
-    if (!now) {
-        return nullptr;
-    }
-    return isoformat_in_utc(frame, now.get());
+    return isoformat_in_utc(frame, datetime_cls.get(), kc.now);
 }
 
 PyObject *msgs_from_cut_time_body(PyObject *const *params, Frame &frame) {
     PyObject *conv = params[0];
     frame.line = line::kWindowCut;
-    Ref cut = record_get_or_empty(conv, kc.cut_time);
-    if (!cut) {
-        return nullptr;
-    }
-    int present = truthy(cut.get());
+    Ref cut;
+    const int present = stored_cut_time(conv, cut);
     if (present < 0) {
         return nullptr;
     }

@@ -132,15 +132,7 @@ private:
 /// `"[" + label + "] " + content` for a label or content that is not an exact
 /// str, with Python's own concatenation (a subclass may take part in it).
 Ref concatenate_line(PyObject *label, PyObject *content) {
-    Ref line_text = Ref::steal(PyNumber_Add(kc.label_open, label));
-    if (!line_text) {
-        return line_text;
-    }
-    line_text = Ref::steal(PyNumber_Add(line_text.get(), kc.label_close));
-    if (!line_text) {
-        return line_text;
-    }
-    return Ref::steal(PyNumber_Add(line_text.get(), content));
+    return add_all({kc.label_open, label, kc.label_close, content});
 }
 
 /// `content[:2000] + "..."` when the content is longer than that, with
@@ -160,7 +152,7 @@ Ref shorten_generic(Frame &frame, Ref content) {
     if (!head) {
         return head;
     }
-    return Ref::steal(PyNumber_Add(head.get(), kc.ellipsis));
+    return add_all({head.get(), kc.ellipsis});
 }
 
 /// The transcript under construction: every message's line, joined with
