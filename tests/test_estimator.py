@@ -411,6 +411,42 @@ def test_estimate_tokens_bypasses_rebound_text_estimator(module, namespace, answ
     assert native_calls == calls == ["abcd", "x", "y", "", "", "r"]
 
 
+class Rebinding(dict):
+    """A message whose get() of "content" runs `action` first."""
+
+    def __init__(self, action, **fields):
+        super().__init__(**fields)
+        self.action = action
+
+    def get(self, key, *default):
+        if key == "content":
+            self.action()
+        return super().get(key, *default)
+
+
+@pytest.mark.parametrize("where", ["namespace", "builtins"])
+def test_estimate_tokens_sees_a_rebinding_made_during_the_walk(module, namespace, monkeypatch, where):
+    # Plain messages around the rebinding take the fast path; every text must
+    # still go to the binding in force when it is measured.
+    native_fn = module.estimate_tokens_text
+    target = namespace if where == "namespace" else __import__("builtins").__dict__
+    if where == "builtins":
+        del namespace["estimate_tokens_text"]
+        monkeypatch.setitem(target, "estimate_tokens_text", native_fn)
+
+    def rebind(fn):
+        return lambda: target.__setitem__("estimate_tokens_text", fn)
+
+    msgs = [
+        {"content": "abcd"},                                     # native: 1
+        Rebinding(rebind(lambda text: 100), content="abcd"),     # host: 100
+        {"content": "abcdefgh"},                                 # host: 100
+        Rebinding(rebind(native_fn), content=["abcdefgh"]),      # native: 2
+        {"content": "abcd"},                                     # native: 1
+    ]
+    assert module.estimate_tokens(msgs) == 1 + 100 + 100 + 2 + 1 + 5 * 3
+
+
 @pytest.mark.parametrize("msgs, line", [
     ([{"content": "abcd"}], 85),
     ([{}], 85),                                              # content "" is a str too

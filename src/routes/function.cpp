@@ -383,6 +383,49 @@ bool is_native_function(PyObject *callable, Body body) noexcept {
            reinterpret_cast<NativeFunction *>(callable)->spec->body == body;
 }
 
+namespace {
+
+// The module namespace under watch, and its version: 0 while unwatched,
+// then one more for every change the watcher reports.
+PyObject *g_watched_namespace = nullptr;  // borrowed: the current module keeps it
+uint64_t g_namespace_version = 0;
+
+int on_namespace_change(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) noexcept {
+    ++g_namespace_version;
+    return 0;
+}
+
+}  // namespace
+
+void watch_namespace(PyObject *ns) noexcept {
+    if (g_watched_namespace != nullptr) {
+        return;
+    }
+    const int watcher = PyDict_AddWatcher(on_namespace_change);
+    if (watcher < 0 || PyDict_Watch(watcher, ns) < 0) {
+        PyErr_Clear();
+        return;
+    }
+    g_watched_namespace = ns;
+    g_namespace_version = 1;
+}
+
+PyObject *CachedGlobal::get() noexcept {
+    const uint64_t version = frame_.globals == g_watched_namespace ? g_namespace_version : 0;
+    if (version != 0 && version == version_) {
+        return value_.get();
+    }
+    PyObject *value = nullptr;
+    const int found = PyDict_GetItemRef(frame_.globals, name_, &value);
+    value_ = Ref::steal(value);
+    // A binding from the builtins is not cached: their changes are not watched.
+    version_ = found == 1 ? version : 0;
+    if (found == 0) {
+        value_ = lookup_global(frame_, name_);
+    }
+    return value_.get();
+}
+
 Ref lookup_global(const Frame &frame, PyObject *name) noexcept {
     PyObject *value = nullptr;
     int found = PyDict_GetItemRef(frame.globals, name, &value);

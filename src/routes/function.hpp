@@ -4,6 +4,8 @@
 #include "errors.hpp"
 #include "constants.hpp"
 
+#include <cstdint>
+
 /// A function body: receives its bound parameters (borrowed, `nparams` of them,
 /// a missing default already filled in) and returns a new reference, or
 /// nullptr with an exception set and `frame.line` at the failing statement.
@@ -40,6 +42,30 @@ Ref lookup_global(const Frame &frame, PyObject *name) noexcept;
 
 /// `name.attr`, `name` looked up as lookup_global does. New reference.
 Ref global_attribute(const Frame &frame, PyObject *name, PyObject *attr) noexcept;
+
+/// Starts watching `ns` (the module namespace) for changes, so that walks can
+/// keep a lookup while it stands. Without a free watcher slot nothing is
+/// watched and every lookup is made anew. Never fails.
+void watch_namespace(PyObject *ns) noexcept;
+
+/// The binding of one name in the module namespace during a walk: looked up
+/// at the first get(), and again only once the namespace has changed (or at
+/// every get() when it is not watched, or when the name came from the
+/// builtins). Each get() therefore answers as a fresh lookup would.
+class CachedGlobal {
+public:
+    CachedGlobal(const Frame &frame, PyObject *name) noexcept : frame_(frame), name_(name) {}
+
+    /// The current binding, borrowed until the next get(); nullptr with
+    /// NameError when there is none.
+    PyObject *get() noexcept;
+
+private:
+    const Frame &frame_;
+    PyObject *name_;
+    Ref value_;
+    uint64_t version_ = 0;  // namespace version of value_; 0: look up again
+};
 
 /// Calls the namespace's current binding of `name` with positional `args`.
 Ref call_global(const Frame &frame, PyObject *name, PyObject *const *args, size_t nargs) noexcept;

@@ -4,6 +4,8 @@
 
 #include "ref.hpp"
 
+#include <algorithm>
+#include <cstring>
 #include <initializer_list>
 
 /// Python's truth test: 1, 0, or -1 with an exception set.
@@ -18,13 +20,41 @@ inline int truthy(PyObject *obj) noexcept {
 /// reference (its exception is set), else as truthy().
 inline int truthy(const Ref &result) noexcept { return result ? truthy(result.get()) : -1; }
 
+/// Code-point order of two exact strs: negative, zero or positive. Texts of
+/// the 1-byte kind (timestamps, ASCII roles) compare with memcmp, as
+/// PyUnicode_Compare itself would, without the calls around it.
+inline int text_order(PyObject *a, PyObject *b) noexcept {
+    if (a == b) {
+        return 0;
+    }
+    if (PyUnicode_KIND(a) != PyUnicode_1BYTE_KIND || PyUnicode_KIND(b) != PyUnicode_1BYTE_KIND) {
+        return PyUnicode_Compare(a, b);
+    }
+    const Py_ssize_t length_a = PyUnicode_GET_LENGTH(a);
+    const Py_ssize_t length_b = PyUnicode_GET_LENGTH(b);
+    const int order = std::memcmp(PyUnicode_1BYTE_DATA(a), PyUnicode_1BYTE_DATA(b),
+                                  static_cast<size_t>(std::min(length_a, length_b)));
+    if (order != 0) {
+        return order;
+    }
+    return (length_a > length_b) - (length_a < length_b);
+}
+
+/// `a == b` for two exact strs, as str's own equality decides it.
+inline bool text_equal(PyObject *a, PyObject *b) noexcept {
+    if (a == b) {
+        return true;
+    }
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    const int kind = PyUnicode_KIND(a);
+    return length == PyUnicode_GET_LENGTH(b) && kind == PyUnicode_KIND(b) &&
+           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(length) * kind) == 0;
+}
+
 /// `obj == text` in a condition, `text` being an exact str constant: 1, 0 or -1.
 inline int equals_text(PyObject *obj, PyObject *text) noexcept {
-    if (obj == text) {
-        return 1;
-    }
     if (PyUnicode_CheckExact(obj)) {
-        return PyUnicode_Compare(obj, text) == 0;
+        return text_equal(obj, text);
     }
     Ref result = Ref::steal(PyObject_RichCompare(obj, text, Py_EQ));
     return result ? PyObject_IsTrue(result.get()) : -1;
@@ -34,7 +64,7 @@ inline int equals_text(PyObject *obj, PyObject *text) noexcept {
 /// Exact str pairs compare natively, in code-point order.
 inline int compare(PyObject *a, PyObject *b, int op) noexcept {
     if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
-        const int order = PyUnicode_Compare(a, b);
+        const int order = text_order(a, b);
         switch (op) {
         case Py_LT: return order < 0;
         case Py_LE: return order <= 0;

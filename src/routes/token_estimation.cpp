@@ -54,48 +54,70 @@ inline bool is_ideograph(Py_UCS4 c) {
     return (c - kUnifiedFirst) <= kUnifiedSpan || (c - kExtAFirst) <= kExtASpan;
 }
 
+/// Ideographs among `length` units of one kind. The per-block counter is as
+/// narrow as the unit, so the compiler keeps a full vector of lanes; a block
+/// is short enough that no lane overflows. Inlined into each instruction-set
+/// variant below.
+template <class Unit>
+[[gnu::always_inline]] inline size_t count_units(const Unit *chars, size_t length) {
+    constexpr size_t kBlock = Unit(~Unit{0});
+    size_t total = 0;
+    while (length > 0) {
+        const size_t block = length < kBlock ? length : kBlock;
+        Unit count = 0;
+        for (size_t i = 0; i < block; ++i) {
+            const Unit c = chars[i];
+            count = static_cast<Unit>(count + ((static_cast<Unit>(c - kUnifiedFirst) <= kUnifiedSpan) |
+                                               (static_cast<Unit>(c - kExtAFirst) <= kExtASpan)));
+        }
+        total += count;
+        chars += block;
+        length -= block;
+    }
+    return total;
+}
+
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 #define CC_MULTIVERSION __attribute__((target_clones("avx2", "default")))
+// AVX-512 pays only on longer texts: on a few hundred characters its set-up
+// costs more than its wider lanes save (slower on some CPUs), so it is chosen
+// at run time above kWideFrom, when the CPU has it.
+#define CC_WIDE_VECTORS __attribute__((target("avx512f,avx512bw,avx512vl")))
 #else
 #define CC_MULTIVERSION
 #endif
 
-// The per-block counters are as narrow as the characters, so the compiler can
-// keep a full vector of lanes; a block is short enough that no lane overflows.
 CC_MULTIVERSION
-size_t count_ideographs_ucs2(const Py_UCS2 *chars, size_t length) {
-    size_t total = 0;
-    while (length > 0) {
-        const size_t block = length < 0xFFFF ? length : 0xFFFF;
-        uint16_t count = 0;
-        for (size_t i = 0; i < block; ++i) {
-            const uint16_t c = chars[i];
-            count = static_cast<uint16_t>(count + ((static_cast<uint16_t>(c - kUnifiedFirst) <= kUnifiedSpan) |
-                                                   (static_cast<uint16_t>(c - kExtAFirst) <= kExtASpan)));
-        }
-        total += count;
-        chars += block;
-        length -= block;
-    }
-    return total;
-}
+size_t count_ideographs_ucs2(const Py_UCS2 *chars, size_t length) { return count_units(chars, length); }
 
 CC_MULTIVERSION
-size_t count_ideographs_ucs4(const Py_UCS4 *chars, size_t length) {
-    size_t total = 0;
-    while (length > 0) {
-        const size_t block = length < 0xFFFFFFFFu ? length : 0xFFFFFFFFu;
-        uint32_t count = 0;
-        for (size_t i = 0; i < block; ++i) {
-            const uint32_t c = chars[i];
-            count += ((c - kUnifiedFirst) <= kUnifiedSpan) | ((c - kExtAFirst) <= kExtASpan);
-        }
-        total += count;
-        chars += block;
-        length -= block;
-    }
-    return total;
+size_t count_ideographs_ucs4(const Py_UCS4 *chars, size_t length) { return count_units(chars, length); }
+
+#ifdef CC_WIDE_VECTORS
+constexpr size_t kWideFrom = 2048;
+
+CC_WIDE_VECTORS
+size_t count_ideographs_ucs2_wide(const Py_UCS2 *chars, size_t length) { return count_units(chars, length); }
+
+CC_WIDE_VECTORS
+size_t count_ideographs_ucs4_wide(const Py_UCS4 *chars, size_t length) { return count_units(chars, length); }
+
+bool has_wide_vectors() {
+    static const bool has = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                            __builtin_cpu_supports("avx512vl");
+    return has;
 }
+
+/// The count for a text of `length` units: the AVX-512 variant for long
+/// texts on a CPU that has it, the AVX2 or baseline clone otherwise.
+template <class Unit>
+auto counter_for(size_t length, size_t (*narrow)(const Unit *, size_t), size_t (*wide)(const Unit *, size_t)) {
+    return length >= kWideFrom && has_wide_vectors() ? wide : narrow;
+}
+#define CC_COUNTER(kind, length) counter_for(length, count_ideographs_##kind, count_ideographs_##kind##_wide)
+#else
+#define CC_COUNTER(kind, length) count_ideographs_##kind
+#endif
 
 /// Texts longer than this are counted a block at a time, with a signal check
 /// between blocks: a block takes well under a millisecond.
@@ -123,9 +145,9 @@ Py_ssize_t count_ideographs(PyObject *text) {
     case PyUnicode_1BYTE_KIND:
         return 0;  // every code point is below U+0100
     case PyUnicode_2BYTE_KIND:
-        return count_in_blocks(PyUnicode_2BYTE_DATA(text), length, count_ideographs_ucs2);
+        return count_in_blocks(PyUnicode_2BYTE_DATA(text), length, CC_COUNTER(ucs2, length));
     default:
-        return count_in_blocks(PyUnicode_4BYTE_DATA(text), length, count_ideographs_ucs4);
+        return count_in_blocks(PyUnicode_4BYTE_DATA(text), length, CC_COUNTER(ucs4, length));
     }
 }
 
@@ -276,7 +298,7 @@ int add_text_estimate(Total &total, PyObject *text_fn, PyObject *text) {
 }
 
 /// The part of estimate_tokens for one list content.
-int add_parts(Total &total, Frame &frame, PyObject *parts) {
+int add_parts(Total &total, Frame &frame, CachedGlobal &text_fn, PyObject *parts) {
     frame.line = line::kMsgsParts;
     return for_each(parts, [&](PyObject *part) {
         frame.line = line::kMsgsIsDict;
@@ -299,15 +321,15 @@ int add_parts(Total &total, Frame &frame, PyObject *parts) {
                 return total.add(kNonTextPart) < 0 ? -1 : 1;
             }
             frame.line = line::kMsgsTextPart;
-            Ref text_fn = lookup_global(frame, kc.fn_estimate_tokens_text);
-            if (!text_fn) {
+            PyObject *text_estimator = text_fn.get();
+            if (!text_estimator) {
                 return -1;
             }
             Ref text = record_get(part, kc.text, kc.empty);
             if (!text) {
                 return -1;
             }
-            return add_text_estimate(total, text_fn.get(), text.get()) < 0 ? -1 : 1;
+            return add_text_estimate(total, text_estimator, text.get()) < 0 ? -1 : 1;
         }
         frame.line = line::kMsgsIsStr;
         int is_str = is_instance(part, &PyUnicode_Type);
@@ -315,11 +337,11 @@ int add_parts(Total &total, Frame &frame, PyObject *parts) {
             return is_str < 0 ? -1 : 1;
         }
         frame.line = line::kMsgsStrPart;
-        Ref text_fn = lookup_global(frame, kc.fn_estimate_tokens_text);
-        if (!text_fn) {
+        PyObject *text_estimator = text_fn.get();
+        if (!text_estimator) {
             return -1;
         }
-        return add_text_estimate(total, text_fn.get(), part) < 0 ? -1 : 1;
+        return add_text_estimate(total, text_estimator, part) < 0 ? -1 : 1;
     });
 }
 
@@ -333,6 +355,9 @@ PyObject *estimate_tokens_text_body(PyObject *const *params, Frame &frame) {
 PyObject *estimate_tokens_body(PyObject *const *params, Frame &frame) {
     PyObject *msgs = params[0];
     Total total;
+    // estimate_tokens_text is looked up for every text, as Python would; the
+    // lookup is kept while the namespace stands.
+    CachedGlobal text_fn(frame, kc.fn_estimate_tokens_text);
     frame.line = line::kMsgsLoop;
     int walked = for_each(msgs, [&](PyObject *message) {
         MessageBody body;
@@ -346,7 +371,7 @@ PyObject *estimate_tokens_body(PyObject *const *params, Frame &frame) {
             return -1;
         }
         if (is_list) {
-            if (add_parts(total, frame, content.get()) < 0) {
+            if (add_parts(total, frame, text_fn, content.get()) < 0) {
                 return -1;
             }
         } else {
@@ -357,8 +382,8 @@ PyObject *estimate_tokens_body(PyObject *const *params, Frame &frame) {
             }
             if (is_str) {
                 frame.line = line::kMsgsText;
-                Ref text_fn = lookup_global(frame, kc.fn_estimate_tokens_text);
-                if (!text_fn || add_text_estimate(total, text_fn.get(), content.get()) < 0) {
+                PyObject *text_estimator = text_fn.get();
+                if (!text_estimator || add_text_estimate(total, text_estimator, content.get()) < 0) {
                     return -1;
                 }
             }

@@ -1,0 +1,279 @@
+"""How far the module is from its limits: the C API floor and the hardware.
+
+    python bench/limits.py            # about a minute
+    python bench/limits.py --quick    # fewer rounds
+
+Two comparisons, each measured in this one run, side by side:
+
+* per turn: cut_and_sum_history on a conversation under the threshold (200
+  and 10,000 messages) against bench/floor.c, the least C that reads the same
+  keys of the same exact dicts in the same two passes and builds the same
+  result;
+* estimator: estimate_tokens_text on 300, 100,000 and 1,000,000 characters
+  of 2- and 4-byte text against bench/hwref.cpp, the plain counting loop,
+  built once per instruction set this CPU and compiler have (baseline x86-64,
+  AVX2, AVX-512), of which the fastest is the reference.
+
+Timing: every candidate of a case runs in turn within each round, and the
+best round counts, so that drift of the machine hits all of them alike. The
+results go to bench/out/limits.md and bench/out/limits.json.
+"""
+
+import ctypes
+import gc
+import importlib.machinery
+import importlib.util
+import json
+import os
+import platform
+import subprocess
+import sys
+import sysconfig
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+OUT = os.path.join(HERE, "out")
+BUILD = os.path.join(HERE, "..", "build", "bench")
+if HERE not in sys.path:
+    sys.path.insert(0, HERE)
+
+import workloads  # noqa: E402
+
+from routes import context_compress as native  # noqa: E402
+
+QUICK = "--quick" in sys.argv
+# --before PATH: another build of the extension (an earlier commit's), timed
+# beside the installed one in every case, to show what a change gained.
+BEFORE_SO = sys.argv[sys.argv.index("--before") + 1] if "--before" in sys.argv else None
+ROUNDS = 5 if QUICK else 15
+
+# Instruction sets for the hardware reference: (name, compiler flags, CPU flags needed).
+ISAS = [
+    ("x86-64", ["-march=x86-64"], []),
+    ("AVX2", ["-march=x86-64", "-mavx2"], ["avx2"]),
+    ("AVX-512", ["-march=x86-64", "-mavx2", "-mavx512f", "-mavx512bw", "-mavx512vl"], ["avx512bw", "avx512vl"]),
+]
+
+
+def cpu_flags():
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("flags"):
+                    return set(line.split(":", 1)[1].split())
+    except OSError:
+        pass
+    return set()
+
+
+def cpu_name():
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or platform.machine()
+
+
+def build_floor():
+    os.makedirs(BUILD, exist_ok=True)
+    target = os.path.join(BUILD, "floor_per_turn" + sysconfig.get_config_var("EXT_SUFFIX"))
+    subprocess.run(["gcc", "-O3", "-march=native", "-shared", "-fPIC", f"-I{sysconfig.get_paths()['include']}",
+                    os.path.join(HERE, "floor.c"), "-o", target], check=True)
+    loader = importlib.machinery.ExtensionFileLoader("floor_per_turn", target)
+    spec = importlib.util.spec_from_loader("floor_per_turn", loader)
+    module = importlib.util.module_from_spec(spec)
+    loader.exec_module(module)
+    return module
+
+
+def build_hwrefs(flags):
+    """{isa name: ctypes library} for every instruction set this CPU has and g++ builds."""
+    os.makedirs(BUILD, exist_ok=True)
+    built = {}
+    for name, cflags, needs in ISAS:
+        if not set(needs) <= flags:
+            continue
+        target = os.path.join(BUILD, f"hwref-{name.lower()}.so")
+        proc = subprocess.run(["g++", "-O3", *cflags, "-shared", "-fPIC", os.path.join(HERE, "hwref.cpp"),
+                               "-o", target], capture_output=True)
+        if proc.returncode == 0:
+            lib = ctypes.CDLL(target)
+            for fn in ("hwref_repeat_u16", "hwref_repeat_u32"):
+                getattr(lib, fn).restype = ctypes.c_size_t
+                getattr(lib, fn).argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_size_t]
+            built[name] = lib
+    return built
+
+
+def best_per_call(candidates, target_seconds=0.02):
+    """{name: best seconds per call} for `candidates` = {name: fn(loops)}."""
+    loops = {}
+    for name, run in candidates.items():
+        n = 1
+        while True:
+            start = time.perf_counter()
+            run(n)
+            if time.perf_counter() - start > target_seconds / 4 or n > 1 << 24:
+                break
+            n *= 2
+        loops[name] = n * 4
+    best = {name: float("inf") for name in candidates}
+    gc.disable()
+    try:
+        for _ in range(ROUNDS):
+            for name, run in candidates.items():
+                start = time.perf_counter()
+                run(loops[name])
+                best[name] = min(best[name], (time.perf_counter() - start) / loops[name])
+    finally:
+        gc.enable()
+    return best
+
+
+def load_before():
+    """The extension at BEFORE_SO, loaded as a second module, or None."""
+    if not BEFORE_SO:
+        return None
+    name = "before.context_compress"  # the last part names the init function
+    loader = importlib.machinery.ExtensionFileLoader(name, BEFORE_SO)
+    spec = importlib.util.spec_from_loader(name, loader)
+    module = importlib.util.module_from_spec(spec)
+    loader.exec_module(module)
+    return module
+
+
+BEFORE = None
+
+
+def per_turn_conversation(n):
+    messages = workloads.make_messages(n)
+    return {"id": "bench", "cut_time": messages[0]["timestamp"], "messages": messages}
+
+
+def per_turn_rows(floor):
+    rows = []
+    for n in (200, 10_000):
+        conv = per_turn_conversation(n)
+        max_context = 100_000_000  # far under the threshold: the per-turn check only
+        config = {"max_context": max_context}
+        want = native.cut_and_sum_history(conv, config)
+        got = floor.per_turn(conv, max_context)
+        assert want == got, (want, got)
+        cut_and_sum_history, per_turn = native.cut_and_sum_history, floor.per_turn
+
+        def run_native(loops):
+            for _ in range(loops):
+                cut_and_sum_history(conv, config)
+
+        def run_floor(loops):
+            for _ in range(loops):
+                per_turn(conv, max_context)
+
+        candidates = {"module": run_native, "floor": run_floor}
+        if BEFORE:
+            before_fn = BEFORE.cut_and_sum_history
+
+            def run_before(loops):
+                for _ in range(loops):
+                    before_fn(conv, config)
+
+            candidates["before"] = run_before
+        best = best_per_call(candidates)
+        rows.append({"messages": n, "module_us": best["module"] * 1e6, "floor_us": best["floor"] * 1e6,
+                     "ratio": best["module"] / best["floor"],
+                     **({"before_us": best["before"] * 1e6} if BEFORE else {})})
+    return rows
+
+
+def estimator_rows(hwrefs):
+    rows = []
+    for kind, width in (("mixed", 2), ("astral", 4)):
+        for n in (300, 100_000, 1_000_000):
+            text = workloads.make_text(kind, n)
+            assert (2 if max(text) <= "\uffff" else 4) == width
+            units = text.encode("utf-16-le" if width == 2 else "utf-32-le")
+            buffer = ctypes.create_string_buffer(units, len(units))
+            count = n
+            estimate_tokens_text = native.estimate_tokens_text
+
+            def run_native(loops, text=text):
+                for _ in range(loops):
+                    estimate_tokens_text(text)
+
+            candidates = {"module": run_native}
+            if BEFORE:
+                before_fn = BEFORE.estimate_tokens_text
+                candidates["before"] = lambda loops, text=text: [before_fn(text) for _ in range(loops)]
+            for isa, lib in hwrefs.items():
+                repeat = lib.hwref_repeat_u16 if width == 2 else lib.hwref_repeat_u32
+                candidates[isa] = lambda loops, repeat=repeat: repeat(buffer, count, loops)
+            best = best_per_call(candidates)
+            fastest = min((isa for isa in hwrefs), key=lambda isa: best[isa])
+            if BEFORE:
+                rows_before = {"before_ns": best["before"] * 1e9}
+            else:
+                rows_before = {}
+            rows.append({"kind": f"{width}-byte", "chars": n, "module_ns": best["module"] * 1e9, **rows_before,
+                         **{f"{isa}_ns": best[isa] * 1e9 for isa in hwrefs},
+                         "fastest": fastest, "ratio": best["module"] / best[fastest]})
+    return rows
+
+
+def write(per_turn, estimator, flags, hwrefs):
+    os.makedirs(OUT, exist_ok=True)
+    isas = ", ".join(hwrefs)
+    lines = [
+        "# The module against its limits",
+        "",
+        f"CPU: {cpu_name()}; the hardware reference was built for: {isas}.",
+        f"Python {platform.python_version()}; best of {ROUNDS} rounds per candidate, all candidates in each round.",
+        "",
+        "## Per turn: cut_and_sum_history under the threshold against the plain-C floor",
+        "",
+        "| messages | module (µs) | floor (µs) | module / floor |",
+        "|---:|---:|---:|---:|",
+    ]
+    for r in per_turn:
+        lines.append(f"| {r['messages']:,} | {r['module_us']:.2f} | {r['floor_us']:.2f} | {r['ratio']:.2f}× |")
+    if BEFORE:
+        lines += ["", "Before the change (" + os.path.basename(BEFORE_SO) + "): "
+                  + ", ".join(f"{r['messages']:,} messages {r['before_us']:.2f} µs" for r in per_turn)]
+    lines += [
+        "",
+        "## Estimator: estimate_tokens_text against the fastest plain counting loop",
+        "",
+        "| text | chars | module (ns) | " + " | ".join(f"{isa} (ns)" for isa in hwrefs)
+        + " | module / fastest |",
+        "|---|---:|---:|" + "---:|" * len(hwrefs) + "---:|",
+    ]
+    for r in estimator:
+        cells = " | ".join(f"{r[f'{isa}_ns']:,.0f}" for isa in hwrefs)
+        lines.append(f"| {r['kind']} | {r['chars']:,} | {r['module_ns']:,.0f} | {cells} | "
+                     f"{r['ratio']:.2f}× ({r['fastest']}) |")
+    if BEFORE:
+        lines += ["", "Before the change: " + ", ".join(
+            f"{r['kind']} {r['chars']:,} {r['before_ns']:,.0f} ns (now {r['module_ns'] / r['before_ns']:.2f}×)"
+            for r in estimator)]
+    lines.append("")
+    with open(os.path.join(OUT, "limits.md"), "w") as f:
+        f.write("\n".join(lines))
+    with open(os.path.join(OUT, "limits.json"), "w") as f:
+        json.dump({"cpu": cpu_name(), "isas": list(hwrefs), "per_turn": per_turn, "estimator": estimator}, f,
+                  indent=1)
+    print("\n".join(lines))
+
+
+def main():
+    global BEFORE
+    BEFORE = load_before()
+    flags = cpu_flags()
+    floor = build_floor()
+    hwrefs = build_hwrefs(flags)
+    write(per_turn_rows(floor), estimator_rows(hwrefs), flags, hwrefs)
+
+
+if __name__ == "__main__":
+    main()
