@@ -1,4 +1,4 @@
-// The bodies of the nine module functions, one subsystem unit each.
+// The bodies of the nine module functions, each in its subsystem's unit.
 #pragma once
 
 #include "function.hpp"
@@ -13,8 +13,10 @@ PyObject *msgs_from_cut_time_body(PyObject *const *params, Frame &frame);
 PyObject *estimate_tokens_text_body(PyObject *const *params, Frame &frame);
 PyObject *estimate_tokens_body(PyObject *const *params, Frame &frame);
 
-// summarization.cpp
+// transcript.cpp
 PyObject *msgs_to_text_body(PyObject *const *params, Frame &frame);
+
+// summarization.cpp
 PyObject *simple_extract_body(PyObject *const *params, Frame &frame);
 
 // compression.cpp

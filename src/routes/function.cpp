@@ -1,4 +1,5 @@
-// The module's function objects: a vectorcall type with Python-function attributes and binding.
+// The module's function objects: a vectorcall type with Python-function attributes and
+// binding, a stack guard, and name lookups in the module namespace.
 #include "function.hpp"
 
 #include <algorithm>

@@ -1,4 +1,5 @@
-// The function-object type of the module's nine functions: attributes, argument binding, calls.
+// The function-object type of the module's nine functions (attributes, argument binding,
+// calls) and the lookup of names in the module namespace at call time.
 #pragma once
 
 #include "errors.hpp"

@@ -1,4 +1,4 @@
-// Reading the host's records: subscripts and the body of a message.
+// Reading the host's records: a subscript with the mapping protocol's own KeyError.
 #include "records.hpp"
 
 Ref record_item(PyObject *record, PyObject *key) noexcept {
