@@ -217,7 +217,8 @@ def test_failed_request_raises_chat_error_naming_the_cause(server, mode, expecte
 
 
 def test_read_timeout_ends_the_wait_for_an_answer(server):
-    with pytest.raises(chat.ChatError, match="no answer within the read time-out of 0.3 s"):
+    with pytest.raises(chat.ServerUnreachable,
+                       match="no complete answer within the read time-out of 0.3 s"):
         chat._call_llm_api(PROMPT, cfg_for(server, "slow", read_timeout=0.3, connect_timeout=30))
     # The request went out whole on the connection; the server had not answered.
     [req] = server.requests
@@ -261,11 +262,15 @@ def test_connect_timeout_applies_before_the_connection_exists(monkeypatch):
     assert connects == [0.3]
 
 
-def test_refused_connection_is_a_chat_error():
+def closed_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
-        port = s.getsockname()[1]  # closed again: nobody listens there
-    with pytest.raises(chat.ChatError, match="refused"):
+        return s.getsockname()[1]  # closed again: nobody listens there
+
+
+def test_refused_connection_is_a_chat_error():
+    port = closed_port()
+    with pytest.raises(chat.ServerUnreachable, match="refused"):
         chat._call_llm_api(PROMPT, {"base_url": f"http://127.0.0.1:{port}/v1", "model": "m"})
 
 
@@ -440,7 +445,7 @@ def test_command_uses_the_llm_with_the_key_from_the_environment(server, tmp_path
 
 @pytest.mark.parametrize("mode, reason", [
     ("error", "HTTP 500 Internal Server Error: model overloaded"),
-    ("slow", "no answer within the read time-out of 0.5 s"),
+    ("slow", "no complete answer within the read time-out of 0.5 s"),
     ("badjson", "response is not JSON"),
 ])
 def test_command_reports_llm_failure_and_uses_the_extract(server, tmp_path, mode, reason):
