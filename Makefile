@@ -3,6 +3,7 @@
 VENV    ?= .venv
 PY      := $(VENV)/bin/python
 PIP     := $(PY) -m pip --disable-pip-version-check -q
+SAMPLE  := examples/sample_conversation.json
 SOURCES := $(wildcard src/routes/*.cpp src/routes/*.hpp src/routes/*.pyi src/routes/py.typed src/context_compress_cli/*.py) CMakeLists.txt pyproject.toml
 
 .PHONY: all install test sanitize clean
@@ -22,34 +23,42 @@ $(VENV)/.installed: $(VENV)/.tools $(SOURCES)
 
 install: $(VENV)/.installed
 
-test: install
+# The calibrate extra goes in too, so that the tests of --calibrate run
+# rather than skip.
+test: install $(VENV)/.extra-calibrate
 	$(PY) -m mypy.stubtest routes.context_compress
 	$(PY) -m pytest -q tests $(PYTEST_ARGS)
 
 clean:
 	rm -rf build $(VENV)
 
-# Benchmarks of the native module against the pure-Python baseline in bench/.
-# The bench extra of pyproject.toml (pyperf, matplotlib) is installed into the
-# venv without rebuilding the package. BENCH_ARGS passes options to the
-# runner (pyperf's among them, e.g. BENCH_ARGS="-p 20").
-.PHONY: bench bench-quick
-
-$(VENV)/.bench: $(VENV)/.installed pyproject.toml
-	$(PY) -c "import tomllib; print('\n'.join(tomllib.load(open('pyproject.toml', 'rb'))['project']['optional-dependencies']['bench']))" > $(VENV)/bench-requirements.txt
-	$(PIP) install -r $(VENV)/bench-requirements.txt
+# An optional-dependency list of pyproject.toml (bench, calibrate), installed
+# into the venv without rebuilding the package.
+$(VENV)/.extra-%: $(VENV)/.installed pyproject.toml
+	$(PY) -c "import tomllib; print('\n'.join(tomllib.load(open('pyproject.toml', 'rb'))['project']['optional-dependencies']['$*']))" > $(VENV)/$*-requirements.txt
+	$(PIP) install -r $(VENV)/$*-requirements.txt
 	touch $@
 
-bench: $(VENV)/.bench
+# Benchmarks of the native module against the pure-Python baseline in bench/,
+# with the bench extra (pyperf, matplotlib). BENCH_ARGS passes options to the
+# runner (pyperf's among them, e.g. BENCH_ARGS="-p 20").
+.PHONY: bench bench-quick bench-accuracy
+
+bench: $(VENV)/.extra-bench
 	$(PY) bench/run.py $(BENCH_ARGS)
 
-bench-quick: $(VENV)/.bench
+bench-quick: $(VENV)/.extra-bench
 	$(PY) bench/run.py --quick $(BENCH_ARGS)
+
+# The estimate against real tokenizers by kind of text, the speed of
+# --calibrate and its memory on a 50 MB conversation: bench/out/accuracy.md
+# and bench/out/accuracy.png.
+bench-accuracy: $(VENV)/.extra-bench $(VENV)/.extra-calibrate $(SAMPLE)
+	$(PY) bench/accuracy.py $(ACCURACY_ARGS)
 
 # The main job: the context-compress command on the sample conversation, with
 # the built-in extract as summary (no LLM needed). The sample is generated when
 # absent; the compressed copy goes to build/demo/.
-SAMPLE := examples/sample_conversation.json
 .PHONY: demo stubtest
 
 $(SAMPLE): examples/make_sample.py | $(VENV)/.tools

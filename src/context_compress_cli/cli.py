@@ -16,7 +16,7 @@ from typing import Any, NoReturn, TextIO
 
 import routes.context_compress as cc
 
-from . import __version__, chat
+from . import __version__, calibrate, chat
 from .coverage import summary_covered
 from .files import BadInput, Loaded, dump, parse, read_bytes, write_atomic
 from .texts import DEFAULT_MAX_CONTEXT, SUMMARY_NOTE, SUMMARY_PREFIX, THRESHOLD
@@ -93,6 +93,7 @@ def build_parser() -> argparse.ArgumentParser:
     llm.add_argument("--reasoning-effort", metavar="LEVEL",
                      help="reasoning_effort for reasoning models (e.g. minimal, low, "
                           "medium, high); not sent unless given")
+    calibrate.add_arguments(parser, _positive_int)
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     return parser
 
@@ -540,6 +541,8 @@ def main(argv: list[str] | None = None) -> int:
 def run(argv: list[str] | None) -> int:
     parser = build_parser()
     options = parser.parse_args(argv)
+    if options.calibrate is not None or options.window is not None:
+        return calibrate.run(parser, options)
     if options.llm_url and not options.model:
         parser.error("--llm-url needs --model")
     for given, flag in ((options.model, "--model"), (options.token_limit_param,

@@ -1,4 +1,6 @@
 // History compression: measure, keep the newest tail, summarise the span, rewrite the conversation.
+#include "compression.hpp"
+
 #include "bodies.hpp"
 #include "records.hpp"
 #include "summarization.hpp"
@@ -8,13 +10,53 @@
 
 namespace {
 
+// Statement lines of cut_and_sum_history (def line 124), for its traceback entries.
 namespace line {
-constexpr int kGuard = 130, kWindowType = 134, kWindowRead = 136, kWindowFloor = 139, kCut = 142, kActive = 143,
-              kNoActive = 144, kTotal = 147, kRate = 148, kThreshold = 149, kBelowThreshold = 150, kBudget = 152,
-              kWalk = 155, kWalkEstimate = 157, kWalkCompare = 158, kReverse = 160, kNewCut = 162, kNoNewCut = 164,
-              kSpan = 166, kNoSpan = 168, kSummaryTs = 190, kSummaryTsOrder = 191, kSummaryMessage = 192,
-              kRewrite = 199, kRewriteStamp = 200, kRewriteSkip = 201, kRewritePlace = 203, kRewriteKeep = 206,
-              kRewriteTail = 208, kStoreMessages = 210, kStoreCut = 211, kResult = 212;
+constexpr int kGuard = 130;           // if not conv or not conv.get("messages"): return False, {}
+constexpr int kWindowType = 134;      // if isinstance(llm_config, dict):
+constexpr int kWindowRead = 136;      //     max_context = int(llm_config.get("max_context", 200000) or 200000)
+                                      //     (except Exception: max_context = 200000)
+constexpr int kWindowFloor = 139;     // if max_context <= 0: max_context = 200000
+constexpr int kCut = 142;             // cut = get_conv_cut_time(conv)
+constexpr int kActive = 143;          // active = [m for m in conv.get("messages") if not cut or stamp(m) >= cut]
+constexpr int kNoActive = 144;        // if not active: return False, {}
+constexpr int kTotal = 147;           // total_tokens = estimate_tokens(active)
+constexpr int kRate = 148;            // rate = total_tokens / max_context
+constexpr int kThreshold = 149;       // if rate <= 0.8:
+constexpr int kBelowThreshold = 150;  //     return False, {"rate": rate, "total_tokens": ..., "max_context": ...}
+constexpr int kBudget = 152;          // keep_budget = max(max_context // 10, 1024)
+constexpr int kWalk = 155;            // for m in reversed(active): kept.append(m)
+constexpr int kWalkEstimate = 157;    //     kept_tokens += estimate_tokens([m])
+constexpr int kWalkCompare = 158;     //     if kept_tokens >= keep_budget: break
+constexpr int kReverse = 160;         // kept.reverse()
+constexpr int kNewCut = 162;          // new_cut_time = stamp(kept[0])
+constexpr int kNoNewCut = 164;        // if not new_cut_time: return False, {"rate": rate}
+constexpr int kSpan = 166;            // to_compress = [m for m in conv.get("messages") if cut <= stamp(m) < new_cut_time]
+constexpr int kNoSpan = 168;          // if not to_compress: return False, {"rate": rate}
+constexpr SummaryRequestLines kSummaryRequest{
+    .import_chat = 172,               // from routes.chat import _call_llm_api
+    .transcript = 173,                // text = _msgs_to_text(to_compress)
+    .prompt = 175,                    // prompt_msgs = [{"role": "system", ...}, {"role": "user", "content": text}]
+    .config = 179,                    // cfg = dict(llm_config or {})
+    .max_tokens = 180,                // cfg["max_tokens"] = 2048
+    .call_chat = 181,                 // resp = _call_llm_api(prompt_msgs, cfg, stream=False)
+    .choices = 182,                   // choices = (resp or {}).get("choices") or []
+    .first_choice = 183,              // if choices and choices[0].get("message", {}).get("content"):
+    .strip = 184,                     //     summary = choices[0]["message"]["content"].strip()
+    .fallback = 188,                  // if not summary: summary = simple_extract(to_compress)
+};
+constexpr int kSummaryTs = 190;       // summary_ts = add_seconds_rfc3339(new_cut_time, 1)
+constexpr int kSummaryTsOrder = 191;  // if summary_ts < new_cut_time: summary_ts = new_cut_time
+constexpr int kSummaryMessage = 192;  // summary_msg = {"role": "user", "content": ..., "timestamp": summary_ts}
+constexpr int kRewrite = 199;         // for m in conv.get("messages"):
+constexpr int kRewriteStamp = 200;    //     ts = stamp(m)
+constexpr int kRewriteSkip = 201;     //     if cut <= ts < new_cut_time: continue
+constexpr int kRewritePlace = 203;    //     if not inserted and ts >= summary_ts: new_msgs.append(summary_msg)
+constexpr int kRewriteKeep = 206;     //     new_msgs.append(m)
+constexpr int kRewriteTail = 208;     // if not inserted: new_msgs.append(summary_msg)
+constexpr int kStoreMessages = 210;   // conv["messages"] = new_msgs
+constexpr int kStoreCut = 211;        // conv["cut_time"] = new_cut_time
+constexpr int kResult = 212;          // return True, {"rate": rate, ..., "new_cut_time": new_cut_time}
 }  // namespace line
 
 using Entry = std::pair<PyObject *, PyObject *>;
@@ -36,13 +78,36 @@ PyObject *outcome(bool compressed, std::initializer_list<Entry> stats) {
 /// `message.get("timestamp") or ""`.
 Ref stamp_of(PyObject *message) { return record_get_or_empty(message, kc.timestamp); }
 
+/// `bool(conv) and bool(conv.get("messages"))`: 1, 0 or -1.
+int has_history(PyObject *conv) {
+    const int has_conv = truthy(conv);
+    if (has_conv <= 0) {
+        return has_conv;
+    }
+    Ref messages = record_get(conv, kc.messages);
+    return messages ? truthy(messages.get()) : -1;
+}
+
 /// `cut <= stamp < new_cut_time`, with Python's short-circuit: 1, 0 or -1.
 int in_span(PyObject *stamp, PyObject *cut, PyObject *new_cut_time) {
-    int from_cut = compare(stamp, cut, Py_GE);
+    const int from_cut = compare(stamp, cut, Py_GE);
     if (from_cut <= 0) {
         return from_cut;
     }
     return compare(stamp, new_cut_time, Py_LT);
+}
+
+/// `int(llm_config.get("max_context", 200000) or 200000)`.
+Ref configured_window(PyObject *llm_config) {
+    Ref raw = record_get(llm_config, kc.max_context, kc.default_window);
+    if (!raw) {
+        return raw;
+    }
+    const int present = truthy(raw.get());
+    if (present < 0) {
+        return Ref();
+    }
+    return Ref::steal(PyNumber_Long(present ? raw.get() : kc.default_window));
 }
 
 /// The context window: `int(llm_config.get("max_context", 200000) or 200000)`
@@ -50,16 +115,14 @@ int in_span(PyObject *stamp, PyObject *cut, PyObject *new_cut_time) {
 /// a window of zero or less.
 Ref read_window(Frame &frame, PyObject *llm_config) {
     frame.line = line::kWindowType;
-    int is_dict = is_instance(llm_config, &PyDict_Type);
+    const int is_dict = is_instance(llm_config, &PyDict_Type);
     if (is_dict < 0) {
         return Ref();
     }
     Ref window = Ref::borrow(kc.default_window);
     if (is_dict) {
         frame.line = line::kWindowRead;
-        Ref raw = record_get(llm_config, kc.max_context, kc.default_window);
-        int present = raw ? truthy(raw.get()) : -1;
-        Ref converted = present < 0 ? Ref() : Ref::steal(PyNumber_Long(present ? raw.get() : kc.default_window));
+        Ref converted = configured_window(llm_config);
         if (converted) {
             window = std::move(converted);
         } else if (PyErr_ExceptionMatches(PyExc_Exception)) {
@@ -69,7 +132,7 @@ Ref read_window(Frame &frame, PyObject *llm_config) {
         }
     }
     frame.line = line::kWindowFloor;
-    int not_positive = compare(window.get(), kc.zero, Py_LE);
+    const int not_positive = compare(window.get(), kc.zero, Py_LE);
     if (not_positive < 0) {
         return Ref();
     }
@@ -78,15 +141,59 @@ Ref read_window(Frame &frame, PyObject *llm_config) {
 
 /// `max(max_context // 10, 1024)`.
 Ref keep_budget_for(PyObject *max_context) {
-    Ref tenth = Ref::steal(PyNumber_FloorDivide(max_context, kc.ten));
+    Ref tenth = Ref::steal(PyNumber_FloorDivide(max_context, kc.keep_budget_share));
     if (!tenth) {
         return tenth;
     }
-    int floor_wins = compare(kc.min_keep_budget, tenth.get(), Py_GT);
+    const int floor_wins = compare(kc.keep_budget_floor, tenth.get(), Py_GT);
     if (floor_wins < 0) {
         return Ref();
     }
-    return floor_wins ? Ref::borrow(kc.min_keep_budget) : std::move(tenth);
+    return floor_wins ? Ref::borrow(kc.keep_budget_floor) : std::move(tenth);
+}
+
+/// The messages of `conv` that `keep(message)` accepts, in list order.
+/// `keep` returns 1, 0 or -1.
+template <class Keep>
+Ref select_messages(PyObject *conv, Keep &&keep) {
+    Ref selected = Ref::steal(PyList_New(0));
+    if (!selected) {
+        return selected;
+    }
+    Ref messages = record_get(conv, kc.messages);
+    if (!messages) {
+        return messages;
+    }
+    const int walked = for_each(messages.get(), [&](PyObject *message) {
+        const int accepted = keep(message);
+        if (accepted <= 0) {
+            return accepted < 0 ? -1 : 1;
+        }
+        return PyList_Append(selected.get(), message) < 0 ? -1 : 1;
+    });
+    return walked < 0 ? Ref() : std::move(selected);
+}
+
+/// The active history: every message when `cut` is falsy, else those stamped at or after it.
+Ref select_active(Frame &frame, PyObject *conv, PyObject *cut) {
+    frame.line = line::kActive;
+    return select_messages(conv, [&](PyObject *message) {
+        const int has_cut = truthy(cut);
+        if (has_cut <= 0) {
+            return has_cut < 0 ? -1 : 1;
+        }
+        Ref stamp = stamp_of(message);
+        return stamp ? compare(stamp.get(), cut, Py_GE) : -1;
+    });
+}
+
+/// The span to compress: the messages stamped from `cut` up to `new_cut_time`.
+Ref select_span(Frame &frame, PyObject *conv, PyObject *cut, PyObject *new_cut_time) {
+    frame.line = line::kSpan;
+    return select_messages(conv, [&](PyObject *message) {
+        Ref stamp = stamp_of(message);
+        return stamp ? in_span(stamp.get(), cut, new_cut_time) : -1;
+    });
 }
 
 /// The newest messages of `active`, in list order, until their one-by-one
@@ -94,10 +201,10 @@ Ref keep_budget_for(PyObject *max_context) {
 Ref kept_tail(Frame &frame, PyObject *active, PyObject *keep_budget) {
     frame.line = line::kWalk;
     Ref kept = Ref::steal(PyList_New(0));
-    Ref kept_tokens = Ref::borrow(kc.zero);
     if (!kept) {
         return kept;
     }
+    Ref kept_tokens = Ref::borrow(kc.zero);
     // `active` went to estimate_tokens, which the host may have rebound to
     // code that keeps and changes it: walk it as reversed() does, checking
     // the index against the current length at every step.
@@ -123,7 +230,7 @@ Ref kept_tail(Frame &frame, PyObject *active, PyObject *keep_budget) {
             return Ref();
         }
         frame.line = line::kWalkCompare;
-        int reached = compare(kept_tokens.get(), keep_budget, Py_GE);
+        const int reached = compare(kept_tokens.get(), keep_budget, Py_GE);
         if (reached < 0) {
             return Ref();
         }
@@ -144,16 +251,117 @@ Ref kept_tail(Frame &frame, PyObject *active, PyObject *keep_budget) {
 /// `prefix + summary + note` in a new summary message stamped `summary_ts`.
 Ref summary_message(PyObject *summary, PyObject *summary_ts) {
     Ref content = Ref::steal(PyNumber_Add(kc.summary_prefix, summary));
-    if (content) {
-        content = Ref::steal(PyNumber_Add(content.get(), kc.summary_note));
+    if (!content) {
+        return content;
     }
-    Ref message = content ? Ref::steal(PyDict_New()) : Ref();
+    content = Ref::steal(PyNumber_Add(content.get(), kc.summary_note));
+    if (!content) {
+        return content;
+    }
+    Ref message = Ref::steal(PyDict_New());
     if (!message || PyDict_SetItem(message.get(), kc.role, kc.user) < 0 ||
         PyDict_SetItem(message.get(), kc.content, content.get()) < 0 ||
         PyDict_SetItem(message.get(), kc.timestamp, summary_ts) < 0) {
         return Ref();
     }
     return message;
+}
+
+/// `add_seconds_rfc3339(new_cut_time, 1)`, but never sorting before the new
+/// cut time.
+Ref summary_stamp(Frame &frame, PyObject *new_cut_time) {
+    frame.line = line::kSummaryTs;
+    PyObject *shift_args[2] = {new_cut_time, kc.one};
+    Ref summary_ts = call_global(frame, kc.fn_add_seconds_rfc3339, shift_args, 2);
+    if (!summary_ts) {
+        return summary_ts;
+    }
+    // Stamps order as text. A stamp with another offset than UTC (or none, on
+    // a host outside UTC) can sort after its own UTC rendering one second
+    // later; the summary would then land before the new cut, outside the
+    // window. Stamping it with the new cut time keeps it in front of the kept
+    // tail and inside the window.
+    frame.line = line::kSummaryTsOrder;
+    if (!PyUnicode_Check(summary_ts.get()) || !PyUnicode_Check(new_cut_time)) {
+        return summary_ts;
+    }
+    const int earlier = compare(summary_ts.get(), new_cut_time, Py_LT);
+    if (earlier < 0) {
+        return Ref();
+    }
+    return earlier ? Ref::borrow(new_cut_time) : std::move(summary_ts);
+}
+
+/// The rewritten message list: the span left out, the summary message placed
+/// before the first survivor stamped at or after it (or at the end).
+Ref rewrite(Frame &frame, PyObject *conv, PyObject *cut, PyObject *new_cut_time, PyObject *summary_ts,
+            PyObject *summary_msg) {
+    frame.line = line::kRewrite;
+    Ref new_msgs = Ref::steal(PyList_New(0));
+    if (!new_msgs) {
+        return new_msgs;
+    }
+    Ref messages = record_get(conv, kc.messages);
+    if (!messages) {
+        return messages;
+    }
+    bool inserted = false;
+    const int walked = for_each(messages.get(), [&](PyObject *message) {
+        frame.line = line::kRewriteStamp;
+        Ref stamp = stamp_of(message);
+        if (!stamp) {
+            return -1;
+        }
+        frame.line = line::kRewriteSkip;
+        const int compressed = in_span(stamp.get(), cut, new_cut_time);
+        if (compressed != 0) {
+            return compressed < 0 ? -1 : 1;
+        }
+        if (!inserted) {
+            frame.line = line::kRewritePlace;
+            const int place = compare(stamp.get(), summary_ts, Py_GE);
+            if (place < 0) {
+                return -1;
+            }
+            if (place) {
+                if (PyList_Append(new_msgs.get(), summary_msg) < 0) {
+                    return -1;
+                }
+                inserted = true;
+            }
+        }
+        frame.line = line::kRewriteKeep;
+        return PyList_Append(new_msgs.get(), message) < 0 ? -1 : 1;
+    });
+    if (walked < 0) {
+        return Ref();
+    }
+    if (!inserted) {
+        frame.line = line::kRewriteTail;
+        if (PyList_Append(new_msgs.get(), summary_msg) < 0) {
+            return Ref();
+        }
+    }
+    return new_msgs;
+}
+
+/// (True, stats) of a compression.
+Ref compressed_outcome(PyObject *rate, PyObject *total_tokens, PyObject *max_context, PyObject *kept,
+                       PyObject *to_compress, PyObject *new_cut_time) {
+    Ref kept_count = Ref::steal(PyLong_FromSsize_t(PyList_GET_SIZE(kept)));
+    if (!kept_count) {
+        return kept_count;
+    }
+    Ref compressed_count = Ref::steal(PyLong_FromSsize_t(PyList_GET_SIZE(to_compress)));
+    if (!compressed_count) {
+        return compressed_count;
+    }
+    return Ref::steal(outcome(true, {{kc.s_rate, rate},
+                                     {kc.s_total_tokens, total_tokens},
+                                     {kc.max_context, max_context},
+                                     {kc.s_kept, kept_count.get()},
+                                     {kc.s_compressed, compressed_count.get()},
+                                     {kc.s_new_cut_time, new_cut_time}}));
 }
 
 /// What a conversation held under one key before the final stores.
@@ -222,102 +430,79 @@ int store_rewrite(Frame &frame, PyObject *conv, PyObject *new_msgs, PyObject *ne
     return -1;
 }
 
-}  // namespace
+/// What decides whether a conversation is compressed.
+struct Measure {
+    Ref max_context;
+    Ref cut;
+    Ref active;
+    Ref total_tokens;
+    Ref rate;
+};
 
-PyObject *cut_and_sum_history_body(PyObject *const *params, Frame &frame) {
-    PyObject *conv = params[0];
-    PyObject *llm_config = params[1];
-
+/// Reads the window and the active history and measures it. 1 when the
+/// history is over the threshold (`measure` filled), 0 when it is not
+/// (`result` holds the outcome to return), -1 with an exception set.
+int measure_history(Frame &frame, PyObject *conv, PyObject *llm_config, Measure &measure, Ref &result) {
     frame.line = line::kGuard;
-    int has_conv = truthy(conv);
-    if (has_conv < 0) {
-        return nullptr;
+    const int history = has_history(conv);
+    if (history <= 0) {
+        result = history < 0 ? Ref() : Ref::steal(outcome(false, {}));
+        return result ? 0 : -1;
     }
-    if (!has_conv) {
-        return outcome(false, {});
+    measure.max_context = read_window(frame, llm_config);
+    if (!measure.max_context) {
+        return -1;
     }
-    Ref messages = record_get(conv, kc.messages);
-    int has_messages = messages ? truthy(messages.get()) : -1;
-    if (has_messages < 0) {
-        return nullptr;
-    }
-    if (!has_messages) {
-        return outcome(false, {});
-    }
-
-    Ref max_context = read_window(frame, llm_config);
-    if (!max_context) {
-        return nullptr;
-    }
-
     frame.line = line::kCut;
-    Ref cut = call_global(frame, kc.fn_get_conv_cut_time, &conv, 1);
-    if (!cut) {
-        return nullptr;
+    measure.cut = call_global(frame, kc.fn_get_conv_cut_time, &conv, 1);
+    if (!measure.cut) {
+        return -1;
     }
-
-    frame.line = line::kActive;
-    Ref active = Ref::steal(PyList_New(0));
-    messages = active ? record_get(conv, kc.messages) : Ref();
-    if (!messages) {
-        return nullptr;
-    }
-    int walked = for_each(messages.get(), [&](PyObject *message) {
-        int has_cut = truthy(cut.get());
-        if (has_cut < 0) {
-            return -1;
-        }
-        int is_active = 1;
-        if (has_cut) {
-            Ref stamp = stamp_of(message);
-            is_active = stamp ? compare(stamp.get(), cut.get(), Py_GE) : -1;
-        }
-        if (is_active <= 0) {
-            return is_active < 0 ? -1 : 1;
-        }
-        return PyList_Append(active.get(), message) < 0 ? -1 : 1;
-    });
-    if (walked < 0) {
-        return nullptr;
+    measure.active = select_active(frame, conv, measure.cut.get());
+    if (!measure.active) {
+        return -1;
     }
     frame.line = line::kNoActive;
-    if (PyList_GET_SIZE(active.get()) == 0) {
-        return outcome(false, {});
+    if (PyList_GET_SIZE(measure.active.get()) == 0) {
+        result = Ref::steal(outcome(false, {}));
+        return result ? 0 : -1;
     }
-
     frame.line = line::kTotal;
-    PyObject *active_arg[1] = {active.get()};
-    Ref total_tokens = call_global(frame, kc.fn_estimate_tokens, active_arg, 1);
-    if (!total_tokens) {
-        return nullptr;
+    PyObject *active_arg[1] = {measure.active.get()};
+    measure.total_tokens = call_global(frame, kc.fn_estimate_tokens, active_arg, 1);
+    if (!measure.total_tokens) {
+        return -1;
     }
     frame.line = line::kRate;
-    Ref rate = Ref::steal(PyNumber_TrueDivide(total_tokens.get(), max_context.get()));
-    if (!rate) {
-        return nullptr;
+    measure.rate = Ref::steal(PyNumber_TrueDivide(measure.total_tokens.get(), measure.max_context.get()));
+    if (!measure.rate) {
+        return -1;
     }
     frame.line = line::kThreshold;
-    int below = compare(rate.get(), kc.threshold, Py_LE);
-    if (below < 0) {
-        return nullptr;
+    const int below = compare(measure.rate.get(), kc.threshold, Py_LE);
+    if (below <= 0) {
+        return below < 0 ? -1 : 1;
     }
-    if (below) {
-        frame.line = line::kBelowThreshold;
-        return outcome(false, {{kc.s_rate, rate.get()},
-                               {kc.s_total_tokens, total_tokens.get()},
-                               {kc.max_context, max_context.get()}});
-    }
+    frame.line = line::kBelowThreshold;
+    result = Ref::steal(outcome(false, {{kc.s_rate, measure.rate.get()},
+                                        {kc.s_total_tokens, measure.total_tokens.get()},
+                                        {kc.max_context, measure.max_context.get()}}));
+    return result ? 0 : -1;
+}
 
+/// Compresses a conversation measured over the threshold: keeps the newest
+/// tail, summarises the span before it and stores the rewritten history.
+PyObject *compress(Frame &frame, PyObject *conv, PyObject *llm_config, const Measure &measure) {
+    PyObject *cut = measure.cut.get();
     frame.line = line::kBudget;
-    Ref keep_budget = keep_budget_for(max_context.get());
+    Ref keep_budget = keep_budget_for(measure.max_context.get());
     if (!keep_budget) {
         return nullptr;
     }
-    Ref kept = kept_tail(frame, active.get(), keep_budget.get());
+    Ref kept = kept_tail(frame, measure.active.get(), keep_budget.get());
     if (!kept) {
         return nullptr;
     }
-
     frame.line = line::kNewCut;
     if (PyList_GET_SIZE(kept.get()) == 0) {
         // kept[0] of an empty tail: only a rebound estimate_tokens that
@@ -326,133 +511,66 @@ PyObject *cut_and_sum_history_body(PyObject *const *params, Frame &frame) {
         return nullptr;
     }
     Ref new_cut_time = stamp_of(PyList_GET_ITEM(kept.get(), 0));
-    int has_new_cut = new_cut_time ? truthy(new_cut_time.get()) : -1;
+    if (!new_cut_time) {
+        return nullptr;
+    }
+    const int has_new_cut = truthy(new_cut_time.get());
     if (has_new_cut < 0) {
         return nullptr;
     }
     if (!has_new_cut) {
         frame.line = line::kNoNewCut;
-        return outcome(false, {{kc.s_rate, rate.get()}});
+        return outcome(false, {{kc.s_rate, measure.rate.get()}});
     }
-
-    frame.line = line::kSpan;
-    Ref to_compress = Ref::steal(PyList_New(0));
-    messages = to_compress ? record_get(conv, kc.messages) : Ref();
-    if (!messages) {
-        return nullptr;
-    }
-    walked = for_each(messages.get(), [&](PyObject *message) {
-        Ref stamp = stamp_of(message);
-        int compressed = stamp ? in_span(stamp.get(), cut.get(), new_cut_time.get()) : -1;
-        if (compressed <= 0) {
-            return compressed < 0 ? -1 : 1;
-        }
-        return PyList_Append(to_compress.get(), message) < 0 ? -1 : 1;
-    });
-    if (walked < 0) {
+    Ref to_compress = select_span(frame, conv, cut, new_cut_time.get());
+    if (!to_compress) {
         return nullptr;
     }
     if (PyList_GET_SIZE(to_compress.get()) == 0) {
         frame.line = line::kNoSpan;
-        return outcome(false, {{kc.s_rate, rate.get()}});
+        return outcome(false, {{kc.s_rate, measure.rate.get()}});
     }
 
-    Ref summary = request_summary(frame, to_compress.get(), llm_config);
+    Ref summary = request_summary(frame, line::kSummaryRequest, to_compress.get(), llm_config);
     if (!summary) {
         return nullptr;
     }
-
-    frame.line = line::kSummaryTs;
-    PyObject *shift_args[2] = {new_cut_time.get(), kc.one};
-    Ref summary_ts = call_global(frame, kc.fn_add_seconds_rfc3339, shift_args, 2);
+    Ref summary_ts = summary_stamp(frame, new_cut_time.get());
     if (!summary_ts) {
         return nullptr;
     }
-    // Stamps order as text. A stamp with another offset than UTC (or none, on
-    // a host outside UTC) can sort after its own UTC rendering one second
-    // later; the summary would then land before the new cut, outside the
-    // window. Stamping it with the new cut time keeps it in front of the kept
-    // tail and inside the window.
-    frame.line = line::kSummaryTsOrder;
-    if (PyUnicode_Check(summary_ts.get()) && PyUnicode_Check(new_cut_time.get())) {
-        int earlier = compare(summary_ts.get(), new_cut_time.get(), Py_LT);
-        if (earlier < 0) {
-            return nullptr;
-        }
-        if (earlier) {
-            summary_ts = Ref::borrow(new_cut_time.get());
-        }
-    }
-
     frame.line = line::kSummaryMessage;
     Ref summary_msg = summary_message(summary.get(), summary_ts.get());
     if (!summary_msg) {
         return nullptr;
     }
-
-    frame.line = line::kRewrite;
-    Ref new_msgs = Ref::steal(PyList_New(0));
-    messages = new_msgs ? record_get(conv, kc.messages) : Ref();
-    if (!messages) {
+    Ref new_msgs = rewrite(frame, conv, cut, new_cut_time.get(), summary_ts.get(), summary_msg.get());
+    if (!new_msgs) {
         return nullptr;
-    }
-    bool inserted = false;
-    walked = for_each(messages.get(), [&](PyObject *message) {
-        frame.line = line::kRewriteStamp;
-        Ref stamp = stamp_of(message);
-        if (!stamp) {
-            return -1;
-        }
-        frame.line = line::kRewriteSkip;
-        int compressed = in_span(stamp.get(), cut.get(), new_cut_time.get());
-        if (compressed != 0) {
-            return compressed < 0 ? -1 : 1;
-        }
-        if (!inserted) {
-            frame.line = line::kRewritePlace;
-            int place = compare(stamp.get(), summary_ts.get(), Py_GE);
-            if (place < 0) {
-                return -1;
-            }
-            if (place) {
-                if (PyList_Append(new_msgs.get(), summary_msg.get()) < 0) {
-                    return -1;
-                }
-                inserted = true;
-            }
-        }
-        frame.line = line::kRewriteKeep;
-        return PyList_Append(new_msgs.get(), message) < 0 ? -1 : 1;
-    });
-    if (walked < 0) {
-        return nullptr;
-    }
-    if (!inserted) {
-        frame.line = line::kRewriteTail;
-        if (PyList_Append(new_msgs.get(), summary_msg.get()) < 0) {
-            return nullptr;
-        }
     }
 
     // Everything the result needs exists before the conversation is touched,
     // so nothing can fail between the two stores but the stores themselves.
     frame.line = line::kResult;
-    Ref kept_count = Ref::steal(PyLong_FromSsize_t(PyList_GET_SIZE(kept.get())));
-    Ref compressed_count = kept_count ? Ref::steal(PyLong_FromSsize_t(PyList_GET_SIZE(to_compress.get()))) : Ref();
-    Ref result = compressed_count ? Ref::steal(outcome(true, {{kc.s_rate, rate.get()},
-                                                              {kc.s_total_tokens, total_tokens.get()},
-                                                              {kc.max_context, max_context.get()},
-                                                              {kc.s_kept, kept_count.get()},
-                                                              {kc.s_compressed, compressed_count.get()},
-                                                              {kc.s_new_cut_time, new_cut_time.get()}}))
-                                  : Ref();
-    if (!result) {
-        return nullptr;
-    }
-
-    if (store_rewrite(frame, conv, new_msgs.get(), new_cut_time.get()) < 0) {
+    Ref result = compressed_outcome(measure.rate.get(), measure.total_tokens.get(), measure.max_context.get(),
+                                    kept.get(), to_compress.get(), new_cut_time.get());
+    if (!result || store_rewrite(frame, conv, new_msgs.get(), new_cut_time.get()) < 0) {
         return nullptr;
     }
     frame.line = line::kResult;
     return result.release();
+}
+
+}  // namespace
+
+PyObject *cut_and_sum_history_body(PyObject *const *params, Frame &frame) {
+    PyObject *conv = params[0];
+    PyObject *llm_config = params[1];
+    Measure measure;
+    Ref result;
+    const int over = measure_history(frame, conv, llm_config, measure, result);
+    if (over <= 0) {
+        return over < 0 ? nullptr : result.release();
+    }
+    return compress(frame, conv, llm_config, measure);
 }

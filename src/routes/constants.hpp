@@ -36,6 +36,7 @@
     X(zulu, "Z")                                                               \
     X(utc_offset, "+00:00")                                                    \
     X(newline, "\n")                                                           \
+    X(space, " ")                                                              \
     X(ellipsis, "...")                                                         \
     X(label_open, "[")                                                         \
     X(label_close, "] ")                                                       \
@@ -83,27 +84,35 @@
     X(p_msgs, "msgs")                                                          \
     X(p_llm_config, "llm_config")
 
+// Everything else the bodies share, each with the expression that builds it.
+// The expressions are only expanded in constants.cpp, where `texts` is the
+// set under construction and the numbers come from each subsystem's own
+// constexpr.
+#define CC_OBJECT_CONSTANTS(X)                                                            \
+    X(empty_tuple, PyTuple_New(0))                                                        \
+    X(defaults_none, PyTuple_Pack(1, Py_None)) /* __defaults__ of cut_and_sum_history */  \
+    X(zero, PyLong_FromLong(0))                                                           \
+    X(one, PyLong_FromLong(1))                                                            \
+    X(default_window, PyLong_FromLong(kDefaultWindow))                                    \
+    X(threshold, PyFloat_FromDouble(kCompressThreshold))                                  \
+    X(keep_budget_share, PyLong_FromLong(kKeepBudgetShare))                               \
+    X(keep_budget_floor, PyLong_FromLong(kKeepBudgetFloor))                               \
+    X(summary_max_tokens, PyLong_FromLong(kSummaryMaxTokens))                             \
+    X(slice_head, slice_up_to(kExtractHead))                                              \
+    X(slice_tail, slice_from(-kExtractTail))                                              \
+    X(slice_body, slice_up_to(kBodyBound))                                                \
+    X(stream_kwnames, PyTuple_Pack(1, texts.stream))                                      \
+    X(seconds_kwnames, PyTuple_Pack(1, texts.seconds))                                    \
+    X(import_names, PyTuple_Pack(1, texts.call_llm_api))                                  \
+    X(builtins_dict, Py_XNewRef(PyModule_GetDict(builtins_module)))                       \
+    X(builtin_import, PyObject_GetAttrString(builtins_module, "__import__"))
+
+/// The constants: strong references, all set once built.
 struct Constants {
-#define CC_DECLARE_TEXT(field, text) PyObject *field = nullptr;
-    CC_TEXT_CONSTANTS(CC_DECLARE_TEXT)
-#undef CC_DECLARE_TEXT
-    PyObject *empty_tuple = nullptr;
-    PyObject *defaults_none = nullptr;  // (None,): defaults of cut_and_sum_history
-    PyObject *slice_head = nullptr;     // [:3], the head of the extract
-    PyObject *slice_tail = nullptr;     // [-5:], the tail of the extract
-    PyObject *slice_body = nullptr;     // [:2000], the bound of a transcript body
-    PyObject *zero = nullptr;           // 0
-    PyObject *one = nullptr;            // 1
-    PyObject *ten = nullptr;            // 10
-    PyObject *min_keep_budget = nullptr; // 1024
-    PyObject *threshold = nullptr;      // 0.8
-    PyObject *stream_kwnames = nullptr; // ("stream",)
-    PyObject *seconds_kwnames = nullptr; // ("seconds",)
-    PyObject *import_names = nullptr;   // ("_call_llm_api",)
-    PyObject *max_tokens_value = nullptr; // 2048
-    PyObject *default_window = nullptr; // 200000
-    PyObject *builtins_dict = nullptr;  // the builtins namespace, as found at initialisation
-    PyObject *builtin_import = nullptr; // builtins.__import__, as found at initialisation
+#define CC_DECLARE(field, value) PyObject *field = nullptr;
+    CC_TEXT_CONSTANTS(CC_DECLARE)
+    CC_OBJECT_CONSTANTS(CC_DECLARE)
+#undef CC_DECLARE
 };
 
 /// The constants in force. Valid from a successful build_constants() on; the

@@ -16,47 +16,70 @@ constexpr const char kModuleDoc[] =
 constexpr const char kInitEntry[] = "init routes.context_compress";
 
 // Source lines of the module body, as its traceback entries report them.
-constexpr int kLineSetup = 1;
-constexpr int kLineImportJson = 8;
-constexpr int kLineImportTime = 9;
-constexpr int kLineImportDatetime = 10;
-
-#define CC_FN(name) name, "routes.context_compress." name
+constexpr int kLineSetup = 1;           // set-up (constants, sys.modules) and __test__ = {}
+constexpr int kLineImportJson = 8;      // import json
+constexpr int kLineImportTime = 9;      // import time
+constexpr int kLineImportDatetime = 10;  // from datetime import datetime, timezone
 
 // The function table, in source order.
 const FunctionSpec kFunctions[] = {
-    {CC_FN("_parse_ts"),
-     "_parse_ts(ts)\n\nParse RFC3339-ish timestamp to datetime. Returns None on failure.",
-     1, 1, 13, {&Constants::p_ts, nullptr}, parse_ts_body},
-    {CC_FN("add_seconds_rfc3339"),
-     "add_seconds_rfc3339(ts, secs)\n\nReturn ts + secs in RFC3339 (UTC). Falls back to original ts.",
-     2, 2, 23, {&Constants::p_ts, &Constants::p_secs}, add_seconds_rfc3339_body},
-    {CC_FN("get_conv_cut_time"),
-     "get_conv_cut_time(conv)\n\nReturn effective cut_time for a conversation dict (back-fills if empty).",
-     1, 1, 31, {&Constants::p_conv, nullptr}, get_conv_cut_time_body},
-    {CC_FN("msgs_from_cut_time"),
-     "msgs_from_cut_time(conv)\n\nReturn messages with timestamp >= cut_time (all if cut_time empty).",
-     1, 1, 47, {&Constants::p_conv, nullptr}, msgs_from_cut_time_body},
-    {CC_FN("estimate_tokens_text"),
-     "estimate_tokens_text(text)\n\nChinese ~1.5 tok/char, Latin ~0.25 tok/char (mirrors chat _estimate_tokens).",
-     1, 1, 60, {&Constants::p_text, nullptr}, estimate_tokens_text_body},
-    {CC_FN("estimate_tokens"),
-     "estimate_tokens(msgs)\n\nEstimate tokens for a list of message dicts.",
-     1, 1, 68, {&Constants::p_msgs, nullptr}, estimate_tokens_body},
-    {CC_FN("_msgs_to_text"),
-     "_msgs_to_text(msgs)\n\nConvert messages to a text block for summarization (truncate each 2000 chars, total 8000).",
-     1, 1, 90, {&Constants::p_msgs, nullptr}, msgs_to_text_body},
-    {CC_FN("simple_extract"),
-     "simple_extract(msgs)\n\nFallback extractor: first 3 + last 5 messages, truncated.",
-     1, 1, 114, {&Constants::p_msgs, nullptr}, simple_extract_body},
-    {CC_FN("cut_and_sum_history"),
-     "cut_and_sum_history(conv, llm_config=None)\n\nPort of corvid cutAndSumHistory. Returns (compressed: bool, stats: dict).\n\n"
-     "conv is a dict {id, created_at, cut_time, messages:[{role, content, timestamp, ...}]}.\n"
-     "Modifies conv in place: sets cut_time, replaces compressed span with summary msg.",
-     2, 1, 124, {&Constants::p_conv, &Constants::p_llm_config}, cut_and_sum_history_body},
+    {.name = "_parse_ts",
+     .entry_name = "routes.context_compress._parse_ts",
+     .doc = "_parse_ts(ts)\n\nParse RFC3339-ish timestamp to datetime. Returns None on failure.",
+     .nparams = 1, .nrequired = 1, .def_line = 13,
+     .params = {&Constants::p_ts, nullptr},
+     .body = parse_ts_body},
+    {.name = "add_seconds_rfc3339",
+     .entry_name = "routes.context_compress.add_seconds_rfc3339",
+     .doc = "add_seconds_rfc3339(ts, secs)\n\nReturn ts + secs in RFC3339 (UTC). Falls back to original ts.",
+     .nparams = 2, .nrequired = 2, .def_line = 23,
+     .params = {&Constants::p_ts, &Constants::p_secs},
+     .body = add_seconds_rfc3339_body},
+    {.name = "get_conv_cut_time",
+     .entry_name = "routes.context_compress.get_conv_cut_time",
+     .doc = "get_conv_cut_time(conv)\n\nReturn effective cut_time for a conversation dict (back-fills if empty).",
+     .nparams = 1, .nrequired = 1, .def_line = 31,
+     .params = {&Constants::p_conv, nullptr},
+     .body = get_conv_cut_time_body},
+    {.name = "msgs_from_cut_time",
+     .entry_name = "routes.context_compress.msgs_from_cut_time",
+     .doc = "msgs_from_cut_time(conv)\n\nReturn messages with timestamp >= cut_time (all if cut_time empty).",
+     .nparams = 1, .nrequired = 1, .def_line = 47,
+     .params = {&Constants::p_conv, nullptr},
+     .body = msgs_from_cut_time_body},
+    {.name = "estimate_tokens_text",
+     .entry_name = "routes.context_compress.estimate_tokens_text",
+     .doc = "estimate_tokens_text(text)\n\nChinese ~1.5 tok/char, Latin ~0.25 tok/char (mirrors chat _estimate_tokens).",
+     .nparams = 1, .nrequired = 1, .def_line = 60,
+     .params = {&Constants::p_text, nullptr},
+     .body = estimate_tokens_text_body},
+    {.name = "estimate_tokens",
+     .entry_name = "routes.context_compress.estimate_tokens",
+     .doc = "estimate_tokens(msgs)\n\nEstimate tokens for a list of message dicts.",
+     .nparams = 1, .nrequired = 1, .def_line = 68,
+     .params = {&Constants::p_msgs, nullptr},
+     .body = estimate_tokens_body},
+    {.name = "_msgs_to_text",
+     .entry_name = "routes.context_compress._msgs_to_text",
+     .doc = "_msgs_to_text(msgs)\n\nConvert messages to a text block for summarization (truncate each 2000 chars, total 8000).",
+     .nparams = 1, .nrequired = 1, .def_line = 90,
+     .params = {&Constants::p_msgs, nullptr},
+     .body = msgs_to_text_body},
+    {.name = "simple_extract",
+     .entry_name = "routes.context_compress.simple_extract",
+     .doc = "simple_extract(msgs)\n\nFallback extractor: first 3 + last 5 messages, truncated.",
+     .nparams = 1, .nrequired = 1, .def_line = 114,
+     .params = {&Constants::p_msgs, nullptr},
+     .body = simple_extract_body},
+    {.name = "cut_and_sum_history",
+     .entry_name = "routes.context_compress.cut_and_sum_history",
+     .doc = "cut_and_sum_history(conv, llm_config=None)\n\nPort of corvid cutAndSumHistory. Returns (compressed: bool, stats: dict).\n\n"
+            "conv is a dict {id, created_at, cut_time, messages:[{role, content, timestamp, ...}]}.\n"
+            "Modifies conv in place: sets cut_time, replaces compressed span with summary msg.",
+     .nparams = 2, .nrequired = 1, .def_line = 124,
+     .params = {&Constants::p_conv, &Constants::p_llm_config},
+     .body = cut_and_sum_history_body},
 };
-
-#undef CC_FN
 
 // Process-wide state: one copy per process, written only by create and exec,
 // which run under the import lock.
@@ -162,7 +185,10 @@ int import_datetime_names(PyObject *ns) {
         if (found == 0) {
             // A submodule imported as a side effect may stand in for a missing attribute.
             Ref module_name = Ref::steal(PyObject_GetAttrString(module.get(), "__name__"));
-            Ref full_name = module_name ? Ref::steal(PyUnicode_FromFormat("%S.%U", module_name.get(), name)) : Ref();
+            if (!module_name) {
+                return -1;
+            }
+            Ref full_name = Ref::steal(PyUnicode_FromFormat("%S.%U", module_name.get(), name));
             if (!full_name) {
                 return -1;
             }
@@ -266,84 +292,5 @@ PyModuleDef module_def = {
 };
 
 }  // namespace
-
-Constants kc;
-
-namespace {
-
-/// [:stop]. New reference.
-PyObject *slice_up_to(long stop) {
-    Ref bound = Ref::steal(PyLong_FromLong(stop));
-    return bound ? PySlice_New(Py_None, bound.get(), Py_None) : nullptr;
-}
-
-/// [start:]. New reference.
-PyObject *slice_from(long start) {
-    Ref bound = Ref::steal(PyLong_FromLong(start));
-    return bound ? PySlice_New(bound.get(), Py_None, Py_None) : nullptr;
-}
-
-}  // namespace
-
-int build_constants(PyObject *builtins_module) noexcept {
-    Constants fresh;
-    bool ok = true;
-#define CC_BUILD_TEXT(field, text)                                  \
-    if (ok) {                                                       \
-        fresh.field = PyUnicode_InternFromString(text);             \
-        ok = fresh.field != nullptr;                                \
-    }
-    CC_TEXT_CONSTANTS(CC_BUILD_TEXT)
-#undef CC_BUILD_TEXT
-    if (ok) {
-        fresh.empty_tuple = PyTuple_New(0);
-        fresh.defaults_none = PyTuple_Pack(1, Py_None);
-        fresh.slice_head = slice_up_to(3);
-        fresh.slice_tail = slice_from(-5);
-        fresh.slice_body = slice_up_to(2000);
-        fresh.zero = PyLong_FromLong(0);
-        fresh.one = PyLong_FromLong(1);
-        fresh.ten = PyLong_FromLong(10);
-        fresh.min_keep_budget = PyLong_FromLong(1024);
-        fresh.threshold = PyFloat_FromDouble(0.8);
-        fresh.stream_kwnames = PyTuple_Pack(1, fresh.stream);
-        fresh.seconds_kwnames = PyTuple_Pack(1, fresh.seconds);
-        fresh.import_names = PyTuple_Pack(1, fresh.call_llm_api);
-        fresh.max_tokens_value = PyLong_FromLong(2048);
-        fresh.default_window = PyLong_FromLong(200000);
-        fresh.builtins_dict = Py_XNewRef(PyModule_GetDict(builtins_module));
-        fresh.builtin_import = PyObject_GetAttrString(builtins_module, "__import__");
-        ok = fresh.empty_tuple && fresh.defaults_none && fresh.slice_head && fresh.slice_tail &&
-             fresh.slice_body && fresh.zero && fresh.one && fresh.ten && fresh.min_keep_budget && fresh.threshold &&
-             fresh.stream_kwnames && fresh.seconds_kwnames && fresh.import_names && fresh.max_tokens_value &&
-             fresh.default_window && fresh.builtins_dict && fresh.builtin_import;
-    }
-    // On success the previous set (empty on a first import) leaves through
-    // `fresh`; on failure the partial new set does.
-    if (ok) {
-        std::swap(kc, fresh);
-    }
-#define CC_DROP_TEXT(field, text) Py_CLEAR(fresh.field);
-    CC_TEXT_CONSTANTS(CC_DROP_TEXT)
-#undef CC_DROP_TEXT
-    Py_CLEAR(fresh.empty_tuple);
-    Py_CLEAR(fresh.defaults_none);
-    Py_CLEAR(fresh.slice_head);
-    Py_CLEAR(fresh.slice_tail);
-    Py_CLEAR(fresh.slice_body);
-    Py_CLEAR(fresh.zero);
-    Py_CLEAR(fresh.one);
-    Py_CLEAR(fresh.ten);
-    Py_CLEAR(fresh.min_keep_budget);
-    Py_CLEAR(fresh.threshold);
-    Py_CLEAR(fresh.stream_kwnames);
-    Py_CLEAR(fresh.seconds_kwnames);
-    Py_CLEAR(fresh.import_names);
-    Py_CLEAR(fresh.max_tokens_value);
-    Py_CLEAR(fresh.default_window);
-    Py_CLEAR(fresh.builtins_dict);
-    Py_CLEAR(fresh.builtin_import);
-    return ok ? 0 : -1;
-}
 
 PyMODINIT_FUNC PyInit_context_compress(void) { return PyModuleDef_Init(&module_def); }

@@ -12,19 +12,18 @@ void add_traceback(const char *name, int line, PyObject *globals) noexcept {
     }
     // Code and frame creation must not run with an exception set.
     PyObject *pending = PyErr_GetRaisedException();
-    PyCodeObject *code = PyCode_NewEmpty(kSourceFile, name, line);
-    PyFrameObject *frame = nullptr;
-    if (code != nullptr) {
-        frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
+    Ref code = Ref::steal(reinterpret_cast<PyObject *>(PyCode_NewEmpty(kSourceFile, name, line)));
+    Ref frame;
+    if (code) {
+        frame = Ref::steal(reinterpret_cast<PyObject *>(
+            PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code.get()), globals, nullptr)));
     }
     // A failure to build the entry must not mask the real error.
     PyErr_Clear();
     PyErr_SetRaisedException(pending);
-    if (frame != nullptr) {
-        PyTraceBack_Here(frame);
+    if (frame) {
+        PyTraceBack_Here(reinterpret_cast<PyFrameObject *>(frame.get()));
     }
-    Py_XDECREF(frame);
-    Py_XDECREF(code);
 }
 
 void set_error_from_cxx() noexcept {

@@ -1,130 +1,80 @@
-// Reading the host's records: get() with exact-dict fast paths, truth, equality, iteration.
+// Reading the host's records: get() with an exact-dict fast path, and the body of a message.
 #pragma once
 
 #include "constants.hpp"
 #include "errors.hpp"
+#include "python_ops.hpp"
 
 /// `record.get(key)`. New reference; nullptr with an exception set.
-Ref record_get(PyObject *record, PyObject *key) noexcept;
+inline Ref record_get(PyObject *record, PyObject *key) noexcept {
+    if (PyDict_CheckExact(record)) {
+        PyObject *value = nullptr;
+        if (PyDict_GetItemRef(record, key, &value) == 0) {
+            return Ref::borrow(Py_None);
+        }
+        return Ref::steal(value);
+    }
+    PyObject *argv[2] = {record, key};
+    return Ref::steal(PyObject_VectorcallMethod(kc.get, argv, 2, nullptr));
+}
 
 /// `record.get(key, fallback)`. New reference; nullptr with an exception set.
-Ref record_get(PyObject *record, PyObject *key, PyObject *fallback) noexcept;
+inline Ref record_get(PyObject *record, PyObject *key, PyObject *fallback) noexcept {
+    if (PyDict_CheckExact(record)) {
+        PyObject *value = nullptr;
+        if (PyDict_GetItemRef(record, key, &value) == 0) {
+            return Ref::borrow(fallback);
+        }
+        return Ref::steal(value);
+    }
+    PyObject *argv[3] = {record, key, fallback};
+    return Ref::steal(PyObject_VectorcallMethod(kc.get, argv, 3, nullptr));
+}
+
+/// `value or ""`, consuming `value`; an empty Ref passes through.
+inline Ref or_empty(Ref value) noexcept {
+    if (!value) {
+        return value;
+    }
+    const int is_true = truthy(value.get());
+    if (is_true < 0) {
+        return Ref();
+    }
+    return is_true ? std::move(value) : Ref::borrow(kc.empty);
+}
 
 /// `record.get(key) or ""` (one-argument get, then the truth test).
-Ref record_get_or_empty(PyObject *record, PyObject *key) noexcept;
+inline Ref record_get_or_empty(PyObject *record, PyObject *key) noexcept {
+    return or_empty(record_get(record, key));
+}
 
 /// `record.get(key, "") or ""` (two-argument get, then the truth test).
-Ref record_get_text_or_empty(PyObject *record, PyObject *key) noexcept;
-
-/// For a message whose role equals "tool":
-/// `content = message.get("tool_result") or content or ""`.
-/// Returns 1 for a tool message, 0 for any other, -1 on error. `frame.line`
-/// moves to `tool_result_line` once the role has been found to be "tool".
-int take_tool_result(PyObject *message, PyObject *role, Ref &content, Frame &frame, int tool_result_line) noexcept;
+inline Ref record_get_text_or_empty(PyObject *record, PyObject *key) noexcept {
+    return or_empty(record_get(record, key, kc.empty));
+}
 
 /// `record[key]`. New reference; nullptr with an exception set.
 Ref record_item(PyObject *record, PyObject *key) noexcept;
 
-/// Python's truth test: 1, 0, or -1 with an exception set.
-inline int truthy(PyObject *obj) noexcept {
-    if (PyUnicode_CheckExact(obj)) {
-        return PyUnicode_GET_LENGTH(obj) != 0;
-    }
-    return PyObject_IsTrue(obj);
-}
-
-/// `obj == text` in a condition, `text` being an exact str constant: 1, 0 or -1.
-int equals_text(PyObject *obj, PyObject *text) noexcept;
-
-/// `a OP b` in a condition (OP one of Py_LT, Py_GE, ...): 1, 0 or -1.
-/// Exact str pairs compare natively, in code-point order.
-int compare(PyObject *a, PyObject *b, int op) noexcept;
-
-/// `isinstance(obj, type)`: 1, 0 or -1. Exact types answer at once; anything
-/// else goes through isinstance's own rules (subclasses, __class__).
-inline int is_instance(PyObject *obj, PyTypeObject *type) noexcept {
-    if (Py_IS_TYPE(obj, type)) {
-        return 1;
-    }
-    // The common builtin types cannot claim another class through __class__,
-    // so the subtype check alone answers for them without an attribute lookup.
-    if (PyUnicode_CheckExact(obj) || PyDict_CheckExact(obj) || PyList_CheckExact(obj) || PyLong_CheckExact(obj) ||
-        PyTuple_CheckExact(obj) || obj == Py_None) {
-        return PyType_IsSubtype(Py_TYPE(obj), type);
-    }
-    return PyObject_IsInstance(obj, reinterpret_cast<PyObject *>(type));
-}
-
-/// Walks over sequences the caller controls (an endless iterator included)
-/// look for a pending signal once per this many items, so that Ctrl-C lands
-/// within a fraction of a millisecond without a check per item.
-inline constexpr unsigned kSignalCheckInterval = 64;
-
-/// Counts the items of one walk and runs the signal handlers at each full
-/// block. -1 with the handler's exception set when one raised.
-class SignalCheckpoint {
-public:
-    int passed() noexcept {
-        if (++since_check_ < kSignalCheckInterval) {
-            return 0;
-        }
-        since_check_ = 0;
-        return PyErr_CheckSignals();
-    }
-
-private:
-    unsigned since_check_ = 0;
+/// How one function reads a message's role and content, and the lines it
+/// reads them on.
+struct MessageReading {
+    bool role_first;     // the transcript reads the role first, the estimator the content
+    PyObject *Constants::*role_default;  // nullptr for the one-argument get
+    int role_line;       // role = m.get("role"[, default])
+    int content_line;    // content = m.get("content", "") or ""
+    int is_tool_line;    // if role == "tool":
+    int tool_result_line;  // content = m.get("tool_result") or content or ""
 };
 
-/// Runs `visit(item)` for each item an iterator yields. `visit` returns 1 to
-/// go on, 0 to break, -1 on error. Returns 1 when the iterator ran out, 0
-/// when the loop broke, -1 on error.
-template <class Visit>
-int for_each_from(PyObject *iterator, Visit &&visit) {
-    SignalCheckpoint checkpoint;
-    for (;;) {
-        Ref item = Ref::steal(PyIter_Next(iterator));
-        if (!item) {
-            return PyErr_Occurred() ? -1 : 1;
-        }
-        int step = visit(item.get());
-        if (step <= 0) {
-            return step;
-        }
-        if (checkpoint.passed() < 0) {
-            return -1;
-        }
-    }
-}
+/// What a message says: its role as read, and the content that stands for its
+/// body (the tool result, for a tool message that has one).
+struct MessageBody {
+    Ref role;
+    Ref content;
+    bool is_tool = false;
+};
 
-/// `for item in iterable:` with `visit(item)` as the body; returns as
-/// for_each_from does. The caller keeps `iterable` alive.
-///
-/// An exact list is walked by index with its length re-read at every step,
-/// exactly as its iterator would, since the body (or a signal handler) may
-/// run Python code that changes the list; each item is held while the body
-/// runs.
-template <class Visit>
-int for_each(PyObject *iterable, Visit &&visit) {
-    if (PyList_CheckExact(iterable)) {
-        SignalCheckpoint checkpoint;
-        // The checkpoint ends each step, so the length is re-read after any
-        // handler it ran.
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable); ++i) {
-            Ref item = Ref::borrow(PyList_GET_ITEM(iterable, i));
-            int step = visit(item.get());
-            if (step <= 0) {
-                return step;
-            }
-            if (checkpoint.passed() < 0) {
-                return -1;
-            }
-        }
-        return 1;
-    }
-    Ref iterator = Ref::steal(PyObject_GetIter(iterable));
-    if (!iterator) {
-        return -1;
-    }
-    return for_each_from(iterator.get(), visit);
-}
+/// Reads `message` as `reading` says, moving `frame` through its lines.
+/// -1 with an exception set.
+int read_message(PyObject *message, const MessageReading &reading, Frame &frame, MessageBody &body) noexcept;

@@ -42,7 +42,6 @@ public:
     PyObject *get() const noexcept { return obj_; }
     [[nodiscard]] PyObject *release() noexcept { return std::exchange(obj_, nullptr); }
     explicit operator bool() const noexcept { return obj_ != nullptr; }
-    void reset() noexcept { Py_CLEAR(obj_); }
 
 private:
     explicit Ref(PyObject *obj) noexcept : obj_(obj) {}

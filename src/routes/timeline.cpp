@@ -6,12 +6,28 @@ namespace {
 
 // Statement lines of the timeline functions, for their traceback entries.
 namespace line {
-constexpr int kParseTsTruth = 15, kParseTsParse = 18;
-constexpr int kAddSecondsParse = 25, kAddSecondsShift = 28, kAddSecondsRender = 29;
-constexpr int kCutTimeStored = 33, kCutTimeCreated = 36, kCutTimeMessages = 38, kCutTimeStamp = 39,
-              kCutTimeTake = 40, kCutTimeNow = 43;
-constexpr int kWindowCut = 49, kWindowAll = 51, kWindowMessages = 53, kWindowStamp = 54, kWindowCompare = 55,
-              kWindowAppend = 56;
+// _parse_ts (def line 13)
+constexpr int kParseTsTruth = 15;      // if not ts: return None
+constexpr int kParseTsParse = 18;      // return datetime.fromisoformat(ts.replace("Z", "+00:00"))
+                                       // (except Exception: return None)
+// add_seconds_rfc3339 (def line 23)
+constexpr int kAddSecondsParse = 25;   // dt = _parse_ts(ts); if dt is None: return ts
+constexpr int kAddSecondsShift = 28;   // dt = dt + __import__("datetime").timedelta(seconds=secs)
+constexpr int kAddSecondsRender = 29;  // return dt.astimezone(timezone.utc).isoformat()
+// get_conv_cut_time (def line 31)
+constexpr int kCutTimeStored = 33;     // cut = conv.get("cut_time") or ""; if cut: return cut
+constexpr int kCutTimeCreated = 36;    // cut = conv.get("created_at") or ""
+constexpr int kCutTimeMessages = 38;   // for m in conv.get("messages", []):
+constexpr int kCutTimeStamp = 39;      //     if m.get("timestamp"):
+constexpr int kCutTimeTake = 40;       //         cut = m["timestamp"]; break
+constexpr int kCutTimeNow = 43;        // cut = datetime.now(timezone.utc).isoformat()
+// msgs_from_cut_time (def line 47)
+constexpr int kWindowCut = 49;         // cut = conv.get("cut_time") or ""
+constexpr int kWindowAll = 51;         // if not cut: return list(conv.get("messages", []))
+constexpr int kWindowMessages = 53;    // for m in conv.get("messages", []):
+constexpr int kWindowStamp = 54;       //     ts = m.get("timestamp") or ""
+constexpr int kWindowCompare = 55;     //     if ts and ts >= cut:
+constexpr int kWindowAppend = 56;      //         out.append(m)
 }  // namespace line
 
 /// `conv.get("messages", [])`. The fresh default list is only built when a
@@ -77,6 +93,52 @@ Ref parse_timestamp(const Frame &frame, PyObject *ts) {
     return Ref::steal(PyObject_CallOneArg(fromisoformat.get(), normalised.get()));
 }
 
+/// `convert(timezone.utc).isoformat()`, `timezone` looked up now. New reference.
+PyObject *isoformat_in_utc(const Frame &frame, PyObject *convert) {
+    Ref timezone_cls = lookup_global(frame, kc.timezone);
+    if (!timezone_cls) {
+        return nullptr;
+    }
+    Ref utc = Ref::steal(PyObject_GetAttr(timezone_cls.get(), kc.utc));
+    if (!utc) {
+        return nullptr;
+    }
+    Ref in_utc = Ref::steal(PyObject_CallOneArg(convert, utc.get()));
+    if (!in_utc) {
+        return nullptr;
+    }
+    return PyObject_CallMethodNoArgs(in_utc.get(), kc.isoformat);
+}
+
+/// The stamp of the first message with a truthy one (`m["timestamp"]`), into
+/// `cut`. 1 when it is truthy, 0 when there is none, -1 with an exception set.
+int first_message_stamp(Frame &frame, PyObject *conv, Ref &cut) {
+    frame.line = line::kCutTimeMessages;
+    Ref messages = messages_of(conv);
+    if (!messages) {
+        return -1;
+    }
+    const int walked = for_each(messages.get(), [&](PyObject *message) {
+        frame.line = line::kCutTimeStamp;
+        Ref stamp = record_get(message, kc.timestamp);
+        if (!stamp) {
+            return -1;
+        }
+        const int stamped = truthy(stamp.get());
+        if (stamped <= 0) {
+            return stamped < 0 ? -1 : 1;
+        }
+        frame.line = line::kCutTimeTake;
+        cut = record_item(message, kc.timestamp);
+        return cut ? 0 : -1;
+    });
+    if (walked != 0) {
+        return walked < 0 ? -1 : 0;
+    }
+    // m["timestamp"] may answer otherwise than m.get() did.
+    return truthy(cut.get());
+}
+
 }  // namespace
 
 PyObject *parse_ts_body(PyObject *const *params, Frame &frame) {
@@ -133,19 +195,7 @@ PyObject *add_seconds_rfc3339_body(PyObject *const *params, Frame &frame) {
     if (!astimezone) {
         return nullptr;
     }
-    Ref timezone_cls = lookup_global(frame, kc.timezone);
-    if (!timezone_cls) {
-        return nullptr;
-    }
-    Ref utc = Ref::steal(PyObject_GetAttr(timezone_cls.get(), kc.utc));
-    if (!utc) {
-        return nullptr;
-    }
-    Ref in_utc = Ref::steal(PyObject_CallOneArg(astimezone.get(), utc.get()));
-    if (!in_utc) {
-        return nullptr;
-    }
-    return PyObject_CallMethodNoArgs(in_utc.get(), kc.isoformat);
+    return isoformat_in_utc(frame, astimezone.get());
 }
 
 PyObject *get_conv_cut_time_body(PyObject *const *params, Frame &frame) {
@@ -169,60 +219,24 @@ PyObject *get_conv_cut_time_body(PyObject *const *params, Frame &frame) {
         return nullptr;
     }
     if (!present) {
-        frame.line = line::kCutTimeMessages;
-        Ref messages = messages_of(conv);
-        if (!messages) {
+        present = first_message_stamp(frame, conv, cut);
+        if (present < 0) {
             return nullptr;
-        }
-        int walked = for_each(messages.get(), [&](PyObject *message) {
-            frame.line = line::kCutTimeStamp;
-            Ref stamp = record_get(message, kc.timestamp);
-            if (!stamp) {
-                return -1;
-            }
-            int stamped = truthy(stamp.get());
-            if (stamped <= 0) {
-                return stamped < 0 ? -1 : 1;
-            }
-            frame.line = line::kCutTimeTake;
-            cut = record_item(message, kc.timestamp);
-            return cut ? 0 : -1;
-        });
-        if (walked < 0) {
-            return nullptr;
-        }
-        if (walked == 0) {
-            present = truthy(cut.get());
-            if (present < 0) {
-                return nullptr;
-            }
         }
     }
-    if (!present) {
-        frame.line = line::kCutTimeNow;
-        Ref datetime_cls = lookup_global(frame, kc.datetime);
-        if (!datetime_cls) {
-            return nullptr;
-        }
-        Ref now = Ref::steal(PyObject_GetAttr(datetime_cls.get(), kc.now));
-        if (!now) {
-            return nullptr;
-        }
-        Ref timezone_cls = lookup_global(frame, kc.timezone);
-        if (!timezone_cls) {
-            return nullptr;
-        }
-        Ref utc = Ref::steal(PyObject_GetAttr(timezone_cls.get(), kc.utc));
-        if (!utc) {
-            return nullptr;
-        }
-        Ref current = Ref::steal(PyObject_CallOneArg(now.get(), utc.get()));
-        if (!current) {
-            return nullptr;
-        }
-        return PyObject_CallMethodNoArgs(current.get(), kc.isoformat);
+    if (present) {
+        return cut.release();
     }
-    return cut.release();
+    frame.line = line::kCutTimeNow;
+    Ref datetime_cls = lookup_global(frame, kc.datetime);
+    if (!datetime_cls) {
+        return nullptr;
+    }
+    Ref now = Ref::steal(PyObject_GetAttr(datetime_cls.get(), kc.now));
+    if (!now) {
+        return nullptr;
+    }
+    return isoformat_in_utc(frame, now.get());
 }
 
 PyObject *msgs_from_cut_time_body(PyObject *const *params, Frame &frame) {
@@ -239,11 +253,17 @@ PyObject *msgs_from_cut_time_body(PyObject *const *params, Frame &frame) {
     if (!present) {
         frame.line = line::kWindowAll;
         Ref messages = messages_of(conv);
-        return messages ? list_of(messages.get()) : nullptr;
+        if (!messages) {
+            return nullptr;
+        }
+        return list_of(messages.get());
     }
     frame.line = line::kWindowMessages;
     Ref out = Ref::steal(PyList_New(0));
-    Ref messages = out ? messages_of(conv) : Ref();
+    if (!out) {
+        return nullptr;
+    }
+    Ref messages = messages_of(conv);
     if (!messages) {
         return nullptr;
     }

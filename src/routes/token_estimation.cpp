@@ -7,11 +7,36 @@
 namespace {
 
 namespace line {
-constexpr int kTextTruth = 62, kTextCount = 64, kTextLength = 65;
-constexpr int kMsgsLoop = 71, kMsgsContent = 72, kMsgsRole = 73, kMsgsToolResult = 74, kMsgsIsList = 75,
-              kMsgsParts = 76, kMsgsIsDict = 77, kMsgsPartType = 78, kMsgsTextPart = 79, kMsgsOtherPart = 81, kMsgsIsStr = 82,
-              kMsgsStrPart = 83, kMsgsIsText = 84, kMsgsText = 85, kMsgsOverhead = 86;
+// estimate_tokens_text (def line 60)
+constexpr int kTextTruth = 62;       // if not text: return 0
+constexpr int kTextCount = 64;       // cjk = sum(1 for c in text if "\u4e00" <= c <= "\u9fff" or "\u3400" <= c <= "\u4dbf")
+constexpr int kTextLength = 65;      // return int(cjk * 1.5 + (len(text) - cjk) * 0.25)
+// estimate_tokens (def line 68)
+constexpr int kMsgsLoop = 71;        // for m in msgs:
+constexpr int kMsgsContent = 72;     //     content = m.get("content", "") or ""
+constexpr int kMsgsRole = 73;        //     if m.get("role") == "tool":
+constexpr int kMsgsToolResult = 74;  //         content = m.get("tool_result") or content or ""
+constexpr int kMsgsIsList = 75;      //     if isinstance(content, list):
+constexpr int kMsgsParts = 76;       //         for p in content:
+constexpr int kMsgsIsDict = 77;      //             if isinstance(p, dict):
+constexpr int kMsgsPartType = 78;    //                 if p.get("type") == "text":
+constexpr int kMsgsTextPart = 79;    //                     total += estimate_tokens_text(p.get("text", ""))
+constexpr int kMsgsOtherPart = 81;   //                 else: total += 1500
+constexpr int kMsgsIsStr = 82;       //             elif isinstance(p, str):
+constexpr int kMsgsStrPart = 83;     //                 total += estimate_tokens_text(p)
+constexpr int kMsgsIsText = 84;      //     elif isinstance(content, str):
+constexpr int kMsgsText = 85;        //         total += estimate_tokens_text(content)
+constexpr int kMsgsOverhead = 86;    //     total += 3
 }  // namespace line
+
+constexpr MessageReading kReading{
+    .role_first = false,
+    .role_default = nullptr,
+    .role_line = line::kMsgsRole,
+    .content_line = line::kMsgsContent,
+    .is_tool_line = line::kMsgsRole,
+    .tool_result_line = line::kMsgsToolResult,
+};
 
 constexpr const char kGenexprCreateEntry[] = "routes.context_compress.estimate_tokens_text.genexpr";
 constexpr const char kGenexprEntry[] = "genexpr";
@@ -310,19 +335,11 @@ PyObject *estimate_tokens_body(PyObject *const *params, Frame &frame) {
     Total total;
     frame.line = line::kMsgsLoop;
     int walked = for_each(msgs, [&](PyObject *message) {
-        frame.line = line::kMsgsContent;
-        Ref content = record_get_text_or_empty(message, kc.content);
-        if (!content) {
+        MessageBody body;
+        if (read_message(message, kReading, frame, body) < 0) {
             return -1;
         }
-        frame.line = line::kMsgsRole;
-        Ref role = record_get(message, kc.role);
-        if (!role) {
-            return -1;
-        }
-        if (take_tool_result(message, role.get(), content, frame, line::kMsgsToolResult) < 0) {
-            return -1;
-        }
+        Ref content = std::move(body.content);
         frame.line = line::kMsgsIsList;
         int is_list = is_instance(content.get(), &PyList_Type);
         if (is_list < 0) {

