@@ -10,9 +10,19 @@ SOURCES := $(wildcard src/routes/*.cpp src/routes/*.hpp src/routes/*.pyi src/rou
 
 all: install
 
+# A venv made here carries MARK from its first moment on, so that one whose
+# setup broke off can be made afresh. A directory at $(VENV) without the mark
+# is someone else's (many keep their own .venv) and is never touched.
+MARK := .made-by-context-compress
+OURS  = test ! -e $(VENV) || test -e $(VENV)/$(MARK) || test -e $(VENV)/.tools || { \
+	echo "make: $(VENV) exists and was not made by this Makefile, so it is left alone;" \
+	     "remove it or name another directory, e.g. make VENV=.venv-cc $(or $(MAKECMDGOALS),all)" >&2; exit 1; }
+
 $(VENV)/.tools:
+	@$(OURS)
 	rm -rf $(VENV)
 	"$$(bash scripts/find-python.sh)" -m venv $(VENV)
+	touch $(VENV)/$(MARK)
 	$(PIP) install --upgrade pip
 	$(PIP) install "scikit-build-core>=0.10" cmake ninja pytest hypothesis
 	touch $@
@@ -30,6 +40,7 @@ test: install $(VENV)/.extra-calibrate
 	$(PY) -m pytest -q tests $(PYTEST_ARGS)
 
 clean:
+	@$(OURS)
 	rm -rf build $(VENV)
 
 # An optional-dependency list of pyproject.toml (bench, calibrate), installed

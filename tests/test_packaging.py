@@ -1,13 +1,18 @@
-"""The installed layout: routes is a namespace portion a host can share."""
+"""The installed layout: routes is a namespace portion a host can share; make
+and other people's virtualenvs."""
 
 import os
+import shutil
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import pytest
 
 import routes.context_compress as cc
+
+ROOT = Path(__file__).resolve().parent.parent
 
 
 def run(code, path_entry):
@@ -51,3 +56,16 @@ def test_host_routes_package_lives_beside_the_extension(tmp_path, host_init, exp
 def test_extension_file_sits_in_routes_directory():
     assert cc.__file__.replace("\\", "/").split("/")[-2] == "routes"
     assert cc.__spec__.name == "routes.context_compress"
+
+
+@pytest.mark.skipif(shutil.which("make") is None, reason="make is not installed")
+def test_make_leaves_a_virtualenv_it_did_not_make(tmp_path):
+    venv = tmp_path / ".venv"
+    (venv / "bin").mkdir(parents=True)
+    (venv / "bin" / "python").write_text("# the user's own\n")
+    for goal in ("install", "clean"):
+        proc = subprocess.run(["make", "-C", str(ROOT), goal, f"VENV={venv}"],
+                              capture_output=True, text=True, timeout=60)
+        assert proc.returncode != 0
+        assert f"{venv} exists and was not made by this Makefile" in proc.stderr
+        assert (venv / "bin" / "python").read_text() == "# the user's own\n"
