@@ -518,18 +518,6 @@ def test_command_names_an_llm_failure_on_every_file_and_counts_it(server, tmp_pa
         assert [p.read_bytes() for p in paths] == before
 
 
-def test_command_llm_required_fails_a_single_file_written_nowhere(server, tmp_path):
-    path = tmp_path / "conv.json"
-    path.write_text(json.dumps(conversation()))
-    out = tmp_path / "out.json"
-    proc = run_command(server, "badjson", path, "-o", out, "--llm-required", "--json")
-    assert proc.returncode == 1 and not out.exists()
-    record = json.loads(proc.stdout)
-    assert record["ok"] is False and "response is not JSON" in record["error"]
-    proc = run_command(server, "ok", path, "-o", out, "--llm-required")
-    assert proc.returncode == 0 and LLM_SUMMARY in out.read_text()
-
-
 def test_command_read_timeout_bounds_an_answer_that_trickles(server, tmp_path):
     """Without a bound on the whole answer, this run would outlast the test's
     own time-out: every single read gets its byte in time."""

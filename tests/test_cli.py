@@ -119,10 +119,11 @@ def test_json_statistics_match_the_module(tmp_path):
     assert record["summary_source"] == "extract" and record["llm_error"] is None
     # The ten kept messages and the extract of eight more stay over 1,600 tokens.
     assert record["over_threshold"] is True
-    # Ten short messages: the extract renders its first three and last five whole.
+    # Short messages: the extract renders its first three and last five whole.
+    span = big_conversation()["messages"][:10]
     assert record["summary_covered"] == {"messages": 8, "of_messages": 10,
-                                         "chars": len(cc.simple_extract(big_conversation()["messages"][:10])),
-                                         "of_chars": len(cc._msgs_to_text(big_conversation()["messages"][:10]))}
+                                         "chars": len(cc.simple_extract(span)),
+                                         "of_chars": len(cc._msgs_to_text(span))}
 
 
 def test_report_says_how_much_of_the_span_the_summary_saw(tmp_path):

@@ -255,6 +255,9 @@ class _AnswerDeadline:
     """Mixin for an http.client connection class: connect under the time-out
     urlopen passes, then give the request and the whole answer `read_timeout`."""
 
+    # Set per connection to a _DeadlineResponse factory bound to its deadline.
+    response_class: Any
+
     def __init__(self, *args: Any, read_timeout: float, **kwargs: Any) -> None:
         super().__init__(*args, **kwargs)
         self._read_timeout = read_timeout

@@ -396,7 +396,7 @@ def _llm_failure(o: Outcome, short: bool) -> str:
     return _REQUEST.sub("", reason) if short else reason
 
 
-_REQUEST = re.compile(r"^POST \S+: ")
+_REQUEST = re.compile(r"POST \S+: ")
 
 
 def _covered(o: Outcome) -> str:
@@ -491,7 +491,7 @@ class Progress:
     def __init__(self, stream: TextIO, total: int, enabled: bool) -> None:
         self.bar: Any = None
         if enabled:
-            from tqdm import tqdm
+            from tqdm import tqdm  # type: ignore[import-untyped]
 
             self.bar = tqdm(total=total, file=stream, leave=False, dynamic_ncols=True,
                             mininterval=0, bar_format="{n_fmt}/{total_fmt} |{bar}| {desc}")
