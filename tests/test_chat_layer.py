@@ -2,7 +2,8 @@
 servers on 127.0.0.1: requests, answers, failures, time-outs, redirects and
 secrets, the token-limit name and reasoning models, conformance with the
 official client's types, the fallback of the compression to its extract when
-the layer fails, and an asyncio host."""
+the layer fails, how the command reports and counts such failures, and an
+asyncio host."""
 
 import asyncio
 import contextlib
@@ -13,6 +14,7 @@ import socket
 import subprocess
 import sys
 import threading
+import time
 import types
 import typing
 import urllib.parse
@@ -88,6 +90,8 @@ class FakeLLM(BaseHTTPRequestHandler):
             # Held until the test ends, so only the client's time-out can end the wait.
             self.server.release.wait(SERVER_LIFETIME)
             self.reply(200, {"choices": [{"message": {"content": "too late"}}]})
+        elif mode == "trickle":
+            self.trickle(json.dumps(completion(LLM_SUMMARY)).encode())
         elif mode == "badjson":
             self.reply(200, b'{"choices": [{"message": ')
         elif mode == "empty":
@@ -112,6 +116,25 @@ class FakeLLM(BaseHTTPRequestHandler):
         except OSError:
             pass  # the client gave up (a time-out test)
 
+    def trickle(self, data):
+        """Headers at once, then the body a byte every 0.2 s: each read gets
+        something long before a per-read time-out, the whole body takes a minute."""
+        data = data.ljust(300)
+        try:
+            self.send_response(200)
+            self.send_header("Content-Type", "application/json")
+            self.send_header("Content-Length", str(len(data)))
+            self.end_headers()
+            for i in range(len(data)):
+                if self.server.release.is_set():
+                    return
+                self.wfile.write(data[i:i + 1])
+                self.wfile.flush()
+                self.server.trickled += 1
+                time.sleep(0.2)
+        except OSError:
+            pass  # the client gave up
+
     def log_message(self, *args):
         pass
 
@@ -122,6 +145,7 @@ class Server(ThreadingHTTPServer):
     def __init__(self):
         super().__init__(("127.0.0.1", 0), FakeLLM)
         self.requests = []
+        self.trickled = 0  # body bytes sent by the trickle mode
         self.release = threading.Event()
         self.location = None  # where the redirect modes point
 
@@ -217,7 +241,8 @@ def test_failed_request_raises_chat_error_naming_the_cause(server, mode, expecte
 
 
 def test_read_timeout_ends_the_wait_for_an_answer(server):
-    with pytest.raises(chat.ChatError, match="no answer within the read time-out of 0.3 s"):
+    with pytest.raises(chat.ServerUnreachable,
+                       match="no complete answer within the read time-out of 0.3 s"):
         chat._call_llm_api(PROMPT, cfg_for(server, "slow", read_timeout=0.3, connect_timeout=30))
     # The request went out whole on the connection; the server had not answered.
     [req] = server.requests
@@ -261,11 +286,15 @@ def test_connect_timeout_applies_before_the_connection_exists(monkeypatch):
     assert connects == [0.3]
 
 
-def test_refused_connection_is_a_chat_error():
+def closed_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
-        port = s.getsockname()[1]  # closed again: nobody listens there
-    with pytest.raises(chat.ChatError, match="refused"):
+        return s.getsockname()[1]  # closed again: nobody listens there
+
+
+def test_refused_connection_is_a_chat_error():
+    port = closed_port()
+    with pytest.raises(chat.ServerUnreachable, match="refused"):
         chat._call_llm_api(PROMPT, {"base_url": f"http://127.0.0.1:{port}/v1", "model": "m"})
 
 
@@ -418,13 +447,21 @@ def test_installed_and_blocked_restore_the_previous_routes_chat():
 COMMAND = str(Path(sys.executable).with_name("context-compress"))
 
 
-def run_command(server, mode, path, *extra):
+def run_command(server, mode, path, *extra, read_timeout="0.5"):
     env = {**os.environ, "TEST_LLM_KEY": "sk-from-env"}
+    url = server.url(mode) if isinstance(server, Server) else server
     return subprocess.run(
-        [COMMAND, str(path), "--max-context", "2000", "--llm-url", server.url(mode),
-         "--model", "test-model", "--api-key-env", "TEST_LLM_KEY", "--read-timeout", "0.5",
+        [COMMAND, str(path), "--max-context", "2000", "--llm-url", url,
+         "--model", "test-model", "--api-key-env", "TEST_LLM_KEY", "--read-timeout", read_timeout,
          *extra],
         capture_output=True, text=True, env=env, timeout=30)
+
+
+def three_files(tmp_path):
+    paths = [tmp_path / f"{name}.json" for name in "abc"]
+    for path in paths:
+        path.write_text(json.dumps(conversation()))
+    return paths
 
 
 def test_command_uses_the_llm_with_the_key_from_the_environment(server, tmp_path):
@@ -440,7 +477,7 @@ def test_command_uses_the_llm_with_the_key_from_the_environment(server, tmp_path
 
 @pytest.mark.parametrize("mode, reason", [
     ("error", "HTTP 500 Internal Server Error: model overloaded"),
-    ("slow", "no answer within the read time-out of 0.5 s"),
+    ("slow", "no complete answer within the read time-out of 0.5 s"),
     ("badjson", "response is not JSON"),
 ])
 def test_command_reports_llm_failure_and_uses_the_extract(server, tmp_path, mode, reason):
@@ -452,6 +489,62 @@ def test_command_reports_llm_failure_and_uses_the_extract(server, tmp_path, mode
     assert record["compressed"] is True
     assert record["summary_source"] == "extract"
     assert reason in record["llm_error"]
+
+
+@pytest.mark.parametrize("required", [False, True], ids=["fallback", "llm-required"])
+def test_command_names_an_llm_failure_on_every_file_and_counts_it(server, tmp_path, required):
+    paths = three_files(tmp_path)
+    before = [p.read_bytes() for p in paths]
+    proc = run_command(server, "error", tmp_path, "--in-place",
+                       *(["--llm-required"] if required else []))
+    reason = "HTTP 500 Internal Server Error: model overloaded"
+    lines = proc.stdout.splitlines()
+    assert len(server.requests) == 3  # an error status is no reason to stop asking
+    if not required:
+        assert proc.returncode == 0, proc.stderr
+        for path, line in zip(paths, lines):
+            assert line.startswith(f"{path}: compressed")
+            assert f"summary: extract (LLM failed: {reason})" in line
+        assert lines[3] == ("3 files: 3 compressed, 3 of them with the extract after an LLM "
+                            "failure, 0 not compressed, 0 failed")
+        assert [p.read_bytes() for p in paths] != before
+    else:
+        assert proc.returncode == 1
+        assert proc.stderr.splitlines() == [
+            f"context-compress: {path}: no summary from the LLM (POST {server.url('error')}"
+            f"/chat/completions: {reason}); with --llm-required nothing is written for this file"
+            for path in paths]
+        assert lines == ["3 files: 0 compressed, 0 not compressed, 3 failed"]
+        assert [p.read_bytes() for p in paths] == before
+
+
+def test_command_read_timeout_bounds_an_answer_that_trickles(server, tmp_path):
+    """Without a bound on the whole answer, this run would outlast the test's
+    own time-out: every single read gets its byte in time."""
+    path = tmp_path / "conv.json"
+    path.write_text(json.dumps(conversation()))
+    proc = run_command(server, "trickle", path, "--json", read_timeout="1")
+    assert proc.returncode == 0, proc.stderr
+    record = json.loads(proc.stdout)
+    assert record["summary_source"] == "extract"
+    assert "no complete answer within the read time-out of 1 s" in record["llm_error"]
+    assert 0 < server.trickled < 300
+
+
+@pytest.mark.parametrize("dead", ["silent", "refusing"])
+def test_command_asks_a_dead_server_once_per_run(server, tmp_path, dead):
+    paths = three_files(tmp_path)
+    url = server.url("slow") if dead == "silent" else f"http://127.0.0.1:{closed_port()}/v1"
+    first = ("no complete answer within the read time-out of 0.5 s" if dead == "silent"
+             else "connection refused")
+    proc = run_command(url, None, tmp_path, "--json")
+    assert proc.returncode == 0, proc.stderr
+    errors = [json.loads(line)["llm_error"] for line in proc.stdout.splitlines()]
+    assert first in errors[0]
+    for error in errors[1:]:
+        assert error.startswith("not asked, since an earlier request of this run failed: POST ")
+        assert first in error
+    assert len(server.requests) == (1 if dead == "silent" else 0)
 
 
 @pytest.mark.parametrize("as_json", [False, True], ids=["report", "json"])

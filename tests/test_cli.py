@@ -1,22 +1,27 @@
 """The context-compress command end to end, run as a subprocess: reports, JSON
-statistics, output files, in-place rewriting, directories, bad input, and
-writes that are interrupted."""
+statistics, output files, in-place rewriting, directories, the progress bar,
+bad input, and writes that are interrupted."""
 
 import copy
+import fcntl
 import json
 import os
 import pty
 import signal
+import struct
 import subprocess
 import sys
+import termios
 from pathlib import Path
 
 import pytest
 
 import routes.context_compress as cc
 from context_compress_cli import chat
+from context_compress_cli.texts import TRANSCRIPT_BOUND
 from shared import SUMMARY_PREFIX as PREFIX
 
+SAMPLE = Path(__file__).resolve().parent.parent / "examples" / "sample_conversation.json"
 COMMAND = str(Path(sys.executable).with_name("context-compress"))
 WINDOW = "2000"  # keep budget 1024: the newest 10 messages of 103 tokens
 
@@ -96,6 +101,7 @@ def test_no_compression_is_reported_and_leaves_the_file(tmp_path):
     assert proc.returncode == 0, proc.stderr
     out = proc.stdout.decode()
     assert "not compressed: rate 0.000 is at or below the 0.8 threshold" in out
+    assert "still over" not in out
     assert "cut time      2024-05-01T09:00:00+00:00 (unchanged)" in out
     assert snapshot(path) == before
 
@@ -111,6 +117,69 @@ def test_json_statistics_match_the_module(tmp_path):
     assert record["tokens_after"] == cc.estimate_tokens(cc.msgs_from_cut_time(after))
     assert (record["messages_before"], record["messages_after"]) == (20, 11)
     assert record["summary_source"] == "extract" and record["llm_error"] is None
+    # The ten kept messages and the extract of eight more stay over 1,600 tokens.
+    assert record["over_threshold"] is True
+    # Short messages: the extract renders its first three and last five whole.
+    span = big_conversation()["messages"][:10]
+    assert record["summary_covered"] == {"messages": 8, "of_messages": 10,
+                                         "chars": len(cc.simple_extract(span)),
+                                         "of_chars": len(cc._msgs_to_text(span))}
+
+
+def test_report_says_how_much_of_the_span_the_summary_saw(tmp_path):
+    """Bodies over the per-message bound and a transcript over the total one:
+    the extract shows the first three lines whole and the start of the fourth."""
+    conv = big_conversation()
+    for m in conv["messages"][:10]:
+        if isinstance(m["content"], str):
+            m["content"] = m["content"][:7] + "z" * 3000
+    path = write(tmp_path / "conv.json", conv)
+    record = json.loads(run("--json", "--max-context", WINDOW, path).stdout)
+    span = conv["messages"][:record["stats"]["compressed"]]
+    selection = span[:3] + span[-5:]
+    seen = cc.simple_extract(span)[:TRANSCRIPT_BOUND]
+    assert len(cc._msgs_to_text(selection)) > TRANSCRIPT_BOUND
+    full_lines = [f"[{m['role'] if m['role'] != 'tool' else 'tool_result'}] "
+                  f"{m.get('tool_result') or m['content']}" for m in span
+                  if isinstance(m["content"], str)]
+    assert record["summary_covered"] == {
+        "messages": sum(1 for line in seen.split("\n") if line.startswith("[")),
+        "of_messages": len(span), "chars": TRANSCRIPT_BOUND,
+        "of_chars": len("\n".join(full_lines)) + len("[user] 截图 ") + 1}
+    assert record["summary_covered"]["messages"] == 4
+    proc = run("--max-context", WINDOW, path)
+    assert (f"summary saw   4 of {len(span)} messages (8,000 of "
+            f"{record['summary_covered']['of_chars']:,} characters)") in proc.stdout.decode()
+
+
+def test_window_still_over_the_threshold_is_reported():
+    """The extract does not shrink with the window: at 4,096 tokens the sample
+    stays over the threshold after compression."""
+    proc = run(SAMPLE, "--max-context", "4096")
+    _, stats, after = expected_after(json.loads(SAMPLE.read_text()), 4096)
+    tokens = cc.estimate_tokens(cc.msgs_from_cut_time(after))
+    assert proc.returncode == 0 and tokens > 3277
+    assert (f"  still over the threshold: {tokens:,} tokens, threshold 3,277 of a 4,096 window"
+            in proc.stdout.decode())
+    record = json.loads(run(SAMPLE, "--max-context", "4096", "--json").stdout)
+    assert record["over_threshold"] is True and record["tokens_after"] == tokens
+
+
+def test_conversation_without_timestamps_names_the_cause(tmp_path):
+    conv = big_conversation()
+    for m in conv["messages"]:
+        m.pop("timestamp")
+    path = write(tmp_path / "conv.json", conv)
+    proc = run(path, "--max-context", WINDOW)
+    out = proc.stdout.decode()
+    assert proc.returncode == 0, proc.stderr
+    assert f"{path}: not compressed: no message has a timestamp, so none is in the window" in out
+    # No cut time is stored, so the host feeds every message to its LLM.
+    tokens = cc.estimate_tokens(conv["messages"])
+    assert f"tokens        {tokens:,} of a 2,000-token window" in out
+    assert f"still over the threshold: {tokens:,} tokens" in out
+    record = json.loads(run(path, "--max-context", WINDOW, "--json").stdout)
+    assert (record["tokens_before"], record["over_threshold"]) == (tokens, True)
 
 
 def test_output_file_is_the_rewritten_conversation_as_text(tmp_path):
@@ -206,10 +275,46 @@ def test_several_files_to_an_output_directory(tmp_path):
     assert (out / "b.json").read_bytes() == (d / "b.json").read_bytes()
 
 
-def test_progress_bar_on_a_terminal(tmp_path):
+def test_empty_directory_is_an_error_but_not_a_file(tmp_path):
+    empty = tmp_path / "empty"
+    empty.mkdir()
+    proc = run(empty)
+    assert proc.returncode == 2
+    assert proc.stderr.decode() == f"context-compress: {empty}: no *.json files in this directory\n"
+    assert proc.stdout == b""
+    write(tmp_path / "b.json", small_conversation())
+    proc = run(empty, tmp_path / "b.json")
+    assert proc.returncode == 2
+    assert proc.stdout.decode().endswith("\n1 file: 0 compressed, 1 not compressed, 0 failed\n")
+
+
+def terminal_screen(output, columns):
+    """The rows a terminal `columns` wide shows after `output`: a character
+    written past the last column starts a new row, as terminals wrap."""
+    rows, row, col = [], [], 0
+    for ch in output:
+        if ch == "\r":
+            col = 0
+        elif ch == "\n":
+            rows.append("".join(row).rstrip())
+            row, col = [], 0
+        else:
+            if col == columns:
+                rows.append("".join(row).rstrip())
+                row, col = [], 0
+            row[col:col + 1] = [ch]
+            col += 1
+    if row:
+        rows.append("".join(row).rstrip())
+    return rows
+
+
+def test_progress_bar_fits_a_narrow_terminal_and_clears(tmp_path):
     d = make_directory(tmp_path)
     (d / "d.json").unlink()
+    columns = 50
     leader, follower = pty.openpty()
+    fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
     try:
         proc = subprocess.Popen([COMMAND, str(d), "--max-context", WINDOW],
                                 stdin=subprocess.DEVNULL, stdout=follower, stderr=follower,
@@ -227,9 +332,15 @@ def test_progress_bar_on_a_terminal(tmp_path):
         assert proc.wait(timeout=60) == 0
     finally:
         os.close(leader)
-    screen = b"".join(chunks).decode()
-    assert "[" + "#" * 28 + "] 3/3" in screen
-    assert "3 files: 2 compressed, 1 not compressed, 0 failed" in screen
+    output = b"".join(chunks).decode()
+    assert "3/3 |" in output and "/convs/c.json" in output
+    piped = run(d, "--max-context", WINDOW).stdout.decode()
+    assert "\r" not in piped
+    # What stays on the screen is the report alone, each line wrapped as the
+    # terminal wraps it: no piece of a bar is left between them.
+    expected = [line[i:i + columns].rstrip() for line in piped.splitlines()
+                for i in range(0, len(line), columns)]
+    assert terminal_screen(output, columns) == expected
 
 
 # --- bad input ----------------------------------------------------------------------------

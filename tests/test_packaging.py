@@ -1,13 +1,22 @@
-"""The installed layout: routes is a namespace portion a host can share."""
+"""The installed layout: routes is a namespace portion a host can share; the
+suite run against an installed manylinux wheel; make and other people's
+virtualenvs."""
 
+import importlib.metadata
 import os
+import shutil
 import subprocess
 import sys
+import sysconfig
 import textwrap
+from pathlib import Path
 
 import pytest
 
+import context_compress_cli
 import routes.context_compress as cc
+
+ROOT = Path(__file__).resolve().parent.parent
 
 
 def run(code, path_entry):
@@ -51,3 +60,38 @@ def test_host_routes_package_lives_beside_the_extension(tmp_path, host_init, exp
 def test_extension_file_sits_in_routes_directory():
     assert cc.__file__.replace("\\", "/").split("/")[-2] == "routes"
     assert cc.__spec__.name == "routes.context_compress"
+
+
+WHEEL = os.environ.get("CONTEXT_COMPRESS_WHEEL")
+
+
+@pytest.mark.skipif(not WHEEL, reason="CI sets CONTEXT_COMPRESS_WHEEL when it runs the suite "
+                                      "against the installed wheel")
+def test_suite_runs_against_the_installed_manylinux_wheel():
+    dist = importlib.metadata.distribution("routes-context-compress")
+    tags = {line.partition(": ")[2] for line in dist.read_text("WHEEL").splitlines()
+            if line.startswith("Tag: ")}
+    # name-version-python-abi-platform(s).whl
+    _, _, python, abi, platforms = Path(WHEEL).name[:-len(".whl")].split("-")
+    assert tags == {f"{python}-{abi}-{p}" for p in platforms.split(".")}
+    assert all("manylinux" in t for t in tags)
+    # What the tests import is what the wheel installed, outside the source tree.
+    installed = {dist.locate_file(f).resolve() for f in dist.files}
+    site = Path(sysconfig.get_paths()["platlib"]).resolve()
+    for module in (cc, context_compress_cli):
+        path = Path(module.__file__).resolve()
+        assert path in installed and path.is_relative_to(site)
+        assert not path.is_relative_to(ROOT)
+
+
+@pytest.mark.skipif(shutil.which("make") is None, reason="make is not installed")
+def test_make_leaves_a_virtualenv_it_did_not_make(tmp_path):
+    venv = tmp_path / ".venv"
+    (venv / "bin").mkdir(parents=True)
+    (venv / "bin" / "python").write_text("# the user's own\n")
+    for goal in ("install", "clean"):
+        proc = subprocess.run(["make", "-C", str(ROOT), goal, f"VENV={venv}"],
+                              capture_output=True, text=True, timeout=60)
+        assert proc.returncode != 0
+        assert f"{venv} exists and was not made by this Makefile" in proc.stderr
+        assert (venv / "bin" / "python").read_text() == "# the user's own\n"

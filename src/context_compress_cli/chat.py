@@ -7,8 +7,13 @@ decoded JSON response (with `stream=True`, an iterator over the decoded
 event-stream chunks). Entries of `cfg` win over the layer's settings. The
 token limit goes out as `max_tokens` until a server refuses that name, then as
 `max_completion_tokens`, which the layer remembers. Every failure is raised as
-`ChatError`, with the key and URL credentials masked, so a caller such as
+`ChatError` (`ServerUnreachable` when no connection was made or a time-out
+ran out), with the key and URL credentials masked, so a caller such as
 `routes.context_compress` can absorb it and fall back to its extract.
+
+`connect_timeout` bounds the making of the connection (and the TLS handshake);
+`read_timeout` bounds everything after it, from sending the request to the last
+byte of the answer, however slowly that answer arrives.
 
 `installed(call)` puts a module whose `_call_llm_api` is `call` in
 `sys.modules` as `routes.chat` for the duration of a `with` block, and
@@ -19,11 +24,14 @@ built-in extract.
 from __future__ import annotations
 
 import contextlib
+import functools
 import http.client
+import io
 import json
 import re
 import socket
 import sys
+import time
 import types
 import urllib.error
 import urllib.parse
@@ -71,6 +79,11 @@ _SECRET_QUERY = re.compile(
 class ChatError(Exception):
     """The chat request failed: no connection, a time-out, an HTTP error
     status, or a response that is not a JSON object."""
+
+
+class ServerUnreachable(ChatError):
+    """No connection could be made, or the answer did not arrive in full within
+    the time-outs: asking the same server again soon would likely cost as much."""
 
 
 @dataclass(frozen=True)
@@ -186,35 +199,90 @@ def completions_url(base_url: str) -> str:
         parts._replace(path=parts.path.rstrip("/") + "/chat/completions", fragment=""))
 
 
-# --- separate connect and read time-outs -------------------------------------
+# --- a connect time-out, then one deadline for the whole answer --------------
 #
-# urlopen() has one time-out for every socket operation. The connection classes
-# below connect (and, for HTTPS, shake hands) under the connect time-out that
-# urlopen passes them, then switch the socket to the read time-out for sending
-# the request and reading the answer.
+# urlopen() has one time-out for every socket operation, so a server that
+# trickles its answer a byte at a time holds the caller for as long as it likes.
+# The connection classes below connect (and, for HTTPS, shake hands) under the
+# connect time-out that urlopen passes them. From then on, sending the request
+# and reading the status line, the headers and the body share one deadline,
+# read_timeout seconds away: before each send and each read the socket's
+# time-out is set to the time left.
 
 
-class _ReadTimeoutAfterConnect:
+def _time_left(sock: socket.socket, deadline: float) -> None:
+    left = deadline - time.monotonic()
+    if left <= 0:
+        raise TimeoutError("timed out")
+    sock.settimeout(left)
+
+
+class _DeadlineReader(io.RawIOBase):
+    """The socket's bytes, each read bounded by the time left before `deadline`."""
+
+    def __init__(self, sock: socket.socket, deadline: float) -> None:
+        super().__init__()
+        self._sock = sock
+        # makefile keeps the socket open after urllib closes the connection
+        # that made it, as the response's own reader would.
+        self._raw = sock.makefile("rb", buffering=0)
+        self._deadline = deadline
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer: Any) -> int | None:
+        _time_left(self._sock, self._deadline)
+        return self._raw.readinto(buffer)
+
+    def fileno(self) -> int:
+        return self._raw.fileno()
+
+    def close(self) -> None:
+        if not self.closed:
+            self._raw.close()
+        super().close()
+
+
+class _DeadlineResponse(http.client.HTTPResponse):
+    def __init__(self, sock: socket.socket, *args: Any, deadline: float, **kwargs: Any) -> None:
+        super().__init__(sock, *args, **kwargs)
+        self.fp.close()
+        self.fp = io.BufferedReader(_DeadlineReader(sock, deadline))
+
+
+class _AnswerDeadline:
     """Mixin for an http.client connection class: connect under the time-out
-    urlopen passes, then use `read_timeout` for everything after."""
+    urlopen passes, then give the request and the whole answer `read_timeout`."""
+
+    # Set per connection to a _DeadlineResponse factory bound to its deadline.
+    response_class: Any
 
     def __init__(self, *args: Any, read_timeout: float, **kwargs: Any) -> None:
         super().__init__(*args, **kwargs)
         self._read_timeout = read_timeout
+        self._deadline: float | None = None
 
     def connect(self) -> None:
         try:
             super().connect()  # type: ignore[misc]
         except TimeoutError as exc:
             raise _ConnectTimeout(str(exc) or "timed out") from exc
-        self.sock.settimeout(self._read_timeout)  # type: ignore[attr-defined]
+        self._deadline = time.monotonic() + self._read_timeout
+        self.response_class = functools.partial(_DeadlineResponse, deadline=self._deadline)
+        _time_left(self.sock, self._deadline)  # type: ignore[attr-defined]
+
+    def send(self, data: Any) -> None:
+        if self._deadline is not None and self.sock is not None:  # type: ignore[attr-defined]
+            _time_left(self.sock, self._deadline)  # type: ignore[attr-defined]
+        super().send(data)  # type: ignore[misc]
 
 
-class _HTTPConnection(_ReadTimeoutAfterConnect, http.client.HTTPConnection):
+class _HTTPConnection(_AnswerDeadline, http.client.HTTPConnection):
     pass
 
 
-class _HTTPSConnection(_ReadTimeoutAfterConnect, http.client.HTTPSConnection):
+class _HTTPSConnection(_AnswerDeadline, http.client.HTTPSConnection):
     pass
 
 
@@ -280,7 +348,7 @@ class ChatLayer:
                                *url_secrets(settings.base_url)])
             answer = self._post(settings, messages, cfg, stream)
         except ChatError as exc:
-            raise ChatError(redact(str(exc))) from exc.__cause__
+            raise _masked(exc, redact) from exc.__cause__
         return _masked_errors(answer, redact) if stream else answer
 
     def _post(self, settings: Settings, messages: list[dict[str, Any]],
@@ -344,9 +412,10 @@ def _send(settings: Settings, url: str, body: dict[str, Any], stream: bool) -> A
             raise _UnsupportedParameter(message, error.get("param")) from None
         raise ChatError(message) from None
     except urllib.error.URLError as exc:
-        raise ChatError(f"{where}: {_describe_os_error(exc.reason, settings)}") from exc
+        kind = ServerUnreachable if isinstance(exc.reason, OSError) else ChatError
+        raise kind(f"{where}: {_describe_os_error(exc.reason, settings)}") from exc
     except OSError as exc:  # time-outs and resets after the connection was made
-        raise ChatError(f"{where}: {_describe_os_error(exc, settings)}") from exc
+        raise ServerUnreachable(f"{where}: {_describe_os_error(exc, settings)}") from exc
     except http.client.HTTPException as exc:
         raise ChatError(f"{where}: bad HTTP response: {exc!r}") from exc
     if stream:
@@ -390,7 +459,12 @@ def _masked_errors(chunks: Iterator[dict[str, Any]],
     try:
         yield from chunks
     except ChatError as exc:
-        raise ChatError(redact(str(exc))) from exc.__cause__
+        raise _masked(exc, redact) from exc.__cause__
+
+
+def _masked(exc: ChatError, redact: Redactor) -> ChatError:
+    kind = ServerUnreachable if isinstance(exc, ServerUnreachable) else ChatError
+    return kind(redact(str(exc)))
 
 
 def _call_llm_api(messages: list[dict[str, Any]], cfg: Mapping[str, Any] | None,
@@ -403,7 +477,7 @@ def _read_body(response: http.client.HTTPResponse, where: str, settings: Setting
     try:
         raw = response.read(MAX_RESPONSE_BYTES + 1)
     except OSError as exc:
-        raise ChatError(f"{where}: {_describe_os_error(exc, settings)}") from exc
+        raise ServerUnreachable(f"{where}: {_describe_os_error(exc, settings)}") from exc
     except http.client.HTTPException as exc:
         raise ChatError(f"{where}: bad HTTP response: {exc!r}") from exc
     if len(raw) > MAX_RESPONSE_BYTES:
@@ -430,7 +504,7 @@ def _events(response: http.client.HTTPResponse, where: str,
                 if isinstance(chunk, dict):
                     yield chunk
         except OSError as exc:
-            raise ChatError(f"{where}: {_describe_os_error(exc, settings)}") from exc
+            raise ServerUnreachable(f"{where}: {_describe_os_error(exc, settings)}") from exc
         except (http.client.HTTPException, UnicodeDecodeError) as exc:
             raise ChatError(f"{where}: bad event stream: {exc!r}") from exc
 
@@ -477,7 +551,7 @@ def _describe_os_error(reason: object, settings: Settings) -> str:
     if isinstance(reason, _ConnectTimeout):
         return f"connection timed out after {settings.connect_timeout:g} s"
     if isinstance(reason, TimeoutError):
-        return f"no answer within the read time-out of {settings.read_timeout:g} s"
+        return f"no complete answer within the read time-out of {settings.read_timeout:g} s"
     if isinstance(reason, socket.gaierror):
         return f"cannot resolve host ({reason.strerror or reason})"
     if isinstance(reason, OSError) and reason.strerror:

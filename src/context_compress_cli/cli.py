@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import re
 import sys
 import urllib.parse
 from collections import Counter
@@ -16,6 +17,7 @@ from typing import Any, NoReturn, TextIO
 import routes.context_compress as cc
 
 from . import __version__, calibrate, chat
+from .coverage import summary_covered
 from .files import BadInput, Loaded, dump, parse, read_bytes, write_atomic
 from .texts import DEFAULT_MAX_CONTEXT, SUMMARY_NOTE, SUMMARY_PREFIX, THRESHOLD
 
@@ -34,11 +36,14 @@ written: the command reports what compression would do.
 
 By default the summary is the built-in extract, so no LLM is needed. With
 --llm-url and --model the summary is written by an OpenAI-compatible chat
-endpoint; when that fails, the extract is used and the report says why."""
+endpoint; when that fails, the extract is used and the report says why (with
+--llm-required, the file fails instead). After a connection failure or a
+time-out, the remaining files of the run do not ask that server again."""
 
 EPILOG = """\
 exit status: 0 when every file was processed, 1 when one failed for another
-reason (such as an unwritable output), 2 on bad input or usage."""
+reason (such as an unwritable output, or no LLM summary with --llm-required),
+2 on bad input or usage."""
 
 
 class Parser(argparse.ArgumentParser):
@@ -72,9 +77,16 @@ def build_parser() -> argparse.ArgumentParser:
     llm.add_argument("--api-key-env", metavar="VAR", default="OPENAI_API_KEY",
                      help="environment variable holding the API key (default: %(default)s)")
     llm.add_argument("--connect-timeout", type=_positive_float, default=10.0, metavar="S",
-                     help="seconds to wait for the connection (default: %(default)s)")
+                     help="seconds allowed for making the connection: the TCP connect "
+                          "(per address tried) and, for https, the TLS handshake; name "
+                          "lookup is not included (default: %(default)s)")
     llm.add_argument("--read-timeout", type=_positive_float, default=120.0, metavar="S",
-                     help="seconds to wait for the answer (default: %(default)s)")
+                     help="seconds allowed for everything after the connection is made: "
+                          "from sending the request to the last byte of the answer, "
+                          "however slowly it arrives (default: %(default)s)")
+    llm.add_argument("--llm-required", action="store_true",
+                     help="when the LLM gives no usable summary, fail the file and write "
+                          "nothing for it (default: use the built-in extract and say why)")
     llm.add_argument("--token-limit-param", choices=chat.TOKEN_LIMIT_PARAMS,
                      help="name under which the token limit is sent (default: max_tokens, "
                           "switching to max_completion_tokens when the server refuses it)")
@@ -114,6 +126,7 @@ class Input:
     label: str          # as shown in reports and errors
     path: Path | None   # None for standard input
     problem: str | None = None
+    is_directory: bool = False  # a directory without files to work on
 
 
 def expand(args: list[str]) -> list[Input]:
@@ -128,7 +141,8 @@ def expand(args: list[str]) -> list[Input]:
             found = sorted(p for p in path.glob("*.json")
                            if not p.name.startswith(".") and not p.is_dir())
             if not found:
-                inputs.append(Input(arg, path, "no *.json files in this directory"))
+                inputs.append(Input(arg, path, "no *.json files in this directory",
+                                    is_directory=True))
             inputs.extend(Input(str(p), p) for p in found)
         else:
             inputs.append(Input(arg, path))
@@ -153,17 +167,25 @@ class Outcome:
     cut_time_after: str | None = None
     summary: str | None = None
     summary_source: str | None = None
+    summary_covered: dict[str, int] | None = None
     llm_error: str | None = None
+    over_threshold: bool = False
+    any_timestamp: bool = True
     written: str | None = None
 
 
 class Recorder:
     """Wraps the chat layer to learn what became of the summary request, since
-    the compression absorbs every failure of it."""
+    the compression absorbs every failure of it.
+
+    Once the server could not be reached or did not answer in time, later
+    requests of the run fail at once: a dead server costs its time-out once,
+    not once per file."""
 
     def __init__(self, layer: chat.ChatLayer, redact: chat.Redactor) -> None:
         self.layer = layer
         self.redact = redact
+        self.unreachable: str | None = None
         self.reset()
 
     def reset(self) -> None:
@@ -173,8 +195,16 @@ class Recorder:
 
     def __call__(self, messages: Any, cfg: Any, stream: bool = False) -> Any:
         self.calls += 1
+        if self.unreachable is not None:
+            self.error = chat.ChatError(
+                f"not asked, since an earlier request of this run failed: {self.unreachable}")
+            raise self.error
         try:
             response = self.layer(messages, cfg, stream=stream)
+        except chat.ServerUnreachable as exc:
+            self.error = exc
+            self.unreachable = str(exc)
+            raise
         except Exception as exc:
             self.error = exc
             raise
@@ -242,6 +272,11 @@ class Runner:
             outcome.status = FAILED
             outcome.error = f"compression failed: {type(exc).__name__}: {exc}"
             return outcome
+        if self.options.llm_required and outcome.compressed and outcome.summary_source != "llm":
+            outcome.status = FAILED
+            outcome.error = (f"no summary from the LLM ({outcome.llm_error}); with "
+                             "--llm-required nothing is written for this file")
+            return outcome
         target = self.target_of(item, several)
         try:
             outcome.written = self.write(loaded, outcome, item, target)
@@ -254,6 +289,7 @@ class Runner:
         conv = loaded.conv
         old_messages = conv["messages"]
         outcome.messages_before = len(old_messages)
+        outcome.any_timestamp = any(m.get("timestamp") for m in old_messages)
         outcome.cut_time_before = conv.get("cut_time") or None
         max_context = self.options.max_context
         if self.recorder:
@@ -271,11 +307,21 @@ class Runner:
         outcome.messages_after = len(conv["messages"])
         outcome.cut_time_after = conv.get("cut_time") or None
         if not compressed:
+            if not stats:
+                # Nothing was measured (no message in the module's window); what
+                # the host feeds its LLM is the stored window, which can be all
+                # of the messages.
+                outcome.tokens_before = cc.estimate_tokens(cc.msgs_from_cut_time(conv))
             outcome.tokens_after = outcome.tokens_before
+            outcome.over_threshold = outcome.tokens_before / max_context > THRESHOLD
             return
         outcome.tokens_after = cc.estimate_tokens(cc.msgs_from_cut_time(conv))
-        # The summary message is the one new object in the rewritten list.
+        outcome.over_threshold = outcome.tokens_after / max_context > THRESHOLD
+        # The summary message is the one new object in the rewritten list; the
+        # span it replaced is what is missing from it.
         old_ids = {id(m) for m in old_messages}
+        new_ids = {id(m) for m in conv["messages"]}
+        span = [m for m in old_messages if id(m) not in new_ids]
         summary_msg = next((m for m in conv["messages"] if id(m) not in old_ids), None)
         content = summary_msg.get("content", "") if summary_msg else ""
         if content.startswith(SUMMARY_PREFIX) and content.endswith(SUMMARY_NOTE):
@@ -290,6 +336,7 @@ class Runner:
                 outcome.llm_error = str(recorder.error)
             elif recorder and recorder.calls:
                 outcome.llm_error = "the answer had no summary text"
+        outcome.summary_covered = summary_covered(span, outcome.summary_source)
 
     def write(self, loaded: Loaded, outcome: Outcome, item: Input,
               target: Path | str | None) -> str | None:
@@ -331,18 +378,43 @@ def _excerpt(text: str) -> str:
 def _reason(o: Outcome) -> str:
     stats = o.stats
     if not stats:
-        return "no messages at or after the cut time" if o.messages_before else "no messages"
+        if not o.messages_before:
+            return "no messages"
+        if not o.any_timestamp:
+            return "no message has a timestamp, so none is in the window"
+        return "no messages at or after the cut time"
     if "total_tokens" in stats:
         return f"rate {stats['rate']:.3f} is at or below the {THRESHOLD} threshold"
     return (f"rate {stats['rate']:.3f} is over the {THRESHOLD} threshold, but nothing lies "
             "before the kept messages (or the first kept message has no timestamp)")
 
 
+def _llm_failure(o: Outcome, short: bool) -> str:
+    """The reason the LLM's summary is missing; in one-line reports without
+    the "POST <url>: " every request's reason starts with."""
+    reason = o.llm_error or ""
+    return _REQUEST.sub("", reason) if short else reason
+
+
+_REQUEST = re.compile(r"POST \S+: ")
+
+
+def _covered(o: Outcome) -> str:
+    c = o.summary_covered or {}
+    return (f"{c.get('messages', 0):,} of {c.get('of_messages', 0):,} messages "
+            f"({c.get('chars', 0):,} of {c.get('of_chars', 0):,} characters)")
+
+
+def _over(o: Outcome, max_context: int) -> str:
+    return (f"still over the threshold: {_n(o.tokens_after)} tokens, threshold "
+            f"{round(THRESHOLD * max_context):,} of a {max_context:,} window")
+
+
 def report_lines(o: Outcome, max_context: int) -> list[str]:
     """The few lines that tell what happened to one file."""
     if not o.compressed:
         lines = [f"{o.label}: not compressed: {_reason(o)}"]
-        if o.stats:
+        if o.messages_before:
             lines.append(f"  tokens        {_n(o.tokens_before)} of a {max_context:,}-token window")
         lines.append(f"  messages      {o.messages_before:,}")
         lines.append(f"  cut time      {o.cut_time_before or '(none stored)'} (unchanged)")
@@ -359,22 +431,30 @@ def report_lines(o: Outcome, max_context: int) -> list[str]:
         ]
         source = "LLM" if o.summary_source == "llm" else "extract"
         lines.append(f"  summary       {source}: {_excerpt(o.summary or '')}")
+        lines.append(f"  summary saw   {_covered(o)}")
         if o.llm_error:
-            lines.append(f"  LLM           not used: {o.llm_error}")
+            lines.append(f"  LLM           not used: {_llm_failure(o, short=False)}")
+    if o.over_threshold:
+        lines.append(f"  {_over(o, max_context)}")
     if o.written and o.written != "-":
         lines.append(f"  written to    {o.written}")
     return lines
 
 
-def short_line(o: Outcome) -> str:
+def short_line(o: Outcome, max_context: int) -> str:
     """One line per file when several are processed."""
     if o.compressed:
         s = o.stats
+        source = "LLM" if o.summary_source == "llm" else "extract"
+        if o.llm_error:
+            source += f" (LLM failed: {_llm_failure(o, short=True)})"
         line = (f"{o.label}: compressed, rate {s['rate']:.3f}, tokens {_n(o.tokens_before)} -> "
                 f"{_n(o.tokens_after)}, kept {s['kept']:,}, compressed {s['compressed']:,}, "
-                f"summary: {'LLM' if o.summary_source == 'llm' else 'extract'}")
+                f"summary: {source}; summary saw {_covered(o)}")
     else:
         line = f"{o.label}: not compressed: {_reason(o)}"
+    if o.over_threshold:
+        line += f"; {_over(o, max_context)}"
     if o.written and o.written != "-":
         line += f" -> {o.written}"
     return line
@@ -396,37 +476,45 @@ def json_record(o: Outcome) -> dict[str, Any]:
         "cut_time_after": o.cut_time_after,
         "summary_source": o.summary_source,
         "summary_start": _excerpt(o.summary) if o.summary is not None else None,
+        "summary_covered": o.summary_covered,
         "llm_error": o.llm_error,
+        "over_threshold": o.over_threshold,
         "written": o.written,
     }
 
 
 class Progress:
-    """A one-line progress bar on a terminal; silent when disabled."""
-
-    WIDTH = 28
+    """A one-line progress bar on a terminal, drawn by tqdm, which keeps it
+    within the terminal's width as that changes and erases it cleanly;
+    nothing at all when disabled."""
 
     def __init__(self, stream: TextIO, total: int, enabled: bool) -> None:
-        self.stream = stream
-        self.total = total
-        self.enabled = enabled
-        self.shown = False
+        self.bar: Any = None
+        if enabled:
+            from tqdm import tqdm  # type: ignore[import-untyped]
+
+            self.bar = tqdm(total=total, file=stream, leave=False, dynamic_ncols=True,
+                            mininterval=0, bar_format="{n_fmt}/{total_fmt} |{bar}| {desc}")
 
     def show(self, done: int, label: str) -> None:
-        if not self.enabled:
+        if self.bar is None:
             return
-        filled = self.WIDTH * done // max(self.total, 1)
-        bar = "#" * filled + "-" * (self.WIDTH - filled)
-        name = label if len(label) <= 40 else "…" + label[-39:]
-        self.stream.write(f"\r\x1b[K[{bar}] {done}/{self.total} {name}")
-        self.stream.flush()
-        self.shown = True
+        # tqdm cuts a line that is too long at its end; a path is cut at its
+        # start instead, so that its file name stays in view.
+        room = max(self.bar.ncols // 3, 8) if self.bar.ncols else 40
+        name = label if len(label) <= room else "…" + label[-(room - 1):]
+        self.bar.n = done
+        self.bar.set_description_str(name, refresh=False)
+        self.bar.refresh()
 
     def clear(self) -> None:
-        if self.enabled and self.shown:
-            self.stream.write("\r\x1b[K")
-            self.stream.flush()
-            self.shown = False
+        if self.bar is not None:
+            self.bar.clear()
+
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.close()
+            self.bar = None
 
 
 def _is_terminal(stream: TextIO) -> bool:
@@ -458,7 +546,8 @@ def run(argv: list[str] | None) -> int:
     if options.llm_url and not options.model:
         parser.error("--llm-url needs --model")
     for given, flag in ((options.model, "--model"), (options.token_limit_param,
-                        "--token-limit-param"), (options.reasoning_effort, "--reasoning-effort")):
+                        "--token-limit-param"), (options.reasoning_effort, "--reasoning-effort"),
+                        (options.llm_required, "--llm-required")):
         if given and not options.llm_url:
             parser.error(f"{flag} needs --llm-url")
     if options.llm_url:
@@ -503,33 +592,44 @@ def run(argv: list[str] | None) -> int:
     redact = runner.redact
 
     progress = Progress(
-        err, len(inputs),
+        err, sum(1 for item in inputs if not item.is_directory),
         enabled=several and not options.no_progress and _is_terminal(err)
         and _is_terminal(sys.stdout) and os.environ.get("TERM") != "dumb")
     outcomes: list[Outcome] = []
+    status = OK
     try:
-        for index, item in enumerate(inputs):
-            progress.show(index, item.label)
+        for item in inputs:
+            if not item.is_directory:
+                progress.show(len(outcomes), item.label)
             outcome = runner.process(item, several, sys.stdin.buffer)
-            outcomes.append(outcome)
+            status = max(status, outcome.status)
             progress.clear()
             emit(outcome, options, several, report, err, redact)
-        progress.show(len(inputs), "")
-        progress.clear()
+            if not item.is_directory:  # a directory is reported, not counted
+                outcomes.append(outcome)
+        progress.show(len(outcomes), "")
     except KeyboardInterrupt:
-        progress.clear()
         print(f"{PROG}: interrupted; files not yet written are unchanged", file=err)
         return 130
+    finally:
+        progress.close()
 
-    failed = [o for o in outcomes if o.error is not None]
-    if several:
-        done = len(outcomes) - len(failed)
-        compressed = sum(1 for o in outcomes if o.compressed and o.error is None)
-        line = (f"{len(outcomes)} file{'s' if len(outcomes) != 1 else ''}: "
-                f"{compressed} compressed, {done - compressed} not compressed, "
-                f"{len(failed)} failed")
-        print(line, file=err if options.json else report)
-    return max((o.status for o in outcomes), default=OK)
+    if several and outcomes:
+        print(closing_line(outcomes), file=err if options.json else report)
+    return status
+
+
+def closing_line(outcomes: list[Outcome]) -> str:
+    """The count of a run over several files: `4 files: 2 compressed, 1 not
+    compressed, 1 failed`, naming the files whose LLM summary failed."""
+    failed = sum(1 for o in outcomes if o.error is not None)
+    compressed = [o for o in outcomes if o.compressed and o.error is None]
+    fallback = sum(1 for o in compressed if o.llm_error)
+    after_failure = (f", {fallback} of them with the extract after an LLM failure"
+                     if fallback else "")
+    return (f"{len(outcomes)} file{'s' if len(outcomes) != 1 else ''}: "
+            f"{len(compressed)} compressed{after_failure}, "
+            f"{len(outcomes) - failed - len(compressed)} not compressed, {failed} failed")
 
 
 def emit(o: Outcome, options: argparse.Namespace, several: bool,
@@ -540,7 +640,7 @@ def emit(o: Outcome, options: argparse.Namespace, several: bool,
         print(json.dumps(redact.deep(json_record(o)), ensure_ascii=False), file=report)
     elif o.error is None:
         if several:
-            print(redact(short_line(o)), file=report)
+            print(redact(short_line(o, options.max_context)), file=report)
         else:
             print(redact("\n".join(report_lines(o, options.max_context))), file=report)
     report.flush()

@@ -9,6 +9,16 @@
 
 #include <pthread.h>
 
+#if defined(__GLIBC__) && defined(__x86_64__)
+// glibc 2.32 and 2.34 gave these two new symbol versions when libpthread
+// moved into libc; the code behind the old and the new version is the same.
+// Binding to the original versions keeps the module loadable on the glibc of
+// manylinux2014 (2.17), where they live in libpthread, which the interpreter
+// has already loaded.
+__asm__(".symver pthread_getattr_np,pthread_getattr_np@GLIBC_2.2.5");
+__asm__(".symver pthread_attr_getstack,pthread_attr_getstack@GLIBC_2.2.5");
+#endif
+
 namespace {
 
 struct NativeFunction {

@@ -1,0 +1,121 @@
+"""What a host must know, as the README's section for hosts shows it: the
+window of a compressed conversation needs care before an OpenAI-compatible
+endpoint accepts it (examples/api_window.py); and the README keeps up with the
+example and with the command's --json fields."""
+
+import inspect
+import json
+import re
+import runpy
+import subprocess
+import sys
+import types
+import typing
+from pathlib import Path
+
+import pytest
+
+import routes.context_compress as cc
+from context_compress_cli import chat
+from shared import SUMMARY_PREFIX as PREFIX
+
+ROOT = Path(__file__).resolve().parent.parent
+README = (ROOT / "README.md").read_text(encoding="utf-8")
+example = types.SimpleNamespace(**runpy.run_path(str(ROOT / "examples" / "api_window.py")))
+
+
+def stamp(seconds):
+    whole, frac = divmod(seconds, 1)
+    fraction = f".{round(frac * 1e6):06d}" if frac else ""
+    return f"2024-05-01T10:00:{int(whole):02d}{fraction}+00:00"
+
+
+def tool_conversation():
+    """Over 80 % of a 2000-token window. The kept tail starts at the result of
+    call_a, whose call is compressed; call_b is stamped before the summary's
+    stamp (new cut time + 1 s) and its result after it."""
+    messages = [{"role": "user" if i % 2 == 0 else "assistant", "content": f"m{i} " + "x" * 600,
+                 "timestamp": stamp(i)} for i in range(10)]
+    messages += [
+        {"role": "assistant", "content": "", "timestamp": stamp(10), "tool_calls": [
+            {"id": "call_a", "type": "function",
+             "function": {"name": "search_session", "arguments": "{}"}}]},
+        {"role": "tool", "tool_call_id": "call_a", "content": "", "tool_result": "a" * 2800,
+         "timestamp": stamp(11)},
+        {"role": "assistant", "content": "", "timestamp": stamp(11.5), "tool_calls": [
+            {"id": "call_b", "type": "function",
+             "function": {"name": "read_file", "arguments": '{"path": "a.py"}'}}]},
+        {"role": "tool", "tool_call_id": "call_b", "content": "", "tool_result": "b" * 1200,
+         "timestamp": stamp(12.5)},
+        {"role": "assistant", "content": "done " + "y" * 75, "timestamp": stamp(13)},
+    ]
+    return {"id": "c", "messages": messages}
+
+
+def api_problems(messages):
+    """What an OpenAI-compatible endpoint refuses in a message list: a tool
+    result that does not answer a call of the assistant message before it, and
+    any other message while calls still wait for their results."""
+    problems, waiting = [], set()
+    for i, m in enumerate(messages):
+        if m.get("role") == "tool":
+            if m.get("tool_call_id") not in waiting:
+                problems.append(f"{i}: result without its call")
+            waiting.discard(m.get("tool_call_id"))
+            continue
+        if waiting:
+            problems.append(f"{i}: {m.get('role')} message before the results of {sorted(waiting)}")
+        waiting = {c["id"] for c in m.get("tool_calls") or ()}
+    if waiting:
+        problems.append(f"end: no results for {sorted(waiting)}")
+    return problems
+
+
+def compressed_tool_conversation():
+    conv = tool_conversation()
+    with chat.blocked():
+        compressed, stats = cc.cut_and_sum_history(conv, {"max_context": 2000})
+    assert compressed and stats["new_cut_time"] == stamp(11)
+    return conv
+
+
+def test_window_is_refused_as_stored_and_accepted_after_api_messages():
+    conv = compressed_tool_conversation()
+    window = cc.msgs_from_cut_time(conv)
+    assert api_problems(window) == ["0: result without its call",
+                                    "2: user message before the results of ['call_b']",
+                                    "3: result without its call"]
+    sent = example.api_messages(conv)
+    assert api_problems(sent) == []
+    assert [m["role"] for m in sent] == ["user", "assistant", "tool", "assistant"]
+    assert sent[0]["content"].startswith(PREFIX)
+    assert sent[2] == {"role": "tool", "tool_call_id": "call_b", "content": "b" * 1200}
+    assert all("timestamp" not in m for m in sent)
+
+
+def test_api_messages_match_the_openai_message_types():
+    pytest.importorskip("openai", reason="the openai package (test extra) is not installed")
+    import pydantic
+    from openai.types.chat import ChatCompletionMessageParam
+    conv = compressed_tool_conversation()
+    sent = example.api_messages(conv)
+    pydantic.TypeAdapter(list[ChatCompletionMessageParam]).validate_python(sent)
+    # pydantic ignores keys a TypedDict does not declare; the API refuses them.
+    allowed = set().union(*(typing.get_type_hints(t) for t in typing.get_args(
+        ChatCompletionMessageParam)))
+    assert set().union(*sent) <= allowed
+
+
+def test_readme_shows_the_tested_example_and_every_json_field(tmp_path):
+    assert inspect.getsource(example.api_messages) in README
+    path = tmp_path / "conv.json"
+    path.write_text(json.dumps(tool_conversation()))
+    command = Path(sys.executable).with_name("context-compress")
+    record = json.loads(subprocess.run([command, "--json", "--max-context", "2000", path],
+                                       capture_output=True, timeout=60).stdout)
+    table = README[README.index("| Field |"):].split("\n\n")[0]
+    documented = set(re.findall(r"`([\w.]+)`", "\n".join(
+        row.split("|")[1] for row in table.splitlines()[2:])))
+    assert documented == {*record, *(f"stats.{k}" for k in record["stats"]),
+                          *(f"summary_covered.{k}" for k in record["summary_covered"]),
+                          "error"}
