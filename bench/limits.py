@@ -266,13 +266,45 @@ def write(per_turn, estimator, flags, hwrefs):
     print("\n".join(lines))
 
 
+def plot(per_turn, estimator, hwrefs):
+    """bench/out/limits.png: both goals as ratios, module time over its limit."""
+    try:
+        import matplotlib
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        return None
+    fig, (turn_ax, text_ax) = plt.subplots(1, 2, figsize=(11, 4), gridspec_kw={"width_ratios": [1, 3]})
+    turn_ax.bar([f"{r['messages']:,}" for r in per_turn], [r["ratio"] for r in per_turn], color="#4c72b0")
+    turn_ax.axhline(1.15, color="#c44e52", linestyle="--", label="goal 1.15×")
+    turn_ax.set_title("per turn: module / plain-C floor")
+    turn_ax.set_xlabel("messages")
+    turn_ax.legend(loc="lower right")
+    labels = [f"{r['kind']}\n{r['chars']:,}" for r in estimator]
+    text_ax.bar(labels, [r["ratio"] for r in estimator], color="#55a868")
+    text_ax.axhline(1.1, color="#c44e52", linestyle="--", label="goal 1.1× (100k and 1M)")
+    text_ax.set_title(f"estimator: module / fastest plain loop ({', '.join(hwrefs)})")
+    text_ax.legend(loc="upper right")
+    for ax in (turn_ax, text_ax):
+        ax.set_ylim(0, max(3.5, *(r["ratio"] for r in per_turn + estimator)) * 1.05)
+        ax.set_ylabel("time ratio (1 = at the limit)")
+    fig.suptitle(f"routes.context_compress against its limits — {cpu_name()}")
+    fig.tight_layout()
+    path = os.path.join(OUT, "limits.png")
+    fig.savefig(path, dpi=100)
+    plt.close(fig)
+    return path
+
+
 def main():
     global BEFORE
     BEFORE = load_before()
     flags = cpu_flags()
     floor = build_floor()
     hwrefs = build_hwrefs(flags)
-    write(per_turn_rows(floor), estimator_rows(hwrefs), flags, hwrefs)
+    per_turn, estimator = per_turn_rows(floor), estimator_rows(hwrefs)
+    write(per_turn, estimator, flags, hwrefs)
+    plot(per_turn, estimator, hwrefs)
 
 
 if __name__ == "__main__":

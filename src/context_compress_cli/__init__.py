@@ -2,3 +2,8 @@
 `routes.context_compress`."""
 
 __version__ = "0.1.0"
+
+PROG = "context-compress"
+
+# Exit statuses.
+OK, FAILED, BAD_INPUT = 0, 1, 2

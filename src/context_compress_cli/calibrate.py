@@ -28,7 +28,8 @@ from typing import Any
 
 import routes.context_compress as cc
 
-from .files import BadInput, json_type, parse, read_bytes
+from . import BAD_INPUT, FAILED, OK, PROG
+from .files import BadInput, expand, json_type, parse, read_bytes
 from .texts import MESSAGE_OVERHEAD, NON_TEXT_PART, THRESHOLD
 
 INSTALL_HINT = "pip install 'routes-context-compress[calibrate]'"
@@ -281,8 +282,6 @@ def add_arguments(parser: argparse.ArgumentParser, positive_int: Callable[[str],
 
 
 def run(parser: argparse.ArgumentParser, options: argparse.Namespace) -> int:
-    # Imported here: cli imports this module to build its parser.
-    from .cli import BAD_INPUT, FAILED, OK, PROG, expand
 
     if options.calibrate is None:
         parser.error("--window goes with --calibrate")

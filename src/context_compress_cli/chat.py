@@ -301,27 +301,36 @@ class _RefuseRedirects(urllib.request.HTTPRedirectHandler):
     http_error_301 = http_error_303 = http_error_307 = http_error_308 = http_error_302
 
 
-class _HTTPHandler(urllib.request.HTTPHandler):
+class _ReadTimeoutHandler:
+    """Mixin for urllib's HTTP(S) handlers: open with `connection_class`,
+    passing it the read time-out (do_open hands extra keywords on)."""
+
+    connection_class: type
+
     def __init__(self, read_timeout: float) -> None:
         super().__init__()
         self._read_timeout = read_timeout
+
+    def _open(self, req: urllib.request.Request) -> http.client.HTTPResponse:
+        response: http.client.HTTPResponse = self.do_open(  # type: ignore[attr-defined]
+            self.connection_class, req, read_timeout=self._read_timeout)
+        return response
+
+
+class _HTTPHandler(_ReadTimeoutHandler, urllib.request.HTTPHandler):
+    connection_class = _HTTPConnection
 
     def http_open(self, req: urllib.request.Request) -> http.client.HTTPResponse:
-        # do_open passes the extra keyword on to the connection class.
-        return self.do_open(_HTTPConnection, req,  # type: ignore[arg-type]
-                            read_timeout=self._read_timeout)
+        return self._open(req)
 
 
-class _HTTPSHandler(urllib.request.HTTPSHandler):
-    def __init__(self, read_timeout: float) -> None:
-        super().__init__()
-        self._read_timeout = read_timeout
+class _HTTPSHandler(_ReadTimeoutHandler, urllib.request.HTTPSHandler):
+    # Without a context the connection makes the default one, which checks
+    # certificates and host names.
+    connection_class = _HTTPSConnection
 
     def https_open(self, req: urllib.request.Request) -> http.client.HTTPResponse:
-        # Without a context the connection makes the default one, which checks
-        # certificates and host names.
-        return self.do_open(_HTTPSConnection, req,  # type: ignore[arg-type]
-                            read_timeout=self._read_timeout)
+        return self._open(req)
 
 
 # --- the request ---------------------------------------------------------------

@@ -16,16 +16,13 @@ from typing import Any, NoReturn, TextIO
 
 import routes.context_compress as cc
 
-from . import __version__, calibrate, chat
+from . import BAD_INPUT, FAILED, OK, PROG, __version__, calibrate, chat
 from .coverage import summary_covered
-from .files import BadInput, Loaded, dump, parse, read_bytes, write_atomic
+from .files import BadInput, Input, Loaded, dump, expand, parse, read_bytes, write_atomic
 from .texts import DEFAULT_MAX_CONTEXT, SUMMARY_NOTE, SUMMARY_PREFIX, THRESHOLD
 
-PROG = "context-compress"
 SUMMARY_SHOWN = 160
 
-# Exit statuses.
-OK, FAILED, BAD_INPUT = 0, 1, 2
 
 DESCRIPTION = """\
 Compress the older history of stored LLM conversations with
@@ -98,55 +95,23 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _positive_int(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if value <= 0:
-        raise argparse.ArgumentTypeError(f"must be greater than 0: {text!r}")
-    return value
+def _positive(convert: type[int] | type[float], kind: str, must: str) -> Any:
+    """An argparse type: `convert` of the text, which must be finite and above 0."""
+
+    def parse(text: str) -> Any:
+        try:
+            value = convert(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not {kind}: {text!r}") from None
+        if not value > 0 or value == float("inf"):
+            raise argparse.ArgumentTypeError(f"{must}: {text!r}")
+        return value
+
+    return parse
 
 
-def _positive_float(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-    if not value > 0 or value == float("inf"):
-        raise argparse.ArgumentTypeError(f"must be a positive number of seconds: {text!r}")
-    return value
-
-
-# --- inputs -----------------------------------------------------------------------
-
-
-@dataclass
-class Input:
-    label: str          # as shown in reports and errors
-    path: Path | None   # None for standard input
-    problem: str | None = None
-    is_directory: bool = False  # a directory without files to work on
-
-
-def expand(args: list[str]) -> list[Input]:
-    """One Input per file: directories give their *.json files, sorted by name."""
-    inputs = []
-    for arg in args:
-        if arg == "-":
-            inputs.append(Input("<stdin>", None))
-            continue
-        path = Path(arg)
-        if path.is_dir():
-            found = sorted(p for p in path.glob("*.json")
-                           if not p.name.startswith(".") and not p.is_dir())
-            if not found:
-                inputs.append(Input(arg, path, "no *.json files in this directory",
-                                    is_directory=True))
-            inputs.extend(Input(str(p), p) for p in found)
-        else:
-            inputs.append(Input(arg, path))
-    return inputs
+_positive_int = _positive(int, "a whole number", "must be greater than 0")
+_positive_float = _positive(float, "a number", "must be a positive number of seconds")
 
 
 # --- one file -----------------------------------------------------------------------

@@ -13,6 +13,34 @@ from pathlib import Path
 from typing import Any, BinaryIO
 
 
+@dataclass
+class Input:
+    label: str          # as shown in reports and errors
+    path: Path | None   # None for standard input
+    problem: str | None = None
+    is_directory: bool = False  # a directory without files to work on
+
+
+def expand(args: list[str]) -> list[Input]:
+    """One Input per file: directories give their *.json files, sorted by name."""
+    inputs = []
+    for arg in args:
+        if arg == "-":
+            inputs.append(Input("<stdin>", None))
+            continue
+        path = Path(arg)
+        if path.is_dir():
+            found = sorted(p for p in path.glob("*.json")
+                           if not p.name.startswith(".") and not p.is_dir())
+            if not found:
+                inputs.append(Input(arg, path, "no *.json files in this directory",
+                                    is_directory=True))
+            inputs.extend(Input(str(p), p) for p in found)
+        else:
+            inputs.append(Input(arg, path))
+    return inputs
+
+
 class BadInput(Exception):
     """The input is not a conversation this command can work on."""
 
