@@ -29,7 +29,8 @@ test: install
 clean:
 	rm -rf build $(VENV)
 
-# Benchmarks of the native module against the pure-Python baseline in bench/.
+# Benchmarks of the native module against the pure-Python baseline,
+# tests/reference.py.
 # The bench extra of pyproject.toml (pyperf, matplotlib) is installed into the
 # venv without rebuilding the package. BENCH_ARGS passes options to the
 # runner (pyperf's among them, e.g. BENCH_ARGS="-p 20").

@@ -15,7 +15,7 @@ import pytest
 
 import routes.context_compress as cc
 from context_compress_cli import chat
-from shared import SUMMARY_PREFIX as PREFIX
+from context_compress_cli.texts import SUMMARY_PREFIX as PREFIX
 
 COMMAND = str(Path(sys.executable).with_name("context-compress"))
 WINDOW = "2000"  # keep budget 1024: the newest 10 messages of 103 tokens
