@@ -29,8 +29,8 @@ def workload(rounds):
     from fake_chat import place  # noqa: E402
 
     calls = 0
-    for key, spec in sorted(leaks.SCENARIOS.items()):
-        name, args, kwargs, exc, chat = leaks.expand(spec)
+    for key, row in sorted(leaks.SCENARIOS.items()):
+        name, args, kwargs, exc, chat = leaks.expand(row)
         place(chat)
         call = leaks.caller(name, args, kwargs, exc, fresh=True)
         for _ in range(rounds):

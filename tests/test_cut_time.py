@@ -137,7 +137,7 @@ def test_get_conv_cut_time_reads_stored_items_of_dict_subclass(module):
     assert module.get_conv_cut_time(conv) != "stored"
 
 
-def test_get_conv_cut_time_needs_more_than_get_on_records(module):
+def test_get_conv_cut_time_subscripts_only_the_stamped_message(module):
     assert module.get_conv_cut_time(GetOnly(created_at="A")) == "A"
     assert module.get_conv_cut_time(GetOnly(messages=[{"timestamp": "M"}])) == "M"
     # The stamped message is subscripted after get, which a get-only object refuses.

@@ -155,7 +155,7 @@ def test_hostile_chat_answer_gives_fallback_summary_or_propagates(monkeypatch, a
     assert summary == PREFIX + (cc.simple_extract(span) if expected == FALLBACK else expected) + NOTE
 
 
-def test_chat_layer_reentering_on_same_conversation_leaves_a_wellformed_one(monkeypatch):
+def test_compression_reentered_from_the_chat_layer_ends_wellformed(monkeypatch):
     conv = make_conv()
     originals = list(conv["messages"])
 
@@ -174,7 +174,7 @@ def test_chat_layer_reentering_on_same_conversation_leaves_a_wellformed_one(monk
 
 
 @pytest.mark.parametrize("change", ["clear", "append", "replace", "delete"])
-def test_chat_layer_changing_the_conversation_mid_call_does_not_crash(monkeypatch, change):
+def test_chat_layer_changing_the_conversation_mid_call_is_seen_by_the_rewrite(monkeypatch, change):
     conv = make_conv()
     originals = list(conv["messages"])
     late = {"role": "user", "content": "late", "timestamp": STAMP.format(59)}
@@ -330,7 +330,7 @@ MUTATIONS = {
 
 
 @pytest.mark.parametrize("mutation", sorted(MUTATIONS))
-def test_mutation_at_every_get_and_str_does_not_crash(monkeypatch, tripwire, mutation):
+def test_mutation_at_every_get_and_str_ends_in_one_summary_or_an_error(monkeypatch, tripwire, mutation):
     total = hook_calls(monkeypatch)
     for at in range(1, total + 1):
         conv = watched_conv()
@@ -441,7 +441,7 @@ REBOUND_ESTIMATOR = textwrap.dedent("""
     # The walk ends with the list, as reversed() does, after the newest message.
     ("clear-later", ["returned", True, 2]),
 ])
-def test_rebound_estimator_changing_active_list_not_crash(run_python, mode, expected):
+def test_rebound_estimator_changing_active_list_gets_the_python_outcome(run_python, mode, expected):
     assert run_python(f"MODE = {mode!r}\n" + REBOUND_ESTIMATOR) == expected
 
 

@@ -160,8 +160,8 @@ SCENARIOS = {
 }
 
 
-def expand(spec):
-    name, args, kwargs, exc, *chat = spec
+def expand(row):
+    name, args, kwargs, exc, *chat = row
     return name, args, kwargs, exc, (chat[0] if chat else UNSET)
 
 
@@ -177,9 +177,9 @@ def scenario_env():
 @pytest.fixture(params=sorted(SCENARIOS))
 def scenario(request, scenario_env):
     """One scenario, its chat module installed: (name, args, kwargs, exc, chat)."""
-    spec = expand(SCENARIOS[request.param])
-    scenario_env(spec[-1])
-    return spec
+    row = expand(SCENARIOS[request.param])
+    scenario_env(row[-1])
+    return row
 
 
 def caller(name, args, kwargs, exc, fresh):
@@ -340,8 +340,8 @@ def test_no_native_heap_kept_by_calls(scenario):
 def round_robin(function):
     """One call of every scenario of `function`, chat modules set directly."""
     calls = []
-    for spec in SCENARIOS.values():
-        name, args, kwargs, exc, chat = expand(spec)
+    for row in SCENARIOS.values():
+        name, args, kwargs, exc, chat = expand(row)
         if name == function:
             calls.append((chat, caller(name, args, kwargs, exc, fresh=True)))
 
@@ -377,7 +377,7 @@ RSS_MEASURABLE = pytest.mark.skipif(
 
 
 @RSS_MEASURABLE
-@pytest.mark.parametrize("function", sorted({spec[0] for spec in SCENARIOS.values()}))
+@pytest.mark.parametrize("function", sorted({row[0] for row in SCENARIOS.values()}))
 def test_resident_size_does_not_grow(function):
     assert resident_growth_in_child(function) < RSS_MARGIN
 

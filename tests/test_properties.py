@@ -272,7 +272,7 @@ def test_compression_repeated_on_its_own_result_keeps_its_promises(conv, config)
 
 
 @given(text=st.one_of(st.text(characters, max_size=300), scaled(texts)))
-def test_text_estimate_agrees_with_the_definition(text):
+def test_text_estimate_agrees_with_the_reference(text):
     assert cc.estimate_tokens_text(text) == reference.estimate_tokens_text(text)
     assert cc.estimate_tokens_text(PlainStr(text)) == reference.estimate_tokens_text(text)
 
