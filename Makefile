@@ -5,7 +5,7 @@ PY      := $(VENV)/bin/python
 PIP     := $(PY) -m pip --disable-pip-version-check -q
 SOURCES := $(wildcard src/routes/*.cpp src/routes/*.hpp src/routes/*.pyi src/routes/py.typed src/context_compress_cli/*.py) CMakeLists.txt pyproject.toml
 
-.PHONY: all install test stubtest demo bench bench-quick sanitize valgrind fuzz clean
+.PHONY: all install test stubtest demo bench bench-quick bench-readme sanitize valgrind fuzz clean
 
 all: install
 
@@ -53,6 +53,7 @@ demo: install $(SAMPLE)
 # tests/reference.py. The bench extra of pyproject.toml (pyperf, matplotlib)
 # is installed into the venv without rebuilding the package. BENCH_ARGS
 # passes options to the runner (pyperf's among them, e.g. BENCH_ARGS="-p 20").
+# A run writes bench/out/ only; bench-readme copies its headline into README.md.
 $(VENV)/.bench: $(VENV)/.installed pyproject.toml
 	$(PY) -c "import tomllib; print('\n'.join(tomllib.load(open('pyproject.toml', 'rb'))['project']['optional-dependencies']['bench']))" > $(VENV)/bench-requirements.txt
 	$(PIP) install -r $(VENV)/bench-requirements.txt
@@ -63,6 +64,9 @@ bench: $(VENV)/.bench
 
 bench-quick: $(VENV)/.bench
 	$(PY) bench/run.py --quick $(BENCH_ARGS)
+
+bench-readme:
+	"$$(bash scripts/find-python.sh)" bench/readme.py
 
 # The whole suite against an ASan + UBSan build in its own venv; see the script.
 SAN_VENV ?= $(VENV)-asan

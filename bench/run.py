@@ -20,7 +20,8 @@ Besides the timings the run
     outside Python's allocator),
   * checks that native and baseline return the same results on every input,
   * writes bench/out/results.md, bench/out/scaling.png and
-    bench/out/pyperf.json.
+    bench/out/pyperf.json, and nothing else: `python bench/readme.py`
+    (`make bench-readme`) copies the recorded headline into README.md.
 """
 
 import gc
@@ -535,28 +536,6 @@ FUNC_ORDER = ["estimate_tokens_text", "estimate_tokens", "_msgs_to_text", "simpl
 
 # --- main -------------------------------------------------------------------------
 
-README = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "README.md")
-README_START, README_END = "<!-- bench:start -->", "<!-- bench:end -->"
-
-
-def update_readme(headline):
-    """Puts the run's headline figures between the README's bench markers, so
-    the table there is always one the runner wrote."""
-    try:
-        with open(README, encoding="utf-8") as f:
-            text = f.read()
-    except OSError:
-        return
-    if README_START not in text or README_END not in text:
-        return
-    body = headline.replace("# Benchmark results", "Latest run:", 1).replace("\n## ", "\n### ")
-    before = text.split(README_START)[0]
-    after = text.split(README_END, 1)[1]
-    with open(README, "w", encoding="utf-8") as f:
-        f.write(f"{before}{README_START}\n{body}\n{README_END}{after}")
-    print(f"updated the figures in {os.path.relpath(README)}")
-
-
 def main():
     import pyperf
 
@@ -651,10 +630,8 @@ def main():
     print(f"\nwrote {os.path.relpath(os.path.join(OUT, 'results.md'))}, scaling.png, pyperf.json "
           f"in {time.perf_counter() - started:.0f} s ({timed:.0f} s checks and timings)")
     with open(os.path.join(OUT, "results.md"), encoding="utf-8") as f:
-        headline = f.read().split("## Time per call")[0].rstrip()
-    print()
-    print(headline)
-    update_readme(headline)
+        print()
+        print(f.read().split("## Time per call")[0].rstrip())
     if problems:
         sys.exit(1)
 
