@@ -5,21 +5,18 @@ and allocation failure. The interpreter must survive, the right exception
 must arrive with the module's traceback entry, and a conversation that was not
 compressed must be exactly as it was."""
 
-import sys
 import textwrap
 
 import pytest
 
 import routes.context_compress as cc
 from context_compress_cli.texts import SUMMARY_NOTE as NOTE, SUMMARY_PREFIX as PREFIX
-from fake_chat import CHAT_MODULE, FakeChat
 from shared import PlainStr
 from snapshot import Snapshot
 from surface import assert_raised_in
 
 STAMP = "2024-05-01T12:00:{:02d}+00:00"
 CONFIG = {"max_context": 3000}
-ANSWER = {"choices": [{"message": {"content": "  the summary \n"}}]}
 
 
 def make_conv(message_cls=dict, conv_cls=dict, role=None, n=12):
@@ -32,13 +29,6 @@ def make_conv(message_cls=dict, conv_cls=dict, role=None, n=12):
         for i in range(n)
     ]
     return conv_cls(id="c1", created_at=STAMP.format(0), cut_time=STAMP.format(0), messages=messages, extra=[1])
-
-
-def install_chat(monkeypatch, answer, during=None):
-    """A FakeChat answering `answer`, installed as routes.chat for the test."""
-    fake = FakeChat(answer, during=during)
-    monkeypatch.setitem(sys.modules, CHAT_MODULE, fake.module)
-    return fake
 
 
 def summary_of(conv):
@@ -136,8 +126,8 @@ HOSTILE_ANSWERS = [
 
 
 @pytest.mark.parametrize("answer, expected", [a[1:] for a in HOSTILE_ANSWERS], ids=[a[0] for a in HOSTILE_ANSWERS])
-def test_hostile_chat_answer_gives_fallback_summary_or_propagates(monkeypatch, answer, expected):
-    install_chat(monkeypatch, answer)
+def test_hostile_chat_answer_gives_fallback_summary_or_propagates(chat, answer, expected):
+    chat.answer = answer
     conv = make_conv()
     span = conv["messages"][:9]
     before = Snapshot(conv)
@@ -155,7 +145,7 @@ def test_hostile_chat_answer_gives_fallback_summary_or_propagates(monkeypatch, a
     assert summary == PREFIX + (cc.simple_extract(span) if expected == FALLBACK else expected) + NOTE
 
 
-def test_compression_reentered_from_the_chat_layer_ends_wellformed(monkeypatch):
+def test_compression_reentered_from_the_chat_layer_ends_wellformed(chat):
     conv = make_conv()
     originals = list(conv["messages"])
 
@@ -164,7 +154,7 @@ def test_compression_reentered_from_the_chat_layer_ends_wellformed(monkeypatch):
             # The inner call compresses the same conversation first.
             assert cc.cut_and_sum_history(conv, CONFIG)[0] is True
 
-    chat = install_chat(monkeypatch, ANSWER, during=reenter)
+    chat.during = reenter
     result = cc.cut_and_sum_history(conv, CONFIG)
     assert result[0] is True and len(chat.calls) == 2
     contents = [m["content"] for m in conv["messages"]]
@@ -174,7 +164,7 @@ def test_compression_reentered_from_the_chat_layer_ends_wellformed(monkeypatch):
 
 
 @pytest.mark.parametrize("change", ["clear", "append", "replace", "delete"])
-def test_chat_layer_changing_the_conversation_mid_call_is_seen_by_the_rewrite(monkeypatch, change):
+def test_chat_layer_changing_the_conversation_mid_call_is_seen_by_the_rewrite(chat, change):
     conv = make_conv()
     originals = list(conv["messages"])
     late = {"role": "user", "content": "late", "timestamp": STAMP.format(59)}
@@ -190,7 +180,7 @@ def test_chat_layer_changing_the_conversation_mid_call_is_seen_by_the_rewrite(mo
         else:
             del conv["messages"]
 
-    install_chat(monkeypatch, ANSWER, during=change_conversation)
+    chat.during = change_conversation
     if change == "delete":
         # The rewrite reads the messages again: None is not iterable.
         with pytest.raises(TypeError) as info:
@@ -267,9 +257,8 @@ def tripwire():
     Watched.tripwire = saved
 
 
-def hook_calls(monkeypatch):
+def hook_calls():
     """How many get() and __str__ calls a clean compression of watched_conv makes."""
-    install_chat(monkeypatch, ANSWER)
     Watched.tripwire = Tripwire()
     conv = watched_conv()
     result = cc.cut_and_sum_history(conv, CONFIG)
@@ -282,8 +271,8 @@ class Tripped(Exception):
 
 
 @pytest.mark.parametrize("exc_type", [KeyboardInterrupt, SystemExit, Tripped])
-def test_raise_at_every_get_and_str_leaves_conv_untouched(monkeypatch, tripwire, exc_type):
-    total = hook_calls(monkeypatch)
+def test_raise_at_every_get_and_str_leaves_conv_untouched(chat, tripwire, exc_type):
+    total = hook_calls()
     assert total > 50
     outcomes = {"raised": 0, "absorbed": 0}
     for at in range(1, total + 2):
@@ -330,8 +319,8 @@ MUTATIONS = {
 
 
 @pytest.mark.parametrize("mutation", sorted(MUTATIONS))
-def test_mutation_at_every_get_and_str_ends_in_one_summary_or_an_error(monkeypatch, tripwire, mutation):
-    total = hook_calls(monkeypatch)
+def test_mutation_at_every_get_and_str_ends_in_one_summary_or_an_error(chat, tripwire, mutation):
+    total = hook_calls()
     for at in range(1, total + 1):
         conv = watched_conv()
         Watched.tripwire = Tripwire(at, lambda: MUTATIONS[mutation](conv))
@@ -386,8 +375,7 @@ class FailingStore(dict):
 @pytest.mark.parametrize("exc", [OSError("disk"), KeyboardInterrupt(), SystemExit(3)],
                          ids=lambda e: type(e).__name__)
 @pytest.mark.parametrize("store_first", [False, True], ids=["raise-before-store", "raise-after-store"])
-def test_failed_store_leaves_old_messages_and_cut_time(monkeypatch, key, had_cut_time, exc, store_first):
-    install_chat(monkeypatch, ANSWER)
+def test_failed_store_leaves_old_messages_and_cut_time(chat, key, had_cut_time, exc, store_first):
     conv = make_conv(conv_cls=FailingStore)
     if not had_cut_time:
         del conv["cut_time"]
@@ -401,8 +389,7 @@ def test_failed_store_leaves_old_messages_and_cut_time(monkeypatch, key, had_cut
 
 
 @pytest.mark.parametrize("key", ["messages", "cut_time"])
-def test_failed_restore_still_raises_the_store_error(monkeypatch, key):
-    install_chat(monkeypatch, ANSWER)
+def test_failed_restore_still_raises_the_store_error(chat, key):
     conv = make_conv(conv_cls=FailingStore)
     conv.failing_key, conv.exc, conv.store_first, conv.restore_fails = key, OSError("disk"), True, True
     with pytest.raises(OSError, match="disk"):
