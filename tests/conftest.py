@@ -1,17 +1,26 @@
-"""Shared fixtures for the routes.context_compress tests."""
+"""Fixtures and Hypothesis profiles of the routes.context_compress tests.
+
+HYPOTHESIS_PROFILE picks the profile of the property tests: "ci" (the
+default, a quick run) or "dev" (thousands of examples)."""
 
 import json
 import os
 import subprocess
 import sys
 import time
-import traceback
 
 import pytest
+from hypothesis import HealthCheck, settings
 
 import routes.context_compress as _context_compress
+from fake_chat import CHAT_MODULE, FakeChat
 
-SOURCE_UNIT = "routes/context_compress"
+TESTS = os.path.dirname(os.path.abspath(__file__))
+
+for _name, _examples in (("ci", 60), ("dev", 3000)):
+    settings.register_profile(_name, max_examples=_examples, deadline=None, print_blob=True,
+                              suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))
 
 
 @pytest.fixture
@@ -30,6 +39,20 @@ def namespace(module):
     finally:
         ns.clear()
         ns.update(saved)
+
+
+@pytest.fixture
+def chat(monkeypatch):
+    """A FakeChat installed as routes.chat for the duration of the test."""
+    fake = FakeChat()
+    monkeypatch.setitem(sys.modules, CHAT_MODULE, fake.module)
+    return fake
+
+
+@pytest.fixture
+def no_chat(monkeypatch):
+    """routes.chat blocked: importing it raises ImportError."""
+    monkeypatch.setitem(sys.modules, CHAT_MODULE, None)
 
 
 @pytest.fixture
@@ -53,41 +76,20 @@ def local_zone():
 
 
 @pytest.fixture
-def tb_entries():
-    """Returns a function giving the (name, filename, lineno) traceback entries
-    of an exception, outermost first."""
-
-    def entries(exc):
-        return [(f.name, f.filename, f.lineno) for f in traceback.extract_tb(exc.__traceback__)]
-
-    return entries
-
-
-@pytest.fixture
-def module_entries(tb_entries):
-    """Returns a function giving only the traceback entries that the module added."""
-
-    def entries(exc):
-        return [e for e in tb_entries(exc) if e[1] == SOURCE_UNIT]
-
-    return entries
-
-
-@pytest.fixture
 def run_python(tmp_path):
     """Returns a function that runs `code` in a fresh interpreter of this venv
     (extra interpreter flags first) and returns the JSON value the code printed
-    as its last line of output."""
+    as its last line of output. The code can import the tests' own modules.
+    A child that crashes, fails or hangs past `timeout` seconds fails the test."""
 
-    def run(code, *flags):
-        proc = subprocess.run(
-            [sys.executable, *flags, "-c", code],
-            capture_output=True,
-            text=True,
-            cwd=tmp_path,
-            timeout=60,
-        )
-        assert proc.returncode == 0, f"child failed ({proc.returncode}):\n{proc.stderr}"
+    def run(code, *flags, timeout=60):
+        env = {**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, [TESTS, os.environ.get("PYTHONPATH")]))}
+        try:
+            proc = subprocess.run([sys.executable, *flags, "-c", code], capture_output=True, text=True,
+                                  cwd=tmp_path, env=env, timeout=timeout)
+        except subprocess.TimeoutExpired:
+            pytest.fail(f"the child did not finish within {timeout} s")
+        assert proc.returncode == 0, f"child failed ({proc.returncode}):\n{proc.stderr[-3000:]}"
         return json.loads(proc.stdout.strip().splitlines()[-1])
 
     return run

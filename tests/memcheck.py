@@ -26,15 +26,12 @@ MODULE_OBJ = "context_compress"
 def workload(rounds):
     sys.path.insert(0, HERE)
     import test_leaks as leaks  # noqa: E402  (the scenarios live there)
+    from fake_chat import place  # noqa: E402
 
-    saved = sys.modules.get("routes.chat")
     calls = 0
-    for key, spec in sorted(leaks.SCENARIOS.items()):
-        name, args, kwargs, exc, chat = leaks.expand(spec)
-        if chat == "unset":
-            sys.modules.pop("routes.chat", None)
-        else:
-            sys.modules["routes.chat"] = chat
+    for key, row in sorted(leaks.SCENARIOS.items()):
+        name, args, kwargs, exc, chat = leaks.expand(row)
+        place(chat)
         call = leaks.caller(name, args, kwargs, exc, fresh=True)
         for _ in range(rounds):
             call()
@@ -44,7 +41,7 @@ def workload(rounds):
                {"choices": [{"message": {"content": " \n"}}]}, {"choices": [{"message": {"content": b"x"}}]},
                {"choices": [{"message": {"content": "摘要" * 3000}}]}]
     for answer in answers:
-        sys.modules["routes.chat"] = leaks.chat_answering(answer)
+        place(leaks.chat_answering(answer))
         for _ in range(rounds):
             conv = leaks.compressible()
             try:
@@ -52,10 +49,6 @@ def workload(rounds):
             except TypeError:
                 pass
             calls += 1
-    if saved is None:
-        sys.modules.pop("routes.chat", None)
-    else:
-        sys.modules["routes.chat"] = saved
     print(f"memcheck workload: {calls} calls in {len(leaks.SCENARIOS) + len(answers)} scenarios")
 
 

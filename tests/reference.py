@@ -1,43 +1,110 @@
-"""Plain-Python statement of what the timestamp, estimator and transcript
-functions compute, used as the oracle the native module is checked against.
+"""Pure-Python context compression: the nine functions of
+``routes.context_compress`` as a host would write them without the extension.
 
-Each function is written as the straightforward Python a reader would expect,
-so that every interpreter operation (truth tests, get() calls, comparisons,
-len(), slicing, str(), concatenation) happens in the same order as the native
-code must perform it. Callables the native functions look up in their module
-namespace at call time are parameters here.
+The tests compare the extension with these functions, the fuzzer checks its
+estimates against them, and the benchmarks time the extension against them
+(bench/run.py imports this file as its baseline). Hence two rules:
+
+- they are ordinary, idiomatic Python (comprehensions, ``sum`` over a
+  generator, slicing, ``str.join``), with nothing in the hot paths that the
+  extension does not also do, so that the timings stay fair;
+- every interpreter operation (truth tests, ``get`` calls, comparisons,
+  ``len``, slicing, ``str``, concatenation) happens in the order the extension
+  performs it, and the names the extension looks up in its namespace at call
+  time (the other functions, ``datetime``, ``timezone``) are globals here,
+  looked up at call time too: rebinding one of them in this module redirects
+  these functions as rebinding it in the extension's namespace does.
+
+Importing this module has no side effects; ``routes.chat`` is imported only
+when a summary is requested.
 """
 
 from datetime import datetime, timezone
 
-TRANSCRIPT_MARKER = "\n...(later messages omitted)"
+from context_compress_cli.texts import (BODY_BOUND, BODY_MARKER, DEFAULT_MAX_CONTEXT, EXTRACT_HEAD, EXTRACT_TAIL,
+                                        KEEP_BUDGET_FLOOR, MESSAGE_OVERHEAD, NON_TEXT_PART, SUMMARIZER_PROMPT,
+                                        SUMMARY_MAX_TOKENS, SUMMARY_NOTE, SUMMARY_PREFIX, THRESHOLD,
+                                        TRANSCRIPT_BOUND, TRANSCRIPT_MARKER)
+
+__all__ = [
+    "_parse_ts",
+    "add_seconds_rfc3339",
+    "get_conv_cut_time",
+    "msgs_from_cut_time",
+    "estimate_tokens_text",
+    "estimate_tokens",
+    "_msgs_to_text",
+    "simple_extract",
+    "cut_and_sum_history",
+]
 
 
-def parse_ts(ts, datetime_cls=datetime):
+# --- timestamps -------------------------------------------------------------
+
+def _parse_ts(ts):
+    """Parse RFC3339-ish timestamp to datetime. Returns None on failure."""
     if not ts:
         return None
     try:
-        return datetime_cls.fromisoformat(ts.replace("Z", "+00:00"))
+        return datetime.fromisoformat(ts.replace("Z", "+00:00"))
     except Exception:
         return None
 
 
-def add_seconds_rfc3339(ts, secs, parse=parse_ts, timezone_cls=timezone):
-    dt = parse(ts)
+def add_seconds_rfc3339(ts, secs):
+    """Return ts + secs in RFC3339 (UTC). Falls back to original ts."""
+    dt = _parse_ts(ts)
     if dt is None:
         return ts
+    # timedelta is not a name of the extension's namespace: it takes the
+    # standard module afresh at each call, and so does this.
     dt = dt + __import__("datetime").timedelta(seconds=secs)
-    return dt.astimezone(timezone_cls.utc).isoformat()
+    return dt.astimezone(timezone.utc).isoformat()
 
+
+# --- cut-time window --------------------------------------------------------
+
+def get_conv_cut_time(conv):
+    """Return effective cut_time for a conversation dict (back-fills if empty)."""
+    cut = conv.get("cut_time") or ""
+    if cut:
+        return cut
+    cut = conv.get("created_at") or ""
+    if not cut:
+        for m in conv.get("messages", []):
+            if m.get("timestamp"):
+                cut = m["timestamp"]
+                break
+    if not cut:
+        cut = datetime.now(timezone.utc).isoformat()
+    return cut
+
+
+def msgs_from_cut_time(conv):
+    """Return messages with timestamp >= cut_time (all if cut_time empty)."""
+    cut = conv.get("cut_time") or ""
+    if not cut:
+        return list(conv.get("messages", []))
+    out = []
+    for m in conv.get("messages", []):
+        ts = m.get("timestamp") or ""
+        if ts and ts >= cut:
+            out.append(m)
+    return out
+
+
+# --- token estimation -------------------------------------------------------
 
 def estimate_tokens_text(text):
+    """Chinese ~1.5 tok/char, Latin ~0.25 tok/char."""
     if not text:
         return 0
-    cjk = sum(1 for c in text if "\u4e00" <= c <= "\u9fff" or "\u3400" <= c <= "\u4dbf")
+    cjk = sum(1 for ch in text if "\u4e00" <= ch <= "\u9fff" or "\u3400" <= ch <= "\u4dbf")
     return int(cjk * 1.5 + (len(text) - cjk) * 0.25)
 
 
-def estimate_tokens(msgs, text_fn=estimate_tokens_text):
+def estimate_tokens(msgs):
+    """Estimate tokens for a list of message dicts."""
     total = 0
     for m in msgs:
         content = m.get("content", "") or ""
@@ -47,18 +114,21 @@ def estimate_tokens(msgs, text_fn=estimate_tokens_text):
             for part in content:
                 if isinstance(part, dict):
                     if part.get("type") == "text":
-                        total += text_fn(part.get("text", ""))
+                        total += estimate_tokens_text(part.get("text", ""))
                     else:
-                        total += 1500
+                        total += NON_TEXT_PART
                 elif isinstance(part, str):
-                    total += text_fn(part)
+                    total += estimate_tokens_text(part)
         elif isinstance(content, str):
-            total += text_fn(content)
-        total += 3
+            total += estimate_tokens_text(content)
+        total += MESSAGE_OVERHEAD
     return total
 
 
-def msgs_to_text(msgs):
+# --- summary source text ----------------------------------------------------
+
+def _msgs_to_text(msgs):
+    """Convert messages to a text block for summarization (truncate each 2000 chars, total 8000)."""
     lines = []
     for m in msgs:
         role = m.get("role", "?")
@@ -72,106 +142,128 @@ def msgs_to_text(msgs):
             content = str(content)
         if not content:
             continue
-        if len(content) > 2000:
-            content = content[:2000] + "..."
+        if len(content) > BODY_BOUND:
+            content = content[:BODY_BOUND] + BODY_MARKER
         lines.append("[" + str(role) + "] " + content)
     text = "\n".join(lines)
-    if len(text) > 8000:
-        text = text[:8000] + TRANSCRIPT_MARKER
+    if len(text) > TRANSCRIPT_BOUND:
+        text = text[:TRANSCRIPT_BOUND] + TRANSCRIPT_MARKER
     return text
 
 
-def simple_extract(msgs, to_text=msgs_to_text):
+def simple_extract(msgs):
+    """Fallback extractor: first 3 + last 5 messages, truncated."""
     if not msgs:
         return ""
-    if len(msgs) <= 8:
-        return to_text(msgs)
-    return to_text(msgs[:3] + msgs[-5:])
+    if len(msgs) <= EXTRACT_HEAD + EXTRACT_TAIL:
+        return _msgs_to_text(msgs)
+    return _msgs_to_text(msgs[:EXTRACT_HEAD] + msgs[-EXTRACT_TAIL:])
 
 
-def outcome(fn, *args):
-    """("ok", result) or ("raise", exception type, message): two runs agree
-    when these are equal."""
+# --- summary request --------------------------------------------------------
+
+def _summarize(to_compress, llm_config):
+    """Ask the host chat layer for a summary of the span; fall back to the extract."""
+    summary = ""
     try:
-        return ("ok", fn(*args))
-    except Exception as exc:  # noqa: BLE001 - the exception is the result
-        return ("raise", type(exc), str(exc))
+        from routes.chat import _call_llm_api
+
+        text = _msgs_to_text(to_compress)
+        if text:
+            prompt_msgs = [
+                {"role": "system", "content": SUMMARIZER_PROMPT},
+                {"role": "user", "content": text},
+            ]
+            cfg = dict(llm_config or {})
+            cfg["max_tokens"] = SUMMARY_MAX_TOKENS
+            resp = _call_llm_api(prompt_msgs, cfg, stream=False)
+            choices = (resp or {}).get("choices") or []
+            if choices and choices[0].get("message", {}).get("content"):
+                summary = choices[0]["message"]["content"].strip()
+    except Exception:
+        summary = ""
+    if not summary:
+        summary = simple_extract(to_compress)
+    return summary
 
 
-# --- generated inputs -----------------------------------------------------------
-# Shared by the property tests: texts of all three storage kinds with the
-# ideograph range bounds, surrogates and astral code points well represented,
-# and message lists with every content shape the readers distinguish.
+# --- history compression ----------------------------------------------------
 
-from hypothesis import strategies as st  # noqa: E402
+def cut_and_sum_history(conv, llm_config=None):
+    """Returns (compressed: bool, stats: dict); rewrites conv in place when compressing."""
+    if not conv or not conv.get("messages"):
+        return False, {}
 
-EDGE_CODE_POINTS = (
-    0x00, 0x20, 0x41, 0x7F, 0x80, 0xE9, 0xFF, 0x100, 0x3002, 0x3041, 0x33FF, 0x3400, 0x3401,
-    0x4DBE, 0x4DBF, 0x4DC0, 0x4DFF, 0x4E00, 0x4E01, 0x9FFE, 0x9FFF, 0xA000, 0xAC00,
-    0xD800, 0xDBFF, 0xDC00, 0xDFFF, 0xFF0C, 0xFFFF, 0x10000, 0x13400, 0x14E00, 0x19FFF,
-    0x1F600, 0x20000, 0x24E00, 0x10FFFF,
-)
+    max_context = DEFAULT_MAX_CONTEXT
+    if isinstance(llm_config, dict):
+        try:
+            max_context = int(llm_config.get("max_context", DEFAULT_MAX_CONTEXT) or DEFAULT_MAX_CONTEXT)
+        except Exception:
+            max_context = DEFAULT_MAX_CONTEXT
+    if max_context <= 0:
+        max_context = DEFAULT_MAX_CONTEXT
 
-characters = st.one_of(
-    st.sampled_from([chr(c) for c in EDGE_CODE_POINTS]),
-    st.characters(max_codepoint=0x7F),
-    st.characters(min_codepoint=0x80, max_codepoint=0xFF),
-    st.characters(min_codepoint=0x3000, max_codepoint=0xA0FF, exclude_categories=()),
-    st.characters(exclude_categories=()),  # anything, lone surrogates included
-)
+    cut = get_conv_cut_time(conv)
+    active = [m for m in conv.get("messages") if not cut or (m.get("timestamp") or "") >= cut]
+    if not active:
+        return False, {}
 
-short_texts = st.one_of(
-    st.text(st.characters(max_codepoint=0x7F), max_size=20),
-    st.text(st.characters(max_codepoint=0xFF), max_size=20),
-    st.text(characters, max_size=20),
-)
+    total_tokens = estimate_tokens(active)
+    rate = total_tokens / max_context
+    if rate <= THRESHOLD:
+        return False, {"rate": rate, "total_tokens": total_tokens, "max_context": max_context}
 
-# Long texts come from repetition so that generating them stays cheap.
-long_texts = st.builds(lambda unit, times: unit * times, short_texts, st.integers(0, 600))
+    keep_budget = max(max_context // 10, KEEP_BUDGET_FLOOR)
+    kept = []
+    kept_tokens = 0
+    for m in reversed(active):
+        kept.append(m)
+        kept_tokens += estimate_tokens([m])
+        if kept_tokens >= keep_budget:
+            break
+    kept.reverse()
 
-# Texts of exactly the lengths around the bounds of a transcript body.
-bulky_texts = st.builds(
-    lambda unit, length: (unit * length)[:length],
-    st.text(characters, min_size=1, max_size=8),
-    st.sampled_from([2001, 2000, 1999, 2002, 2600, 5000, 1]),
-)
+    new_cut_time = kept[0].get("timestamp") or ""
+    if not new_cut_time:
+        return False, {"rate": rate}
 
-texts = st.one_of(short_texts, long_texts)
+    to_compress = [m for m in conv.get("messages")
+                   if (ts := m.get("timestamp") or "") >= cut and ts < new_cut_time]
+    if not to_compress:
+        return False, {"rate": rate}
 
-odd_values = st.sampled_from([None, 0, 7, 2.5, True, False, b"bytes", ("tuple",), ["inner"], {}, {"k": "v"}])
+    summary = _summarize(to_compress, llm_config)
+    summary_ts = add_seconds_rfc3339(new_cut_time, 1)
+    # A cut time with a positive offset renders earlier as UTC text; the
+    # summary never sorts ahead of the cut it follows.
+    if isinstance(summary_ts, str) and isinstance(new_cut_time, str) and summary_ts < new_cut_time:
+        summary_ts = new_cut_time
+    summary_msg = {
+        "role": "user",
+        "content": SUMMARY_PREFIX + summary + SUMMARY_NOTE,
+        "timestamp": summary_ts,
+    }
 
-parts = st.one_of(
-    st.fixed_dictionaries({"type": st.just("text")}, optional={"text": st.one_of(texts, st.sampled_from([None, "", 0]))}),
-    st.fixed_dictionaries(
-        {"type": st.sampled_from(["image_url", "image", "file", "", None, "TEXT", "text "])},
-        optional={"text": texts, "image_url": st.just({"url": "data:"})},
-    ),
-    st.fixed_dictionaries({}, optional={"text": texts}),
-    texts,
-    odd_values,
-)
+    new_msgs = []
+    inserted = False
+    for m in conv.get("messages"):
+        ts = m.get("timestamp") or ""
+        if ts >= cut and ts < new_cut_time:
+            continue
+        if not inserted and ts >= summary_ts:
+            new_msgs.append(summary_msg)
+            inserted = True
+        new_msgs.append(m)
+    if not inserted:
+        new_msgs.append(summary_msg)
 
-contents = st.one_of(texts, st.lists(parts, max_size=6), odd_values)
-
-roles = st.sampled_from(["user", "assistant", "tool", "system", "", None, "?", 0, "Tool"])
-
-messages = st.fixed_dictionaries(
-    {},
-    optional={
-        "role": roles,
-        "content": contents,
-        "tool_result": st.one_of(texts, st.lists(parts, max_size=3), odd_values),
-    },
-)
-
-bulky_messages = st.fixed_dictionaries(
-    {"content": st.one_of(bulky_texts, st.lists(st.one_of(bulky_texts, parts), max_size=3))},
-    optional={"role": roles, "tool_result": bulky_texts},
-)
-
-message_lists = st.one_of(
-    # Many tool messages, so the tool_result rule is exercised often.
-    st.lists(st.one_of(messages, st.builds(lambda m: {**m, "role": "tool"}, messages)), max_size=12),
-    # Enough long bodies that the transcript bound is reached most of the time.
-    st.lists(st.one_of(bulky_messages, messages, bulky_messages), min_size=4, max_size=10),
-)
+    conv["messages"] = new_msgs
+    conv["cut_time"] = new_cut_time
+    return True, {
+        "rate": rate,
+        "total_tokens": total_tokens,
+        "max_context": max_context,
+        "kept": len(kept),
+        "compressed": len(to_compress),
+        "new_cut_time": new_cut_time,
+    }

@@ -1,10 +1,7 @@
-"""Texts, record stand-ins and helpers that several test files use."""
+"""Record stand-ins, message builders and call outcomes that several test
+files use."""
 
-from hypothesis import HealthCheck, settings
-
-from context_compress_cli.texts import SUMMARY_NOTE, SUMMARY_PREFIX  # noqa: F401 (re-exported)
-
-COMPRESS_ENTRY = "routes.context_compress.cut_and_sum_history"
+import pytest
 
 
 class Facade(dict):
@@ -29,24 +26,32 @@ class GetOnly:
         return self.answers.get(key, default)
 
 
-def entries_of(module_entries, exc):
-    """The (function, line) pairs of the module's own traceback entries."""
-    return [(name, line) for name, _, line in module_entries(exc)]
-
-
-# Hypothesis settings of the differential tests against reference.py.
-PROPERTY = settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-
 IMAGE = {"type": "image_url", "image_url": {"url": "data:image/png;base64,AAAA"}}
 
 
 class PlainStr(str):
-    pass
+    """A str subclass with str's own behaviour."""
 
 
-class ZeroLen(str):
+class PlainDict(dict):
+    """A dict subclass with dict's own behaviour."""
+
+
+class StrRaises:
+    def __str__(self):
+        raise ValueError("no text")
+
+
+class StatedLen(str):
+    """A str whose len() is `length`, whatever it holds."""
+
+    def __new__(cls, text, length):
+        self = super().__new__(cls, text)
+        self.length = length
+        return self
+
     def __len__(self):
-        return 0
+        return self.length
 
 
 class BoolRaises:
@@ -138,6 +143,29 @@ def msg(ts, tokens, role="user", **extra):
     """A message whose estimate is exactly `tokens` (at least 3): ASCII content
     of 4 * (tokens - 3) characters, plus 3 per message."""
     return {"role": role, "content": "a" * (4 * (tokens - 3)), "timestamp": ts, **extra}
+
+
+def outcome(fn, *args, **kwargs):
+    """The whole observable result of a call: ("ok", value) or ("raise",
+    exception type, message). Two calls agree when their outcomes are equal."""
+    try:
+        return ("ok", fn(*args, **kwargs))
+    except Exception as exc:  # noqa: BLE001 - the exception is the result
+        return ("raise", type(exc), str(exc))
+
+
+def raised_like_reference(fn, reference_fn, make, *more, raises=None):
+    """Calls `fn` and `reference_fn` each on a fresh make(), then `more`: both
+    must raise, the same type (`raises`, when given) with the same message.
+    Returns the exception `fn` raised, for its traceback entries."""
+    expected = outcome(reference_fn, make(), *more)
+    assert expected[0] == "raise", expected
+    if raises is not None:
+        assert expected[1] is raises, expected
+    with pytest.raises(expected[1]) as info:
+        fn(make(), *more)
+    assert (type(info.value), str(info.value)) == expected[1:]
+    return info.value
 
 
 def assert_same_objects(got, want):

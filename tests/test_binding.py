@@ -6,25 +6,10 @@ import sys
 
 import pytest
 
-ONE_PARAM = {
-    "_parse_ts": "ts",
-    "get_conv_cut_time": "conv",
-    "msgs_from_cut_time": "conv",
-    "estimate_tokens_text": "text",
-    "estimate_tokens": "msgs",
-    "_msgs_to_text": "msgs",
-    "simple_extract": "msgs",
-}
-PARAMS = {**{n: (p,) for n, p in ONE_PARAM.items()},
-          "add_seconds_rfc3339": ("ts", "secs"),
-          "cut_and_sum_history": ("conv", "llm_config")}
-DEF_LINES = {
-    "_parse_ts": 13, "add_seconds_rfc3339": 23, "get_conv_cut_time": 31,
-    "msgs_from_cut_time": 47, "estimate_tokens_text": 60, "estimate_tokens": 68,
-    "_msgs_to_text": 90, "simple_extract": 114, "cut_and_sum_history": 124,
-}
-ALL = list(DEF_LINES)
-all_functions = pytest.mark.parametrize("name", ALL)
+from shared import outcome
+from surface import DEF_LINE, FUNCTIONS, PARAMS, SOURCE_UNIT, entry, tb_entries
+
+all_functions = pytest.mark.parametrize("name", FUNCTIONS)
 
 # Arguments each function accepts, so that binding by position and by keyword
 # can be compared on the whole outcome of the call.
@@ -43,14 +28,6 @@ VALID_ARGS = {
 VALID_TS = "2024-05-01T12:00:00Z"
 
 
-def outcome(fn, *args, **kwargs):
-    """The whole observable result of a call: its value or its exception."""
-    try:
-        return ("returned", fn(*args, **kwargs))
-    except Exception as exc:  # noqa: BLE001 - the outcome is compared, not handled
-        return ("raised", type(exc), str(exc))
-
-
 def vectorcall(fn, args, kwnames):
     """Calls `fn` through PyObject_Vectorcall, with `kwnames` passed as given
     (Python's own call syntax allows only str keyword names)."""
@@ -66,20 +43,15 @@ def vectorcall(fn, args, kwnames):
 # --- count errors ---------------------------------------------------------------------
 
 
-def zero_given(name):
+def count_error(name, given):
+    """The message for `given` positional arguments, none or one too many."""
     if name == "cut_and_sum_history":
-        return "cut_and_sum_history() takes at least 1 positional argument (0 given)"
-    if name == "add_seconds_rfc3339":
-        return "add_seconds_rfc3339() takes exactly 2 positional arguments (0 given)"
-    return f"{name}() takes exactly 1 positional argument (0 given)"
-
-
-def one_too_many(name):
-    if name == "cut_and_sum_history":
-        return "cut_and_sum_history() takes at most 2 positional arguments (3 given)"
-    if name == "add_seconds_rfc3339":
-        return "add_seconds_rfc3339() takes exactly 2 positional arguments (3 given)"
-    return f"{name}() takes exactly 1 positional argument (2 given)"
+        bound = "at least 1 positional argument" if given == 0 else "at most 2 positional arguments"
+    elif name == "add_seconds_rfc3339":
+        bound = "exactly 2 positional arguments"
+    else:
+        bound = "exactly 1 positional argument"
+    return f"{name}() takes {bound} ({given} given)"
 
 
 @all_functions
@@ -88,7 +60,7 @@ def test_missing_arguments_count_error_wrong(module, name, empty_mapping):
     fn = getattr(module, name)
     with pytest.raises(TypeError) as info:
         fn(**{}) if empty_mapping else fn()
-    assert str(info.value) == zero_given(name)
+    assert str(info.value) == count_error(name, 0)
 
 
 @all_functions
@@ -98,7 +70,7 @@ def test_too_many_positionals_count_error_beats_keyword_errors(module, name, kwa
     args = [object()] * (len(PARAMS[name]) + 1)
     with pytest.raises(TypeError) as info:
         getattr(module, name)(*args, **kwargs)
-    assert str(info.value) == one_too_many(name)
+    assert str(info.value) == count_error(name, len(args))
 
 
 # --- successful binding -----------------------------------------------------------------
@@ -301,11 +273,11 @@ def binding_faults(name):
     ]
 
 
-FAULTS = [(name, kind, call) for name in ALL for kind, call in binding_faults(name)]
+FAULTS = [(name, kind, call) for name in FUNCTIONS for kind, call in binding_faults(name)]
 
 
 @pytest.mark.parametrize("name, kind, call", FAULTS, ids=[f"{n}-{k}" for n, k, _ in FAULTS])
-def test_binding_error_touches_argument_or_entry_wrong(module, tb_entries, name, kind, call):
+def test_binding_error_touches_argument_or_entry_wrong(module, name, kind, call):
     tripwire = Tripwire()
     with pytest.raises(TypeError):
         call(getattr(module, name), tripwire)
@@ -313,8 +285,8 @@ def test_binding_error_touches_argument_or_entry_wrong(module, tb_entries, name,
     with pytest.raises(TypeError) as info:
         call(getattr(module, name), object())
     entries = tb_entries(info.value)
-    assert entries[-1] == (f"routes.context_compress.{name}", "routes/context_compress", DEF_LINES[name])
-    assert [e for e in entries if e[1] == "routes/context_compress"] == entries[-1:]
+    assert entries[-1] == (entry(name), SOURCE_UNIT, DEF_LINE[name])
+    assert [e for e in entries if e[1] == SOURCE_UNIT] == entries[-1:]
     tb = info.value.__traceback__
     while tb.tb_next is not None:
         tb = tb.tb_next

@@ -25,7 +25,7 @@ import pytest
 
 import routes.context_compress as cc
 from context_compress_cli import chat
-from shared import SUMMARY_NOTE as NOTE, SUMMARY_PREFIX as PREFIX
+from context_compress_cli.texts import SUMMARY_NOTE as NOTE, SUMMARY_PREFIX as PREFIX
 
 LLM_SUMMARY = "用户要求修复搜索接口；已改 src/api/search.py, tests pass."
 SERVER_LIFETIME = 60  # seconds; the server stops itself after this at the latest

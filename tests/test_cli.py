@@ -18,8 +18,7 @@ import pytest
 
 import routes.context_compress as cc
 from context_compress_cli import chat
-from context_compress_cli.texts import TRANSCRIPT_BOUND
-from shared import SUMMARY_PREFIX as PREFIX
+from context_compress_cli.texts import SUMMARY_PREFIX as PREFIX, TRANSCRIPT_BOUND
 
 SAMPLE = Path(__file__).resolve().parent.parent / "examples" / "sample_conversation.json"
 COMMAND = str(Path(sys.executable).with_name("context-compress"))

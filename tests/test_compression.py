@@ -7,9 +7,12 @@ from types import MappingProxyType, SimpleNamespace
 
 import pytest
 
-from fake_chat import CHAT_MODULE, GOOD_SUMMARY, FakeChat, chat, no_chat  # noqa: F401 - fixtures
-from shared import COMPRESS_ENTRY as FN_ENTRY, SUMMARY_NOTE as NOTE, SUMMARY_PREFIX as PREFIX
-from shared import WINDOW_5000, T, assert_same_objects, msg
+from context_compress_cli.texts import (BODY_BOUND, BODY_MARKER, DEFAULT_MAX_CONTEXT, SUMMARY_NOTE as NOTE,
+                                        SUMMARY_PREFIX as PREFIX, THRESHOLD)
+from fake_chat import CHAT_MODULE, GOOD_SUMMARY, FakeChat
+from shared import WINDOW_5000, Facade, GetRaises, StrRaises, T, assert_same_objects, msg
+from snapshot import Snapshot
+from surface import assert_raised_in
 
 
 def summary_items(text, ts):
@@ -24,36 +27,6 @@ def assert_result(result, compressed, stats):
     assert list(result[1].items()) == stats
     if "rate" in result[1]:
         assert type(result[1]["rate"]) is float
-
-
-class Snapshot:
-    """Everything a conversation holds, down to its messages' entries, taken
-    without going through any overridden methods."""
-
-    def __init__(self, conv):
-        self.conv = conv
-        self.items = list(dict.items(conv))
-        self.messages = dict.get(conv, "messages")
-        self.elements = list(self.messages) if isinstance(self.messages, (list, tuple)) else []
-        self.entries = [list(dict.items(m)) if isinstance(m, dict) else None for m in self.elements]
-
-    def assert_unchanged(self):
-        items = list(dict.items(self.conv))
-        assert [k for k, _ in items] == [k for k, _ in self.items]
-        for (key, now), (_, before) in zip(items, self.items):
-            assert now is before, key
-        if isinstance(self.messages, (list, tuple)):
-            assert_same_objects(list(self.messages), self.elements)
-        for m, entries in zip(self.elements, self.entries):
-            if entries is not None:
-                now = list(dict.items(m))
-                assert [k for k, _ in now] == [k for k, _ in entries]
-                assert all(a is b for (_, a), (_, b) in zip(now, entries))
-
-
-def assert_raised_in_cut_and_sum(exc, module_entries):
-    entries = module_entries(exc)
-    assert any(name == FN_ENTRY and 124 <= line <= 216 for name, _, line in entries), entries
 
 
 def placement_conv():
@@ -122,7 +95,7 @@ def test_outcome_stats_keys_values_and_untouched_conv(module, namespace, chat, m
     if setup:
         setup(namespace)
     conv = make_conv()
-    snap = Snapshot(conv) if isinstance(conv, dict) else None
+    snap = Snapshot(conv)
 
     assert_result(module.cut_and_sum_history(conv, llm_config), compressed, stats)
 
@@ -130,19 +103,24 @@ def test_outcome_stats_keys_values_and_untouched_conv(module, namespace, chat, m
     assert len(chat.calls) == len(shifts) == (1 if compressed else 0)
     if compressed:
         assert conv["cut_time"] == stats[-1][1]
-    elif snap:
+    else:
         snap.assert_unchanged()
 
 
+DEFAULT = DEFAULT_MAX_CONTEXT
+AT_THRESHOLD = int(DEFAULT * THRESHOLD)  # four fifths of the default window
+
+
 @pytest.mark.parametrize("llm_config, total, compressed, stats", [
-    pytest.param(None, 160000, False, [("rate", 0.8), ("total_tokens", 160000), ("max_context", 200000)],
+    pytest.param(None, AT_THRESHOLD, False,
+                 [("rate", THRESHOLD), ("total_tokens", AT_THRESHOLD), ("max_context", DEFAULT)],
                  id="default_window_at_0.8"),
-    pytest.param(None, 160001, True,
-                 [("rate", 160001 / 200000), ("total_tokens", 160001), ("max_context", 200000), ("kept", 1),
-                  ("compressed", 1), ("new_cut_time", T(11))], id="default_window_one_token_over"),
+    pytest.param(None, AT_THRESHOLD + 1, True,
+                 [("rate", (AT_THRESHOLD + 1) / DEFAULT), ("total_tokens", AT_THRESHOLD + 1), ("max_context", DEFAULT),
+                  ("kept", 1), ("compressed", 1), ("new_cut_time", T(11))], id="default_window_one_token_over"),
     pytest.param({"max_context": 1000}, 800, False, [("rate", 0.8), ("total_tokens", 800), ("max_context", 1000)],
                  id="window_1000_at_0.8"),
-    # Over the threshold the walk runs; the budget of 1024 swallows both messages.
+    # Over the threshold the walk runs; the budget floor of 1024 swallows both messages.
     pytest.param({"max_context": 1000}, 801, False, [("rate", 0.801)], id="window_1000_one_token_over"),
 ])
 def test_threshold_compresses_only_strictly_above_four_fifths(module, chat, llm_config, total, compressed, stats):
@@ -153,37 +131,25 @@ def test_threshold_compresses_only_strictly_above_four_fifths(module, chat, llm_
 # --- context window and keep budget ------------------------------------------------------
 
 
-class OwnGet(dict):
-    """A dict subclass whose own get answers differently from its items."""
-
-    def get(self, key, default=None):
-        return 6000 if key == "max_context" else super().get(key, default)
-
-
-class RaisingGet(dict):
-    def get(self, key, default=None):
-        raise LookupError(key)
-
-
 WINDOWS = [
-    pytest.param(None, 200000, id="none"),
-    pytest.param({}, 200000, id="empty_dict"),
+    pytest.param(None, DEFAULT, id="none"),
+    pytest.param({}, DEFAULT, id="empty_dict"),
     pytest.param({"max_context": 5000}, 5000, id="int"),
     pytest.param({"max_context": "5000"}, 5000, id="decimal_text"),
-    pytest.param({"max_context": "abc"}, 200000, id="letters_text"),
-    pytest.param({"max_context": 0}, 200000, id="zero"),
-    pytest.param({"max_context": -5}, 200000, id="negative"),
-    pytest.param({"max_context": None}, 200000, id="none_value"),
+    pytest.param({"max_context": "abc"}, DEFAULT, id="letters_text"),
+    pytest.param({"max_context": 0}, DEFAULT, id="zero"),
+    pytest.param({"max_context": -5}, DEFAULT, id="negative"),
+    pytest.param({"max_context": None}, DEFAULT, id="none_value"),
     pytest.param({"max_context": 1234.9}, 1234, id="float_truncated"),
-    pytest.param({"max_context": -0.5}, 200000, id="float_truncated_to_zero"),
-    pytest.param({"max_context": float("inf")}, 200000, id="float_inf"),
-    pytest.param({"max_context": float("nan")}, 200000, id="float_nan"),
-    pytest.param({"max_context": [5000]}, 200000, id="list_value"),
-    pytest.param([("max_context", 5000)], 200000, id="pairs_not_a_dict"),
-    pytest.param(MappingProxyType({"max_context": 5000}), 200000, id="mapping_not_a_dict"),
-    pytest.param("max_context", 200000, id="text_not_a_dict"),
-    pytest.param(OwnGet(max_context=999), 6000, id="dict_subclass_own_get"),
-    pytest.param(RaisingGet(max_context=5000), 200000, id="dict_subclass_get_raises"),
+    pytest.param({"max_context": -0.5}, DEFAULT, id="float_truncated_to_zero"),
+    pytest.param({"max_context": float("inf")}, DEFAULT, id="float_inf"),
+    pytest.param({"max_context": float("nan")}, DEFAULT, id="float_nan"),
+    pytest.param({"max_context": [5000]}, DEFAULT, id="list_value"),
+    pytest.param([("max_context", 5000)], DEFAULT, id="pairs_not_a_dict"),
+    pytest.param(MappingProxyType({"max_context": 5000}), DEFAULT, id="mapping_not_a_dict"),
+    pytest.param("max_context", DEFAULT, id="text_not_a_dict"),
+    pytest.param(Facade({"max_context": 6000}, max_context=999), 6000, id="dict_subclass_own_get"),
+    pytest.param(GetRaises("max_context", max_context=5000), DEFAULT, id="dict_subclass_get_raises"),
 ]
 
 
@@ -200,13 +166,13 @@ def test_window_read_from_dict_config_with_fallbacks(module, no_chat, llm_config
     pytest.param(5000, [3100, 499, 524], None, id="floor_1024_missed_by_one"),
     pytest.param(10250, [8000, 500, 525], 2, id="tenth_1025_reached_exactly"),
     pytest.param(10250, [8000, 500, 524], None, id="tenth_1025_missed_by_one"),
-    pytest.param(200000, [150000, 10000, 10000], 2, id="default_20000_reached_exactly"),
-    pytest.param(200000, [150000, 9999, 10000], None, id="default_20000_missed_by_one"),
+    pytest.param(DEFAULT, [150000, 10000, 10000], 2, id="default_20000_reached_exactly"),
+    pytest.param(DEFAULT, [150000, 9999, 10000], None, id="default_20000_missed_by_one"),
 ])
 def test_keep_budget_is_tenth_of_window_at_least_1024(module, chat, window, sizes, kept):
     conv = {"messages": [msg(T(10 + i), n) for i, n in enumerate(sizes)]}
     total = sum(sizes)
-    result = module.cut_and_sum_history(conv, None if window == 200000 else {"max_context": window})
+    result = module.cut_and_sum_history(conv, None if window == DEFAULT else {"max_context": window})
     if kept is None:
         # The walk never reaches the budget: the tail is everything, the span empty.
         assert_result(result, False, [("rate", total / window)])
@@ -221,7 +187,7 @@ def test_keep_budget_is_tenth_of_window_at_least_1024(module, chat, window, size
 def test_rewrite_drops_span_and_places_summary_before_first_late_survivor(module, chat):
     conv = placement_conv()
     old_list = conv["messages"]
-    snap = Snapshot(conv)
+    before, old_list_before = Snapshot(conv), Snapshot(old_list)
     m = named(conv)
 
     result = module.cut_and_sum_history(conv, WINDOW_5000)
@@ -231,9 +197,7 @@ def test_rewrite_drops_span_and_places_summary_before_first_late_survivor(module
     new = conv["messages"]
     assert type(new) is list and new is not old_list
     # The old list and every message in it are exactly as they were.
-    assert_same_objects(old_list, snap.elements)
-    for message, entries in zip(snap.elements, snap.entries):
-        assert list(message.items()) == entries
+    old_list_before.assert_unchanged()
     summary = new[5]
     assert_same_objects(new, [m["a"], m["b"], m["x"], m["e"], m["h"], summary, m["i"]])
     assert type(summary) is dict
@@ -241,9 +205,7 @@ def test_rewrite_drops_span_and_places_summary_before_first_late_survivor(module
     # Only cut_time changed among the conversation's own keys, in place.
     assert list(conv) == ["id", "created_at", "cut_time", "messages", "title"]
     assert conv["cut_time"] == result[1]["new_cut_time"]
-    for key, value in snap.items:
-        if key not in ("cut_time", "messages"):
-            assert conv[key] is value
+    before.assert_unchanged(except_keys=("cut_time", "messages"))
 
 
 def test_span_is_chosen_by_stamp_not_by_position(module, chat):
@@ -255,7 +217,8 @@ def test_span_is_chosen_by_stamp_not_by_position(module, chat):
                                  ("kept", 2), ("compressed", 2), ("new_cut_time", T(20))])
     assert_same_objects(conv["messages"][:1], [e])
     assert len(conv["messages"]) == 2
-    assert chat.calls[0].messages[1]["content"] == "[user] " + c["content"][:2000] + "...\n[user] " + g["content"]
+    assert chat.calls[0].messages[1]["content"] == (
+        "[user] " + c["content"][:BODY_BOUND] + BODY_MARKER + "\n[user] " + g["content"])
 
 
 def test_newest_alone_reaching_budget_puts_summary_last_past_unstamped(module, chat):
@@ -438,11 +401,6 @@ class InterruptingGet(dict):
         raise KeyboardInterrupt
 
 
-class UnprintableContent:
-    def __str__(self):
-        raise ValueError("no text")
-
-
 def _raiser(exc):
     def fn(*args, **kwargs):
         raise exc
@@ -485,7 +443,7 @@ def _shift_raises(ctx):
 
 def _content_str_raises(ctx):
     # The transcript fails inside the request (absorbed), then again in the extract.
-    named(ctx.conv)["d"]["content"] = UnprintableContent()
+    named(ctx.conv)["d"]["content"] = StrRaises()
     ctx.after.append(lambda: ctx.chat.calls == [])
     return ValueError
 
@@ -538,7 +496,7 @@ FAULTS = [
 
 
 @pytest.mark.parametrize("fault", FAULTS)
-def test_failure_leaves_conv_exactly_as_before(module, namespace, monkeypatch, chat, module_entries, fault):
+def test_failure_leaves_conv_exactly_as_before(module, namespace, monkeypatch, chat, fault):
     ctx = SimpleNamespace(ns=namespace, monkeypatch=monkeypatch, chat=chat, conv=placement_conv(),
                           config=WINDOW_5000, after=[])
     exc_type = fault(ctx)
@@ -550,15 +508,15 @@ def test_failure_leaves_conv_exactly_as_before(module, namespace, monkeypatch, c
     assert type(info.value) is exc_type
     snap.assert_unchanged()
     assert all(check() for check in ctx.after)
-    assert_raised_in_cut_and_sum(info.value, module_entries)
+    assert_raised_in(info.value, "cut_and_sum_history")
 
 
 @pytest.mark.parametrize("conv", [[msg(T(10), 3)], "conversation", 42], ids=["list", "str", "int"])
-def test_conversation_without_get_raises_attribute_error(module, module_entries, conv):
+def test_conversation_without_get_raises_attribute_error(module, conv):
     before = list(conv) if isinstance(conv, list) else None
     with pytest.raises(AttributeError) as info:
         module.cut_and_sum_history(conv)
-    assert_raised_in_cut_and_sum(info.value, module_entries)
+    assert_raised_in(info.value, "cut_and_sum_history")
     if before is not None:
         assert_same_objects(conv, before)
 

@@ -5,35 +5,27 @@ interpreter, since a defect here aborts, hangs or overflows the stack."""
 
 import dis
 import inspect
-import json
-import subprocess
 import textwrap
 
 import pytest
 
 import routes.context_compress as cc
-from test_fault_injection import run_child
-
-FUNCTIONS = ["_parse_ts", "add_seconds_rfc3339", "get_conv_cut_time", "msgs_from_cut_time",
-             "estimate_tokens_text", "estimate_tokens", "_msgs_to_text", "simple_extract", "cut_and_sum_history"]
+from surface import FUNCTIONS, SOURCE_UNIT, entry
 
 
-def child_result(tmp_path, code, what="child"):
-    try:
-        # A hang shows as a failure within seconds, not as a stuck suite.
-        proc = run_child(textwrap.dedent(code), tmp_path, timeout=60)
-    except subprocess.TimeoutExpired:
-        pytest.fail(f"{what} did not finish")
-    assert proc.returncode == 0, f"{what} exited {proc.returncode}:\n{proc.stderr[-2000:]}"
-    return json.loads(proc.stdout.strip().splitlines()[-1])
+@pytest.fixture
+def child_result(run_python):
+    """run_python for an indented block of code. A hang shows as a failure
+    within a minute, not as a stuck suite."""
+    return lambda code: run_python(textwrap.dedent(code), timeout=60)
 
 
 # --- code objects ---------------------------------------------------------------
 
 
 @pytest.mark.parametrize("route", ["function-type", "code-assignment", "exec"])
-def test_running_a_functions_code_object_raises_instead_of_aborting(tmp_path, route):
-    outcomes = child_result(tmp_path, f"""
+def test_running_a_functions_code_object_raises_instead_of_aborting(child_result, route):
+    outcomes = child_result(f"""
         import json, types, routes.context_compress as cc
         out = {{}}
         for name in {FUNCTIONS!r}:
@@ -62,7 +54,7 @@ def test_running_a_traceback_entrys_code_raises_instead_of_aborting():
     tb = info.value.__traceback__
     while tb.tb_next:
         tb = tb.tb_next
-    assert tb.tb_frame.f_code.co_name == "routes.context_compress.estimate_tokens"
+    assert tb.tb_frame.f_code.co_name == entry("estimate_tokens")
     with pytest.raises(Exception):
         exec(tb.tb_frame.f_code, {})
 
@@ -72,7 +64,7 @@ def test_code_objects_still_describe_the_functions():
         fn = getattr(cc, name)
         code = fn.__code__
         params = tuple(inspect.signature(fn).parameters)
-        assert (code.co_name, code.co_qualname, code.co_filename) == (name, name, "routes/context_compress")
+        assert (code.co_name, code.co_qualname, code.co_filename) == (name, name, SOURCE_UNIT)
         assert code.co_varnames[:code.co_argcount] == params
         assert code.co_posonlyargcount == code.co_kwonlyargcount == 0
         assert code.co_flags & (inspect.CO_VARARGS | inspect.CO_VARKEYWORDS | inspect.CO_GENERATOR) == 0
@@ -102,8 +94,8 @@ ENDLESS = {
 
 
 @pytest.mark.parametrize("call", list(ENDLESS.values()), ids=list(ENDLESS))
-def test_ctrl_c_ends_a_walk_over_an_endless_iterable(tmp_path, call):
-    entries = child_result(tmp_path, f"""
+def test_ctrl_c_ends_a_walk_over_an_endless_iterable(child_result, call):
+    entries = child_result(f"""
         import itertools, json, signal, traceback, routes.context_compress as cc
 
         class Endless(list):
@@ -119,16 +111,16 @@ def test_ctrl_c_ends_a_walk_over_an_endless_iterable(tmp_path, call):
             print(json.dumps("returned"))
         except KeyboardInterrupt as exc:
             print(json.dumps([f.name for f in traceback.extract_tb(exc.__traceback__)][1:]))
-    """, "the interrupted child")
+    """)
     # The module's entry leads, then (when the handler ran inside the walk)
     # whatever generator entry and the handler's own frame.
     assert entries[0].startswith("routes.context_compress.") and entries[-1] == "interrupt"
 
 
-def test_ctrl_c_lands_inside_the_count_of_a_huge_text(tmp_path):
+def test_ctrl_c_lands_inside_the_count_of_a_huge_text(child_result):
     # Counting 32M four-byte characters takes milliseconds; a timer firing
     # every 2 ms must interrupt that count itself, not only the loop around it.
-    inside = child_result(tmp_path, """
+    inside = child_result("""
         import json, signal, traceback, routes.context_compress as cc
         big = "中😀" * (1 << 24)
         def interrupt(*args):
@@ -161,8 +153,8 @@ RUNAWAY = {
 
 @pytest.mark.parametrize("stack_mib", [2, 3])
 @pytest.mark.parametrize("rebinding, call", list(RUNAWAY.values()), ids=list(RUNAWAY))
-def test_runaway_recursion_ends_in_recursion_error_on_a_small_thread_stack(tmp_path, stack_mib, rebinding, call):
-    outcome = child_result(tmp_path, f"""
+def test_runaway_recursion_ends_in_recursion_error_on_a_small_thread_stack(child_result, stack_mib, rebinding, call):
+    outcome = child_result(f"""
         import json, threading, routes.context_compress as cc
         {rebinding}
         threading.stack_size({stack_mib} << 20)
@@ -177,5 +169,5 @@ def test_runaway_recursion_ends_in_recursion_error_on_a_small_thread_stack(tmp_p
         thread.start()
         thread.join()
         print(json.dumps(outcome))
-    """, "the recursing child")
+    """)
     assert outcome == ["RecursionError"]

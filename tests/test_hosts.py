@@ -17,7 +17,7 @@ import pytest
 
 import routes.context_compress as cc
 from context_compress_cli import chat
-from shared import SUMMARY_PREFIX as PREFIX
+from context_compress_cli.texts import SUMMARY_PREFIX as PREFIX
 
 ROOT = Path(__file__).resolve().parent.parent
 README = (ROOT / "README.md").read_text(encoding="utf-8")

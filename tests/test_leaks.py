@@ -21,11 +21,12 @@ import os
 import subprocess
 import sys
 import tracemalloc
-import types
 
 import pytest
 
 import routes.context_compress as cc
+from fake_chat import UNSET, FakeChat, place, placed
+from shared import PlainDict, PlainStr, StrRaises
 
 STAMP = "2024-05-01T12:00:{:02d}+00:00"
 CALLS = 1000            # per scenario, measure and window
@@ -64,19 +65,6 @@ MIXED = [
 LONG = [message(i, "長" * 2100) for i in range(6)]
 
 
-class Sub(dict):
-    pass
-
-
-class Text(str):
-    pass
-
-
-class BadStr:
-    def __str__(self):
-        raise ValueError("no text")
-
-
 def compressible(n=12):
     return {"id": "c", "created_at": STAMP.format(0), "cut_time": STAMP.format(0),
             "messages": [message(i) for i in range(n)]}
@@ -103,22 +91,16 @@ class FailingStore(dict):
 
 
 def chat_answering(answer):
-    module = types.ModuleType("routes.chat")
-
-    def _call_llm_api(prompt_msgs, cfg, stream=True):
-        if isinstance(answer, BaseException):
-            # A new instance each time: a shared one would collect tracebacks.
-            raise type(answer)(*answer.args)
-        return answer
-
-    module._call_llm_api = _call_llm_api
-    return module
+    """routes.chat answering `answer`; an exception is given as its class, so
+    that each call raises a new instance (a shared one would collect
+    tracebacks)."""
+    return FakeChat(answer, record=False).module
 
 
 GOOD_CHAT = chat_answering({"choices": [{"message": {"content": " summary "}}]})
 NO_CHAT = None  # sys.modules entry None: the import raises ImportError
 
-# name: (function name, args, kwargs, expected exception or None, chat module or "unset", namespace changes)
+# name: (function name, args, kwargs, expected exception or None, routes.chat as fake_chat.place takes it)
 SCENARIOS = {
     "parse-zulu": ("_parse_ts", ("2024-05-01T12:00:00.123456Z",), {}, None),
     "parse-offset": ("_parse_ts", ("2024-05-01 12:00:00+08:00",), {}, None),
@@ -135,37 +117,38 @@ SCENARIOS = {
     "cut-stored": ("get_conv_cut_time", ({"cut_time": STAMP.format(5), "messages": MIXED},), {}, None),
     "cut-created": ("get_conv_cut_time", ({"created_at": STAMP.format(1)},), {}, None),
     "cut-first-message": ("get_conv_cut_time", ({"messages": [{}, {"timestamp": ""}, message(3)]},), {}, None),
-    "cut-clock": ("get_conv_cut_time", (Sub(),), {}, None),
+    "cut-clock": ("get_conv_cut_time", (PlainDict(),), {}, None),
     "cut-messages-none": ("get_conv_cut_time", ({"messages": None},), {}, TypeError),
     "window": ("msgs_from_cut_time", ({"cut_time": STAMP.format(3), "messages": MIXED},), {}, None),
-    "window-all": ("msgs_from_cut_time", (Sub(messages=MIXED),), {}, None),
+    "window-all": ("msgs_from_cut_time", (PlainDict(messages=MIXED),), {}, None),
     "window-number-stamp": ("msgs_from_cut_time", ({"cut_time": "t", "messages": [{"timestamp": 5}]},), {},
                             TypeError),
     "text-ascii": ("estimate_tokens_text", ("ascii " * 300,), {}, None),
     "text-mixed": ("estimate_tokens_text", ("中文 text 😀 \ud800" * 50,), {}, None),
-    "text-subclass": ("estimate_tokens_text", (Text("一二三 abc"),), {}, None),
+    "text-subclass": ("estimate_tokens_text", (PlainStr("一二三 abc"),), {}, None),
     "text-list": ("estimate_tokens_text", (["一", "b", "㐀x", "zz"],), {}, None),
     "text-int": ("estimate_tokens_text", (5,), {}, TypeError),
     "text-list-of-ints": ("estimate_tokens_text", ([1, 2],), {}, TypeError),
     "estimate": ("estimate_tokens", (MIXED,), {}, None),
-    "estimate-subclass-records": ("estimate_tokens", ([Sub(content=[Sub(type="text", text="t")])],), {}, None),
+    "estimate-subclass-records": ("estimate_tokens", ([PlainDict(content=[PlainDict(type="text", text="t")])],), {},
+                                  None),
     "estimate-none-record": ("estimate_tokens", ([{}, None],), {}, AttributeError),
     "estimate-bad-part-text": ("estimate_tokens", ([{"content": [{"type": "text", "text": 5}]}],), {}, TypeError),
     "transcript": ("_msgs_to_text", (MIXED,), {}, None),
     "transcript-cut": ("_msgs_to_text", (LONG,), {}, None),
-    "transcript-bad-str": ("_msgs_to_text", ([message(0), {"role": BadStr(), "content": "x"}],), {}, ValueError),
-    "transcript-bad-part": ("_msgs_to_text", ([{"content": [BadStr()]}],), {}, ValueError),
+    "transcript-bad-str": ("_msgs_to_text", ([message(0), {"role": StrRaises(), "content": "x"}],), {}, ValueError),
+    "transcript-bad-part": ("_msgs_to_text", ([{"content": [StrRaises()]}],), {}, ValueError),
     "extract": ("simple_extract", (MIXED + LONG,), {}, None),
     "extract-few": ("simple_extract", (MIXED[:5],), {}, None),
     "extract-none": ("simple_extract", (None,), {}, None),
     "extract-no-len": ("simple_extract", (iter(MIXED),), {}, TypeError),
     "compress": ("cut_and_sum_history", (compressible(), CONFIG), {}, None, GOOD_CHAT),
     "compress-chat-raises": ("cut_and_sum_history", (compressible(), CONFIG), {}, None,
-                             chat_answering(RuntimeError("down"))),
+                             chat_answering(RuntimeError)),
     "compress-no-chat": ("cut_and_sum_history", (compressible(),), {"llm_config": CONFIG}, None, NO_CHAT),
     "compress-empty-answer": ("cut_and_sum_history", (compressible(), CONFIG), {}, None, chat_answering(None)),
     "compress-interrupted": ("cut_and_sum_history", (compressible(), CONFIG), {}, KeyboardInterrupt,
-                             chat_answering(KeyboardInterrupt())),
+                             chat_answering(KeyboardInterrupt)),
     "compress-store-fails": ("cut_and_sum_history", (FailingStore(compressible()), CONFIG), {}, OSError,
                              GOOD_CHAT),
     "compress-below-threshold": ("cut_and_sum_history", (compressible(),), {}, None),
@@ -177,37 +160,26 @@ SCENARIOS = {
 }
 
 
-def expand(spec):
-    name, args, kwargs, exc, *chat = spec
-    return name, args, kwargs, exc, (chat[0] if chat else "unset")
+def expand(row):
+    name, args, kwargs, exc, *chat = row
+    return name, args, kwargs, exc, (chat[0] if chat else UNSET)
 
 
 @pytest.fixture
 def scenario_env():
-    """Installs the chat module a scenario wants (directly, since a
-    monkeypatch would record every change); restores sys.modules after."""
-    missing = object()
-    saved = sys.modules.get("routes.chat", missing)
-
-    def use(chat):
-        if chat == "unset":
-            sys.modules.pop("routes.chat", None)
-        else:
-            sys.modules["routes.chat"] = chat
-
-    yield use
-    if saved is missing:
-        sys.modules.pop("routes.chat", None)
-    else:
-        sys.modules["routes.chat"] = saved
+    """fake_chat.place, for the chat module a scenario wants (not through
+    monkeypatch, which would record every change); routes.chat is restored
+    afterwards."""
+    with placed(UNSET):
+        yield place
 
 
 @pytest.fixture(params=sorted(SCENARIOS))
 def scenario(request, scenario_env):
     """One scenario, its chat module installed: (name, args, kwargs, exc, chat)."""
-    spec = expand(SCENARIOS[request.param])
-    scenario_env(spec[-1])
-    return spec
+    row = expand(SCENARIOS[request.param])
+    scenario_env(row[-1])
+    return row
 
 
 def caller(name, args, kwargs, exc, fresh):
@@ -337,7 +309,7 @@ def resident_growth(call):
 def test_shared_objects_keep_their_reference_counts(scenario):
     name, args, kwargs, exc, chat = scenario
     tracked = reachable(args, kwargs) + list(vars(cc).values())
-    if chat not in ("unset", None):
+    if chat not in (UNSET, None):
         tracked += [chat, chat._call_llm_api]
     assert refcount_drift(caller(name, args, kwargs, exc, fresh=False), tracked) == []
 
@@ -368,17 +340,14 @@ def test_no_native_heap_kept_by_calls(scenario):
 def round_robin(function):
     """One call of every scenario of `function`, chat modules set directly."""
     calls = []
-    for spec in SCENARIOS.values():
-        name, args, kwargs, exc, chat = expand(spec)
+    for row in SCENARIOS.values():
+        name, args, kwargs, exc, chat = expand(row)
         if name == function:
             calls.append((chat, caller(name, args, kwargs, exc, fresh=True)))
 
     def run():
         for chat, call in calls:
-            if chat == "unset":
-                sys.modules.pop("routes.chat", None)
-            else:
-                sys.modules["routes.chat"] = chat
+            place(chat)
             call()
 
     return run
@@ -408,7 +377,7 @@ RSS_MEASURABLE = pytest.mark.skipif(
 
 
 @RSS_MEASURABLE
-@pytest.mark.parametrize("function", sorted({spec[0] for spec in SCENARIOS.values()}))
+@pytest.mark.parametrize("function", sorted({row[0] for row in SCENARIOS.values()}))
 def test_resident_size_does_not_grow(function):
     assert resident_growth_in_child(function) < RSS_MARGIN
 

@@ -12,7 +12,7 @@ from datetime import datetime, timedelta, timezone
 
 import pytest
 
-MODULE_NAME = "routes.context_compress"
+from surface import BODY, DEF_LINE, FUNCTIONS, MODULE_NAME, PARAMS, SOURCE_UNIT, entry, module_entries
 
 MODULE_DOC = (
     "Context compression for lumenpad \u2014 ported from corvid's CutTime mechanism.\n"
@@ -23,34 +23,28 @@ MODULE_DOC = (
     "search_session tool.\n"
 )
 
-# name, parameters, def line, docstring
-FUNCTIONS = [
-    ("_parse_ts", ("ts",), 13,
-     "_parse_ts(ts)\n\nParse RFC3339-ish timestamp to datetime. Returns None on failure."),
-    ("add_seconds_rfc3339", ("ts", "secs"), 23,
-     "add_seconds_rfc3339(ts, secs)\n\nReturn ts + secs in RFC3339 (UTC). Falls back to original ts."),
-    ("get_conv_cut_time", ("conv",), 31,
-     "get_conv_cut_time(conv)\n\nReturn effective cut_time for a conversation dict (back-fills if empty)."),
-    ("msgs_from_cut_time", ("conv",), 47,
-     "msgs_from_cut_time(conv)\n\nReturn messages with timestamp >= cut_time (all if cut_time empty)."),
-    ("estimate_tokens_text", ("text",), 60,
-     "estimate_tokens_text(text)\n\nChinese ~1.5 tok/char, Latin ~0.25 tok/char (mirrors chat _estimate_tokens)."),
-    ("estimate_tokens", ("msgs",), 68,
-     "estimate_tokens(msgs)\n\nEstimate tokens for a list of message dicts."),
-    ("_msgs_to_text", ("msgs",), 90,
-     "_msgs_to_text(msgs)\n\nConvert messages to a text block for summarization "
-     "(truncate each 2000 chars, total 8000)."),
-    ("simple_extract", ("msgs",), 114,
-     "simple_extract(msgs)\n\nFallback extractor: first 3 + last 5 messages, truncated."),
-    ("cut_and_sum_history", ("conv", "llm_config"), 124,
-     "cut_and_sum_history(conv, llm_config=None)\n\nPort of corvid cutAndSumHistory. "
-     "Returns (compressed: bool, stats: dict).\n\n"
-     "conv is a dict {id, created_at, cut_time, messages:[{role, content, timestamp, ...}]}.\n"
-     "Modifies conv in place: sets cut_time, replaces compressed span with summary msg."),
-]
-FUNCTION_NAMES = [row[0] for row in FUNCTIONS]
-by_function = pytest.mark.parametrize(
-    "name, params, def_line, doc", FUNCTIONS, ids=FUNCTION_NAMES)
+DOCSTRINGS = {
+    "_parse_ts": "_parse_ts(ts)\n\nParse RFC3339-ish timestamp to datetime. Returns None on failure.",
+    "add_seconds_rfc3339":
+        "add_seconds_rfc3339(ts, secs)\n\nReturn ts + secs in RFC3339 (UTC). Falls back to original ts.",
+    "get_conv_cut_time":
+        "get_conv_cut_time(conv)\n\nReturn effective cut_time for a conversation dict (back-fills if empty).",
+    "msgs_from_cut_time":
+        "msgs_from_cut_time(conv)\n\nReturn messages with timestamp >= cut_time (all if cut_time empty).",
+    "estimate_tokens_text":
+        "estimate_tokens_text(text)\n\nChinese ~1.5 tok/char, Latin ~0.25 tok/char (mirrors chat _estimate_tokens).",
+    "estimate_tokens": "estimate_tokens(msgs)\n\nEstimate tokens for a list of message dicts.",
+    "_msgs_to_text":
+        "_msgs_to_text(msgs)\n\nConvert messages to a text block for summarization "
+        "(truncate each 2000 chars, total 8000).",
+    "simple_extract": "simple_extract(msgs)\n\nFallback extractor: first 3 + last 5 messages, truncated.",
+    "cut_and_sum_history":
+        "cut_and_sum_history(conv, llm_config=None)\n\nPort of corvid cutAndSumHistory. "
+        "Returns (compressed: bool, stats: dict).\n\n"
+        "conv is a dict {id, created_at, cut_time, messages:[{role, content, timestamp, ...}]}.\n"
+        "Modifies conv in place: sets cut_time, replaces compressed span with summary msg.",
+}
+by_function = pytest.mark.parametrize("name", FUNCTIONS)
 
 STANDARD_DUNDERS = {"__name__", "__doc__", "__loader__", "__file__", "__package__", "__spec__"}
 
@@ -72,7 +66,7 @@ def test_namespace_names_missing_or_out_of_order_after_fresh_import(run_python):
     start = names.index("__builtins__")
     assert set(names[:start]) == STANDARD_DUNDERS
     assert names[start:] == [
-        "__builtins__", "json", "time", "datetime", "timezone", *FUNCTION_NAMES, "__test__"]
+        "__builtins__", "json", "time", "datetime", "timezone", *FUNCTIONS, "__test__"]
 
 
 @pytest.mark.parametrize("name, expected", [
@@ -95,10 +89,11 @@ def test_namespace_test_dict_not_empty_or_all_defined(module):
 
 
 @by_function
-def test_function_object_misdescribed(module, name, params, def_line, doc):
+def test_function_object_misdescribed(module, name):
     fn = getattr(module, name)
+    params = PARAMS[name]
     assert (fn.__name__, fn.__qualname__, fn.__module__) == (name, name, MODULE_NAME)
-    assert fn.__doc__ == doc
+    assert fn.__doc__ == DOCSTRINGS[name]
     assert fn.__defaults__ == ((None,) if name == "cut_and_sum_history" else None)
     assert fn.__kwdefaults__ is None
     assert type(fn.__annotations__) is dict and fn.__annotations__ == {}
@@ -108,8 +103,8 @@ def test_function_object_misdescribed(module, name, params, def_line, doc):
     assert code.co_posonlyargcount == 0
     assert code.co_kwonlyargcount == 0
     assert code.co_varnames[:len(params)] == params
-    assert code.co_filename == "routes/context_compress"
-    assert code.co_firstlineno == def_line
+    assert code.co_filename == SOURCE_UNIT
+    assert code.co_firstlineno == DEF_LINE[name]
     assert code.co_name == name
     sig = inspect.signature(fn)
     assert tuple(sig.parameters) == params
@@ -123,7 +118,7 @@ def test_function_object_misdescribed(module, name, params, def_line, doc):
 
 
 def test_reimport_after_sys_modules_delete_rebuilds_module_or_drops_host_bindings(module, namespace):
-    functions = {n: namespace[n] for n in FUNCTION_NAMES}
+    functions = {n: namespace[n] for n in FUNCTIONS}
 
     def host_estimate(text):
         return 7
@@ -141,13 +136,13 @@ def test_reimport_after_sys_modules_delete_rebuilds_module_or_drops_host_binding
     assert namespace["estimate_tokens_text"] is host_estimate
     assert namespace["json"] is marker
     assert namespace["host_added"] is marker
-    for n in FUNCTION_NAMES:
+    for n in FUNCTIONS:
         if n != "estimate_tokens_text":
             assert namespace[n] is functions[n]
 
 
 def test_reload_rebuilds_or_rebinds_namespace(module, namespace):
-    functions = {n: namespace[n] for n in FUNCTION_NAMES}
+    functions = {n: namespace[n] for n in FUNCTIONS}
     marker = object()
     namespace["datetime"] = marker
     namespace["_parse_ts"] = marker
@@ -155,7 +150,7 @@ def test_reload_rebuilds_or_rebinds_namespace(module, namespace):
     assert namespace["datetime"] is marker
     assert namespace["_parse_ts"] is marker
     assert sys.modules[MODULE_NAME] is module
-    for n in FUNCTION_NAMES:
+    for n in FUNCTIONS:
         if n != "_parse_ts":
             assert namespace[n] is functions[n]
 
@@ -181,16 +176,16 @@ def test_exec_on_another_module_object_not_refused_or_changes_state(module, name
     assert str(info.value) == (
         "Module 'context_compress' has already been imported. Re-initialisation is not supported.")
     assert "__builtins__" not in vars(fresh)
-    assert not set(FUNCTION_NAMES) & set(vars(fresh))
+    assert not set(FUNCTIONS) & set(vars(fresh))
     assert sys.modules[MODULE_NAME] is module
 
     # The current module stays current: exec on it returns at once, rebuilding nothing.
     marker = object()
     namespace["json"] = marker
-    functions = {n: namespace[n] for n in FUNCTION_NAMES}
+    functions = {n: namespace[n] for n in FUNCTIONS}
     assert api.PyModule_ExecDef(module, definition) == 0
     assert namespace["json"] is marker
-    assert all(namespace[n] is functions[n] for n in FUNCTION_NAMES)
+    assert all(namespace[n] is functions[n] for n in FUNCTIONS)
 
 
 IMPORT_UNDER_OTHER_NAME = """
@@ -212,10 +207,7 @@ print(json.dumps({{
     "registered_is_mod": registered is mod,
     "registered_is_placeholder": registered is placeholder,
     "imported_is_mod": imported is mod,
-    "fn_modules": sorted({{getattr(mod, n).__module__ for n in (
-        "_parse_ts", "add_seconds_rfc3339", "get_conv_cut_time", "msgs_from_cut_time",
-        "estimate_tokens_text", "estimate_tokens", "_msgs_to_text", "simple_extract",
-        "cut_and_sum_history")}}),
+    "fn_modules": sorted({{getattr(mod, n).__module__ for n in {functions!r}}}),
     "parses": str(mod._parse_ts("2024-05-01")),
 }}))
 """
@@ -227,7 +219,7 @@ print(json.dumps({{
     (True, {"registered_is_placeholder": True, "registered_is_mod": False, "fn_modules": [MODULE_NAME]}),
 ], ids=["misses_canonical_registration", "replaces_existing_canonical_entry"])
 def test_import_under_other_name(run_python, placeholder, expected):
-    result = run_python(IMPORT_UNDER_OTHER_NAME.format(placeholder=placeholder))
+    result = run_python(IMPORT_UNDER_OTHER_NAME.format(placeholder=placeholder, functions=FUNCTIONS))
     assert {key: result[key] for key in expected} == expected
 
 
@@ -310,21 +302,20 @@ def test_rebound_timezone_ignored(module, namespace):
     assert abs(datetime.fromisoformat(result) - datetime.now(timezone.utc)) < timedelta(seconds=30)
 
 
-@pytest.mark.parametrize("fn, args, missing, lo, hi", [
-    ("add_seconds_rfc3339", (VALID_TS, 1), "timezone", 23, 31),
-    ("add_seconds_rfc3339", (VALID_TS, 1), "_parse_ts", 23, 31),
-    ("get_conv_cut_time", ({},), "timezone", 31, 47),
-    ("get_conv_cut_time", ({"messages": [{}]},), "datetime", 31, 47),
+@pytest.mark.parametrize("fn, args, missing", [
+    ("add_seconds_rfc3339", (VALID_TS, 1), "timezone"),
+    ("add_seconds_rfc3339", (VALID_TS, 1), "_parse_ts"),
+    ("get_conv_cut_time", ({},), "timezone"),
+    ("get_conv_cut_time", ({"messages": [{}]},), "datetime"),
 ])
-def test_unguarded_lookup_of_deleted_name_not_name_error(
-        module, namespace, module_entries, fn, args, missing, lo, hi):
+def test_unguarded_lookup_of_deleted_name_not_name_error(module, namespace, fn, args, missing):
     del namespace[missing]
     with pytest.raises(NameError) as info:
         getattr(module, fn)(*args)
     assert str(info.value) == f"name '{missing}' is not defined"
-    [(entry, _, line)] = module_entries(info.value)
-    assert entry == f"{MODULE_NAME}.{fn}"
-    assert lo < line < hi
+    [(name, line)] = module_entries(info.value)
+    assert name == entry(fn)
+    assert line in BODY[fn]
 
 
 @pytest.mark.parametrize("fn, args, expected", [

@@ -3,36 +3,19 @@
 Conversations mix scripts, astral characters and lone surrogates, list
 contents with every kind of part, tool messages, stamps in several layouts
 (and missing or falsy), unsorted stamps, falsy keys and dict subclasses.
-Examples per test come from the Hypothesis profile named by the environment
-variable HYPOTHESIS_PROFILE: "ci" (the default, small) or "dev" (many)."""
+Examples per test come from the Hypothesis profile (conftest.py)."""
 
-import os
-import sys
-import types
-
-from hypothesis import HealthCheck, assume, event, given, settings
+from hypothesis import assume, event, given
 from hypothesis import strategies as st
 
+import reference
 import routes.context_compress as cc
-
-PREFIX = "[上下文压缩摘要] "
-NOTE = "\n\n注意：因上下文过多，已启用压缩，以上历史记录为压缩内容，如需查找更多会话历史，请使用search_session工具查找"
-MARKER = "\n...(later messages omitted)"
-
-
-def _profile(name, **options):
-    # Kept if the suite registered it already, so nothing here overrides it.
-    try:
-        settings.get_profile(name)
-    except Exception:
-        settings.register_profile(name, deadline=None, print_blob=True,
-                                  suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
-                                  **options)
-
-
-_profile("ci", max_examples=60)
-_profile("dev", max_examples=3000)
-PROFILE = settings.get_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))
+from context_compress_cli.texts import (BODY_BOUND, BODY_MARKER, EXTRACT_HEAD, EXTRACT_TAIL, MESSAGE_OVERHEAD,
+                                        SUMMARY_NOTE, SUMMARY_PREFIX, THRESHOLD, TRANSCRIPT_BOUND, TRANSCRIPT_MARKER,
+                                        keep_budget)
+from fake_chat import FakeChat, placed
+from shared import PlainDict, PlainStr
+from snapshot import Snapshot
 
 # --- strategies ----------------------------------------------------------------
 
@@ -51,17 +34,9 @@ characters = st.one_of(
 texts = st.text(characters, max_size=40)
 
 
-class Text(str):
-    """A str subclass with str's own behaviour."""
-
-
 def scaled(text_strategy):
     # Repetition reaches thousands of tokens without generating long texts.
     return st.builds(lambda t, k: t * k, text_strategy, st.sampled_from([1, 1, 3, 60, 600]))
-
-
-class DictSub(dict):
-    pass
 
 
 class GetSub(dict):
@@ -71,7 +46,7 @@ class GetSub(dict):
         return super().get(key, default)
 
 
-record_types = st.sampled_from([dict, dict, dict, DictSub, GetSub])
+record_types = st.sampled_from([dict, dict, dict, PlainDict, GetSub])
 
 LAYOUTS = [
     "2024-05-01T12:{m:02d}:{s:02d}+00:00",
@@ -99,13 +74,13 @@ parts = st.one_of(
     st.just({"type": "image_url", "image_url": {"url": "data:"}}),
     st.builds(lambda t: {"text": t}, texts),                 # no type: not a text part
     st.just({"type": "text"}),                               # no text
-    st.builds(lambda t: DictSub(type="text", text=t), texts),
+    st.builds(lambda t: PlainDict(type="text", text=t), texts),
     scaled(texts),
     st.sampled_from([None, 7, 2.5, ["nested"], ("tuple",)]),
 )
 contents = st.one_of(
     scaled(texts),
-    st.builds(Text, texts),
+    st.builds(PlainStr, texts),
     st.lists(parts, max_size=5),
     st.sampled_from([None, "", 0, [], {"k": "v"}, 42, ("a",)]),
 )
@@ -189,84 +164,41 @@ configs = st.one_of(
     st.just([("max_context", 100)]),
 )
 
-ANSWERS = {
-    "answer": {"choices": [{"message": {"content": "  the summary \n"}}]},
-    "blank": {"choices": [{"message": {"content": " \n "}}]},
-    "none": None,
-    "raise": ValueError("down"),
-    "missing": MISSING,
+# The chat layers a compression meets: an answer, a blank one, none, a
+# failure, and no routes.chat at all (None: the import fails).
+CHATS = {
+    "answer": lambda: FakeChat({"choices": [{"message": {"content": "  the summary \n"}}]}, record=False).module,
+    "blank": lambda: FakeChat({"choices": [{"message": {"content": " \n "}}]}, record=False).module,
+    "none": lambda: FakeChat(None, record=False).module,
+    "raise": lambda: FakeChat(ValueError("down"), record=False).module,
+    "missing": lambda: None,
 }
-
-
-def install_chat(answer):
-    if answer is MISSING:
-        sys.modules["routes.chat"] = None  # the import fails
-        return
-    chat = types.ModuleType("routes.chat")
-
-    def _call_llm_api(prompt_msgs, cfg, stream=True):
-        if isinstance(answer, BaseException):
-            raise answer
-        return answer
-
-    chat._call_llm_api = _call_llm_api
-    sys.modules["routes.chat"] = chat
-
-
-# --- helpers -------------------------------------------------------------------
 
 
 def stamp_of(m):
     return m.get("timestamp") or ""
 
 
-def snapshot(conv):
-    messages = dict.get(conv, "messages")
-    return (list(dict.items(conv)), messages,
-            list(messages) if isinstance(messages, list) else None,
-            [list(dict.items(m)) for m in messages] if isinstance(messages, list) else None)
-
-
-def assert_untouched(conv, snap):
-    items, messages, elements, contents = snap
-    now = list(dict.items(conv))
-    assert [k for k, _ in now] == [k for k, _ in items]
-    assert all(a is b for (_, a), (_, b) in zip(now, items))
-    if elements is not None:
-        assert len(messages) == len(elements) and all(a is b for a, b in zip(messages, elements))
-        assert [list(dict.items(m)) for m in messages] == contents
-
-
 # --- cut_and_sum_history -------------------------------------------------------
 
 
-def with_chat(answer, check, *args):
-    saved = sys.modules.get("routes.chat", MISSING)
-    install_chat(ANSWERS[answer])
-    try:
-        check(*args)
-    finally:
-        if saved is MISSING:
-            sys.modules.pop("routes.chat", None)
-        else:
-            sys.modules["routes.chat"] = saved
+@given(conv=conversations(), config=configs, chat=st.sampled_from(sorted(CHATS)))
+def test_compression_of_any_conversation_keeps_its_promises(conv, config, chat):
+    with placed(CHATS[chat]()):
+        check_compression(conv, config)
 
 
-@PROFILE
-@given(conv=conversations(), config=configs, answer=st.sampled_from(sorted(ANSWERS)))
-def test_compression_of_any_conversation_keeps_its_promises(conv, config, answer):
-    with_chat(answer, check_compression, conv, config)
-
-
-@PROFILE
-@given(conv=heavy_conversations(), config=small_windows, answer=st.sampled_from(sorted(ANSWERS)))
-def test_compression_of_full_conversation_keeps_its_promises(conv, config, answer):
-    with_chat(answer, check_compression, conv, config)
+@given(conv=heavy_conversations(), config=small_windows, chat=st.sampled_from(sorted(CHATS)))
+def test_compression_of_full_conversation_keeps_its_promises(conv, config, chat):
+    with placed(CHATS[chat]()):
+        check_compression(conv, config)
 
 
 def check_compression(conv, config):
-    snap = snapshot(conv)
-    before = snap[2] or []
+    whole = Snapshot(conv)
+    messages = dict.get(conv, "messages")
+    old_list = Snapshot(messages)
+    before = list(messages) if isinstance(messages, list) else []
     cut = cc.get_conv_cut_time(conv) if before else None
     compressed, stats = cc.cut_and_sum_history(conv, config)
     event(f"compressed={compressed} stats={len(stats)}")
@@ -274,7 +206,7 @@ def check_compression(conv, config):
     if not compressed:
         assert compressed is False
         assert list(stats) in ([], ["rate", "total_tokens", "max_context"], ["rate"])
-        assert_untouched(conv, snap)
+        whole.assert_unchanged()
         return
 
     assert compressed is True
@@ -286,10 +218,10 @@ def check_compression(conv, config):
     # reach the keep budget, starting at the new cut time.
     active = [m for m in before if not cut or stamp_of(m) >= cut]
     assert stats["total_tokens"] == cc.estimate_tokens(active)
-    assert stats["rate"] == stats["total_tokens"] / stats["max_context"] > 0.8
+    assert stats["rate"] == stats["total_tokens"] / stats["max_context"] > THRESHOLD
     kept = active[-stats["kept"]:]
     assert stamp_of(kept[0]) == new_cut
-    budget = max(stats["max_context"] // 10, 1024)
+    budget = keep_budget(stats["max_context"])
     tail = [cc.estimate_tokens([m]) for m in kept]
     assert sum(tail[1:]) < budget
     assert sum(tail) >= budget or len(kept) == len(active)
@@ -298,7 +230,7 @@ def check_compression(conv, config):
     removed = [m for m in before if cut <= stamp_of(m) < new_cut]
     assert stats["compressed"] == len(removed) > 0
     after = dict.__getitem__(conv, "messages")
-    assert after is not snap[1]
+    assert after is not messages
     assert len(after) == len(before) - stats["compressed"] + 1
 
     # Every survivor is the very same object, in the same order.
@@ -308,16 +240,15 @@ def check_compression(conv, config):
     assert len(new) == 1
     summary = new[0]
     assert all(a is b for a, b in zip([m for m in after if m is not summary], survivors))
-    # ...and unchanged, like everything else in the conversation.
-    contents = dict(zip(map(id, before), snap[3]))
-    assert all(list(dict.items(m)) == contents[id(m)] for m in survivors)
-    assert [(k, v) for k, v in dict.items(conv) if k not in ("messages", "cut_time")] == \
-        [(k, v) for k, v in snap[0] if k not in ("messages", "cut_time")]
+    # ...and the old list, every message and everything else in the
+    # conversation are as they were.
+    old_list.assert_unchanged()
+    whole.assert_unchanged(except_keys=("messages", "cut_time"))
 
     # The summary message: its shape, stamp and place.
     assert type(summary) is dict and list(summary) == ["role", "content", "timestamp"]
     assert summary["role"] == "user"
-    assert summary["content"].startswith(PREFIX) and summary["content"].endswith(NOTE)
+    assert summary["content"].startswith(SUMMARY_PREFIX) and summary["content"].endswith(SUMMARY_NOTE)
     shifted = cc.add_seconds_rfc3339(new_cut, 1)
     expected_ts = new_cut if isinstance(shifted, str) and shifted < new_cut else shifted
     assert summary["timestamp"] == expected_ts
@@ -325,86 +256,71 @@ def check_compression(conv, config):
     assert after.index(summary) == place
 
 
-@PROFILE
 @given(conv=heavy_conversations(), config=small_windows)
 def test_compression_repeated_on_its_own_result_keeps_its_promises(conv, config):
     # The summary of one call is ordinary history for the next, once new
     # messages have filled the window again.
-    def twice():
+    with placed(CHATS["answer"]()):
         first, _ = cc.cut_and_sum_history(conv, config)
         assume(first)
         conv["messages"].extend({"role": "user", "content": [{"type": "image_url"}, "more"],
                                  "timestamp": LAYOUTS[0].format(m=1, s=s)} for s in range(3))
         check_compression(conv, config)
 
-    with_chat("answer", twice)
-
 
 # --- the estimator -------------------------------------------------------------
 
 
-def is_ideograph(c):
-    return "\u4e00" <= c <= "\u9fff" or "\u3400" <= c <= "\u4dbf"
-
-
-def defined_estimate(text):
-    if not text:
-        return 0
-    cjk = sum(1 for c in text if is_ideograph(c))
-    return int(cjk * 1.5 + (len(text) - cjk) * 0.25)
-
-
-@PROFILE
 @given(text=st.one_of(st.text(characters, max_size=300), scaled(texts)))
-def test_text_estimate_agrees_with_the_definition(text):
-    assert cc.estimate_tokens_text(text) == defined_estimate(text)
-    assert cc.estimate_tokens_text(Text(text)) == defined_estimate(text)
+def test_text_estimate_agrees_with_the_reference(text):
+    assert cc.estimate_tokens_text(text) == reference.estimate_tokens_text(text)
+    assert cc.estimate_tokens_text(PlainStr(text)) == reference.estimate_tokens_text(text)
 
 
-@PROFILE
 @given(items=st.lists(st.text(characters, min_size=1, max_size=3), max_size=30))
 def test_text_estimate_of_a_list_compares_elements_as_strings(items):
-    assert cc.estimate_tokens_text(items) == defined_estimate(items)
+    assert cc.estimate_tokens_text(items) == reference.estimate_tokens_text(items)
 
 
-@PROFILE
 @given(msgs=st.lists(messages(0), max_size=10))
 def test_message_estimate_is_the_sum_of_its_messages(msgs):
     total = cc.estimate_tokens(msgs)
     assert total == sum(cc.estimate_tokens([m]) for m in msgs)
-    assert total >= 3 * len(msgs)
+    assert total >= MESSAGE_OVERHEAD * len(msgs)
 
 
 # --- the transcript and the extract --------------------------------------------
 
 
+LONGEST = TRANSCRIPT_BOUND + len(TRANSCRIPT_MARKER)
+
+
 def without_marker(text):
-    return text[:-len(MARKER)] if len(text) == 8000 + len(MARKER) and text.endswith(MARKER) else text
+    return text[:TRANSCRIPT_BOUND] if len(text) == LONGEST and text.endswith(TRANSCRIPT_MARKER) else text
 
 
-@PROFILE
 @given(msgs=st.lists(messages(None), max_size=12), k=st.integers(0, 12))
 def test_transcript_is_bounded_and_grows_by_prefix(msgs, k):
     text = cc._msgs_to_text(msgs)
-    assert len(text) <= 8000 + len(MARKER)
-    if len(text) > 8000:
-        assert len(text) == 8000 + len(MARKER) and text.endswith(MARKER)
+    assert len(text) <= LONGEST
+    if len(text) > TRANSCRIPT_BOUND:
+        assert len(text) == LONGEST and text.endswith(TRANSCRIPT_MARKER)
     # A shorter span gives a prefix of the longer one's transcript.
     head = without_marker(cc._msgs_to_text(msgs[:k]))
     whole = without_marker(text)
-    assert whole.startswith(head) or (len(head) == len(whole) == 8000 and head == whole)
+    assert whole.startswith(head) or (len(head) == len(whole) == TRANSCRIPT_BOUND and head == whole)
     # Each message adds at most one line: label, frame and a bounded body.
     for m in msgs:
         line = cc._msgs_to_text([m])
         label = "tool_result" if m.get("role") == "tool" else str(m.get("role", "?"))
-        assert len(line) <= len(label) + 3 + 2003
+        assert len(line) <= len(label) + len("[] ") + BODY_BOUND + len(BODY_MARKER)
         assert line == "" or line.startswith("[" + label + "] ")
 
 
-@PROFILE
 @given(msgs=st.lists(messages(None), max_size=20))
 def test_extract_is_the_transcript_of_head_and_tail(msgs):
     extract = cc.simple_extract(msgs)
-    selection = msgs if len(msgs) <= 8 else msgs[:3] + msgs[-5:]
+    head, tail = EXTRACT_HEAD, EXTRACT_TAIL
+    selection = msgs if len(msgs) <= head + tail else msgs[:head] + msgs[-tail:]
     assert extract == cc._msgs_to_text(selection)
-    assert len(extract) <= 8000 + len(MARKER)
+    assert len(extract) <= LONGEST

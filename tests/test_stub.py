@@ -11,11 +11,9 @@ from pathlib import Path
 import pytest
 
 import routes.context_compress as cc
+from surface import FUNCTIONS
 
 STUB = Path(cc.__file__).with_name("context_compress.pyi")
-FUNCTIONS = ["_parse_ts", "add_seconds_rfc3339", "get_conv_cut_time", "msgs_from_cut_time",
-             "estimate_tokens_text", "estimate_tokens", "_msgs_to_text", "simple_extract",
-             "cut_and_sum_history"]
 
 
 def stub_signatures():

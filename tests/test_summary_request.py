@@ -1,24 +1,19 @@
 """The summary request inside cut_and_sum_history: what the host chat layer
 receives, how its answer becomes the summary, and the fallback to the extract."""
 
-import copy
 import sys
 import types
 from types import MappingProxyType
 
 import pytest
 
-from fake_chat import CHAT_MODULE, GOOD_SUMMARY, FakeChat, chat  # noqa: F401 - fixture
-from shared import COMPRESS_ENTRY as FN_ENTRY, SUMMARY_NOTE as NOTE, SUMMARY_PREFIX as PREFIX
-from shared import WINDOW_5000, T, assert_same_objects, msg
-
-SYSTEM_PROMPT = (
-    "You are a conversation summarizer. Compress the following conversation history into a summary of "
-    "no more than 2000 Chinese characters. Preserve key details: user requests/tasks, decisions, tool "
-    "usage results, file paths, commands, and errors with their resolutions. Omit greetings and "
-    "repetitive content. Output ONLY the summary."
-)
-LATER_OMITTED = "\n...(later messages omitted)"
+from context_compress_cli.texts import (BODY_BOUND, BODY_MARKER, SUMMARIZER_PROMPT, SUMMARY_MAX_TOKENS,
+                                        SUMMARY_NOTE as NOTE, SUMMARY_PREFIX as PREFIX, TRANSCRIPT_BOUND,
+                                        TRANSCRIPT_MARKER)
+from fake_chat import CHAT_MODULE, GOOD_SUMMARY, FakeChat
+from shared import WINDOW_5000, Facade, T, assert_same_objects, msg
+from snapshot import Snapshot
+from surface import assert_raised_in
 
 
 def span_conv(kept_tokens=4500):
@@ -54,7 +49,7 @@ def test_request_is_two_prompt_messages_positional_cfg_and_stream_false_keyword(
     prompt = call.args[0]
     assert type(prompt) is list and all(type(m) is dict for m in prompt)
     assert [list(m.items()) for m in call.messages] == [
-        [("role", "system"), ("content", SYSTEM_PROMPT)],
+        [("role", "system"), ("content", SUMMARIZER_PROMPT)],
         [("role", "user"), ("content", SPAN_TEXT)],
     ]
     assert call.messages[1]["content"] == module._msgs_to_text(span)
@@ -62,25 +57,21 @@ def test_request_is_two_prompt_messages_positional_cfg_and_stream_false_keyword(
     assert summary_content(conv) == PREFIX + GOOD_SUMMARY + NOTE
 
 
-class OwnGet(dict):
-    def get(self, key, default=None):
-        return 6000 if key == "max_context" else super().get(key, default)
-
-
+MAX_TOKENS = ("max_tokens", SUMMARY_MAX_TOKENS)
 CONFIGS = [
-    pytest.param(None, 170000, [("max_tokens", 2048)], id="none"),
-    pytest.param({}, 170000, [("max_tokens", 2048)], id="empty_dict"),
+    pytest.param(None, 170000, [MAX_TOKENS], id="none"),
+    pytest.param({}, 170000, [MAX_TOKENS], id="empty_dict"),
     pytest.param({"model": "m", "max_context": 5000, "max_tokens": 99, "temperature": 0.2}, 4500,
-                 [("model", "m"), ("max_context", 5000), ("max_tokens", 2048), ("temperature", 0.2)],
+                 [("model", "m"), ("max_context", 5000), MAX_TOKENS, ("temperature", 0.2)],
                  id="caller_max_tokens_replaced_in_place"),
     pytest.param({"max_context": 5000, "api_key": "k"}, 4500,
-                 [("max_context", 5000), ("api_key", "k"), ("max_tokens", 2048)], id="max_tokens_appended"),
+                 [("max_context", 5000), ("api_key", "k"), MAX_TOKENS], id="max_tokens_appended"),
     pytest.param([("max_context", 5000), ("model", "m")], 170000,
-                 [("max_context", 5000), ("model", "m"), ("max_tokens", 2048)], id="pairs_copied_not_read"),
-    pytest.param(MappingProxyType({"model": "m"}), 170000, [("model", "m"), ("max_tokens", 2048)],
+                 [("max_context", 5000), ("model", "m"), MAX_TOKENS], id="pairs_copied_not_read"),
+    pytest.param(MappingProxyType({"model": "m"}), 170000, [("model", "m"), MAX_TOKENS],
                  id="mapping_copied_not_read"),
     # The window comes from the subclass's get (6000), the copy from its items.
-    pytest.param(OwnGet(max_context=999), 5000, [("max_context", 999), ("max_tokens", 2048)],
+    pytest.param(Facade({"max_context": 6000}, max_context=999), 5000, [("max_context", 999), MAX_TOKENS],
                  id="dict_subclass_own_get"),
 ]
 
@@ -88,8 +79,7 @@ CONFIGS = [
 @pytest.mark.parametrize("llm_config, kept_tokens, cfg_items", CONFIGS)
 def test_cfg_is_fresh_copy_with_max_tokens_2048_and_caller_untouched(module, chat, llm_config, kept_tokens,
                                                                      cfg_items):
-    before = copy.deepcopy(dict(llm_config) if isinstance(llm_config, MappingProxyType) else llm_config)
-    before_keys = list(llm_config) if isinstance(llm_config, dict) else None
+    before = Snapshot(llm_config)
     conv = span_conv(kept_tokens)
 
     assert module.cut_and_sum_history(conv, llm_config)[0] is True
@@ -97,9 +87,7 @@ def test_cfg_is_fresh_copy_with_max_tokens_2048_and_caller_untouched(module, cha
     (call,) = chat.calls
     assert type(call.args[1]) is dict and call.args[1] is not llm_config
     assert list(call.cfg.items()) == cfg_items
-    assert llm_config == before
-    if before_keys is not None:
-        assert list(llm_config) == before_keys
+    before.assert_unchanged()
 
 
 @pytest.mark.parametrize("llm_config", ["abc", 5], ids=["text", "int"])
@@ -126,9 +114,6 @@ class ContentGet(dict):
 
     def get(self, key, default=None):
         return self.via_get if key == "content" else super().get(key, default)
-
-    def __deepcopy__(self, memo):
-        return ContentGet(self.via_get, self["content"])
 
 
 FALLBACK_ANSWERS = [
@@ -260,8 +245,7 @@ def test_transcript_failure_is_absorbed_and_extract_used(module, namespace, chat
 
 @pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit], ids=["keyboard_interrupt", "system_exit"])
 @pytest.mark.parametrize("source", ["chat_layer", "transcript"])
-def test_non_exception_escapes_request_and_leaves_conv_untouched(module, namespace, chat, module_entries,
-                                                                 exc, source):
+def test_non_exception_escapes_request_and_leaves_conv_untouched(module, namespace, chat, exc, source):
     extracts = []
     _record(namespace, extracts, "simple_extract")
     if source == "chat_layer":
@@ -272,18 +256,14 @@ def test_non_exception_escapes_request_and_leaves_conv_untouched(module, namespa
 
         namespace["_msgs_to_text"] = interrupted
     conv = span_conv()
-    old_items, old_list = list(conv.items()), conv["messages"]
-    old_elements = list(old_list)
-    old_entries = [dict(m) for m in old_list]
+    before = Snapshot(conv)
 
     with pytest.raises(exc) as info:
         module.cut_and_sum_history(conv, WINDOW_5000)
 
     assert extracts == []
-    assert list(conv.items()) == old_items and conv["messages"] is old_list
-    assert_same_objects(old_list, old_elements)
-    assert [dict(m) for m in old_list] == old_entries
-    assert any(name == FN_ENTRY and 124 <= line <= 216 for name, _, line in module_entries(info.value))
+    before.assert_unchanged()
+    assert_raised_in(info.value, "cut_and_sum_history")
 
 
 # --- transcript bound -----------------------------------------------------------------------
@@ -293,11 +273,12 @@ def test_non_exception_escapes_request_and_leaves_conv_untouched(module, namespa
 def test_long_span_cut_at_8000_chars_with_later_messages_marker(module, monkeypatch, chat_present):
     fake = FakeChat()
     monkeypatch.setitem(sys.modules, CHAT_MODULE, fake.module if chat_present else None)
-    span = [{"role": "user", "content": letter * 2001, "timestamp": T(10 + i)} for i, letter in enumerate("vwxyz")]
+    span = [{"role": "user", "content": letter * (BODY_BOUND + 1), "timestamp": T(10 + i)}
+            for i, letter in enumerate("vwxyz")]
     conv = {"cut_time": T(10), "messages": [*span, msg(T(20), 1500)]}
-    lines = ["[user] " + letter * 2000 + "..." for letter in "vwxyz"]
+    lines = ["[user] " + letter * BODY_BOUND + BODY_MARKER for letter in "vwxyz"]
     # Three whole lines, a newline, 1967 characters of the fourth, the marker.
-    expected = "\n".join(lines)[:8000] + LATER_OMITTED
+    expected = "\n".join(lines)[:TRANSCRIPT_BOUND] + TRANSCRIPT_MARKER
 
     assert module.cut_and_sum_history(conv, WINDOW_5000)[0] is True
 

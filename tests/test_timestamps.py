@@ -10,12 +10,12 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import reference as ref
-from reference import outcome
-from shared import PROPERTY, entries_of
+from shared import outcome, raised_like_reference
+from strategies import PROPERTY
+from surface import entry, module_entries
 
-MODULE = "routes.context_compress"
-PARSE_FN = f"{MODULE}._parse_ts"
-ADD_FN = f"{MODULE}.add_seconds_rfc3339"
+PARSE_FN = entry("_parse_ts")
+ADD_FN = entry("add_seconds_rfc3339")
 
 
 UTC = timezone.utc
@@ -162,10 +162,10 @@ class TruthRaises:
     (lambda m: m.add_seconds_rfc3339(ReplaceRaises(Stop()), 1), Stop, [(ADD_FN, 25), (PARSE_FN, 18)]),
     (lambda m: m.add_seconds_rfc3339(TruthRaises(), 1), ValueError, [(ADD_FN, 25), (PARSE_FN, 15)]),
 ])
-def test_parse_ts_swallows_what_must_escape(module, module_entries, call, exc_type, entries):
+def test_parse_ts_swallows_what_must_escape(module, call, exc_type, entries):
     with pytest.raises(exc_type) as info:
         call(module)
-    assert entries_of(module_entries, info.value) == entries
+    assert module_entries(info.value) == entries
 
 
 # --- generated timestamps -------------------------------------------------------
@@ -206,13 +206,13 @@ seconds = st.one_of(
 @PROPERTY
 @given(timestamp_texts())
 def test_parse_ts_disagrees_with_reference(module, text):
-    assert described(module._parse_ts(text)) == described(ref.parse_ts(text))
+    assert described(module._parse_ts(text)) == described(ref._parse_ts(text))
 
 
 @PROPERTY
 @given(st.text(st.sampled_from("0123456789-T:Z+., zW\u4e00"), max_size=32))
 def test_parse_ts_disagrees_with_reference_on_noise(module, text):
-    assert described(module._parse_ts(text)) == described(ref.parse_ts(text))
+    assert described(module._parse_ts(text)) == described(ref._parse_ts(text))
 
 
 @PROPERTY
@@ -318,11 +318,8 @@ def test_add_seconds_fallback_not_the_same_object(module, value, secs):
     ("CST-8", "0001-01-01", 0, ValueError, 29),              # local midnight is year 0 in UTC
     ("EST5EDT,M3.2.0,M11.1.0", "9999-12-31T23:00:00", 0, ValueError, 29),
 ])
-def test_add_seconds_error_lost_or_misattributed(module, local_zone, module_entries, rule, text, secs, exc_type, line):
+def test_add_seconds_error_lost_or_misattributed(module, local_zone, rule, text, secs, exc_type, line):
     local_zone(rule)
-    expected = outcome(ref.add_seconds_rfc3339, text, secs)
-    assert expected[:2] == ("raise", exc_type)
-    with pytest.raises(exc_type) as info:
-        module.add_seconds_rfc3339(text, secs)
-    assert str(info.value) == expected[2]
-    assert entries_of(module_entries, info.value) == [(ADD_FN, line)]
+    exc = raised_like_reference(module.add_seconds_rfc3339, ref.add_seconds_rfc3339, lambda: text, secs,
+                                raises=exc_type)
+    assert module_entries(exc) == [(ADD_FN, line)]

@@ -7,28 +7,32 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import reference as ref
-from reference import outcome
-from shared import (IMAGE, MUTATIONS, PROPERTY, BoolRaises, EqRaises, Facade, GetOnly, GetRaises, LenRaises,
-                    Logged, Mutating, PartsIterRaises, PlainStr, ZeroLen, entries_of, list_actions)
-
-MODULE = "routes.context_compress"
-TEXT_FN = f"{MODULE}._msgs_to_text"
-EXTRACT_FN = f"{MODULE}.simple_extract"
-GENEXPR_CREATE = f"{MODULE}._msgs_to_text.genexpr"
-GENEXPR_BODY = "genexpr"
-MARKER = "\n...(later messages omitted)"
+import strategies
+from context_compress_cli.texts import (BODY_BOUND as BODY, BODY_MARKER, EXTRACT_HEAD, EXTRACT_TAIL,
+                                        TRANSCRIPT_BOUND as TOTAL, TRANSCRIPT_MARKER as MARKER)
+from shared import (IMAGE, MUTATIONS, BoolRaises, EqRaises, Facade, GetOnly, GetRaises, LenRaises, Logged, Mutating,
+                    PartsIterRaises, PlainStr, StatedLen, StrRaises, list_actions, outcome,
+                    raised_like_reference)
+from surface import entry, genexpr_entries, module_entries
 
 # One character of each storage width, plus a lone surrogate.
 WIDTHS = ["a", "\u00e9", "\u4e2d", "\U0001f600", "\ud800"]
 
+LONGEST = TOTAL + len(MARKER)  # a transcript that was cut
+CUT_LINE = len("[user] ") + BODY + len(BODY_MARKER)  # a user message's line with its body cut
+# A transcript of such lines holds three whole lines, their newlines and
+# this much of the fourth line.
+FOURTH = TOTAL - 3 * (CUT_LINE + 1)
+
+TEXT_FN = entry("_msgs_to_text")
+EXTRACT_FN = entry("simple_extract")
+# A failure in the generator inside _msgs_to_text, at its creation or in its body.
+IN_CREATION = genexpr_entries("_msgs_to_text", created=True)
+IN_BODY = genexpr_entries("_msgs_to_text", created=False)
+
 
 def user(body, role="user"):
     return {"role": role, "content": body}
-
-
-class StrRaises:
-    def __str__(self):
-        raise ValueError("no text")
 
 
 # --- lines and labels -----------------------------------------------------------
@@ -78,43 +82,43 @@ class StrRaises:
 def test_msgs_to_text_wrong_line(module, msgs, expected):
     result = module._msgs_to_text(msgs)
     assert type(result) is str
-    assert result == ref.msgs_to_text(msgs) == expected
+    assert result == ref._msgs_to_text(msgs) == expected
 
 
 @pytest.mark.parametrize("wrap", [tuple, iter, lambda msgs: (m for m in msgs)])
 def test_msgs_to_text_other_iterables_not_walked(module, wrap):
     msgs = [user("a"), user([IMAGE, "b"]), {"role": "tool", "tool_result": "c"}]
     wrapped = wrap(msgs)
-    expected = ref.msgs_to_text(wrap(msgs))
+    expected = ref._msgs_to_text(wrap(msgs))
     assert module._msgs_to_text(wrapped) == expected
 
 
 # --- the body bound ---------------------------------------------------------------
 
 @pytest.mark.parametrize("char", WIDTHS)
-@pytest.mark.parametrize("length", [1999, 2000, 2001, 2002, 4000, 100_000])
+@pytest.mark.parametrize("length", [BODY - 1, BODY, BODY + 1, BODY + 2, 2 * BODY, 100_000])
 def test_msgs_to_text_body_cut_counts_bytes_or_wrong_length(module, char, length):
     body = ("x" + char) * (length // 2) + "x" * (length % 2)
     assert len(body) == length
     result = module._msgs_to_text([user(body)])
-    if length <= 2000:
+    if length <= BODY:
         assert result == "[user] " + body
     else:
-        assert result == "[user] " + body[:2000] + "..."
-        assert len(result) == 2010
+        assert result == "[user] " + body[:BODY] + BODY_MARKER
+        assert len(result) == CUT_LINE
 
 
 @pytest.mark.parametrize("char", WIDTHS)
 def test_msgs_to_text_body_cut_splits_wide_character(module, char):
-    body = "a" * 1999 + char + "b"
-    assert module._msgs_to_text([user(body)]) == "[user] " + "a" * 1999 + char + "..."
+    body = "a" * (BODY - 1) + char + "b"
+    assert module._msgs_to_text([user(body)]) == "[user] " + "a" * (BODY - 1) + char + BODY_MARKER
 
 
 @pytest.mark.parametrize("parts, cut", [
-    (["a" * 1000, "b" * 999], False),                   # 2000 with the separator
-    (["a" * 1000, "b" * 1000], True),                   # 2001
-    ([{"type": "text", "text": "\u4e2d" * 1999}, IMAGE], False),
-    ([{"type": "text", "text": "\u4e2d" * 2000}, IMAGE], True),
+    (["a" * (BODY // 2), "b" * (BODY // 2 - 1)], False),   # the bound with the separator
+    (["a" * (BODY // 2), "b" * (BODY // 2)], True),         # one more
+    ([{"type": "text", "text": "\u4e2d" * (BODY - 1)}, IMAGE], False),
+    ([{"type": "text", "text": "\u4e2d" * BODY}, IMAGE], True),
     (["\U0001f600"] * 1000 + ["x"] * 2, True),
     (["x"] * 20000, True),
     ([PlainStr("\ud800" * 2500)], True),
@@ -122,36 +126,37 @@ def test_msgs_to_text_body_cut_splits_wide_character(module, char):
 def test_msgs_to_text_joined_parts_not_cut_as_one_body(module, parts, cut):
     msgs = [user(parts)]
     result = module._msgs_to_text(msgs)
-    assert result == ref.msgs_to_text(msgs)
-    assert result.endswith("...") == cut
+    assert result == ref._msgs_to_text(msgs)
+    assert result.endswith(BODY_MARKER) == cut
 
 
 # --- the transcript bound ---------------------------------------------------------
 
 @pytest.mark.parametrize("char", WIDTHS)
-@pytest.mark.parametrize("extra, expected_length", [(0, 8000), (1, 8028), (2, 8028)])
+@pytest.mark.parametrize("extra, expected_length", [(0, TOTAL), (1, LONGEST), (2, LONGEST)])
 def test_msgs_to_text_transcript_cut_wrong_length_or_marker(module, char, extra, expected_length):
-    # Three lines of "[u] " + 2000 characters, two newlines, a newline and a
-    # fourth line: the joined text is exactly 8000 + extra characters.
-    msgs = [user(char * 2000, "u") for _ in range(3)] + [user(char * (1981 + extra), "u")]
+    # Three lines of "[u] " and a whole body, their newlines and a fourth
+    # line: the joined text is exactly the bound + extra characters.
+    fourth = TOTAL - 3 * (len("[u] ") + BODY + 1) - len("[u] ")
+    msgs = [user(char * BODY, "u") for _ in range(3)] + [user(char * (fourth + extra), "u")]
     result = module._msgs_to_text(msgs)
     assert len(result) == expected_length
     joined = "\n".join("[u] " + m["content"] for m in msgs)
-    assert len(joined) == 8000 + extra
+    assert len(joined) == TOTAL + extra
     if extra:
-        assert result == joined[:8000] + MARKER
+        assert result == joined[:TOTAL] + MARKER
     else:
         assert result == joined
 
 
 @pytest.mark.parametrize("char", WIDTHS)
 def test_msgs_to_text_keeps_latest_lines_instead_of_oldest(module, char):
-    msgs = [user(chr(ord("A") + i) + char * 2000) for i in range(5)]
+    msgs = [user(chr(ord("A") + i) + char * BODY) for i in range(5)]
     result = module._msgs_to_text(msgs)
-    lines = ["[user] " + m["content"][:2000] + "..." for m in msgs]
-    assert all(len(line) == 2010 for line in lines)
-    assert result == "\n".join(lines[:3]) + "\n" + lines[3][:1967] + MARKER
-    assert len(result) == 8028
+    lines = ["[user] " + m["content"][:BODY] + BODY_MARKER for m in msgs]
+    assert all(len(line) == CUT_LINE for line in lines)
+    assert result == "\n".join(lines[:3]) + "\n" + lines[3][:FOURTH] + MARKER
+    assert len(result) == LONGEST
     assert "E" not in result
 
 
@@ -161,14 +166,14 @@ def test_msgs_to_text_cut_moved_off_the_8000th_character(module, char, first_bod
     # The cut sweeps through a label, its "] ", a body marker and a newline.
     msgs = [
         user(char * first_body),
-        user("b" * 2001),
-        user(char * 2001),
-        user("d" * 2001, "assistant"),
-        user(char * 2001, "assistant"),
+        user("b" * (BODY + 1)),
+        user(char * (BODY + 1)),
+        user("d" * (BODY + 1), "assistant"),
+        user(char * (BODY + 1), "assistant"),
     ]
     result = module._msgs_to_text(msgs)
-    assert result == ref.msgs_to_text(msgs)
-    assert len(result) == 8028 and result.endswith(MARKER)
+    assert result == ref._msgs_to_text(msgs)
+    assert len(result) == LONGEST and result.endswith(MARKER)
 
 
 @pytest.mark.parametrize("msgs", [
@@ -181,22 +186,17 @@ def test_msgs_to_text_cut_moved_off_the_8000th_character(module, char, first_bod
 ])
 def test_msgs_to_text_huge_input_wrong(module, msgs):
     result = module._msgs_to_text(msgs)
-    assert result == ref.msgs_to_text(msgs)
-    assert len(result) <= 8028
+    assert result == ref._msgs_to_text(msgs)
+    assert len(result) <= LONGEST
 
 
-@PROPERTY
-@given(ref.message_lists)
+@strategies.PROPERTY
+@given(strategies.message_lists)
 def test_msgs_to_text_disagrees_with_reference(module, msgs):
-    assert outcome(module._msgs_to_text, msgs) == outcome(ref.msgs_to_text, msgs)
+    assert outcome(module._msgs_to_text, msgs) == outcome(ref._msgs_to_text, msgs)
 
 
 # --- str subclasses and odd str() results ---------------------------------------
-
-class LongLen(str):
-    def __len__(self):
-        return 5000
-
 
 class OwnSlice(str):
     def __getitem__(self, index):
@@ -220,7 +220,7 @@ class StrGivesSub:
 
 class StrGivesLong:
     def __str__(self):
-        return LongLen("short")
+        return StatedLen("short", 5000)
 
 
 class LabelAdd(str):
@@ -234,22 +234,22 @@ class RoleGivesLabel:
 
 
 @pytest.mark.parametrize("msg", [
-    user(LongLen("short")),
-    user(LongLen("x" * 2500)),
-    user(ZeroLen("hidden")),
-    user(OwnSlice("y" * 2001)),
-    user(OwnSlice("y" * 2000)),
+    user(StatedLen("short", 5000)),
+    user(StatedLen("x" * 2500, 5000)),
+    user(StatedLen("hidden", 0)),
+    user(OwnSlice("y" * (BODY + 1))),
+    user(OwnSlice("y" * BODY)),
     user(OwnRadd("body")),
     user(StrGivesSub()),
     user(StrGivesLong()),
     {"role": RoleGivesLabel(), "content": "body"},
     {"role": RoleGivesLabel(), "content": OwnRadd("body")},
     {"role": "tool", "tool_result": OwnRadd("out")},
-    user([OwnRadd("part"), LongLen("p")]),
+    user([OwnRadd("part"), StatedLen("p", 5000)]),
 ])
 def test_msgs_to_text_str_subclass_not_handled_the_python_way(module, msg):
     msgs = [user("first"), msg, user("last")]
-    assert module._msgs_to_text(msgs) == ref.msgs_to_text(msgs)
+    assert module._msgs_to_text(msgs) == ref._msgs_to_text(msgs)
 
 
 # --- reading records through get() -----------------------------------------------
@@ -271,7 +271,7 @@ def logged_conversation(log):
 def test_msgs_to_text_bypasses_record_get(module):
     native_log, ref_log = [], []
     native = module._msgs_to_text(logged_conversation(native_log))
-    expected = ref.msgs_to_text(logged_conversation(ref_log))
+    expected = ref._msgs_to_text(logged_conversation(ref_log))
     assert native == expected == "[user] a\n[tool_result] r\n[tool_result] t  s"
     assert native_log == ref_log
     assert ("p1", "text") in native_log
@@ -285,41 +285,34 @@ def test_msgs_to_text_bypasses_record_get(module):
     (GetOnly(content=[Facade({"text": "asked"}, text="stored")]), "[?] asked"),
 ])
 def test_msgs_to_text_reads_storage_instead_of_get(module, message, expected):
-    assert module._msgs_to_text([message]) == ref.msgs_to_text([message]) == expected
+    assert module._msgs_to_text([message]) == ref._msgs_to_text([message]) == expected
 
 
 # --- lists changed while they are walked ------------------------------------------
 
-class MutatingRole:
-    def __init__(self, action):
-        self.action = action
+class MutatingText:
+    """A value whose first str() runs `action` and then gives `text`."""
+
+    def __init__(self, action, text):
+        self.action, self.text = action, text
 
     def __str__(self):
         action, self.action = self.action, (lambda: None)
         action()
-        return "role"
-
-
-class MutatingPart:
-    def __init__(self, action):
-        self.action = action
-
-    def __str__(self):
-        action, self.action = self.action, (lambda: None)
-        action()
-        return "part"
+        return self.text
 
 
 def changed_messages(where, kind):
     if where in ("get", "role_str"):
         msgs = []
         action = list_actions(msgs, lambda: user("added"))[kind]
-        middle = Mutating(action, content="self") if where == "get" else {"role": MutatingRole(action), "content": "self"}
+        middle = (Mutating(action, content="self") if where == "get"
+                  else {"role": MutatingText(action, "role"), "content": "self"})
         msgs[:] = [user("zero"), middle, user("two"), user("three")]
         return msgs
     parts = []
     action = list_actions(parts, lambda: "added")[kind]
-    middle = Mutating(action, text="self") if where == "part_get" else MutatingPart(action)
+    middle = Mutating(action, text="self") if where == "part_get" else MutatingText(action, "part")
     parts[:] = ["zero", middle, {"text": "two"}, "three"]
     return [user(parts), user("after")]
 
@@ -327,7 +320,7 @@ def changed_messages(where, kind):
 @pytest.mark.parametrize("where", ["get", "role_str", "part_get", "part_str"])
 @pytest.mark.parametrize("kind", MUTATIONS)
 def test_msgs_to_text_list_changed_during_walk_unlike_python(module, where, kind):
-    assert module._msgs_to_text(changed_messages(where, kind)) == ref.msgs_to_text(changed_messages(where, kind))
+    assert module._msgs_to_text(changed_messages(where, kind)) == ref._msgs_to_text(changed_messages(where, kind))
 
 
 # --- errors ---------------------------------------------------------------------
@@ -367,30 +360,26 @@ class SliceRaises(str):
     (lambda: [{"role": EqRaises(), "content": "x"}], [(TEXT_FN, 96)]),
     (lambda: [GetRaises("tool_result", role="tool")], [(TEXT_FN, 98)]),
     (lambda: [{"role": "tool", "tool_result": BoolRaises()}], [(TEXT_FN, 98)]),
-    (lambda: [user(PartsIterRaises(["x"]))], [(TEXT_FN, 100), (GENEXPR_CREATE, 100)]),
-    (lambda: [user(PartsFirstNextRaises(["x"]))], [(TEXT_FN, 100), (GENEXPR_BODY, 100)]),
-    (lambda: [user(PartsLaterNextRaises(["x"]))], [(TEXT_FN, 100), (GENEXPR_BODY, 100)]),
-    (lambda: [user([StrRaises()])], [(TEXT_FN, 100), (GENEXPR_BODY, 100)]),
-    (lambda: [user(["ok", StrNonStr()])], [(TEXT_FN, 100), (GENEXPR_BODY, 100)]),
-    (lambda: [user([{"text": StrRaises()}])], [(TEXT_FN, 100), (GENEXPR_BODY, 100)]),
-    (lambda: [user([GetRaises("text")])], [(TEXT_FN, 100), (GENEXPR_BODY, 100)]),
+    (lambda: [user(PartsIterRaises(["x"]))], IN_CREATION),
+    (lambda: [user(PartsFirstNextRaises(["x"]))], IN_BODY),
+    (lambda: [user(PartsLaterNextRaises(["x"]))], IN_BODY),
+    (lambda: [user([StrRaises()])], IN_BODY),
+    (lambda: [user(["ok", StrNonStr()])], IN_BODY),
+    (lambda: [user([{"text": StrRaises()}])], IN_BODY),
+    (lambda: [user([GetRaises("text")])], IN_BODY),
     (lambda: [user(StrRaises())], [(TEXT_FN, 102)]),
     (lambda: [user(StrNonStr())], [(TEXT_FN, 102)]),
     (lambda: [user(LenRaises("x"))], [(TEXT_FN, 105)]),
-    (lambda: [user(SliceRaises("x" * 2001))], [(TEXT_FN, 106)]),
+    (lambda: [user(SliceRaises("x" * (BODY + 1)))], [(TEXT_FN, 106)]),
     (lambda: [{"role": StrRaises(), "content": "x"}], [(TEXT_FN, 107)]),
     (lambda: [{"role": StrNonStr(), "content": "x"}], [(TEXT_FN, 107)]),
     (lambda: [user("a"), user(RaddNonStr("b"))], [(TEXT_FN, 108)]),
     (lambda: [user(RaddNonStr("b")), user(RaddNonStr("c"))], [(TEXT_FN, 108)]),
     (lambda: [user(RaddNonStr("b")), user(StrRaises())], [(TEXT_FN, 102)]),   # the join comes last
 ])
-def test_msgs_to_text_error_lost_or_misattributed(module, module_entries, make, entries):
-    expected = outcome(ref.msgs_to_text, make())
-    assert expected[0] == "raise"
-    with pytest.raises(Exception) as info:
-        module._msgs_to_text(make())
-    assert (type(info.value), str(info.value)) == expected[1:]
-    assert entries_of(module_entries, info.value) == entries
+def test_msgs_to_text_error_lost_or_misattributed(module, make, entries):
+    exc = raised_like_reference(module._msgs_to_text, ref._msgs_to_text, make)
+    assert module_entries(exc) == entries
 
 
 # --- simple_extract ---------------------------------------------------------------
@@ -423,19 +412,19 @@ def test_simple_extract_wrong_head_or_tail(module, count, kept):
     msgs = numbered(count)
     result = module.simple_extract(msgs)
     assert result == "\n".join(f"[user] m{i}" for i in kept)
-    if count <= 8:
-        assert result == module._msgs_to_text(msgs) == ref.msgs_to_text(msgs)
+    if count <= EXTRACT_HEAD + EXTRACT_TAIL:
+        assert result == module._msgs_to_text(msgs) == ref._msgs_to_text(msgs)
 
 
 @pytest.mark.parametrize("char", WIDTHS)
 @pytest.mark.parametrize("count", [9, 12])
 def test_simple_extract_long_bodies_keep_latest_instead_of_oldest(module, char, count):
     msgs = numbered(count, lambda i: chr(ord("A") + i) + char * 2500)
-    selected = msgs[:3] + msgs[-5:]
-    lines = ["[user] " + m["content"][:2000] + "..." for m in selected]
+    selected = msgs[:EXTRACT_HEAD] + msgs[-EXTRACT_TAIL:]
+    lines = ["[user] " + m["content"][:BODY] + BODY_MARKER for m in selected]
     result = module.simple_extract(msgs)
-    assert result == "\n".join(lines[:3]) + "\n" + lines[3][:1967] + MARKER
-    assert len(result) == 8028
+    assert result == "\n".join(lines[:3]) + "\n" + lines[3][:FOURTH] + MARKER
+    assert len(result) == LONGEST
 
 
 def test_simple_extract_tuple_not_sliced_and_joined(module):
@@ -478,13 +467,9 @@ def test_simple_extract_sequence_not_measured_and_sliced_the_python_way(module, 
     (lambda: [5] * 9, AttributeError, [(EXTRACT_FN, 121), (TEXT_FN, 94)]),
     (lambda: [5], AttributeError, [(EXTRACT_FN, 119), (TEXT_FN, 94)]),
 ])
-def test_simple_extract_error_lost_or_misattributed(module, module_entries, make, exc_type, entries):
-    expected = outcome(ref.simple_extract, make())
-    assert expected[:2] == ("raise", exc_type)
-    with pytest.raises(exc_type) as info:
-        module.simple_extract(make())
-    assert str(info.value) == expected[2]
-    assert entries_of(module_entries, info.value) == entries
+def test_simple_extract_error_lost_or_misattributed(module, make, exc_type, entries):
+    exc = raised_like_reference(module.simple_extract, ref.simple_extract, make, raises=exc_type)
+    assert module_entries(exc) == entries
 
 
 @pytest.mark.parametrize("count", [1, 8, 9, 15])
@@ -499,25 +484,25 @@ def test_simple_extract_bypasses_rebound_transcript(module, namespace, count):
     namespace["_msgs_to_text"] = host_text
     assert module.simple_extract(msgs) == "host"
     [passed] = calls
-    if count <= 8:
+    if count <= EXTRACT_HEAD + EXTRACT_TAIL:
         assert passed is msgs
     else:
         assert type(passed) is list
-        assert len(passed) == 8
-        assert all(a is b for a, b in zip(passed, msgs[:3] + msgs[-5:]))
+        assert len(passed) == EXTRACT_HEAD + EXTRACT_TAIL
+        assert all(a is b for a, b in zip(passed, msgs[:EXTRACT_HEAD] + msgs[-EXTRACT_TAIL:]))
 
 
 @pytest.mark.parametrize("count, line", [(2, 119), (9, 121)])
-def test_simple_extract_missing_transcript_not_name_error(module, namespace, module_entries, count, line):
+def test_simple_extract_missing_transcript_not_name_error(module, namespace, count, line):
     del namespace["_msgs_to_text"]
     assert module.simple_extract([]) == ""
     with pytest.raises(NameError) as info:
         module.simple_extract(numbered(count))
     assert str(info.value) == "name '_msgs_to_text' is not defined"
-    assert entries_of(module_entries, info.value) == [(EXTRACT_FN, line)]
+    assert module_entries(info.value) == [(EXTRACT_FN, line)]
 
 
-@PROPERTY
-@given(st.one_of(ref.message_lists, st.lists(ref.messages, min_size=9, max_size=20)))
+@strategies.PROPERTY
+@given(st.one_of(strategies.message_lists, st.lists(strategies.messages, min_size=9, max_size=20)))
 def test_simple_extract_disagrees_with_reference(module, msgs):
     assert outcome(module.simple_extract, msgs) == outcome(ref.simple_extract, msgs)
