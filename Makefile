@@ -69,20 +69,20 @@ demo: install $(SAMPLE)
 	@echo
 	$(VENV)/bin/context-compress build/demo/sample_compressed.json
 
-# Benchmarks of the native module against the pure-Python baseline,
-# tests/reference.py, then against its limits (bench/limits.py: the plain-C
-# floor of the per-turn check and the counting loop built per instruction
-# set). The bench extra of pyproject.toml (pyperf, matplotlib) is installed
+# Benchmarks of the native module against its limits (bench/limits.py: the
+# plain-C floor of the per-turn check and the counting loop built per
+# instruction set), then against the pure-Python baseline, tests/reference.py,
+# whose results.md takes in the limits of the same run. The bench extra of pyproject.toml (pyperf, matplotlib) is installed
 # into the venv without rebuilding the package. BENCH_ARGS passes options to
 # the runner (pyperf's among them, e.g. BENCH_ARGS="-p 20"). A run writes
 # bench/out/ only; bench-readme copies its headline into README.md.
 bench: $(VENV)/.extra-bench
-	$(PY) bench/run.py $(BENCH_ARGS)
 	$(PY) bench/limits.py
+	$(PY) bench/run.py $(BENCH_ARGS)
 
 bench-quick: $(VENV)/.extra-bench
-	$(PY) bench/run.py --quick $(BENCH_ARGS)
 	$(PY) bench/limits.py --quick
+	$(PY) bench/run.py --quick $(BENCH_ARGS)
 
 bench-limits: $(VENV)/.extra-bench
 	$(PY) bench/limits.py $(LIMITS_ARGS)

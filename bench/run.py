@@ -483,7 +483,23 @@ def write_markdown(results, memory, problems, notes, settings, path):
                      f"tracemalloc {fmt_bytes(m['tracemalloc_peak'])}, peak RSS growth {fmt_bytes(m['rss_peak_growth'])} | {met} |")
     else:
         lines.append("| _msgs_to_text peak memory bounded by its ~8,000-char result | - | not measured | - |")
+    limits = read_limits()
+    if limits:
+        for row in limits["per_turn"]:
+            if row["messages"] == 200:
+                met = "yes" if row["ratio"] <= 1.15 else "no"
+                lines.append(f"| cut_and_sum_history per turn, 200 messages under the threshold, against the "
+                             f"plain-C floor | module/floor <= 1.15 | {row['ratio']:.2f}x ({row['module_us']:.1f} µs "
+                             f"vs {row['floor_us']:.1f} µs) | {met} |")
+        for row in limits["estimator"]:
+            if row["chars"] >= 100_000:
+                met = "yes" if row["ratio"] <= 1.1 else "no"
+                lines.append(f"| estimate_tokens_text, {row['chars']:,} {row['kind']} chars, against the fastest "
+                             f"plain loop ({row['fastest']}) | module/loop <= 1.1 | {row['ratio']:.2f}x | {met} |")
     lines.append("")
+    if limits:
+        lines += [f"Limits measured by bench/limits.py in the same `make bench` on {limits['cpu']}; the counting "
+                  f"loop was built for {', '.join(limits['isas'])} (bench/out/limits.md, limits.png).", ""]
 
     lines += ["## Time per call", "", "Mean of the pyperf values; ratio = baseline time / native time.", "",
               "| Function | Input | Size | Native | Baseline | Ratio |", "|---|---|---:|---:|---:|---:|"]
@@ -529,6 +545,15 @@ def write_markdown(results, memory, problems, notes, settings, path):
         lines.append("")
     with open(path, "w", encoding="utf-8") as f:
         f.write("\n".join(lines))
+
+
+def read_limits():
+    """What bench/limits.py recorded (it runs first in `make bench`), or None."""
+    try:
+        with open(os.path.join(OUT, "limits.json"), encoding="utf-8") as f:
+            return json.load(f)
+    except (OSError, ValueError):
+        return None
 
 
 FUNC_ORDER = ["estimate_tokens_text", "estimate_tokens", "_msgs_to_text", "simple_extract", "cut_and_sum_history", "hwref"]
