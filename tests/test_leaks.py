@@ -61,6 +61,10 @@ MIXED = [
     {},
     message(6, "x" * 2500),
     message(7, "\ud800 lone surrogate \U0002a700"),
+    # Texts made at run time, never interned: a reference kept to one always
+    # shows in its count, whereas an interned literal such as "assistant" may
+    # have been made immortal by whatever ran before.
+    {"role": "".join(["assis", "tant"]), "content": "".join(["made at ", "run time"]), "timestamp": STAMP.format(8)},
 ]
 LONG = [message(i, "長" * 2100) for i in range(6)]
 
