@@ -413,8 +413,13 @@ void watch_namespace(PyObject *ns) noexcept {
         return;
     }
     const int watcher = PyDict_AddWatcher(on_namespace_change);
-    if (watcher < 0 || PyDict_Watch(watcher, ns) < 0) {
+    if (watcher < 0) {
         PyErr_Clear();
+        return;
+    }
+    if (PyDict_Watch(watcher, ns) < 0) {
+        PyErr_Clear();
+        PyDict_ClearWatcher(watcher);
         return;
     }
     g_watched_namespace = ns;
@@ -426,20 +431,19 @@ PyObject *CachedGlobal::get() noexcept {
     if (version != 0 && version == version_) {
         return value_.get();
     }
-    PyObject *value = nullptr;
-    const int found = PyDict_GetItemRef(frame_.globals, name_, &value);
-    value_ = Ref::steal(value);
+    bool in_namespace = false;
+    value_ = lookup_global(frame_, name_, &in_namespace);
     // A binding from the builtins is not cached: their changes are not watched.
-    version_ = found == 1 ? version : 0;
-    if (found == 0) {
-        value_ = lookup_global(frame_, name_);
-    }
+    version_ = in_namespace ? version : 0;
     return value_.get();
 }
 
-Ref lookup_global(const Frame &frame, PyObject *name) noexcept {
+Ref lookup_global(const Frame &frame, PyObject *name, bool *in_namespace) noexcept {
     PyObject *value = nullptr;
     int found = PyDict_GetItemRef(frame.globals, name, &value);
+    if (in_namespace != nullptr) {
+        *in_namespace = found == 1;
+    }
     if (found == 0) {
         found = PyDict_GetItemRef(kc.builtins_dict, name, &value);
         if (found == 0) {

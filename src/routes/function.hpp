@@ -39,7 +39,8 @@ bool is_native_function(PyObject *callable, Body body) noexcept;
 
 /// Looks `name` up in the module namespace, then in the builtins; NameError
 /// when neither has it. New reference.
-Ref lookup_global(const Frame &frame, PyObject *name) noexcept;
+/// `in_namespace`, when given, tells whether the namespace itself had it.
+Ref lookup_global(const Frame &frame, PyObject *name, bool *in_namespace = nullptr) noexcept;
 
 /// `name.attr`, `name` looked up as lookup_global does. New reference.
 Ref global_attribute(const Frame &frame, PyObject *name, PyObject *attr) noexcept;

@@ -172,6 +172,17 @@ long long token_estimate(long long ideographs, long long others) {
     return (6 * ideographs + others) / 4;
 }
 
+/// The estimate of an exact str, counted on its native storage, into
+/// `estimate`. -1 with an exception set when a signal handler raised.
+int exact_text_estimate(PyObject *text, long long &estimate) {
+    const Py_ssize_t ideographs = count_ideographs(text);
+    if (ideographs < 0) {
+        return -1;
+    }
+    estimate = token_estimate(ideographs, PyUnicode_GET_LENGTH(text) - ideographs);
+    return 0;
+}
+
 /// 1 when `c` lies between `low` and `high` as Python's chained comparison
 /// `low <= c <= high` decides it; 0, or -1 on error.
 int between(PyObject *low, PyObject *c, PyObject *high) {
@@ -218,12 +229,7 @@ long long count_ideographs_generic(PyObject *text, Frame &frame) {
 int estimate_text(PyObject *text, Frame &frame, long long &estimate) {
     frame.line = line::kTextTruth;
     if (PyUnicode_CheckExact(text)) {
-        const Py_ssize_t ideographs = count_ideographs(text);
-        if (ideographs < 0) {
-            return -1;
-        }
-        estimate = token_estimate(ideographs, PyUnicode_GET_LENGTH(text) - ideographs);
-        return 0;
+        return exact_text_estimate(text, estimate);
     }
     estimate = 0;
     int present = truthy(text);
@@ -302,11 +308,8 @@ private:
 /// is still this module's own, the estimate is computed in place.
 int add_text_estimate(Total &total, PyObject *text_fn, PyObject *text) {
     if (PyUnicode_CheckExact(text) && is_native_function(text_fn, estimate_tokens_text_body)) {
-        const Py_ssize_t ideographs = count_ideographs(text);
-        if (ideographs < 0) {
-            return -1;
-        }
-        return total.add(token_estimate(ideographs, PyUnicode_GET_LENGTH(text) - ideographs));
+        long long estimate = 0;
+        return exact_text_estimate(text, estimate) < 0 ? -1 : total.add(estimate);
     }
     Ref estimate = Ref::steal(PyObject_CallOneArg(text_fn, text));
     return estimate ? total.add(estimate.get()) : -1;
