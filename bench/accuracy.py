@@ -24,7 +24,7 @@ import time
 from datetime import datetime
 from pathlib import Path
 
-from context_compress_cli import calibrate
+from context_compress import calibrate
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
@@ -171,7 +171,7 @@ def big_conversation(megabytes):
 # the peak of this (large) parent, which a spawned child inherits.
 DRIVER = """
 import contextlib, os, sys
-from context_compress_cli.cli import main
+from context_compress.cli import main
 with open(os.devnull, "w") as out, contextlib.redirect_stdout(out):
     status = main(sys.argv[1:])
 hwm = next(l for l in open("/proc/self/status") if l.startswith("VmHWM:"))

@@ -12,7 +12,7 @@ window, and keeps only the keys the API knows.
 
 from routes.context_compress import msgs_from_cut_time
 
-from context_compress_cli.texts import SUMMARY_PREFIX
+from context_compress.texts import SUMMARY_PREFIX
 
 
 def is_summary(message):

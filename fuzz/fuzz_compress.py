@@ -54,7 +54,7 @@ INPUT_ERRORS = (TypeError, AttributeError, ValueError, OverflowError, KeyError, 
 import atheris  # noqa: E402
 
 import routes.context_compress as cc  # noqa: E402
-from context_compress_cli.texts import SUMMARY_PREFIX, TRANSCRIPT_BOUND, TRANSCRIPT_MARKER  # noqa: E402
+from context_compress.texts import SUMMARY_PREFIX, TRANSCRIPT_BOUND, TRANSCRIPT_MARKER  # noqa: E402
 
 # The tests' oracle, snapshot and chat stand-in.
 sys.path.insert(0, os.path.join(REPO, "tests"))

@@ -3,7 +3,7 @@ to put it in sys.modules (or to keep routes.chat out of reach).
 
 The tests' `chat` and `no_chat` fixtures (conftest.py) use it, and so do the
 leak scenarios, the fuzzer and the code run in child interpreters; only the
-tests of context_compress_cli's own chat layer use that layer instead.
+tests of context_compress's own chat layer use that layer instead.
 """
 
 import contextlib

@@ -21,7 +21,7 @@ when a summary is requested.
 
 from datetime import datetime, timezone
 
-from context_compress_cli.texts import (BODY_BOUND, BODY_MARKER, DEFAULT_MAX_CONTEXT, EXTRACT_HEAD, EXTRACT_TAIL,
+from context_compress.texts import (BODY_BOUND, BODY_MARKER, DEFAULT_MAX_CONTEXT, EXTRACT_HEAD, EXTRACT_TAIL,
                                         KEEP_BUDGET_FLOOR, MESSAGE_OVERHEAD, NON_TEXT_PART, SUMMARIZER_PROMPT,
                                         SUMMARY_MAX_TOKENS, SUMMARY_NOTE, SUMMARY_PREFIX, THRESHOLD,
                                         TRANSCRIPT_BOUND, TRANSCRIPT_MARKER)

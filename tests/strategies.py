@@ -6,7 +6,7 @@ content shape the readers distinguish."""
 from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 
-from context_compress_cli.texts import BODY_BOUND
+from context_compress.texts import BODY_BOUND
 
 #: Settings of the differential tests (they take fixtures, which Hypothesis
 #: would otherwise warn about).

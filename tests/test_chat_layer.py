@@ -1,4 +1,4 @@
-"""The OpenAI-compatible chat layer of context_compress_cli against small HTTP
+"""The OpenAI-compatible chat layer of context_compress against small HTTP
 servers on 127.0.0.1: requests, answers, failures, time-outs, redirects and
 secrets, the token-limit name and reasoning models, conformance with the
 official client's types, the fallback of the compression to its extract when
@@ -24,8 +24,8 @@ from pathlib import Path
 import pytest
 
 import routes.context_compress as cc
-from context_compress_cli import chat
-from context_compress_cli.texts import SUMMARY_NOTE as NOTE, SUMMARY_PREFIX as PREFIX
+from context_compress import chat
+from context_compress.texts import SUMMARY_NOTE as NOTE, SUMMARY_PREFIX as PREFIX
 
 LLM_SUMMARY = "用户要求修复搜索接口；已改 src/api/search.py, tests pass."
 SERVER_LIFETIME = 60  # seconds; the server stops itself after this at the latest

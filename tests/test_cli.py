@@ -17,8 +17,8 @@ from pathlib import Path
 import pytest
 
 import routes.context_compress as cc
-from context_compress_cli import chat
-from context_compress_cli.texts import SUMMARY_PREFIX as PREFIX, TRANSCRIPT_BOUND
+from context_compress import chat
+from context_compress.texts import SUMMARY_PREFIX as PREFIX, TRANSCRIPT_BOUND
 
 SAMPLE = Path(__file__).resolve().parent.parent / "examples" / "sample_conversation.json"
 COMMAND = str(Path(sys.executable).with_name("context-compress"))
@@ -420,7 +420,7 @@ def test_crash_during_the_write_leaves_the_original_intact(tmp_path):
     crash = (
         "import os, signal, sys\n"
         "os.fsync = lambda fd: os.kill(os.getpid(), signal.SIGKILL)\n"
-        "from context_compress_cli.cli import main\n"
+        "from context_compress.cli import main\n"
         "sys.exit(main(sys.argv[1:]))\n"
     )
     proc = subprocess.run([sys.executable, "-c", crash, str(path), "--in-place",

@@ -7,7 +7,7 @@ from types import MappingProxyType, SimpleNamespace
 
 import pytest
 
-from context_compress_cli.texts import (BODY_BOUND, BODY_MARKER, DEFAULT_MAX_CONTEXT, SUMMARY_NOTE as NOTE,
+from context_compress.texts import (BODY_BOUND, BODY_MARKER, DEFAULT_MAX_CONTEXT, SUMMARY_NOTE as NOTE,
                                         SUMMARY_PREFIX as PREFIX, THRESHOLD)
 from fake_chat import CHAT_MODULE, GOOD_SUMMARY, FakeChat
 from shared import WINDOW_5000, Facade, GetRaises, StrRaises, T, assert_same_objects, msg

@@ -10,7 +10,7 @@ import textwrap
 import pytest
 
 import routes.context_compress as cc
-from context_compress_cli.texts import SUMMARY_NOTE as NOTE, SUMMARY_PREFIX as PREFIX
+from context_compress.texts import SUMMARY_NOTE as NOTE, SUMMARY_PREFIX as PREFIX
 from shared import PlainStr
 from snapshot import Snapshot
 from surface import assert_raised_in

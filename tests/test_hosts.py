@@ -16,8 +16,8 @@ from pathlib import Path
 import pytest
 
 import routes.context_compress as cc
-from context_compress_cli import chat
-from context_compress_cli.texts import SUMMARY_PREFIX as PREFIX
+from context_compress import chat
+from context_compress.texts import SUMMARY_PREFIX as PREFIX
 
 ROOT = Path(__file__).resolve().parent.parent
 README = (ROOT / "README.md").read_text(encoding="utf-8")

@@ -13,7 +13,7 @@ from pathlib import Path
 
 import pytest
 
-import context_compress_cli
+import context_compress
 import routes.context_compress as cc
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -78,7 +78,7 @@ def test_suite_runs_against_the_installed_manylinux_wheel():
     # What the tests import is what the wheel installed, outside the source tree.
     installed = {dist.locate_file(f).resolve() for f in dist.files}
     site = Path(sysconfig.get_paths()["platlib"]).resolve()
-    for module in (cc, context_compress_cli):
+    for module in (cc, context_compress):
         path = Path(module.__file__).resolve()
         assert path in installed and path.is_relative_to(site)
         assert not path.is_relative_to(ROOT)
@@ -95,3 +95,25 @@ def test_make_leaves_a_virtualenv_it_did_not_make(tmp_path):
         assert proc.returncode != 0
         assert f"{venv} exists and was not made by this Makefile" in proc.stderr
         assert (venv / "bin" / "python").read_text() == "# the user's own\n"
+
+
+def test_old_package_name_warns_and_gives_the_same_objects():
+    proc = subprocess.run([sys.executable, "-W", "error::DeprecationWarning", "-c",
+                           "import context_compress_cli"], capture_output=True, text=True, timeout=60)
+    assert proc.returncode != 0 and "DeprecationWarning" in proc.stderr
+    code = textwrap.dedent("""
+        import warnings
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            import context_compress_cli
+            from context_compress_cli import chat
+            import context_compress_cli.cli as old_cli
+        import context_compress
+        import context_compress.chat, context_compress.cli
+        print([w.category.__name__ for w in caught],
+              chat is context_compress.chat, old_cli is context_compress.cli,
+              context_compress_cli.__version__ == context_compress.__version__)
+    """)
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split() == ["['DeprecationWarning']", "True", "True", "True"]

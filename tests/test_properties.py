@@ -10,7 +10,7 @@ from hypothesis import strategies as st
 
 import reference
 import routes.context_compress as cc
-from context_compress_cli.texts import (BODY_BOUND, BODY_MARKER, EXTRACT_HEAD, EXTRACT_TAIL, MESSAGE_OVERHEAD,
+from context_compress.texts import (BODY_BOUND, BODY_MARKER, EXTRACT_HEAD, EXTRACT_TAIL, MESSAGE_OVERHEAD,
                                         SUMMARY_NOTE, SUMMARY_PREFIX, THRESHOLD, TRANSCRIPT_BOUND, TRANSCRIPT_MARKER,
                                         keep_budget)
 from fake_chat import FakeChat, placed

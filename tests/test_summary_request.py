@@ -7,7 +7,7 @@ from types import MappingProxyType
 
 import pytest
 
-from context_compress_cli.texts import (BODY_BOUND, BODY_MARKER, SUMMARIZER_PROMPT, SUMMARY_MAX_TOKENS,
+from context_compress.texts import (BODY_BOUND, BODY_MARKER, SUMMARIZER_PROMPT, SUMMARY_MAX_TOKENS,
                                         SUMMARY_NOTE as NOTE, SUMMARY_PREFIX as PREFIX, TRANSCRIPT_BOUND,
                                         TRANSCRIPT_MARKER)
 from fake_chat import CHAT_MODULE, GOOD_SUMMARY, FakeChat

@@ -8,7 +8,7 @@ from hypothesis import strategies as st
 
 import reference as ref
 import strategies
-from context_compress_cli.texts import (BODY_BOUND as BODY, BODY_MARKER, EXTRACT_HEAD, EXTRACT_TAIL,
+from context_compress.texts import (BODY_BOUND as BODY, BODY_MARKER, EXTRACT_HEAD, EXTRACT_TAIL,
                                         TRANSCRIPT_BOUND as TOTAL, TRANSCRIPT_MARKER as MARKER)
 from shared import (IMAGE, MUTATIONS, BoolRaises, EqRaises, Facade, GetOnly, GetRaises, LenRaises, Logged, Mutating,
                     PartsIterRaises, PlainStr, StatedLen, StrRaises, list_actions, outcome,

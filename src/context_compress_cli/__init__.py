@@ -1,9 +1,23 @@
-"""The `context-compress` command and an OpenAI-compatible chat layer for
-`routes.context_compress`."""
+"""Deprecated: the package is `context_compress` now. This name re-exports the
+same objects for one release and warns on import."""
 
-__version__ = "0.1.0"
+import importlib
+import sys
+import warnings
 
-PROG = "context-compress"
+warnings.warn("context_compress_cli is deprecated and will be removed; import context_compress instead",
+              DeprecationWarning, stacklevel=2)
 
-# Exit statuses.
-OK, FAILED, BAD_INPUT = 0, 1, 2
+from context_compress import BAD_INPUT, FAILED, OK, PROG, __version__  # noqa: E402
+
+_MODULES = ("calibrate", "chat", "cli", "coverage", "files", "texts")
+
+# `import context_compress_cli.chat` and `from context_compress_cli import chat`
+# both give the module of the new package itself, not a copy.
+for _name in _MODULES:
+    _module = importlib.import_module(f"context_compress.{_name}")
+    sys.modules[f"{__name__}.{_name}"] = _module
+    globals()[_name] = _module
+del _name, _module
+
+__all__ = ["BAD_INPUT", "FAILED", "OK", "PROG", "__version__", *_MODULES]

@@ -1,5 +1,5 @@
-"""`python -m context_compress_cli` runs the `context-compress` command."""
+"""`python -m context_compress_cli`, the deprecated spelling of `python -m context_compress`."""
 
-from .cli import main
+from context_compress.cli import main
 
 raise SystemExit(main())
