@@ -2,6 +2,9 @@
 Python-level measuring of non-str and str-subclass inputs, message reading,
 errors and their traceback entries."""
 
+import contextlib
+import ctypes
+
 import pytest
 from hypothesis import given
 
@@ -413,11 +416,24 @@ class Rebinding(dict):
         return super().get(key, *default)
 
 
-@pytest.mark.parametrize("where", ["namespace", "builtins"])
+def unwatch_every_dict_watcher(ns):
+    """What any extension may do to a dict: stop every watcher's events."""
+    unwatch = ctypes.pythonapi.PyDict_Unwatch
+    unwatch.argtypes, unwatch.restype = [ctypes.c_int, ctypes.py_object], ctypes.c_int
+    for watcher_id in range(8):
+        with contextlib.suppress(ValueError):  # no watcher of that id
+            unwatch(watcher_id, ns)
+
+
+@pytest.mark.parametrize("where", ["namespace", "namespace-unwatched", "builtins"])
 def test_estimate_tokens_sees_a_rebinding_made_during_the_walk(module, namespace, monkeypatch, where):
     # Plain messages around the rebinding take the fast path; every text must
-    # still go to the binding in force when it is measured.
+    # still go to the binding in force when it is measured, even when other
+    # code has taken away any watch on the namespace.
     native_fn = module.estimate_tokens_text
+    if where == "namespace-unwatched":
+        unwatch_every_dict_watcher(namespace)
+        where = "namespace"
     target = namespace if where == "namespace" else __import__("builtins").__dict__
     if where == "builtins":
         del namespace["estimate_tokens_text"]

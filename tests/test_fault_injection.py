@@ -5,6 +5,7 @@ and allocation failure. The interpreter must survive, the right exception
 must arrive with the module's traceback entry, and a conversation that was not
 compressed must be exactly as it was."""
 
+import collections
 import textwrap
 
 import pytest
@@ -386,6 +387,34 @@ def test_failed_store_leaves_old_messages_and_cut_time(chat, key, had_cut_time, 
     assert info.value is exc
     assert_raised_in(info.value, "cut_and_sum_history")
     before.assert_unchanged()
+
+
+class CopyingStore(FailingStore):
+    """conv[key] answers with a copy of the stored list."""
+
+    def __getitem__(self, key):
+        value = super().__getitem__(key)
+        return list(value) if isinstance(value, list) else value
+
+
+class DefaultingStore(FailingStore, collections.defaultdict):
+    """A defaultdict(str): conv[key] of a missing key stores "" under it."""
+
+    def __init__(self, **items):
+        collections.defaultdict.__init__(self, str, **items)
+
+
+@pytest.mark.parametrize("conv_cls", [CopyingStore, DefaultingStore])
+def test_failed_store_puts_back_a_dict_subclass_from_its_own_storage(chat, conv_cls):
+    conv = make_conv(conv_cls=conv_cls)
+    del conv["cut_time"]
+    old_messages = dict.__getitem__(conv, "messages")
+    conv.failing_key, conv.exc, conv.store_first = "cut_time", OSError("disk"), True
+    with pytest.raises(OSError, match="disk"):
+        cc.cut_and_sum_history(conv, CONFIG)
+    # The very list, not a copy of it; and no key made up by __missing__.
+    assert dict.__getitem__(conv, "messages") is old_messages
+    assert list(dict.keys(conv)) == ["id", "created_at", "messages", "extra"]
 
 
 @pytest.mark.parametrize("key", ["messages", "cut_time"])

@@ -140,6 +140,34 @@ def test_ctrl_c_lands_inside_the_count_of_a_huge_text(child_result):
     assert inside >= 1
 
 
+@pytest.mark.parametrize("call", [
+    "cc.msgs_from_cut_time(conv)",
+    "cc.cut_and_sum_history(conv)",
+])
+def test_ctrl_c_lands_between_two_slow_comparisons(child_result, call):
+    """Every stamp equals the cut time as text but is another object, so each
+    comparison reads 256 MiB; the interrupt must not wait for a block of
+    such comparisons to end."""
+    latency = child_result(f"""
+        import json, signal, time, routes.context_compress as cc
+        cut = "2" * (256 << 20)
+        stamp = "2" * (256 << 20)
+        conv = {{"cut_time": cut, "messages": [{{"timestamp": stamp}} for _ in range(1000)]}}
+        def interrupt(*args):
+            raise KeyboardInterrupt
+        signal.signal(signal.SIGALRM, interrupt)
+        start = time.monotonic()
+        signal.setitimer(signal.ITIMER_REAL, 0.2)
+        try:
+            {call}
+            print(json.dumps("returned"))
+        except KeyboardInterrupt:
+            print(json.dumps(time.monotonic() - start - 0.2))
+    """)
+    # A block of 64 such comparisons takes seconds; one takes milliseconds.
+    assert 0 <= latency < 1.0
+
+
 # --- runaway recursion --------------------------------------------------------
 
 RUNAWAY = {
@@ -148,16 +176,23 @@ RUNAWAY = {
                                      "cc.cut_and_sum_history({'messages': [{'timestamp': 'x'}]})"),
     "estimate-through-python": ("cc.estimate_tokens_text = lambda text: cc.estimate_tokens([{'content': text}])",
                                 "cc.estimate_tokens([{'content': 'x'}])"),
+    # Binding compares a keyword that is a str subclass with ==, which here
+    # calls the function again before any of its body has run.
+    "keyword-equality-in-binding": (
+        "class Name(str):\n"
+        "            __hash__ = str.__hash__\n"
+        "            def __eq__(self, other): return cc._parse_ts(**{Name('ts'): 1})",
+        "cc._parse_ts(**{Name('ts'): 1})"),
 }
 
 
-@pytest.mark.parametrize("stack_mib", [2, 3])
+@pytest.mark.parametrize("stack_kib", [420, 2048, 3072])
 @pytest.mark.parametrize("rebinding, call", list(RUNAWAY.values()), ids=list(RUNAWAY))
-def test_runaway_recursion_ends_in_recursion_error_on_a_small_thread_stack(child_result, stack_mib, rebinding, call):
+def test_runaway_recursion_ends_in_recursion_error_on_a_small_thread_stack(child_result, stack_kib, rebinding, call):
     outcome = child_result(f"""
         import json, threading, routes.context_compress as cc
         {rebinding}
-        threading.stack_size({stack_mib} << 20)
+        threading.stack_size({stack_kib} << 10)
         outcome = []
         def run():
             try:

@@ -363,24 +363,35 @@ struct Stored {
     Ref value;      // empty when the key was absent
 };
 
-/// Reads `conv[key]` as stored (not through get(): get() may answer
-/// differently), to put it back if a store fails. -1 with an exception set.
+/// Reads what `conv` stores under `key`, to put it back if a store fails.
+/// A dict, exact or subclass, is read from its own storage: a subclass's
+/// __getitem__ may answer with a copy, or (a defaultdict) add the key it
+/// was asked for. Any other mapping can only be asked with `conv[key]`,
+/// KeyError meaning absent. -1 with an exception set.
 int read_stored(PyObject *conv, Stored &stored) {
     PyObject *value = nullptr;
-    int found = PyDict_CheckExact(conv) ? PyDict_GetItemRef(conv, stored.key, &value)
-                                        : PyMapping_GetOptionalItem(conv, stored.key, &value);
+    int found = PyDict_Check(conv) ? PyDict_GetItemRef(conv, stored.key, &value)
+                                   : PyMapping_GetOptionalItem(conv, stored.key, &value);
     stored.value = Ref::steal(value);
     return found < 0 ? -1 : 0;
 }
 
-/// Puts one key back as `stored` says, deleting it if it was absent. A host
-/// __setitem__ may fail or be interrupted, so each key gets a second try;
-/// what still fails is dropped, since the caller's exception is the one to
-/// report.
+/// Puts one key back as `stored` says, deleting it if it was absent. A dict
+/// gets its storage written directly, past a subclass's __setitem__ (the
+/// code that just failed); another mapping only has its own __setitem__ and
+/// __delitem__, which may fail or be interrupted again, so each key gets a
+/// second try. What still fails is dropped, since the caller's exception is
+/// the one to report.
 void restore(PyObject *conv, const Stored &stored) {
+    const bool own_storage = PyDict_Check(conv);
     for (int attempt = 0; attempt < 2; ++attempt) {
-        int done = stored.value ? PyObject_SetItem(conv, stored.key, stored.value.get())
-                                : PyObject_DelItem(conv, stored.key);
+        int done;
+        if (stored.value) {
+            done = own_storage ? PyDict_SetItem(conv, stored.key, stored.value.get())
+                               : PyObject_SetItem(conv, stored.key, stored.value.get());
+        } else {
+            done = own_storage ? PyDict_DelItem(conv, stored.key) : PyObject_DelItem(conv, stored.key);
+        }
         if (done == 0) {
             return;
         }

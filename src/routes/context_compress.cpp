@@ -270,9 +270,6 @@ int module_exec(PyObject *module) noexcept {
     if (!test_dict || PyDict_SetItem(ns, kc.dunder_test, test_dict.get()) < 0) {
         return fail();
     }
-    // Only a namespace that stays current is watched: the module is never
-    // unloaded once its exec step has succeeded.
-    watch_namespace(ns);
     return 0;
 }
 

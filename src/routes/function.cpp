@@ -185,13 +185,10 @@ PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t 
                               PyObject *kwnames) noexcept {
     auto *fn = reinterpret_cast<NativeFunction *>(callable);
     const FunctionSpec &spec = *fn->spec;
-    PyObject *bound[kMaxParams] = {};
-    if (bind_arguments(spec, args, PyVectorcall_NARGS(nargsf), kwnames, bound) < 0) {
-        add_traceback(spec.entry_name, spec.def_line, fn->globals);
-        return nullptr;
-    }
-    // Host code can call back into the module (a rebound name, a __str__):
-    // keep such recursion from exhausting the C stack.
+    // Host code can call back into the module (a rebound name, a __str__,
+    // the __eq__ of a str subclass used as a keyword, which binding calls):
+    // keep such recursion from exhausting the C stack. Both guards come
+    // before binding, since binding itself can run that code.
     if (stack_exhausted(reinterpret_cast<uintptr_t>(__builtin_frame_address(0)))) {
         PyErr_SetString(PyExc_RecursionError,
                         "maximum recursion depth exceeded while calling a routes.context_compress function");
@@ -199,6 +196,12 @@ PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t 
         return nullptr;
     }
     if (Py_EnterRecursiveCall(" while calling a routes.context_compress function")) {
+        add_traceback(spec.entry_name, spec.def_line, fn->globals);
+        return nullptr;
+    }
+    PyObject *bound[kMaxParams] = {};
+    if (bind_arguments(spec, args, PyVectorcall_NARGS(nargsf), kwnames, bound) < 0) {
+        Py_LeaveRecursiveCall();
         add_traceback(spec.entry_name, spec.def_line, fn->globals);
         return nullptr;
     }
@@ -394,47 +397,34 @@ bool is_native_function(PyObject *callable, Body body) noexcept {
            reinterpret_cast<NativeFunction *>(callable)->spec->body == body;
 }
 
-namespace {
-
-// The module namespace under watch, and its version: 0 while unwatched,
-// then one more for every change the watcher reports.
-PyObject *g_watched_namespace = nullptr;  // borrowed: the current module keeps it
-uint64_t g_namespace_version = 0;
-
-int on_namespace_change(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) noexcept {
-    ++g_namespace_version;
-    return 0;
-}
-
-}  // namespace
-
-void watch_namespace(PyObject *ns) noexcept {
-    if (g_watched_namespace != nullptr) {
-        return;
-    }
-    const int watcher = PyDict_AddWatcher(on_namespace_change);
-    if (watcher < 0) {
-        PyErr_Clear();
-        return;
-    }
-    if (PyDict_Watch(watcher, ns) < 0) {
-        PyErr_Clear();
-        PyDict_ClearWatcher(watcher);
-        return;
-    }
-    g_watched_namespace = ns;
-    g_namespace_version = 1;
-}
-
 PyObject *CachedGlobal::get() noexcept {
-    const uint64_t version = frame_.globals == g_watched_namespace ? g_namespace_version : 0;
-    if (version != 0 && version == version_) {
-        return value_.get();
+    PyObject *ns = frame_.globals;
+    Py_ssize_t pos = position_;
+    PyObject *key = nullptr;
+    PyObject *current = nullptr;
+    // The entry at the remembered position (or the next live one after it)
+    // answers when its key is the name itself: a dict holds one entry per
+    // key, so its value is the binding now, however the namespace changed
+    // since. PyDict_Next runs no comparison and no other Python code.
+    if (pos >= 0 && PyDict_Next(ns, &pos, &key, &current) && key == name_) {
+        if (current != value_.get()) {
+            value_ = Ref::borrow(current);
+        }
+        return current;
     }
-    bool in_namespace = false;
-    value_ = lookup_global(frame_, name_, &in_namespace);
-    // A binding from the builtins is not cached: their changes are not watched.
-    version_ = in_namespace ? version : 0;
+    value_ = lookup_global(frame_, name_);
+    if (value_ && !searched_) {
+        // Found once per walk; a name bound under a key that is not the
+        // interned name itself is never found, and is looked up every time.
+        searched_ = true;
+        position_ = -1;
+        for (pos = 0; PyDict_Next(ns, &pos, &key, &current);) {
+            if (key == name_) {
+                position_ = pos - 1;
+                break;
+            }
+        }
+    }
     return value_.get();
 }
 

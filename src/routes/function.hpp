@@ -45,15 +45,10 @@ Ref lookup_global(const Frame &frame, PyObject *name, bool *in_namespace = nullp
 /// `name.attr`, `name` looked up as lookup_global does. New reference.
 Ref global_attribute(const Frame &frame, PyObject *name, PyObject *attr) noexcept;
 
-/// Starts watching `ns` (the module namespace) for changes, so that walks can
-/// keep a lookup while it stands. Without a free watcher slot nothing is
-/// watched and every lookup is made anew. Never fails.
-void watch_namespace(PyObject *ns) noexcept;
-
-/// The binding of one name in the module namespace during a walk: looked up
-/// at the first get(), and again only once the namespace has changed (or at
-/// every get() when it is not watched, or when the name came from the
-/// builtins). Each get() therefore answers as a fresh lookup would.
+/// The binding of one name in the module namespace during a walk, as a
+/// fresh lookup would give it at every get(), found the cheap way: through
+/// the position of the name's entry in the namespace, learnt at the first
+/// lookup and checked against the entry's key each time.
 class CachedGlobal {
 public:
     CachedGlobal(const Frame &frame, PyObject *name) noexcept : frame_(frame), name_(name) {}
@@ -64,9 +59,10 @@ public:
 
 private:
     const Frame &frame_;
-    PyObject *name_;
-    Ref value_;
-    uint64_t version_ = 0;  // namespace version of value_; 0: look up again
+    PyObject *name_;          // interned, as the namespace's own key is
+    Ref value_;               // keeps the binding alive while a caller uses it
+    Py_ssize_t position_ = -1;  // where the name's entry was; -1: unknown
+    bool searched_ = false;
 };
 
 /// Calls the namespace's current binding of `name` with positional `args`.

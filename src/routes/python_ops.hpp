@@ -20,6 +20,26 @@ inline int truthy(PyObject *obj) noexcept {
 /// reference (its exception is set), else as truthy().
 inline int truthy(const Ref &result) noexcept { return result ? truthy(result.get()) : -1; }
 
+/// Set when a step of a walk may have read far into two texts (comparing
+/// distinct strings that share a long prefix reads all of it), so that the
+/// walk's next checkpoint looks for a signal at once rather than at the end
+/// of its block of items: a Ctrl-C then waits for one such step, not for a
+/// block of them. Module code only runs with the interpreter lock held, so
+/// one flag serves every thread; a flag taken by another thread's walk only
+/// costs that walk one early check.
+inline bool g_long_step = false;
+
+/// Bytes a comparison may read before it counts as a long step.
+inline constexpr Py_ssize_t kLongStepBytes = Py_ssize_t{1} << 20;
+
+/// Notes a comparison of two strs that may read up to the shorter one's end.
+inline void note_text_scan(PyObject *a, PyObject *b) noexcept {
+    const Py_ssize_t shorter = std::min(PyUnicode_GET_LENGTH(a), PyUnicode_GET_LENGTH(b));
+    if (shorter > kLongStepBytes / 4 && shorter * std::max(PyUnicode_KIND(a), PyUnicode_KIND(b)) > kLongStepBytes) {
+        g_long_step = true;
+    }
+}
+
 /// Code-point order of two exact strs: negative, zero or positive. Texts of
 /// the 1-byte kind (timestamps, ASCII roles) compare with memcmp, as
 /// PyUnicode_Compare itself would, without the calls around it.
@@ -28,12 +48,16 @@ inline int text_order(PyObject *a, PyObject *b) noexcept {
         return 0;
     }
     if (PyUnicode_KIND(a) != PyUnicode_1BYTE_KIND || PyUnicode_KIND(b) != PyUnicode_1BYTE_KIND) {
+        note_text_scan(a, b);
         return PyUnicode_Compare(a, b);
     }
     const Py_ssize_t length_a = PyUnicode_GET_LENGTH(a);
     const Py_ssize_t length_b = PyUnicode_GET_LENGTH(b);
-    const int order = std::memcmp(PyUnicode_1BYTE_DATA(a), PyUnicode_1BYTE_DATA(b),
-                                  static_cast<size_t>(std::min(length_a, length_b)));
+    const Py_ssize_t shorter = std::min(length_a, length_b);
+    if (shorter > kLongStepBytes) {
+        g_long_step = true;
+    }
+    const int order = std::memcmp(PyUnicode_1BYTE_DATA(a), PyUnicode_1BYTE_DATA(b), static_cast<size_t>(shorter));
     if (order != 0) {
         return order;
     }
@@ -74,6 +98,9 @@ inline int compare(PyObject *a, PyObject *b, int op) noexcept {
         default: return order >= 0;
         }
     }
+    if (PyUnicode_Check(a) && PyUnicode_Check(b)) {
+        note_text_scan(a, b);  // str subclasses that keep str's own ordering
+    }
     Ref result = Ref::steal(PyObject_RichCompare(a, b, op));
     return result ? PyObject_IsTrue(result.get()) : -1;
 }
@@ -110,14 +137,16 @@ inline int is_instance(PyObject *obj, PyTypeObject *type) noexcept {
 inline constexpr unsigned kSignalCheckInterval = 64;
 
 /// Counts the items of one walk and runs the signal handlers at each full
-/// block. -1 with the handler's exception set when one raised.
+/// block, and after any long step. -1 with the handler's exception set when
+/// one raised.
 class SignalCheckpoint {
 public:
     int passed() noexcept {
-        if (++since_check_ < kSignalCheckInterval) {
+        if (++since_check_ < kSignalCheckInterval && !g_long_step) {
             return 0;
         }
         since_check_ = 0;
+        g_long_step = false;
         return PyErr_CheckSignals();
     }
 
