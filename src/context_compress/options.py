@@ -1,0 +1,152 @@
+"""The command's options: the parser, its number types, and the checks of
+options that only make sense together."""
+
+from __future__ import annotations
+
+import argparse
+import urllib.parse
+from collections import Counter
+from pathlib import Path
+from typing import Any, NoReturn
+
+from . import PROG, __version__, calibrate, chat
+from .files import Input
+from .texts import DEFAULT_MAX_CONTEXT
+
+DESCRIPTION = """\
+Compress the older history of stored LLM conversations with
+routes.context_compress.cut_and_sum_history. FILE is a JSON object with a
+"messages" list, as the host application stores it; "-" reads standard input; a
+directory stands for the *.json files in it. Without -o or --in-place nothing is
+written: the command reports what compression would do.
+
+By default the summary is the built-in extract, so no LLM is needed. With
+--llm-url and --model the summary is written by an OpenAI-compatible chat
+endpoint; when that fails, the extract is used and the report says why (with
+--llm-required, the file fails instead). After a connection failure or a
+time-out, the remaining files of the run do not ask that server again."""
+
+EPILOG = """\
+exit status: 0 when every file was processed, 1 when one failed for another
+reason (such as an unwritable output, or no LLM summary with --llm-required),
+2 on bad input or usage."""
+
+
+class Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:
+        # A mistyped option can echo a URL with a password in it.
+        super().error(chat.mask_urls(message))
+
+
+def _positive(convert: type[int] | type[float], kind: str, must: str) -> Any:
+    """An argparse type: `convert` of the text, which must be finite and above 0."""
+
+    def parse(text: str) -> Any:
+        try:
+            value = convert(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not {kind}: {text!r}") from None
+        if not value > 0 or value == float("inf"):
+            raise argparse.ArgumentTypeError(f"{must}: {text!r}")
+        return value
+
+    return parse
+
+
+positive_int = _positive(int, "a whole number", "must be greater than 0")
+positive_float = _positive(float, "a number", "must be a positive number of seconds")
+
+
+def build_parser() -> Parser:
+    parser = Parser(
+        prog=PROG, description=DESCRIPTION, epilog=EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("files", nargs="+", metavar="FILE",
+                        help='conversation file, directory of *.json files, or "-"')
+    parser.add_argument("--max-context", type=positive_int, default=DEFAULT_MAX_CONTEXT,
+                        metavar="N", help="context window in tokens (default: %(default)s)")
+    parser.add_argument("--json", action="store_true",
+                        help="print the statistics as JSON, one object per file and line")
+    where = parser.add_mutually_exclusive_group()
+    where.add_argument("-o", "--output", metavar="OUT",
+                       help="write the rewritten conversation to OUT (a directory when "
+                            'several files are given; "-" for standard output)')
+    where.add_argument("--in-place", action="store_true",
+                       help="rewrite each compressed file itself")
+    parser.add_argument("--no-progress", action="store_true",
+                        help="no progress bar, even on a terminal")
+    _add_llm_arguments(parser)
+    calibrate.add_arguments(parser, positive_int)
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    return parser
+
+
+def _add_llm_arguments(parser: argparse.ArgumentParser) -> None:
+    llm = parser.add_argument_group("LLM summary (optional)")
+    llm.add_argument("--llm-url", metavar="URL",
+                     help="base URL of an OpenAI-compatible API, e.g. https://api.openai.com/v1")
+    llm.add_argument("--model", metavar="NAME", help="model name for --llm-url")
+    llm.add_argument("--api-key-env", metavar="VAR", default="OPENAI_API_KEY",
+                     help="environment variable holding the API key (default: %(default)s)")
+    llm.add_argument("--connect-timeout", type=positive_float, default=10.0, metavar="S",
+                     help="seconds allowed for making the connection: the TCP connect "
+                          "(per address tried) and, for https, the TLS handshake; name "
+                          "lookup is not included (default: %(default)s)")
+    llm.add_argument("--read-timeout", type=positive_float, default=120.0, metavar="S",
+                     help="seconds allowed for everything after the connection is made: "
+                          "from sending the request to the last byte of the answer, "
+                          "however slowly it arrives (default: %(default)s)")
+    llm.add_argument("--llm-required", action="store_true",
+                     help="when the LLM gives no usable summary, fail the file and write "
+                          "nothing for it (default: use the built-in extract and say why)")
+    llm.add_argument("--token-limit-param", choices=chat.TOKEN_LIMIT_PARAMS,
+                     help="name under which the token limit is sent (default: max_tokens, "
+                          "switching to max_completion_tokens when the server refuses it)")
+    llm.add_argument("--reasoning-effort", metavar="LEVEL",
+                     help="reasoning_effort for reasoning models (e.g. minimal, low, "
+                          "medium, high); not sent unless given")
+
+
+def check_llm_options(parser: argparse.ArgumentParser, options: argparse.Namespace) -> bool:
+    """Refuses LLM options that lack --llm-url (or --model) through the parser.
+    False when --llm-url carries a user name or password, which the caller
+    refuses with its own line."""
+    if options.llm_url and not options.model:
+        parser.error("--llm-url needs --model")
+    for given, flag in ((options.model, "--model"), (options.token_limit_param,
+                        "--token-limit-param"), (options.reasoning_effort, "--reasoning-effort"),
+                        (options.llm_required, "--llm-required")):
+        if given and not options.llm_url:
+            parser.error(f"{flag} needs --llm-url")
+    if not options.llm_url:
+        return True
+    try:
+        netloc = urllib.parse.urlsplit(options.llm_url).netloc
+    except ValueError as exc:
+        parser.error(f"--llm-url {options.llm_url}: {exc}")
+    return "@" not in netloc
+
+
+def several_inputs(options: argparse.Namespace) -> bool:
+    """Whether the run works on several files (and prints a line per file)."""
+    return len(options.files) > 1 or any(Path(a).is_dir() for a in options.files if a != "-")
+
+
+def check_inputs(parser: argparse.ArgumentParser, options: argparse.Namespace,
+                 inputs: list[Input], several: bool) -> None:
+    """Refuses, through the parser, inputs that the output options cannot take."""
+    stdin_count = sum(1 for item in inputs if item.path is None)
+    if stdin_count and options.in_place:
+        parser.error('--in-place cannot rewrite standard input ("-")')
+    if stdin_count > 1:
+        parser.error('standard input ("-") can be given only once')
+    if options.output == "-" and several:
+        parser.error('-o - (standard output) takes a single input file')
+    if options.output and several:
+        out = Path(options.output)
+        if out.exists() and not out.is_dir():
+            parser.error(f"-o {options.output}: several inputs need a directory")
+        names = Counter(item.path.name for item in inputs if item.path is not None)
+        dupes = sorted(n for n, count in names.items() if count > 1)
+        if dupes:
+            parser.error(f"-o {options.output}: two inputs are named {dupes[0]}")

@@ -1,0 +1,172 @@
+"""What became of one conversation file, worked out once: the fields of its
+`--json` object, and what the report lines read."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field, fields
+from typing import Any
+
+import routes.context_compress as cc
+
+from . import BAD_INPUT, FAILED, OK
+from .coverage import summary_covered
+from .texts import SUMMARY_NOTE, SUMMARY_PREFIX, THRESHOLD
+
+#: Characters of the summary shown in reports and in `summary_start`.
+SUMMARY_SHOWN = 160
+
+
+def excerpt(text: str) -> str:
+    """The start of `text` with its white space folded, as reports show it."""
+    flat = " ".join(text.split())
+    if len(flat) > SUMMARY_SHOWN:
+        return flat[:SUMMARY_SHOWN] + "…"
+    return flat
+
+
+def _shown(*, json: bool = True) -> Any:
+    return {"json": json}
+
+
+@dataclass
+class Outcome:
+    """One file's outcome. The fields marked for JSON are its `--json`
+    object, in this order; a file that failed shows only `file`, `ok` and
+    `error`."""
+
+    file: str
+    ok: bool = True
+    error: str | None = field(default=None, metadata=_shown(json=False))
+    compressed: bool = False
+    stats: dict[str, Any] = field(default_factory=dict)
+    tokens_before: int | None = None
+    tokens_after: int | None = None
+    messages_before: int = 0
+    messages_after: int = 0
+    cut_time_before: str | None = None
+    cut_time_after: str | None = None
+    summary_source: str | None = None
+    summary_start: str | None = None
+    summary_covered: dict[str, int] | None = None
+    llm_error: str | None = None
+    over_threshold: bool = False
+    written: str | None = None
+    # Read by the report lines only.
+    status: int = field(default=OK, metadata=_shown(json=False))
+    summary: str | None = field(default=None, metadata=_shown(json=False))
+    reason: str | None = field(default=None, metadata=_shown(json=False))
+    max_context: int = field(default=0, metadata=_shown(json=False))
+
+    def fail(self, status: int, error: str) -> Outcome:
+        self.ok, self.status, self.error = False, status, error
+        return self
+
+    def bad_input(self, error: str) -> Outcome:
+        return self.fail(BAD_INPUT, error)
+
+    def failed(self, error: str) -> Outcome:
+        return self.fail(FAILED, error)
+
+    def json_record(self) -> dict[str, Any]:
+        if not self.ok:
+            return {"file": self.file, "ok": False, "error": self.error}
+        return {f.name: getattr(self, f.name) for f in fields(self) if f.metadata.get("json", True)}
+
+
+@dataclass
+class Before:
+    """What the conversation held before the module saw it."""
+
+    messages: list[Any]
+    any_timestamp: bool
+    cut_time: str | None
+
+    @classmethod
+    def of(cls, conv: dict[str, Any]) -> Before:
+        messages = conv["messages"]
+        return cls(messages, any(m.get("timestamp") for m in messages), conv.get("cut_time") or None)
+
+
+@dataclass
+class SummaryRequest:
+    """What the chat layer answered the module, when it was asked."""
+
+    calls: int = 0
+    content: str | None = None  # the first choice's text, when it had one
+    error: str | None = None    # why the request failed
+
+
+def not_compressed_reason(before: Before, stats: dict[str, Any]) -> str:
+    """Why the module left the conversation as it was, read from its statistics."""
+    if not stats:
+        if not before.messages:
+            return "no messages"
+        if not before.any_timestamp:
+            return "no message has a timestamp, so none is in the window"
+        return "no messages at or after the cut time"
+    if "total_tokens" in stats:
+        return f"rate {stats['rate']:.3f} is at or below the {THRESHOLD} threshold"
+    return (f"rate {stats['rate']:.3f} is over the {THRESHOLD} threshold, but nothing lies "
+            "before the kept messages (or the first kept message has no timestamp)")
+
+
+def observe(outcome: Outcome, before: Before, conv: dict[str, Any], result: tuple[Any, Any],
+            max_context: int, request: SummaryRequest | None) -> None:
+    """Fills `outcome` from the module's result and the conversation it left."""
+    compressed, stats = result
+    outcome.compressed = bool(compressed)
+    outcome.stats = dict(stats)
+    outcome.max_context = max_context
+    outcome.messages_before = len(before.messages)
+    outcome.messages_after = len(conv["messages"])
+    outcome.cut_time_before = before.cut_time
+    outcome.cut_time_after = conv.get("cut_time") or None
+    if "total_tokens" in stats:
+        outcome.tokens_before = stats["total_tokens"]
+    elif "rate" in stats:
+        outcome.tokens_before = round(stats["rate"] * max_context)
+    else:
+        # Nothing was measured (no message in the module's window); what the
+        # host feeds its LLM is the stored window, which can be all of it.
+        outcome.tokens_before = cc.estimate_tokens(cc.msgs_from_cut_time(conv))
+    if compressed:
+        outcome.tokens_after = cc.estimate_tokens(cc.msgs_from_cut_time(conv))
+        _observe_summary(outcome, before, conv, request)
+    else:
+        outcome.tokens_after = outcome.tokens_before
+        outcome.reason = not_compressed_reason(before, stats)
+    outcome.over_threshold = outcome.tokens_after / max_context > THRESHOLD
+
+
+def summary_message(before: Before, conv: dict[str, Any]) -> tuple[dict[str, Any] | None, list[Any]]:
+    """The summary message of a compressed conversation (the one new object
+    in its list) and the span it replaced (what is missing from the list)."""
+    old_ids = {id(m) for m in before.messages}
+    new_ids = {id(m) for m in conv["messages"]}
+    span = [m for m in before.messages if id(m) not in new_ids]
+    summary_msg = next((m for m in conv["messages"] if id(m) not in old_ids), None)
+    return summary_msg, span
+
+
+def summary_text(summary_msg: dict[str, Any] | None) -> str:
+    """The summary inside a summary message's prefix and note."""
+    content = summary_msg.get("content", "") if summary_msg else ""
+    if content.startswith(SUMMARY_PREFIX) and content.endswith(SUMMARY_NOTE):
+        content = content[len(SUMMARY_PREFIX):len(content) - len(SUMMARY_NOTE)]
+    return content
+
+
+def _observe_summary(outcome: Outcome, before: Before, conv: dict[str, Any],
+                     request: SummaryRequest | None) -> None:
+    summary_msg, span = summary_message(before, conv)
+    outcome.summary = summary_text(summary_msg)
+    outcome.summary_start = excerpt(outcome.summary)
+    if request and request.content is not None and request.content.strip() == outcome.summary:
+        outcome.summary_source = "llm"
+    else:
+        outcome.summary_source = "extract"
+        if request and request.error is not None:
+            outcome.llm_error = request.error
+        elif request and request.calls:
+            outcome.llm_error = "the answer had no summary text"
+    outcome.summary_covered = summary_covered(span, outcome.summary_source)

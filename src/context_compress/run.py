@@ -1,0 +1,164 @@
+"""The run over the input files: read each, compress it, write it where the
+options say, and hand its outcome to the report."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+from contextlib import AbstractContextManager
+from pathlib import Path
+from typing import Any
+
+import routes.context_compress as cc
+
+from . import chat
+from .files import BadInput, Input, Loaded, dump, parse, read_bytes, write_atomic
+from .outcome import Before, Outcome, SummaryRequest, observe
+from .progress import Progress
+from .report import Report
+
+
+class Recorder:
+    """Wraps the chat layer to learn what became of the summary request, since
+    the compression absorbs every failure of it.
+
+    Once the server could not be reached or did not answer in time, later
+    requests of the run fail at once: a dead server costs its time-out once,
+    not once per file."""
+
+    def __init__(self, layer: chat.ChatLayer, redact: chat.Redactor) -> None:
+        self.layer = layer
+        self.redact = redact
+        self.unreachable: str | None = None
+        self.request = SummaryRequest()
+
+    def reset(self) -> SummaryRequest:
+        self.request = SummaryRequest()
+        return self.request
+
+    def __call__(self, messages: Any, cfg: Any, stream: bool = False) -> Any:
+        request = self.request
+        request.calls += 1
+        if self.unreachable is not None:
+            request.error = f"not asked, since an earlier request of this run failed: {self.unreachable}"
+            raise chat.ChatError(request.error)
+        try:
+            response = self.layer(messages, cfg, stream=stream)
+        except chat.ServerUnreachable as exc:
+            request.error = self.unreachable = str(exc)
+            raise
+        except Exception as exc:
+            request.error = str(exc)
+            raise
+        try:
+            message = response["choices"][0]["message"]
+            content = message["content"]
+        except (KeyError, IndexError, TypeError):
+            content = None
+        if isinstance(content, str):
+            # A server that echoes the key into its answer must not get it
+            # written into the conversation.
+            masked = self.redact.secrets_only(content)
+            if masked != content:
+                message["content"] = content = masked
+            request.content = content
+        return response
+
+
+class Runner:
+    """Compresses one input after another, as the options say."""
+
+    def __init__(self, options: argparse.Namespace, redact: chat.Redactor,
+                 api_key: str | None) -> None:
+        self.options = options
+        self.recorder: Recorder | None = None
+        if options.llm_url:
+            self.recorder = Recorder(chat.ChatLayer(chat.Settings(
+                base_url=options.llm_url, model=options.model, api_key=api_key,
+                connect_timeout=options.connect_timeout, read_timeout=options.read_timeout,
+                token_limit_param=options.token_limit_param,
+                reasoning_effort=options.reasoning_effort)), redact)
+
+    def chat_context(self) -> AbstractContextManager[None]:
+        """routes.chat for one compression: the recorded chat layer, or none at all."""
+        return chat.installed(self.recorder) if self.recorder else chat.blocked()
+
+    def target_of(self, item: Input, several: bool) -> Path | str | None:
+        """Where the rewritten conversation goes: a path, "-" or None (nowhere)."""
+        if self.options.in_place:
+            return item.path
+        output: str | None = self.options.output
+        if output is None or output == "-":
+            return output
+        name = item.path.name if item.path is not None else "conversation.json"
+        out = Path(output)
+        if several or out.is_dir():
+            return out / name
+        return out
+
+    def process(self, item: Input, several: bool, stdin: Any) -> Outcome:
+        outcome = Outcome(item.label)
+        try:
+            if item.problem:
+                raise BadInput(item.problem)
+            loaded = parse(read_bytes(item.path, stdin))
+        except BadInput as exc:
+            return outcome.bad_input(str(exc))
+        try:
+            self.compress(loaded, outcome)
+        except Exception as exc:  # a fault of the module or of this command
+            return outcome.failed(f"compression failed: {type(exc).__name__}: {exc}")
+        if self.options.llm_required and outcome.compressed and outcome.summary_source != "llm":
+            return outcome.failed(f"no summary from the LLM ({outcome.llm_error}); with "
+                                  "--llm-required nothing is written for this file")
+        target = self.target_of(item, several)
+        try:
+            outcome.written = self.write(loaded, outcome, item, target)
+        except OSError as exc:
+            return outcome.failed(f"cannot write {target}: {exc.strerror or exc}")
+        return outcome
+
+    def compress(self, loaded: Loaded, outcome: Outcome) -> None:
+        conv = loaded.conv
+        before = Before.of(conv)
+        max_context = self.options.max_context
+        request = self.recorder.reset() if self.recorder else None
+        with self.chat_context():
+            result = cc.cut_and_sum_history(conv, {"max_context": max_context})
+        observe(outcome, before, conv, result, max_context, request)
+
+    def write(self, loaded: Loaded, outcome: Outcome, item: Input,
+              target: Path | str | None) -> str | None:
+        if target is None:
+            return None
+        data = dump(loaded.conv, loaded.style) if outcome.compressed else loaded.raw
+        if target == "-":
+            sys.stdout.buffer.write(data)
+            sys.stdout.buffer.flush()
+            return "-"
+        assert isinstance(target, Path)
+        if not outcome.compressed and item.path is not None and _same_file(item.path, target):
+            return None  # the original stays exactly as it is
+        write_atomic(target, data)
+        return str(target)
+
+
+def _same_file(a: Path, b: Path) -> bool:
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return False
+
+
+def run_inputs(runner: Runner, inputs: list[Input], several: bool, report: Report,
+               progress: Progress) -> None:
+    """Every input in turn, its lines written as soon as it is done."""
+    for item in inputs:
+        if not item.is_directory:
+            progress.show(len(report.outcomes), item.label)
+        outcome = runner.process(item, several, sys.stdin.buffer)
+        progress.clear()
+        # A directory without files to work on is reported, not counted.
+        report.done(outcome, counted=not item.is_directory)
+    progress.show(len(report.outcomes), "")
