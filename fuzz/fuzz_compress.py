@@ -16,8 +16,12 @@ installed. The first byte of an input picks the mode, the rest feeds it:
 3. (with --hostile) mode 0 in surroundings that fight back: the module's
    collaborators rebound to wrappers that change the lists they are given; a
    conversation whose __setitem__ stores and then raises; a timer signal
-   whose KeyboardInterrupt lands anywhere in a compression; or one of the
-   functions' code objects run as a plain function.
+   whose KeyboardInterrupt lands anywhere in a compression; one of the
+   functions' code objects run as a plain function; or the edges around the
+   module: texts with control characters and lone surrogates through the
+   command's writer, API keys with line breaks through the masking, and
+   answers that are truncated, nested deep or too long through the chat
+   layer's reading of a response.
 
 Every call checks what must hold whatever the input: no exception but the
 interpreter's own for the input (never SystemError), a conversation left
@@ -29,8 +33,11 @@ are the tests' own (tests/).
 """
 
 import argparse
+import http.client
+import io
 import json
 import os
+import re
 import signal
 import sys
 import types
@@ -54,6 +61,9 @@ INPUT_ERRORS = (TypeError, AttributeError, ValueError, OverflowError, KeyError, 
 import atheris  # noqa: E402
 
 import routes.context_compress as cc  # noqa: E402
+from context_compress import chat  # noqa: E402
+from context_compress.chat import Redactor  # noqa: E402
+from context_compress.output import Output, json_line  # noqa: E402
 from context_compress.texts import SUMMARY_PREFIX, TRANSCRIPT_BOUND, TRANSCRIPT_MARKER  # noqa: E402
 
 # The tests' oracle, snapshot and chat stand-in.
@@ -334,9 +344,85 @@ def check_whole_or_untouched(conv, guard, before_messages, before_cut_time):
         raise AssertionError("conversation rewritten without a summary message")
 
 
+# What a terminal acts on; the command's writer must show all of it escaped.
+TERMINAL_CONTROLS = re.compile("[\x00-\x08\x0a-\x1f\x7f-\x9f\ud800-\udfff]")
+NASTY = ["\x1b[2J", "\x1b]0;t\x07", "\x9b31m", "\ud83d", "\udc00x", "\r\n", "\x00", ""]
+
+
+class Wire:
+    """The bytes of an HTTP answer, as a connection hands them over."""
+
+    def __init__(self, data):
+        self.data = data
+
+    def makefile(self, *args, **kwargs):
+        return io.BytesIO(self.data)
+
+
+def build_wire(fdp):
+    """An answer as it arrives: (raw bytes, streamed, whether its body is whole)."""
+    stream = fdp.ConsumeBool()
+    kind = fdp.ConsumeIntInRange(0, 3)
+    answer = {"choices": [{"message": {"content": build_text(fdp) + fdp.PickValueInList(NASTY)}}]}
+    if stream:
+        body = b"".join(b"data: " + json.dumps({"choices": [{"delta": {"content": build_text(fdp)}}]}).encode()
+                        + b"\n\n" for _ in range(fdp.ConsumeIntInRange(0, 4)))
+        body += fdp.PickValueInList([b"data: [DONE]\n\n", b"x" * 6000, b"data: " + b"[" * 5000, b""])
+    else:
+        body = json.dumps(answer).encode()
+        if kind == 0:
+            depth = fdp.PickValueInList([10, 2000, 100_000])
+            body = b"[" * depth + b"]" * depth
+    length = len(body)
+    if kind == 1:
+        body = body[:fdp.ConsumeIntInRange(0, length)]
+    head = f"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: {length}\r\n\r\n"
+    return head.encode() + body, stream, len(body) == length
+
+
+def run_edges(fdp):
+    """The command's writer, the masking of keys and the reading of answers."""
+    text = build_text(fdp) + fdp.PickValueInList(NASTY) + build_text(fdp)
+    if TERMINAL_CONTROLS.search(Output().shown(text)):
+        raise AssertionError(f"a control character reached a line: {text!r}")
+    if json.loads(json_line({"t": text}))["t"] != text or TERMINAL_CONTROLS.search(json_line({"t": text})):
+        raise AssertionError(f"a JSON line changed or shows a control character: {text!r}")
+    key = "sk-" + build_text(fdp).replace("*", "") + fdp.PickValueInList(["\r", "\n", "\r\n", " ", ""])
+    redact = Redactor([key])
+    try:
+        chat.checked_key(key, "THE_KEY")
+    except chat.ChatError as exc:
+        if key.strip() in str(exc):
+            raise AssertionError("a refused key shows in its error") from None
+    if len(key.strip()) >= 4:
+        header = f"Bearer {key}"
+        quoted = [header, repr(header), repr(header.encode("utf-8", "backslashreplace"))]
+        if header.isascii():
+            quoted.append(repr(header.encode("latin-1")))
+        shown = (key.strip(), repr(key.strip())[1:-1])
+        for text in quoted:
+            if any(form in redact(text) for form in shown):
+                raise AssertionError(f"the key shows in {text!r}")
+    raw, stream, whole = build_wire(fdp)
+    response = http.client.HTTPResponse(Wire(raw), method="POST")
+    response.begin()
+    try:
+        if stream:
+            list(chat.events_of(response, "POST x", chat.Settings()))
+        else:
+            answer = chat.answer_of(response, "POST x", chat.Settings())
+            if not whole or not isinstance(answer, dict):
+                raise AssertionError(f"a broken answer was taken: {raw[:200]!r}")
+    except chat.ChatError:
+        pass
+
+
 def run_hostile(fdp, conv, config):
     """One compression in hostile surroundings chosen by the input."""
-    kind = fdp.ConsumeIntInRange(0, 3)
+    kind = fdp.ConsumeIntInRange(0, 4)
+    if kind == 4:
+        run_edges(fdp)
+        return
     if kind == 0:
         HOSTILE.install(fdp)
         try:
@@ -446,6 +532,8 @@ def main():
     if args.hostile:
         HOSTILE = Hostile()
         ALARM = Alarm()
+        # The answer bound, small enough that inputs reach it.
+        chat.MAX_RESPONSE_BYTES = 4096
     if args.replay:
         for path in args.replay:
             with open(path, "rb") as f:

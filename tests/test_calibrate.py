@@ -3,6 +3,7 @@ tokenizers of the calibrate extra (offline), and its errors."""
 
 import importlib.util
 import json
+import os
 import shutil
 import subprocess
 import sys
@@ -127,6 +128,19 @@ def test_several_files_a_bad_one_and_the_window(tmp_path, capsys):
                                 "for a 32,000-token window")
     row = next(line for line in lines if line.startswith(str(files[0])))
     assert row.split()[1:3] == [f"{estimated:,}", f"{real:,}"]
+
+
+@needs_extra
+def test_odd_text_and_a_closed_standard_input_do_not_stop_it(tmp_path):
+    # A lone surrogate (a valid \\ud83d escape) is no text the tokenizers take.
+    path = tmp_path / "odd.json"
+    path.write_text('{"messages": [{"role": "user", "content": "smile \\ud83d \\u001b[2J"}]}')
+    command = [str(Path(sys.executable).with_name("context-compress")), "--calibrate"]
+    for name in NAMES:
+        proc = subprocess.run([*command, name, str(path)], capture_output=True, text=True,
+                              timeout=120, preexec_fn=lambda: os.close(0))
+        assert proc.returncode == 0, proc.stderr
+        assert "\x1b" not in proc.stdout and str(path) in proc.stdout
 
 
 @needs_extra

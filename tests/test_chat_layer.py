@@ -28,6 +28,9 @@ from context_compress import chat
 from context_compress.texts import SUMMARY_NOTE as NOTE, SUMMARY_PREFIX as PREFIX
 
 LLM_SUMMARY = "用户要求修复搜索接口；已改 src/api/search.py, tests pass."
+# What a model's answer or a server's error could hold to take over a
+# terminal: a title set by OSC, the screen cleared by CSI, a bell, C1's CSI.
+CONTROLLING_TEXT = "done\x1b]0;owned\x07 \x1b[2J \x9b31m red"
 SERVER_LIFETIME = 60  # seconds; the server stops itself after this at the latest
 
 # OpenAI's answer to max_tokens from its reasoning models, word for word.
@@ -66,7 +69,8 @@ class FakeLLM(BaseHTTPRequestHandler):
     def do_POST(self):
         length = int(self.headers.get("Content-Length", 0))
         self.record(json.loads(self.rfile.read(length)))
-        mode = self.path.split("/")[1]
+        # A proxied request names the whole URL.
+        mode = urllib.parse.urlsplit(self.path).path.split("/")[1]
         auth = self.headers.get("Authorization", "")
         if mode.startswith("redirect"):
             self.reply(int(mode[len("redirect"):]), b"",
@@ -100,21 +104,46 @@ class FakeLLM(BaseHTTPRequestHandler):
             chunks = [{"choices": [{"delta": {"content": part}}]} for part in ("摘要", " done")]
             payload = "".join(f"data: {json.dumps(c)}\n\n" for c in chunks) + "data: [DONE]\n\n"
             self.reply(200, payload.encode(), "text/event-stream")
+        elif mode == "deep":  # nested far deeper than any parser recurses
+            self.reply(200, b"[" * 100_000 + b"]" * 100_000)
+        elif mode == "short":  # the connection closes before the Content-Length is reached
+            self.close_connection = True
+            self.reply(200, json.dumps(completion(LLM_SUMMARY)).encode(), missing=100)
+        elif mode == "endless":  # an event stream whose first line never ends
+            self.endless()
+        elif mode == "controls":
+            self.reply(200, completion(CONTROLLING_TEXT))
+        elif mode == "error-controls":
+            self.reply(500, {"error": {"message": CONTROLLING_TEXT}})
+        elif mode == "append":  # someone else writes the conversation meanwhile
+            self.server.meanwhile()
+            self.reply(200, completion(LLM_SUMMARY))
         else:
             self.reply(404, {"error": {"message": f"no such mode {mode}"}})
 
-    def reply(self, status, body, content_type="application/json", headers=None):
+    def reply(self, status, body, content_type="application/json", headers=None, missing=0):
         data = body if isinstance(body, bytes) else json.dumps(body).encode()
         try:
             self.send_response(status)
             for name, value in (headers or {}).items():
                 self.send_header(name, value)
             self.send_header("Content-Type", content_type)
-            self.send_header("Content-Length", str(len(data)))
+            self.send_header("Content-Length", str(len(data) + missing))
             self.end_headers()
             self.wfile.write(data)
         except OSError:
             pass  # the client gave up (a time-out test)
+
+    def endless(self):
+        self.close_connection = True
+        try:
+            self.send_response(200)
+            self.send_header("Content-Type", "text/event-stream")
+            self.end_headers()
+            for _ in range(20):  # 20 MiB, past the bound of any answer
+                self.wfile.write(b"x" * (1 << 20))
+        except OSError:
+            pass  # the client gave up, as it should
 
     def trickle(self, data):
         """Headers at once, then the body a byte every 0.2 s: each read gets
@@ -148,6 +177,7 @@ class Server(ThreadingHTTPServer):
         self.trickled = 0  # body bytes sent by the trickle mode
         self.release = threading.Event()
         self.location = None  # where the redirect modes point
+        self.meanwhile = lambda: None  # what the append mode does before it answers
 
     def handle_error(self, request, client_address):
         pass
@@ -341,6 +371,90 @@ def test_echoed_key_and_query_credential_are_masked_in_the_error(server):
     assert "?api-version=2024&api-key=***" in message
 
 
+@pytest.mark.parametrize("mode, stream, reason", [
+    ("deep", False, "response is nested too deeply to be read"),
+    ("short", False, "the answer broke off after"),
+    ("endless", True, f"response larger than {chat.MAX_RESPONSE_BYTES} bytes"),
+])
+def test_broken_answer_is_a_chat_error(server, mode, stream, reason):
+    with pytest.raises(chat.ChatError, match=reason):
+        answer = chat._call_llm_api(PROMPT, cfg_for(server, mode, read_timeout=20), stream=stream)
+        list(answer) if stream else answer
+
+
+def test_key_is_stripped_and_one_with_a_control_character_never_leaves(server):
+    chat._call_llm_api(PROMPT, cfg_for(server, "ok", api_key=" sk-test-key\r\n"))
+    assert server.requests[0]["headers"]["authorization"] == "Bearer sk-test-key"
+    with pytest.raises(chat.ChatError) as info:
+        chat._call_llm_api(PROMPT, cfg_for(server, "ok", api_key="sk-test\rkey"))
+    assert "control character" in str(info.value) and "sk-test" not in str(info.value)
+    assert len(server.requests) == 1
+    # Whatever quotes the key, as a str or as bytes, has it masked.
+    redact = chat.Redactor(["sk-test-key\r"])
+    for text in [repr("Bearer sk-test-key\r"), repr(b"Bearer sk-test-key\r"), "sk-test-key\r"]:
+        assert "sk-test-key" not in redact(text)
+
+
+def test_lone_surrogate_is_sent_as_the_replacement_character(server):
+    chat._call_llm_api([{"role": "user", "content": "smile \ud83d"}], cfg_for(server, "ok"))
+    assert server.requests[0]["body"]["messages"] == [{"role": "user", "content": "smile \ufffd"}]
+
+
+@pytest.mark.parametrize("url, env, proxied", [
+    ("http://api.example.com/v1", {"http_proxy": "http://proxy:3128"}, True),
+    ("https://api.example.com/v1", {"HTTPS_PROXY": "http://proxy:3128"}, True),
+    ("http://api.example.com/v1", {"http_proxy": "http://proxy:3128", "NO_PROXY": "example.com"}, False),
+    ("http://127.0.0.9:8000/v1", {"http_proxy": "http://proxy:3128"}, False),
+    ("http://localhost:8000/v1", {"http_proxy": "http://proxy:3128"}, False),
+    ("http://[::1]:8000/v1", {"http_proxy": "http://proxy:3128"}, False),
+])
+def test_proxy_is_the_environments_but_never_for_loopback(monkeypatch, url, env, proxied):
+    for name in ("http_proxy", "https_proxy", "no_proxy", "HTTP_PROXY", "HTTPS_PROXY", "NO_PROXY"):
+        monkeypatch.delenv(name, raising=False)
+    for name, value in env.items():
+        monkeypatch.setenv(name, value)
+    assert chat.proxy_for(url) == ("http://proxy:3128" if proxied else None)
+
+
+@contextlib.contextmanager
+def trickling_proxy():
+    """A proxy that answers CONNECT a byte every half second."""
+    listener = socket.create_server(("127.0.0.1", 0))
+    stop = threading.Event()
+
+    def serve():
+        with contextlib.suppress(OSError):
+            conn, _ = listener.accept()
+            with conn:
+                conn.recv(4096)
+                for byte in b"HTTP/1.1 200 Connection established\r\n" + b"X-Pad: y\r\n" * 20:
+                    if stop.wait(0.5):
+                        return
+                    conn.sendall(bytes([byte]))
+
+    thread = threading.Thread(target=serve, daemon=True)
+    thread.start()
+    try:
+        yield f"http://127.0.0.1:{listener.getsockname()[1]}"
+    finally:
+        stop.set()
+        listener.close()
+        thread.join(5)
+
+
+def test_connect_time_out_bounds_a_proxy_that_trickles_its_connect_answer(monkeypatch):
+    with trickling_proxy() as proxy:
+        monkeypatch.setenv("HTTPS_PROXY", proxy)
+        monkeypatch.delenv("NO_PROXY", raising=False)
+        monkeypatch.delenv("no_proxy", raising=False)
+        started = time.monotonic()
+        with pytest.raises(chat.ServerUnreachable, match="connection timed out after 1 s"):
+            chat._call_llm_api(PROMPT, {"base_url": "https://api.example.com/v1", "model": "m",
+                                        "connect_timeout": 1, "read_timeout": 2})
+        # Unbounded, the answer's 260 bytes would take over two minutes.
+        assert time.monotonic() - started < 10
+
+
 def test_stream_yields_decoded_chunks_until_done(server):
     chunks = list(chat._call_llm_api(PROMPT, cfg_for(server, "stream"), stream=True))
     assert [c["choices"][0]["delta"]["content"] for c in chunks] == ["摘要", " done"]
@@ -447,8 +561,8 @@ def test_installed_and_blocked_restore_the_previous_routes_chat():
 COMMAND = str(Path(sys.executable).with_name("context-compress"))
 
 
-def run_command(server, mode, path, *extra, read_timeout="0.5"):
-    env = {**os.environ, "TEST_LLM_KEY": "sk-from-env"}
+def run_command(server, mode, path, *extra, read_timeout="0.5", env=None):
+    env = {**os.environ, "TEST_LLM_KEY": "sk-from-env", **(env or {})}
     url = server.url(mode) if isinstance(server, Server) else server
     return subprocess.run(
         [COMMAND, str(path), "--max-context", "2000", "--llm-url", url,
@@ -614,6 +728,91 @@ def test_command_reports_a_budget_spent_on_reasoning_as_an_llm_failure(server, t
             'the model reached its token limit before writing any text (finish_reason '
             '"length"); try --reasoning-effort low') in proc.stdout
     assert "summary       extract: " in proc.stdout
+
+
+def test_command_in_place_writes_nothing_over_a_file_changed_meanwhile(server, tmp_path):
+    paths = three_files(tmp_path)
+    before = paths[1].read_bytes()
+    appended = json.loads(before)
+    appended["messages"].append({"role": "user", "content": "new", "timestamp": "2024-05-01T11:00:00+00:00"})
+    changed = json.dumps(appended).encode()
+    # While b.json is being compressed, another process appends a message to it.
+    server.meanwhile = lambda: (paths[1].write_bytes(changed) if len(server.requests) == 2 else None)
+    proc = run_command(server, "append", tmp_path, "--in-place")
+    assert proc.returncode == 1
+    assert proc.stderr == (f"context-compress: {paths[1]}: changed while being compressed "
+                           "(another process wrote it); nothing written for it\n")
+    assert paths[1].read_bytes() == changed
+    assert [PREFIX in p.read_text() for p in paths] == [True, False, True]
+    assert proc.stdout.splitlines()[-1] == "3 files: 2 compressed, 0 not compressed, 1 failed"
+
+
+@pytest.mark.parametrize("key, status", [("sk-from-env\r\n", 0), ("sk-from\nenv", 2)])
+def test_command_strips_the_key_and_refuses_one_with_a_control_character(server, tmp_path, key,
+                                                                           status):
+    path = tmp_path / "conv.json"
+    path.write_text(json.dumps(conversation()))
+    proc = run_command(server, "ok", path, "--json", env={"TEST_LLM_KEY": key})
+    assert proc.returncode == status
+    if status:
+        assert proc.stderr == ("context-compress: the API key in TEST_LLM_KEY holds a control "
+                               "character (such as a line break inside it); it is not sent\n")
+        assert server.requests == [] and proc.stdout == ""
+    else:
+        assert server.requests[0]["headers"]["authorization"] == "Bearer sk-from-env"
+
+
+def test_command_masks_a_pasted_key_in_the_extract_it_writes(server, tmp_path):
+    conv = conversation()
+    conv["messages"][0]["content"] += " my key is sk-from-env"
+    path = tmp_path / "conv.json"
+    path.write_text(json.dumps(conv))
+    proc = run_command(server, "error", path, "--in-place", "--json")
+    assert json.loads(proc.stdout)["summary_source"] == "extract"
+    written = json.loads(path.read_text())["messages"]
+    [summary] = [m for m in written if m["content"].startswith(PREFIX)]
+    assert "sk-from-env" not in summary["content"] and "my key is ***" in summary["content"]
+
+
+def test_command_sends_loopback_past_a_proxy_and_warns_of_a_key_in_clear(server, tmp_path):
+    paths = three_files(tmp_path)[:2]
+    # A proxy that answers every request itself, as the LLM would.
+    with running_server() as proxy:
+        env = {"http_proxy": f"http://127.0.0.1:{proxy.server_address[1]}", "NO_PROXY": ""}
+        proc = run_command(server, "ok", paths[0], env=env)
+        assert proc.returncode == 0 and len(server.requests) == 1 and proxy.requests == []
+        # Any other host goes through the proxy, key and all: said once per run.
+        proc = run_command("http://api.example.invalid/ok/v1", None, tmp_path, "--json", env=env)
+    assert proc.returncode == 0
+    assert [r["summary_source"] for r in map(json.loads, proc.stdout.splitlines())] == ["llm"] * 3
+    assert proc.stderr.count("the API key travels in clear through the proxy") == 1
+    assert [r["path"] for r in proxy.requests] == ["http://api.example.invalid/ok/v1/chat/completions"] * 3
+
+
+@pytest.mark.parametrize("as_json", [False, True], ids=["report", "json"])
+def test_command_shows_control_characters_escaped(server, tmp_path, as_json):
+    conv = conversation()
+    conv["messages"][0]["content"] = "smile \ud83d " + conv["messages"][0]["content"]
+    named = tmp_path / "a\x1b[2Jb\x07.json"
+    named.write_text(json.dumps(conv))
+    (tmp_path / "b.json").write_text(json.dumps(conversation()))
+    extra = ["--json"] if as_json else []
+    answered = run_command(server, "controls", tmp_path, *extra)
+    failed = run_command(server, "error-controls", tmp_path / "b.json", *extra)
+    for proc in (answered, failed):
+        assert proc.returncode == 0, proc.stderr
+        shown = proc.stdout + proc.stderr
+        assert not any(c in shown for c in "\x1b\x07\x9b\ud83d")
+        assert ("\\u001b" if as_json else "\\x1b") in shown
+    lines = answered.stdout.splitlines()
+    if as_json:
+        records = [json.loads(line) for line in lines]
+        assert [r["summary_source"] for r in records] == ["llm", "llm"]
+        assert records[0]["file"] == str(named) and CONTROLLING_TEXT in records[0]["summary_start"]
+    else:
+        assert lines[0].startswith(str(tmp_path / "a\\x1b[2Jb\\x07.json") + ": compressed")
+    # The request went out with U+FFFD for the lone surrogate, and was answered.
+    assert "smile \ufffd" in server.requests[0]["body"]["messages"][1]["content"]
 
 
 def test_command_rejects_llm_url_without_model(tmp_path):

@@ -12,6 +12,7 @@ import struct
 import subprocess
 import sys
 import termios
+import time
 from pathlib import Path
 
 import pytest
@@ -356,6 +357,15 @@ BAD_INPUTS = [
     ("numeric-timestamp", b'{"cut_time": "2024", "messages": [{"timestamp": 5}]}',
      'message 1: "timestamp" is not a string (found a number)'),
     ("not-utf8", b'{"messages": ["\xff"]}', "not UTF-8 text"),
+    # Numbers and keys that could not be written back as they were read.
+    ("infinity", b'{"messages": [], "n": 1e400}', "the number 1e400 is out of range"),
+    ("nan", b'{"messages": [], "n": NaN}', "not JSON: NaN is not a JSON value"),
+    ("digits", b'{"messages": [], "n": 1.0000000000000000001}',
+     "the number 1.0000000000000000001 has more digits than can be written back exactly"),
+    ("long-int", b'{"messages": [], "n": ' + b"9" * 5000 + b"}",
+     "a number of 5,000 digits is longer than the 4,300 this command reads"),
+    ("duplicate-key", b'{"messages": [], "id": 1, "messages": []}',
+     'the key "messages" appears twice in one object'),
 ]
 
 
@@ -371,6 +381,56 @@ def test_bad_input_is_one_line_exit_2_and_unchanged(tmp_path, name, data, proble
         err.startswith(f"context-compress: {path}: {problem}") and err.count("\n") == 1)
     assert "Traceback" not in err and proc.stdout == b""
     assert snapshot(path) == before and leftovers(tmp_path) == []
+
+
+def test_numbers_and_layout_come_back_as_they_were(tmp_path):
+    """Floats, big ints and negative zero keep their values; a byte-order mark
+    and CRLF line ends stay."""
+    conv = big_conversation(meta={"n": [1e5, 0.1, -0.0, 5e-324, 12345678901234567890]})
+    text = json.dumps(conv, ensure_ascii=False, indent=2).replace("\n", "\r\n") + "\r\n"
+    path = tmp_path / "conv.json"
+    path.write_bytes(b"\xef\xbb\xbf" + text.encode())
+    assert run(path, "--in-place", "--max-context", WINDOW).returncode == 0
+    raw = path.read_bytes()
+    assert raw.startswith(b"\xef\xbb\xbf{\r\n  \"id\"") and raw.endswith(b"}\r\n")
+    assert b"\n" not in raw.replace(b"\r\n", b"")
+    after = json.loads(raw.decode("utf-8-sig"))
+    assert after == expected_after(conv)[2]
+    assert repr(after["meta"]["n"]) == repr(conv["meta"]["n"])
+
+
+def test_odd_streams_and_files_give_one_line_each(tmp_path):
+    path = write(tmp_path / "conv.json", big_conversation())
+    d = tmp_path / "convs"
+    d.mkdir()
+    write(d / "a.json", small_conversation())
+    os.mkfifo(d / "b.json")
+    closed = {fd: (lambda fd=fd: os.close(fd)) for fd in (0, 1)}
+    # Standard input closed, though only a file is named; then when it is named.
+    proc = run(path, "--max-context", WINDOW, preexec_fn=closed[0])
+    assert proc.returncode == 0 and b"compressed" in proc.stdout
+    proc = run("-", preexec_fn=closed[0])
+    assert (proc.returncode, proc.stderr) == (2, b"context-compress: <stdin>: cannot read "
+                                                 b"standard input: it is closed\n")
+    # Standard output closed: the file is still written, and nothing breaks.
+    proc = run(path, "--in-place", "--max-context", WINDOW, preexec_fn=closed[1])
+    assert (proc.returncode, proc.stderr) == (0, b"")
+    assert json.loads(path.read_text()) == expected_after(big_conversation())[2]
+    # A FIFO inside a directory is named and skipped, not waited on.
+    proc = run(d)
+    assert proc.returncode == 0
+    assert proc.stderr.decode() == f"context-compress: {d / 'b.json'}: skipped: a FIFO, not a regular file\n"
+    assert proc.stdout.decode().endswith("\n1 file: 0 compressed, 1 not compressed, 0 failed\n")
+    # A file without end is bad input once past the bound.
+    proc = run("/dev/zero", "--max-input-size", "1M")
+    assert (proc.returncode, proc.stderr) == (2, b"context-compress: /dev/zero: larger than "
+                                                 b"1,048,576 bytes (--max-input-size)\n")
+
+
+def test_output_named_with_a_trailing_slash_is_a_directory(tmp_path):
+    path = write(tmp_path / "conv.json", big_conversation())
+    assert run(path, "-o", f"{tmp_path / 'out'}/", "--max-context", WINDOW).returncode == 0
+    assert json.loads((tmp_path / "out" / "conv.json").read_text()) == expected_after(big_conversation())[2]
 
 
 def test_unreadable_file_is_named(tmp_path):
@@ -411,6 +471,52 @@ def test_full_disk_leaves_the_original_intact(tmp_path):
     assert err.startswith(f"context-compress: {path}: cannot write {path}: File too large")
     assert err.count("\n") == 1
     assert snapshot(path) == before and leftovers(tmp_path) == []
+
+
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGHUP, signal.SIGINT])
+def test_signal_during_the_write_removes_the_temporary_file(tmp_path, signum):
+    path = write(tmp_path / "conv.json", big_conversation())
+    before = snapshot(path)
+    ready = tmp_path / "ready"
+    # The write stops in fsync, after the temporary file holds the new text.
+    held = (
+        "import os, sys, time\n"
+        f"def fsync(fd):\n    open({str(ready)!r}, 'w').close()\n    time.sleep(30)\n"
+        "os.fsync = fsync\n"
+        "from context_compress.cli import main\n"
+        "sys.exit(main(sys.argv[1:]))\n"
+    )
+    proc = subprocess.Popen([sys.executable, "-c", held, str(path), "--in-place", "--max-context", WINDOW],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        for _ in range(600):
+            if ready.exists() or proc.poll() is not None:
+                break
+            time.sleep(0.05)
+        assert leftovers(tmp_path), "the write never started"
+        proc.send_signal(signum)
+        _, err = proc.communicate(timeout=30)
+    finally:
+        proc.kill()
+    assert proc.returncode == 128 + signum
+    assert err.decode() == (f"context-compress: interrupted by {signal.Signals(signum).name}; "
+                            "files not yet written are unchanged\n")
+    assert snapshot(path) == before and leftovers(tmp_path) == []
+
+
+def test_in_place_keeps_owner_and_group_and_names_other_links(tmp_path):
+    if os.geteuid() != 0:
+        pytest.skip("giving a file to another owner takes root")
+    path = write(tmp_path / "conv.json", big_conversation())
+    os.chown(path, 4321, 4322)
+    path.chmod(0o600)
+    os.link(path, tmp_path / "link.json")
+    proc = run(path, "--in-place", "--max-context", WINDOW)
+    assert proc.returncode == 0, proc.stderr
+    st = path.stat()
+    assert (st.st_uid, st.st_gid, st.st_mode & 0o7777) == (4321, 4322, 0o600)
+    assert f"written to    {path} (1 other hard link keeps the old text)" in proc.stdout.decode()
+    assert json.loads((tmp_path / "link.json").read_text()) == big_conversation()
 
 
 def test_crash_during_the_write_leaves_the_original_intact(tmp_path):

@@ -18,8 +18,8 @@ import hashlib
 import importlib
 import importlib.metadata
 import importlib.util
-import json
 import os
+import re
 import sys
 from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass
@@ -30,6 +30,7 @@ import routes.context_compress as cc
 
 from . import BAD_INPUT, FAILED, OK, PROG
 from .files import BadInput, expand, json_type, parse, read_bytes
+from .output import Output
 from .texts import MESSAGE_OVERHEAD, NON_TEXT_PART, THRESHOLD
 
 INSTALL_HINT = "pip install 'routes-context-compress[calibrate]'"
@@ -222,6 +223,9 @@ def message_texts(messages: Iterable[dict[str, Any]], tally: Tally) -> Iterator[
             yield content
 
 
+_LONE_SURROGATE = re.compile("[\ud800-\udfff]")
+
+
 def pieces(text: str, size: int = PIECE_CHARS) -> Iterator[str]:
     """`text` in pieces of at least `size` characters, cut only after a line
     break that a non-space character follows.
@@ -254,7 +258,9 @@ def tally(messages: list[dict[str, Any]], count: Count, label: str | None = None
         result.characters += len(text)
         result.estimated += cc.estimate_tokens_text(text)
         for piece in pieces(text, piece_chars):
-            batch.append(piece)
+            # A lone surrogate (a \\ud83d escape in the file) is no text a
+            # tokenizer takes; it counts as the replacement character.
+            batch.append(piece if piece.isascii() else _LONE_SURROGATE.sub("\ufffd", piece))
             size += len(piece)
             if size >= batch_chars:
                 result.real += count(batch)
@@ -293,58 +299,57 @@ def run(parser: argparse.ArgumentParser, options: argparse.Namespace) -> int:
     if sum(1 for item in inputs if item.path is None) > 1:
         parser.error('standard input ("-") can be given only once')
 
-    err = sys.stderr
+    output = Output()
     tokenizer = TOKENIZERS.get(options.calibrate.lower())
     if tokenizer is None:
-        print(f"{PROG}: unknown tokenizer {options.calibrate!r}; known: {known_names()}",
-              file=err)
+        output.err(f"{PROG}: unknown tokenizer {options.calibrate!r}; known: {known_names()}")
         return BAD_INPUT
     try:
         count = tokenizer.load()
     except MissingExtra:
-        print(f"{PROG}: --calibrate needs the calibrate extra: {INSTALL_HINT}", file=err)
+        output.err(f"{PROG}: --calibrate needs the calibrate extra: {INSTALL_HINT}")
         return BAD_INPUT
     except VocabularyError as exc:
-        print(f"{PROG}: {tokenizer.name}: {exc}; reinstall it with {INSTALL_HINT}", file=err)
+        output.err(f"{PROG}: {tokenizer.name}: {exc}; reinstall it with {INSTALL_HINT}")
         return FAILED
 
     window = options.window or options.max_context
-    out = sys.stdout
     status = OK
     tallies: list[Tally] = []
     if not options.json:
-        print(f"tokenizer  {tokenizer.describe()}", file=out)
-        print(f"window     {window:,} real tokens, compression at {THRESHOLD * 100:g} % of it: "
-              f"{round(window * THRESHOLD):,}", file=out)
-        out.flush()
+        output.report(f"tokenizer  {tokenizer.describe()}",
+                      f"window     {window:,} real tokens, compression at {THRESHOLD * 100:g} % "
+                      f"of it: {round(window * THRESHOLD):,}")
+    stdin = getattr(sys.stdin, "buffer", None)
     for item in inputs:
+        if item.skipped:
+            output.err(f"{PROG}: {item.label}: {item.problem}")
+            continue
         try:
             if item.problem:
                 raise BadInput(item.problem)
             # Only the parsed conversation is kept: the file's bytes go as soon
             # as it is parsed, which bounds the memory a large file takes.
-            messages = parse(read_bytes(item.path, sys.stdin.buffer)).conv["messages"]
+            messages = parse(read_bytes(item.path, stdin, options.max_input_size)).conv["messages"]
             result = tally(messages, count, item.label)
         except BadInput as exc:
-            print(f"{PROG}: {item.label}: {exc}", file=err)
+            output.err(f"{PROG}: {item.label}: {exc}")
             if options.json:
-                print(json.dumps({"file": item.label, "ok": False, "error": str(exc)},
-                                 ensure_ascii=False), file=out)
+                output.json({"file": item.label, "ok": False, "error": str(exc)})
             status = max(status, BAD_INPUT)
             continue
         tallies.append(result)
         if options.json:
-            print(json.dumps(json_record(result, tokenizer, window), ensure_ascii=False), file=out)
-            out.flush()
+            output.json(json_record(result, tokenizer, window))
     total = Tally(None)
     for result in tallies:
         total.add(result)
     if options.json:
         record = json_record(total, tokenizer, window)
         record["files"] = len(tallies)
-        print(json.dumps(record, ensure_ascii=False), file=out)
+        output.json(record)
     elif tallies:
-        print("\n".join(report_lines(tallies, total, window, tokenizer.name)), file=out)
+        output.report(*report_lines(tallies, total, window, tokenizer.name))
     return status
 
 
@@ -384,7 +389,8 @@ def report_lines(tallies: list[Tally], total: Tally, window: int, name: str) -> 
         lines.append("  ".join(cells).rstrip())
     lines.append("")
     lines.append(f"Text only: images ({NON_TEXT_PART:,} each) and messages ({MESSAGE_OVERHEAD} "
-                 f"each) add {total.fixed:,} estimated\ntokens, which no text tokenizer counts.")
+                 f"each) add {total.fixed:,} estimated")
+    lines.append("tokens, which no text tokenizer counts.")
     suggested = total.suggested(window)
     if suggested is None:
         lines.append("No text to compare: nothing to suggest.")

@@ -27,6 +27,7 @@ import contextlib
 import functools
 import http.client
 import io
+import ipaddress
 import json
 import re
 import socket
@@ -59,6 +60,8 @@ TRUNCATED_BEFORE_TEXT = ('the model reached its token limit before writing any t
                          '(finish_reason "length"); try --reasoning-effort low')
 
 MASK = "***"
+
+_LONE_SURROGATE = re.compile("[\ud800-\udfff]")
 
 #: Secrets shorter than this are not masked as plain text: masking "ab"
 #: everywhere would garble the report. URLs are masked by their structure.
@@ -125,15 +128,32 @@ def url_secrets(url: str | None) -> list[str]:
     return found + [urllib.parse.unquote(s) for s in found]
 
 
+def _written_forms(secret: str) -> set[str]:
+    """The ways a secret turns up in a text: as it is, without the white
+    space around it, and as the repr of the str or of its bytes shows it (an
+    error about a header value quotes the Latin-1 bytes http.client sent,
+    b"Bearer sk-...\\r")."""
+    forms = {secret, secret.strip()}
+    for form in list(forms):
+        forms.add(repr(form)[1:-1])
+        forms.add(repr(form.encode("utf-8", "backslashreplace"))[2:-1])
+        with contextlib.suppress(UnicodeEncodeError):
+            forms.add(repr(form.encode("latin-1"))[2:-1])
+    return forms
+
+
 class Redactor:
     """Masks the given secrets, and the credentials of any URL, in a text
     about to be shown."""
 
     def __init__(self, secrets: Iterable[str | None] = ()) -> None:
+        forms: set[str] = set()
+        for secret in secrets:
+            if isinstance(secret, str):
+                forms |= _written_forms(secret)
         # Longest first, so that a secret containing another is masked whole.
-        self.secrets = sorted(
-            {s for s in secrets if isinstance(s, str) and len(s) >= MIN_SECRET_LENGTH},
-            key=len, reverse=True)
+        self.secrets = sorted((s for s in forms if len(s) >= MIN_SECRET_LENGTH),
+                              key=len, reverse=True)
 
     def secrets_only(self, text: str) -> str:
         for secret in self.secrets:
@@ -154,6 +174,22 @@ class Redactor:
         return value
 
 
+# A key read from a file or an env-file often ends in a line break; one that
+# still holds a control character inside would go out as a broken header.
+_CONTROL = re.compile("[\x00-\x1f\x7f-\x9f]")
+
+
+def checked_key(key: str, where: str) -> str | None:
+    """The API key without the white space around it (None when nothing is
+    left). A key that still holds a control character is refused with a
+    ChatError that names `where` it came from, never the key."""
+    key = key.strip()
+    if _CONTROL.search(key):
+        raise ChatError(f"the API key in {where} holds a control character (such as a line "
+                        "break inside it); it is not sent")
+    return key or None
+
+
 def resolve(settings: Settings, cfg: Mapping[str, Any] | None) -> Settings:
     """The settings of one request: entries of `cfg` that are set win over `settings`."""
     cfg = cfg or {}
@@ -167,6 +203,8 @@ def resolve(settings: Settings, cfg: Mapping[str, Any] | None) -> Settings:
         value = getattr(settings, name)
         if value is not None and not isinstance(value, str):
             raise ChatError(f"{name} must be a string, not {type(value).__name__}")
+    if settings.api_key is not None:
+        settings = replace(settings, api_key=checked_key(settings.api_key, "api_key"))
     if settings.token_limit_param not in (None, *TOKEN_LIMIT_PARAMS):
         raise ChatError(f"token_limit_param must be max_tokens or max_completion_tokens, "
                         f"not {settings.token_limit_param!r}")
@@ -262,8 +300,15 @@ class _AnswerDeadline:
         super().__init__(*args, **kwargs)
         self._read_timeout = read_timeout
         self._deadline: float | None = None
+        self._connect_deadline = 0.0
 
     def connect(self) -> None:
+        # Through a proxy, connecting includes the CONNECT exchange with it,
+        # whose answer a proxy could trickle for ever: one deadline bounds
+        # the exchange and the TLS handshake after it.
+        self._connect_deadline = time.monotonic() + self.timeout  # type: ignore[attr-defined]
+        self._deadline = self._connect_deadline
+        self.response_class = functools.partial(_DeadlineResponse, deadline=self._connect_deadline)
         try:
             super().connect()  # type: ignore[misc]
         except TimeoutError as exc:
@@ -271,6 +316,10 @@ class _AnswerDeadline:
         self._deadline = time.monotonic() + self._read_timeout
         self.response_class = functools.partial(_DeadlineResponse, deadline=self._deadline)
         _time_left(self.sock, self._deadline)  # type: ignore[attr-defined]
+
+    def _tunnel(self) -> None:
+        super()._tunnel()  # type: ignore[misc]
+        _time_left(self.sock, self._connect_deadline)  # type: ignore[attr-defined]
 
     def send(self, data: Any) -> None:
         if self._deadline is not None and self.sock is not None:  # type: ignore[attr-defined]
@@ -333,6 +382,41 @@ class _HTTPSHandler(_ReadTimeoutHandler, urllib.request.HTTPSHandler):
         return self._open(req)
 
 
+# --- proxies ----------------------------------------------------------------------
+
+
+def _is_loopback(host: str) -> bool:
+    host = host.lower().rstrip(".")
+    if host == "localhost" or host.endswith(".localhost"):
+        return True
+    try:
+        address = ipaddress.ip_address(host)
+    except ValueError:
+        return False
+    mapped = getattr(address, "ipv4_mapped", None)
+    return address.is_loopback or bool(mapped and mapped.is_loopback)
+
+
+def proxy_for(url: str) -> str | None:
+    """The proxy a request to `url` goes through: the environment's
+    (http_proxy, https_proxy, honouring no_proxy), but never for a loopback
+    address, which is on this machine whatever a proxy could reach."""
+    parts = urllib.parse.urlsplit(url)
+    if not parts.hostname or _is_loopback(parts.hostname):
+        return None
+    proxy = urllib.request.getproxies().get(parts.scheme)
+    if not proxy or urllib.request.proxy_bypass(parts.netloc):
+        return None
+    return proxy
+
+
+def key_travels_in_clear(url: str) -> str | None:
+    """The proxy that would see a key sent to `url` in clear: a plain-http
+    request through a proxy hands it the whole request, headers and all."""
+    proxy = proxy_for(url)
+    return proxy if proxy and urllib.parse.urlsplit(url).scheme == "http" else None
+
+
 # --- the request ---------------------------------------------------------------
 
 
@@ -350,15 +434,20 @@ class ChatLayer:
         JSON object of the answer; with `stream` true, an iterator over the decoded
         chunks of the event stream. Raises ChatError on any failure, with the key
         and the URL's credentials masked in its message."""
-        redact = Redactor([self.settings.api_key, *url_secrets(self.settings.base_url)])
+        secrets = [self.settings.api_key, *url_secrets(self.settings.base_url)]
+        if cfg:
+            secrets += [cfg.get("api_key"), *url_secrets(cfg.get("base_url"))]
+        redact = Redactor(secrets)
         try:
             settings = resolve(self.settings, cfg)
-            redact = Redactor([*redact.secrets, settings.api_key,
-                               *url_secrets(settings.base_url)])
             answer = self._post(settings, messages, cfg, stream)
-        except ChatError as exc:
-            raise _masked(exc, redact) from exc.__cause__
-        return _masked_errors(answer, redact) if stream else answer
+        except Exception as exc:
+            failure = _masked(exc, redact)
+        else:
+            return _masked_errors(answer, redact) if stream else answer
+        # Raised outside the handler, so that the failure carries no chained
+        # exception whose text could still hold the key.
+        raise failure
 
     def _post(self, settings: Settings, messages: list[dict[str, Any]],
               cfg: Mapping[str, Any] | None, stream: bool) -> Any:
@@ -400,10 +489,14 @@ def _send(settings: Settings, url: str, body: dict[str, Any], stream: bool) -> A
     }
     if settings.api_key:
         headers["Authorization"] = f"Bearer {settings.api_key}"
-    request = urllib.request.Request(
-        url, data=json.dumps(body, ensure_ascii=False).encode("utf-8"),
-        headers=headers, method="POST")
+    # A lone surrogate (from a \\ud83d escape in a stored conversation) has
+    # no UTF-8 form; the model gets U+FFFD in its place.
+    data = _LONE_SURROGATE.sub("\ufffd", json.dumps(body, ensure_ascii=False))
+    request = urllib.request.Request(url, data=data.encode("utf-8"), headers=headers,
+                                     method="POST")
+    proxy = proxy_for(url)
     opener = urllib.request.build_opener(
+        urllib.request.ProxyHandler({urllib.parse.urlsplit(url).scheme: proxy} if proxy else {}),
         _HTTPHandler(settings.read_timeout), _HTTPSHandler(settings.read_timeout),
         _RefuseRedirects())
     where = f"POST {url}"
@@ -428,13 +521,20 @@ def _send(settings: Settings, url: str, body: dict[str, Any], stream: bool) -> A
     except http.client.HTTPException as exc:
         raise ChatError(f"{where}: bad HTTP response: {exc!r}") from exc
     if stream:
-        return _events(response, where, settings)
+        return events_of(response, where, settings)
+    return answer_of(response, where, settings)
+
+
+def answer_of(response: http.client.HTTPResponse, where: str, settings: Settings) -> dict[str, Any]:
+    """The decoded JSON object of a whole answer; ChatError for anything else."""
     with response:
         raw = _read_body(response, where, settings)
     try:
         decoded = json.loads(raw)
     except ValueError as exc:
         raise ChatError(f"{where}: response is not JSON ({exc})") from None
+    except RecursionError:
+        raise ChatError(f"{where}: response is nested too deeply to be read") from None
     if not isinstance(decoded, dict):
         raise ChatError(f"{where}: response is JSON but not an object")
     if _truncated_before_text(decoded):
@@ -467,13 +567,23 @@ def _masked_errors(chunks: Iterator[dict[str, Any]],
                    redact: Redactor) -> Iterator[dict[str, Any]]:
     try:
         yield from chunks
-    except ChatError as exc:
-        raise _masked(exc, redact) from exc.__cause__
+    except Exception as exc:
+        failure = _masked(exc, redact)
+    else:
+        return
+    raise failure
 
 
-def _masked(exc: ChatError, redact: Redactor) -> ChatError:
-    kind = ServerUnreachable if isinstance(exc, ServerUnreachable) else ChatError
-    return kind(redact(str(exc)))
+def _masked(exc: Exception, redact: Redactor) -> ChatError:
+    """Any failure as a ChatError (ServerUnreachable kept as such) whose text
+    has every secret masked. An exception that is no ChatError is a fault of
+    the answer or of the layer itself; it keeps its type's name."""
+    if isinstance(exc, ChatError):
+        kind = ServerUnreachable if isinstance(exc, ServerUnreachable) else ChatError
+        return kind(redact(str(exc)))
+    if isinstance(exc, RecursionError):
+        return ChatError("the answer is nested too deeply to be read")
+    return ChatError(redact(f"the chat request failed: {type(exc).__name__}: {exc}"))
 
 
 def _call_llm_api(messages: list[dict[str, Any]], cfg: Mapping[str, Any] | None,
@@ -491,15 +601,24 @@ def _read_body(response: http.client.HTTPResponse, where: str, settings: Setting
         raise ChatError(f"{where}: bad HTTP response: {exc!r}") from exc
     if len(raw) > MAX_RESPONSE_BYTES:
         raise ChatError(f"{where}: response larger than {MAX_RESPONSE_BYTES} bytes")
+    # The connection closed before the Content-Length was reached: what
+    # arrived may parse, but it is not the whole answer.
+    if response.length:
+        raise ChatError(f"{where}: the answer broke off after {len(raw)} of its "
+                        f"{len(raw) + response.length} bytes")
     return raw
 
 
-def _events(response: http.client.HTTPResponse, where: str,
+def events_of(response: http.client.HTTPResponse, where: str,
             settings: Settings) -> Iterator[dict[str, Any]]:
     """The `data:` payloads of a server-sent event stream, decoded, up to `[DONE]`."""
     with response:
         try:
-            for line in response:
+            left = MAX_RESPONSE_BYTES  # the bound holds for a whole stream too
+            while line := response.readline(left + 1):
+                left -= len(line)
+                if left < 0:
+                    raise ChatError(f"{where}: response larger than {MAX_RESPONSE_BYTES} bytes")
                 text = line.decode("utf-8").strip()
                 if not text.startswith("data:"):
                     continue
@@ -510,6 +629,8 @@ def _events(response: http.client.HTTPResponse, where: str,
                     chunk = json.loads(payload)
                 except ValueError as exc:
                     raise ChatError(f"{where}: stream chunk is not JSON ({exc})") from None
+                except RecursionError:
+                    raise ChatError(f"{where}: stream chunk is nested too deeply") from None
                 if isinstance(chunk, dict):
                     yield chunk
         except OSError as exc:
@@ -543,7 +664,7 @@ def _error_detail(exc: urllib.error.HTTPError) -> tuple[str, dict[str, Any]]:
     text = raw.decode("utf-8", "replace").strip()
     try:
         decoded = json.loads(text)
-    except ValueError:
+    except (ValueError, RecursionError):
         decoded = None
     error: Any = decoded.get("error") if isinstance(decoded, dict) else None
     if isinstance(error, dict) and isinstance(error.get("message"), str):

@@ -4,13 +4,15 @@ options that only make sense together."""
 from __future__ import annotations
 
 import argparse
+import sys
 import urllib.parse
 from collections import Counter
 from pathlib import Path
 from typing import Any, NoReturn
 
 from . import PROG, __version__, calibrate, chat
-from .files import Input
+from .files import DEFAULT_MAX_INPUT, Input
+from .output import Output
 from .texts import DEFAULT_MAX_CONTEXT
 
 DESCRIPTION = """\
@@ -34,8 +36,11 @@ reason (such as an unwritable output, or no LLM summary with --llm-required),
 
 class Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
-        # A mistyped option can echo a URL with a password in it.
-        super().error(chat.mask_urls(message))
+        # The message can echo what was typed: a URL with a password in it,
+        # a file name with control characters. It goes out as every line does.
+        self.print_usage(sys.stderr)
+        Output().err(f"{self.prog}: error: {message}")
+        sys.exit(2)
 
 
 def _positive(convert: type[int] | type[float], kind: str, must: str) -> Any:
@@ -56,6 +61,15 @@ def _positive(convert: type[int] | type[float], kind: str, must: str) -> Any:
 positive_int = _positive(int, "a whole number", "must be greater than 0")
 positive_float = _positive(float, "a number", "must be a positive number of seconds")
 
+_SIZE_UNITS = {"": 1, "K": 1 << 10, "M": 1 << 20, "G": 1 << 30}
+
+
+def byte_size(text: str) -> int:
+    """An argparse type: a number of bytes, with an optional K, M or G (of 1024)."""
+    unit = text[-1:].upper() if text[-1:].upper() in _SIZE_UNITS else ""
+    number = text[:-1] if unit else text
+    return positive_int(number) * _SIZE_UNITS[unit]
+
 
 def build_parser() -> Parser:
     parser = Parser(
@@ -75,6 +89,10 @@ def build_parser() -> Parser:
                        help="rewrite each compressed file itself")
     parser.add_argument("--no-progress", action="store_true",
                         help="no progress bar, even on a terminal")
+    parser.add_argument("--max-input-size", type=byte_size, default=DEFAULT_MAX_INPUT,
+                        metavar="SIZE",
+                        help="refuse an input larger than SIZE bytes, K, M or G (default: "
+                             f"{DEFAULT_MAX_INPUT >> 20}M, far above any real conversation)")
     _add_llm_arguments(parser)
     calibrate.add_arguments(parser, positive_int)
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")

@@ -3,6 +3,7 @@
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from dataclasses import dataclass, field, fields
 from typing import Any
 
@@ -52,6 +53,7 @@ class Outcome:
     over_threshold: bool = False
     written: str | None = None
     # Read by the report lines only.
+    other_links: int = field(default=0, metadata=_shown(json=False))
     status: int = field(default=OK, metadata=_shown(json=False))
     summary: str | None = field(default=None, metadata=_shown(json=False))
     reason: str | None = field(default=None, metadata=_shown(json=False))
@@ -146,6 +148,16 @@ def summary_message(before: Before, conv: dict[str, Any]) -> tuple[dict[str, Any
     span = [m for m in before.messages if id(m) not in new_ids]
     summary_msg = next((m for m in conv["messages"] if id(m) not in old_ids), None)
     return summary_msg, span
+
+
+def mask_summary(before: Before, conv: dict[str, Any], mask: Callable[[str], str]) -> None:
+    """Masks the secrets in the summary message the module wrote, whatever its
+    source: the extract copies the conversation's own text, into which a user
+    may have pasted the key. The conversation's other messages stay as they
+    were."""
+    summary_msg, _ = summary_message(before, conv)
+    if summary_msg is not None and isinstance(summary_msg.get("content"), str):
+        summary_msg["content"] = mask(summary_msg["content"])
 
 
 def summary_text(summary_msg: dict[str, Any] | None) -> str:

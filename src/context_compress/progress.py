@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import os
 import sys
+from collections.abc import Callable
 from typing import Any, TextIO
 
 
@@ -25,8 +26,10 @@ class Progress:
     it within the terminal's width as that changes and erases it cleanly;
     nothing at all when disabled."""
 
-    def __init__(self, total: int, enabled: bool) -> None:
+    def __init__(self, total: int, enabled: bool, shown: Callable[[str], str] = str) -> None:
         self.bar: Any = None
+        # Labels are file names: they reach the terminal as every line does.
+        self.shown = shown
         if enabled:
             from tqdm import tqdm  # type: ignore[import-untyped]
 
@@ -39,6 +42,7 @@ class Progress:
         # tqdm cuts a line that is too long at its end; a path is cut at its
         # start instead, so that its file name stays in view.
         room = max(self.bar.ncols // 3, 8) if self.bar.ncols else 40
+        label = self.shown(label)
         name = label if len(label) <= room else "…" + label[-(room - 1):]
         self.bar.n = done
         self.bar.set_description_str(name, refresh=False)

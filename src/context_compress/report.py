@@ -67,8 +67,15 @@ def report_lines(o: Outcome) -> list[str]:
     if o.over_threshold:
         lines.append(f"  {_over(o)}")
     if o.written and o.written != "-":
-        lines.append(f"  written to    {o.written}")
+        lines.append(f"  written to    {o.written}{_links(o)}")
     return lines
+
+
+def _links(o: Outcome) -> str:
+    if not o.other_links:
+        return ""
+    links = "1 other hard link keeps" if o.other_links == 1 else f"{o.other_links} other hard links keep"
+    return f" ({links} the old text)"
 
 
 def short_line(o: Outcome) -> str:
@@ -86,7 +93,7 @@ def short_line(o: Outcome) -> str:
     if o.over_threshold:
         line += f"; {_over(o)}"
     if o.written and o.written != "-":
-        line += f" -> {o.written}"
+        line += f" -> {o.written}{_links(o)}"
     return line
 
 
@@ -110,9 +117,14 @@ class Report:
         if self.as_json:
             self.output.json(o.json_record())
         elif o.ok:
-            self.output.report(short_line(o) if self.several else "\n".join(report_lines(o)))
+            self.output.report(*([short_line(o)] if self.several else report_lines(o)))
         if counted:
             self.outcomes.append(o)
+
+    def skipped(self, label: str, why: str) -> None:
+        """An entry of a directory that is not read; it is neither counted
+        nor a failure."""
+        self.output.err(f"{PROG}: {label}: {why}")
 
     @property
     def return_code(self) -> int:

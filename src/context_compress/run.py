@@ -13,10 +13,11 @@ from typing import Any
 import routes.context_compress as cc
 
 from . import chat
-from .files import BadInput, Input, Loaded, dump, parse, read_bytes, write_atomic
-from .outcome import Before, Outcome, SummaryRequest, observe
+from .files import BadInput, Input, Loaded, parse, read_input, regular_file_problem
+from .outcome import Before, Outcome, SummaryRequest, mask_summary, observe
 from .progress import Progress
 from .report import Report
+from .writing import Changed, dump, write_atomic
 
 
 class Recorder:
@@ -57,12 +58,9 @@ class Recorder:
         except (KeyError, IndexError, TypeError):
             content = None
         if isinstance(content, str):
-            # A server that echoes the key into its answer must not get it
-            # written into the conversation.
-            masked = self.redact.secrets_only(content)
-            if masked != content:
-                message["content"] = content = masked
-            request.content = content
+            # Masked as the summary written from it will be (a server may echo
+            # the key), so that the two can be told to be the same text.
+            request.content = self.redact.secrets_only(content)
         return response
 
 
@@ -72,6 +70,7 @@ class Runner:
     def __init__(self, options: argparse.Namespace, redact: chat.Redactor,
                  api_key: str | None) -> None:
         self.options = options
+        self.redact = redact
         self.recorder: Recorder | None = None
         if options.llm_url:
             self.recorder = Recorder(chat.ChatLayer(chat.Settings(
@@ -93,16 +92,23 @@ class Runner:
             return output
         name = item.path.name if item.path is not None else "conversation.json"
         out = Path(output)
-        if several or out.is_dir():
+        if several or names_directory(output):
             return out / name
         return out
+
+    def load(self, item: Input, stdin: Any) -> Loaded:
+        if item.problem:
+            raise BadInput(item.problem)
+        if self.options.in_place and item.path is not None:
+            problem = regular_file_problem(item.path)
+            if problem:
+                raise BadInput(problem)
+        return parse(*read_input(item.path, stdin, self.options.max_input_size))
 
     def process(self, item: Input, several: bool, stdin: Any) -> Outcome:
         outcome = Outcome(item.label)
         try:
-            if item.problem:
-                raise BadInput(item.problem)
-            loaded = parse(read_bytes(item.path, stdin))
+            loaded = self.load(item, stdin)
         except BadInput as exc:
             return outcome.bad_input(str(exc))
         try:
@@ -114,7 +120,9 @@ class Runner:
                                   "--llm-required nothing is written for this file")
         target = self.target_of(item, several)
         try:
-            outcome.written = self.write(loaded, outcome, item, target)
+            self.write(loaded, outcome, item, target)
+        except Changed as exc:
+            return outcome.failed(str(exc))
         except OSError as exc:
             return outcome.failed(f"cannot write {target}: {exc.strerror or exc}")
         return outcome
@@ -126,22 +134,31 @@ class Runner:
         request = self.recorder.reset() if self.recorder else None
         with self.chat_context():
             result = cc.cut_and_sum_history(conv, {"max_context": max_context})
+        if result[0]:
+            mask_summary(before, conv, self.redact.secrets_only)
         observe(outcome, before, conv, result, max_context, request)
 
     def write(self, loaded: Loaded, outcome: Outcome, item: Input,
-              target: Path | str | None) -> str | None:
+              target: Path | str | None) -> None:
         if target is None:
-            return None
+            return
         data = dump(loaded.conv, loaded.style) if outcome.compressed else loaded.raw
         if target == "-":
             sys.stdout.buffer.write(data)
             sys.stdout.buffer.flush()
-            return "-"
+            outcome.written = "-"
+            return
         assert isinstance(target, Path)
-        if not outcome.compressed and item.path is not None and _same_file(item.path, target):
-            return None  # the original stays exactly as it is
-        write_atomic(target, data)
-        return str(target)
+        same = item.path is not None and _same_file(item.path, target)
+        if same and not outcome.compressed:
+            return  # the original stays exactly as it is
+        written = write_atomic(target, data, loaded.original if same else None)
+        outcome.written, outcome.other_links = str(target), written.other_links
+
+
+def names_directory(output: str) -> bool:
+    """-o OUT names a directory when it is one, or ends in a slash."""
+    return output.endswith(("/", os.sep)) or Path(output).is_dir()
 
 
 def _same_file(a: Path, b: Path) -> bool:
@@ -154,10 +171,15 @@ def _same_file(a: Path, b: Path) -> bool:
 def run_inputs(runner: Runner, inputs: list[Input], several: bool, report: Report,
                progress: Progress) -> None:
     """Every input in turn, its lines written as soon as it is done."""
+    # A closed standard input is an error only for "-".
+    stdin = getattr(sys.stdin, "buffer", None)
     for item in inputs:
+        if item.skipped:
+            report.skipped(item.label, item.problem or "")
+            continue
         if not item.is_directory:
             progress.show(len(report.outcomes), item.label)
-        outcome = runner.process(item, several, sys.stdin.buffer)
+        outcome = runner.process(item, several, stdin)
         progress.clear()
         # A directory without files to work on is reported, not counted.
         report.done(outcome, counted=not item.is_directory)

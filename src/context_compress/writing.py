@@ -1,0 +1,130 @@
+"""Writing conversation files: the JSON laid out as it was read, and a write
+that replaces a file whole or not at all."""
+
+from __future__ import annotations
+
+import codecs
+import contextlib
+import errno
+import json
+import os
+import re
+import secrets
+import stat
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any
+
+from .files import Original, Style
+
+_LONE_SURROGATE = re.compile("[\ud800-\udfff]")
+
+
+def dump(conv: dict[str, Any], style: Style) -> bytes:
+    """The conversation as UTF-8 JSON: keys in their order, text as text."""
+    text = json.dumps(conv, ensure_ascii=False, indent=style.indent)
+    # A lone surrogate (read from a \\ud8xx escape) has no UTF-8 form; it is
+    # written back as the same escape.
+    text = _LONE_SURROGATE.sub(lambda m: f"\\u{ord(m.group()):04x}", text)
+    if style.trailing_newline:
+        text += "\n"
+    if style.newline != "\n":
+        # JSON text holds no raw line break inside a string, so every one of
+        # them is a line end of the layout.
+        text = text.replace("\n", style.newline)
+    data = text.encode("utf-8")
+    return codecs.BOM_UTF8 + data if style.bom else data
+
+
+class Changed(Exception):
+    """The file was changed by someone else while it was being compressed."""
+
+
+@dataclass(frozen=True)
+class Written:
+    path: Path
+    other_links: int = 0  # hard links of the old file, which keep its old text
+
+
+def _default_mode() -> int:
+    umask = os.umask(0)
+    os.umask(umask)
+    return 0o666 & ~umask
+
+
+def _temporary(target: Path) -> tuple[int, str]:
+    """A new file beside `target` that only this process can read yet."""
+    while True:
+        name = str(target.parent / f".{target.name}.{secrets.token_hex(6)}.tmp")
+        try:
+            return os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600), name
+        except FileExistsError:
+            continue
+        except BaseException:
+            # A signal's exception can land right after the file was made;
+            # the name is this call's own, so nobody else's file goes.
+            with contextlib.suppress(OSError):
+                os.unlink(name)
+            raise
+
+
+def _keep_owner(fd: int, old: os.stat_result) -> None:
+    """Gives the new file the old one's owner and group (run as root, the new
+    file would be root's, and a service could no longer read its own file)."""
+    new = os.fstat(fd)
+    if (new.st_uid, new.st_gid) == (old.st_uid, old.st_gid):
+        return
+    try:
+        os.fchown(fd, old.st_uid, old.st_gid)
+    except PermissionError:
+        raise OSError(errno.EPERM, "cannot give the new file the owner and group of the old "
+                                   f"(uid {old.st_uid}, gid {old.st_gid})") from None
+
+
+def write_atomic(target: Path, data: bytes, original: Original | None = None) -> Written:
+    """Replaces `target` by a file holding `data`, or leaves it as it was.
+
+    The data goes to a temporary file in the same directory, is flushed to
+    disk, and the temporary file is then renamed over the target, so that a
+    crash, a full disk or a signal leaves either the old file or the new one,
+    never a part of it. An existing target keeps its permission bits, owner
+    and group. With `original`, the target must still be that file as it was
+    read, or Changed is raised and nothing is written."""
+    target = Path(os.path.realpath(target))
+    try:
+        old: os.stat_result | None = target.stat()
+    except FileNotFoundError:
+        old = None
+    fd, tmp_name = _temporary(target)
+    try:
+        if old is not None:
+            _keep_owner(fd, old)
+        # After the owner: chown clears the set-user-ID and set-group-ID bits.
+        os.fchmod(fd, stat.S_IMODE(old.st_mode) if old is not None else _default_mode())
+        with os.fdopen(fd, "wb") as tmp:
+            fd = -1
+            tmp.write(data)
+            tmp.flush()
+            os.fsync(tmp.fileno())
+        if original is not None and not original.unchanged():
+            raise Changed("changed while being compressed (another process wrote it); "
+                          "nothing written for it")
+        os.replace(tmp_name, target)
+    except BaseException:
+        if fd >= 0:
+            os.close(fd)
+        with contextlib.suppress(OSError):
+            os.unlink(tmp_name)
+        raise
+    _sync_directory(target.parent)
+    return Written(target, old.st_nlink - 1 if old is not None else 0)
+
+
+def _sync_directory(directory: Path) -> None:
+    # Makes the rename itself durable; not every file system allows it.
+    with contextlib.suppress(OSError):
+        fd = os.open(directory, os.O_RDONLY)
+        try:
+            os.fsync(fd)
+        finally:
+            os.close(fd)
