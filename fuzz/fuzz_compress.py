@@ -61,7 +61,7 @@ INPUT_ERRORS = (TypeError, AttributeError, ValueError, OverflowError, KeyError, 
 import atheris  # noqa: E402
 
 import routes.context_compress as cc  # noqa: E402
-from context_compress import chat  # noqa: E402
+from context_compress import chat, transport  # noqa: E402
 from context_compress.chat import Redactor  # noqa: E402
 from context_compress.output import Output, json_line  # noqa: E402
 from context_compress.texts import SUMMARY_PREFIX, TRANSCRIPT_BOUND, TRANSCRIPT_MARKER  # noqa: E402
@@ -533,7 +533,7 @@ def main():
         HOSTILE = Hostile()
         ALARM = Alarm()
         # The answer bound, small enough that inputs reach it.
-        chat.MAX_RESPONSE_BYTES = 4096
+        transport.MAX_RESPONSE_BYTES = 4096
     if args.replay:
         for path in args.replay:
             with open(path, "rb") as f:

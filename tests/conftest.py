@@ -1,7 +1,5 @@
-"""Fixtures and Hypothesis profiles of the routes.context_compress tests.
-
-HYPOTHESIS_PROFILE picks the profile of the property tests: "ci" (the
-default, a quick run) or "dev" (thousands of examples)."""
+"""Fixtures of the routes.context_compress tests; importing strategies loads
+the Hypothesis profile (HYPOTHESIS_PROFILE) before any test module."""
 
 import json
 import os
@@ -10,17 +8,12 @@ import sys
 import time
 
 import pytest
-from hypothesis import HealthCheck, settings
 
 import routes.context_compress as _context_compress
+import strategies  # noqa: F401
 from fake_chat import CHAT_MODULE, FakeChat
 
 TESTS = os.path.dirname(os.path.abspath(__file__))
-
-for _name, _examples in (("ci", 60), ("dev", 3000)):
-    settings.register_profile(_name, max_examples=_examples, deadline=None, print_blob=True,
-                              suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
-settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))
 
 
 @pytest.fixture
@@ -73,6 +66,24 @@ def local_zone():
         else:
             os.environ["TZ"] = saved
         time.tzset()
+
+
+@pytest.fixture
+def scenario(tmp_path):
+    """Returns a function that runs scenarios.NAME(*args) in a fresh
+    interpreter of this venv and returns the JSON value it gave. A child that
+    crashes, fails or hangs past `timeout` seconds fails the test."""
+
+    def run(name, *args, timeout=60):
+        command = [sys.executable, os.path.join(TESTS, "scenarios.py"), name, json.dumps(args)]
+        try:
+            proc = subprocess.run(command, capture_output=True, text=True, cwd=tmp_path, timeout=timeout)
+        except subprocess.TimeoutExpired:
+            pytest.fail(f"the child did not finish within {timeout} s")
+        assert proc.returncode == 0, f"child failed ({proc.returncode}):\n{proc.stderr[-3000:]}"
+        return json.loads(proc.stdout.strip().splitlines()[-1])
+
+    return run
 
 
 @pytest.fixture

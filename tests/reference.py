@@ -1,45 +1,14 @@
-"""Pure-Python context compression: the nine functions of
-``routes.context_compress`` as a host would write them without the extension.
+"""The nine functions of routes.context_compress in plain Python, laid out on the module's own lines (its
+imports on 8-10, so the constants come first): line N here is the statement its traceback entries call line N.
+The oracle of the tests and the fuzzer and the benchmarks' baseline: idiomatic Python, every interpreter
+operation in the extension's order, the module's call-time names looked up as globals here."""
 
-The tests compare the extension with these functions, the fuzzer checks its
-estimates against them, and the benchmarks time the extension against them
-(bench/run.py imports this file as its baseline). Hence two rules:
+from context_compress.texts import (BODY_BOUND, BODY_MARKER, DEFAULT_MAX_CONTEXT, EXTRACT_HEAD, EXTRACT_TAIL, KEEP_BUDGET_FLOOR,
+                                    MESSAGE_OVERHEAD, NON_TEXT_PART, SUMMARIZER_PROMPT, SUMMARY_MAX_TOKENS, SUMMARY_NOTE, SUMMARY_PREFIX, THRESHOLD, TRANSCRIPT_BOUND, TRANSCRIPT_MARKER)
+import json  # noqa: F401, E402
+import time  # noqa: F401, E402
+from datetime import datetime, timezone  # noqa: E402
 
-- they are ordinary, idiomatic Python (comprehensions, ``sum`` over a
-  generator, slicing, ``str.join``), with nothing in the hot paths that the
-  extension does not also do, so that the timings stay fair;
-- every interpreter operation (truth tests, ``get`` calls, comparisons,
-  ``len``, slicing, ``str``, concatenation) happens in the order the extension
-  performs it, and the names the extension looks up in its namespace at call
-  time (the other functions, ``datetime``, ``timezone``) are globals here,
-  looked up at call time too: rebinding one of them in this module redirects
-  these functions as rebinding it in the extension's namespace does.
-
-Importing this module has no side effects; ``routes.chat`` is imported only
-when a summary is requested.
-"""
-
-from datetime import datetime, timezone
-
-from context_compress.texts import (BODY_BOUND, BODY_MARKER, DEFAULT_MAX_CONTEXT, EXTRACT_HEAD, EXTRACT_TAIL,
-                                        KEEP_BUDGET_FLOOR, MESSAGE_OVERHEAD, NON_TEXT_PART, SUMMARIZER_PROMPT,
-                                        SUMMARY_MAX_TOKENS, SUMMARY_NOTE, SUMMARY_PREFIX, THRESHOLD,
-                                        TRANSCRIPT_BOUND, TRANSCRIPT_MARKER)
-
-__all__ = [
-    "_parse_ts",
-    "add_seconds_rfc3339",
-    "get_conv_cut_time",
-    "msgs_from_cut_time",
-    "estimate_tokens_text",
-    "estimate_tokens",
-    "_msgs_to_text",
-    "simple_extract",
-    "cut_and_sum_history",
-]
-
-
-# --- timestamps -------------------------------------------------------------
 
 def _parse_ts(ts):
     """Parse RFC3339-ish timestamp to datetime. Returns None on failure."""
@@ -56,13 +25,8 @@ def add_seconds_rfc3339(ts, secs):
     dt = _parse_ts(ts)
     if dt is None:
         return ts
-    # timedelta is not a name of the extension's namespace: it takes the
-    # standard module afresh at each call, and so does this.
     dt = dt + __import__("datetime").timedelta(seconds=secs)
     return dt.astimezone(timezone.utc).isoformat()
-
-
-# --- cut-time window --------------------------------------------------------
 
 def get_conv_cut_time(conv):
     """Return effective cut_time for a conversation dict (back-fills if empty)."""
@@ -93,10 +57,8 @@ def msgs_from_cut_time(conv):
     return out
 
 
-# --- token estimation -------------------------------------------------------
-
 def estimate_tokens_text(text):
-    """Chinese ~1.5 tok/char, Latin ~0.25 tok/char."""
+    """Chinese ~1.5 tok/char, Latin ~0.25 tok/char (mirrors chat _estimate_tokens)."""
     if not text:
         return 0
     cjk = sum(1 for ch in text if "\u4e00" <= ch <= "\u9fff" or "\u3400" <= ch <= "\u4dbf")
@@ -124,8 +86,6 @@ def estimate_tokens(msgs):
         total += MESSAGE_OVERHEAD
     return total
 
-
-# --- summary source text ----------------------------------------------------
 
 def _msgs_to_text(msgs):
     """Convert messages to a text block for summarization (truncate each 2000 chars, total 8000)."""
@@ -157,40 +117,16 @@ def simple_extract(msgs):
         return ""
     if len(msgs) <= EXTRACT_HEAD + EXTRACT_TAIL:
         return _msgs_to_text(msgs)
-    return _msgs_to_text(msgs[:EXTRACT_HEAD] + msgs[-EXTRACT_TAIL:])
+    selection = msgs[:EXTRACT_HEAD] + msgs[-EXTRACT_TAIL:]
+    return _msgs_to_text(selection)
 
-
-# --- summary request --------------------------------------------------------
-
-def _summarize(to_compress, llm_config):
-    """Ask the host chat layer for a summary of the span; fall back to the extract."""
-    summary = ""
-    try:
-        from routes.chat import _call_llm_api
-
-        text = _msgs_to_text(to_compress)
-        if text:
-            prompt_msgs = [
-                {"role": "system", "content": SUMMARIZER_PROMPT},
-                {"role": "user", "content": text},
-            ]
-            cfg = dict(llm_config or {})
-            cfg["max_tokens"] = SUMMARY_MAX_TOKENS
-            resp = _call_llm_api(prompt_msgs, cfg, stream=False)
-            choices = (resp or {}).get("choices") or []
-            if choices and choices[0].get("message", {}).get("content"):
-                summary = choices[0]["message"]["content"].strip()
-    except Exception:
-        summary = ""
-    if not summary:
-        summary = simple_extract(to_compress)
-    return summary
-
-
-# --- history compression ----------------------------------------------------
 
 def cut_and_sum_history(conv, llm_config=None):
-    """Returns (compressed: bool, stats: dict); rewrites conv in place when compressing."""
+    """Port of corvid cutAndSumHistory. Returns (compressed: bool, stats: dict).
+
+    conv is a dict {id, created_at, cut_time, messages:[{role, content, timestamp, ...}]}.
+    Modifies conv in place: sets cut_time, replaces compressed span with summary msg.
+    """
     if not conv or not conv.get("messages"):
         return False, {}
 
@@ -227,23 +163,37 @@ def cut_and_sum_history(conv, llm_config=None):
     if not new_cut_time:
         return False, {"rate": rate}
 
-    to_compress = [m for m in conv.get("messages")
-                   if (ts := m.get("timestamp") or "") >= cut and ts < new_cut_time]
+    to_compress = [m for m in conv.get("messages") if (ts := m.get("timestamp") or "") >= cut and ts < new_cut_time]
     if not to_compress:
         return False, {"rate": rate}
 
-    summary = _summarize(to_compress, llm_config)
-    summary_ts = add_seconds_rfc3339(new_cut_time, 1)
-    # A cut time with a positive offset renders earlier as UTC text; the
-    # summary never sorts ahead of the cut it follows.
-    if isinstance(summary_ts, str) and isinstance(new_cut_time, str) and summary_ts < new_cut_time:
-        summary_ts = new_cut_time
-    summary_msg = {
-        "role": "user",
-        "content": SUMMARY_PREFIX + summary + SUMMARY_NOTE,
-        "timestamp": summary_ts,
-    }
+    summary = ""
+    try:
+        from routes.chat import _call_llm_api
+        text = _msgs_to_text(to_compress)
+        if text:
+            prompt_msgs = [
+                {"role": "system", "content": SUMMARIZER_PROMPT},
+                {"role": "user", "content": text},
+            ]
+            cfg = dict(llm_config or {})
+            cfg["max_tokens"] = SUMMARY_MAX_TOKENS
+            resp = _call_llm_api(prompt_msgs, cfg, stream=False)
+            choices = (resp or {}).get("choices") or []
+            if choices and choices[0].get("message", {}).get("content"):
+                summary = choices[0]["message"]["content"].strip()
+    except Exception:
+        summary = ""
+    if not summary:
+        summary = simple_extract(to_compress)
 
+    summary_ts = add_seconds_rfc3339(new_cut_time, 1)
+    if isinstance(summary_ts, str) and isinstance(new_cut_time, str) and summary_ts < new_cut_time: summary_ts = new_cut_time  # noqa: E501, E701
+    summary_msg = {"role": "user", "content": SUMMARY_PREFIX + summary + SUMMARY_NOTE, "timestamp": summary_ts}
+
+    # Line 191: a cut time east of UTC renders earlier as UTC text, and the
+    # summary never sorts ahead of the cut it follows. The span leaves the
+    # list; the summary goes before the first survivor stamped at or after it.
     new_msgs = []
     inserted = False
     for m in conv.get("messages"):
@@ -259,11 +209,11 @@ def cut_and_sum_history(conv, llm_config=None):
 
     conv["messages"] = new_msgs
     conv["cut_time"] = new_cut_time
-    return True, {
-        "rate": rate,
-        "total_tokens": total_tokens,
-        "max_context": max_context,
-        "kept": len(kept),
-        "compressed": len(to_compress),
-        "new_cut_time": new_cut_time,
-    }
+    return True, {"rate": rate, "total_tokens": total_tokens, "max_context": max_context,
+                  "kept": len(kept), "compressed": len(to_compress), "new_cut_time": new_cut_time}
+
+
+# Everything below lies past the module's last line and serves the tests only.
+
+__all__ = ["_parse_ts", "add_seconds_rfc3339", "get_conv_cut_time", "msgs_from_cut_time", "estimate_tokens_text",
+           "estimate_tokens", "_msgs_to_text", "simple_extract", "cut_and_sum_history"]

@@ -1,8 +1,6 @@
 """Record stand-ins, message builders and call outcomes that several test
 files use."""
 
-import pytest
-
 
 class Facade(dict):
     """A dict that stores one thing and answers get() with another: reading
@@ -152,20 +150,6 @@ def outcome(fn, *args, **kwargs):
         return ("ok", fn(*args, **kwargs))
     except Exception as exc:  # noqa: BLE001 - the exception is the result
         return ("raise", type(exc), str(exc))
-
-
-def raised_like_reference(fn, reference_fn, make, *more, raises=None):
-    """Calls `fn` and `reference_fn` each on a fresh make(), then `more`: both
-    must raise, the same type (`raises`, when given) with the same message.
-    Returns the exception `fn` raised, for its traceback entries."""
-    expected = outcome(reference_fn, make(), *more)
-    assert expected[0] == "raise", expected
-    if raises is not None:
-        assert expected[1] is raises, expected
-    with pytest.raises(expected[1]) as info:
-        fn(make(), *more)
-    assert (type(info.value), str(info.value)) == expected[1:]
-    return info.value
 
 
 def assert_same_objects(got, want):

@@ -3,14 +3,24 @@ texts of all three storage kinds with the ideograph range bounds, surrogates
 and astral code points well represented, and message lists with every
 content shape the readers distinguish."""
 
+import os
+
 from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 
 from context_compress.texts import BODY_BOUND
 
-#: Settings of the differential tests (they take fixtures, which Hypothesis
-#: would otherwise warn about).
-PROPERTY = settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+# HYPOTHESIS_PROFILE picks the profile of every property test: "ci" (the
+# default, a quick run) or "dev" (thousands of examples).
+for _name, _examples in (("ci", 60), ("dev", 3000)):
+    settings.register_profile(_name, max_examples=_examples, deadline=None, print_blob=True,
+                              suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))
+
+#: The profile's settings, for the differential tests, which take fixtures
+#: (Hypothesis would otherwise warn about them).
+PROPERTY = settings(settings.default, suppress_health_check=[
+    *settings.default.suppress_health_check, HealthCheck.function_scoped_fixture])
 
 EDGE_CODE_POINTS = (
     0x00, 0x20, 0x41, 0x7F, 0x80, 0xE9, 0xFF, 0x100, 0x3002, 0x3041, 0x33FF, 0x3400, 0x3401,

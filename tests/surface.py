@@ -1,12 +1,13 @@
 """The module's function table as the tests check it, and the traceback
-entries the module adds: every test reads names, parameters and lines here.
+entries the module adds.
 
 The module presents its functions as code of a source unit that does not
-exist on disk, "routes/context_compress". Each function has a def line (the
-line of its argument errors), and its statements lie after that line and
-before the next function's def line; those of the last function end at
-LAST_LINE. The generators inside estimate_tokens_text and _msgs_to_text have
-fixed lines of their own.
+exist on disk, "routes/context_compress"; tests/reference.py is laid out on
+its lines. Each function has a def line (the line of its argument errors),
+and its statements lie after that line and before the next function's def
+line; those of the last function end at LAST_LINE. The generators inside
+estimate_tokens_text and _msgs_to_text have fixed lines of their own. Which
+statement is on which line is the reference's to say (test_statement_lines).
 """
 
 import traceback
@@ -42,13 +43,6 @@ GENEXPR_LINE = {"estimate_tokens_text": 64, "_msgs_to_text": 100}
 def entry(name):
     """The traceback entry name of a module function."""
     return f"{MODULE_NAME}.{name}"
-
-
-def genexpr_entries(name, *, created):
-    """The (name, line) entries of a failure in the generator inside function
-    `name`: while it is `created`, or in its running body."""
-    line = GENEXPR_LINE[name]
-    return [(entry(name), line), (f"{entry(name)}.genexpr" if created else "genexpr", line)]
 
 
 def tb_entries(exc):

@@ -7,7 +7,7 @@ import pytest
 
 from shared import GetOnly, Mutating
 from snapshot import Snapshot
-from surface import BODY, entry, module_entries, tb_entries
+from surface import entry, tb_entries
 
 CUT = "2024-05-01T12:00:00Z"
 FALSY = ["", None, 0, False, [], {}]
@@ -293,35 +293,6 @@ def test_conversation_written_by_reader(module, fn, conv):
     before = Snapshot(conv)
     getattr(module, fn)(conv)
     before.assert_unchanged()
-
-
-@pytest.mark.parametrize("fn, conv, error", [
-    ("get_conv_cut_time", None, AttributeError),
-    ("get_conv_cut_time", ["cut_time"], AttributeError),
-    ("get_conv_cut_time", {"messages": [{}, object()]}, AttributeError),
-    ("get_conv_cut_time", {"messages": None}, TypeError),
-    ("get_conv_cut_time", {"created_at": "", "messages": 3}, TypeError),
-    ("msgs_from_cut_time", None, AttributeError),
-    ("msgs_from_cut_time", "text", AttributeError),
-    ("msgs_from_cut_time", {"cut_time": CUT, "messages": [{"timestamp": "2024-06-01"}, object()]},
-     AttributeError),
-    ("msgs_from_cut_time", {"cut_time": CUT, "messages": None}, TypeError),
-    ("msgs_from_cut_time", {"messages": None}, TypeError),
-    ("msgs_from_cut_time", {"messages": 3}, TypeError),
-    ("msgs_from_cut_time", {"cut_time": CUT, "messages": [{"timestamp": "2024-06-01"}, {"timestamp": 5}]},
-     TypeError),
-], ids=["conv-none", "conv-list", "message-without-get", "messages-none", "messages-int",
-        "window-conv-none", "window-conv-str", "window-message-without-get",
-        "window-messages-none", "window-no-cut-messages-none", "window-no-cut-messages-int",
-        "window-number-stamp-against-cut"])
-def test_reading_error_lost_or_entry_outside_function(module, fn, conv, error):
-    with pytest.raises(error) as info:
-        getattr(module, fn)(conv)
-    if error is AttributeError:
-        assert "get" in str(info.value)
-    [(name, line)] = module_entries(info.value)
-    assert name == entry(fn)
-    assert line in BODY[fn]
 
 
 def test_error_raised_by_host_get_replaced(module):

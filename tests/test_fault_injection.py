@@ -427,38 +427,15 @@ def test_failed_restore_still_raises_the_store_error(chat, key):
 
 # --- collaborators that change what the module handed them --------------------
 
-# Each scenario runs in a child interpreter: a defect here can crash it.
-REBOUND_ESTIMATOR = textwrap.dedent("""
-    import json, sys, routes.context_compress as cc
-    STAMP = "2024-05-01T12:00:{:02d}+00:00"
-    conv = {"cut_time": STAMP.format(0), "messages": [
-        {"role": "user", "content": "a", "timestamp": STAMP.format(i)} for i in range(1, 6)]}
-    seen = []
-    def estimate_tokens(msgs):
-        seen.append(msgs)
-        if MODE == "clear-first":
-            msgs.clear()
-        elif MODE == "clear-later" and len(seen) == 2:
-            seen[0].clear()
-        return 10 ** 9 if len(seen) == 1 else 1
-    cc.estimate_tokens = estimate_tokens
-    try:
-        result = cc.cut_and_sum_history(conv)
-        out = ["returned", result[0], len(conv["messages"])]
-    except Exception as exc:
-        out = ["raised", type(exc).__name__, str(exc)]
-    print(json.dumps(out))
-""")
-
-
 @pytest.mark.parametrize("mode, expected", [
     # As `kept[0]` of an empty kept tail would.
     ("clear-first", ["raised", "IndexError", "list index out of range"]),
     # The walk ends with the list, as reversed() does, after the newest message.
     ("clear-later", ["returned", True, 2]),
 ])
-def test_rebound_estimator_changing_active_list_gets_the_python_outcome(run_python, mode, expected):
-    assert run_python(f"MODE = {mode!r}\n" + REBOUND_ESTIMATOR) == expected
+def test_rebound_estimator_changing_active_list_gets_the_python_outcome(scenario, mode, expected):
+    # In a child interpreter: a defect here can crash it.
+    assert scenario("rebound_estimator_clearing", mode) == expected
 
 
 @pytest.mark.parametrize("base, content, added", [

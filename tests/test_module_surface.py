@@ -12,7 +12,7 @@ from datetime import datetime, timedelta, timezone
 
 import pytest
 
-from surface import BODY, DEF_LINE, FUNCTIONS, MODULE_NAME, PARAMS, SOURCE_UNIT, entry, module_entries
+from surface import DEF_LINE, FUNCTIONS, MODULE_NAME, PARAMS, SOURCE_UNIT
 
 MODULE_DOC = (
     "Context compression for lumenpad \u2014 ported from corvid's CutTime mechanism.\n"
@@ -188,38 +188,13 @@ def test_exec_on_another_module_object_not_refused_or_changes_state(module, name
     assert all(namespace[n] is functions[n] for n in FUNCTIONS)
 
 
-IMPORT_UNDER_OTHER_NAME = """
-import importlib.util, json, sys
-origin = importlib.util.find_spec("routes.context_compress").origin
-placeholder = {placeholder}
-if placeholder:
-    sys.modules["routes.context_compress"] = placeholder = type(sys)("placeholder")
-spec = importlib.util.spec_from_file_location("context_compress", origin)
-mod = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(mod)
-registered = sys.modules.get("routes.context_compress")
-if not placeholder:
-    import routes.context_compress as imported
-else:
-    imported = None
-print(json.dumps({{
-    "name": mod.__name__,
-    "registered_is_mod": registered is mod,
-    "registered_is_placeholder": registered is placeholder,
-    "imported_is_mod": imported is mod,
-    "fn_modules": sorted({{getattr(mod, n).__module__ for n in {functions!r}}}),
-    "parses": str(mod._parse_ts("2024-05-01")),
-}}))
-"""
-
-
 @pytest.mark.parametrize("placeholder, expected", [
     (False, {"name": "context_compress", "registered_is_mod": True, "imported_is_mod": True,
              "fn_modules": [MODULE_NAME], "parses": "2024-05-01 00:00:00"}),
     (True, {"registered_is_placeholder": True, "registered_is_mod": False, "fn_modules": [MODULE_NAME]}),
 ], ids=["misses_canonical_registration", "replaces_existing_canonical_entry"])
-def test_import_under_other_name(run_python, placeholder, expected):
-    result = run_python(IMPORT_UNDER_OTHER_NAME.format(placeholder=placeholder, functions=FUNCTIONS))
+def test_import_under_other_name(scenario, placeholder, expected):
+    result = scenario("import_under_other_name", placeholder)
     assert {key: result[key] for key in expected} == expected
 
 
@@ -300,22 +275,6 @@ def test_rebound_timezone_ignored(module, namespace):
     result = module.get_conv_cut_time({})
     assert result.endswith("+08:00")
     assert abs(datetime.fromisoformat(result) - datetime.now(timezone.utc)) < timedelta(seconds=30)
-
-
-@pytest.mark.parametrize("fn, args, missing", [
-    ("add_seconds_rfc3339", (VALID_TS, 1), "timezone"),
-    ("add_seconds_rfc3339", (VALID_TS, 1), "_parse_ts"),
-    ("get_conv_cut_time", ({},), "timezone"),
-    ("get_conv_cut_time", ({"messages": [{}]},), "datetime"),
-])
-def test_unguarded_lookup_of_deleted_name_not_name_error(module, namespace, fn, args, missing):
-    del namespace[missing]
-    with pytest.raises(NameError) as info:
-        getattr(module, fn)(*args)
-    assert str(info.value) == f"name '{missing}' is not defined"
-    [(name, line)] = module_entries(info.value)
-    assert name == entry(fn)
-    assert line in BODY[fn]
 
 
 @pytest.mark.parametrize("fn, args, expected", [

@@ -10,10 +10,7 @@ import reference as ref
 import strategies
 from context_compress.texts import (BODY_BOUND as BODY, BODY_MARKER, EXTRACT_HEAD, EXTRACT_TAIL,
                                         TRANSCRIPT_BOUND as TOTAL, TRANSCRIPT_MARKER as MARKER)
-from shared import (IMAGE, MUTATIONS, BoolRaises, EqRaises, Facade, GetOnly, GetRaises, LenRaises, Logged, Mutating,
-                    PartsIterRaises, PlainStr, StatedLen, StrRaises, list_actions, outcome,
-                    raised_like_reference)
-from surface import entry, genexpr_entries, module_entries
+from shared import IMAGE, MUTATIONS, Facade, GetOnly, Logged, Mutating, PlainStr, StatedLen, StrRaises, list_actions, outcome
 
 # One character of each storage width, plus a lone surrogate.
 WIDTHS = ["a", "\u00e9", "\u4e2d", "\U0001f600", "\ud800"]
@@ -24,11 +21,6 @@ CUT_LINE = len("[user] ") + BODY + len(BODY_MARKER)  # a user message's line wit
 # this much of the fourth line.
 FOURTH = TOTAL - 3 * (CUT_LINE + 1)
 
-TEXT_FN = entry("_msgs_to_text")
-EXTRACT_FN = entry("simple_extract")
-# A failure in the generator inside _msgs_to_text, at its creation or in its body.
-IN_CREATION = genexpr_entries("_msgs_to_text", created=True)
-IN_BODY = genexpr_entries("_msgs_to_text", created=False)
 
 
 def user(body, role="user"):
@@ -208,11 +200,6 @@ class OwnRadd(str):
         return other + "(" + str(self) + ")"
 
 
-class RaddNonStr(str):
-    def __radd__(self, other):
-        return 7
-
-
 class StrGivesSub:
     def __str__(self):
         return OwnRadd("odd")
@@ -325,63 +312,6 @@ def test_msgs_to_text_list_changed_during_walk_unlike_python(module, where, kind
 
 # --- errors ---------------------------------------------------------------------
 
-class StrNonStr:
-    def __str__(self):
-        return 5
-
-
-class PartsFirstNextRaises(list):
-    def __iter__(self):
-        return self
-
-    def __next__(self):
-        raise ValueError("no first part")
-
-
-class PartsLaterNextRaises(list):
-    def __iter__(self):
-        yield "fine"
-        raise ValueError("no second part")
-
-
-class SliceRaises(str):
-    def __getitem__(self, index):
-        raise ValueError("no slice")
-
-
-@pytest.mark.parametrize("make, entries", [
-    (lambda: None, [(TEXT_FN, 93)]),
-    (lambda: 5, [(TEXT_FN, 93)]),
-    (lambda: [5], [(TEXT_FN, 94)]),
-    (lambda: [user("ok"), None], [(TEXT_FN, 94)]),
-    (lambda: [GetRaises("role")], [(TEXT_FN, 94)]),
-    (lambda: [GetRaises("content")], [(TEXT_FN, 95)]),
-    (lambda: [user(BoolRaises())], [(TEXT_FN, 95)]),
-    (lambda: [{"role": EqRaises(), "content": "x"}], [(TEXT_FN, 96)]),
-    (lambda: [GetRaises("tool_result", role="tool")], [(TEXT_FN, 98)]),
-    (lambda: [{"role": "tool", "tool_result": BoolRaises()}], [(TEXT_FN, 98)]),
-    (lambda: [user(PartsIterRaises(["x"]))], IN_CREATION),
-    (lambda: [user(PartsFirstNextRaises(["x"]))], IN_BODY),
-    (lambda: [user(PartsLaterNextRaises(["x"]))], IN_BODY),
-    (lambda: [user([StrRaises()])], IN_BODY),
-    (lambda: [user(["ok", StrNonStr()])], IN_BODY),
-    (lambda: [user([{"text": StrRaises()}])], IN_BODY),
-    (lambda: [user([GetRaises("text")])], IN_BODY),
-    (lambda: [user(StrRaises())], [(TEXT_FN, 102)]),
-    (lambda: [user(StrNonStr())], [(TEXT_FN, 102)]),
-    (lambda: [user(LenRaises("x"))], [(TEXT_FN, 105)]),
-    (lambda: [user(SliceRaises("x" * (BODY + 1)))], [(TEXT_FN, 106)]),
-    (lambda: [{"role": StrRaises(), "content": "x"}], [(TEXT_FN, 107)]),
-    (lambda: [{"role": StrNonStr(), "content": "x"}], [(TEXT_FN, 107)]),
-    (lambda: [user("a"), user(RaddNonStr("b"))], [(TEXT_FN, 108)]),
-    (lambda: [user(RaddNonStr("b")), user(RaddNonStr("c"))], [(TEXT_FN, 108)]),
-    (lambda: [user(RaddNonStr("b")), user(StrRaises())], [(TEXT_FN, 102)]),   # the join comes last
-])
-def test_msgs_to_text_error_lost_or_misattributed(module, make, entries):
-    exc = raised_like_reference(module._msgs_to_text, ref._msgs_to_text, make)
-    assert module_entries(exc) == entries
-
-
 # --- simple_extract ---------------------------------------------------------------
 
 def numbered(count, body=lambda i: f"m{i}"):
@@ -458,20 +388,6 @@ def test_simple_extract_sequence_not_measured_and_sliced_the_python_way(module, 
     assert module.simple_extract(make()) == ref.simple_extract(make())
 
 
-@pytest.mark.parametrize("make, exc_type, entries", [
-    (lambda: (m for m in numbered(3)), TypeError, [(EXTRACT_FN, 118)]),
-    (lambda: iter(numbered(9)), TypeError, [(EXTRACT_FN, 118)]),
-    (lambda: 5, TypeError, [(EXTRACT_FN, 118)]),
-    (lambda: {i: user("x") for i in range(9)}, KeyError, [(EXTRACT_FN, 120)]),    # slices are keys to a dict
-    (lambda: set(range(9)), TypeError, [(EXTRACT_FN, 120)]),
-    (lambda: [5] * 9, AttributeError, [(EXTRACT_FN, 121), (TEXT_FN, 94)]),
-    (lambda: [5], AttributeError, [(EXTRACT_FN, 119), (TEXT_FN, 94)]),
-])
-def test_simple_extract_error_lost_or_misattributed(module, make, exc_type, entries):
-    exc = raised_like_reference(module.simple_extract, ref.simple_extract, make, raises=exc_type)
-    assert module_entries(exc) == entries
-
-
 @pytest.mark.parametrize("count", [1, 8, 9, 15])
 def test_simple_extract_bypasses_rebound_transcript(module, namespace, count):
     calls = []
@@ -490,16 +406,6 @@ def test_simple_extract_bypasses_rebound_transcript(module, namespace, count):
         assert type(passed) is list
         assert len(passed) == EXTRACT_HEAD + EXTRACT_TAIL
         assert all(a is b for a, b in zip(passed, msgs[:EXTRACT_HEAD] + msgs[-EXTRACT_TAIL:]))
-
-
-@pytest.mark.parametrize("count, line", [(2, 119), (9, 121)])
-def test_simple_extract_missing_transcript_not_name_error(module, namespace, count, line):
-    del namespace["_msgs_to_text"]
-    assert module.simple_extract([]) == ""
-    with pytest.raises(NameError) as info:
-        module.simple_extract(numbered(count))
-    assert str(info.value) == "name '_msgs_to_text' is not defined"
-    assert module_entries(info.value) == [(EXTRACT_FN, line)]
 
 
 @strategies.PROPERTY

@@ -30,6 +30,7 @@ import routes.context_compress as cc
 
 from . import BAD_INPUT, FAILED, OK, PROG
 from .files import BadInput, expand, json_type, parse, read_bytes
+from .messages import body, part_text
 from .output import Output
 from .texts import MESSAGE_OVERHEAD, NON_TEXT_PART, THRESHOLD
 
@@ -203,24 +204,19 @@ def message_texts(messages: Iterable[dict[str, Any]], tally: Tally) -> Iterator[
     parts into `tally` on the way."""
     for number, message in enumerate(messages, 1):
         tally.messages += 1
-        content = message.get("content", "") or ""
-        if message.get("role") == "tool":
-            content = message.get("tool_result") or content or ""
-        if isinstance(content, list):
-            for part in content:
-                if isinstance(part, dict):
-                    if part.get("type") != "text":
-                        tally.non_text_parts += 1
-                        continue
-                    text = part.get("text", "")
-                    if text and not isinstance(text, str):
-                        raise BadInput(f'message {number}: a text part\'s "text" is not '
-                                       f"a string (found {json_type(text)})")
-                    yield text or ""
-                elif isinstance(part, str):
-                    yield part
-        elif isinstance(content, str):
+        content = body(message)
+        if isinstance(content, str):
             yield content
+        elif isinstance(content, list):
+            for part in content:
+                text = part_text(part)
+                if text is None:
+                    tally.non_text_parts += isinstance(part, dict)
+                elif text and not isinstance(text, str):
+                    raise BadInput(f'message {number}: a text part\'s "text" is not '
+                                   f"a string (found {json_type(text)})")
+                else:
+                    yield text or ""
 
 
 _LONE_SURROGATE = re.compile("[\ud800-\udfff]")
@@ -288,7 +284,6 @@ def add_arguments(parser: argparse.ArgumentParser, positive_int: Callable[[str],
 
 
 def run(parser: argparse.ArgumentParser, options: argparse.Namespace) -> int:
-
     if options.calibrate is None:
         parser.error("--window goes with --calibrate")
     for flag, given in (("-o", options.output), ("--in-place", options.in_place),
@@ -312,7 +307,12 @@ def run(parser: argparse.ArgumentParser, options: argparse.Namespace) -> int:
     except VocabularyError as exc:
         output.err(f"{PROG}: {tokenizer.name}: {exc}; reinstall it with {INSTALL_HINT}")
         return FAILED
+    return _calibrate(inputs, tokenizer, count, options, output)
 
+
+def _calibrate(inputs: list[Any], tokenizer: Tokenizer, count: Count, options: argparse.Namespace,
+               output: Output) -> int:
+    """Every input counted, one line (or object) each, then the total."""
     window = options.window or options.max_context
     status = OK
     tallies: list[Tally] = []
@@ -345,9 +345,7 @@ def run(parser: argparse.ArgumentParser, options: argparse.Namespace) -> int:
     for result in tallies:
         total.add(result)
     if options.json:
-        record = json_record(total, tokenizer, window)
-        record["files"] = len(tallies)
-        output.json(record)
+        output.json({**json_record(total, tokenizer, window), "files": len(tallies)})
     elif tallies:
         output.report(*report_lines(tallies, total, window, tokenizer.name))
     return status

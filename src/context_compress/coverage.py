@@ -12,6 +12,7 @@ from __future__ import annotations
 from collections.abc import Mapping, Sequence
 from typing import Any
 
+from .messages import body
 from .texts import BODY_BOUND, BODY_MARKER, EXTRACT_HEAD, EXTRACT_TAIL, TRANSCRIPT_BOUND
 
 
@@ -19,10 +20,9 @@ def message_text(message: Mapping[str, Any]) -> tuple[str, str]:
     """The label and the whole body of a message's transcript line; an empty
     body means the message leaves no line."""
     role = message.get("role", "?")
-    content = message.get("content", "") or ""
     if role == "tool":
         role = "tool_result"
-        content = message.get("tool_result") or message.get("content") or ""
+    content = body(message)
     if isinstance(content, list):
         content = " ".join(str(part.get("text", "")) if isinstance(part, dict) else str(part)
                            for part in content)

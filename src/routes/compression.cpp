@@ -10,53 +10,41 @@
 
 namespace {
 
-// Statement lines of cut_and_sum_history (def line 124), for its traceback entries.
+// Statement lines of cut_and_sum_history, for its traceback entries: the lines of those statements
+// in tests/reference.py, which is laid out on the module's lines.
 namespace line {
-constexpr int kGuard = 130;           // if not conv or not conv.get("messages"): return False, {}
-constexpr int kWindowType = 134;      // if isinstance(llm_config, dict):
-constexpr int kWindowRead = 136;      //     max_context = int(llm_config.get("max_context", 200000) or 200000)
-                                      //     (except Exception: max_context = 200000)
-constexpr int kWindowFloor = 139;     // if max_context <= 0: max_context = 200000
-constexpr int kCut = 142;             // cut = get_conv_cut_time(conv)
-constexpr int kActive = 143;          // active = [m for m in conv.get("messages") if not cut or stamp(m) >= cut]
-constexpr int kNoActive = 144;        // if not active: return False, {}
-constexpr int kTotal = 147;           // total_tokens = estimate_tokens(active)
-constexpr int kRate = 148;            // rate = total_tokens / max_context
-constexpr int kThreshold = 149;       // if rate <= 0.8:
-constexpr int kBelowThreshold = 150;  //     return False, {"rate": rate, "total_tokens": ..., "max_context": ...}
-constexpr int kBudget = 152;          // keep_budget = max(max_context // 10, 1024)
-constexpr int kWalk = 155;            // for m in reversed(active): kept.append(m)
-constexpr int kWalkEstimate = 157;    //     kept_tokens += estimate_tokens([m])
-constexpr int kWalkCompare = 158;     //     if kept_tokens >= keep_budget: break
-constexpr int kReverse = 160;         // kept.reverse()
-constexpr int kNewCut = 162;          // new_cut_time = stamp(kept[0])
-constexpr int kNoNewCut = 164;        // if not new_cut_time: return False, {"rate": rate}
-constexpr int kSpan = 166;            // to_compress = [m for m in conv.get("messages") if cut <= stamp(m) < new_cut_time]
-constexpr int kNoSpan = 168;          // if not to_compress: return False, {"rate": rate}
-constexpr SummaryRequestLines kSummaryRequest{
-    .import_chat = 172,               // from routes.chat import _call_llm_api
-    .transcript = 173,                // text = _msgs_to_text(to_compress)
-    .prompt = 175,                    // prompt_msgs = [{"role": "system", ...}, {"role": "user", "content": text}]
-    .config = 179,                    // cfg = dict(llm_config or {})
-    .max_tokens = 180,                // cfg["max_tokens"] = 2048
-    .call_chat = 181,                 // resp = _call_llm_api(prompt_msgs, cfg, stream=False)
-    .choices = 182,                   // choices = (resp or {}).get("choices") or []
-    .first_choice = 183,              // if choices and choices[0].get("message", {}).get("content"):
-    .strip = 184,                     //     summary = choices[0]["message"]["content"].strip()
-    .fallback = 188,                  // if not summary: summary = simple_extract(to_compress)
-};
-constexpr int kSummaryTs = 190;       // summary_ts = add_seconds_rfc3339(new_cut_time, 1)
-constexpr int kSummaryTsOrder = 191;  // if summary_ts < new_cut_time: summary_ts = new_cut_time
-constexpr int kSummaryMessage = 192;  // summary_msg = {"role": "user", "content": ..., "timestamp": summary_ts}
-constexpr int kRewrite = 199;         // for m in conv.get("messages"):
-constexpr int kRewriteStamp = 200;    //     ts = stamp(m)
-constexpr int kRewriteSkip = 201;     //     if cut <= ts < new_cut_time: continue
-constexpr int kRewritePlace = 203;    //     if not inserted and ts >= summary_ts: new_msgs.append(summary_msg)
-constexpr int kRewriteKeep = 206;     //     new_msgs.append(m)
-constexpr int kRewriteTail = 208;     // if not inserted: new_msgs.append(summary_msg)
-constexpr int kStoreMessages = 210;   // conv["messages"] = new_msgs
-constexpr int kStoreCut = 211;        // conv["cut_time"] = new_cut_time
-constexpr int kResult = 212;          // return True, {"rate": rate, ..., "new_cut_time": new_cut_time}
+constexpr int kGuard = 130;
+constexpr int kWindowType = 134;
+constexpr int kWindowRead = 136;
+constexpr int kWindowFloor = 139;
+constexpr int kCut = 142;
+constexpr int kActive = 143;
+constexpr int kNoActive = 144;
+constexpr int kTotal = 147;
+constexpr int kRate = 148;
+constexpr int kThreshold = 149;
+constexpr int kBelowThreshold = 150;
+constexpr int kBudget = 152;
+constexpr int kWalk = 155;
+constexpr int kWalkEstimate = 157;
+constexpr int kWalkCompare = 158;
+constexpr int kReverse = 160;
+constexpr int kNewCut = 162;
+constexpr int kNoNewCut = 164;
+constexpr int kSpan = 166;
+constexpr int kNoSpan = 168;
+constexpr int kSummaryTs = 190;
+constexpr int kSummaryTsOrder = 191;
+constexpr int kSummaryMessage = 192;
+constexpr int kRewrite = 199;
+constexpr int kRewriteStamp = 200;
+constexpr int kRewriteSkip = 201;
+constexpr int kRewritePlace = 203;
+constexpr int kRewriteKeep = 206;
+constexpr int kRewriteTail = 208;
+constexpr int kStoreMessages = 210;
+constexpr int kStoreCut = 211;
+constexpr int kResult = 212;
 }  // namespace line
 
 using Entry = std::pair<PyObject *, PyObject *>;
@@ -535,7 +523,7 @@ PyObject *compress(Frame &frame, PyObject *conv, PyObject *llm_config, const Mea
         return outcome(false, {{kc.s_rate, measure.rate.get()}});
     }
 
-    Ref summary = request_summary(frame, line::kSummaryRequest, to_compress.get(), llm_config);
+    Ref summary = request_summary(frame, to_compress.get(), llm_config);
     if (!summary) {
         return nullptr;
     }

@@ -16,10 +16,10 @@ constexpr const char kModuleDoc[] =
 constexpr const char kInitEntry[] = "init routes.context_compress";
 
 // Source lines of the module body, as its traceback entries report them.
-constexpr int kLineSetup = 1;           // set-up (constants, sys.modules) and __test__ = {}
-constexpr int kLineImportJson = 8;      // import json
-constexpr int kLineImportTime = 9;      // import time
-constexpr int kLineImportDatetime = 10;  // from datetime import datetime, timezone
+constexpr int kLineSetup = 1;
+constexpr int kLineImportJson = 8;
+constexpr int kLineImportTime = 9;
+constexpr int kLineImportDatetime = 10;
 
 // The function table, in source order.
 const FunctionSpec kFunctions[] = {

@@ -5,14 +5,30 @@
 
 namespace {
 
-// Statement lines of simple_extract (def line 114), for its traceback entries.
+// Statement lines of simple_extract, for its traceback entries: the lines of those statements
+// in tests/reference.py, which is laid out on the module's lines.
 namespace line {
-constexpr int kTruth = 116;      // if not msgs: return ""
-constexpr int kSmall = 118;      // if len(msgs) <= 8:
-constexpr int kSmallCall = 119;  //     return _msgs_to_text(msgs)
-constexpr int kSelect = 120;     // selection = msgs[:3] + msgs[-5:]
-constexpr int kCall = 121;       // return _msgs_to_text(selection)
+constexpr int kTruth = 116;
+constexpr int kSmall = 118;
+constexpr int kSmallCall = 119;
+constexpr int kSelect = 120;
+constexpr int kCall = 121;
 }  // namespace line
+
+// Statement lines of the summary request, which runs inside cut_and_sum_history:
+// the lines of those statements in tests/reference.py, as above.
+namespace request_line {
+constexpr int kImportChat = 172;
+constexpr int kTranscript = 173;
+constexpr int kPrompt = 175;
+constexpr int kConfig = 179;
+constexpr int kMaxTokens = 180;
+constexpr int kCallChat = 181;
+constexpr int kChoices = 182;
+constexpr int kFirstChoice = 183;
+constexpr int kStrip = 184;
+constexpr int kFallback = 188;
+}  // namespace request_line
 
 /// `msgs[:3] + msgs[-5:]`, with the sequence's own slicing and addition.
 Ref extract_selection(PyObject *msgs) {
@@ -102,8 +118,8 @@ Ref prompt_messages(PyObject *text) {
 }
 
 /// `cfg = dict(llm_config or {}); cfg["max_tokens"] = 2048`.
-Ref chat_config(Frame &frame, const SummaryRequestLines &lines, PyObject *llm_config) {
-    frame.line = lines.config;
+Ref chat_config(Frame &frame, PyObject *llm_config) {
+    frame.line = request_line::kConfig;
     const int has_config = truthy(llm_config);
     if (has_config < 0) {
         return Ref();
@@ -116,7 +132,7 @@ Ref chat_config(Frame &frame, const SummaryRequestLines &lines, PyObject *llm_co
     if (!cfg) {
         return cfg;
     }
-    frame.line = lines.max_tokens;
+    frame.line = request_line::kMaxTokens;
     if (PyDict_SetItem(cfg.get(), kc.max_tokens, kc.summary_max_tokens) < 0) {
         return Ref();
     }
@@ -148,8 +164,8 @@ Ref first_content(PyObject *choices, bool with_get) {
 
 /// The stripped `content` of the first choice of `resp`, or "" when the
 /// answer has none.
-Ref answer_text(Frame &frame, const SummaryRequestLines &lines, Ref resp) {
-    frame.line = lines.choices;
+Ref answer_text(Frame &frame, Ref resp) {
+    frame.line = request_line::kChoices;
     const int has_resp = truthy(resp.get());
     if (has_resp < 0) {
         return Ref();
@@ -166,12 +182,12 @@ Ref answer_text(Frame &frame, const SummaryRequestLines &lines, Ref resp) {
         return has_choices < 0 ? Ref() : Ref::borrow(kc.empty);
     }
 
-    frame.line = lines.first_choice;
+    frame.line = request_line::kFirstChoice;
     const int has_content = truthy(first_content(choices.get(), true));
     if (has_content <= 0) {
         return has_content < 0 ? Ref() : Ref::borrow(kc.empty);
     }
-    frame.line = lines.strip;
+    frame.line = request_line::kStrip;
     Ref content = first_content(choices.get(), false);
     if (!content) {
         return content;
@@ -181,13 +197,13 @@ Ref answer_text(Frame &frame, const SummaryRequestLines &lines, Ref resp) {
 
 /// The guarded part of the summary request: the chat layer's stripped answer,
 /// or "" when there is none. Any exception it leaves is the caller's to sort.
-Ref ask_chat_layer(Frame &frame, const SummaryRequestLines &lines, PyObject *to_compress, PyObject *llm_config) {
-    frame.line = lines.import_chat;
+Ref ask_chat_layer(Frame &frame, PyObject *to_compress, PyObject *llm_config) {
+    frame.line = request_line::kImportChat;
     Ref call_llm_api = import_chat_function(frame);
     if (!call_llm_api) {
         return call_llm_api;
     }
-    frame.line = lines.transcript;
+    frame.line = request_line::kTranscript;
     Ref text = call_global(frame, kc.fn_msgs_to_text, &to_compress, 1);
     if (!text) {
         return text;
@@ -196,28 +212,28 @@ Ref ask_chat_layer(Frame &frame, const SummaryRequestLines &lines, PyObject *to_
     if (has_text <= 0) {
         return has_text < 0 ? Ref() : Ref::borrow(kc.empty);
     }
-    frame.line = lines.prompt;
+    frame.line = request_line::kPrompt;
     Ref prompt_msgs = prompt_messages(text.get());
     if (!prompt_msgs) {
         return prompt_msgs;
     }
-    Ref cfg = chat_config(frame, lines, llm_config);
+    Ref cfg = chat_config(frame, llm_config);
     if (!cfg) {
         return cfg;
     }
-    frame.line = lines.call_chat;
+    frame.line = request_line::kCallChat;
     PyObject *argv[3] = {prompt_msgs.get(), cfg.get(), Py_False};
     Ref resp = Ref::steal(PyObject_Vectorcall(call_llm_api.get(), argv, 2, kc.stream_kwnames));
     if (!resp) {
         return resp;
     }
-    return answer_text(frame, lines, std::move(resp));
+    return answer_text(frame, std::move(resp));
 }
 
 }  // namespace
 
-Ref request_summary(Frame &frame, const SummaryRequestLines &lines, PyObject *to_compress, PyObject *llm_config) {
-    Ref summary = ask_chat_layer(frame, lines, to_compress, llm_config);
+Ref request_summary(Frame &frame, PyObject *to_compress, PyObject *llm_config) {
+    Ref summary = ask_chat_layer(frame, to_compress, llm_config);
     if (!summary) {
         // Whatever the chat layer did wrong, the extract stands in; only
         // BaseExceptions outside Exception (KeyboardInterrupt, SystemExit) pass.
@@ -227,7 +243,7 @@ Ref request_summary(Frame &frame, const SummaryRequestLines &lines, PyObject *to
         PyErr_Clear();
         summary = Ref::borrow(kc.empty);
     }
-    frame.line = lines.fallback;
+    frame.line = request_line::kFallback;
     const int has_summary = truthy(summary.get());
     if (has_summary < 0) {
         return Ref();

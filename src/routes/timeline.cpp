@@ -4,30 +4,30 @@
 
 namespace {
 
-// Statement lines of the timeline functions, for their traceback entries.
+// Statement lines of the timeline functions, for their traceback entries: the lines
+// of those statements in tests/reference.py, which is laid out on the module's lines.
 namespace line {
 // _parse_ts (def line 13)
-constexpr int kParseTsTruth = 15;      // if not ts: return None
-constexpr int kParseTsParse = 18;      // return datetime.fromisoformat(ts.replace("Z", "+00:00"))
-                                       // (except Exception: return None)
+constexpr int kParseTsTruth = 15;
+constexpr int kParseTsParse = 18;
 // add_seconds_rfc3339 (def line 23)
-constexpr int kAddSecondsParse = 25;   // dt = _parse_ts(ts); if dt is None: return ts
-constexpr int kAddSecondsShift = 28;   // dt = dt + __import__("datetime").timedelta(seconds=secs)
-constexpr int kAddSecondsRender = 29;  // return dt.astimezone(timezone.utc).isoformat()
+constexpr int kAddSecondsParse = 25;
+constexpr int kAddSecondsShift = 28;
+constexpr int kAddSecondsRender = 29;
 // get_conv_cut_time (def line 31)
-constexpr int kCutTimeStored = 33;     // cut = conv.get("cut_time") or ""; if cut: return cut
-constexpr int kCutTimeCreated = 36;    // cut = conv.get("created_at") or ""
-constexpr int kCutTimeMessages = 38;   // for m in conv.get("messages", []):
-constexpr int kCutTimeStamp = 39;      //     if m.get("timestamp"):
-constexpr int kCutTimeTake = 40;       //         cut = m["timestamp"]; break
-constexpr int kCutTimeNow = 43;        // cut = datetime.now(timezone.utc).isoformat()
+constexpr int kCutTimeStored = 33;
+constexpr int kCutTimeCreated = 36;
+constexpr int kCutTimeMessages = 38;
+constexpr int kCutTimeStamp = 39;
+constexpr int kCutTimeTake = 40;
+constexpr int kCutTimeNow = 43;
 // msgs_from_cut_time (def line 47)
-constexpr int kWindowCut = 49;         // cut = conv.get("cut_time") or ""
-constexpr int kWindowAll = 51;         // if not cut: return list(conv.get("messages", []))
-constexpr int kWindowMessages = 53;    // for m in conv.get("messages", []):
-constexpr int kWindowStamp = 54;       //     ts = m.get("timestamp") or ""
-constexpr int kWindowCompare = 55;     //     if ts and ts >= cut:
-constexpr int kWindowAppend = 56;      //         out.append(m)
+constexpr int kWindowCut = 49;
+constexpr int kWindowAll = 51;
+constexpr int kWindowMessages = 53;
+constexpr int kWindowStamp = 54;
+constexpr int kWindowCompare = 55;
+constexpr int kWindowAppend = 56;
 }  // namespace line
 
 /// `conv.get("messages", [])`. The fresh default list is only built when a

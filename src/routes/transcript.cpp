@@ -8,24 +8,24 @@
 
 namespace {
 
-// Statement lines of _msgs_to_text (def line 90), for its traceback entries.
+// Statement lines of _msgs_to_text, for its traceback entries: the lines of those statements
+// in tests/reference.py, which is laid out on the module's lines.
 namespace line {
-constexpr int kLoop = 93;        // for m in msgs:
-constexpr int kRole = 94;        //     role = m.get("role", "?")
-constexpr int kContent = 95;     //     content = m.get("content", "") or ""
-constexpr int kIsTool = 96;      //     if role == "tool":
-                                 //         role = "tool_result"
-constexpr int kToolResult = 98;  //         content = m.get("tool_result") or content or ""
-constexpr int kIsList = 99;      //     if isinstance(content, list):
-constexpr int kJoinParts = 100;  //         content = " ".join(<genexpr over the parts>)
-constexpr int kIsStr = 101;      //     elif not isinstance(content, str):
-constexpr int kToStr = 102;      //         content = str(content)
-constexpr int kEmpty = 103;      //     if not content: continue
-constexpr int kLong = 105;       //     if len(content) > 2000:
-constexpr int kShorten = 106;    //         content = content[:2000] + "..."
-constexpr int kAppend = 107;     //     lines.append("[" + str(role) + "] " + content)
-constexpr int kJoinLines = 108;  // text = "\n".join(lines)
-constexpr int kCut = 110;        // if len(text) > 8000: text = text[:8000] + marker
+constexpr int kLoop = 93;
+constexpr int kRole = 94;
+constexpr int kContent = 95;
+constexpr int kIsTool = 96;
+constexpr int kToolResult = 98;
+constexpr int kIsList = 99;
+constexpr int kJoinParts = 100;
+constexpr int kIsStr = 101;
+constexpr int kToStr = 102;
+constexpr int kEmpty = 103;
+constexpr int kLong = 105;
+constexpr int kShorten = 106;
+constexpr int kAppend = 107;
+constexpr int kJoinLines = 108;
+constexpr int kCut = 110;
 }  // namespace line
 
 constexpr const char kGenexprCreateEntry[] = "routes.context_compress._msgs_to_text.genexpr";
