@@ -6,7 +6,7 @@ PIP     := $(PY) -m pip --disable-pip-version-check -q
 SAMPLE  := examples/sample_conversation.json
 SOURCES := $(wildcard src/routes/*.cpp src/routes/*.hpp src/routes/*.pyi src/routes/py.typed src/context_compress/*.py src/context_compress/py.typed src/context_compress_cli/*.py) CMakeLists.txt pyproject.toml
 
-.PHONY: all install test stubtest demo clean bench bench-quick bench-limits bench-readme bench-accuracy \
+.PHONY: all install test stubtest demo clean bench bench-quick bench-limits bench-readme bench-accuracy bench-jobs \
         wheel sanitize valgrind fuzz
 
 all: install
@@ -79,6 +79,12 @@ demo: install $(SAMPLE)
 bench: $(VENV)/.extra-bench
 	$(PY) bench/limits.py
 	$(PY) bench/run.py $(BENCH_ARGS)
+	$(PY) bench/jobs.py
+
+# --jobs 1, 4 and 8 over 16 files against a server that answers after 1 s
+# (about 25 s); also the last step of bench.
+bench-jobs: install
+	$(PY) bench/jobs.py
 
 bench-quick: $(VENV)/.extra-bench
 	$(PY) bench/limits.py --quick

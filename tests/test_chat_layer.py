@@ -10,6 +10,7 @@ import contextlib
 import json
 import os
 import runpy
+import signal
 import socket
 import subprocess
 import sys
@@ -115,6 +116,12 @@ class FakeLLM(BaseHTTPRequestHandler):
             self.reply(200, completion(CONTROLLING_TEXT))
         elif mode == "error-controls":
             self.reply(500, {"error": {"message": CONTROLLING_TEXT}})
+        elif mode == "vary":  # answers after its own time, or (for "hold") not at all
+            transcript = self.server.requests[-1]["body"]["messages"][1]["content"]
+            if "hold" in transcript:
+                self.server.release.wait(SERVER_LIFETIME)
+            time.sleep(len(transcript) % 7 / 20)
+            self.reply(200, completion(f"summary of {transcript[:24]}"))
         elif mode == "append":  # someone else writes the conversation meanwhile
             self.server.meanwhile()
             self.reply(200, completion(LLM_SUMMARY))
@@ -730,15 +737,19 @@ def test_command_reports_a_budget_spent_on_reasoning_as_an_llm_failure(server, t
     assert "summary       extract: " in proc.stdout
 
 
-def test_command_in_place_writes_nothing_over_a_file_changed_meanwhile(server, tmp_path):
-    paths = three_files(tmp_path)
-    before = paths[1].read_bytes()
-    appended = json.loads(before)
+@pytest.mark.parametrize("jobs", ["1", "3"])
+def test_command_in_place_writes_nothing_over_a_file_changed_meanwhile(server, tmp_path, jobs):
+    paths = varied_files(tmp_path, 3)
+    appended = json.loads(paths[1].read_bytes())
     appended["messages"].append({"role": "user", "content": "new", "timestamp": "2024-05-01T11:00:00+00:00"})
     changed = json.dumps(appended).encode()
-    # While b.json is being compressed, another process appends a message to it.
-    server.meanwhile = lambda: (paths[1].write_bytes(changed) if len(server.requests) == 2 else None)
-    proc = run_command(server, "append", tmp_path, "--in-place")
+
+    def meanwhile():  # while f1.json is being compressed, another process appends to it
+        if "file 1 " in server.requests[-1]["body"]["messages"][1]["content"]:
+            paths[1].write_bytes(changed)
+
+    server.meanwhile = meanwhile
+    proc = run_command(server, "append", tmp_path, "--in-place", "--jobs", jobs)
     assert proc.returncode == 1
     assert proc.stderr == (f"context-compress: {paths[1]}: changed while being compressed "
                            "(another process wrote it); nothing written for it\n")
@@ -813,6 +824,62 @@ def test_command_shows_control_characters_escaped(server, tmp_path, as_json):
         assert lines[0].startswith(str(tmp_path / "a\\x1b[2Jb\\x07.json") + ": compressed")
     # The request went out with U+FFFD for the lone surrogate, and was answered.
     assert "smile \ufffd" in server.requests[0]["body"]["messages"][1]["content"]
+
+
+def varied_files(tmp_path, count, hold=()):
+    paths = []
+    for i in range(count):
+        conv = conversation()
+        conv["messages"][0]["content"] = ("hold " if i in hold else "") + f"file {i} " * (i + 1)
+        paths.append(tmp_path / f"f{i}.json")
+        paths[-1].write_text(json.dumps(conv))
+    return paths
+
+
+def test_command_jobs_write_and_report_as_one_job_does(server, tmp_path):
+    paths = varied_files(tmp_path, 6)
+    originals = [p.read_bytes() for p in paths]
+    runs = []
+    for jobs in ("1", "4"):
+        for path, data in zip(paths, originals):
+            path.write_bytes(data)
+        proc = run_command(server, "vary", tmp_path, "--in-place", "--jobs", jobs, read_timeout="20")
+        assert proc.returncode == 0, proc.stderr
+        runs.append((proc.stdout, [p.read_bytes() for p in paths]))
+    assert runs[0] == runs[1]
+    assert runs[0][0].count("summary: LLM") == 6 and len(server.requests) == 12
+
+
+def test_command_jobs_ask_a_dead_server_once_per_job(server, tmp_path):
+    varied_files(tmp_path, 6)
+    proc = run_command(server, "slow", tmp_path, "--json", "--jobs", "3")
+    assert proc.returncode == 0, proc.stderr
+    errors = [json.loads(line)["llm_error"] for line in proc.stdout.splitlines()]
+    timed_out = [e for e in errors if "no complete answer within the read time-out" in e
+                 and not e.startswith("not asked")]
+    assert 1 <= len(timed_out) <= 3 and len(server.requests) == len(timed_out)
+    assert all(e.startswith("not asked, since an earlier request") for e in errors if e not in timed_out)
+
+
+def test_command_jobs_interrupted_write_nothing_half(server, tmp_path):
+    paths = varied_files(tmp_path, 4, hold={1, 3})
+    originals = [p.read_bytes() for p in paths]
+    command = [COMMAND, str(tmp_path), "--max-context", "2000", "--llm-url", server.url("vary"),
+               "--model", "m", "--in-place", "--jobs", "2", "--read-timeout", "50"]
+    proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    for _ in range(400):
+        if len(server.requests) == 4:
+            break
+        time.sleep(0.05)
+    time.sleep(0.3)  # the two answered files are written by now
+    proc.send_signal(signal.SIGINT)
+    out, err = proc.communicate(timeout=10)
+    assert proc.returncode == 130 and "interrupted by SIGINT" in err
+    assert out.startswith(f"{paths[0]}: compressed")
+    assert [p.read_bytes() == o for p, o in zip(paths, originals)] == [False, True, False, True]
+    for written in (paths[0], paths[2]):
+        assert any(m["content"].startswith(PREFIX) for m in json.loads(written.read_text())["messages"])
+    assert not [p for p in tmp_path.iterdir() if p.name.endswith(".tmp")]
 
 
 def test_command_rejects_llm_url_without_model(tmp_path):

@@ -16,7 +16,6 @@ import argparse
 import contextlib
 import hashlib
 import importlib
-import importlib.metadata
 import importlib.util
 import os
 import re
@@ -69,6 +68,9 @@ class Tokenizer:
 
 
 def _version(distribution: str) -> str:
+    # Imported here: it costs a compression run a tenth of its start-up.
+    import importlib.metadata
+
     try:
         return importlib.metadata.version(distribution)
     except importlib.metadata.PackageNotFoundError:

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import argparse
 import contextlib
 import os
 import signal
@@ -15,6 +16,7 @@ from . import BAD_INPUT, FAILED, PROG, calibrate, chat
 from .files import expand
 from .options import build_parser, check_inputs, check_llm_options, several_inputs
 from .output import Output
+from .jobs import run_in_parallel
 from .progress import Progress, wanted
 from .report import Report
 from .run import Runner, names_directory, run_inputs
@@ -105,7 +107,7 @@ def run(argv: list[str] | None) -> int:
     except OSError as exc:
         output.err(f"{PROG}: {options.output}: {exc.strerror or exc}")
         return FAILED
-    return _run_all(runner, inputs, several, options.json, options.no_progress, output)
+    return _run_all(runner, inputs, several, options, output)
 
 
 def _announce_proxy(output: Output, url: str) -> None:
@@ -117,13 +119,17 @@ def _announce_proxy(output: Output, url: str) -> None:
                    f"https, or name {host} in NO_PROXY")
 
 
-def _run_all(runner: Runner, inputs: list, several: bool, as_json: bool, no_progress: bool,
+def _run_all(runner: Runner, inputs: list, several: bool, options: argparse.Namespace,
              output: Output) -> int:
-    report = Report(output, as_json=as_json, several=several)
+    report = Report(output, as_json=options.json, several=several)
     progress = Progress(sum(1 for item in inputs if not (item.is_directory or item.skipped)),
-                        enabled=wanted(several, no_progress), shown=output.shown)
+                        enabled=wanted(several, options.no_progress), shown=output.shown)
     try:
-        run_inputs(runner, inputs, several, report, progress)
+        with runner.chat_context():
+            if options.jobs > 1:
+                run_in_parallel(runner, inputs, several, report, progress, options.jobs)
+            else:
+                run_inputs(runner, inputs, several, report, progress)
     finally:
         progress.close()
     report.close()

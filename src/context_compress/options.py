@@ -89,6 +89,10 @@ def build_parser() -> Parser:
                        help="rewrite each compressed file itself")
     parser.add_argument("--no-progress", action="store_true",
                         help="no progress bar, even on a terminal")
+    parser.add_argument("--jobs", "-j", type=positive_int, default=1, metavar="N",
+                        help="compress up to N files at once (default: 1); more helps when the "
+                             "LLM server answers several requests in parallel, since each "
+                             "file mostly waits on its summary")
     parser.add_argument("--max-input-size", type=byte_size, default=DEFAULT_MAX_INPUT,
                         metavar="SIZE",
                         help="refuse an input larger than SIZE bytes, K, M or G (default: "

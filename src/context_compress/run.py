@@ -4,8 +4,11 @@ options say, and hand its outcome to the report."""
 from __future__ import annotations
 
 import argparse
+import contextlib
 import os
 import sys
+import threading
+from collections.abc import Iterator
 from contextlib import AbstractContextManager
 from pathlib import Path
 from typing import Any
@@ -31,15 +34,18 @@ class Recorder:
     def __init__(self, layer: chat.ChatLayer, redact: chat.Redactor) -> None:
         self.layer = layer
         self.redact = redact
+        # Shared by the jobs of a run: a server one of them found dead is
+        # dead for all of them.
         self.unreachable: str | None = None
-        self.request = SummaryRequest()
+        # What became of the request of the compression running on a thread.
+        self._current = threading.local()
 
     def reset(self) -> SummaryRequest:
-        self.request = SummaryRequest()
-        return self.request
+        self._current.request = SummaryRequest()
+        return self._current.request
 
     def __call__(self, messages: Any, cfg: Any, stream: bool = False) -> Any:
-        request = self.request
+        request = getattr(self._current, "request", None) or self.reset()
         request.calls += 1
         if self.unreachable is not None:
             request.error = f"not asked, since an earlier request of this run failed: {self.unreachable}"
@@ -64,14 +70,25 @@ class Recorder:
         return response
 
 
+class Stopping(BaseException):
+    """The run is stopping: a file not yet written is not written now. Not
+    an Exception, so that nothing on the way takes it for a failure."""
+
+
 class Runner:
-    """Compresses one input after another, as the options say."""
+    """Compresses inputs as the options say, one per call of process(), from
+    one thread or several."""
 
     def __init__(self, options: argparse.Namespace, redact: chat.Redactor,
                  api_key: str | None) -> None:
         self.options = options
         self.redact = redact
         self.recorder: Recorder | None = None
+        # Writes in progress, so that a stopping run can let each finish and
+        # start no other: no file is ever left half-written.
+        self._writes = 0
+        self._stopping = False
+        self._write_state = threading.Condition()
         if options.llm_url:
             self.recorder = Recorder(chat.ChatLayer(chat.Settings(
                 base_url=options.llm_url, model=options.model, api_key=api_key,
@@ -80,8 +97,28 @@ class Runner:
                 reasoning_effort=options.reasoning_effort)), redact)
 
     def chat_context(self) -> AbstractContextManager[None]:
-        """routes.chat for one compression: the recorded chat layer, or none at all."""
+        """routes.chat for the run: the recorded chat layer, or none at all."""
         return chat.installed(self.recorder) if self.recorder else chat.blocked()
+
+    def stop(self) -> None:
+        """No write starts from now on; returns once those under way are done."""
+        with self._write_state:
+            self._stopping = True
+            while self._writes:
+                self._write_state.wait()
+
+    @contextlib.contextmanager
+    def _writing(self) -> Iterator[None]:
+        with self._write_state:
+            if self._stopping:
+                raise Stopping
+            self._writes += 1
+        try:
+            yield
+        finally:
+            with self._write_state:
+                self._writes -= 1
+                self._write_state.notify_all()
 
     def target_of(self, item: Input, several: bool) -> Path | str | None:
         """Where the rewritten conversation goes: a path, "-" or None (nowhere)."""
@@ -132,8 +169,7 @@ class Runner:
         before = Before.of(conv)
         max_context = self.options.max_context
         request = self.recorder.reset() if self.recorder else None
-        with self.chat_context():
-            result = cc.cut_and_sum_history(conv, {"max_context": max_context})
+        result = cc.cut_and_sum_history(conv, {"max_context": max_context})
         if result[0]:
             mask_summary(before, conv, self.redact.secrets_only)
         observe(outcome, before, conv, result, max_context, request)
@@ -152,7 +188,8 @@ class Runner:
         same = item.path is not None and _same_file(item.path, target)
         if same and not outcome.compressed:
             return  # the original stays exactly as it is
-        written = write_atomic(target, data, loaded.original if same else None)
+        with self._writing():
+            written = write_atomic(target, data, loaded.original if same else None)
         outcome.written, outcome.other_links = str(target), written.other_links
 
 

@@ -12,6 +12,8 @@ import ipaddress
 import json
 import re
 import socket
+import ssl
+import threading
 import time
 import urllib.error
 import urllib.parse
@@ -184,8 +186,8 @@ class _ReadTimeoutHandler:
 
     connection_class: type
 
-    def __init__(self, read_timeout: float) -> None:
-        super().__init__()
+    def __init__(self, read_timeout: float, **kwargs: Any) -> None:
+        super().__init__(**kwargs)
         self._read_timeout = read_timeout
 
     def _open(self, req: urllib.request.Request) -> http.client.HTTPResponse:
@@ -201,10 +203,34 @@ class _HTTPHandler(_ReadTimeoutHandler, urllib.request.HTTPHandler):
         return self._open(req)
 
 
+_TLS_LOCK = threading.Lock()
+
+
+@functools.cache
+def _tls_context() -> ssl.SSLContext:
+    """The default context, which checks certificates and host names, made
+    once: loading the CA bundle takes tens of milliseconds, and a run over
+    many files makes a request for each."""
+    context = ssl.create_default_context()
+    context.set_alpn_protocols(["http/1.1"])
+    return context
+
+
+def tls_context(url: str) -> ssl.SSLContext:
+    """The context for a request to `url`. urllib makes an HTTPS handler for
+    every opener, and the handler a context, even for a plain-http request:
+    that one gets a context that trusts nothing and is never used."""
+    if urllib.parse.urlsplit(url).scheme != "https":
+        return ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    with _TLS_LOCK:  # jobs starting together would each load the CA bundle
+        return _tls_context()
+
+
 class _HTTPSHandler(_ReadTimeoutHandler, urllib.request.HTTPSHandler):
-    # Without a context the connection makes the default one, which checks
-    # certificates and host names.
     connection_class = _HTTPSConnection
+
+    def __init__(self, read_timeout: float, context: ssl.SSLContext) -> None:
+        super().__init__(read_timeout, context=context)
 
     def https_open(self, req: urllib.request.Request) -> http.client.HTTPResponse:
         return self._open(req)
@@ -260,7 +286,7 @@ def send(settings: Exchange, url: str, body: dict[str, Any], stream: bool) -> An
     proxy = proxy_for(url)
     opener = urllib.request.build_opener(
         urllib.request.ProxyHandler({urllib.parse.urlsplit(url).scheme: proxy} if proxy else {}),
-        _HTTPHandler(settings.read_timeout), _HTTPSHandler(settings.read_timeout),
+        _HTTPHandler(settings.read_timeout), _HTTPSHandler(settings.read_timeout, tls_context(url)),
         _RefuseRedirects())
     where = f"POST {url}"
     try:

@@ -1,0 +1,95 @@
+"""Several files at once (--jobs N): up to N compressions in flight, so that
+N summary requests wait on the LLM together, with the report still in input
+order."""
+
+from __future__ import annotations
+
+import queue
+import sys
+import threading
+
+from .files import Input
+from .outcome import Outcome
+from .progress import Progress
+from .report import Report
+from .run import Runner, Stopping
+
+
+class Reporter:
+    """Hands finished outcomes to the report in input order: an outcome waits
+    until every input before it has been reported."""
+
+    def __init__(self, inputs: list[Input], report: Report, progress: Progress) -> None:
+        self.inputs, self.report, self.progress = inputs, report, progress
+        self.finished: dict[int, Outcome] = {}
+        self.next = 0
+        self.done = 0
+
+    def finish(self, index: int, outcome: Outcome) -> None:
+        self.finished[index] = outcome
+        if not self.inputs[index].is_directory:
+            self.done += 1
+            self.progress.show(self.done, self.inputs[index].label)
+        self.flush()
+
+    def flush(self) -> None:
+        """Reports every outcome whose turn has come; a skipped entry takes its
+        turn at once."""
+        while self.next < len(self.inputs):
+            item = self.inputs[self.next]
+            if item.skipped:
+                self.report.skipped(item.label, item.problem or "")
+            elif self.next in self.finished:
+                self.progress.clear()
+                # A directory without files to work on is reported, not counted.
+                self.report.done(self.finished.pop(self.next), counted=not item.is_directory)
+                self.progress.show(self.done, item.label)
+            else:
+                return
+            self.next += 1
+
+
+def run_in_parallel(runner: Runner, inputs: list[Input], several: bool, report: Report,
+                    progress: Progress, jobs: int) -> None:
+    """The inputs compressed by up to `jobs` threads. On Ctrl-C or another
+    stop, no file starts and none is left half-written: the writes under way
+    finish, then the exception goes on. The threads are daemons, so one still
+    waiting on the LLM does not hold the process."""
+    stdin = getattr(sys.stdin, "buffer", None)
+    work: queue.SimpleQueue[tuple[int, Input]] = queue.SimpleQueue()
+    for index, item in enumerate(inputs):
+        if not item.skipped:
+            work.put((index, item))
+    results: queue.SimpleQueue[tuple[int, Outcome]] = queue.SimpleQueue()
+    stopped = threading.Event()
+
+    def job() -> None:
+        while not stopped.is_set():
+            try:
+                index, item = work.get_nowait()
+            except queue.Empty:
+                return
+            try:
+                results.put((index, runner.process(item, several, stdin)))
+            except Stopping:
+                return
+
+    count = sum(1 for item in inputs if not item.skipped)
+    for n in range(min(jobs, count)):
+        threading.Thread(target=job, name=f"context-compress job {n + 1}", daemon=True).start()
+    reporter = Reporter(inputs, report, progress)
+    try:
+        for _ in range(count):
+            reporter.finish(*results.get())
+        reporter.flush()
+    except BaseException:
+        stopped.set()
+        runner.stop()
+        # What finished before the stop is reported, in order, as far as it goes.
+        while True:
+            try:
+                reporter.finished.setdefault(*results.get_nowait())
+            except queue.Empty:
+                break
+        reporter.flush()
+        raise
