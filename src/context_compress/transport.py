@@ -318,12 +318,7 @@ def answer_of(response: http.client.HTTPResponse, where: str, settings: Exchange
     """The decoded JSON object of a whole answer; ChatError for anything else."""
     with response:
         raw = _read_body(response, where, settings)
-    try:
-        decoded = json.loads(raw)
-    except ValueError as exc:
-        raise ChatError(f"{where}: response is not JSON ({exc})") from None
-    except RecursionError:
-        raise ChatError(f"{where}: response is nested too deeply to be read") from None
+    decoded = _decoded(raw, f"{where}: response")
     if not isinstance(decoded, dict):
         raise ChatError(f"{where}: response is JSON but not an object")
     if _truncated_before_text(decoded):
@@ -350,6 +345,16 @@ def _truncated_before_text(response: dict[str, Any]) -> bool:
     content = message.get("content") if isinstance(message, dict) else None
     return first.get("finish_reason") == "length" and not (
         isinstance(content, str) and content.strip())
+
+def _decoded(raw: bytes | str, what: str) -> Any:
+    """JSON text decoded, or a ChatError that starts with `what`."""
+    try:
+        return json.loads(raw)
+    except ValueError as exc:
+        raise ChatError(f"{what} is not JSON ({exc})") from None
+    except RecursionError:
+        raise ChatError(f"{what} is nested too deeply to be read") from None
+
 
 def _read_body(response: http.client.HTTPResponse, where: str, settings: Exchange) -> bytes:
     try:
@@ -384,12 +389,7 @@ def events_of(response: http.client.HTTPResponse, where: str,
                 payload = text[5:].strip()
                 if payload == "[DONE]":
                     return
-                try:
-                    chunk = json.loads(payload)
-                except ValueError as exc:
-                    raise ChatError(f"{where}: stream chunk is not JSON ({exc})") from None
-                except RecursionError:
-                    raise ChatError(f"{where}: stream chunk is nested too deeply") from None
+                chunk = _decoded(payload, f"{where}: stream chunk")
                 if isinstance(chunk, dict):
                     yield chunk
         except OSError as exc:

@@ -2,6 +2,7 @@
 #include "compression.hpp"
 
 #include "bodies.hpp"
+#include "lines.hpp"
 #include "records.hpp"
 #include "summarization.hpp"
 
@@ -10,42 +11,7 @@
 
 namespace {
 
-// Statement lines of cut_and_sum_history, for its traceback entries: the lines of those statements
-// in tests/reference.py, which is laid out on the module's lines.
-namespace line {
-constexpr int kGuard = 130;
-constexpr int kWindowType = 134;
-constexpr int kWindowRead = 136;
-constexpr int kWindowFloor = 139;
-constexpr int kCut = 142;
-constexpr int kActive = 143;
-constexpr int kNoActive = 144;
-constexpr int kTotal = 147;
-constexpr int kRate = 148;
-constexpr int kThreshold = 149;
-constexpr int kBelowThreshold = 150;
-constexpr int kBudget = 152;
-constexpr int kWalk = 155;
-constexpr int kWalkEstimate = 157;
-constexpr int kWalkCompare = 158;
-constexpr int kReverse = 160;
-constexpr int kNewCut = 162;
-constexpr int kNoNewCut = 164;
-constexpr int kSpan = 166;
-constexpr int kNoSpan = 168;
-constexpr int kSummaryTs = 190;
-constexpr int kSummaryTsOrder = 191;
-constexpr int kSummaryMessage = 192;
-constexpr int kRewrite = 199;
-constexpr int kRewriteStamp = 200;
-constexpr int kRewriteSkip = 201;
-constexpr int kRewritePlace = 203;
-constexpr int kRewriteKeep = 206;
-constexpr int kRewriteTail = 208;
-constexpr int kStoreMessages = 210;
-constexpr int kStoreCut = 211;
-constexpr int kResult = 212;
-}  // namespace line
+namespace line = compression_line;
 
 using Entry = std::pair<PyObject *, PyObject *>;
 

@@ -1,5 +1,6 @@
 // routes.context_compress: module definition, initialisation and the function table.
 #include "bodies.hpp"
+#include "lines.hpp"
 
 #include <cstdint>
 
@@ -15,11 +16,6 @@ constexpr const char kModuleDoc[] =
 
 constexpr const char kInitEntry[] = "init routes.context_compress";
 
-// Source lines of the module body, as its traceback entries report them.
-constexpr int kLineSetup = 1;
-constexpr int kLineImportJson = 8;
-constexpr int kLineImportTime = 9;
-constexpr int kLineImportDatetime = 10;
 
 // The function table, in source order.
 const FunctionSpec kFunctions[] = {
@@ -221,7 +217,7 @@ int module_exec(PyObject *module) noexcept {
     g_current_module = Py_NewRef(module);
     PyObject *ns = PyModule_GetDict(module);  // borrowed; the module keeps it
     bool constants_built = false;
-    int line = kLineSetup;
+    int line = init_line::kSetup;
     auto fail = [&]() {
         if (constants_built) {
             add_traceback(kInitEntry, line, ns);
@@ -241,15 +237,15 @@ int module_exec(PyObject *module) noexcept {
     if (register_in_sys_modules(module) < 0) {
         return fail();
     }
-    line = kLineImportJson;
+    line = init_line::kImportJson;
     if (import_and_bind(ns, kc.json) < 0) {
         return fail();
     }
-    line = kLineImportTime;
+    line = init_line::kImportTime;
     if (import_and_bind(ns, kc.time) < 0) {
         return fail();
     }
-    line = kLineImportDatetime;
+    line = init_line::kImportDatetime;
     if (import_datetime_names(ns) < 0) {
         return fail();
     }
@@ -265,7 +261,7 @@ int module_exec(PyObject *module) noexcept {
             return fail();
         }
     }
-    line = kLineSetup;
+    line = init_line::kSetup;
     Ref test_dict = Ref::steal(PyDict_New());
     if (!test_dict || PyDict_SetItem(ns, kc.dunder_test, test_dict.get()) < 0) {
         return fail();

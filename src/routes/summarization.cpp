@@ -1,34 +1,13 @@
 // Summarization: the fallback extract and the summary request to the host chat layer.
 #include "bodies.hpp"
+#include "lines.hpp"
 #include "records.hpp"
 #include "summarization.hpp"
 
 namespace {
 
-// Statement lines of simple_extract, for its traceback entries: the lines of those statements
-// in tests/reference.py, which is laid out on the module's lines.
-namespace line {
-constexpr int kTruth = 116;
-constexpr int kSmall = 118;
-constexpr int kSmallCall = 119;
-constexpr int kSelect = 120;
-constexpr int kCall = 121;
-}  // namespace line
+namespace line = extract_line;
 
-// Statement lines of the summary request, which runs inside cut_and_sum_history:
-// the lines of those statements in tests/reference.py, as above.
-namespace request_line {
-constexpr int kImportChat = 172;
-constexpr int kTranscript = 173;
-constexpr int kPrompt = 175;
-constexpr int kConfig = 179;
-constexpr int kMaxTokens = 180;
-constexpr int kCallChat = 181;
-constexpr int kChoices = 182;
-constexpr int kFirstChoice = 183;
-constexpr int kStrip = 184;
-constexpr int kFallback = 188;
-}  // namespace request_line
 
 /// `msgs[:3] + msgs[-5:]`, with the sequence's own slicing and addition.
 Ref extract_selection(PyObject *msgs) {

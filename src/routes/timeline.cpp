@@ -1,34 +1,11 @@
 // Conversation timeline: timestamp parsing and shifting, the effective cut time and the cut-time window.
 #include "bodies.hpp"
+#include "lines.hpp"
 #include "records.hpp"
 
 namespace {
 
-// Statement lines of the timeline functions, for their traceback entries: the lines
-// of those statements in tests/reference.py, which is laid out on the module's lines.
-namespace line {
-// _parse_ts (def line 13)
-constexpr int kParseTsTruth = 15;
-constexpr int kParseTsParse = 18;
-// add_seconds_rfc3339 (def line 23)
-constexpr int kAddSecondsParse = 25;
-constexpr int kAddSecondsShift = 28;
-constexpr int kAddSecondsRender = 29;
-// get_conv_cut_time (def line 31)
-constexpr int kCutTimeStored = 33;
-constexpr int kCutTimeCreated = 36;
-constexpr int kCutTimeMessages = 38;
-constexpr int kCutTimeStamp = 39;
-constexpr int kCutTimeTake = 40;
-constexpr int kCutTimeNow = 43;
-// msgs_from_cut_time (def line 47)
-constexpr int kWindowCut = 49;
-constexpr int kWindowAll = 51;
-constexpr int kWindowMessages = 53;
-constexpr int kWindowStamp = 54;
-constexpr int kWindowCompare = 55;
-constexpr int kWindowAppend = 56;
-}  // namespace line
+namespace line = timeline_line;
 
 /// `conv.get("messages", [])`. The fresh default list is only built when a
 /// host get() could see it.

@@ -1,5 +1,6 @@
 // Token estimation: character-class estimates of texts and message lists.
 #include "bodies.hpp"
+#include "lines.hpp"
 #include "records.hpp"
 
 #include <algorithm>
@@ -7,30 +8,7 @@
 
 namespace {
 
-// Statement lines of the estimator functions, for their traceback entries: the lines
-// of those statements in tests/reference.py, which is laid out on the module's lines.
-namespace line {
-// estimate_tokens_text (def line 60)
-constexpr int kTextTruth = 62;
-constexpr int kTextCount = 64;
-constexpr int kTextLength = 65;
-// estimate_tokens (def line 68)
-constexpr int kMsgsLoop = 71;
-constexpr int kMsgsContent = 72;
-constexpr int kMsgsRole = 73;
-constexpr int kMsgsToolResult = 74;
-constexpr int kMsgsIsList = 75;
-constexpr int kMsgsParts = 76;
-constexpr int kMsgsIsDict = 77;
-constexpr int kMsgsPartType = 78;
-constexpr int kMsgsTextPart = 79;
-constexpr int kMsgsOtherPart = 81;
-constexpr int kMsgsIsStr = 82;
-constexpr int kMsgsStrPart = 83;
-constexpr int kMsgsIsText = 84;
-constexpr int kMsgsText = 85;
-constexpr int kMsgsOverhead = 86;
-}  // namespace line
+namespace line = estimator_line;
 
 constexpr MessageReading kReading{
     .role_first = false,

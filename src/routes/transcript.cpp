@@ -1,5 +1,6 @@
 // The transcript of a message span (_msgs_to_text): one bounded line per message.
 #include "bodies.hpp"
+#include "lines.hpp"
 #include "records.hpp"
 #include "transcript.hpp"
 
@@ -8,25 +9,7 @@
 
 namespace {
 
-// Statement lines of _msgs_to_text, for its traceback entries: the lines of those statements
-// in tests/reference.py, which is laid out on the module's lines.
-namespace line {
-constexpr int kLoop = 93;
-constexpr int kRole = 94;
-constexpr int kContent = 95;
-constexpr int kIsTool = 96;
-constexpr int kToolResult = 98;
-constexpr int kIsList = 99;
-constexpr int kJoinParts = 100;
-constexpr int kIsStr = 101;
-constexpr int kToStr = 102;
-constexpr int kEmpty = 103;
-constexpr int kLong = 105;
-constexpr int kShorten = 106;
-constexpr int kAppend = 107;
-constexpr int kJoinLines = 108;
-constexpr int kCut = 110;
-}  // namespace line
+namespace line = transcript_line;
 
 constexpr const char kGenexprCreateEntry[] = "routes.context_compress._msgs_to_text.genexpr";
 constexpr const char kGenexprEntry[] = "genexpr";
