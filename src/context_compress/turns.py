@@ -60,43 +60,55 @@ def quote_id(value: object) -> str:
 
 def _is_mapping(value: object) -> bool:
     # The ABC check costs ten times the exact-type test most records pass.
-    return value.__class__ is dict or isinstance(value, Mapping)
+    return type(value) is dict or isinstance(value, Mapping)
+
+
+def _call_fields(call: Any) -> tuple:
+    """(id, name, arguments) of a stored call, None where one is missing."""
+    if type(call) is dict:
+        function = call.get("function")
+        if type(function) is dict:
+            return call.get("id"), function.get("name"), function.get("arguments")
+    elif not isinstance(call, Mapping):
+        return None, None, None
+    function = call.get("function")
+    if _is_mapping(function):
+        return call.get("id"), function.get("name"), function.get("arguments")
+    return None, None, None
 
 
 def _calls(stored: object, index: int, notes: list) -> dict | None:
-    """{id: (name, arguments)} of an assistant message's usable tool calls."""
-    if not stored:
-        return None
+    """{id: (id, name, arguments)} of an assistant message's usable tool calls."""
     if not isinstance(stored, (list, tuple)):
         notes.append((index, "invalid_call", None, "tool calls dropped: tool_calls is not a list"))
         return None
     calls: dict = {}
     for call in stored:
-        function = call.get("function") if call.__class__ is dict or isinstance(call, Mapping) else None
-        if function.__class__ is dict or isinstance(function, Mapping):
-            cid, name = call.get("id"), function.get("name")
-        else:
-            cid = name = None
+        fields = _call_fields(call)
+        cid, name = fields[0], fields[1]
         if not isinstance(cid, str) or not cid or not isinstance(name, str) or not name:
             notes.append((index, "invalid_call", cid if isinstance(cid, str) else None,
                           f"tool call {quote_id(cid)} dropped: it has no id or no function name"))
         elif cid in calls:
             notes.append((index, "invalid_call", cid, f"tool call {cid!r} dropped: its turn has that id already"))
         else:
-            calls[cid] = (name, function.get("arguments"))
+            calls[cid] = fields
     return calls
 
 
 def _settle(block: list, calls: dict, answers: dict, notes: list) -> None:
     """Keeps the answered calls of an assistant turn, each beside its result."""
+    if len(answers) == len(calls):
+        block[4], block[5] = list(calls.values()), [answers[cid] for cid in calls]
+        return
     kept, results = [], []
-    for cid, (name, arguments) in calls.items():
+    for cid, call in calls.items():
         answer = answers.get(cid)
         if answer is None:
             notes.append((block[1], "unanswered_call", cid,
                           f"tool call {cid!r} dropped: no result came before the next turn"))
         else:
-            kept.append((cid, name, arguments))
+            kept.append(call)
             results.append(answer)
     block[4], block[5] = kept, results
 
@@ -129,7 +141,7 @@ def plan(window: Sequence[Mapping[str, Any]], notes: list) -> list:
             continue
         content = m.get("content")
         if role == "user":
-            if content.__class__ is str and content.startswith(SUMMARY_PREFIX):
+            if type(content) is str and content.startswith(SUMMARY_PREFIX):
                 summaries.append((USER, index, m, content, None, None))
                 if block is not None:
                     summary_inside = index
@@ -149,7 +161,7 @@ def plan(window: Sequence[Mapping[str, Any]], notes: list) -> list:
         if role == "assistant":
             stored = m.get("tool_calls")
             calls = _calls(stored, index, notes) if stored else None
-            if calls:
+            if calls is not None:  # a turn whose calls were all dropped is no empty turn
                 block, answers = [ASSISTANT, index, m, content, None, None], {}
                 turns.append(block)
                 continue

@@ -86,7 +86,7 @@ def for_openai(conv: Mapping[str, Any], report: list | None = None) -> dict[str,
     append = messages.append
     for kind, index, m, content, calls, results in plan(window, notes):
         role = kind if kind == USER or kind == ASSISTANT else m.get("role")
-        if content.__class__ is str:
+        if type(content) is str:
             body = content if content and not content.isspace() else None
         else:
             body = _openai_content(content, index, notes, kind == USER, role)
@@ -95,14 +95,14 @@ def for_openai(conv: Mapping[str, Any], report: list | None = None) -> dict[str,
         if calls:
             message = {"role": "assistant", "tool_calls": [
                 {"id": cid, "type": "function", "function": {
-                    "name": name, "arguments": arguments if arguments.__class__ is str else _arguments_text(arguments)}}
+                    "name": name, "arguments": arguments if type(arguments) is str else _arguments_text(arguments)}}
                 for cid, name, arguments in calls]}
             if body is not None:
                 message["content"] = body
             append(message)
             for (cid, _, _), (at, result) in zip(calls, results):
                 output = tool_output(result)
-                if output.__class__ is not str:
+                if type(output) is not str:
                     output = _openai_content(output, at, notes, False, "tool") or ""
                 append({"role": "tool", "tool_call_id": cid, "content": output})
         elif body is not None:
@@ -133,13 +133,13 @@ _decode = json.JSONDecoder().raw_decode
 
 def _input(arguments: Any, cid: str, index: int, notes: list) -> dict:
     """Call arguments as the object Anthropic and Gemini take."""
-    if arguments.__class__ is str and arguments:
+    if type(arguments) is str and arguments:
         try:
             # raw_decode skips json.loads' wrapper, a third of the cost.
             value, end = _decode(arguments)
         except ValueError:
             value = end = None
-        if value.__class__ is dict and (end == len(arguments) or arguments[end:].isspace()):
+        if type(value) is dict and (end == len(arguments) or arguments[end:].isspace()):
             return value
         try:
             value = json.loads(arguments)
@@ -176,9 +176,9 @@ def _join(messages: list, role: str, content: Any) -> None:
     content alone, blocks otherwise."""
     if messages and messages[-1]["role"] == role:
         last = messages[-1]
-        if last["content"].__class__ is str:
+        if type(last["content"]) is str:
             last["content"] = [_text_part(last["content"])]
-        last["content"] += [_text_part(content)] if content.__class__ is str else content
+        last["content"] += [_text_part(content)] if type(content) is str else content
     else:
         messages.append({"role": role, "content": content})
 
@@ -199,7 +199,7 @@ def _open_with_user(messages: list, first: Any, notes: list, opening: dict) -> N
 
 def _anthropic_turn(messages: list, used: set, notes: list, turn: tuple) -> None:
     kind, index, m, content, calls, results = turn
-    if content.__class__ is str:
+    if type(content) is str:
         blocks = [_text_part(content)] if content and not content.isspace() else []
     else:
         blocks = convert(content, index, notes, _text_part, _anthropic_image if kind == USER else None,
@@ -211,9 +211,9 @@ def _anthropic_turn(messages: list, used: set, notes: list, turn: tuple) -> None
             blocks.append({"type": "tool_use", "id": sent, "name": name, "input": _input(arguments, cid, index, notes)})
             answer = {"type": "tool_result", "tool_use_id": sent}
             output = tool_output(result)
-            if output.__class__ is not str:
+            if type(output) is not str:
                 output = convert(output, at, notes, _text_part, _anthropic_image, "in tool results")
-            if output and not (output.__class__ is str and output.isspace()):
+            if output and not (type(output) is str and output.isspace()):
                 answer["content"] = output
             answers.append(answer)
         _join(messages, ASSISTANT, blocks)
@@ -240,7 +240,7 @@ def for_anthropic(conv: Mapping[str, Any], report: list | None = None) -> dict[s
             continue
         if first is None:
             first = index
-        if calls is None and content.__class__ is str and content and not content.isspace():
+        if calls is None and type(content) is str and content and not content.isspace():
             # The common turn, one text: its str is the content.
             if messages and messages[-1]["role"] == kind:
                 _join(messages, kind, content)
@@ -252,7 +252,7 @@ def for_anthropic(conv: Mapping[str, Any], report: list | None = None) -> dict[s
     if messages and messages[-1]["role"] == "assistant":
         # A last assistant turn is a prefill, which may not end in white space.
         last = messages[-1]
-        if last["content"].__class__ is str:
+        if type(last["content"]) is str:
             last["content"] = last["content"].rstrip()
         elif last["content"][-1]["type"] == "text":
             last["content"][-1]["text"] = last["content"][-1]["text"].rstrip()
@@ -292,7 +292,7 @@ def _gemini_join(contents: list, role: str, parts: list) -> None:
 
 def _gemini_turn(contents: list, notes: list, turn: tuple) -> None:
     kind, index, m, content, calls, results = turn
-    if content.__class__ is str:
+    if type(content) is str:
         parts = [{"text": content}] if content and not content.isspace() else []
     else:
         parts = convert(content, index, notes, _gemini_text, _gemini_image, "")
@@ -301,7 +301,7 @@ def _gemini_turn(contents: list, notes: list, turn: tuple) -> None:
         for (cid, name, arguments), (at, result) in zip(calls, results):
             parts.append({"function_call": {"name": name, "args": _input(arguments, cid, index, notes)}})
             output = tool_output(result)
-            if output.__class__ is not str:
+            if type(output) is not str:
                 output = "\n".join(convert(output, at, notes, str, None, "in function responses"))
             answers.append({"function_response": {"name": name, "response": {"output": output}}})
         _gemini_join(contents, "model", parts)
@@ -327,7 +327,7 @@ def for_gemini(conv: Mapping[str, Any], report: list | None = None) -> dict[str,
             continue
         if first is None:
             first = index
-        if calls is None and content.__class__ is str and content and not content.isspace():
+        if calls is None and type(content) is str and content and not content.isspace():
             role = "model" if kind == ASSISTANT else "user"
             if contents and contents[-1]["role"] == role:
                 contents[-1]["parts"].append({"text": content})
