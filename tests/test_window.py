@@ -239,10 +239,15 @@ def test_system_text_goes_where_each_api_takes_it(api):
                                              ({"path": "a.py"}, {"path": "a.py"}), ("[1, 2]", None),
                                              ('{"path": "a.py"} trailing', None), ("nope", None)])
 def test_arguments_become_an_object_or_are_kept_as_raw_text(api, arguments, sent):
+    def sent_arguments(request):
+        call = next(p for _, parts in turns_of(api, request) for p in parts if kind_of(p) in ("tool_use", "function_call"))
+        return call["input"] if api == "anthropic" else call["function_call"]["args"]
+
     conv = stored(user("look"), said("", "a", arguments=arguments), result("a"))
     request, report = assert_request_passes(api, conv, [] if sent is not None else ["raw_arguments"])
-    call = next(p for _, parts in turns_of(api, request) for p in parts if kind_of(p) in ("tool_use", "function_call"))
-    assert call.get("input", call.get("function_call", {}).get("args")) == (sent if sent is not None else {window.RAW_ARGUMENTS: arguments})
+    assert sent_arguments(request) == (sent if sent is not None else {window.RAW_ARGUMENTS: arguments})
+    sent_arguments(request)["changed"] = "by the host"  # texts are parsed once, but each request has its own object
+    assert "changed" not in sent_arguments(BUILD[api](conv))
 
 
 def test_anthropic_gets_each_call_id_once_and_in_its_alphabet():

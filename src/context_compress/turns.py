@@ -63,120 +63,121 @@ def _is_mapping(value: object) -> bool:
     return type(value) is dict or isinstance(value, Mapping)
 
 
-def _call_fields(call: Any) -> tuple:
-    """(id, name, arguments) of a stored call, None where one is missing."""
-    if type(call) is dict:
-        function = call.get("function")
-        if type(function) is dict:
-            return call.get("id"), function.get("name"), function.get("arguments")
-    elif not isinstance(call, Mapping):
-        return None, None, None
-    function = call.get("function")
-    if _is_mapping(function):
-        return call.get("id"), function.get("name"), function.get("arguments")
-    return None, None, None
-
-
-def _calls(stored: object, index: int, notes: list) -> dict | None:
+def _calls(stored: object, index: int, notes: list) -> dict:
     """{id: (id, name, arguments)} of an assistant message's usable tool calls."""
+    calls: dict = {}
     if not isinstance(stored, (list, tuple)):
         notes.append((index, "invalid_call", None, "tool calls dropped: tool_calls is not a list"))
-        return None
-    calls: dict = {}
+        return calls
     for call in stored:
-        fields = _call_fields(call)
-        cid, name = fields[0], fields[1]
-        if not isinstance(cid, str) or not cid or not isinstance(name, str) or not name:
-            notes.append((index, "invalid_call", cid if isinstance(cid, str) else None,
-                          f"tool call {quote_id(cid)} dropped: it has no id or no function name"))
-        elif cid in calls:
-            notes.append((index, "invalid_call", cid, f"tool call {cid!r} dropped: its turn has that id already"))
-        else:
-            calls[cid] = fields
+        # The stored shape, exact dicts with a str id and name, is read inline:
+        # a Python call costs more here than the rest of the loop body.
+        function: Any = call.get("function") if type(call) is dict else None
+        if type(function) is dict:
+            cid, name = call.get("id"), function.get("name")
+            if type(cid) is str and cid and type(name) is str and name and cid not in calls:
+                calls[cid] = (cid, name, function.get("arguments"))
+                continue
+        _odd_call(call, calls, index, notes)
     return calls
 
 
-def _settle(block: list, calls: dict, answers: dict, notes: list) -> None:
-    """Keeps the answered calls of an assistant turn, each beside its result."""
-    if len(answers) == len(calls):
-        block[4], block[5] = list(calls.values()), [answers[cid] for cid in calls]
-        return
-    kept, results = [], []
-    for cid, call in calls.items():
-        answer = answers.get(cid)
-        if answer is None:
+def _odd_call(call: Any, calls: dict, index: int, notes: list) -> None:
+    """Adds a call of another shape to `calls`, or notes why it is dropped."""
+    function: Any = call.get("function") if isinstance(call, Mapping) else None
+    if _is_mapping(function):
+        cid, name, arguments = call.get("id"), function.get("name"), function.get("arguments")
+    else:
+        cid = name = arguments = None
+    if not isinstance(cid, str) or not cid or not isinstance(name, str) or not name:
+        notes.append((index, "invalid_call", cid if isinstance(cid, str) else None,
+                      f"tool call {quote_id(cid)} dropped: it has no id or no function name"))
+    elif cid in calls:
+        notes.append((index, "invalid_call", cid, f"tool call {cid!r} dropped: its turn has that id already"))
+    else:
+        calls[cid] = (cid, name, arguments)
+
+
+def _close(block: list, calls: dict, answers: dict, held: list, turns: list, notes: list) -> None:
+    """Keeps the answered calls of an assistant turn; the system messages held
+    back meanwhile follow it."""
+    if len(answers) != len(calls):
+        for cid in [cid for cid in calls if cid not in answers]:
+            del calls[cid]
             notes.append((block[1], "unanswered_call", cid,
                           f"tool call {cid!r} dropped: no result came before the next turn"))
-        else:
-            kept.append(call)
-            results.append(answer)
-    block[4], block[5] = kept, results
+    block[4], block[5] = calls, answers
+    if held:
+        turns += held
+        held.clear()
+
+
+def _orphan(notes: list, index: int, cid: Any, answered: dict) -> None:
+    if not isinstance(cid, str):
+        cid = None
+    why = "was answered already" if cid in answered else "is not in the assistant turn before it"
+    notes.append((index, "orphan_result", cid, f"tool result {quote_id(cid)} dropped: its call {why}"))
+
+
+_END: dict = {}
 
 
 def plan(window: Sequence[Mapping[str, Any]], notes: list) -> list:
     """The window's turns in request order, tool pairs settled.
 
-    A turn is (kind, window index, message, content, calls, results): for an
-    assistant turn, calls are the answered (id, name, arguments) and results
-    the (index, message) answering each, in call order. Summaries come first;
-    a system message met between a call and its results follows the results.
+    A turn is (kind, window index, message, content, calls, answers): for an
+    assistant turn, calls maps the id of each answered call to (id, name,
+    arguments), in call order, and answers maps it to the window index of its
+    result. Summaries come first; a system message met between a call and its
+    results follows the results.
     """
-    summaries, turns, held = [], [], []
-    block = calls = answers = summary_inside = None
-    for index, m in enumerate(window):
+    summaries: list[Any] = []
+    turns: list[Any] = []
+    held: list[Any] = []
+    block: list[Any] | None = None  # an assistant turn with calls, its results next
+    calls: dict = {}
+    answers: dict[str, int] = {}
+    summary: int | None = None  # a summary met since that turn
+    for index, m in enumerate([*window, _END]):  # the end closes the last block
         role = m.get("role")
         if role == "tool":
             cid = m.get("tool_call_id")
-            if block is not None and isinstance(cid, str) and cid in calls and cid not in answers:
-                answers[cid] = (index, m)
-                if summary_inside is not None:
-                    notes.append((summary_inside, "summary_in_tool_block", cid,
+            if block is not None and type(cid) is str and cid in calls and cid not in answers:
+                answers[cid] = index
+                if summary is not None:
+                    notes.append((summary, "summary_in_tool_block", cid,
                                   f"summary sent first: it was stored between call {cid!r} and its result"))
-                    summary_inside = None
+                    summary = None
             else:
-                cid = cid if isinstance(cid, str) else None
-                answered = block is not None and cid in answers
-                why = "was answered already" if answered else "is not in the assistant turn before it"
-                notes.append((index, "orphan_result", cid, f"tool result {quote_id(cid)} dropped: its call {why}"))
+                _orphan(notes, index, cid, answers if block is not None else {})
             continue
         content = m.get("content")
-        if role == "user":
-            if type(content) is str and content.startswith(SUMMARY_PREFIX):
-                summaries.append((USER, index, m, content, None, None))
-                if block is not None:
-                    summary_inside = index
-                continue
-        elif role == "system" or role == "developer":
-            (turns if block is None else held).append((SYSTEM if block is None else HELD, index, m, content, None, None))
-            continue
-        elif role != "assistant":
-            notes.append((index, "unknown_role", None, f"message dropped: no API knows the role {role!r}"))
-            continue
-        if block is not None:
-            _settle(block, calls, answers, notes)
-            block = summary_inside = None
-            if held:
-                turns += held
-                held = []
+        if block is not None and (role == "assistant" or m is _END or role == "user" and not (
+                type(content) is str and content.startswith(SUMMARY_PREFIX))):
+            if len(answers) == len(calls) and not held:
+                block[4], block[5] = calls, answers
+            else:
+                _close(block, calls, answers, held, turns, notes)
+            block = summary = None
         if role == "assistant":
             stored = m.get("tool_calls")
-            calls = _calls(stored, index, notes) if stored else None
-            if calls is not None:  # a turn whose calls were all dropped is no empty turn
-                block, answers = [ASSISTANT, index, m, content, None, None], {}
+            if stored:  # a turn whose calls are all dropped is no empty turn
+                calls, answers = _calls(stored, index, notes), {}
+                block = [ASSISTANT, index, m, content, None, None]
                 turns.append(block)
-                continue
-            turns.append((ASSISTANT, index, m, content, None, None))
-        else:
-            turns.append((USER, index, m, content, None, None))
-    if block is not None:
-        _settle(block, calls, answers, notes)
-        turns += held
+            else:
+                turns.append((ASSISTANT, index, m, content, None, None))
+        elif role == "user":
+            if type(content) is str and content.startswith(SUMMARY_PREFIX):
+                summaries.append((USER, index, m, content, None, None))
+                summary = index if block is not None else None
+            else:
+                turns.append((USER, index, m, content, None, None))
+        elif role == "system" or role == "developer":
+            (turns if block is None else held).append((SYSTEM if block is None else HELD, index, m, content, None, None))
+        elif m is not _END:
+            notes.append((index, "unknown_role", None, f"message dropped: no API knows the role {role!r}"))
     return summaries + turns if summaries else turns
-
-
-def tool_output(m: Mapping[str, Any]) -> Any:
-    """A tool message's output, read as the module reads it."""
-    return m.get("tool_result") or m.get("content") or ""
 
 
 def classify(part: Any) -> tuple:

@@ -7,8 +7,8 @@ and Gemini's Python clients, and a check of what such a request would drop.
     client.models.generate_content(model=m, **for_gemini(conv))
 
 Each function reads ``msgs_from_cut_time(conv)`` once and builds new request
-records; the conversation and its messages are never changed (texts, argument
-objects and image URL payloads are shared with them, not copied). Every tool
+records; the conversation and its messages are never changed (their texts are
+shared with the request, not copied). Every tool
 result in a request answers a call of the assistant turn right before it and
 every call is answered before the next turn; summaries come first.
 
@@ -29,7 +29,7 @@ from urllib.parse import urlsplit
 from routes import context_compress as _module
 
 from context_compress.turns import (ASSISTANT, HELD, SYSTEM, USER, Finding, convert, deliver, empty, plan, quote_id,
-                                   records, tool_output)
+                                   records)
 
 __all__ = ["for_openai", "for_anthropic", "for_gemini", "check", "Finding", "RAW_ARGUMENTS", "OPENING_TEXT"]
 
@@ -84,24 +84,26 @@ def for_openai(conv: Mapping[str, Any], report: list | None = None) -> dict[str,
     notes: list = []
     messages: list = []
     append = messages.append
-    for kind, index, m, content, calls, results in plan(window, notes):
-        role = kind if kind == USER or kind == ASSISTANT else m.get("role")
+    for kind, index, m, content, calls, answered in plan(window, notes):
+        role = kind if kind is USER or kind is ASSISTANT else m.get("role")
         if type(content) is str:
             body = content if content and not content.isspace() else None
         else:
-            body = _openai_content(content, index, notes, kind == USER, role)
-        if kind == HELD:
+            body = _openai_content(content, index, notes, kind is USER, role)
+        if kind is HELD:
             notes.append((index, "moved_system", None, "system message sent after the results it was stored among"))
         if calls:
             message = {"role": "assistant", "tool_calls": [
                 {"id": cid, "type": "function", "function": {
                     "name": name, "arguments": arguments if type(arguments) is str else _arguments_text(arguments)}}
-                for cid, name, arguments in calls]}
+                for cid, name, arguments in calls.values()]}
             if body is not None:
                 message["content"] = body
             append(message)
-            for (cid, _, _), (at, result) in zip(calls, results):
-                output = tool_output(result)
+            for cid in calls:
+                at = answered[cid]
+                result = window[at]
+                output = result.get("tool_result") or result.get("content") or ""  # as the module reads it
                 if type(output) is not str:
                     output = _openai_content(output, at, notes, False, "tool") or ""
                 append({"role": "tool", "tool_call_id": cid, "content": output})
@@ -129,26 +131,38 @@ def _anthropic_image(url: str, detail: Any = None) -> dict | None:
 
 
 _decode = json.JSONDecoder().raw_decode
+# Arguments text -> the object it parses to. A host converts the same history
+# every turn, and parsing is most of what a call costs, so each text is parsed
+# once; every request gets its own copy of the object's top level.
+_parsed: dict[str, dict] = {}
+_PARSED_MAX = 4096
 
 
 def _input(arguments: Any, cid: str, index: int, notes: list) -> dict:
     """Call arguments as the object Anthropic and Gemini take."""
     if type(arguments) is str and arguments:
+        value = _parsed.get(arguments)
+        if value is not None:
+            return value.copy()
         try:
             # raw_decode skips json.loads' wrapper, a third of the cost.
             value, end = _decode(arguments)
-        except ValueError:
-            value = end = None
-        if type(value) is dict and (end == len(arguments) or arguments[end:].isspace()):
-            return value
-        try:
-            value = json.loads(arguments)
+            if end != len(arguments) and not arguments[end:].isspace():
+                value = None
         except ValueError:
             value = None
+        if type(value) is not dict:
+            try:
+                value = json.loads(arguments)
+            except ValueError:
+                value = None
         if isinstance(value, dict):
-            return value
+            if len(_parsed) >= _PARSED_MAX:
+                _parsed.clear()
+            _parsed[arguments] = value
+            return value.copy()
     elif isinstance(arguments, dict):
-        return arguments
+        return dict(arguments)
     elif not arguments:
         return {}
     notes.append((index, "raw_arguments", cid, f"arguments of {cid!r} sent as {{{RAW_ARGUMENTS!r}: text}}: "
@@ -156,10 +170,8 @@ def _input(arguments: Any, cid: str, index: int, notes: list) -> dict:
     return {RAW_ARGUMENTS: arguments if isinstance(arguments, str) else _arguments_text(arguments)}
 
 
-def _anthropic_id(cid: str, used: set, index: int, notes: list) -> str:
-    if cid not in used and _ANTHROPIC_ID(cid):
-        used.add(cid)
-        return cid
+def _renamed_id(cid: str, used: set, index: int, notes: list) -> str:
+    """A new id for a call id Anthropic refuses or has seen."""
     base = re.sub(r"[^A-Za-z0-9_-]", "_", cid)
     new, n = base, 1
     while new in used:
@@ -191,33 +203,46 @@ def _system_text(content: Any, index: int, notes: list, system: list) -> None:
         empty(notes, index, "system")
 
 
-def _open_with_user(messages: list, first: Any, notes: list, opening: dict) -> None:
+def _open_with_user(messages: list, turns: list, notes: list, opening: dict) -> None:
     if messages and messages[0]["role"] != "user":
         messages.insert(0, opening)
+        first = next(turn[1] for turn in turns if turn[0] is not SYSTEM and turn[0] is not HELD)
         notes.append((first, "opening_turn", None, "user turn put first: the window starts with the assistant"))
 
 
-def _anthropic_turn(messages: list, used: set, notes: list, turn: tuple) -> None:
-    kind, index, m, content, calls, results = turn
+def _anthropic_turn(messages: list, used: set, notes: list, turn: tuple, window: list) -> None:
+    kind, index, m, content, calls, answered = turn
     if type(content) is str:
         blocks = [_text_part(content)] if content and not content.isspace() else []
     else:
-        blocks = convert(content, index, notes, _text_part, _anthropic_image if kind == USER else None,
+        blocks = convert(content, index, notes, _text_part, _anthropic_image if kind is USER else None,
                           f"in {kind} turns")
     if calls:
         answers = []
-        for (cid, name, arguments), (at, result) in zip(calls, results):
-            sent = _anthropic_id(cid, used, index, notes)
-            blocks.append({"type": "tool_use", "id": sent, "name": name, "input": _input(arguments, cid, index, notes)})
+        for cid, name, arguments in calls.values():
+            at = answered[cid]
+            result = window[at]
+            # Most ids are ASCII identifiers, which the str methods tell faster.
+            if cid in used or not (cid.isascii() and cid.isidentifier() or _ANTHROPIC_ID(cid)):
+                sent = _renamed_id(cid, used, index, notes)
+            else:
+                used.add(cid)
+                sent = cid
+            parsed = _parsed.get(arguments) if type(arguments) is str else None
+            args = parsed.copy() if parsed is not None else _input(arguments, cid, index, notes)
+            blocks.append({"type": "tool_use", "id": sent, "name": name, "input": args})
             answer = {"type": "tool_result", "tool_use_id": sent}
-            output = tool_output(result)
+            output: Any = result.get("tool_result") or result.get("content") or ""
             if type(output) is not str:
                 output = convert(output, at, notes, _text_part, _anthropic_image, "in tool results")
             if output and not (type(output) is str and output.isspace()):
                 answer["content"] = output
             answers.append(answer)
-        _join(messages, ASSISTANT, blocks)
-        _join(messages, USER, answers)
+        if messages and messages[-1]["role"] == ASSISTANT:
+            _join(messages, ASSISTANT, blocks)
+        else:
+            messages.append({"role": ASSISTANT, "content": blocks})
+        messages.append({"role": USER, "content": answers})
     elif blocks:
         _join(messages, kind, blocks)
     elif calls is None:
@@ -232,23 +257,23 @@ def for_anthropic(conv: Mapping[str, Any], report: list | None = None) -> dict[s
     messages: list = []
     system: list = []
     used: set = set()
-    first = None
-    for turn in plan(window, notes):
+    last: Any = None  # the role of the last message
+    turns = plan(window, notes)
+    for turn in turns:
         kind, index, _, content, calls, _ = turn
-        if kind == SYSTEM or kind == HELD:
+        if kind is SYSTEM or kind is HELD:
             _system_text(content, index, notes, system)
-            continue
-        if first is None:
-            first = index
-        if calls is None and type(content) is str and content and not content.isspace():
+        elif calls is None and type(content) is str and content and not content.isspace():
             # The common turn, one text: its str is the content.
-            if messages and messages[-1]["role"] == kind:
+            if kind == last:
                 _join(messages, kind, content)
             else:
                 messages.append({"role": kind, "content": content})
+                last = kind
         else:
-            _anthropic_turn(messages, used, notes, turn)
-    _open_with_user(messages, first, notes, {"role": "user", "content": OPENING_TEXT})
+            _anthropic_turn(messages, used, notes, turn, window)
+            last = messages[-1]["role"] if messages else None
+    _open_with_user(messages, turns, notes, {"role": "user", "content": OPENING_TEXT})
     if messages and messages[-1]["role"] == "assistant":
         # A last assistant turn is a prefill, which may not end in white space.
         last = messages[-1]
@@ -278,8 +303,8 @@ def _gemini_image(url: str, detail: Any = None) -> dict | None:
             return {"inline_data": {"mime_type": media.lower(), "data": data}}
         return None
     if url.startswith(("https://", "http://")):
-        media = mimetypes.guess_type(urlsplit(url).path)[0]
-        return {"file_data": {"file_uri": url, "mime_type": media or "image/jpeg"}}
+        guessed = mimetypes.guess_type(urlsplit(url).path)[0]
+        return {"file_data": {"file_uri": url, "mime_type": guessed or "image/jpeg"}}
     return None
 
 
@@ -290,24 +315,32 @@ def _gemini_join(contents: list, role: str, parts: list) -> None:
         contents.append({"role": role, "parts": parts})
 
 
-def _gemini_turn(contents: list, notes: list, turn: tuple) -> None:
-    kind, index, m, content, calls, results = turn
+def _gemini_turn(contents: list, notes: list, turn: tuple, window: list) -> None:
+    kind, index, m, content, calls, answered = turn
+    parts: list[Any]
     if type(content) is str:
         parts = [{"text": content}] if content and not content.isspace() else []
     else:
         parts = convert(content, index, notes, _gemini_text, _gemini_image, "")
     if calls:
         answers = []
-        for (cid, name, arguments), (at, result) in zip(calls, results):
-            parts.append({"function_call": {"name": name, "args": _input(arguments, cid, index, notes)}})
-            output = tool_output(result)
+        for cid, name, arguments in calls.values():
+            at = answered[cid]
+            result = window[at]
+            parsed = _parsed.get(arguments) if type(arguments) is str else None
+            args = parsed.copy() if parsed is not None else _input(arguments, cid, index, notes)
+            parts.append({"function_call": {"name": name, "args": args}})
+            output = result.get("tool_result") or result.get("content") or ""
             if type(output) is not str:
                 output = "\n".join(convert(output, at, notes, str, None, "in function responses"))
             answers.append({"function_response": {"name": name, "response": {"output": output}}})
-        _gemini_join(contents, "model", parts)
-        _gemini_join(contents, "user", answers)
+        if contents and contents[-1]["role"] == "model":
+            contents[-1]["parts"] += parts
+        else:
+            contents.append({"role": "model", "parts": parts})
+        contents.append({"role": "user", "parts": answers})
     elif parts:
-        _gemini_join(contents, "model" if kind == ASSISTANT else "user", parts)
+        _gemini_join(contents, "model" if kind is ASSISTANT else "user", parts)
     elif calls is None:
         empty(notes, index, kind)
 
@@ -319,23 +352,23 @@ def for_gemini(conv: Mapping[str, Any], report: list | None = None) -> dict[str,
     notes: list = []
     contents: list = []
     system: list = []
-    first = None
-    for turn in plan(window, notes):
+    last: Any = None  # the role of the last content
+    turns = plan(window, notes)
+    for turn in turns:
         kind, index, _, content, calls, _ = turn
-        if kind == SYSTEM or kind == HELD:
+        if kind is SYSTEM or kind is HELD:
             _system_text(content, index, notes, system)
-            continue
-        if first is None:
-            first = index
-        if calls is None and type(content) is str and content and not content.isspace():
-            role = "model" if kind == ASSISTANT else "user"
-            if contents and contents[-1]["role"] == role:
+        elif calls is None and type(content) is str and content and not content.isspace():
+            role = "model" if kind is ASSISTANT else "user"
+            if role == last:
                 contents[-1]["parts"].append({"text": content})
             else:
                 contents.append({"role": role, "parts": [{"text": content}]})
+                last = role
         else:
-            _gemini_turn(contents, notes, turn)
-    _open_with_user(contents, first, notes, {"role": "user", "parts": [{"text": OPENING_TEXT}]})
+            _gemini_turn(contents, notes, turn, window)
+            last = contents[-1]["role"] if contents else None
+    _open_with_user(contents, turns, notes, {"role": "user", "parts": [{"text": OPENING_TEXT}]})
     deliver(conv, window, notes, report)
     return {"contents": contents, "config": {"system_instruction": "\n\n".join(system)} if system else {}}
 
@@ -351,8 +384,11 @@ def check(conv: Mapping[str, Any]) -> list[Finding]:
     ``orphan_result``, ``unanswered_call``, ``invalid_call``,
     ``summary_in_tool_block``, ``unknown_role``. Over every stored message:
     ``timestamp_order``, ``missing_timestamp``, ``duplicate_call_id``,
-    ``result_without_call``. Each record is a plain dict, so a list of them
-    is JSON as it stands; `index` counts from 0 in ``conv["messages"]``.
+    ``result_without_call``. Each record is a plain dict, so the list is
+    JSON as it stands; `index` (never None here) counts from 0 in
+    ``conv["messages"]``, `text` is one line without the index. A command
+    prints one line per record, say ``f"message {index + 1}: {text}"``, and
+    exits 1 when the list is not empty, 0 when it is.
     """
     window = _module.msgs_from_cut_time(conv)
     notes: list = []
