@@ -140,10 +140,7 @@ _PARSED_MAX = 4096
 
 def _input(arguments: Any, cid: str, index: int, notes: list) -> dict:
     """Call arguments as the object Anthropic and Gemini take."""
-    if type(arguments) is str and arguments:
-        value = _parsed.get(arguments)
-        if value is not None:
-            return value.copy()
+    if type(arguments) is str and arguments:  # not in _parsed: the callers look there first
         try:
             # raw_decode skips json.loads' wrapper, a third of the cost.
             value, end = _decode(arguments)
