@@ -273,11 +273,11 @@ def for_anthropic(conv: Mapping[str, Any], report: list | None = None) -> dict[s
     _open_with_user(messages, turns, notes, {"role": "user", "content": OPENING_TEXT})
     if messages and messages[-1]["role"] == "assistant":
         # A last assistant turn is a prefill, which may not end in white space.
-        last = messages[-1]
-        if type(last["content"]) is str:
-            last["content"] = last["content"].rstrip()
-        elif last["content"][-1]["type"] == "text":
-            last["content"][-1]["text"] = last["content"][-1]["text"].rstrip()
+        final = messages[-1]
+        if type(final["content"]) is str:
+            final["content"] = final["content"].rstrip()
+        elif final["content"][-1]["type"] == "text":
+            final["content"][-1]["text"] = final["content"][-1]["text"].rstrip()
     deliver(conv, window, notes, report)
     request: dict[str, Any] = {"messages": messages}
     if system:
