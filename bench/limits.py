@@ -342,7 +342,7 @@ def plot(per_turn, estimator, windows, hwrefs):
         import matplotlib.pyplot as plt
     except ImportError:
         return None
-    fig, (turn_ax, text_ax, window_ax) = plt.subplots(1, 3, figsize=(14, 4), gridspec_kw={"width_ratios": [1, 3, 1.2]})
+    fig, (turn_ax, text_ax, window_ax) = plt.subplots(1, 3, figsize=(14, 4), gridspec_kw={"width_ratios": [1, 3, 1.4]})
     turn_ax.bar([f"{r['messages']:,}" for r in per_turn], [r["ratio"] for r in per_turn], color="#4c72b0")
     turn_ax.axhline(1.15, color="#c44e52", linestyle="--", label="goal 1.15×")
     turn_ax.set_title("per turn: module / plain-C floor")
@@ -358,8 +358,9 @@ def plot(per_turn, estimator, windows, hwrefs):
         window_ax.bar([name[4:] for name in CONVERSIONS],
                       [small[f"{name}_us"] / small["langchain_us"] for name in CONVERSIONS], color="#8172b2")
         window_ax.axhline(1, color="#c44e52", linestyle="--", label="goal < 1×")
-        window_ax.legend(loc="upper right")
-    window_ax.set_title("window, 200 messages: / count_tokens_approximately", fontsize=9)
+        window_ax.legend(loc="lower right")
+    window_ax.set_title("window / LangChain, 200 msgs")
+    window_ax.set_ylabel("time ratio")
     for ax in (turn_ax, text_ax):
         ax.set_ylim(0, max(3.5, *(r["ratio"] for r in per_turn + estimator)) * 1.05)
         ax.set_ylabel("time ratio (1 = at the limit)")
