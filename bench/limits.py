@@ -13,7 +13,12 @@ Two comparisons, each measured in this one run, side by side:
   of 2- and 4-byte text against bench/hwref.cpp, the plain counting loop over
   the same str's characters in place, built once per instruction set this CPU
   and compiler have (baseline x86-64, AVX2, AVX-512), of which the fastest is
-  the reference.
+  the reference;
+* the window as a request: context_compress.window's three conversions of a
+  stored conversation with tool calls (200 and 10,000 messages) beside the
+  per-turn check of the same conversation and LangChain's
+  count_tokens_approximately over the same messages, the cheapest thing a
+  peer library does per turn.
 
 Timing: every candidate of a case runs in turn within each round, and the
 best round counts, so that drift of the machine hits all of them alike. The
@@ -41,6 +46,8 @@ if HERE not in sys.path:
 import workloads  # noqa: E402
 
 from routes import context_compress as native  # noqa: E402
+
+from context_compress import window  # noqa: E402
 
 QUICK = "--quick" in sys.argv
 # --before PATH: another build of the extension (an earlier commit's), timed
@@ -189,6 +196,59 @@ def per_turn_rows(floor):
     return rows
 
 
+CONVERSIONS = ("for_openai", "for_anthropic", "for_gemini")
+
+
+def langchain_counter(messages):
+    """count_tokens_approximately over `messages` made LangChain messages
+    beforehand, as a peer holds its history; None without langchain-core."""
+    try:
+        from langchain_core.messages.utils import convert_to_messages, count_tokens_approximately
+    except ImportError:
+        return None
+    return repeat(count_tokens_approximately, convert_to_messages(messages))
+
+
+def repeat(fn, *args):
+    """fn(*args) `loops` times; each result is dropped before the next call."""
+    def run(loops):
+        for _ in range(loops):
+            fn(*args)
+    return run
+
+
+def window_rows():
+    rows = []
+    for n in (200, 10_000):
+        conv = workloads.make_tool_conversation(n)
+        config = {"max_context": 100_000_000}
+        assert len(native.msgs_from_cut_time(conv)) == n
+        candidates = {name: repeat(getattr(window, name), conv) for name in CONVERSIONS}
+        candidates["per_turn"] = repeat(native.cut_and_sum_history, conv, config)
+        counter = langchain_counter(conv["messages"])
+        if counter:
+            candidates["langchain"] = counter
+        best = best_per_call(candidates)
+        rows.append({"messages": n, **{f"{name}_us": t * 1e6 for name, t in best.items()}})
+    return rows
+
+
+def window_lines(rows):
+    small, large = rows
+    lines = ["", "## The window as a request: the conversions beside the per-turn check and LangChain", "",
+             "A stored conversation with tool calls (examples of every repair the conversions make); "
+             "count_tokens_approximately over the same messages as LangChain messages.", "",
+             "| messages | " + " | ".join(f"{name} (µs)" for name in CONVERSIONS)
+             + " | per-turn check (µs) | count_tokens_approximately (µs) |", "|---:|" + "---:|" * 5]
+    for r in rows:
+        cells = [f"{r[f'{name}_us']:,.1f}" for name in (*CONVERSIONS, "per_turn")]
+        cells.append(f"{r['langchain_us']:,.1f}" if "langchain_us" in r else "-")
+        lines.append(f"| {r['messages']:,} | " + " | ".join(cells) + " |")
+    lines += ["", "10,000 / 200 messages: " + ", ".join(
+        f"{name} {large[f'{name}_us'] / small[f'{name}_us']:.1f}×" for name in CONVERSIONS) + "."]
+    return lines
+
+
 def estimator_rows(hwrefs):
     rows = []
     for kind, width in (("mixed", 2), ("astral", 4)):
@@ -229,7 +289,7 @@ def estimator_rows(hwrefs):
     return rows
 
 
-def write(per_turn, estimator, flags, hwrefs):
+def write(per_turn, estimator, windows, flags, hwrefs):
     os.makedirs(OUT, exist_ok=True)
     isas = ", ".join(hwrefs)
     lines = [
@@ -264,24 +324,25 @@ def write(per_turn, estimator, flags, hwrefs):
         lines += ["", "Before the change: " + ", ".join(
             f"{r['kind']} {r['chars']:,} {r['before_ns']:,.0f} ns (now {r['module_ns'] / r['before_ns']:.2f}×)"
             for r in estimator)]
+    lines += window_lines(windows)
     lines.append("")
     with open(os.path.join(OUT, "limits.md"), "w") as f:
         f.write("\n".join(lines))
     with open(os.path.join(OUT, "limits.json"), "w") as f:
-        json.dump({"cpu": cpu_name(), "isas": list(hwrefs), "per_turn": per_turn, "estimator": estimator}, f,
-                  indent=1)
+        json.dump({"cpu": cpu_name(), "isas": list(hwrefs), "per_turn": per_turn, "estimator": estimator,
+                   "window": windows}, f, indent=1)
     print("\n".join(lines))
 
 
-def plot(per_turn, estimator, hwrefs):
-    """bench/out/limits.png: both goals as ratios, module time over its limit."""
+def plot(per_turn, estimator, windows, hwrefs):
+    """bench/out/limits.png: the goals as ratios, module time over its limit."""
     try:
         import matplotlib
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
     except ImportError:
         return None
-    fig, (turn_ax, text_ax) = plt.subplots(1, 2, figsize=(11, 4), gridspec_kw={"width_ratios": [1, 3]})
+    fig, (turn_ax, text_ax, window_ax) = plt.subplots(1, 3, figsize=(14, 4), gridspec_kw={"width_ratios": [1, 3, 1.4]})
     turn_ax.bar([f"{r['messages']:,}" for r in per_turn], [r["ratio"] for r in per_turn], color="#4c72b0")
     turn_ax.axhline(1.15, color="#c44e52", linestyle="--", label="goal 1.15×")
     turn_ax.set_title("per turn: module / plain-C floor")
@@ -292,6 +353,14 @@ def plot(per_turn, estimator, hwrefs):
     text_ax.axhline(1.1, color="#c44e52", linestyle="--", label="goal 1.1× (100k and 1M)")
     text_ax.set_title(f"estimator: module / fastest plain loop ({', '.join(hwrefs)})")
     text_ax.legend(loc="upper right")
+    small = windows[0]
+    if "langchain_us" in small:
+        window_ax.bar([name[4:] for name in CONVERSIONS],
+                      [small[f"{name}_us"] / small["langchain_us"] for name in CONVERSIONS], color="#8172b2")
+        window_ax.axhline(1, color="#c44e52", linestyle="--", label="goal < 1×")
+        window_ax.legend(loc="lower right")
+    window_ax.set_title("window / LangChain, 200 msgs")
+    window_ax.set_ylabel("time ratio")
     for ax in (turn_ax, text_ax):
         ax.set_ylim(0, max(3.5, *(r["ratio"] for r in per_turn + estimator)) * 1.05)
         ax.set_ylabel("time ratio (1 = at the limit)")
@@ -309,9 +378,9 @@ def main():
     flags = cpu_flags()
     floor = build_floor()
     hwrefs = build_hwrefs(flags)
-    per_turn, estimator = per_turn_rows(floor), estimator_rows(hwrefs)
-    write(per_turn, estimator, flags, hwrefs)
-    plot(per_turn, estimator, hwrefs)
+    per_turn, estimator, windows = per_turn_rows(floor), estimator_rows(hwrefs), window_rows()
+    write(per_turn, estimator, windows, flags, hwrefs)
+    plot(per_turn, estimator, windows, hwrefs)
 
 
 if __name__ == "__main__":

@@ -162,3 +162,48 @@ def make_long_messages(n, chars, distinct=64):
         {"role": "user" if i % 2 == 0 else "assistant", "content": pool[i % distinct], "timestamp": stamps[i]}
         for i in range(n)
     ]
+
+
+# --- a window with tool calls, as a host stores it ------------------------------
+
+TINY_PNG = "data:image/png;base64,iVBORw0KGgoAAAANSUhEUgAAAAEAAAABCAQAAAC1HAwCAAAAC0lEQVR42mNkYAAAAAYAAjCB0C8AAAAASUVORK5CYII="
+
+
+def _tool_turn(i, stamps, texts, rng):
+    """user, assistant with one or two calls, their results, the answer."""
+    calls = [{"id": f"call_{i}_{k}", "type": "function",
+              "function": {"name": "read_file", "arguments": f'{{"path": "src/m{i}_{k}.py"}}'}}
+             for k in range(1 if rng.random() < 0.8 else 2)]
+    user = {"role": "user", "content": next(texts), "timestamp": next(stamps)}
+    if rng.random() < 0.1:
+        user["content"] = [{"type": "text", "text": user["content"]}, {"type": "image_url", "image_url": {"url": TINY_PNG}}]
+    turn = [user, {"role": "assistant", "content": next(texts), "tool_calls": calls, "timestamp": next(stamps)}]
+    turn += [{"role": "tool", "tool_call_id": c["id"], "name": "read_file", "content": "", "tool_result": next(texts),
+              "timestamp": next(stamps)} for c in calls]
+    return turn + [{"role": "assistant", "content": next(texts), "timestamp": next(stamps)}]
+
+
+def make_tool_conversation(n, seed=0):
+    """A compressed conversation of `n` messages the way a host stores it:
+    it opens with a result whose call was compressed away, the summary sits
+    between a call and its result, a tenth of the user turns carry an image,
+    a fifth of the assistant turns make two calls, and one call was cancelled."""
+    rng = random.Random(f"tools/{n}/{seed}")
+    pool = _pool()
+    stamps = iter(timestamps(n + 8))
+    texts = (_id_prefix(i) + pool[rng.randrange(_POOL_SIZE)][1] for i in range(10 * n))
+    from context_compress.texts import SUMMARY_NOTE, SUMMARY_PREFIX
+    messages = [{"role": "tool", "tool_call_id": "call_gone", "content": "", "tool_result": next(texts),
+                 "timestamp": next(stamps)}]
+    turn = _tool_turn(0, stamps, texts, rng)
+    summary = {"role": "user", "content": SUMMARY_PREFIX + next(texts) + SUMMARY_NOTE, "timestamp": turn[1]["timestamp"]}
+    messages += turn[:2] + [summary] + turn[2:]
+    messages += [{"role": "user", "content": next(texts), "timestamp": next(stamps)},
+                 {"role": "assistant", "content": "", "timestamp": next(stamps), "tool_calls": [
+                     {"id": "call_cancelled", "type": "function", "function": {"name": "run", "arguments": "{}"}}]}]
+    i = 1
+    while len(messages) < n:
+        messages += _tool_turn(i, stamps, texts, rng)
+        i += 1
+    del messages[n:]
+    return {"id": "bench", "cut_time": messages[0]["timestamp"], "messages": messages}

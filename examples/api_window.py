@@ -1,45 +1,59 @@
-"""A host feeding a compressed conversation to an OpenAI-compatible chat API.
+"""A host sending the window of a stored conversation to OpenAI, Anthropic or
+Gemini with their official clients. `context_compress.window` builds each
+request from `msgs_from_cut_time(conv)`: tool results whose call was
+compressed away and calls whose results never came stay out, the summary goes
+first, and only what the API knows is sent. The report says what stayed out.
 
-`msgs_from_cut_time(conv)` is the history the model should see, in the host's
-stored form. After a compression it can hold two things such an endpoint
-refuses with HTTP 400: a tool result at the start of the window whose call was
-compressed away, and the summary, a user message, between a tool call and its
-results (the summary is stamped one second after the new cut time and placed
-by that stamp). `api_messages` puts the summary first, since it stands for
-everything before the window, drops tool results whose call is not in the
-window, and keeps only the keys the API knows.
+    python examples/api_window.py [CONVERSATION.json]
+
+compresses the conversation (the sample by default) with the built-in
+extract, as the command does, and prints the size of each request and its
+report; nothing is sent.
 """
 
-from routes.context_compress import msgs_from_cut_time
+import json
+import logging
+import sys
+from pathlib import Path
 
-from context_compress.texts import SUMMARY_PREFIX
+from context_compress.window import for_anthropic, for_gemini, for_openai
+
+log = logging.getLogger("host")
 
 
-def is_summary(message):
-    content = message.get("content")
-    return isinstance(content, str) and content.startswith(SUMMARY_PREFIX)
+def send(client, api, m, conv, n=4096):
+    """The answer of model `m` to the window of `conv`; `client` is the
+    official client of `api`."""
+    report = []
+    if api == "openai":
+        answer = client.chat.completions.create(model=m, **for_openai(conv, report))
+    elif api == "anthropic":
+        answer = client.messages.create(model=m, max_tokens=n, **for_anthropic(conv, report))
+    else:
+        answer = client.models.generate_content(model=m, **for_gemini(conv, report))
+    for finding in report:
+        log.warning("message %s left out or repaired: %s", finding["index"], finding["text"])
+    return answer
 
 
-def api_messages(conv):
-    """The window of `conv` as messages an OpenAI-compatible endpoint accepts."""
-    window = msgs_from_cut_time(conv)
-    out = [{"role": "user", "content": m["content"]} for m in window if is_summary(m)]
-    unanswered = set()  # calls of the last assistant message still owed a result
-    for m in window:
-        role = m.get("role")
-        if is_summary(m):
-            continue
-        if role == "tool":
-            if m.get("tool_call_id") not in unanswered:
-                continue  # its call was compressed away
-            unanswered.discard(m["tool_call_id"])
-            out.append({"role": "tool", "tool_call_id": m["tool_call_id"],
-                        "content": m.get("tool_result") or m.get("content") or ""})
-        elif role == "assistant" and m.get("tool_calls"):
-            unanswered = {call["id"] for call in m["tool_calls"]}
-            out.append({"role": "assistant", "content": m.get("content") or None,
-                        "tool_calls": m["tool_calls"]})
-        else:
-            unanswered = set()
-            out.append({"role": role, "content": m.get("content") or ""})
-    return out
+def main(argv):
+    from routes.context_compress import cut_and_sum_history
+
+    from context_compress import chat
+
+    path = Path(argv[1]) if len(argv) > 1 else Path(__file__).with_name("sample_conversation.json")
+    conv = json.loads(path.read_text(encoding="utf-8"))
+    with chat.blocked():
+        cut_and_sum_history(conv)
+    for build in (for_openai, for_anthropic, for_gemini):
+        report = []
+        request = build(conv, report)
+        turns = request.get("messages") or request["contents"]
+        print(f"{build.__name__}: {len(turns)} turns, {len(report)} left out or repaired")
+        for finding in report:
+            print(f"  message {finding['index']}: {finding['text']}")
+    return 0
+
+
+if __name__ == "__main__":
+    raise SystemExit(main(sys.argv))

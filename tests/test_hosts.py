@@ -1,22 +1,21 @@
 """What a host must know, as the README's section for hosts shows it: the
-window of a compressed conversation needs care before an OpenAI-compatible
-endpoint accepts it (examples/api_window.py); and the README keeps up with the
-example and with the command's --json fields."""
+window of a compressed conversation as stored is refused by an
+OpenAI-compatible endpoint, and the request context_compress.window builds
+from it is not (examples/api_window.py sends it); and the README keeps up
+with the example and with the command's --json fields."""
 
-import inspect
 import json
 import re
 import runpy
 import subprocess
 import sys
 import types
-import typing
 from pathlib import Path
 
 import pytest
 
 import routes.context_compress as cc
-from context_compress import chat
+from context_compress import chat, window
 from context_compress.texts import SUMMARY_PREFIX as PREFIX
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -79,35 +78,43 @@ def compressed_tool_conversation():
     return conv
 
 
-def test_window_is_refused_as_stored_and_accepted_after_api_messages():
+def test_window_is_refused_as_stored_and_accepted_as_built():
     conv = compressed_tool_conversation()
-    window = cc.msgs_from_cut_time(conv)
-    assert api_problems(window) == ["0: result without its call",
-                                    "2: user message before the results of ['call_b']",
-                                    "3: result without its call"]
-    sent = example.api_messages(conv)
+    window_ = cc.msgs_from_cut_time(conv)
+    assert api_problems(window_) == ["0: result without its call",
+                                     "2: user message before the results of ['call_b']",
+                                     "3: result without its call"]
+    report = []
+    sent = window.for_openai(conv, report)["messages"]
     assert api_problems(sent) == []
     assert [m["role"] for m in sent] == ["user", "assistant", "tool", "assistant"]
     assert sent[0]["content"].startswith(PREFIX)
     assert sent[2] == {"role": "tool", "tool_call_id": "call_b", "content": "b" * 1200}
-    assert all("timestamp" not in m for m in sent)
+    assert [(r["kind"], r["index"], r["tool_call_id"]) for r in report] == [
+        ("orphan_result", 0, "call_a"), ("summary_in_tool_block", 2, "call_b")]
 
 
-def test_api_messages_match_the_openai_message_types():
-    pytest.importorskip("openai", reason="the openai package (test extra) is not installed")
-    import pydantic
-    from openai.types.chat import ChatCompletionMessageParam
+@pytest.mark.parametrize("api, build", [("openai", window.for_openai), ("anthropic", window.for_anthropic),
+                                        ("gemini", window.for_gemini)])
+def test_example_sends_the_built_request_and_logs_the_report(api, build, caplog):
+    sent = []
+    call = lambda **request: sent.append(request) or "answer"  # noqa: E731
+    client = types.SimpleNamespace(chat=types.SimpleNamespace(completions=types.SimpleNamespace(create=call)),
+                                   messages=types.SimpleNamespace(create=call),
+                                   models=types.SimpleNamespace(generate_content=call))
     conv = compressed_tool_conversation()
-    sent = example.api_messages(conv)
-    pydantic.TypeAdapter(list[ChatCompletionMessageParam]).validate_python(sent)
-    # pydantic ignores keys a TypedDict does not declare; the API refuses them.
-    allowed = set().union(*(typing.get_type_hints(t) for t in typing.get_args(
-        ChatCompletionMessageParam)))
-    assert set().union(*sent) <= allowed
+    assert example.send(client, api, "m", conv) == "answer"
+    assert sent == [{"model": "m", **({"max_tokens": 4096} if api == "anthropic" else {}), **build(conv)}]
+    assert [r.getMessage() for r in caplog.records] == [
+        "message 0 left out or repaired: tool result 'call_a' dropped: its call is not in the assistant turn before it",
+        "message 2 left out or repaired: summary sent first: it was stored between call 'call_b' and its result"]
 
 
 def test_readme_shows_the_tested_example_and_every_json_field(tmp_path):
-    assert inspect.getsource(example.api_messages) in README
+    # The three calls of the README are those of the example.
+    calls = re.findall(r"^client\.(.+\*\*for_\w+\(conv)", README, re.M)
+    source = (ROOT / "examples" / "api_window.py").read_text(encoding="utf-8")
+    assert len(calls) == 3 and all(f"client.{c}" in source for c in calls)
     path = tmp_path / "conv.json"
     path.write_text(json.dumps(tool_conversation()))
     command = Path(sys.executable).with_name("context-compress")

@@ -1,0 +1,249 @@
+"""The window of a conversation as turns in request order, whatever the API:
+tool pairs settled, summaries first, contents read part by part.
+
+A plan is a list of turns (kind, window index, message, content, calls,
+results). Everything dropped or repaired on the way is noted as
+(window index, kind, tool call id, text); `records` turns notes into the
+`Finding` dicts hosts get, indexed in the stored messages.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Mapping, Sequence
+from typing import Any, TypedDict
+
+from context_compress.texts import SUMMARY_PREFIX
+
+# Turn kinds: HELD is a system message met between a call and its results.
+SYSTEM, HELD, USER, ASSISTANT = "system", "held", "user", "assistant"
+# What a content part is.
+TEXT, IMAGE, OTHER = 0, 1, 2
+
+
+class Finding(TypedDict):
+    """One record of `report` or of `check`.
+
+    kind: what was found, one of the names below.
+    index: the message's position in ``conv["messages"]`` (from 0), or None.
+    tool_call_id: the tool call concerned, or None.
+    text: one line saying what and why, without the index.
+
+    Kinds a request would drop or repair (the conversions and `check`):
+    ``orphan_result`` a tool result whose call is not in the assistant turn
+    before it, or was answered already; ``unanswered_call`` a call with no
+    result before the next turn; ``invalid_call`` a call without id or
+    function name, or whose id its turn already used; ``summary_in_tool_block``
+    a summary stored between a call and its results (it is sent first);
+    ``unknown_role`` a message whose role no API knows.
+    The conversions only: ``empty_turn`` a message with nothing left to send;
+    ``dropped_part`` a content part the API cannot take there;
+    ``raw_arguments`` arguments that are not a JSON object, sent as
+    ``{RAW_ARGUMENTS: text}``; ``renamed_id`` a call id Anthropic refuses or
+    has seen, sent under a new one; ``moved_system`` a system message between
+    a call and its results, sent after them (OpenAI); ``opening_turn`` a user
+    turn put first because the window starts with the assistant.
+    `check` only, over the whole file: ``timestamp_order`` a stamp (compared
+    as text, as the module compares them) before the previous stamp;
+    ``missing_timestamp``; ``duplicate_call_id`` a call id an earlier call
+    used; ``result_without_call`` a result no call of the file has.
+    """
+
+    kind: str
+    index: int | None
+    tool_call_id: str | None
+    text: str
+
+
+def quote_id(value: object) -> str:
+    return repr(value) if isinstance(value, str) else "without an id"
+
+
+def _is_mapping(value: object) -> bool:
+    # The ABC check costs ten times the exact-type test most records pass.
+    return type(value) is dict or isinstance(value, Mapping)
+
+
+def _calls(stored: object, index: int, notes: list) -> dict:
+    """{id: (id, name, arguments)} of an assistant message's usable tool calls."""
+    calls: dict = {}
+    if not isinstance(stored, (list, tuple)):
+        notes.append((index, "invalid_call", None, "tool calls dropped: tool_calls is not a list"))
+        return calls
+    for call in stored:
+        # The stored shape, exact dicts with a str id and name, is read inline:
+        # a Python call costs more here than the rest of the loop body.
+        function: Any = call.get("function") if type(call) is dict else None
+        if type(function) is dict:
+            cid, name = call.get("id"), function.get("name")
+            if type(cid) is str and cid and type(name) is str and name and cid not in calls:
+                calls[cid] = (cid, name, function.get("arguments"))
+                continue
+        _odd_call(call, calls, index, notes)
+    return calls
+
+
+def _odd_call(call: Any, calls: dict, index: int, notes: list) -> None:
+    """Adds a call of another shape to `calls`, or notes why it is dropped."""
+    function: Any = call.get("function") if isinstance(call, Mapping) else None
+    if _is_mapping(function):
+        cid, name, arguments = call.get("id"), function.get("name"), function.get("arguments")
+    else:
+        cid = name = arguments = None
+    if not isinstance(cid, str) or not cid or not isinstance(name, str) or not name:
+        notes.append((index, "invalid_call", cid if isinstance(cid, str) else None,
+                      f"tool call {quote_id(cid)} dropped: it has no id or no function name"))
+    elif cid in calls:
+        notes.append((index, "invalid_call", cid, f"tool call {cid!r} dropped: its turn has that id already"))
+    else:
+        calls[cid] = (cid, name, arguments)
+
+
+def _close(block: list, calls: dict, answers: dict, held: list, turns: list, notes: list) -> None:
+    """Keeps the answered calls of an assistant turn; the system messages held
+    back meanwhile follow it."""
+    if len(answers) != len(calls):
+        for cid in [cid for cid in calls if cid not in answers]:
+            del calls[cid]
+            notes.append((block[1], "unanswered_call", cid,
+                          f"tool call {cid!r} dropped: no result came before the next turn"))
+    block[4], block[5] = calls, answers
+    if held:
+        turns += held
+        held.clear()
+
+
+def _orphan(notes: list, index: int, cid: Any, answered: dict) -> None:
+    if not isinstance(cid, str):
+        cid = None
+    why = "was answered already" if cid in answered else "is not in the assistant turn before it"
+    notes.append((index, "orphan_result", cid, f"tool result {quote_id(cid)} dropped: its call {why}"))
+
+
+_END: dict = {}
+
+
+def plan(window: Sequence[Mapping[str, Any]], notes: list) -> list:
+    """The window's turns in request order, tool pairs settled.
+
+    A turn is (kind, window index, message, content, calls, answers): for an
+    assistant turn, calls maps the id of each answered call to (id, name,
+    arguments), in call order, and answers maps it to the window index of its
+    result. Summaries come first; a system message met between a call and its
+    results follows the results.
+    """
+    summaries: list[Any] = []
+    turns: list[Any] = []
+    held: list[Any] = []
+    block: list[Any] | None = None  # an assistant turn with calls, its results next
+    calls: dict = {}
+    answers: dict[str, int] = {}
+    summary: int | None = None  # a summary met since that turn
+    for index, m in enumerate([*window, _END]):  # the end closes the last block
+        role = m.get("role")
+        if role == "tool":
+            cid = m.get("tool_call_id")
+            if block is not None and type(cid) is str and cid in calls and cid not in answers:
+                answers[cid] = index
+                if summary is not None:
+                    notes.append((summary, "summary_in_tool_block", cid,
+                                  f"summary sent first: it was stored between call {cid!r} and its result"))
+                    summary = None
+            else:
+                _orphan(notes, index, cid, answers if block is not None else {})
+            continue
+        content = m.get("content")
+        if block is not None and (role == "assistant" or m is _END or role == "user" and not (
+                type(content) is str and content.startswith(SUMMARY_PREFIX))):
+            if len(answers) == len(calls) and not held:
+                block[4], block[5] = calls, answers
+            else:
+                _close(block, calls, answers, held, turns, notes)
+            block = summary = None
+        if role == "assistant":
+            stored = m.get("tool_calls")
+            if stored:  # a turn whose calls are all dropped is no empty turn
+                calls, answers = _calls(stored, index, notes), {}
+                block = [ASSISTANT, index, m, content, None, None]
+                turns.append(block)
+            else:
+                turns.append((ASSISTANT, index, m, content, None, None))
+        elif role == "user":
+            if type(content) is str and content.startswith(SUMMARY_PREFIX):
+                summaries.append((USER, index, m, content, None, None))
+                summary = index if block is not None else None
+            else:
+                turns.append((USER, index, m, content, None, None))
+        elif role == "system" or role == "developer":
+            (turns if block is None else held).append((SYSTEM if block is None else HELD, index, m, content, None, None))
+        elif m is not _END:
+            notes.append((index, "unknown_role", None, f"message dropped: no API knows the role {role!r}"))
+    return summaries + turns if summaries else turns
+
+
+def classify(part: Any) -> tuple:
+    """(TEXT, text), (IMAGE, url, detail) or (OTHER, what it is) for a content part."""
+    if isinstance(part, str):
+        return TEXT, part
+    if not _is_mapping(part):
+        return OTHER, f"a part of type {type(part).__name__}"
+    kind = part.get("type")
+    if kind == "text":
+        text = part.get("text")
+        return TEXT, text if isinstance(text, str) else "" if text is None else str(text)
+    if kind == "image_url":
+        spec = part.get("image_url")
+        url = spec.get("url") if _is_mapping(spec) else spec
+        if isinstance(url, str) and url:
+            return IMAGE, url, spec.get("detail") if _is_mapping(spec) else None
+        return OTHER, "an image without a URL"
+    return OTHER, f"a part of type {kind!r}"
+
+
+def convert(content: Any, index: int, notes: list, text, image, where: str) -> list:
+    """A content as a list of the API's parts. text(str) makes a text part;
+    image(url, detail) an image part or None; image=None takes no images."""
+    if isinstance(content, str):
+        return [text(content)] if content and not content.isspace() else []
+    if not content:
+        return []
+    if not isinstance(content, list):
+        content = str(content)
+        return [text(content)] if not content.isspace() else []
+    parts = []
+    for part in content:
+        piece = classify(part)
+        if piece[0] == TEXT:
+            if piece[1] and not piece[1].isspace():
+                parts.append(text(piece[1]))
+            continue
+        if piece[0] == IMAGE:
+            made = image(piece[1], piece[2]) if image is not None else None
+            if made is not None:
+                parts.append(made)
+                continue
+            what = "image" + (f" {piece[1][:40]!r}" if image is not None else "")
+        else:
+            what = piece[1]
+        notes.append((index, "dropped_part", None, f"{what} dropped: the API takes no such part {where}"))
+    return parts
+
+
+def records(conv: Mapping[str, Any], window: Sequence, notes: list) -> list[Finding]:
+    """Notes (window index, kind, id, text) as Findings indexed in conv["messages"]."""
+    notes.sort(key=lambda note: -1 if note[0] is None else note[0])
+    position: dict = {}
+    stored = enumerate(conv.get("messages") or ())
+    for w in sorted({note[0] for note in notes if note[0] is not None}):
+        # The window is an ordered subsequence of the stored messages.
+        position[w] = next((i for i, m in stored if m is window[w]), None)
+    return [{"kind": kind, "index": position.get(w), "tool_call_id": cid, "text": text}
+            for w, kind, cid, text in notes]
+
+
+def deliver(conv, window, notes, report: list | None) -> None:
+    if report is not None and notes:
+        report.extend(records(conv, window, notes))
+
+
+def empty(notes: list, index: int, role: Any) -> None:
+    notes.append((index, "empty_turn", None, f"{role} message dropped: it has nothing to send"))
