@@ -12,7 +12,7 @@ from collections.abc import Iterator
 from pathlib import Path
 from types import FrameType
 
-from . import BAD_INPUT, FAILED, PROG, calibrate, chat
+from . import BAD_INPUT, FAILED, PROG, calibrate, chat, checking
 from .files import expand
 from .options import build_parser, check_inputs, check_llm_options, several_inputs
 from .output import Output
@@ -74,6 +74,8 @@ def main(argv: list[str] | None = None) -> int:
 def run(argv: list[str] | None) -> int:
     parser = build_parser()
     options = parser.parse_args(argv)
+    if options.check:
+        return checking.run(parser, options)
     if options.calibrate is not None or options.window is not None:
         return calibrate.run(parser, options)
     url_ok = check_llm_options(parser, options)

@@ -10,7 +10,7 @@ from collections import Counter
 from pathlib import Path
 from typing import Any, NoReturn
 
-from . import PROG, __version__, calibrate, chat
+from . import PROG, __version__, calibrate, chat, checking
 from .files import DEFAULT_MAX_INPUT, Input
 from .output import Output
 from .texts import DEFAULT_MAX_CONTEXT
@@ -99,6 +99,7 @@ def build_parser() -> Parser:
                              f"{DEFAULT_MAX_INPUT >> 20}M, far above any real conversation)")
     _add_llm_arguments(parser)
     calibrate.add_arguments(parser, positive_int)
+    checking.add_arguments(parser)
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     return parser
 

@@ -420,8 +420,9 @@ def _stored_findings(messages: Sequence[Mapping[str, Any]]) -> list[Finding]:
                 if not isinstance(cid, str):
                     continue
                 if cid in calls:
+                    # Messages are named counting from 1, as the command's lines do.
                     findings.append({"kind": "duplicate_call_id", "index": index, "tool_call_id": cid,
-                                     "text": f"tool call id {cid!r} is used by message {calls[cid]} too"})
+                                     "text": f"tool call id {cid!r} is used by message {calls[cid] + 1} too"})
                 else:
                     calls[cid] = index
     for index, cid in results:
