@@ -45,6 +45,7 @@ $(VENV)/.extra-%: $(VENV)/.installed pyproject.toml
 # rather than skip.
 test: install $(VENV)/.extra-calibrate
 	$(PY) -m mypy.stubtest routes.context_compress
+	$(PY) -m mypy -p context_compress
 	$(PY) -m pytest -q tests $(PYTEST_ARGS)
 
 # The type stub against the installed module.

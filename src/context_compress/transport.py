@@ -45,9 +45,14 @@ class ServerUnreachable(ChatError):
 class Exchange(Protocol):
     """What one request needs of the layer's settings."""
 
-    api_key: str | None
-    connect_timeout: float
-    read_timeout: float
+    @property
+    def api_key(self) -> str | None: ...
+
+    @property
+    def connect_timeout(self) -> float: ...
+
+    @property
+    def read_timeout(self) -> float: ...
 
 
 def completions_url(base_url: str) -> str:
