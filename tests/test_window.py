@@ -108,6 +108,9 @@ def rule_problems(api, request):
         if api == "anthropic":
             problems += [f"{i}: id {c!r} seen or refused" for c in owed if c in seen or not re.fullmatch(r"[A-Za-z0-9_-]+", c)]
             seen.update(owed)
+        if api == "gemini" and owed:  # Gemini 3 wants a signature on a turn's first call
+            first_call = next(p for p in request["contents"][i]["parts"] if "function_call" in p)
+            problems += [f"{i}: a first call without a thought signature"] * ("thought_signature" not in first_call)
         problems += [f"{i}: empty text" for kind, _, text in parts if kind == "text" and not text.strip()]
     last = texts_of(api, request)[-1:]
     if api == "anthropic" and turns and turns[-1][0] == "assistant" and last != [t.rstrip() for t in last]:

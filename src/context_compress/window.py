@@ -39,6 +39,10 @@ __all__ = ["for_openai", "for_anthropic", "for_gemini", "check", "Finding", "RAW
 #: object, for the APIs that take arguments as an object.
 RAW_ARGUMENTS = "_raw_arguments"
 
+#: The thought signature of the first call of every model turn: the value
+#: Google documents for function calls that Gemini did not make itself.
+THOUGHT_SIGNATURE = b"skip_thought_signature_validator"
+
 #: The user turn put first when the window starts with the assistant: Anthropic
 #: and Gemini refuse a history that does not start with the user.
 OPENING_TEXT = "(earlier turns are not shown)"
@@ -322,12 +326,18 @@ def _gemini_turn(contents: list, notes: list, turn: tuple, window: list) -> None
         parts = convert(content, index, notes, _gemini_text, _gemini_image, "")
     if calls:
         answers = []
-        for cid, name, arguments in calls.values():
+        for n, (cid, name, arguments) in enumerate(calls.values()):
             at = answered[cid]
             result = window[at]
             parsed = _parsed.get(arguments) if type(arguments) is str else None
             args = parsed.copy() if parsed is not None else _input(arguments, cid, index, notes)
-            parts.append({"function_call": {"name": name, "args": args}})
+            part: dict[str, Any] = {"function_call": {"name": name, "args": args}}
+            if n == 0:
+                # Gemini 3 refuses a turn's calls whose first one carries no
+                # thought signature, and a stored call never has Gemini's own:
+                # the value Google documents for history made elsewhere.
+                part["thought_signature"] = THOUGHT_SIGNATURE
+            parts.append(part)
             output = message_body(result)
             if type(output) is not str:
                 output = "\n".join(convert(output, at, notes, str, None, "in function responses"))
