@@ -7,7 +7,7 @@ SAMPLE  := examples/sample_conversation.json
 SOURCES := $(wildcard src/routes/*.cpp src/routes/*.hpp src/routes/*.pyi src/routes/py.typed src/context_compress/*.py src/context_compress/py.typed src/context_compress_cli/*.py) CMakeLists.txt pyproject.toml
 
 .PHONY: all install test stubtest demo clean bench bench-quick bench-limits bench-readme bench-accuracy bench-jobs \
-        wheel sanitize valgrind fuzz
+        wheel sanitize valgrind fuzz demo-llm test-llm
 
 all: install
 
@@ -34,12 +34,22 @@ $(VENV)/.installed: $(VENV)/.tools $(SOURCES)
 
 install: $(VENV)/.installed
 
-# An optional-dependency list of pyproject.toml (bench, calibrate), installed
-# into the venv without rebuilding the package.
+# An optional-dependency list of pyproject.toml (bench, calibrate, local-llm),
+# installed into the venv without rebuilding the package, with EXTRA_ENV_<name>
+# in pip's environment.
 $(VENV)/.extra-%: $(VENV)/.installed pyproject.toml
 	$(PY) -c "import tomllib; print('\n'.join(tomllib.load(open('pyproject.toml', 'rb'))['project']['optional-dependencies']['$*']))" > $(VENV)/$*-requirements.txt
-	$(PIP) install -r $(VENV)/$*-requirements.txt
+	$(EXTRA_ENV_$*) $(PIP) install -r $(VENV)/$*-requirements.txt
 	touch $@
+
+# The local-llm extra: llama-cpp-python compiles its llama.cpp from source
+# (5 to 16 minutes on two cores), and pip's wheel cache keeps the wheel, so
+# later installs take seconds. The build targets the AVX2 baseline rather than
+# -march=native: a virtual machine can announce AMX that it does not execute
+# (a native build then dies of SIGILL on the first request), and the cached
+# wheel is reused whatever CMAKE_ARGS a later install has. The multimodal
+# library is left out: this server serves text.
+EXTRA_ENV_local-llm := CMAKE_ARGS="-DGGML_NATIVE=OFF -DLLAVA_BUILD=OFF"
 
 # The calibrate extra goes in too, so that the tests of --calibrate run
 # rather than skip.
@@ -47,6 +57,11 @@ test: install $(VENV)/.extra-calibrate
 	$(PY) -m mypy.stubtest routes.context_compress
 	$(PY) -m mypy -p context_compress
 	$(PY) -m pytest -q tests $(PYTEST_ARGS)
+
+# The tests against a real LLM server (tests/test_real_server.py), which
+# `make test` skips unless the local-llm extra is installed.
+test-llm: install $(VENV)/.extra-local-llm
+	$(PY) -m pytest -q tests/test_real_server.py $(PYTEST_ARGS)
 
 # The type stub against the installed module.
 stubtest: install
@@ -69,6 +84,15 @@ demo: install $(SAMPLE)
 	$(VENV)/bin/context-compress --json $(SAMPLE)
 	@echo
 	$(VENV)/bin/context-compress build/demo/sample_compressed.json
+
+# The command on the sample with its summary from a real LLM: SmolLM2-135M-
+# Instruct under llama-cpp-python's server on 127.0.0.1 (the local-llm extra),
+# which scripts/local_llm.py starts on a free port, and stops when the command
+# ends or is interrupted. The result goes to build/demo/sample_llm.json.
+demo-llm: install $(VENV)/.extra-local-llm $(SAMPLE)
+	@mkdir -p build/demo
+	$(PY) scripts/local_llm.py -- $(VENV)/bin/context-compress $(SAMPLE) \
+	    --llm-url {url} --model {model} --read-timeout 900 -o build/demo/sample_llm.json
 
 # Benchmarks of the native module against its limits (bench/limits.py: the
 # plain-C floor of the per-turn check and the counting loop built per
