@@ -4,7 +4,7 @@ collaborators looked up at call time, and conversations never half-written."""
 
 import sys
 import types
-from types import MappingProxyType, SimpleNamespace
+from types import MappingProxyType
 
 import pytest
 
@@ -371,84 +371,55 @@ class InterruptingGet(dict):
         raise KeyboardInterrupt
 
 
-def _raiser(exc):
-    def fn(*args, **kwargs):
-        raise exc
-
-    return fn
-
-
-def _estimate_fails_on_call(n):
-    def setup(ctx):
-        real = ctx.ns["estimate_tokens"]
+def fails(exc, after=0):
+    """A rebinding of a collaborator: the real one for `after` calls, then `exc`."""
+    def rebind(real):
         calls = []
 
-        def estimate(msgs):
-            calls.append(msgs)
-            if len(calls) == n:
-                raise ArithmeticError(f"estimate {n}")
-            return real(msgs)
+        def collaborator(*args):
+            calls.append(args)
+            if len(calls) > after:
+                raise exc
+            return real(*args)
 
-        ctx.ns["estimate_tokens"] = estimate
-        return ArithmeticError
+        return collaborator
 
-    return setup
-
-
-def _cut_time_raises(ctx):
-    ctx.ns["get_conv_cut_time"] = _raiser(LookupError("cut"))
-    return LookupError
+    return rebind
 
 
-def _extract_raises(ctx):
-    ctx.monkeypatch.setitem(sys.modules, CHAT_MODULE, None)
-    ctx.ns["simple_extract"] = _raiser(RuntimeError("extract"))
-    return RuntimeError
-
-
-def _shift_raises(ctx):
-    ctx.ns["add_seconds_rfc3339"] = _raiser(OverflowError("shift"))
-    return OverflowError
-
-
-def _config_get_interrupted(ctx):
-    ctx.config = InterruptingGet(max_context=5000)
-    return KeyboardInterrupt
-
-
-def _number_stamp(ctx):
-    ctx.conv["messages"].append({"role": "user", "content": "late", "timestamp": 5})
-    return TypeError
-
-
-def _message_without_get(ctx):
-    ctx.conv["messages"].insert(3, None)
-    return AttributeError
-
-
-FAULTS = [
-    pytest.param(_cut_time_raises, id="get_conv_cut_time_raises"),
-    pytest.param(_estimate_fails_on_call(1), id="estimate_tokens_raises_on_total"),
-    pytest.param(_estimate_fails_on_call(2), id="estimate_tokens_raises_on_first_walk_step"),
-    pytest.param(_estimate_fails_on_call(4), id="estimate_tokens_raises_on_budget_step"),
-    pytest.param(_extract_raises, id="simple_extract_raises"),
-    pytest.param(_shift_raises, id="add_seconds_rfc3339_raises"),
-    pytest.param(_config_get_interrupted, id="config_get_keyboard_interrupt"),
-    pytest.param(_number_stamp, id="number_stamp_against_text_cut"),
-    pytest.param(_message_without_get, id="message_without_get"),
+# The store, the chat layer and every get() and __str__ failing are
+# test_fault_injection's and test_summary_request's.
+FAULTS = [  # (names rebound, the config, a change to the messages, the exception)
+    pytest.param({"get_conv_cut_time": fails(LookupError("cut"))}, WINDOW_5000, None, LookupError,
+                 id="get_conv_cut_time_raises"),
+    *[pytest.param({"estimate_tokens": fails(ArithmeticError("estimate"), after)}, WINDOW_5000, None, ArithmeticError,
+                   id=f"estimate_tokens_raises_on_{step}") for after, step in [(0, "total"), (1, "first_walk_step"),
+                                                                               (3, "budget_step")]],
+    pytest.param({CHAT_MODULE: None, "simple_extract": fails(RuntimeError("extract"))}, WINDOW_5000, None, RuntimeError,
+                 id="simple_extract_raises"),
+    pytest.param({"add_seconds_rfc3339": fails(OverflowError("shift"))}, WINDOW_5000, None, OverflowError,
+                 id="add_seconds_rfc3339_raises"),
+    pytest.param({}, InterruptingGet(max_context=5000), None, KeyboardInterrupt, id="config_get_keyboard_interrupt"),
+    pytest.param({}, WINDOW_5000, lambda msgs: msgs.append({"role": "user", "content": "late", "timestamp": 5}),
+                 TypeError, id="number_stamp_against_text_cut"),
+    pytest.param({}, WINDOW_5000, lambda msgs: msgs.insert(3, None), AttributeError, id="message_without_get"),
 ]
 
 
-@pytest.mark.parametrize("fault", FAULTS)
-def test_failure_leaves_conv_exactly_as_before(module, namespace, monkeypatch, chat, fault):
-    # The store, the chat layer and every get() and __str__ failing are
-    # test_fault_injection's and test_summary_request's.
-    ctx = SimpleNamespace(ns=namespace, monkeypatch=monkeypatch, conv=placement_conv(), config=WINDOW_5000)
-    exc_type = fault(ctx)
-    snap = Snapshot(ctx.conv)
+@pytest.mark.parametrize("rebind, config, change, exc_type", FAULTS)
+def test_failure_leaves_conv_exactly_as_before(module, namespace, monkeypatch, chat, rebind, config, change, exc_type):
+    for name, make in rebind.items():
+        if name == CHAT_MODULE:
+            monkeypatch.setitem(sys.modules, name, make)
+        else:
+            namespace[name] = make(namespace[name])
+    conv = placement_conv()
+    if change:
+        change(conv["messages"])
+    snap = Snapshot(conv)
 
     with pytest.raises(exc_type) as info:
-        module.cut_and_sum_history(ctx.conv, ctx.config)
+        module.cut_and_sum_history(conv, config)
 
     assert type(info.value) is exc_type
     snap.assert_unchanged()
