@@ -12,8 +12,8 @@ from hypothesis import strategies as st
 
 import reference as ref
 import strategies
-from shared import (IMAGE, MUTATIONS, Facade, GetOnly, Logged, Mutating, PlainDict, PlainStr, StatedLen,
-                    list_actions, outcome)
+from shared import (IMAGE, MUTATIONS, Facade, GetOnly, Mutating, PlainDict, PlainStr, StatedLen, list_actions,
+                    outcome, read_logged)
 
 
 class IdeographIter(str):
@@ -222,26 +222,10 @@ def test_estimate_tokens_disagrees_with_reference(module, msgs):
     assert outcome(module.estimate_tokens, msgs) == outcome(ref.estimate_tokens, msgs)
 
 
-def logged_conversation(log):
-    return [
-        Logged(log, "m0", role="user", content="abcd"),
-        Logged(log, "m1", role="tool", tool_result="\u4e00\u4e8c", content="x"),
-        Logged(log, "m2", role="tool", tool_result="", content=[
-            Logged(log, "p0", type="text", text="abcd"),
-            Logged(log, "p1", type="image"),
-            Logged(log, "p2", type="text"),
-            "abcd",
-        ]),
-        Logged(log, "m3"),
-    ]
-
-
 def test_estimate_tokens_bypasses_record_get(module):
-    native_log, ref_log = [], []
-    native = module.estimate_tokens(logged_conversation(native_log))
-    expected = ref.estimate_tokens(logged_conversation(ref_log))
-    assert native == expected == 4 + 6 + (1 + 1500 + 0 + 1 + 3) + 3
-    assert native_log == ref_log
+    native, expected = read_logged(module.estimate_tokens, ref.estimate_tokens)
+    assert native == expected
+    assert native[0] == 4 + 6 + (1 + 1500 + 0 + 1 + 3) + 3 + 3
 
 
 # --- lists changed while they are walked ------------------------------------------

@@ -20,15 +20,12 @@ STAMP = "2024-05-01T12:00:{:02d}+00:00"
 CONFIG = {"max_context": 3000}
 
 
-def make_conv(message_cls=dict, conv_cls=dict, role=None, n=12):
+def make_conv(message_cls=dict, conv_cls=dict):
     """Twelve messages of 453 estimated tokens each: against a window of 3000
     the newest three are kept, the nine before them are compressed, and the
     summary lands between the first and second kept message."""
-    messages = [
-        message_cls(role=role if role is not None else ("user" if i % 2 == 0 else "assistant"),
-                    content="一二三" * 100, timestamp=STAMP.format(i))
-        for i in range(n)
-    ]
+    messages = [message_cls(role=("user" if i % 2 == 0 else "assistant"), content="一二三" * 100,
+                            timestamp=STAMP.format(i)) for i in range(12)]
     return conv_cls(id="c1", created_at=STAMP.format(0), cut_time=STAMP.format(0), messages=messages, extra=[1])
 
 

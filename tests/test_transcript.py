@@ -10,7 +10,8 @@ import reference as ref
 import strategies
 from context_compress.texts import (BODY_BOUND as BODY, BODY_MARKER, EXTRACT_HEAD, EXTRACT_TAIL,
                                         TRANSCRIPT_BOUND as TOTAL, TRANSCRIPT_MARKER as MARKER)
-from shared import IMAGE, MUTATIONS, Facade, GetOnly, Logged, Mutating, PlainStr, StatedLen, StrRaises, list_actions, outcome
+from shared import (IMAGE, MUTATIONS, Facade, GetOnly, Mutating, PlainStr, StatedLen, StrRaises, list_actions, outcome,
+                    read_logged)
 
 # One character of each storage width, plus a lone surrogate.
 WIDTHS = ["a", "\u00e9", "\u4e2d", "\U0001f600", "\ud800"]
@@ -226,27 +227,11 @@ def test_msgs_to_text_str_subclass_not_handled_the_python_way(module, msg):
 
 # --- reading records through get() -----------------------------------------------
 
-def logged_conversation(log):
-    return [
-        Logged(log, "m0", role="user", content="a"),
-        Logged(log, "m1", role="tool", tool_result="r", content="c"),
-        Logged(log, "m2", role="tool", content=[
-            Logged(log, "p0", type="text", text="t"),
-            Logged(log, "p1", type="image"),
-            "s",
-        ]),
-        Logged(log, "m3", content=""),
-        Logged(log, "m4"),
-    ]
-
-
 def test_msgs_to_text_bypasses_record_get(module):
-    native_log, ref_log = [], []
-    native = module._msgs_to_text(logged_conversation(native_log))
-    expected = ref._msgs_to_text(logged_conversation(ref_log))
-    assert native == expected == "[user] a\n[tool_result] r\n[tool_result] t  s"
-    assert native_log == ref_log
-    assert ("p1", "text") in native_log
+    native, expected = read_logged(module._msgs_to_text, ref._msgs_to_text)
+    assert native == expected
+    assert native[0] == "[user] abcd\n[tool_result] \u4e00\u4e8c\n[tool_result] abcd   abcd"
+    assert ("p1", "text") in native[1]
 
 
 # --- lists changed while they are walked ------------------------------------------
