@@ -14,7 +14,7 @@ import routes.context_compress as cc
 import strategies
 from context_compress.texts import SUMMARY_NOTE, SUMMARY_PREFIX, THRESHOLD, keep_budget
 from fake_chat import FakeChat, placed
-from shared import PlainDict, PlainStr
+from shared import PlainDict
 from snapshot import Snapshot
 
 # --- strategies ----------------------------------------------------------------
@@ -59,35 +59,11 @@ def stamps(draw, layout=None):
     return LAYOUTS[index].format(m=draw(st.integers(0, 3)), s=draw(st.integers(0, 59)))
 
 
-parts = st.one_of(
-    st.builds(lambda t: {"type": "text", "text": t}, scaled(texts)),
-    st.just({"type": "image_url", "image_url": {"url": "data:"}}),
-    st.builds(lambda t: {"text": t}, texts),                 # no type: not a text part
-    st.just({"type": "text"}),                               # no text
-    st.builds(lambda t: PlainDict(type="text", text=t), texts),
-    scaled(texts),
-    st.sampled_from([None, 7, 2.5, ["nested"], ("tuple",)]),
-)
-contents = st.one_of(
-    scaled(texts),
-    st.builds(PlainStr, texts),
-    st.lists(parts, max_size=5),
-    st.sampled_from([None, "", 0, [], {"k": "v"}, 42, ("a",)]),
-)
-
-
 @st.composite
 def messages(draw, layout):
-    cls = draw(record_types)
-    m = cls()
-    role = draw(st.sampled_from(["user", "assistant", "system", "tool", "tool", None, MISSING, "工具"]))
-    if role is not MISSING:
-        m["role"] = role
-    content = draw(st.one_of(st.just(MISSING), contents))
-    if content is not MISSING:
-        m["content"] = content
-    if role == "tool" and draw(st.booleans()):
-        m["tool_result"] = draw(st.one_of(scaled(texts), st.sampled_from([None, "", {"ok": True}])))
+    """A message of strategies.messages in a record of any type, stamped (or
+    not) in `layout`, with an extra key now and then."""
+    m = draw(record_types)(draw(strategies.messages))
     stamp = draw(stamps(layout))
     if stamp is not MISSING:
         m["timestamp"] = stamp
@@ -131,12 +107,12 @@ def heavy_conversations(draw):
         seconds = draw(st.permutations(seconds))
     heavy = st.one_of(
         scaled(st.text(strategies.characters, min_size=1, max_size=40)),
-        st.lists(parts, min_size=1, max_size=4).map(lambda p: p + [{"type": "image_url"}]),
+        st.lists(strategies.parts, min_size=1, max_size=4).map(lambda p: p + [{"type": "image_url"}]),
     )
     msgs = []
     for s in seconds:
         m = draw(messages(0))
-        m["content"] = draw(st.one_of(heavy, heavy, contents))
+        m["content"] = draw(st.one_of(heavy, heavy, strategies.contents))
         if draw(st.integers(0, 7)):
             m["timestamp"] = LAYOUTS[0].format(m=0, s=s)
         msgs.append(m)
