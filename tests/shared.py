@@ -100,6 +100,29 @@ class Logged(dict):
         return super().get(key, *default)
 
 
+def logged_conversation(log):
+    """Messages and parts of each kind the readers tell apart, every one
+    logging the keys asked of its get()."""
+    return [
+        Logged(log, "m0", role="user", content="abcd"),
+        Logged(log, "m1", role="tool", tool_result="\u4e00\u4e8c", content="x"),
+        Logged(log, "m2", role="tool", tool_result="", content=[
+            Logged(log, "p0", type="text", text="abcd"), Logged(log, "p1", type="image"),
+            Logged(log, "p2", type="text"), "abcd"]),
+        Logged(log, "m3", content=""),
+        Logged(log, "m4"),
+    ]
+
+
+def read_logged(*functions):
+    """(result, keys asked in order) of each function on a logged_conversation of its own."""
+    results = []
+    for fn in functions:
+        log = []
+        results.append((fn(logged_conversation(log)), log))
+    return results
+
+
 class Mutating(dict):
     """A record whose first get() runs `action`."""
 

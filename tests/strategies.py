@@ -1,7 +1,7 @@
 """Generated inputs of the tests that compare the module with reference.py:
 texts of all three storage kinds with the ideograph range bounds, surrogates
 and astral code points well represented, and message lists with every
-content shape the readers distinguish."""
+content shape the readers distinguish, str and dict subclasses included."""
 
 import os
 
@@ -9,6 +9,7 @@ from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 
 from context_compress.texts import BODY_BOUND
+from shared import PlainDict, PlainStr
 
 # HYPOTHESIS_PROFILE picks the profile of every property test: "ci" (the
 # default, a quick run) or "dev" (thousands of examples).
@@ -59,6 +60,7 @@ odd_values = st.sampled_from([None, 0, 7, 2.5, True, False, b"bytes", ("tuple",)
 
 parts = st.one_of(
     st.fixed_dictionaries({"type": st.just("text")}, optional={"text": st.one_of(texts, st.sampled_from([None, "", 0]))}),
+    st.builds(lambda text: PlainDict(type="text", text=text), texts),
     st.fixed_dictionaries(
         {"type": st.sampled_from(["image_url", "image", "file", "", None, "TEXT", "text "])},
         optional={"text": texts, "image_url": st.just({"url": "data:"})},
@@ -68,7 +70,7 @@ parts = st.one_of(
     odd_values,
 )
 
-contents = st.one_of(texts, st.lists(parts, max_size=6), odd_values)
+contents = st.one_of(texts, st.builds(PlainStr, texts), st.lists(parts, max_size=6), odd_values)
 
 roles = st.sampled_from(["user", "assistant", "tool", "system", "", None, "?", 0, "Tool"])
 

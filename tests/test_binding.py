@@ -9,8 +9,6 @@ import pytest
 from shared import outcome
 from surface import DEF_LINE, FUNCTIONS, PARAMS, SOURCE_UNIT, entry, tb_entries
 
-all_functions = pytest.mark.parametrize("name", FUNCTIONS)
-
 # Arguments each function accepts, so that binding by position and by keyword
 # can be compared on the whole outcome of the call.
 VALID_ARGS = {
@@ -40,9 +38,6 @@ def vectorcall(fn, args, kwnames):
     return call(fn, array, len(args), names)
 
 
-# --- count errors ---------------------------------------------------------------------
-
-
 def count_error(name, given):
     """The message for `given` positional arguments, none or one too many."""
     if name == "cut_and_sum_history":
@@ -54,29 +49,10 @@ def count_error(name, given):
     return f"{name}() takes {bound} ({given} given)"
 
 
-@all_functions
-@pytest.mark.parametrize("empty_mapping", [False, True], ids=["no-keywords", "empty-mapping"])
-def test_missing_arguments_count_error_wrong(module, name, empty_mapping):
-    fn = getattr(module, name)
-    with pytest.raises(TypeError) as info:
-        fn(**{}) if empty_mapping else fn()
-    assert str(info.value) == count_error(name, 0)
-
-
-@all_functions
-@pytest.mark.parametrize("kwargs", [{}, {"bogus": 1}, {"ts": 1, "conv": 1}],
-                         ids=["no-keywords", "unexpected-keyword", "parameter-keywords"])
-def test_too_many_positionals_count_error_beats_keyword_errors(module, name, kwargs):
-    args = [object()] * (len(PARAMS[name]) + 1)
-    with pytest.raises(TypeError) as info:
-        getattr(module, name)(*args, **kwargs)
-    assert str(info.value) == count_error(name, len(args))
-
-
 # --- successful binding -----------------------------------------------------------------
 
 
-@all_functions
+@pytest.mark.parametrize("name", FUNCTIONS)
 def test_binding_by_keyword_differs_from_position(module, name):
     fn = getattr(module, name)
     args = VALID_ARGS[name]
@@ -138,105 +114,51 @@ def test_keyword_binding_wrong(module, call, expected):
 # --- keyword errors -----------------------------------------------------------------------
 
 
-@all_functions
-def test_keyword_duplicating_a_positional_not_multiple_values(module, name):
-    first = PARAMS[name][0]
-    with pytest.raises(TypeError) as info:
-        getattr(module, name)(object(), **{first: object()})
-    assert str(info.value) == f"{name}() got multiple values for keyword argument '{first}'"
-
-
-@all_functions
-@pytest.mark.parametrize("positional", [0, 1])
-def test_unknown_keyword_reported_after_count_check(module, name, positional):
-    # Keywords are examined before missing parameters are counted.
-    with pytest.raises(TypeError) as info:
-        getattr(module, name)(*[object()] * positional, bogus=1)
-    assert str(info.value) == f"{name}() got an unexpected keyword argument 'bogus'"
+UNEXPECTED, MULTIPLE = "got an unexpected keyword argument", "got multiple values for keyword argument"
+TAKES_TWO = "add_seconds_rfc3339() takes exactly 2 positional arguments"
 
 
 @pytest.mark.parametrize("call, message", [
-    (lambda m: m.add_seconds_rfc3339(secs=1),
-     "add_seconds_rfc3339() takes exactly 2 positional arguments (0 given)"),
-    (lambda m: m.add_seconds_rfc3339(ts=VALID_TS),
-     "add_seconds_rfc3339() takes exactly 2 positional arguments (1 given)"),
-    (lambda m: m.add_seconds_rfc3339(VALID_TS),
-     "add_seconds_rfc3339() takes exactly 2 positional arguments (1 given)"),
-    (lambda m: m.add_seconds_rfc3339(VALID_TS, **{}),
-     "add_seconds_rfc3339() takes exactly 2 positional arguments (1 given)"),
+    (lambda m: m.add_seconds_rfc3339(secs=1), f"{TAKES_TWO} (0 given)"),
+    (lambda m: m.add_seconds_rfc3339(ts=VALID_TS), f"{TAKES_TWO} (1 given)"),
+    (lambda m: m.add_seconds_rfc3339(VALID_TS), f"{TAKES_TWO} (1 given)"),
+    (lambda m: m.add_seconds_rfc3339(VALID_TS, **{}), f"{TAKES_TWO} (1 given)"),
     (lambda m: m.cut_and_sum_history(llm_config={}),
      "cut_and_sum_history() takes at least 1 positional argument (0 given)"),
-    (lambda m: m.cut_and_sum_history({}, None, None, llm_config=None),
-     "cut_and_sum_history() takes at most 2 positional arguments (3 given)"),
-    (lambda m: m.cut_and_sum_history({}, None, None, None),
-     "cut_and_sum_history() takes at most 2 positional arguments (4 given)"),
-    (lambda m: m._parse_ts(VALID_TS, ts=VALID_TS),
-     "_parse_ts() got multiple values for keyword argument 'ts'"),
-    (lambda m: m.add_seconds_rfc3339(VALID_TS, 1, secs=2),
-     "add_seconds_rfc3339() got multiple values for keyword argument 'secs'"),
-    (lambda m: m.add_seconds_rfc3339(VALID_TS, secs=1, ts=VALID_TS),
-     "add_seconds_rfc3339() got multiple values for keyword argument 'ts'"),
-    (lambda m: m.cut_and_sum_history({}, None, llm_config=None),
-     "cut_and_sum_history() got multiple values for keyword argument 'llm_config'"),
-    (lambda m: m.cut_and_sum_history({}, conv={}),
-     "cut_and_sum_history() got multiple values for keyword argument 'conv'"),
-    (lambda m: m.estimate_tokens(text="x"),
-     "estimate_tokens() got an unexpected keyword argument 'text'"),
-    (lambda m: m.get_conv_cut_time(Conv={}),
-     "get_conv_cut_time() got an unexpected keyword argument 'Conv'"),
-    (lambda m: m._parse_ts(**{"\u65f6\u95f4": 1}),
-     "_parse_ts() got an unexpected keyword argument '\u65f6\u95f4'"),
-    (lambda m: m._parse_ts(**{"k" * 300: 1}),
-     "_parse_ts() got an unexpected keyword argument '" + "k" * 300 + "'"),
-    (lambda m: m._parse_ts(**{SubStr("zz"): 1}),
-     "_parse_ts() got an unexpected keyword argument 'zz'"),
-    (lambda m: m._parse_ts(**{NeverEqual("ts"): 1}),
-     "_parse_ts() got an unexpected keyword argument 'ts'"),
-    (lambda m: m._parse_ts(VALID_TS, **{SubStr("ts"): 1}),
-     "_parse_ts() got multiple values for keyword argument 'ts'"),
-    (lambda m: m._parse_ts(VALID_TS, **{AlwaysEqual("zz"): 1}),
-     "_parse_ts() got multiple values for keyword argument 'zz'"),
-    (lambda m: m._parse_ts(VALID_TS, **{TS_NAME: VALID_TS}),
-     "_parse_ts() got multiple values for keyword argument 'ts'"),
+    (lambda m: m.add_seconds_rfc3339(VALID_TS, 1, secs=2), f"add_seconds_rfc3339() {MULTIPLE} 'secs'"),
+    (lambda m: m.add_seconds_rfc3339(VALID_TS, secs=1, ts=VALID_TS), f"add_seconds_rfc3339() {MULTIPLE} 'ts'"),
+    (lambda m: m.cut_and_sum_history({}, None, llm_config=None), f"cut_and_sum_history() {MULTIPLE} 'llm_config'"),
+    (lambda m: m.estimate_tokens(text="x"), f"estimate_tokens() {UNEXPECTED} 'text'"),
+    (lambda m: m.get_conv_cut_time(Conv={}), f"get_conv_cut_time() {UNEXPECTED} 'Conv'"),
+    (lambda m: m._parse_ts(**{"\u65f6\u95f4": 1}), f"_parse_ts() {UNEXPECTED} '\u65f6\u95f4'"),
+    (lambda m: m._parse_ts(**{"k" * 300: 1}), f"_parse_ts() {UNEXPECTED} '" + "k" * 300 + "'"),
+    (lambda m: m._parse_ts(**{SubStr("zz"): 1}), f"_parse_ts() {UNEXPECTED} 'zz'"),
+    (lambda m: m._parse_ts(**{NeverEqual("ts"): 1}), f"_parse_ts() {UNEXPECTED} 'ts'"),
+    (lambda m: m._parse_ts(VALID_TS, **{SubStr("ts"): 1}), f"_parse_ts() {MULTIPLE} 'ts'"),
+    (lambda m: m._parse_ts(VALID_TS, **{AlwaysEqual("zz"): 1}), f"_parse_ts() {MULTIPLE} 'zz'"),
+    (lambda m: m._parse_ts(VALID_TS, **{TS_NAME: VALID_TS}), f"_parse_ts() {MULTIPLE} 'ts'"),
     # The first offending keyword decides.
-    (lambda m: m._parse_ts(VALID_TS, bogus=1, ts=2), "_parse_ts() got an unexpected keyword argument 'bogus'"),
-    (lambda m: m._parse_ts(VALID_TS, ts=2, bogus=1), "_parse_ts() got multiple values for keyword argument 'ts'"),
-    (lambda m: m._parse_ts(VALID_TS, other=1, bogus=2), "_parse_ts() got an unexpected keyword argument 'other'"),
+    (lambda m: m._parse_ts(VALID_TS, bogus=1, ts=2), f"_parse_ts() {UNEXPECTED} 'bogus'"),
+    (lambda m: m._parse_ts(VALID_TS, ts=2, bogus=1), f"_parse_ts() {MULTIPLE} 'ts'"),
+    (lambda m: m._parse_ts(VALID_TS, other=1, bogus=2), f"_parse_ts() {UNEXPECTED} 'other'"),
+    # Keyword names that are not str, reachable only through the C call protocol.
+    (lambda m: vectorcall(m._parse_ts, (VALID_TS,), [(b"ts", 1)]), "_parse_ts() keywords must be strings"),
+    (lambda m: vectorcall(m._parse_ts, (), [(None, 1), ("bogus", 2)]), "_parse_ts() keywords must be strings"),
+    (lambda m: vectorcall(m._parse_ts, (), [("bogus", 2), (None, 1)]), f"_parse_ts() {UNEXPECTED} 'bogus'"),
+    (lambda m: vectorcall(m._parse_ts, (VALID_TS, 1), [(None, 1)]),
+     "_parse_ts() takes exactly 1 positional argument (2 given)"),
 ], ids=["secs-only", "ts-only", "one-positional", "one-positional-empty-mapping", "llm_config-only",
-        "three-plus-keyword", "four",
-        "parse-ts", "secs-after-two", "ts-after-secs", "llm_config", "conv",
-        "other-functions-parameter", "case-differs", "non-ascii-name", "long-name-whole",
-        "unexpected", "never-equal", "multiple", "always-equal-multiple", "non-interned-multiple",
-        "unexpected-first", "duplicate-first", "two-unexpected"])
+        "secs-after-two", "ts-after-secs", "llm_config", "other-functions-parameter", "case-differs",
+        "non-ascii-name", "long-name-whole", "unexpected", "never-equal", "multiple", "always-equal-multiple",
+        "non-interned-multiple", "unexpected-first", "duplicate-first", "two-unexpected",
+        "bytes-name", "non-str-first", "non-str-after-unexpected", "count-before-non-str"])
 def test_binding_error_message_wrong(module, call, message):
     with pytest.raises(TypeError) as info:
         call(module)
     assert str(info.value) == message
 
 
-# --- keyword names that are not str (reachable only through the C call protocol) -----------
-
-
-@all_functions
-def test_non_str_keyword_name_accepted_or_misreported(module, name):
-    with pytest.raises(TypeError) as info:
-        vectorcall(getattr(module, name), (), [(1, "value")])
-    assert str(info.value) == f"{name}() keywords must be strings"
-
-
-@pytest.mark.parametrize("args, kwnames, message", [
-    ((VALID_TS,), [(b"ts", 1)], "_parse_ts() keywords must be strings"),
-    ((), [(None, 1), ("bogus", 2)], "_parse_ts() keywords must be strings"),
-    ((), [("bogus", 2), (None, 1)], "_parse_ts() got an unexpected keyword argument 'bogus'"),
-    ((VALID_TS, 1), [(None, 1)], "_parse_ts() takes exactly 1 positional argument (2 given)"),
-], ids=["bytes-name", "non-str-first", "unexpected-first", "count-first"])
-def test_non_str_keyword_name_checked_out_of_order(module, args, kwnames, message):
-    with pytest.raises(TypeError) as info:
-        vectorcall(module._parse_ts, args, kwnames)
-    assert str(info.value) == message
-
-
-# --- no work before binding succeeds; the traceback entry ----------------------------------
+# --- every function: the message, no work before binding succeeds, the traceback entry -----
 
 
 class Tripwire:
@@ -262,28 +184,39 @@ class Tripwire:
         return 0
 
 
-def binding_faults(name):
-    """One call per kind of binding error, each given Tripwire arguments."""
-    n = len(PARAMS[name])
+def binding_errors(name):
+    """(kind, call, message) for each kind of binding error of `name`; a call
+    takes the function and the argument to pass it."""
+    params, n = PARAMS[name], len(PARAMS[name])
+    too_many, unexpected = count_error(name, n + 1), f"{name}() got an unexpected keyword argument 'bogus'"
+    not_str = f"{name}() keywords must be strings"
     return [
-        ("count", lambda fn, t: fn(*[t] * (n + 1))),
-        ("multiple", lambda fn, t: fn(t, **{PARAMS[name][0]: t})),
-        ("unexpected", lambda fn, t: fn(t, bogus=t)),
-        ("not-str", lambda fn, t: vectorcall(fn, (t,), [(0, t)])),
+        ("missing", lambda fn, t: fn(), count_error(name, 0)),
+        ("missing-empty-mapping", lambda fn, t: fn(**{}), count_error(name, 0)),
+        ("count", lambda fn, t: fn(*[t] * (n + 1)), too_many),
+        # The count is checked before any keyword is.
+        ("count-before-unexpected", lambda fn, t: fn(*[t] * (n + 1), bogus=t), too_many),
+        ("count-before-parameters", lambda fn, t: fn(*[t] * (n + 1), ts=t, conv=t), too_many),
+        ("multiple", lambda fn, t: fn(t, **{params[0]: t}),
+         f"{name}() got multiple values for keyword argument '{params[0]}'"),
+        # Keywords are examined before missing parameters are counted.
+        ("unexpected", lambda fn, t: fn(bogus=t), unexpected),
+        ("unexpected-after-positional", lambda fn, t: fn(t, bogus=t), unexpected),
+        ("not-str", lambda fn, t: vectorcall(fn, (), [(1, t)]), not_str),
+        ("not-str-after-positional", lambda fn, t: vectorcall(fn, (t,), [(0, t)]), not_str),
     ]
 
 
-FAULTS = [(name, kind, call) for name in FUNCTIONS for kind, call in binding_faults(name)]
+ERRORS = [(name, *error) for name in FUNCTIONS for error in binding_errors(name)]
 
 
-@pytest.mark.parametrize("name, kind, call", FAULTS, ids=[f"{n}-{k}" for n, k, _ in FAULTS])
-def test_binding_error_touches_argument_or_entry_wrong(module, name, kind, call):
+@pytest.mark.parametrize("name, kind, call, message", ERRORS, ids=[f"{n}-{k}" for n, k, *_ in ERRORS])
+def test_binding_error_misreported_touches_argument_or_entry_wrong(module, name, kind, call, message):
     tripwire = Tripwire()
-    with pytest.raises(TypeError):
-        call(getattr(module, name), tripwire)
-    assert tripwire.touched == []
     with pytest.raises(TypeError) as info:
-        call(getattr(module, name), object())
+        call(getattr(module, name), tripwire)
+    assert str(info.value) == message
+    assert tripwire.touched == []
     entries = tb_entries(info.value)
     assert entries[-1] == (entry(name), SOURCE_UNIT, DEF_LINE[name])
     assert [e for e in entries if e[1] == SOURCE_UNIT] == entries[-1:]

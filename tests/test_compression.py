@@ -3,14 +3,16 @@ budget, the kept tail and the span, the summary message and its placement,
 collaborators looked up at call time, and conversations never half-written."""
 
 import sys
-from types import MappingProxyType, SimpleNamespace
+import types
+from types import MappingProxyType
 
 import pytest
 
+import reference as ref
 from context_compress.texts import (BODY_BOUND, BODY_MARKER, DEFAULT_MAX_CONTEXT, SUMMARY_NOTE as NOTE,
                                         SUMMARY_PREFIX as PREFIX, THRESHOLD)
 from fake_chat import CHAT_MODULE, GOOD_SUMMARY, FakeChat
-from shared import WINDOW_5000, Facade, GetRaises, StrRaises, T, assert_same_objects, msg
+from shared import WINDOW_5000, Facade, GetRaises, T, assert_same_objects, msg
 from snapshot import Snapshot
 from surface import assert_raised_in
 
@@ -221,39 +223,25 @@ def test_span_is_chosen_by_stamp_not_by_position(module, chat):
         "[user] " + c["content"][:BODY_BOUND] + BODY_MARKER + "\n[user] " + g["content"])
 
 
-def test_newest_alone_reaching_budget_puts_summary_last_past_unstamped(module, chat):
-    c, e, z = msg(T(10), 3000), msg(T(11), 1500), msg("", 3)
-    conv = {"id": 7, "messages": [c, e, z]}
+@pytest.mark.parametrize("stamps, sequence, later, order, summary_ts", [
+    # The newest message alone reaches the budget; the summary goes last, past an unstamped message.
+    pytest.param((T(10), T(11)), list, [msg("", 3)], "ezS", T(12), id="summary_last_past_unstamped"),
+    # 2 cannot be shifted: the summary carries it unchanged and stands before e.
+    pytest.param((1, 2), list, [], "Se", 2, id="number_stamps_throughout"),
+    pytest.param((T(10), T(11)), tuple, [], "eS", T(12), id="tuple_walked_and_replaced_by_list"),
+])
+def test_newest_alone_kept_and_summary_placed_by_its_stamp(module, chat, stamps, sequence, later, order, summary_ts):
+    c, e = msg(stamps[0], 3000), msg(stamps[1], 1500)
+    conv = {"id": 7, "messages": sequence([c, e, *later])}
     result = module.cut_and_sum_history(conv, WINDOW_5000)
     assert_result(result, True, [("rate", 0.9), ("total_tokens", 4500), ("max_context", 5000),
-                                 ("kept", 1), ("compressed", 1), ("new_cut_time", T(11))])
+                                 ("kept", 1), ("compressed", 1), ("new_cut_time", stamps[1])])
     new = conv["messages"]
-    assert_same_objects(new[:2], [e, z])
-    assert list(new[2].items()) == summary_items(GOOD_SUMMARY, T(12))
-    assert list(conv) == ["id", "messages", "cut_time"]
-    assert conv["cut_time"] == T(11)
-
-
-def test_second_compression_swallows_first_summary(module, chat):
-    conv = placement_conv()
-    m = named(conv)
-    module.cut_and_sum_history(conv, WINDOW_5000)
-    first_summary = conv["messages"][5]
-    j = msg(T(30), 4000, name="j")
-    conv["messages"].append(j)
-    chat.answer = {"choices": [{"message": {"content": "second"}}]}
-
-    result = module.cut_and_sum_history(conv, WINDOW_5000)
-
-    assert result[0] is True
-    assert result[1]["compressed"] == 5  # x e h, the first summary, i
-    assert result[1]["kept"] == 1 and result[1]["new_cut_time"] == T(30)
-    new = conv["messages"]
-    assert_same_objects(new[:3], [m["a"], m["b"], j])
-    assert list(new[3].items()) == summary_items("second", T(31))
-    assert not any(x is first_summary for x in new)
-    assert "\n[user] " + first_summary["content"] + "\n" in chat.calls[1].messages[1]["content"]
-    assert conv["cut_time"] == T(30)
+    assert type(new) is list
+    summary = new[order.index("S")]
+    assert_same_objects(new, [{"e": e, "z": later and later[0], "S": summary}[ch] for ch in order])
+    assert list(summary.items()) == summary_items(GOOD_SUMMARY, summary_ts)
+    assert list(conv) == ["id", "messages", "cut_time"] and conv["cut_time"] == stamps[1]
 
 
 # --- summary timestamp and the cut-time window ------------------------------------------
@@ -304,36 +292,29 @@ def test_summary_stamp_never_sorts_before_new_cut(module, chat, local_zone, fmt,
         assert_same_objects(window, [summary, e, k])
 
 
-def test_number_stamps_throughout_compare_and_compress(module, chat):
-    c, e = msg(1, 3000), msg(2, 1500)
-    conv = {"messages": [c, e]}
-    result = module.cut_and_sum_history(conv, WINDOW_5000)
-    assert_result(result, True, [("rate", 0.9), ("total_tokens", 4500), ("max_context", 5000),
-                                 ("kept", 1), ("compressed", 1), ("new_cut_time", 2)])
-    # 2 cannot be shifted, so the summary carries it unchanged and stands before e.
-    assert list(conv["messages"][0].items()) == summary_items(GOOD_SUMMARY, 2)
-    assert conv["messages"][1] is e
-
-
-def test_tuple_messages_are_walked_and_replaced_by_list(module, chat):
-    c, e = msg(T(10), 3000), msg(T(11), 1500)
-    conv = {"cut_time": T(10), "messages": (c, e)}
-    result = module.cut_and_sum_history(conv, WINDOW_5000)
-    assert result[0] is True and result[1]["compressed"] == 1
-    assert type(conv["messages"]) is list
-    assert conv["messages"][0] is e
-    assert list(conv["messages"][1].items()) == summary_items(GOOD_SUMMARY, T(12))
-
-
 # --- collaborators --------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("chat_present", [True, False], ids=["chat_answers", "chat_missing"])
-def test_collaborators_looked_up_by_name_at_call_time_in_order(module, namespace, monkeypatch, chat_present):
+class RaisingModule(types.ModuleType):
+    def __getattr__(self, name):
+        raise RuntimeError(f"cannot load {name}")
+
+
+# routes.chat as the summary request finds it: when it cannot give
+# _call_llm_api, the extract summarises the span.
+CHAT_LAYERS = {
+    "answers": lambda fake: fake.module,
+    "module_missing": lambda fake: None,
+    "function_missing": lambda fake: types.ModuleType(CHAT_MODULE),
+    "attribute_lookup_raises": lambda fake: RaisingModule(CHAT_MODULE),
+}
+
+
+@pytest.mark.parametrize("chat_layer", sorted(CHAT_LAYERS))
+def test_collaborators_looked_up_by_name_at_call_time_in_order(module, namespace, monkeypatch, chat_layer):
     fake = FakeChat()
-    monkeypatch.setitem(sys.modules, CHAT_MODULE, fake.module if chat_present else None)
-    events = fake.events
-    args = {}
+    monkeypatch.setitem(sys.modules, CHAT_MODULE, CHAT_LAYERS[chat_layer](fake))
+    events, args = fake.events, {}
 
     def recorder(name, result):
         real = namespace[name]
@@ -347,9 +328,8 @@ def test_collaborators_looked_up_by_name_at_call_time_in_order(module, namespace
 
     # A falsy cut makes every message active, the unstamped ones included.
     namespace["get_conv_cut_time"] = recorder("get_conv_cut_time", lambda real, conv: "")
-    namespace["estimate_tokens"] = recorder("estimate_tokens", lambda real, msgs: real(msgs))
-    namespace["_msgs_to_text"] = recorder("_msgs_to_text", lambda real, msgs: real(msgs))
-    namespace["simple_extract"] = recorder("simple_extract", lambda real, msgs: "EXTRACT")
+    for name in ("estimate_tokens", "_msgs_to_text", "simple_extract"):
+        namespace[name] = recorder(name, lambda real, msgs: real(msgs))
     namespace["add_seconds_rfc3339"] = recorder("add_seconds_rfc3339",
                                                 lambda real, ts, secs: "2024-05-01T12:00:20.5+00:00")
     conv = placement_conv()
@@ -359,7 +339,7 @@ def test_collaborators_looked_up_by_name_at_call_time_in_order(module, namespace
 
     result = module.cut_and_sum_history(conv, WINDOW_5000)
 
-    request = ["lookup", "_msgs_to_text", "call"] if chat_present else ["simple_extract"]
+    request = ["lookup", "_msgs_to_text", "call"] if chat_layer == "answers" else ["simple_extract", "_msgs_to_text"]
     assert events == ["get_conv_cut_time", *["estimate_tokens"] * 4, *request, "add_seconds_rfc3339"]
     assert args["get_conv_cut_time"] == [(conv,)] and args["get_conv_cut_time"][0][0] is conv
     estimated = [a[0] for a in args["estimate_tokens"]]
@@ -368,9 +348,10 @@ def test_collaborators_looked_up_by_name_at_call_time_in_order(module, namespace
     # The walk goes from the newest message back, and stops at the budget.
     for got, name in zip(estimated[1:], "ihe"):
         assert_same_objects(got, [m[name]])
-    span = args["_msgs_to_text" if chat_present else "simple_extract"]
-    assert len(span) == 1
-    assert_same_objects(span[0][0], [m["a"], m["b"], m["c"], m["d"]])
+    span = [m["a"], m["b"], m["c"], m["d"]]
+    for name in args.keys() & {"_msgs_to_text", "simple_extract"}:
+        assert len(args[name]) == 1
+        assert_same_objects(args[name][0][0], span)
     (shift_args,) = args["add_seconds_rfc3339"]
     assert shift_args == (T(20), 1) and type(shift_args[1]) is int
 
@@ -378,22 +359,11 @@ def test_collaborators_looked_up_by_name_at_call_time_in_order(module, namespace
     new = conv["messages"]
     summary = new[3]
     assert_same_objects(new, [m["x"], m["e"], m["h"], summary, m["i"]])
-    text = GOOD_SUMMARY if chat_present else "EXTRACT"
+    text = GOOD_SUMMARY if chat_layer == "answers" else ref.simple_extract(span)
     assert list(summary.items()) == summary_items(text, "2024-05-01T12:00:20.5+00:00")
 
 
 # --- never half-written -----------------------------------------------------------------------
-
-
-class StubbornConv(dict):
-    """A conversation that refuses to store one key."""
-
-    refuse = None
-
-    def __setitem__(self, key, value):
-        if key == self.refuse:
-            raise PermissionError(f"{key} is read-only")
-        super().__setitem__(key, value)
 
 
 class InterruptingGet(dict):
@@ -401,124 +371,59 @@ class InterruptingGet(dict):
         raise KeyboardInterrupt
 
 
-def _raiser(exc):
-    def fn(*args, **kwargs):
-        raise exc
-
-    return fn
-
-
-def _estimate_fails_on_call(n):
-    def setup(ctx):
-        real = ctx.ns["estimate_tokens"]
+def fails(exc, after=0):
+    """A rebinding of a collaborator: the real one for `after` calls, then `exc`."""
+    def rebind(real):
         calls = []
 
-        def estimate(msgs):
-            calls.append(msgs)
-            if len(calls) == n:
-                raise ArithmeticError(f"estimate {n}")
-            return real(msgs)
+        def collaborator(*args):
+            calls.append(args)
+            if len(calls) > after:
+                raise exc
+            return real(*args)
 
-        ctx.ns["estimate_tokens"] = estimate
-        return ArithmeticError
+        return collaborator
 
-    return setup
-
-
-def _cut_time_raises(ctx):
-    ctx.ns["get_conv_cut_time"] = _raiser(LookupError("cut"))
-    return LookupError
+    return rebind
 
 
-def _extract_raises(ctx):
-    ctx.monkeypatch.setitem(sys.modules, CHAT_MODULE, None)
-    ctx.ns["simple_extract"] = _raiser(RuntimeError("extract"))
-    return RuntimeError
-
-
-def _shift_raises(ctx):
-    ctx.ns["add_seconds_rfc3339"] = _raiser(OverflowError("shift"))
-    return OverflowError
-
-
-def _content_str_raises(ctx):
-    # The transcript fails inside the request (absorbed), then again in the extract.
-    named(ctx.conv)["d"]["content"] = StrRaises()
-    ctx.after.append(lambda: ctx.chat.calls == [])
-    return ValueError
-
-
-def _chat_interrupted(ctx):
-    ctx.chat.answer = KeyboardInterrupt
-    ctx.after.append(lambda: len(ctx.chat.calls) == 1)
-    return KeyboardInterrupt
-
-
-def _config_get_interrupted(ctx):
-    ctx.config = InterruptingGet(max_context=5000)
-    return KeyboardInterrupt
-
-
-def _store_refused(key):
-    def setup(ctx):
-        ctx.conv = StubbornConv(ctx.conv)
-        ctx.conv.refuse = key
-        return PermissionError
-
-    return setup
-
-
-def _number_stamp(ctx):
-    ctx.conv["messages"].append({"role": "user", "content": "late", "timestamp": 5})
-    return TypeError
-
-
-def _message_without_get(ctx):
-    ctx.conv["messages"].insert(3, None)
-    return AttributeError
-
-
-FAULTS = [
-    pytest.param(_cut_time_raises, id="get_conv_cut_time_raises"),
-    pytest.param(_estimate_fails_on_call(1), id="estimate_tokens_raises_on_total"),
-    pytest.param(_estimate_fails_on_call(2), id="estimate_tokens_raises_on_first_walk_step"),
-    pytest.param(_estimate_fails_on_call(4), id="estimate_tokens_raises_on_budget_step"),
-    pytest.param(_extract_raises, id="simple_extract_raises"),
-    pytest.param(_shift_raises, id="add_seconds_rfc3339_raises"),
-    pytest.param(_content_str_raises, id="content_str_raises_in_extract"),
-    pytest.param(_chat_interrupted, id="chat_layer_keyboard_interrupt"),
-    pytest.param(_config_get_interrupted, id="config_get_keyboard_interrupt"),
-    pytest.param(_store_refused("cut_time"), id="cut_time_store_fails_after_messages"),
-    pytest.param(_store_refused("messages"), id="messages_store_fails"),
-    pytest.param(_number_stamp, id="number_stamp_against_text_cut"),
-    pytest.param(_message_without_get, id="message_without_get"),
+# The store, the chat layer and every get() and __str__ failing are
+# test_fault_injection's and test_summary_request's.
+FAULTS = [  # (names rebound, the config, a change to the messages, the exception)
+    pytest.param({"get_conv_cut_time": fails(LookupError("cut"))}, WINDOW_5000, None, LookupError,
+                 id="get_conv_cut_time_raises"),
+    *[pytest.param({"estimate_tokens": fails(ArithmeticError("estimate"), after)}, WINDOW_5000, None, ArithmeticError,
+                   id=f"estimate_tokens_raises_on_{step}") for after, step in [(0, "total"), (1, "first_walk_step"),
+                                                                               (3, "budget_step")]],
+    pytest.param({CHAT_MODULE: None, "simple_extract": fails(RuntimeError("extract"))}, WINDOW_5000, None, RuntimeError,
+                 id="simple_extract_raises"),
+    pytest.param({"add_seconds_rfc3339": fails(OverflowError("shift"))}, WINDOW_5000, None, OverflowError,
+                 id="add_seconds_rfc3339_raises"),
+    pytest.param({}, InterruptingGet(max_context=5000), None, KeyboardInterrupt, id="config_get_keyboard_interrupt"),
+    pytest.param({}, WINDOW_5000, lambda msgs: msgs.append({"role": "user", "content": "late", "timestamp": 5}),
+                 TypeError, id="number_stamp_against_text_cut"),
+    pytest.param({}, WINDOW_5000, lambda msgs: msgs.insert(3, None), AttributeError, id="message_without_get"),
 ]
 
 
-@pytest.mark.parametrize("fault", FAULTS)
-def test_failure_leaves_conv_exactly_as_before(module, namespace, monkeypatch, chat, fault):
-    ctx = SimpleNamespace(ns=namespace, monkeypatch=monkeypatch, chat=chat, conv=placement_conv(),
-                          config=WINDOW_5000, after=[])
-    exc_type = fault(ctx)
-    snap = Snapshot(ctx.conv)
+@pytest.mark.parametrize("rebind, config, change, exc_type", FAULTS)
+def test_failure_leaves_conv_exactly_as_before(module, namespace, monkeypatch, chat, rebind, config, change, exc_type):
+    for name, make in rebind.items():
+        if name == CHAT_MODULE:
+            monkeypatch.setitem(sys.modules, name, make)
+        else:
+            namespace[name] = make(namespace[name])
+    conv = placement_conv()
+    if change:
+        change(conv["messages"])
+    snap = Snapshot(conv)
 
     with pytest.raises(exc_type) as info:
-        module.cut_and_sum_history(ctx.conv, ctx.config)
+        module.cut_and_sum_history(conv, config)
 
     assert type(info.value) is exc_type
     snap.assert_unchanged()
-    assert all(check() for check in ctx.after)
     assert_raised_in(info.value, "cut_and_sum_history")
-
-
-@pytest.mark.parametrize("conv", [[msg(T(10), 3)], "conversation", 42], ids=["list", "str", "int"])
-def test_conversation_without_get_raises_attribute_error(module, conv):
-    before = list(conv) if isinstance(conv, list) else None
-    with pytest.raises(AttributeError) as info:
-        module.cut_and_sum_history(conv)
-    assert_raised_in(info.value, "cut_and_sum_history")
-    if before is not None:
-        assert_same_objects(conv, before)
 
 
 class ClearingMessage(dict):

@@ -1,70 +1,20 @@
 """estimate_tokens_text and estimate_tokens: character-class weights, the
-Python-level measuring of non-str and str-subclass inputs, message reading,
-errors and their traceback entries."""
+Python-level measuring of non-str and str-subclass inputs, message reading
+and names looked up at call time. Every expected figure is the reference's
+too; errors and their traceback entries are test_statement_lines'."""
 
 import contextlib
 import ctypes
 
 import pytest
 from hypothesis import given
+from hypothesis import strategies as st
 
 import reference as ref
 import strategies
-from shared import (IMAGE, MUTATIONS, Facade, GetOnly, Logged, Mutating, PlainDict, PlainStr, StatedLen,
-                    list_actions, outcome)
+from shared import (IMAGE, MUTATIONS, Facade, GetOnly, Mutating, PlainDict, PlainStr, StatedLen, list_actions,
+                    outcome, read_logged)
 
-
-# --- estimate_tokens_text on str -------------------------------------------------
-
-@pytest.mark.parametrize("text, expected", [
-    ("", 0),
-    (None, 0),
-    ("abc", 0),                      # 0.75 truncated
-    ("abcd", 1),
-    ("\u4e00", 1),
-    ("\u4e00\u4e8c", 3),
-    ("\u4e00\u4e8cabc", 3),          # 3.75 truncated once for the whole text
-    ("\u4e00\u4e8c\u4e09\u56db\uff0c", 6),
-    ("\u4e00", 1), ("\u9fff", 1), ("\u3400", 1), ("\u4dbf", 1),       # range bounds
-    ("\u33ff", 0), ("\u4dc0", 0), ("\ua000", 0), ("\u4dff", 0),       # neighbours
-    ("\u3041\u3042\u3043\u3044", 1),  # hiragana
-    ("\uac00\uac01\uac02\uac03", 1),  # hangul
-    ("\U0001f600" * 4, 1),           # astral: one code point each
-    ("\U00014e00" * 4, 1),           # astral whose low 16 bits are an ideograph
-    ("\U00024e00\U00013400\U00019fff\U00020000", 1),
-    ("\u00e9\u00e9\u00e9\u00e9", 1),  # Latin-1 storage
-    ("\ud800\udfff\ud800\udfff", 1),  # lone surrogates
-    ("\u4e00\U0001f600\u4e00\U0001f600", 3),  # ideographs in 4-byte storage
-    ("\u4e00" * 3 + "\x00", 4),
-])
-def test_estimate_text_wrong_class_weight_or_rounding(module, text, expected):
-    result = module.estimate_tokens_text(text)
-    assert type(result) is int
-    assert result == expected
-
-
-@pytest.mark.parametrize("ideographs, others, other_char", [
-    (0xFFFF, 0, "a"),
-    (0xFFFF + 1, 1, "a"),
-    (0x1FFFE, 2, "\u00e9"),
-    (70000, 70000, "b"),
-    (70000, 3, "\U0001f600"),        # forces 4-byte storage
-    (0, 0x20001, "\u3000"),
-])
-def test_estimate_text_long_text_miscounted(module, ideographs, others, other_char):
-    text = "\u4e00" * ideographs + other_char * others
-    assert module.estimate_tokens_text(text) == (6 * ideographs + others) // 4
-    mixed = ("\u4e00" + other_char) * (ideographs // 2)
-    assert module.estimate_tokens_text(mixed) == (6 * (ideographs // 2) + ideographs // 2) // 4
-
-
-@strategies.PROPERTY
-@given(strategies.texts)
-def test_estimate_text_disagrees_with_reference(module, text):
-    assert module.estimate_tokens_text(text) == ref.estimate_tokens_text(text)
-
-
-# --- estimate_tokens_text on str subclasses and other iterables -------------------
 
 class IdeographIter(str):
     """Iterates as ideographs, whatever it stores."""
@@ -101,9 +51,24 @@ class Measured:
         return self.length
 
 
-@pytest.mark.parametrize("value, expected", [
-    (PlainStr("\u4e00\u4e8cab"), 3),
-    (PlainStr(""), 0),
+# --- estimate_tokens_text ----------------------------------------------------------
+
+@pytest.mark.parametrize("text, expected", [
+    ("", 0), (None, 0), ("abc", 0), ("abcd", 1), ("\u4e00\u4e8c", 3),  # 0.75 truncated to 0
+    ("\u4e00\u4e8cabc", 3),          # 3.75 truncated once for the whole text
+    ("\u4e00\u4e8c\u4e09\u56db\uff0c", 6),
+    ("\u4e00", 1), ("\u9fff", 1), ("\u3400", 1), ("\u4dbf", 1),       # range bounds
+    ("\u33ff", 0), ("\u4dc0", 0), ("\ua000", 0), ("\u4dff", 0),       # neighbours
+    ("\u3041\u3042\u3043\u3044", 1), ("\uac00\uac01\uac02\uac03", 1),  # kana, hangul
+    ("\U0001f600" * 4, 1),           # astral: one code point each
+    ("\U00014e00" * 4, 1),           # astral whose low 16 bits are an ideograph
+    ("\U00024e00\U00013400\U00019fff\U00020000", 1),
+    ("\u00e9\u00e9\u00e9\u00e9", 1),  # Latin-1 storage
+    ("\ud800\udfff\ud800\udfff", 1),  # lone surrogates
+    ("\u4e00\U0001f600\u4e00\U0001f600", 3),  # ideographs in 4-byte storage
+    ("\u4e00" * 3 + "\x00", 4),
+    # str subclasses and other iterables: measured by their own truth, len() and iteration.
+    (PlainStr("\u4e00\u4e8cab"), 3), (PlainStr(""), 0),
     (IdeographIter("abcd"), 6),             # 4 ideographs by iteration, len 4
     (StatedLen("\u4e00", 1000), 251),       # 1.5 + 999 * 0.25
     (StatedLen("", 1000), 250),             # a length of 1000 makes it truthy
@@ -111,16 +76,37 @@ class Measured:
     (FalseStr("\u4e00\u4e8c"), 0),
     (WordIter("\u4e00\u4e8c abc \u9fff\u9fff"), 3),  # one word in range by string order, len 9
     (["\u4e00", "abc", "\u4e00\u4e8c", "\u9fff", "\u4dbfx"], 5),  # 3 in range by string order
-    (("\u4e00",) * 4, 6),
-    ({"\u4e00": 1, "a": 2}, 1),
-    (["\u3400z", "\u4dbf", "\u4dbf\x00"], 3),
+    (("\u4e00",) * 4, 6), ({"\u4e00": 1, "a": 2}, 1), (["\u3400z", "\u4dbf", "\u4dbf\x00"], 3),
     ([PlainStr("\u4e00")] * 2, 3),
     (Measured(["\u4e00"] * 4, 0), 5),   # len below the ideograph count
-    (Measured(["a"], 40), 10),
-    (Measured([], 8), 2),
+    (Measured(["a"], 40), 10), (Measured([], 8), 2),
 ])
-def test_estimate_text_subclass_or_iterable_not_measured_the_python_way(module, value, expected):
-    assert module.estimate_tokens_text(value) == ref.estimate_tokens_text(value) == expected
+def test_estimate_text_wrong_class_weight_rounding_or_measure(module, text, expected):
+    result = module.estimate_tokens_text(text)
+    assert type(result) is int
+    assert result == ref.estimate_tokens_text(text) == expected
+
+
+@pytest.mark.parametrize("ideographs, others, other_char", [
+    (0xFFFF, 0, "a"),
+    (0xFFFF + 1, 1, "a"),
+    (0x1FFFE, 2, "\u00e9"),
+    (70000, 70000, "b"),
+    (70000, 3, "\U0001f600"),        # forces 4-byte storage
+    (0, 0x20001, "\u3000"),
+])
+def test_estimate_text_long_text_miscounted(module, ideographs, others, other_char):
+    text = "\u4e00" * ideographs + other_char * others
+    assert module.estimate_tokens_text(text) == (6 * ideographs + others) // 4
+    mixed = ("\u4e00" + other_char) * (ideographs // 2)
+    assert module.estimate_tokens_text(mixed) == (6 * (ideographs // 2) + ideographs // 2) // 4
+
+
+@strategies.PROPERTY
+@given(st.one_of(strategies.texts, st.builds(PlainStr, strategies.texts),
+                 st.lists(st.text(strategies.characters, min_size=1, max_size=3), max_size=30)))
+def test_estimate_text_disagrees_with_reference(module, text):
+    assert module.estimate_tokens_text(text) == ref.estimate_tokens_text(text)
 
 
 class Recorded:
@@ -141,7 +127,10 @@ class Recorded:
 class RecordedStr(str):
     """A str element whose own reflected comparisons take precedence."""
 
-    log = None
+    def __new__(cls, text, log):
+        self = super().__new__(cls, text)
+        self.log = log
+        return self
 
     def __ge__(self, other):
         self.log.append((">=", str(self), other))
@@ -152,42 +141,32 @@ class RecordedStr(str):
         return str.__le__(self, other)
 
 
-@pytest.mark.parametrize("answer", [
-    lambda op, other: True,
-    lambda op, other: False,
-    lambda op, other: op == "<=",
-    lambda op, other: other == "\u3400" or other == "\u4dbf",
-    lambda op, other: 1 if other == "\u4e00" else 0,
+ANSWERS = [lambda op, other: True, lambda op, other: False, lambda op, other: op == "<=",
+           lambda op, other: other == "\u3400" or other == "\u4dbf", lambda op, other: 1 if other == "\u4e00" else 0]
+
+
+@pytest.mark.parametrize("elements", [
+    *[lambda log, answer=answer: [Recorded(log, answer), "x"] for answer in ANSWERS],
+    lambda log: [RecordedStr(text, log) for text in ("\u4e00", "\u3400", "a")],
 ])
-def test_estimate_text_elements_not_compared_in_python_order(module, answer):
-    native_log, ref_log = [], []
-    native = module.estimate_tokens_text([Recorded(native_log, answer), "x"])
-    expected = ref.estimate_tokens_text([Recorded(ref_log, answer), "x"])
-    assert native == expected
-    assert native_log == ref_log
-
-
-def test_estimate_text_str_subclass_elements_bypass_their_comparisons(module):
-    logs = []
+def test_estimate_text_elements_not_compared_in_python_order(module, elements):
+    runs = []
     for fn in (module.estimate_tokens_text, ref.estimate_tokens_text):
-        RecordedStr.log = log = []
-        result = fn([RecordedStr("\u4e00"), RecordedStr("\u3400"), RecordedStr("a")])
-        logs.append((result, log))
-    assert logs[0] == logs[1]
-    assert logs[0][1]  # the element's own methods ran
+        log = []
+        runs.append((fn(elements(log)), log))
+    assert runs[0] == runs[1]
+    assert runs[0][1]  # the elements' own methods ran
 
-
-# --- estimate_tokens_text errors ------------------------------------------------
 
 # --- estimate_tokens ------------------------------------------------------------
 
+class PartList(list):
+    pass
+
+
 @pytest.mark.parametrize("msgs, expected", [
-    ([], 0),
-    ([{}], 3),
-    ([{"content": None}], 3),
-    ([{"content": {"text": "abcd"}}], 3),
-    ([{"content": ("abcd",)}], 3),
-    ([{"content": 12345}], 3),
+    ([], 0), ([{}], 3), ([{"content": None}], 3), ([{"content": {"text": "abcd"}}], 3),
+    ([{"content": ("abcd",)}], 3), ([{"content": 12345}], 3),
     ([{"role": "user", "content": "abcd"}], 4),
     ([{"role": "user", "content": "abcd"}, {"role": "assistant", "content": "\u4e00\u4e8c"}], 10),
     ([{"role": "tool", "content": "ab", "tool_result": "\u4e00\u4e8c"}], 6),
@@ -210,28 +189,25 @@ def test_estimate_text_str_subclass_elements_bypass_their_comparisons(module):
     ([{"content": ["abcd", PlainStr("abcd"), "\u4e00\u4e8c"]}], 8),
     ([{"content": []}], 3),
     ([{"content": [IMAGE, IMAGE]}, {"content": [IMAGE]}], 4506),
+    # Subclass contents are not treated as their base.
+    ([{"content": PartList(["abcd", IMAGE])}], 1504),
+    ([{"content": [PlainDict(type="text", text="abcd")]}], 4),
+    ([{"content": [PlainDict(type="image")]}], 1503),
+    ([{"content": PlainStr("abcdefgh")}], 5),
+    ([{"content": StatedLen("x", 1000)}], 253),            # measured by its own len()
+    ([{"content": IdeographIter("abcd")}], 9),
+    # Records read through their own get(), never their storage.
+    ([Facade({"content": "\u4e00" * 4}, content="abcd")], 9),
+    ([Facade({}, content="abcdefgh", role="tool", tool_result="\u4e00" * 8)], 3),
+    ([Facade({"role": "tool", "tool_result": "abcdefgh"}, content="\u4e00" * 8)], 5),
+    ([GetOnly(content="abcdefgh")], 5),
+    ([GetOnly(content=[Facade({"type": "text", "text": "abcd"}, type="image")])], 4),
+    ([GetOnly(content=[Facade({}, type="text", text="abcd")])], 1503),
 ])
 def test_estimate_tokens_misreads_message(module, msgs, expected):
     result = module.estimate_tokens(msgs)
     assert type(result) is int
     assert result == ref.estimate_tokens(msgs) == expected
-
-
-class PartList(list):
-    pass
-
-
-@pytest.mark.parametrize("content, expected", [
-    (PartList(["abcd", IMAGE]), 1504),
-    ([PlainDict(type="text", text="abcd")], 4),
-    ([PlainDict(type="image")], 1503),
-    (PlainStr("abcdefgh"), 5),
-    (StatedLen("x", 1000), 253),            # measured by its own len()
-    (IdeographIter("abcd"), 9),
-])
-def test_estimate_tokens_subclass_content_not_treated_as_its_base(module, content, expected):
-    msgs = [{"content": content}]
-    assert module.estimate_tokens(msgs) == ref.estimate_tokens(msgs) == expected
 
 
 @pytest.mark.parametrize("wrap", [tuple, iter, lambda msgs: (m for m in msgs)])
@@ -246,38 +222,10 @@ def test_estimate_tokens_disagrees_with_reference(module, msgs):
     assert outcome(module.estimate_tokens, msgs) == outcome(ref.estimate_tokens, msgs)
 
 
-def logged_conversation(log):
-    return [
-        Logged(log, "m0", role="user", content="abcd"),
-        Logged(log, "m1", role="tool", tool_result="\u4e00\u4e8c", content="x"),
-        Logged(log, "m2", role="tool", tool_result="", content=[
-            Logged(log, "p0", type="text", text="abcd"),
-            Logged(log, "p1", type="image"),
-            Logged(log, "p2", type="text"),
-            "abcd",
-        ]),
-        Logged(log, "m3"),
-    ]
-
-
 def test_estimate_tokens_bypasses_record_get(module):
-    native_log, ref_log = [], []
-    native = module.estimate_tokens(logged_conversation(native_log))
-    expected = ref.estimate_tokens(logged_conversation(ref_log))
-    assert native == expected == 4 + 6 + (1 + 1500 + 0 + 1 + 3) + 3
-    assert native_log == ref_log
-
-
-@pytest.mark.parametrize("message, expected", [
-    (Facade({"content": "\u4e00" * 4}, content="abcd"), 9),
-    (Facade({}, content="abcdefgh", role="tool", tool_result="\u4e00" * 8), 3),
-    (Facade({"role": "tool", "tool_result": "abcdefgh"}, content="\u4e00" * 8), 5),
-    (GetOnly(content="abcdefgh"), 5),
-    (GetOnly(content=[Facade({"type": "text", "text": "abcd"}, type="image")]), 4),
-    (GetOnly(content=[Facade({}, type="text", text="abcd")]), 1503),
-])
-def test_estimate_tokens_reads_storage_instead_of_get(module, message, expected):
-    assert module.estimate_tokens([message]) == ref.estimate_tokens([message]) == expected
+    native, expected = read_logged(module.estimate_tokens, ref.estimate_tokens)
+    assert native == expected
+    assert native[0] == 4 + 6 + (1 + 1500 + 0 + 1 + 3) + 3 + 3
 
 
 # --- lists changed while they are walked ------------------------------------------
@@ -387,7 +335,4 @@ def test_estimate_tokens_sees_a_rebinding_made_during_the_walk(module, namespace
 def test_estimate_tokens_looks_up_text_estimator_when_not_needed(module, namespace, msgs, expected):
     del namespace["estimate_tokens_text"]
     assert module.estimate_tokens(msgs) == expected
-
-
-# --- estimate_tokens errors ---------------------------------------------------
 

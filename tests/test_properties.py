@@ -1,37 +1,27 @@
-"""Properties over generated conversations and texts.
+"""Properties of cut_and_sum_history over generated conversations.
 
 Conversations mix scripts, astral characters and lone surrogates, list
 contents with every kind of part, tool messages, stamps in several layouts
 (and missing or falsy), unsorted stamps, falsy keys and dict subclasses.
-Examples per test come from the Hypothesis profile (conftest.py)."""
+Examples per test come from the Hypothesis profile (strategies.py). The
+estimator, the transcript and the extract are compared with the reference
+on generated input in their own test files."""
 
 from hypothesis import assume, event, given
 from hypothesis import strategies as st
 
-import reference
 import routes.context_compress as cc
-from context_compress.texts import (BODY_BOUND, BODY_MARKER, EXTRACT_HEAD, EXTRACT_TAIL, MESSAGE_OVERHEAD,
-                                        SUMMARY_NOTE, SUMMARY_PREFIX, THRESHOLD, TRANSCRIPT_BOUND, TRANSCRIPT_MARKER,
-                                        keep_budget)
+import strategies
+from context_compress.texts import SUMMARY_NOTE, SUMMARY_PREFIX, THRESHOLD, keep_budget
 from fake_chat import FakeChat, placed
-from shared import PlainDict, PlainStr
+from shared import PlainDict
 from snapshot import Snapshot
 
 # --- strategies ----------------------------------------------------------------
 
 MISSING = object()
 
-characters = st.one_of(
-    st.characters(min_codepoint=0x20, max_codepoint=0x7E),
-    st.characters(min_codepoint=0x4E00, max_codepoint=0x9FFF),
-    st.sampled_from(["\u3400", "\u4dbf", "\u4e00", "\u9fff", "\u33ff", "\u4dc0", "\ua000", "\uff0c", "\u3002"]),
-    st.characters(min_codepoint=0x3040, max_codepoint=0x30FF),        # kana
-    st.characters(min_codepoint=0xAC00, max_codepoint=0xD7A3),        # Hangul
-    st.characters(min_codepoint=0x10000, max_codepoint=0x10FFFF),     # astral
-    st.characters(min_codepoint=0xD800, max_codepoint=0xDFFF),        # lone surrogates
-    st.characters(exclude_categories=()),
-)
-texts = st.text(characters, max_size=40)
+texts = st.text(strategies.characters, max_size=40)
 
 
 def scaled(text_strategy):
@@ -69,35 +59,11 @@ def stamps(draw, layout=None):
     return LAYOUTS[index].format(m=draw(st.integers(0, 3)), s=draw(st.integers(0, 59)))
 
 
-parts = st.one_of(
-    st.builds(lambda t: {"type": "text", "text": t}, scaled(texts)),
-    st.just({"type": "image_url", "image_url": {"url": "data:"}}),
-    st.builds(lambda t: {"text": t}, texts),                 # no type: not a text part
-    st.just({"type": "text"}),                               # no text
-    st.builds(lambda t: PlainDict(type="text", text=t), texts),
-    scaled(texts),
-    st.sampled_from([None, 7, 2.5, ["nested"], ("tuple",)]),
-)
-contents = st.one_of(
-    scaled(texts),
-    st.builds(PlainStr, texts),
-    st.lists(parts, max_size=5),
-    st.sampled_from([None, "", 0, [], {"k": "v"}, 42, ("a",)]),
-)
-
-
 @st.composite
 def messages(draw, layout):
-    cls = draw(record_types)
-    m = cls()
-    role = draw(st.sampled_from(["user", "assistant", "system", "tool", "tool", None, MISSING, "工具"]))
-    if role is not MISSING:
-        m["role"] = role
-    content = draw(st.one_of(st.just(MISSING), contents))
-    if content is not MISSING:
-        m["content"] = content
-    if role == "tool" and draw(st.booleans()):
-        m["tool_result"] = draw(st.one_of(scaled(texts), st.sampled_from([None, "", {"ok": True}])))
+    """A message of strategies.messages in a record of any type, stamped (or
+    not) in `layout`, with an extra key now and then."""
+    m = draw(record_types)(draw(strategies.messages))
     stamp = draw(stamps(layout))
     if stamp is not MISSING:
         m["timestamp"] = stamp
@@ -140,13 +106,13 @@ def heavy_conversations(draw):
     if draw(st.integers(0, 3)) == 0:
         seconds = draw(st.permutations(seconds))
     heavy = st.one_of(
-        scaled(st.text(characters, min_size=1, max_size=40)),
-        st.lists(parts, min_size=1, max_size=4).map(lambda p: p + [{"type": "image_url"}]),
+        scaled(st.text(strategies.characters, min_size=1, max_size=40)),
+        st.lists(strategies.parts, min_size=1, max_size=4).map(lambda p: p + [{"type": "image_url"}]),
     )
     msgs = []
     for s in seconds:
         m = draw(messages(0))
-        m["content"] = draw(st.one_of(heavy, heavy, contents))
+        m["content"] = draw(st.one_of(heavy, heavy, strategies.contents))
         if draw(st.integers(0, 7)):
             m["timestamp"] = LAYOUTS[0].format(m=0, s=s)
         msgs.append(m)
@@ -266,61 +232,3 @@ def test_compression_repeated_on_its_own_result_keeps_its_promises(conv, config)
         conv["messages"].extend({"role": "user", "content": [{"type": "image_url"}, "more"],
                                  "timestamp": LAYOUTS[0].format(m=1, s=s)} for s in range(3))
         check_compression(conv, config)
-
-
-# --- the estimator -------------------------------------------------------------
-
-
-@given(text=st.one_of(st.text(characters, max_size=300), scaled(texts)))
-def test_text_estimate_agrees_with_the_reference(text):
-    assert cc.estimate_tokens_text(text) == reference.estimate_tokens_text(text)
-    assert cc.estimate_tokens_text(PlainStr(text)) == reference.estimate_tokens_text(text)
-
-
-@given(items=st.lists(st.text(characters, min_size=1, max_size=3), max_size=30))
-def test_text_estimate_of_a_list_compares_elements_as_strings(items):
-    assert cc.estimate_tokens_text(items) == reference.estimate_tokens_text(items)
-
-
-@given(msgs=st.lists(messages(0), max_size=10))
-def test_message_estimate_is_the_sum_of_its_messages(msgs):
-    total = cc.estimate_tokens(msgs)
-    assert total == sum(cc.estimate_tokens([m]) for m in msgs)
-    assert total >= MESSAGE_OVERHEAD * len(msgs)
-
-
-# --- the transcript and the extract --------------------------------------------
-
-
-LONGEST = TRANSCRIPT_BOUND + len(TRANSCRIPT_MARKER)
-
-
-def without_marker(text):
-    return text[:TRANSCRIPT_BOUND] if len(text) == LONGEST and text.endswith(TRANSCRIPT_MARKER) else text
-
-
-@given(msgs=st.lists(messages(None), max_size=12), k=st.integers(0, 12))
-def test_transcript_is_bounded_and_grows_by_prefix(msgs, k):
-    text = cc._msgs_to_text(msgs)
-    assert len(text) <= LONGEST
-    if len(text) > TRANSCRIPT_BOUND:
-        assert len(text) == LONGEST and text.endswith(TRANSCRIPT_MARKER)
-    # A shorter span gives a prefix of the longer one's transcript.
-    head = without_marker(cc._msgs_to_text(msgs[:k]))
-    whole = without_marker(text)
-    assert whole.startswith(head) or (len(head) == len(whole) == TRANSCRIPT_BOUND and head == whole)
-    # Each message adds at most one line: label, frame and a bounded body.
-    for m in msgs:
-        line = cc._msgs_to_text([m])
-        label = "tool_result" if m.get("role") == "tool" else str(m.get("role", "?"))
-        assert len(line) <= len(label) + len("[] ") + BODY_BOUND + len(BODY_MARKER)
-        assert line == "" or line.startswith("[" + label + "] ")
-
-
-@given(msgs=st.lists(messages(None), max_size=20))
-def test_extract_is_the_transcript_of_head_and_tail(msgs):
-    extract = cc.simple_extract(msgs)
-    head, tail = EXTRACT_HEAD, EXTRACT_TAIL
-    selection = msgs if len(msgs) <= head + tail else msgs[:head] + msgs[-tail:]
-    assert extract == cc._msgs_to_text(selection)
-    assert len(extract) <= LONGEST

@@ -2,7 +2,6 @@
 receives, how its answer becomes the summary, and the fallback to the extract."""
 
 import sys
-import types
 from types import MappingProxyType
 
 import pytest
@@ -11,7 +10,7 @@ from context_compress.texts import (BODY_BOUND, BODY_MARKER, SUMMARIZER_PROMPT, 
                                         SUMMARY_NOTE as NOTE, SUMMARY_PREFIX as PREFIX, TRANSCRIPT_BOUND,
                                         TRANSCRIPT_MARKER)
 from fake_chat import CHAT_MODULE, GOOD_SUMMARY, FakeChat
-from shared import WINDOW_5000, Facade, T, assert_same_objects, msg
+from shared import WINDOW_5000, Facade, PlainStr, T, assert_same_objects, msg
 from snapshot import Snapshot
 from surface import assert_raised_in
 
@@ -116,41 +115,93 @@ class ContentGet(dict):
         return self.via_get if key == "content" else super().get(key, default)
 
 
-FALLBACK_ANSWERS = [
-    pytest.param(_answer(" \n\t "), id="whitespace_only"),
-    pytest.param(_answer(""), id="content_empty"),
-    pytest.param(_answer(None), id="content_none"),
-    pytest.param(_answer(["summary text"]), id="content_list_without_strip"),
-    pytest.param({"choices": [{"message": {}}]}, id="message_without_content"),
-    pytest.param({"choices": [{"text": "summary"}]}, id="choice_without_message"),
-    pytest.param({"choices": [{"message": "summary"}]}, id="message_not_a_mapping"),
-    pytest.param({"choices": [None]}, id="first_choice_none"),
-    pytest.param({"choices": {"first": 1}}, id="choices_not_indexable_by_0"),
-    pytest.param({"choices": []}, id="choices_empty"),
-    pytest.param({"choices": None}, id="choices_none"),
-    pytest.param({"id": "x"}, id="choices_missing"),
-    pytest.param(None, id="response_none"),
-    pytest.param([("choices", 1)], id="response_without_get"),
-    pytest.param(ValueError("service down"), id="raises_value_error"),
-    pytest.param(ConnectionError, id="raises_connection_error_class"),
-    pytest.param({"choices": [{"message": ContentGet("", "  from item ")}]}, id="get_content_falsy"),
+class StrippedTo(str):
+    """A content whose strip() answers `value`."""
+
+    def __new__(cls, text, value):
+        self = super().__new__(cls, text)
+        self.value = value
+        return self
+
+    def strip(self, *args):
+        return self.value
+
+
+def hostile(**methods):
+    """An object whose class has `methods`; an exception stands for a method that raises it."""
+    def raising(exc):
+        def method(self, *args, **kwargs):
+            raise exc
+        return method
+    return type("Hostile", (), {k: raising(v) if isinstance(v, BaseException) else v for k, v in methods.items()})()
+
+
+class CustomBase(BaseException):
+    pass
+
+
+EXTRACT = object()  # the extract stands in for the summary
+# An exception (or its class) as the answer is the chat layer raising it.
+ANSWERS = [
+    pytest.param(_answer(" \n\t "), EXTRACT, id="whitespace_only"),
+    pytest.param(_answer(""), EXTRACT, id="content_empty"),
+    pytest.param(_answer(None), EXTRACT, id="content_none"),
+    pytest.param(_answer(["summary text"]), EXTRACT, id="content_list_without_strip"),
+    pytest.param({"choices": [{"message": {}}]}, EXTRACT, id="message_without_content"),
+    pytest.param({"choices": [{"text": "summary"}]}, EXTRACT, id="choice_without_message"),
+    pytest.param({"choices": [{"message": "summary"}]}, EXTRACT, id="message_not_a_mapping"),
+    pytest.param({"choices": [None]}, EXTRACT, id="first_choice_none"),
+    pytest.param({"choices": {"first": 1}}, EXTRACT, id="choices_not_indexable_by_0"),
+    pytest.param({"choices": hostile(__bool__=lambda s: True, __getitem__=IndexError())}, EXTRACT,
+                 id="choices_index_raises"),
+    pytest.param({"choices": []}, EXTRACT, id="choices_empty"),
+    pytest.param({"choices": None}, EXTRACT, id="choices_none"),
+    pytest.param({"id": "x"}, EXTRACT, id="choices_missing"),
+    pytest.param(None, EXTRACT, id="response_none"),
+    pytest.param([("choices", 1)], EXTRACT, id="response_without_get"),
+    pytest.param(hostile(__bool__=ValueError("x")), EXTRACT, id="response_bool_raises"),
+    pytest.param(hostile(get=LookupError()), EXTRACT, id="response_get_raises"),
+    pytest.param(_answer(hostile(__bool__=RuntimeError())), EXTRACT, id="content_bool_raises"),
+    pytest.param(_answer(StrippedTo("x", "")), EXTRACT, id="content_strip_returns_empty"),
+    pytest.param(ValueError("service down"), EXTRACT, id="raises_value_error"),
+    pytest.param(MemoryError(), EXTRACT, id="raises_memory_error"),
+    pytest.param({"choices": [{"message": ContentGet("", "  from item ")}]}, EXTRACT, id="get_content_falsy"),
+    # What only the caller may handle propagates, the conversation untouched.
+    pytest.param(KeyboardInterrupt, KeyboardInterrupt, id="raises_keyboard_interrupt"),
+    pytest.param(SystemExit, SystemExit, id="raises_system_exit"),
+    pytest.param(GeneratorExit(), GeneratorExit, id="raises_generator_exit"),
+    pytest.param(CustomBase(), CustomBase, id="raises_custom_base_exception"),
+    pytest.param(hostile(__bool__=SystemExit(2)), SystemExit, id="response_bool_raises_system_exit"),
+    pytest.param(hostile(get=KeyboardInterrupt()), KeyboardInterrupt, id="response_get_interrupted"),
+    pytest.param({"choices": hostile(__bool__=KeyboardInterrupt())}, KeyboardInterrupt, id="choices_bool_interrupted"),
+    pytest.param(_answer(hostile(strip=SystemExit())), SystemExit, id="content_strip_raises_system_exit"),
+    # The summary is built outside the request: what fails there is no unusable answer.
+    pytest.param(_answer(StrippedTo("x", 42)), TypeError, id="content_strip_returns_int"),
+    pytest.param(_answer(b"  bytes  "), TypeError, id="content_bytes"),
+    # Usable answers: checked with get, read by subscript, stripped and framed.
+    pytest.param(_answer("  summary text \n"), GOOD_SUMMARY, id="answer"),
+    pytest.param({"choices": [{"message": ContentGet("from get", "  from item \n")}]}, "from item",
+                 id="content_checked_with_get_read_by_subscript"),
+    pytest.param(_answer(StrippedTo("x", PlainStr("loud"))), "loud", id="content_strip_returns_subclass"),
+    pytest.param(_answer("\u6458" * 200_000), "\u6458" * 200_000, id="huge_content"),
 ]
 
 
-@pytest.mark.parametrize("answer", FALLBACK_ANSWERS)
-def test_unusable_answer_falls_back_to_extract(module, chat, answer):
+@pytest.mark.parametrize("answer, expected", ANSWERS)
+def test_answer_not_summary_not_extract_or_not_propagated(module, chat, answer, expected):
     chat.answer = answer
     conv = span_conv()
+    before = Snapshot(conv)
+    if isinstance(expected, type):
+        with pytest.raises(expected) as info:
+            module.cut_and_sum_history(conv, WINDOW_5000)
+        assert not isinstance(answer, BaseException) or info.value is answer
+        assert_raised_in(info.value, "cut_and_sum_history")
+        before.assert_unchanged()
+        return
     assert module.cut_and_sum_history(conv, WINDOW_5000)[0] is True
     assert len(chat.calls) == 1
-    assert summary_content(conv) == PREFIX + EXTRACT_TEXT + NOTE
-
-
-def test_content_checked_with_get_then_read_by_subscript(module, chat):
-    chat.answer = {"choices": [{"message": ContentGet("from get", "  from item \n")}]}
-    conv = span_conv()
-    assert module.cut_and_sum_history(conv, WINDOW_5000)[0] is True
-    assert summary_content(conv) == PREFIX + "from item" + NOTE
+    assert summary_content(conv) == PREFIX + (EXTRACT_TEXT if expected is EXTRACT else expected) + NOTE
 
 
 # --- import, transcript and extract ----------------------------------------------------------
@@ -164,35 +215,6 @@ def _record(namespace, events, name, replacement=None):
         return (replacement or real)(msgs)
 
     namespace[name] = record
-
-
-class RaisingModule(types.ModuleType):
-    def __getattr__(self, name):
-        raise RuntimeError(f"cannot load {name}")
-
-
-# Unavailable, the chat layer leaves the extract, and the only transcript is
-# the one the extract builds for itself.
-UNAVAILABLE = (["simple_extract", "_msgs_to_text"], EXTRACT_TEXT)
-
-
-@pytest.mark.parametrize("chat_module, events, text", [
-    pytest.param("fake", ["lookup", "_msgs_to_text", "call"], GOOD_SUMMARY, id="import_transcript_call"),
-    pytest.param(None, *UNAVAILABLE, id="module_missing"),
-    pytest.param(types.ModuleType(CHAT_MODULE), *UNAVAILABLE, id="function_missing"),
-    pytest.param(RaisingModule(CHAT_MODULE), *UNAVAILABLE, id="attribute_lookup_raises"),
-])
-def test_chat_layer_transcript_and_extract_order(module, namespace, monkeypatch, chat_module, events, text):
-    fake = FakeChat()
-    monkeypatch.setitem(sys.modules, CHAT_MODULE, fake.module if chat_module == "fake" else chat_module)
-    _record(namespace, fake.events, "_msgs_to_text")
-    _record(namespace, fake.events, "simple_extract")
-    conv = span_conv()
-
-    assert module.cut_and_sum_history(conv, WINDOW_5000)[0] is True
-
-    assert fake.events == events
-    assert summary_content(conv) == PREFIX + text + NOTE
 
 
 def test_chat_module_imported_afresh_for_each_request(module, monkeypatch):
@@ -226,42 +248,28 @@ def test_empty_transcript_makes_no_request_and_uses_extract(module, namespace, c
     assert summary_content(conv) == PREFIX + "EXTRACT" + NOTE
 
 
-def test_transcript_failure_is_absorbed_and_extract_used(module, namespace, chat):
-    real = namespace["_msgs_to_text"]
-    calls = []
+@pytest.mark.parametrize("exc", [UnicodeError, KeyboardInterrupt, SystemExit])
+def test_transcript_failure_absorbed_unless_no_exception(module, namespace, chat, exc):
+    real, calls = namespace["_msgs_to_text"], []
 
     def flaky(msgs):
         calls.append(msgs)
         if len(calls) == 1:
-            raise UnicodeError("transcript")
+            raise exc("transcript")
         return real(msgs)
 
     namespace["_msgs_to_text"] = flaky
     conv = span_conv()
-    assert module.cut_and_sum_history(conv, WINDOW_5000)[0] is True
-    assert chat.calls == [] and len(calls) == 2
-    assert summary_content(conv) == PREFIX + EXTRACT_TEXT + NOTE
-
-
-@pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit], ids=["keyboard_interrupt", "system_exit"])
-@pytest.mark.parametrize("source", ["chat_layer", "transcript"])
-def test_non_exception_escapes_request_and_leaves_conv_untouched(module, namespace, chat, exc, source):
-    extracts = []
-    _record(namespace, extracts, "simple_extract")
-    if source == "chat_layer":
-        chat.answer = exc
-    else:
-        def interrupted(msgs):
-            raise exc
-
-        namespace["_msgs_to_text"] = interrupted
-    conv = span_conv()
     before = Snapshot(conv)
-
+    if issubclass(exc, Exception):
+        assert module.cut_and_sum_history(conv, WINDOW_5000)[0] is True
+        # The extract's own transcript is the second.
+        assert chat.calls == [] and len(calls) == 2
+        assert summary_content(conv) == PREFIX + EXTRACT_TEXT + NOTE
+        return
     with pytest.raises(exc) as info:
         module.cut_and_sum_history(conv, WINDOW_5000)
-
-    assert extracts == []
+    assert len(calls) == 1  # no extract either
     before.assert_unchanged()
     assert_raised_in(info.value, "cut_and_sum_history")
 

@@ -10,17 +10,14 @@ import reference as ref
 import strategies
 from context_compress.texts import (BODY_BOUND as BODY, BODY_MARKER, EXTRACT_HEAD, EXTRACT_TAIL,
                                         TRANSCRIPT_BOUND as TOTAL, TRANSCRIPT_MARKER as MARKER)
-from shared import IMAGE, MUTATIONS, Facade, GetOnly, Logged, Mutating, PlainStr, StatedLen, StrRaises, list_actions, outcome
+from shared import (IMAGE, MUTATIONS, Facade, GetOnly, Mutating, PlainStr, StatedLen, StrRaises, list_actions, outcome,
+                    read_logged)
 
 # One character of each storage width, plus a lone surrogate.
 WIDTHS = ["a", "\u00e9", "\u4e2d", "\U0001f600", "\ud800"]
 
 LONGEST = TOTAL + len(MARKER)  # a transcript that was cut
 CUT_LINE = len("[user] ") + BODY + len(BODY_MARKER)  # a user message's line with its body cut
-# A transcript of such lines holds three whole lines, their newlines and
-# this much of the fourth line.
-FOURTH = TOTAL - 3 * (CUT_LINE + 1)
-
 
 
 def user(body, role="user"):
@@ -70,8 +67,14 @@ def user(body, role="user"):
     ([user("\ud800"), {"role": "\udfff", "content": "\U0010ffff"}], "[user] \ud800\n[\udfff] \U0010ffff"),
     # An empty body leaves no line, so the label is never rendered.
     ([{"role": StrRaises(), "content": ""}, user("x")], "[user] x"),
+    # Records read through their own get(), never their storage.
+    ([Facade({"role": "asked", "content": "answered"}, role="stored", content="stored")], "[asked] answered"),
+    ([Facade({}, role="stored", content="stored")], ""),
+    ([Facade({"content": "x"}, role="stored")], "[?] x"),
+    ([GetOnly(role="tool", tool_result="r")], "[tool_result] r"),
+    ([GetOnly(content=[Facade({"text": "asked"}, text="stored")])], "[?] asked"),
 ])
-def test_msgs_to_text_wrong_line(module, msgs, expected):
+def test_msgs_to_text_wrong_line_or_record_read(module, msgs, expected):
     result = module._msgs_to_text(msgs)
     assert type(result) is str
     assert result == ref._msgs_to_text(msgs) == expected
@@ -98,12 +101,6 @@ def test_msgs_to_text_body_cut_counts_bytes_or_wrong_length(module, char, length
     else:
         assert result == "[user] " + body[:BODY] + BODY_MARKER
         assert len(result) == CUT_LINE
-
-
-@pytest.mark.parametrize("char", WIDTHS)
-def test_msgs_to_text_body_cut_splits_wide_character(module, char):
-    body = "a" * (BODY - 1) + char + "b"
-    assert module._msgs_to_text([user(body)]) == "[user] " + "a" * (BODY - 1) + char + BODY_MARKER
 
 
 @pytest.mark.parametrize("parts, cut", [
@@ -139,17 +136,6 @@ def test_msgs_to_text_transcript_cut_wrong_length_or_marker(module, char, extra,
         assert result == joined[:TOTAL] + MARKER
     else:
         assert result == joined
-
-
-@pytest.mark.parametrize("char", WIDTHS)
-def test_msgs_to_text_keeps_latest_lines_instead_of_oldest(module, char):
-    msgs = [user(chr(ord("A") + i) + char * BODY) for i in range(5)]
-    result = module._msgs_to_text(msgs)
-    lines = ["[user] " + m["content"][:BODY] + BODY_MARKER for m in msgs]
-    assert all(len(line) == CUT_LINE for line in lines)
-    assert result == "\n".join(lines[:3]) + "\n" + lines[3][:FOURTH] + MARKER
-    assert len(result) == LONGEST
-    assert "E" not in result
 
 
 @pytest.mark.parametrize("char", ["a", "\u4e2d", "\U0001f600"])
@@ -241,38 +227,11 @@ def test_msgs_to_text_str_subclass_not_handled_the_python_way(module, msg):
 
 # --- reading records through get() -----------------------------------------------
 
-def logged_conversation(log):
-    return [
-        Logged(log, "m0", role="user", content="a"),
-        Logged(log, "m1", role="tool", tool_result="r", content="c"),
-        Logged(log, "m2", role="tool", content=[
-            Logged(log, "p0", type="text", text="t"),
-            Logged(log, "p1", type="image"),
-            "s",
-        ]),
-        Logged(log, "m3", content=""),
-        Logged(log, "m4"),
-    ]
-
-
 def test_msgs_to_text_bypasses_record_get(module):
-    native_log, ref_log = [], []
-    native = module._msgs_to_text(logged_conversation(native_log))
-    expected = ref._msgs_to_text(logged_conversation(ref_log))
-    assert native == expected == "[user] a\n[tool_result] r\n[tool_result] t  s"
-    assert native_log == ref_log
-    assert ("p1", "text") in native_log
-
-
-@pytest.mark.parametrize("message, expected", [
-    (Facade({"role": "asked", "content": "answered"}, role="stored", content="stored"), "[asked] answered"),
-    (Facade({}, role="stored", content="stored"), ""),
-    (Facade({"content": "x"}, role="stored"), "[?] x"),
-    (GetOnly(role="tool", tool_result="r"), "[tool_result] r"),
-    (GetOnly(content=[Facade({"text": "asked"}, text="stored")]), "[?] asked"),
-])
-def test_msgs_to_text_reads_storage_instead_of_get(module, message, expected):
-    assert module._msgs_to_text([message]) == ref._msgs_to_text([message]) == expected
+    native, expected = read_logged(module._msgs_to_text, ref._msgs_to_text)
+    assert native == expected
+    assert native[0] == "[user] abcd\n[tool_result] \u4e00\u4e8c\n[tool_result] abcd   abcd"
+    assert ("p1", "text") in native[1]
 
 
 # --- lists changed while they are walked ------------------------------------------
@@ -310,8 +269,6 @@ def test_msgs_to_text_list_changed_during_walk_unlike_python(module, where, kind
     assert module._msgs_to_text(changed_messages(where, kind)) == ref._msgs_to_text(changed_messages(where, kind))
 
 
-# --- errors ---------------------------------------------------------------------
-
 # --- simple_extract ---------------------------------------------------------------
 
 def numbered(count, body=lambda i: f"m{i}"):
@@ -346,23 +303,6 @@ def test_simple_extract_wrong_head_or_tail(module, count, kept):
         assert result == module._msgs_to_text(msgs) == ref._msgs_to_text(msgs)
 
 
-@pytest.mark.parametrize("char", WIDTHS)
-@pytest.mark.parametrize("count", [9, 12])
-def test_simple_extract_long_bodies_keep_latest_instead_of_oldest(module, char, count):
-    msgs = numbered(count, lambda i: chr(ord("A") + i) + char * 2500)
-    selected = msgs[:EXTRACT_HEAD] + msgs[-EXTRACT_TAIL:]
-    lines = ["[user] " + m["content"][:BODY] + BODY_MARKER for m in selected]
-    result = module.simple_extract(msgs)
-    assert result == "\n".join(lines[:3]) + "\n" + lines[3][:FOURTH] + MARKER
-    assert len(result) == LONGEST
-
-
-def test_simple_extract_tuple_not_sliced_and_joined(module):
-    msgs = tuple(numbered(11))
-    assert module.simple_extract(msgs) == ref.simple_extract(msgs)
-    assert module.simple_extract(msgs).count("\n") == 7
-
-
 class ShortLen(list):
     def __len__(self):
         return 3
@@ -383,8 +323,12 @@ class TupleSlices(list):
     lambda: ReversedSlices(numbered(12)),
     lambda: ReversedSlices(numbered(8)),
     lambda: TupleSlices(numbered(10)),
+    lambda: tuple(numbered(11)),
+    # Bodies cut at 2000, the selection's transcript cut at 8000.
+    *[lambda count=count, char=char: numbered(count, lambda i: chr(ord("A") + i) + char * 2500)
+      for count in (9, 12) for char in WIDTHS],
 ])
-def test_simple_extract_sequence_not_measured_and_sliced_the_python_way(module, make):
+def test_simple_extract_sequence_not_measured_sliced_and_cut_the_python_way(module, make):
     assert module.simple_extract(make()) == ref.simple_extract(make())
 
 
