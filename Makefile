@@ -22,15 +22,15 @@ OURS  = test ! -e $(VENV) || test -e $(VENV)/$(MARK) || test -e $(VENV)/.tools |
 	     "remove it or name another directory, e.g. make VENV=.venv-cc $(or $(MAKECMDGOALS),all)" >&2; exit 1; }
 
 # A venv keeps the interpreter it was made from. PYTHON that is not
-# supported, or names another version than the venv's, stops make at once
-# rather than testing the venv's interpreter under the new name.
+# supported, or names another version than that of a venv made here, stops
+# make at once rather than testing the venv's interpreter under the new name.
 ifneq ($(PYTHON),)
 ifneq ($(filter-out clean,$(or $(MAKECMDGOALS),all)),)
 PYTHON_REFUSED := $(shell PYTHON="$(PYTHON)" bash scripts/find-python.sh 2>&1 >/dev/null)
 ifneq ($(PYTHON_REFUSED),)
 $(error $(PYTHON_REFUSED))
 endif
-ifneq ($(wildcard $(VENV)/bin/python),)
+ifneq ($(wildcard $(VENV)/$(MARK) $(VENV)/.tools),)
 minor = $(shell "$(1)" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)
 VENV_MINOR   := $(call minor,$(VENV)/bin/python)
 PYTHON_MINOR := $(call minor,$(PYTHON))
