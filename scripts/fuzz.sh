@@ -18,7 +18,7 @@ if [ -z "$cxx" ]; then
   exit 1
 fi
 
-extension() { ls "$venv"/lib/python3.13/site-packages/routes/context_compress*.so 2>/dev/null | head -n 1 || true; }
+extension() { ls "$venv"/lib/python3.*/site-packages/routes/context_compress*.so 2>/dev/null | head -n 1 || true; }
 
 # A venv whose extension lacks libFuzzer's coverage is rebuilt.
 so=$(extension)

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The whole suite against a build of the extension with AddressSanitizer and
 # UndefinedBehaviorSanitizer, in its own venv, under the same uninstrumented
-# CPython 3.13 (`make sanitize`).
+# CPython as `make test` (`make sanitize`).
 #
 #   scripts/sanitize.sh VENV [PYTEST ARGS...]
 #
@@ -16,7 +16,7 @@ venv=$1
 shift
 logs=build/sanitize
 
-extension() { ls "$venv"/lib/python3.13/site-packages/routes/context_compress*.so 2>/dev/null | head -n 1 || true; }
+extension() { ls "$venv"/lib/python3.*/site-packages/routes/context_compress*.so 2>/dev/null | head -n 1 || true; }
 instrumented() { [ -n "$1" ] && nm -D "$1" | grep -q __asan_init; }
 
 # A venv whose extension was built without the sanitizers is rebuilt.

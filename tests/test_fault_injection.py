@@ -7,6 +7,7 @@ must arrive with the module's traceback entry, and a conversation that was not
 compressed must be exactly as it was."""
 
 import collections
+import sys
 import textwrap
 
 import pytest
@@ -406,9 +407,13 @@ NOMEMORY_CHILD = textwrap.dedent("""
     report = {}
     for name, fn in CALLS.items():
         baseline = run(fn)
+        untouched = Snapshot(msgs)
         outcomes = collections.Counter()
         for start in range(0, 400):
             outcome = run(fn, start)
+            if untouched.difference() is not None:
+                outcomes["messages changed"] += 1
+                untouched = Snapshot(msgs)
             if outcome == baseline:
                 outcomes["as-baseline"] += 1
             elif outcome == ("raised", "MemoryError"):
@@ -442,6 +447,13 @@ NOMEMORY_CHILD = textwrap.dedent("""
 """)
 
 
+# Since 3.14 CPython keeps a free list of small ints: the estimators, whose
+# only allocation is their int result, may take it from there and then never
+# meet a failed allocation. What holds for them on every version is that each
+# call gives the right result or MemoryError, and leaves the messages alone.
+INT_RESULT_ONLY = {"estimate_tokens_text", "estimate_tokens"} if sys.version_info >= (3, 14) else set()
+
+
 def test_allocation_failure_at_every_point_gives_memory_error_and_untouched_conv(run_python):
     _testcapi = pytest.importorskip("_testcapi")
     if not hasattr(_testcapi, "set_nomemory"):
@@ -451,6 +463,9 @@ def test_allocation_failure_at_every_point_gives_memory_error_and_untouched_conv
         unexpected = {k: v for k, v in outcomes.items()
                       if k not in ("as-baseline", "MemoryError", "absorbed", "compressed", "interpreter-frame")}
         assert not unexpected, (name, outcomes)
-        # Every function met at least one failed allocation and reported it.
-        assert outcomes.get("MemoryError", 0) + outcomes.get("absorbed", 0) > 0, (name, outcomes)
+        if name in INT_RESULT_ONLY:
+            assert set(outcomes) <= {"as-baseline", "MemoryError"}, (name, outcomes)
+        else:
+            # Every function met at least one failed allocation and reported it.
+            assert outcomes.get("MemoryError", 0) + outcomes.get("absorbed", 0) > 0, (name, outcomes)
     assert report["cut_and_sum_history"]["compressed"] > 0
