@@ -117,3 +117,74 @@ def test_old_package_name_warns_and_gives_the_same_objects():
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.split() == ["['DeprecationWarning']", "True", "True", "True"]
+
+
+def fake_python(directory, name, probe_line):
+    """An executable that answers find-python.sh's probe as `probe_line`
+    ("3.14 3.14.10"; "3.14t 3.14.0" for a free-threaded build)."""
+    path = directory / name
+    path.write_text(f"#!/bin/sh\necho '{probe_line}'\n")
+    path.chmod(0o755)
+    return path
+
+
+def find_python(tmp_path, *args, python=None):
+    # Only the fakes and the tools the script uses: no pyenv, no real pythonX.Y.
+    tools = tmp_path / "tools"
+    tools.mkdir(exist_ok=True)
+    for tool in ("ls", "sort", "paste", "sed", "head", "cat"):
+        (tools / tool).unlink(missing_ok=True)
+        (tools / tool).symlink_to(shutil.which(tool))
+    env = {"PATH": f"{tmp_path / 'bin'}:{tools}", "PYENV_ROOT": str(tmp_path / "pyenv"), "HOME": str(tmp_path)}
+    if python is not None:
+        env["PYTHON"] = str(python)
+    return subprocess.run([shutil.which("bash"), str(ROOT / "scripts" / "find-python.sh"), *args],
+                          capture_output=True, text=True, timeout=60, env=env)
+
+
+# The script also looks at /usr/bin and /usr/local/bin by absolute path.
+SYSTEM_PYTHONS = [p for d in ("/usr/bin", "/usr/local/bin") for v in ("3.13", "3.14", "3.15")
+                  if (p := Path(d, f"python{v}")).exists()]
+
+
+@pytest.mark.skipif(shutil.which("bash") is None, reason="bash is not installed")
+def test_find_python_takes_the_newest_supported_and_names_what_it_refuses(tmp_path):
+    bin_dir = tmp_path / "bin"
+    bin_dir.mkdir()
+    pyenv_313 = tmp_path / "pyenv" / "versions" / "3.13.0" / "bin"
+    pyenv_313.mkdir(parents=True)
+    fake_python(pyenv_313, "python3.13", "3.13 3.13.0")
+    fake_python(bin_dir, "python3.14", "3.14 3.14.10")
+    found = find_python(tmp_path)
+    newest = max([bin_dir / "python3.14", *SYSTEM_PYTHONS], key=lambda p: int(p.name[len("python3."):]))
+    assert found.returncode == 0 and found.stdout.strip() == str(newest)
+    # Narrowed to one version, pyenv's copy comes before PATH.
+    found = find_python(tmp_path, "3.13")
+    assert found.returncode == 0 and found.stdout.strip() == str(pyenv_313 / "python3.13")
+
+    supported = "CPython 3.13, 3.14, 3.15"
+    for probe_line, shown in [("3.12 3.12.4", "is CPython 3.12.4"), ("3.16 3.16.0", "is CPython 3.16.0"),
+                              ("3.14t 3.14.0", "is free-threaded CPython 3.14.0"),
+                              ("pypy 3.10.14", "is pypy 3.10.14")]:
+        refused = find_python(tmp_path, python=fake_python(bin_dir, "candidate", probe_line))
+        assert refused.returncode == 1 and refused.stdout == ""
+        assert len(refused.stderr.splitlines()) == 1
+        assert shown in refused.stderr and supported in refused.stderr
+
+    (bin_dir / "python3.14").unlink()
+    (pyenv_313 / "python3.13").unlink()
+    fake_python(bin_dir, "python3", "3.12 3.12.4")
+    if SYSTEM_PYTHONS:
+        return
+    missing = find_python(tmp_path)
+    assert missing.returncode == 1 and len(missing.stderr.splitlines()) == 1
+    assert "no " + supported in missing.stderr and "python3 on PATH is 3.12.4" in missing.stderr
+
+
+@pytest.mark.skipif(shutil.which("make") is None, reason="make is not installed")
+def test_make_stops_at_once_on_an_unsupported_python(tmp_path):
+    python = fake_python(tmp_path, "python3.12", "3.12 3.12.4")
+    proc = subprocess.run(["make", "-C", str(ROOT), "install", f"PYTHON={python}", f"VENV={tmp_path / 'venv'}"],
+                          capture_output=True, text=True, timeout=60)
+    assert proc.returncode != 0 and not (tmp_path / "venv").exists()
+    assert "is CPython 3.12.4; supported: CPython 3.13, 3.14, 3.15" in proc.stderr
