@@ -121,7 +121,7 @@ demo-llm: install $(VENV)/.extra-local-llm $(SAMPLE)
 # whose results.md takes in the limits of the same run. The bench extra of pyproject.toml (pyperf, matplotlib) is installed
 # into the venv without rebuilding the package. BENCH_ARGS passes options to
 # the runner (pyperf's among them, e.g. BENCH_ARGS="-p 20"). A run writes
-# bench/out/ only; bench-readme copies its headline into README.md.
+# bench/out/ only; bench-readme copies its headline into docs/benchmarks.md.
 bench: $(VENV)/.extra-bench
 	$(PY) bench/limits.py
 	$(PY) bench/run.py $(BENCH_ARGS)
@@ -144,7 +144,7 @@ bench-readme:
 
 # The estimate against real tokenizers by kind of text, the speed of
 # --calibrate and its memory on a 50 MB conversation: bench/out/accuracy.md
-# and bench/out/accuracy.png.
+# and bench/out/accuracy.png, and the tables in docs/calibration.md.
 bench-accuracy: $(VENV)/.extra-bench $(VENV)/.extra-calibrate $(SAMPLE)
 	$(PY) bench/accuracy.py $(ACCURACY_ARGS)
 

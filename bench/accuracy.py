@@ -6,8 +6,8 @@
 Every text comes from this machine: the interpreter's own files, the sample
 conversation and its generator, and JSON serialised here from a seeded
 generator. Nothing is downloaded. Writes bench/out/accuracy.md and
-bench/out/accuracy.png, and puts the tables between the README's accuracy
-markers.
+bench/out/accuracy.png, and puts the tables between the accuracy markers of
+docs/calibration.md.
 """
 
 import argparse
@@ -30,8 +30,8 @@ HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 OUT = HERE / "out"
 SAMPLE = ROOT / "examples" / "sample_conversation.json"
-README = ROOT / "README.md"
-README_START, README_END = "<!-- accuracy:start -->", "<!-- accuracy:end -->"
+PAGE = ROOT / "docs" / "calibration.md"
+PAGE_START, PAGE_END = "<!-- accuracy:start -->", "<!-- accuracy:end -->"
 STDLIB = Path(sysconfig.get_paths()["stdlib"])
 
 SPEED_GOAL = 1.0  # seconds to count the sample, once the tokenizer is loaded
@@ -271,14 +271,14 @@ def tables(kinds, results, names, loads, speed, memory):
     return lines
 
 
-def update_readme(body):
-    text = README.read_text(encoding="utf-8")
-    if README_START not in text or README_END not in text:
-        return
-    before = text.split(README_START)[0]
-    after = text.split(README_END, 1)[1]
-    README.write_text(f"{before}{README_START}\n{body}\n{README_END}{after}", encoding="utf-8")
-    print(f"updated the figures in {README.relative_to(ROOT)}")
+def update_page(body):
+    text = PAGE.read_text(encoding="utf-8")
+    if text.count(PAGE_START) != 1 or text.count(PAGE_END) != 1:
+        sys.exit(f"{PAGE}: expected one {PAGE_START} and one {PAGE_END}")
+    before = text.split(PAGE_START)[0]
+    after = text.split(PAGE_END, 1)[1]
+    PAGE.write_text(f"{before}{PAGE_START}\n{body}\n{PAGE_END}{after}", encoding="utf-8")
+    print(f"updated the figures in {PAGE.relative_to(ROOT)}")
 
 
 def main():
@@ -324,7 +324,7 @@ def main():
               *tokenizers, ""]
     (OUT / "accuracy.md").write_text("\n".join(report), encoding="utf-8")
     print(f"wrote {(OUT / 'accuracy.md').relative_to(ROOT)} and accuracy.png")
-    update_readme("\n".join([settings, "", *body]).replace("### ", "#### "))
+    update_page("\n".join([settings, "", *body]))
 
 
 if __name__ == "__main__":

@@ -1,10 +1,11 @@
 """Copies the headline of the recorded benchmark run (bench/out/results.md,
-up to its time tables) into README.md, between the bench markers.
+up to its time tables) into docs/benchmarks.md, between the bench markers.
 
     python bench/readme.py        # or: make bench-readme
 
-bench/run.py never touches README.md; this is the one step that does, so the
-figures there are always those of a run someone chose to publish.
+bench/run.py never touches docs/benchmarks.md; this is the one step that
+does, so the figures there are always those of a run someone chose to
+publish.
 """
 
 import os
@@ -12,7 +13,7 @@ import sys
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 RESULTS = os.path.join(ROOT, "bench", "out", "results.md")
-README = os.path.join(ROOT, "README.md")
+PAGE = os.path.join(ROOT, "docs", "benchmarks.md")
 START, END = "<!-- bench:start -->", "<!-- bench:end -->"
 
 
@@ -25,15 +26,15 @@ def headline(results):
 def main():
     with open(RESULTS, encoding="utf-8") as f:
         body = headline(f.read())
-    with open(README, encoding="utf-8") as f:
+    with open(PAGE, encoding="utf-8") as f:
         text = f.read()
     if text.count(START) != 1 or text.count(END) != 1:
-        sys.exit(f"{README}: expected one {START} and one {END}")
+        sys.exit(f"{PAGE}: expected one {START} and one {END}")
     before, rest = text.split(START)
     after = rest.split(END, 1)[1]
-    with open(README, "w", encoding="utf-8") as f:
+    with open(PAGE, "w", encoding="utf-8") as f:
         f.write(f"{before}{START}\n{body}\n{END}{after}")
-    print(f"copied the headline of {os.path.relpath(RESULTS)} into {os.path.relpath(README)}")
+    print(f"copied the headline of {os.path.relpath(RESULTS)} into {os.path.relpath(PAGE)}")
 
 
 if __name__ == "__main__":

@@ -21,7 +21,7 @@ Besides the timings the run
   * checks that native and baseline return the same results on every input,
   * writes bench/out/results.md, bench/out/scaling.png and
     bench/out/pyperf.json, and nothing else: `python bench/readme.py`
-    (`make bench-readme`) copies the recorded headline into README.md.
+    (`make bench-readme`) copies the recorded headline into docs/benchmarks.md.
 """
 
 import gc

@@ -1,8 +1,8 @@
-"""What a host must know, as the README's section for hosts shows it: the
-window of a compressed conversation as stored is refused by an
-OpenAI-compatible endpoint, and the request context_compress.window builds
-from it is not (examples/api_window.py sends it); and the README keeps up
-with the example and with the command's --json fields."""
+"""What a host must know, as docs/window.md shows it: the window of a
+compressed conversation as stored is refused by an OpenAI-compatible
+endpoint, and the request context_compress.window builds from it is not
+(examples/api_window.py sends it); and the docs keep up with the example
+(docs/window.md) and with the command's --json fields (docs/command.md)."""
 
 import json
 import re
@@ -19,7 +19,8 @@ from context_compress import chat, window
 from context_compress.texts import SUMMARY_PREFIX as PREFIX
 
 ROOT = Path(__file__).resolve().parent.parent
-README = (ROOT / "README.md").read_text(encoding="utf-8")
+WINDOW_DOC = (ROOT / "docs" / "window.md").read_text(encoding="utf-8")
+COMMAND_DOC = (ROOT / "docs" / "command.md").read_text(encoding="utf-8")
 example = types.SimpleNamespace(**runpy.run_path(str(ROOT / "examples" / "api_window.py")))
 
 
@@ -110,9 +111,9 @@ def test_example_sends_the_built_request_and_logs_the_report(api, build, caplog)
         "message 2 left out or repaired: summary sent first: it was stored between call 'call_b' and its result"]
 
 
-def test_readme_shows_the_tested_example_and_every_json_field(tmp_path):
-    # The three calls of the README are those of the example.
-    calls = re.findall(r"^client\.(.+\*\*for_\w+\(conv)", README, re.M)
+def test_docs_show_the_tested_example_and_every_json_field(tmp_path):
+    # The three calls of the window page are those of the example.
+    calls = re.findall(r"^client\.(.+\*\*for_\w+\(conv)", WINDOW_DOC, re.M)
     source = (ROOT / "examples" / "api_window.py").read_text(encoding="utf-8")
     assert len(calls) == 3 and all(f"client.{c}" in source for c in calls)
     path = tmp_path / "conv.json"
@@ -120,7 +121,7 @@ def test_readme_shows_the_tested_example_and_every_json_field(tmp_path):
     command = Path(sys.executable).with_name("context-compress")
     record = json.loads(subprocess.run([command, "--json", "--max-context", "2000", path],
                                        capture_output=True, timeout=60).stdout)
-    table = README[README.index("| Field |"):].split("\n\n")[0]
+    table = COMMAND_DOC[COMMAND_DOC.index("| Field |"):].split("\n\n")[0]
     documented = set(re.findall(r"`([\w.]+)`", "\n".join(
         row.split("|")[1] for row in table.splitlines()[2:])))
     assert documented == {*record, *(f"stats.{k}" for k in record["stats"]),
