@@ -25,6 +25,7 @@ import dataclasses
 import importlib.util
 import json
 import os
+import re
 import signal
 import socket
 import subprocess
@@ -238,9 +239,20 @@ def stop(process: subprocess.Popen[bytes], grace: float = 3.0) -> None:
 # --- the command -------------------------------------------------------------------
 
 
+# Only these two fields are filled in: a command is shell, awk or Python,
+# full of braces of its own ("awk 'BEGIN { print }' {url}"), so no other
+# brace is read, and a value is never read again for fields.
+_FIELD = re.compile(r"\{(url|model)\}")
+
+
+def filled(argv: list[str], server: Server) -> list[str]:
+    """The command's arguments with {url} and {model} replaced, and nothing else."""
+    values = {"url": server.url, "model": server.model}
+    return [_FIELD.sub(lambda match: values[match.group(1)], arg) for arg in argv]
+
+
 def run_command(argv: list[str], server: Server) -> int:
-    fill = {"url": server.url, "model": server.model}
-    args = [arg.format_map(fill) for arg in argv]
+    args = filled(argv, server)
     env = {**os.environ, "LOCAL_LLM_URL": server.url, "LOCAL_LLM_MODEL": server.model}
     started = time.monotonic()
     child = subprocess.Popen(args, env=env)
