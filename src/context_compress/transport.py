@@ -18,14 +18,18 @@ import time
 import urllib.error
 import urllib.parse
 import urllib.request
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from typing import Any, Protocol
 
 from . import __version__
-from .masking import mask_urls
+from .masking import mask_urls, shortened
 
 #: Upper bound of a response body; a chat completion is a few kilobytes.
 MAX_RESPONSE_BYTES = 16 * 1024 * 1024
+
+#: Characters of a server's error message, or of a redirect's target, that
+#: an error keeps (masked before they are cut).
+SHOWN_OF_SERVER_TEXT = 200
 
 TRUNCATED_BEFORE_TEXT = ('the model reached its token limit before writing any text '
                          '(finish_reason "length"); try --reasoning-effort low')
@@ -275,7 +279,10 @@ def key_travels_in_clear(url: str) -> str | None:
     proxy = proxy_for(url)
     return proxy if proxy and urllib.parse.urlsplit(url).scheme == "http" else None
 
-def send(settings: Exchange, url: str, body: dict[str, Any], stream: bool) -> Any:
+def send(settings: Exchange, url: str, body: dict[str, Any], stream: bool,
+         mask: Callable[[str], str]) -> Any:
+    """The answer to `body` posted to `url`; a ChatError on any failure. `mask`
+    masks the secrets of a server's text before any of it is cut."""
     headers = {
         "Content-Type": "application/json",
         "Accept": "text/event-stream" if stream else "application/json",
@@ -299,8 +306,8 @@ def send(settings: Exchange, url: str, body: dict[str, Any], stream: bool) -> An
     except urllib.error.HTTPError as exc:
         try:
             if 300 <= exc.code < 400:
-                raise ChatError(f"{where}: {_redirect_reason(exc, url)}") from None
-            detail, error = _error_detail(exc)
+                raise ChatError(f"{where}: {_redirect_reason(exc, url, mask)}") from None
+            detail, error = _error_detail(exc, mask)
         finally:
             exc.close()
         message = f"{where}: HTTP {exc.code} {exc.reason}{detail}"
@@ -403,7 +410,7 @@ def events_of(response: http.client.HTTPResponse, where: str,
             raise ChatError(f"{where}: bad event stream: {exc!r}") from exc
 
 
-def _redirect_reason(exc: urllib.error.HTTPError, url: str) -> str:
+def _redirect_reason(exc: urllib.error.HTTPError, url: str, mask: Callable[[str], str]) -> str:
     # Not followed, even to the same origin: an API endpoint that redirects a
     # POST means the base URL is not the final one, and 301/302/303 would turn
     # the request into a GET.
@@ -411,14 +418,13 @@ def _redirect_reason(exc: urllib.error.HTTPError, url: str) -> str:
     if not location:
         return (f"HTTP {exc.code} {exc.reason} (a redirect without a Location): "
                 "set --llm-url to the final address")
-    target = urllib.parse.urljoin(url, location)
-    if len(target) > 200:
-        target = target[:200] + "..."
+    target = shortened(urllib.parse.urljoin(url, location), SHOWN_OF_SERVER_TEXT, mask)
     return (f"HTTP {exc.code} {exc.reason}: redirected to {target}: "
             "set --llm-url to the final address")
 
 
-def _error_detail(exc: urllib.error.HTTPError) -> tuple[str, dict[str, Any]]:
+def _error_detail(exc: urllib.error.HTTPError,
+                  mask: Callable[[str], str]) -> tuple[str, dict[str, Any]]:
     """The `error.message` of an OpenAI-style error body (or the start of the
     body) as ": text", and the `error` object itself ({} when there is none)."""
     try:
@@ -435,9 +441,7 @@ def _error_detail(exc: urllib.error.HTTPError) -> tuple[str, dict[str, Any]]:
         text = error["message"]
     elif isinstance(error, str):
         text = error
-    text = " ".join(text.split())
-    if len(text) > 200:
-        text = text[:200] + "..."
+    text = shortened(" ".join(text.split()), SHOWN_OF_SERVER_TEXT, mask)
     return (f": {text}" if text else ""), (error if isinstance(error, dict) else {})
 
 
