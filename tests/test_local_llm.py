@@ -1,5 +1,6 @@
 """scripts/local_llm.py without a model: the command it runs gets {url} and
-{model} filled in and every other brace as written."""
+{model} filled in and every other brace as written, and its readiness probe
+goes straight to the server on 127.0.0.1 whatever http_proxy says."""
 
 import tempfile
 import types
@@ -9,6 +10,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from shared import load_script
+from test_chat_layer import running_server
 
 local_llm = load_script("scripts/local_llm.py")
 
@@ -36,3 +38,14 @@ def test_command_gets_url_and_model_filled_in_and_every_other_brace_as_written(f
         assert status == 0
         assert out.read_bytes().decode().split("\0")[:-1] == wanted
 
+
+def test_readiness_probe_goes_straight_to_the_server_past_http_proxy(monkeypatch):
+    with running_server() as server, running_server() as proxy:
+        for name in ("no_proxy", "NO_PROXY", "HTTP_PROXY"):
+            monkeypatch.delenv(name, raising=False)
+        # A proxy that answers for the server, as one on this machine could.
+        monkeypatch.setenv("http_proxy", f"http://127.0.0.1:{proxy.server_address[1]}")
+        starting = types.SimpleNamespace(url=server.url("ok"), model="m",
+                                         process=types.SimpleNamespace(poll=lambda: None))
+        assert local_llm._wait_until_answering(starting, 10) is True
+        assert len(server.requests) == 1 and proxy.requests == []
