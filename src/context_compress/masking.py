@@ -23,8 +23,11 @@ MIN_SECRET_LENGTH = 4
 # the extract to 2,000 by the native module, the summary excerpt to 160), and
 # a cut that falls inside a key leaves most of it on one side, at the end of
 # one text or the start of the next, where a search for the whole key finds
-# nothing. Eight characters of a random key are 48 bits of it; runs that
-# short of ordinary text are not masked, so prose stays readable.
+# nothing. Eight characters of a random key are 48 bits of it, and a run
+# that long of a random key turns up in ordinary text by chance practically
+# never, so prose stays readable. A key is masked as a key whatever it
+# looks like: one made of words ("sk-no-key-required") has eight-character
+# runs of them masked in prose too.
 #: Runs of a secret at least this long are masked wherever they turn up.
 FRAGMENT_LENGTH = 8
 _HALF = FRAGMENT_LENGTH // 2
