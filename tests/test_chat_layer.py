@@ -77,7 +77,7 @@ class FakeLLM(BaseHTTPRequestHandler):
             self.reply(int(mode[len("redirect"):]), b"",
                        headers={"Location": self.server.location})
         elif mode == "echo401":
-            self.reply(401, {"error": {"message": f"invalid key {auth} at {self.path}"}})
+            self.reply(401, {"error": {"message": f"{self.server.pad}invalid key {auth} at {self.path}"}})
         elif mode == "echo200":
             self.reply(200, {"choices": [{"message": {"content": f"summary for {auth}"}}]})
         elif mode == "ok":
@@ -184,6 +184,7 @@ class Server(ThreadingHTTPServer):
         self.trickled = 0  # body bytes sent by the trickle mode
         self.release = threading.Event()
         self.location = None  # where the redirect modes point
+        self.pad = ""  # what the echo401 mode's message starts with
         self.meanwhile = lambda: None  # what the append mode does before it answers
 
     def handle_error(self, request, client_address):

@@ -5,7 +5,6 @@ too small for the request, a read time-out shorter than the generation, and
 the name of the token limit that this server honours. Skipped when the extra
 is not installed."""
 
-import importlib.util
 import json
 import subprocess
 import sys
@@ -16,23 +15,13 @@ import pytest
 import routes.context_compress as cc
 from context_compress import chat
 from context_compress.texts import SUMMARY_MAX_TOKENS, SUMMARY_NOTE as NOTE, SUMMARY_PREFIX as PREFIX
+from shared import ROOT, load_script
 
-ROOT = Path(__file__).resolve().parent.parent
-HELPER = ROOT / "scripts" / "local_llm.py"
 SAMPLE = ROOT / "examples" / "sample_conversation.json"
 COMMAND = str(Path(sys.executable).with_name("context-compress"))
 
-
-def load_helper():
-    spec = importlib.util.spec_from_file_location("local_llm", HELPER)
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module  # its dataclass looks the module up there
-    spec.loader.exec_module(module)
-    return module
-
-
-local_llm = load_helper() if HELPER.is_file() else None
-MISSING = local_llm.missing() if local_llm else f"{HELPER} is not there"
+local_llm = load_script("scripts/local_llm.py")
+MISSING = local_llm.missing() if local_llm else "scripts/local_llm.py is not there"
 pytestmark = pytest.mark.skipif(
     MISSING is not None, reason=f"needs the local-llm extra: {MISSING}")
 

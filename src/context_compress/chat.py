@@ -34,8 +34,8 @@ from typing import Any
 # The pieces a host may reach through this module, as it always could.
 from .masking import MASK, Redactor, mask_urls, url_secrets  # noqa: F401
 from .transport import (MAX_RESPONSE_BYTES, TRUNCATED_BEFORE_TEXT, ChatError, ServerUnreachable,  # noqa: F401
-                        UnsupportedParameter, answer_of, completions_url, events_of, key_travels_in_clear,
-                        proxy_for, send)
+                        UnsupportedParameter, answer_of, completions_url, events_of, is_loopback,
+                        key_travels_in_clear, proxy_for, proxy_handler, send)
 
 CHAT_MODULE = "routes.chat"
 
@@ -132,7 +132,7 @@ class ChatLayer:
         redact = Redactor(secrets)
         try:
             settings = resolve(self.settings, cfg)
-            answer = self._post(settings, messages, cfg, stream)
+            answer = self._post(settings, messages, cfg, stream, redact)
         except Exception as exc:
             failure = _masked(exc, redact)
         else:
@@ -142,13 +142,13 @@ class ChatLayer:
         raise failure
 
     def _post(self, settings: Settings, messages: list[dict[str, Any]],
-              cfg: Mapping[str, Any] | None, stream: bool) -> Any:
+              cfg: Mapping[str, Any] | None, stream: bool, redact: Redactor) -> Any:
         url = completions_url(settings.base_url or "")
         param = (settings.token_limit_param or self.learnt_token_limit_param
                  or TOKEN_LIMIT_PARAMS[0])
         body = _body(settings, messages, cfg, stream, param)
         try:
-            return send(settings, url, body, stream)
+            return send(settings, url, body, stream, redact)
         except UnsupportedParameter as exc:
             # Retried once, and only when the choice was left to the layer.
             if (settings.token_limit_param or exc.param != param
@@ -156,7 +156,7 @@ class ChatLayer:
                 raise
         self.learnt_token_limit_param = "max_completion_tokens"
         body = _body(settings, messages, cfg, stream, self.learnt_token_limit_param)
-        return send(settings, url, body, stream)
+        return send(settings, url, body, stream, redact)
 
 
 def _body(settings: Settings, messages: list[dict[str, Any]], cfg: Mapping[str, Any] | None,

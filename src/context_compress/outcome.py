@@ -18,7 +18,10 @@ SUMMARY_SHOWN = 160
 
 
 def excerpt(text: str) -> str:
-    """The start of `text` with its white space folded, as reports show it."""
+    """The start of `text` with its white space folded, as reports show it.
+    Secrets are masked before any cut: the summary cut here was masked when
+    it was written (mask_summary), and the lines that show the cut are
+    masked again, runs of a key included."""
     flat = " ".join(text.split())
     if len(flat) > SUMMARY_SHOWN:
         return flat[:SUMMARY_SHOWN] + "…"
@@ -153,8 +156,9 @@ def summary_message(before: Before, conv: dict[str, Any]) -> tuple[dict[str, Any
 def mask_summary(before: Before, conv: dict[str, Any], mask: Callable[[str], str]) -> None:
     """Masks the secrets in the summary message the module wrote, whatever its
     source: the extract copies the conversation's own text, into which a user
-    may have pasted the key. The conversation's other messages stay as they
-    were."""
+    may have pasted the key, and cuts each message at 2,000 characters, which
+    can leave most of the key at the cut; `mask` takes such runs of it too.
+    The conversation's other messages stay as they were."""
     summary_msg, _ = summary_message(before, conv)
     if summary_msg is not None and isinstance(summary_msg.get("content"), str):
         summary_msg["content"] = mask(summary_msg["content"])

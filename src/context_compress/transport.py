@@ -18,14 +18,18 @@ import time
 import urllib.error
 import urllib.parse
 import urllib.request
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from typing import Any, Protocol
 
 from . import __version__
-from .masking import mask_urls
+from .masking import mask_urls, shortened
 
 #: Upper bound of a response body; a chat completion is a few kilobytes.
 MAX_RESPONSE_BYTES = 16 * 1024 * 1024
+
+#: Characters of a server's error message, or of a redirect's target, that
+#: an error keeps (masked before they are cut).
+SHOWN_OF_SERVER_TEXT = 200
 
 TRUNCATED_BEFORE_TEXT = ('the model reached its token limit before writing any text '
                          '(finish_reason "length"); try --reasoning-effort low')
@@ -244,29 +248,103 @@ class _HTTPSHandler(_ReadTimeoutHandler, urllib.request.HTTPSHandler):
 # --- proxies ----------------------------------------------------------------------
 
 
-def _is_loopback(host: str) -> bool:
+# The rule: a host is loopback when the address the system would connect to
+# is loopback, and no request to it goes through a proxy, which would see
+# the request and its Authorization header (in clear over http) and would
+# reach its own machine, not this one. "Would connect to" is read as
+# getaddrinfo reads a host, without asking any resolver:
+# - a host that is not ASCII goes through IDNA first, as the socket module
+#   sends it (full-width digits and the ideographic full stop are then ASCII);
+# - IPv4 in every spelling inet_aton takes: one to four parts, each decimal,
+#   octal after a leading 0 or hex after 0x (127.1, 2130706433, 0x7f000001,
+#   0177.0.0.1, 127.0.1); the last part fills the bytes left;
+# - IPv6 in every form, brackets and zone id (::1, [::1], ::1%lo, 0:0::1)
+#   included, and IPv4-mapped (::ffff:127.0.0.1) read as the IPv4 it maps;
+# - the unspecified address (0.0.0.0, ::, "0"): connecting to it reaches
+#   this machine's loopback;
+# - of names, only localhost and *.localhost (RFC 6761), in any case, with a
+#   trailing dot or not. Nothing is resolved: /etc/hosts may send other
+#   names here too, but a lookup to choose a proxy could itself leave the
+#   machine, and a name that resolves differently later would escape.
+# Trailing dots are dropped from addresses too: "127.0.0.1." resolves to
+# nothing here, yet a proxy could read it as its own loopback.
+# Everything of this project that makes a request (the chat layer,
+# scripts/local_llm.py, the benchmarks and examples) chooses its proxy with
+# proxy_for() or proxy_handler(), which apply this rule.
+
+# A part of an inet_aton address: hex after 0x, octal after 0, else decimal;
+# ASCII digits only, as C's isdigit in the C locale.
+_INET_PART = re.compile(r"0[xX][0-9a-fA-F]+|0[0-7]*|[1-9][0-9]*")
+
+
+def inet_aton(text: str) -> int | None:
+    """The IPv4 address `text` spells as inet_aton reads it (the whole of
+    it: getaddrinfo takes nothing after the address), or None."""
+    parts = text.split(".")
+    if len(parts) > 4 or not all(_INET_PART.fullmatch(part) for part in parts):
+        return None
+    values = []
+    for part in parts:
+        base = 16 if part[1:2] in ("x", "X") else 8 if part[:1] == "0" else 10
+        digits = (part[2:] if base == 16 else part).lstrip("0") or "0"
+        if len(digits) > 11:  # past 32 bits in any base; int() of it could be slow
+            return None
+        values.append(int(digits, base))
+    *head, last = values
+    if any(value > 0xFF for value in head) or last >= 1 << 8 * (4 - len(head)):
+        return None
+    for i, value in enumerate(head):
+        last |= value << 8 * (3 - i)
+    return last
+
+
+def is_loopback(host: str) -> bool:
+    """Whether a connection to `host` (a name or an address, as a URL writes
+    it) stays on this machine: its loopback, in any spelling the system
+    takes, or a localhost name. The one place this project decides it."""
+    if host[:1] == "[" and host[-1:] == "]":
+        host = host[1:-1]
+    if not host.isascii():
+        try:
+            host = host.encode("idna").decode("ascii")
+        except UnicodeError:
+            return False  # the socket module could not send it either
     host = host.lower().rstrip(".")
     if host == "localhost" or host.endswith(".localhost"):
         return True
-    try:
-        address = ipaddress.ip_address(host)
-    except ValueError:
-        return False
-    mapped = getattr(address, "ipv4_mapped", None)
-    return address.is_loopback or bool(mapped and mapped.is_loopback)
+    number = inet_aton(host)
+    address: ipaddress.IPv4Address | ipaddress.IPv6Address
+    if number is not None:
+        address = ipaddress.IPv4Address(number)
+    else:
+        try:
+            address = ipaddress.IPv6Address(host)
+        except ValueError:
+            return False
+        address = address.ipv4_mapped or address
+    return address.is_loopback or address.is_unspecified
 
 
 def proxy_for(url: str) -> str | None:
     """The proxy a request to `url` goes through: the environment's
     (http_proxy, https_proxy, honouring no_proxy), but never for a loopback
-    address, which is on this machine whatever a proxy could reach."""
+    host (is_loopback), which is on this machine whatever a proxy could reach."""
     parts = urllib.parse.urlsplit(url)
-    if not parts.hostname or _is_loopback(parts.hostname):
+    # urllib connects to the host percent-decoded (%31%32%37.0.0.1 is 127.0.0.1).
+    if not parts.hostname or is_loopback(urllib.parse.unquote(parts.hostname)):
         return None
     proxy = urllib.request.getproxies().get(parts.scheme)
     if not proxy or urllib.request.proxy_bypass(parts.netloc):
         return None
     return proxy
+
+
+def proxy_handler(url: str) -> urllib.request.ProxyHandler:
+    """The handler that sends a request to `url` through proxy_for(url), or
+    straight: an opener made without one takes the environment's proxies for
+    every host, loopback included."""
+    proxy = proxy_for(url)
+    return urllib.request.ProxyHandler({urllib.parse.urlsplit(url).scheme: proxy} if proxy else {})
 
 
 def key_travels_in_clear(url: str) -> str | None:
@@ -275,7 +353,10 @@ def key_travels_in_clear(url: str) -> str | None:
     proxy = proxy_for(url)
     return proxy if proxy and urllib.parse.urlsplit(url).scheme == "http" else None
 
-def send(settings: Exchange, url: str, body: dict[str, Any], stream: bool) -> Any:
+def send(settings: Exchange, url: str, body: dict[str, Any], stream: bool,
+         mask: Callable[[str], str]) -> Any:
+    """The answer to `body` posted to `url`; a ChatError on any failure. `mask`
+    masks the secrets of a server's text before any of it is cut."""
     headers = {
         "Content-Type": "application/json",
         "Accept": "text/event-stream" if stream else "application/json",
@@ -288,9 +369,8 @@ def send(settings: Exchange, url: str, body: dict[str, Any], stream: bool) -> An
     data = _LONE_SURROGATE.sub("\ufffd", json.dumps(body, ensure_ascii=False))
     request = urllib.request.Request(url, data=data.encode("utf-8"), headers=headers,
                                      method="POST")
-    proxy = proxy_for(url)
     opener = urllib.request.build_opener(
-        urllib.request.ProxyHandler({urllib.parse.urlsplit(url).scheme: proxy} if proxy else {}),
+        proxy_handler(url),
         _HTTPHandler(settings.read_timeout), _HTTPSHandler(settings.read_timeout, tls_context(url)),
         _RefuseRedirects())
     where = f"POST {url}"
@@ -299,8 +379,8 @@ def send(settings: Exchange, url: str, body: dict[str, Any], stream: bool) -> An
     except urllib.error.HTTPError as exc:
         try:
             if 300 <= exc.code < 400:
-                raise ChatError(f"{where}: {_redirect_reason(exc, url)}") from None
-            detail, error = _error_detail(exc)
+                raise ChatError(f"{where}: {_redirect_reason(exc, url, mask)}") from None
+            detail, error = _error_detail(exc, mask)
         finally:
             exc.close()
         message = f"{where}: HTTP {exc.code} {exc.reason}{detail}"
@@ -403,7 +483,7 @@ def events_of(response: http.client.HTTPResponse, where: str,
             raise ChatError(f"{where}: bad event stream: {exc!r}") from exc
 
 
-def _redirect_reason(exc: urllib.error.HTTPError, url: str) -> str:
+def _redirect_reason(exc: urllib.error.HTTPError, url: str, mask: Callable[[str], str]) -> str:
     # Not followed, even to the same origin: an API endpoint that redirects a
     # POST means the base URL is not the final one, and 301/302/303 would turn
     # the request into a GET.
@@ -411,14 +491,13 @@ def _redirect_reason(exc: urllib.error.HTTPError, url: str) -> str:
     if not location:
         return (f"HTTP {exc.code} {exc.reason} (a redirect without a Location): "
                 "set --llm-url to the final address")
-    target = urllib.parse.urljoin(url, location)
-    if len(target) > 200:
-        target = target[:200] + "..."
+    target = shortened(urllib.parse.urljoin(url, location), SHOWN_OF_SERVER_TEXT, mask)
     return (f"HTTP {exc.code} {exc.reason}: redirected to {target}: "
             "set --llm-url to the final address")
 
 
-def _error_detail(exc: urllib.error.HTTPError) -> tuple[str, dict[str, Any]]:
+def _error_detail(exc: urllib.error.HTTPError,
+                  mask: Callable[[str], str]) -> tuple[str, dict[str, Any]]:
     """The `error.message` of an OpenAI-style error body (or the start of the
     body) as ": text", and the `error` object itself ({} when there is none)."""
     try:
@@ -435,9 +514,7 @@ def _error_detail(exc: urllib.error.HTTPError) -> tuple[str, dict[str, Any]]:
         text = error["message"]
     elif isinstance(error, str):
         text = error
-    text = " ".join(text.split())
-    if len(text) > 200:
-        text = text[:200] + "..."
+    text = shortened(" ".join(text.split()), SHOWN_OF_SERVER_TEXT, mask)
     return (f": {text}" if text else ""), (error if isinstance(error, dict) else {})
 
 
