@@ -7,12 +7,13 @@ import contextlib
 import os
 import signal
 import sys
+import traceback
 import urllib.parse
-from collections.abc import Iterator
 from pathlib import Path
 from types import FrameType
+from typing import Any
 
-from . import BAD_INPUT, FAILED, PROG, calibrate, chat, checking
+from . import BAD_INPUT, FAILED, PROG, calibrate, chat, checking, jobs
 from .files import expand
 from .options import build_parser, check_inputs, check_llm_options, several_inputs
 from .output import Output
@@ -32,46 +33,103 @@ class Stopped(BaseException):
         self.signum = signum
 
 
-def _stop(signum: int, frame: FrameType | None) -> None:
-    raise Stopped(signum)
+class Ending:
+    """How a run ends once it is stopped: by SIGINT, SIGTERM or SIGHUP, by a
+    closed standard output, or by a fault.
 
+    The first signal stops the run: its exception (KeyboardInterrupt for
+    SIGINT, Stopped for the others) is raised in the main thread, and the exit
+    status is 128 + its number, whatever comes after it. Every later signal is
+    noted and nothing more, and so is every signal once the run stops for
+    another reason (`held`): a clean-up under way (a write removing its
+    temporary file, the wait for the writes of the jobs) has to run to its
+    end, and an exception raised in the middle of it would cut it short."""
 
-@contextlib.contextmanager
-def _stopping_on_signals() -> Iterator[None]:
-    caught = (signal.SIGTERM, signal.SIGHUP)
-    try:
-        previous = {signum: signal.signal(signum, _stop) for signum in caught}
-    except ValueError:  # not the main thread: the caller handles signals
-        yield
-        return
-    try:
-        yield
-    finally:
-        for signum, handler in previous.items():
+    CAUGHT = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+
+    def __init__(self) -> None:
+        self.first: int | None = None
+        self.held = False
+        self.runner: Runner | None = None
+        self._previous: dict[int, Any] = {}
+
+    def __call__(self, signum: int, frame: FrameType | None) -> None:
+        if self.first is None:
+            self.first = signum
+        if self.held:
+            return
+        self.held = True
+        raise KeyboardInterrupt if signum == signal.SIGINT else Stopped(signum)
+
+    def install(self) -> None:
+        for signum in self.CAUGHT:
+            try:
+                self._previous[signum] = signal.signal(signum, self)
+            except ValueError:  # not the main thread: the caller handles signals
+                return
+
+    def restore(self) -> None:
+        for signum, handler in self._previous.items():
             signal.signal(signum, handler)
+        self._previous.clear()
+
+    def end(self, status: int) -> int:
+        """The exit status, after the message of a stop. A run that saw a
+        signal, or whose jobs are still at work, ends here, without the
+        interpreter's finalization: once the writes under way are done no
+        temporary file is left, and a later signal can no longer change the
+        status, nor can finalization meet a job inside the module (see
+        jobs.running)."""
+        self.held = True
+        if self.first is not None:
+            status = 128 + self.first
+            # Every write on the way removed its temporary file or finished;
+            # what was not written yet is as it was.
+            Output().err(f"{PROG}: interrupted by {signal.Signals(self.first).name}; files "
+                         "not yet written are unchanged")
+        if jobs.running() and self.runner is not None:
+            self.runner.stop()
+        elif self.first is None:
+            self.restore()
+            return status
+        for stream in (sys.stdout, sys.stderr):
+            with contextlib.suppress(OSError, ValueError, AttributeError):
+                stream.flush()  # type: ignore[union-attr]
+        os._exit(status)
 
 
 def main(argv: list[str] | None = None) -> int:
+    ending = Ending()
     try:
-        with _stopping_on_signals():
-            return run(argv)
+        ending.install()
+        status = run(argv, ending)
     except (KeyboardInterrupt, Stopped) as exc:
-        # Every write on the way removed its temporary file; what was not
-        # written yet is as it was.
-        signum = exc.signum if isinstance(exc, Stopped) else signal.SIGINT
-        Output().err(f"{PROG}: interrupted by {signal.Signals(signum).name}; files not yet "
-                     "written are unchanged")
-        return 128 + signum
+        ending.held = True
+        if ending.first is None:  # raised without the handlers (not the main thread)
+            ending.first = exc.signum if isinstance(exc, Stopped) else signal.SIGINT
+        status = FAILED
     except BrokenPipeError:
+        ending.held = True
         # The reader of the report went away (`| head`): stop quietly. Files
         # already written are complete; the rest are untouched.
         if sys.stdout is not None:
             devnull = os.open(os.devnull, os.O_WRONLY)
             os.dup2(devnull, sys.stdout.fileno())
-        return FAILED
+        status = FAILED
+    except BaseException:
+        ending.held = True
+        if not jobs.running():
+            ending.restore()
+            raise
+        traceback.print_exc()
+        status = FAILED
+    # Set before the call, at which a signal's handler can run: from here on
+    # a signal only counts for the status.
+    ending.held = True
+    return ending.end(status)
 
 
-def run(argv: list[str] | None) -> int:
+def run(argv: list[str] | None, ending: Ending | None = None) -> int:
     parser = build_parser()
     options = parser.parse_args(argv)
     if options.check:
@@ -109,6 +167,8 @@ def run(argv: list[str] | None) -> int:
     except OSError as exc:
         output.err(f"{PROG}: {options.output}: {exc.strerror or exc}")
         return FAILED
+    if ending is not None:
+        ending.runner = runner
     return _run_all(runner, inputs, several, options, output)
 
 

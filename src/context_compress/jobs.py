@@ -15,6 +15,22 @@ from .report import Report
 from .run import Runner, Stopping
 
 
+class Job(threading.Thread):
+    """A thread that compresses inputs. A daemon, so that one still waiting on
+    the LLM does not hold the process; for the same reason the command never
+    lets the interpreter finalize while one is alive (see `running`)."""
+
+
+def running() -> bool:
+    """Whether a job is still at work. After a stop, one can be inside the
+    module, waiting on the LLM; an interpreter that finalizes then ends that
+    thread in the middle of the module's C++ frames (CPython ends a daemon
+    thread that wakes during finalization by unwinding it without a thread
+    state), which kills the process. The command ends such a process without
+    finalizing (cli.main)."""
+    return any(isinstance(t, Job) and t.is_alive() for t in threading.enumerate())
+
+
 class Reporter:
     """Hands finished outcomes to the report in input order: an outcome waits
     until every input before it has been reported."""
@@ -53,8 +69,9 @@ def run_in_parallel(runner: Runner, inputs: list[Input], several: bool, report: 
                     progress: Progress, jobs: int) -> None:
     """The inputs compressed by up to `jobs` threads. On Ctrl-C or another
     stop, no file starts and none is left half-written: the writes under way
-    finish, then the exception goes on. The threads are daemons, so one still
-    waiting on the LLM does not hold the process."""
+    finish, then the exception goes on, with the jobs that wait on the LLM
+    still running (see `running`). On a complete run every job has ended on
+    return."""
     stdin = getattr(sys.stdin, "buffer", None)
     work: queue.SimpleQueue[tuple[int, Input]] = queue.SimpleQueue()
     for index, item in enumerate(inputs):
@@ -75,8 +92,10 @@ def run_in_parallel(runner: Runner, inputs: list[Input], several: bool, report: 
                 return
 
     count = sum(1 for item in inputs if not item.skipped)
-    for n in range(min(jobs, count)):
-        threading.Thread(target=job, name=f"context-compress job {n + 1}", daemon=True).start()
+    threads = [Job(target=job, name=f"context-compress job {n + 1}", daemon=True)
+               for n in range(min(jobs, count))]
+    for thread in threads:
+        thread.start()
     reporter = Reporter(inputs, report, progress)
     try:
         for _ in range(count):
@@ -93,3 +112,7 @@ def run_in_parallel(runner: Runner, inputs: list[Input], several: bool, report: 
                 break
         reporter.flush()
         raise
+    # Every input has its outcome: each job is past its last compression and
+    # about to return.
+    for thread in threads:
+        thread.join()
