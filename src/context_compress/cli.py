@@ -14,7 +14,7 @@ from types import FrameType
 from typing import Any
 
 from . import BAD_INPUT, FAILED, PROG, calibrate, chat, checking, jobs
-from .files import expand
+from .files import expand, one_per_file
 from .options import build_parser, check_inputs, check_llm_options, several_inputs
 from .output import Output
 from .jobs import run_in_parallel
@@ -154,7 +154,7 @@ def run(argv: list[str] | None, ending: Ending | None = None) -> int:
     if options.output == "-" and sys.stdout is None:
         output.err(f"{PROG}: -o -: standard output is closed")
         return BAD_INPUT
-    inputs = expand(options.files)
+    inputs = one_per_file(expand(options.files))
     several = several_inputs(options)
     check_inputs(parser, options, inputs, several)
     if api_key:

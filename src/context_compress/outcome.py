@@ -5,6 +5,7 @@ from __future__ import annotations
 
 from collections.abc import Callable
 from dataclasses import dataclass, field, fields
+from pathlib import Path
 from typing import Any
 
 import routes.context_compress as cc
@@ -36,6 +37,8 @@ class Outcome:
     `error`."""
 
     file: str
+    # The other names of the file, given too; it is read and written once.
+    also: list[str] = field(default_factory=list)
     ok: bool = True
     error: str | None = field(default=None, metadata=_shown(json=False))
     compressed: bool = False
@@ -53,7 +56,10 @@ class Outcome:
     over_threshold: bool = False
     written: str | None = None
     # Read by the report lines only.
+    also_written: list[str] = field(default_factory=list, metadata=_shown(json=False))
     other_links: int = field(default=0, metadata=_shown(json=False))
+    # The file read, once rewritten in place (under its first name).
+    rewritten: Path | None = field(default=None, metadata=_shown(json=False))
     status: int = field(default=OK, metadata=_shown(json=False))
     summary: str | None = field(default=None, metadata=_shown(json=False))
     reason: str | None = field(default=None, metadata=_shown(json=False))
@@ -71,7 +77,7 @@ class Outcome:
 
     def json_record(self) -> dict[str, Any]:
         if not self.ok:
-            return {"file": self.file, "ok": False, "error": self.error}
+            return {"file": self.file, "also": self.also, "ok": False, "error": self.error}
         return {f.name: getattr(self, f.name) for f in fields(self) if f.metadata.get("json", True)}
 
 

@@ -81,6 +81,23 @@ def _temporary(target: Path) -> tuple[int, str]:
             raise
 
 
+def _linked(source: Path, target: Path) -> str:
+    """A new name for the file `source`, beside `target`."""
+    while True:
+        name = _beside(target)
+        try:
+            os.link(source, name)
+            return name
+        except FileExistsError:
+            continue
+        except BaseException:
+            try:
+                os.unlink(name)
+            except OSError:
+                pass
+            raise
+
+
 def _keep_owner(fd: int, old: os.stat_result) -> None:
     """Gives the new file the old one's owner and group (run as root, the new
     file would be root's, and a service could no longer read its own file)."""
@@ -133,6 +150,27 @@ def write_atomic(target: Path, data: bytes, original: Original | None = None) ->
         raise
     _sync_directory(target.parent)
     return Written(target, old.st_nlink - 1 if old is not None else 0)
+
+
+def link_atomic(source: Path, target: Path, original: Original) -> None:
+    """Makes `target` one more name of the file `source`, in one step: a hard
+    link made beside `target` is renamed over it. `target` must still be the
+    file `original` tells of, as it was read, or Changed is raised and it
+    stays as it is."""
+    target = Path(os.path.realpath(target))
+    tmp_name = _linked(source, target)
+    try:
+        if not original.unchanged():
+            raise Changed(f"{original.path} changed while being compressed (another process "
+                          "wrote it); it keeps its text")
+        os.replace(tmp_name, target)
+    except BaseException:
+        try:
+            os.unlink(tmp_name)
+        except OSError:
+            pass
+        raise
+    _sync_directory(target.parent)
 
 
 def _sync_directory(directory: Path) -> None:
