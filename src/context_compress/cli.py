@@ -17,10 +17,10 @@ from . import BAD_INPUT, FAILED, PROG, calibrate, chat, checking, jobs
 from .files import expand, one_per_file
 from .options import build_parser, check_inputs, check_llm_options, several_inputs
 from .output import Output
-from .jobs import run_in_parallel
+from .jobs import run_jobs
 from .progress import Progress, wanted
 from .report import Report
-from .run import Runner, names_directory, run_inputs
+from .run import Runner, names_directory
 
 
 class Stopped(BaseException):
@@ -45,33 +45,62 @@ class Ending:
     temporary file, the wait for the writes of the jobs) has to run to its
     end, and an exception raised in the middle of it would cut it short."""
 
-    CAUGHT = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+    CAUGHT = jobs.STOP_SIGNALS
 
     def __init__(self) -> None:
         self.first: int | None = None
         self.held = False
         self.runner: Runner | None = None
         self._previous: dict[int, Any] = {}
+        self._wakeup: tuple[int, int, int] | None = None
+        self._told = False
 
     def __call__(self, signum: int, frame: FrameType | None) -> None:
         if self.first is None:
-            self.first = signum
+            self.first = self._first_delivered() or signum
         if self.held:
             return
         self.held = True
-        raise KeyboardInterrupt if signum == signal.SIGINT else Stopped(signum)
+        raise KeyboardInterrupt if self.first == signal.SIGINT else Stopped(self.first)
+
+    def _first_delivered(self) -> int | None:
+        """The first signal delivered, as the interpreter's own handler wrote
+        it to the wake-up pipe on delivery. The handlers of this class run
+        later, at the main thread's next check, and then in the order of the
+        signals' numbers: two signals delivered before that check would
+        otherwise count a SIGINT that came second as the first."""
+        if self._wakeup is None:
+            return None
+        try:
+            delivered = os.read(self._wakeup[0], 256)
+        except OSError:
+            return None
+        return next((n for n in delivered if n in self.CAUGHT), None)
 
     def install(self) -> None:
-        for signum in self.CAUGHT:
+        try:
+            read, write = os.pipe2(os.O_NONBLOCK | os.O_CLOEXEC)
             try:
+                self._wakeup = read, write, signal.set_wakeup_fd(write, warn_on_full_buffer=False)
+            except ValueError:
+                os.close(read)
+                os.close(write)
+                raise
+            for signum in self.CAUGHT:
                 self._previous[signum] = signal.signal(signum, self)
-            except ValueError:  # not the main thread: the caller handles signals
-                return
+        except ValueError:  # not the main thread: the caller handles signals
+            return
 
     def restore(self) -> None:
         for signum, handler in self._previous.items():
             signal.signal(signum, handler)
         self._previous.clear()
+        if self._wakeup is not None:
+            read, write, previous = self._wakeup
+            signal.set_wakeup_fd(previous)
+            self._wakeup = None
+            os.close(read)
+            os.close(write)
 
     def end(self, status: int) -> int:
         """The exit status, after the message of a stop. A run that saw a
@@ -81,21 +110,25 @@ class Ending:
         status, nor can finalization meet a job inside the module (see
         jobs.running)."""
         self.held = True
-        if self.first is not None:
-            status = 128 + self.first
-            # Every write on the way removed its temporary file or finished;
-            # what was not written yet is as it was.
-            Output().err(f"{PROG}: interrupted by {signal.Signals(self.first).name}; files "
-                         "not yet written are unchanged")
+        self._tell()
         if jobs.running() and self.runner is not None:
             self.runner.stop()
+            self._tell()  # a signal that came during the wait
         elif self.first is None:
             self.restore()
             return status
         for stream in (sys.stdout, sys.stderr):
             with contextlib.suppress(OSError, ValueError, AttributeError):
                 stream.flush()  # type: ignore[union-attr]
-        os._exit(status)
+        os._exit(status if self.first is None else 128 + self.first)
+
+    def _tell(self) -> None:
+        if self.first is not None and not self._told:
+            self._told = True
+            # Every write on the way removed its temporary file or finished;
+            # what was not written yet is as it was.
+            Output().err(f"{PROG}: interrupted by {signal.Signals(self.first).name}; files "
+                         "not yet written are unchanged")
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -188,10 +221,7 @@ def _run_all(runner: Runner, inputs: list, several: bool, options: argparse.Name
                         enabled=wanted(several, options.no_progress), shown=output.shown)
     try:
         with runner.chat_context():
-            if options.jobs > 1:
-                run_in_parallel(runner, inputs, several, report, progress, options.jobs)
-            else:
-                run_inputs(runner, inputs, several, report, progress)
+            run_jobs(runner, inputs, several, report, progress, options.jobs)
     finally:
         progress.close()
     report.close()

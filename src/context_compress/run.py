@@ -1,5 +1,5 @@
-"""The run over the input files: read each, compress it, write it where the
-options say, and hand its outcome to the report."""
+"""The work on one input, as a job does it (jobs.py): read it, compress it,
+and write it where the options say; its outcome goes to the report."""
 
 from __future__ import annotations
 
@@ -19,8 +19,6 @@ import routes.context_compress as cc
 from . import chat
 from .files import BadInput, Input, Loaded, parse, read_input, regular_file_problem
 from .outcome import Before, Outcome, SummaryRequest, mask_summary, observe
-from .progress import Progress
-from .report import Report
 from .writing import Changed, dump, link_atomic, write_atomic
 
 
@@ -229,21 +227,3 @@ def _same_file(a: Path, b: Path) -> bool:
         return os.path.samefile(a, b)
     except OSError:
         return False
-
-
-def run_inputs(runner: Runner, inputs: list[Input], several: bool, report: Report,
-               progress: Progress) -> None:
-    """Every input in turn, its lines written as soon as it is done."""
-    # A closed standard input is an error only for "-".
-    stdin = getattr(sys.stdin, "buffer", None)
-    for item in inputs:
-        if item.skipped:
-            report.skipped(item.label, item.problem or "")
-            continue
-        if not item.is_directory:
-            progress.show(len(report.outcomes), item.label)
-        outcome = runner.process(item, several, stdin)
-        progress.clear()
-        # A directory without files to work on is reported, not counted.
-        report.done(outcome, counted=not item.is_directory)
-    progress.show(len(report.outcomes), "")
