@@ -8,7 +8,6 @@ completely written."""
 
 import json
 import os
-import shutil
 import signal
 import subprocess
 import sys
@@ -20,7 +19,7 @@ from hypothesis import example, given, settings, strategies as st
 
 from test_chat_layer import COMMAND, running_server, server, varied_files  # noqa: F401
 
-FILES = 8
+FILES = 24
 HELD = {3, 6}  # never answered while the test runs, so the run is never over
 WAIT = 30      # seconds; the bound of every wait for something observable
 
@@ -54,7 +53,7 @@ def complete_texts(server, tmp_path):
         paths = varied_files(ref, FILES, hold=HELD)
         for i in HELD:
             paths[i].unlink()
-        proc = subprocess.run([COMMAND, str(ref), *llm_options(server)], capture_output=True,
+        proc = subprocess.run([COMMAND, str(ref), *llm_options(server, 8)], capture_output=True,
                               timeout=WAIT * 2)
         assert proc.returncode == 0, proc.stderr
         _complete.update({p.name: p.read_bytes() for p in ref.iterdir()})
@@ -66,12 +65,9 @@ def llm_options(server, jobs=1):
             "--in-place", "--read-timeout", "50", "--jobs", str(jobs)]
 
 
-def wait_for(condition, proc, ended_too=False):
+def wait_for(condition, proc):
     deadline = time.monotonic() + WAIT
-    while not condition():
-        if ended_too and proc.poll() is not None:
-            return
-        assert proc.poll() is None, "the command ended before the moment came"
+    while not condition() and proc.poll() is None:
         assert time.monotonic() < deadline, "the moment never came"
         time.sleep(0.005)
 
@@ -80,45 +76,24 @@ def pending(proc, signum):
     """Whether `signum` was sent to the process and not yet delivered."""
     try:
         with open(f"/proc/{proc.pid}/status") as status:
-            masks = [int(line.split()[1], 16) for line in status
-                     if line.startswith(("SigPnd:", "ShdPnd:"))]
+            return any(int(line.split()[1], 16) >> (signum - 1) & 1 for line in status
+                       if line.startswith(("SigPnd:", "ShdPnd:")))
     except OSError:
         return False
-    return any(mask >> (signum - 1) & 1 for mask in masks)
 
 
-class Lines:
-    """The lines of a stream, read as they come."""
-
-    def __init__(self, stream):
-        self.lines = []
-        self.thread = threading.Thread(target=self._read, args=(stream,), daemon=True)
-        self.thread.start()
-
-    def _read(self, stream):
-        for line in stream:
-            self.lines.append(line)
-
-    def text(self):
-        self.thread.join(WAIT)
-        return b"".join(self.lines).decode()
-
-
-def check_files(directory, originals, complete, reported):
-    """No temporary file; each file as it was or completely written, and
-    written when the report says so."""
+def check_ending(proc, out, err, status, directory, originals, complete):
+    """The status; no crash; no temporary file; each file as it was or
+    completely written, and written when the report says so."""
+    assert proc.returncode == status, err
+    assert "Fatal Python error" not in err and "Traceback" not in err, err
+    assert out == "" or out.endswith("\n")
     assert [p.name for p in directory.iterdir() if p.name.endswith(".tmp")] == []
     for name, original in originals.items():
         now = (directory / name).read_bytes()
         assert now in (original, complete.get(name)), name
-        if f"/{name}: compressed" in reported:
+        if f"/{name}: compressed" in out:
             assert now == complete[name], f"{name} is reported written"
-
-
-def check_ending(proc, out, err, status):
-    assert proc.returncode == status, err
-    assert "Fatal Python error" not in err and "Traceback" not in err, err
-    assert out == "" or out.endswith("\n")
 
 
 signals = st.sampled_from([signal.SIGINT, signal.SIGTERM, signal.SIGHUP])
@@ -138,51 +113,47 @@ def test_signals_at_any_moment_leave_whole_files_and_the_first_ones_status(
     tmp_path = tmp_path_factory.mktemp("run")
     with running_server() as server:
         complete = complete_texts(server, tmp_path_factory.getbasetemp())
-        paths = varied_files(tmp_path, FILES, hold=HELD)
-        originals = {p.name: p.read_bytes() for p in paths}
+        originals = {p.name: p.read_bytes() for p in varied_files(tmp_path, FILES, hold=HELD)}
         ready, go = tmp_path / "ready", tmp_path / "go"
         args = [str(tmp_path), *llm_options(server, jobs)]
         command = ([sys.executable, "-c", HELD_WRITE, str(ready), str(go), *args]
                    if moment == "writing" else [COMMAND, *args])
         asked = len(server.requests)
         proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        out = Lines(proc.stdout)
+        lines = []
+        reader = threading.Thread(target=lambda: [lines.append(line) for line in proc.stdout],
+                                  daemon=True)
+        reader.start()
         try:
             if moment == "asking":
                 wait_for(lambda: len(server.requests) >= asked + min(jobs, 3), proc)
                 time.sleep(after)
-            elif moment == "writing":
-                wait_for(ready.exists, proc)
             else:
-                wait_for(lambda: out.lines, proc)
+                wait_for(ready.exists if moment == "writing" else lambda: lines, proc)
+            assert proc.poll() is None, "the command ended before the moment came"
             for n, (signum, gap) in enumerate(burst):
                 proc.send_signal(signum)
                 if n == 0:
                     # Two signals pending together are delivered in the order
                     # of their numbers: the first is first once delivered.
-                    wait_for(lambda: not pending(proc, signum), proc, ended_too=True)
+                    wait_for(lambda: not pending(proc, signum), proc)
                 time.sleep(gap)
             if moment == "writing":
-                # A run that gave up the held write ends by itself; one that
-                # waits for it is let go once every signal has had its time.
-                try:
-                    proc.wait(0.5)
-                except subprocess.TimeoutExpired:
-                    go.touch()
+                # The stop waits for the write under way; it goes on once
+                # every signal has had its time to end the wait (it must not).
+                time.sleep(0.3)
+                go.touch()
             proc.wait(WAIT)
             err = proc.stderr.read().decode()
         finally:
             proc.kill()
             proc.wait()
+        reader.join(WAIT)
         first = burst[0][0]
-        reported = out.text()
-        check_ending(proc, reported, err, 128 + first)
+        check_ending(proc, b"".join(lines).decode(), err, 128 + first, tmp_path, originals,
+                     complete)
         assert err.endswith(f"interrupted by {signal.Signals(first).name}; files not yet "
                             "written are unchanged\n")
-        check_files(tmp_path, originals, complete, reported)
-        for i in HELD:
-            assert paths[i].read_bytes() == originals[paths[i].name]
-        shutil.rmtree(tmp_path)
 
 
 @pytest.mark.parametrize("jobs", [1, 2, 8])
@@ -192,8 +163,7 @@ def test_closed_pipe_ends_the_run_quietly_and_whole(server, tmp_path, jobs):
     complete = complete_texts(server, tmp_path)
     run = tmp_path / "run"
     run.mkdir()
-    paths = varied_files(run, FILES, hold=HELD)
-    originals = {p.name: p.read_bytes() for p in paths}
+    originals = {p.name: p.read_bytes() for p in varied_files(run, FILES, hold=HELD)}
     proc = subprocess.Popen([COMMAND, str(run), *llm_options(server, jobs)],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     proc.stdout.close()
@@ -202,6 +172,5 @@ def test_closed_pipe_ends_the_run_quietly_and_whole(server, tmp_path, jobs):
     finally:
         proc.kill()
         proc.wait()
-    check_ending(proc, "", err.decode(), 1)
+    check_ending(proc, "", err.decode(), 1, run, originals, complete)
     assert err == b""
-    check_files(run, originals, complete, "")
