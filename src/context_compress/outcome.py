@@ -38,6 +38,7 @@ class Outcome:
 
     file: str
     # The other names of the file, given too; it is read and written once.
+    # In the JSON object only when there are any.
     also: list[str] = field(default_factory=list)
     ok: bool = True
     error: str | None = field(default=None, metadata=_shown(json=False))
@@ -77,8 +78,13 @@ class Outcome:
 
     def json_record(self) -> dict[str, Any]:
         if not self.ok:
-            return {"file": self.file, "also": self.also, "ok": False, "error": self.error}
-        return {f.name: getattr(self, f.name) for f in fields(self) if f.metadata.get("json", True)}
+            record = {"file": self.file, "also": self.also, "ok": False, "error": self.error}
+        else:
+            record = {f.name: getattr(self, f.name) for f in fields(self)
+                      if f.metadata.get("json", True)}
+        if not self.also:  # a file given under one name, as nearly every one is
+            del record["also"]
+        return record
 
 
 @dataclass
