@@ -509,14 +509,17 @@ def test_full_disk_leaves_the_original_intact(tmp_path):
 
 
 @pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGHUP, signal.SIGINT])
-def test_signal_during_the_write_removes_the_temporary_file(tmp_path, signum):
+def test_signal_during_the_write_lets_it_finish_whole(tmp_path, signum):
     path = write(tmp_path / "conv.json", big_conversation())
-    before = snapshot(path)
-    ready = tmp_path / "ready"
-    # The write stops in fsync, after the temporary file holds the new text.
+    ready, go = tmp_path / "ready", tmp_path / "go"
+    # The write stops in fsync, after the temporary file holds the new text,
+    # until the test lets it go.
     held = (
         "import os, sys, time\n"
-        f"def fsync(fd):\n    open({str(ready)!r}, 'w').close()\n    time.sleep(30)\n"
+        "real_fsync = os.fsync\n"
+        f"def fsync(fd):\n    open({str(ready)!r}, 'w').close()\n"
+        f"    while not os.path.exists({str(go)!r}): time.sleep(0.05)\n"
+        "    real_fsync(fd)\n"
         "os.fsync = fsync\n"
         "from context_compress.cli import main\n"
         "sys.exit(main(sys.argv[1:]))\n"
@@ -530,13 +533,17 @@ def test_signal_during_the_write_removes_the_temporary_file(tmp_path, signum):
             time.sleep(0.05)
         assert leftovers(tmp_path), "the write never started"
         proc.send_signal(signum)
+        time.sleep(0.3)
+        assert proc.poll() is None, "the stop did not wait for the write"
+        go.touch()
         _, err = proc.communicate(timeout=30)
     finally:
         proc.kill()
     assert proc.returncode == 128 + signum
     assert err.decode() == (f"context-compress: interrupted by {signal.Signals(signum).name}; "
                             "files not yet written are unchanged\n")
-    assert snapshot(path) == before and leftovers(tmp_path) == []
+    assert json.loads(path.read_text()) == expected_after(big_conversation())[2]
+    assert leftovers(tmp_path) == []
 
 
 def test_in_place_keeps_owner_and_group_and_names_other_links(tmp_path):

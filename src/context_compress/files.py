@@ -10,7 +10,7 @@ import os
 import re
 import stat
 import sys
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from decimal import Decimal
 from pathlib import Path
 from typing import Any, BinaryIO
@@ -28,6 +28,12 @@ class Input:
     problem: str | None = None
     is_directory: bool = False  # a directory without files to work on
     skipped: bool = False       # an entry of a directory that is no regular file
+    # Other names given for the same file (see one_per_file).
+    also: list[Input] = field(default_factory=list)
+
+    @property
+    def names(self) -> list[Input]:
+        return [self, *self.also]
 
 
 def _kind(mode: int) -> str:
@@ -71,6 +77,38 @@ def expand(args: list[str]) -> list[Input]:
         else:
             inputs.append(Input(arg, path))
     return inputs
+
+
+def _identity(item: Input) -> tuple[int, int] | None:
+    """The device and inode of the file an input names (after symbolic
+    links), for an input that is read; None when it cannot be told."""
+    if item.path is None or item.skipped or item.is_directory:
+        return None
+    try:
+        st = os.stat(item.path)
+    except OSError:
+        return None  # reading it names the problem
+    return st.st_dev, st.st_ino
+
+
+def one_per_file(inputs: list[Input]) -> list[Input]:
+    """The inputs with every further name of a file joined to its first: a
+    file named twice, a directory and a file in it, a symbolic or a hard link
+    and its target are one input, read, compressed and written once, and
+    reported once with all its names. Worked on once per name, the result
+    would hang on the order of the work: a name read after another was
+    written sees that one's output, and one read meanwhile (--jobs) sees its
+    file changed under it. The same device and inode make the same file."""
+    first: dict[tuple[int, int], Input] = {}
+    kept = []
+    for item in inputs:
+        key = _identity(item)
+        known = first.setdefault(key, item) if key is not None else item
+        if known is item:
+            kept.append(item)
+        elif all(item.label != name.label for name in known.names):
+            known.also.append(item)
+    return kept
 
 
 class BadInput(Exception):

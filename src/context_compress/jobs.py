@@ -1,10 +1,13 @@
-"""Several files at once (--jobs N): up to N compressions in flight, so that
-N summary requests wait on the LLM together, with the report still in input
-order."""
+"""The run's jobs: the inputs are compressed and written by N threads (one
+without --jobs), so that N summary requests wait on the LLM together, while
+the main thread reports in input order and takes the signals. A signal's
+exception is raised in the main thread only, so it never lands in the middle
+of a compression, a request or a write, which a stop lets finish."""
 
 from __future__ import annotations
 
 import queue
+import signal
 import sys
 import threading
 
@@ -13,6 +16,26 @@ from .outcome import Outcome
 from .progress import Progress
 from .report import Report
 from .run import Runner, Stopping
+
+
+#: The signals that stop a run (cli.Ending handles them).
+STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+
+
+class Job(threading.Thread):
+    """A thread that compresses inputs. A daemon, so that one still waiting on
+    the LLM does not hold the process; for the same reason the command never
+    lets the interpreter finalize while one is alive (see `running`)."""
+
+
+def running() -> bool:
+    """Whether a job is still at work. After a stop, one can be inside the
+    module, waiting on the LLM; an interpreter that finalizes then ends that
+    thread in the middle of the module's C++ frames (CPython ends a daemon
+    thread that wakes during finalization by unwinding it without a thread
+    state), which kills the process. The command ends such a process without
+    finalizing (cli.main)."""
+    return any(isinstance(t, Job) and t.is_alive() for t in threading.enumerate())
 
 
 class Reporter:
@@ -49,18 +72,19 @@ class Reporter:
             self.next += 1
 
 
-def run_in_parallel(runner: Runner, inputs: list[Input], several: bool, report: Report,
-                    progress: Progress, jobs: int) -> None:
+def run_jobs(runner: Runner, inputs: list[Input], several: bool, report: Report,
+             progress: Progress, jobs: int) -> None:
     """The inputs compressed by up to `jobs` threads. On Ctrl-C or another
     stop, no file starts and none is left half-written: the writes under way
-    finish, then the exception goes on. The threads are daemons, so one still
-    waiting on the LLM does not hold the process."""
+    finish, then the exception goes on, with the jobs that wait on the LLM
+    still running (see `running`). On a complete run every job has ended on
+    return."""
     stdin = getattr(sys.stdin, "buffer", None)
     work: queue.SimpleQueue[tuple[int, Input]] = queue.SimpleQueue()
     for index, item in enumerate(inputs):
         if not item.skipped:
             work.put((index, item))
-    results: queue.SimpleQueue[tuple[int, Outcome]] = queue.SimpleQueue()
+    results: queue.SimpleQueue[tuple[int, Outcome | BaseException]] = queue.SimpleQueue()
     stopped = threading.Event()
 
     def job() -> None:
@@ -73,14 +97,31 @@ def run_in_parallel(runner: Runner, inputs: list[Input], several: bool, report: 
                 results.put((index, runner.process(item, several, stdin)))
             except Stopping:
                 return
+            except BaseException as exc:  # a fault of this command: raised in the main thread
+                results.put((index, exc))
+                return
 
     count = sum(1 for item in inputs if not item.skipped)
-    for n in range(min(jobs, count)):
-        threading.Thread(target=job, name=f"context-compress job {n + 1}", daemon=True).start()
+    threads = [Job(target=job, name=f"context-compress job {n + 1}", daemon=True)
+               for n in range(min(jobs, count))]
+    # The jobs are born with the stop signals blocked, so that every one goes
+    # to the main thread: one taken by a job would wake a main thread blocked
+    # in a wait only at its next check, and the kernel hands a signal to
+    # another thread while the main one has one pending, which loses their
+    # order.
+    mask = signal.pthread_sigmask(signal.SIG_BLOCK, STOP_SIGNALS)
+    try:
+        for thread in threads:
+            thread.start()
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, mask)
     reporter = Reporter(inputs, report, progress)
     try:
         for _ in range(count):
-            reporter.finish(*results.get())
+            index, outcome = results.get()
+            if isinstance(outcome, BaseException):
+                raise outcome
+            reporter.finish(index, outcome)
         reporter.flush()
     except BaseException:
         stopped.set()
@@ -88,8 +129,14 @@ def run_in_parallel(runner: Runner, inputs: list[Input], several: bool, report: 
         # What finished before the stop is reported, in order, as far as it goes.
         while True:
             try:
-                reporter.finished.setdefault(*results.get_nowait())
+                index, outcome = results.get_nowait()
             except queue.Empty:
                 break
+            if isinstance(outcome, Outcome):
+                reporter.finished.setdefault(index, outcome)
         reporter.flush()
         raise
+    # Every input has its outcome: each job is past its last compression and
+    # about to return.
+    for thread in threads:
+        thread.join()

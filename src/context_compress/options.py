@@ -169,7 +169,10 @@ def check_inputs(parser: argparse.ArgumentParser, options: argparse.Namespace,
         out = Path(options.output)
         if out.exists() and not out.is_dir():
             parser.error(f"-o {options.output}: several inputs need a directory")
-        names = Counter(item.path.name for item in inputs if item.path is not None)
+        # Every name of an input has its output there; names of one file
+        # that agree share it.
+        names = Counter(name for item in inputs
+                        for name in {n.path.name for n in item.names if n.path is not None})
         dupes = sorted(n for n, count in names.items() if count > 1)
         if dupes:
             parser.error(f"-o {options.output}: two inputs are named {dupes[0]}")

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 from collections.abc import Callable
 from dataclasses import dataclass, field, fields
+from pathlib import Path
 from typing import Any
 
 import routes.context_compress as cc
@@ -39,6 +40,9 @@ class Outcome:
     `error`."""
 
     file: str
+    # The other names of the file, given too; it is read and written once.
+    # In the JSON object only when there are any.
+    also: list[str] = field(default_factory=list)
     ok: bool = True
     error: str | None = field(default=None, metadata=_shown(json=False))
     compressed: bool = False
@@ -56,7 +60,10 @@ class Outcome:
     over_threshold: bool = False
     written: str | None = None
     # Read by the report lines only.
+    also_written: list[str] = field(default_factory=list, metadata=_shown(json=False))
     other_links: int = field(default=0, metadata=_shown(json=False))
+    # The file read, once rewritten in place (under its first name).
+    rewritten: Path | None = field(default=None, metadata=_shown(json=False))
     status: int = field(default=OK, metadata=_shown(json=False))
     summary: str | None = field(default=None, metadata=_shown(json=False))
     reason: str | None = field(default=None, metadata=_shown(json=False))
@@ -74,8 +81,13 @@ class Outcome:
 
     def json_record(self) -> dict[str, Any]:
         if not self.ok:
-            return {"file": self.file, "ok": False, "error": self.error}
-        return {f.name: getattr(self, f.name) for f in fields(self) if f.metadata.get("json", True)}
+            record = {"file": self.file, "also": self.also, "ok": False, "error": self.error}
+        else:
+            record = {f.name: getattr(self, f.name) for f in fields(self)
+                      if f.metadata.get("json", True)}
+        if not self.also:  # a file given under one name, as nearly every one is
+            del record["also"]
+        return record
 
 
 @dataclass

@@ -38,6 +38,17 @@ def _over(o: Outcome) -> str:
             f"{round(THRESHOLD * o.max_context):,} of a {o.max_context:,} window")
 
 
+def named(o: Outcome) -> str:
+    """The file's name as the report shows it: with its other names, when
+    it was given under several."""
+    return f"{o.file} (also {', '.join(o.also)})" if o.also else o.file
+
+
+def _written(o: Outcome) -> str:
+    also = f" (also {', '.join(o.also_written)})" if o.also_written else ""
+    return f"{o.written}{also}{_links(o)}"
+
+
 def _source(o: Outcome) -> str:
     return "LLM" if o.summary_source == "llm" else "extract"
 
@@ -45,7 +56,7 @@ def _source(o: Outcome) -> str:
 def report_lines(o: Outcome) -> list[str]:
     """The few lines that tell what happened to one file."""
     if not o.compressed:
-        lines = [f"{o.file}: not compressed: {o.reason}"]
+        lines = [f"{named(o)}: not compressed: {o.reason}"]
         if o.messages_before:
             lines.append(f"  tokens        {_n(o.tokens_before)} of a {o.max_context:,}-token window")
         lines.append(f"  messages      {o.messages_before:,}")
@@ -53,7 +64,7 @@ def report_lines(o: Outcome) -> list[str]:
     else:
         s = o.stats
         lines = [
-            f"{o.file}: compressed",
+            f"{named(o)}: compressed",
             f"  rate          {s['rate']:.3f} of a {s['max_context']:,}-token window",
             f"  tokens        {_n(o.tokens_before)} -> {_n(o.tokens_after)}",
             f"  messages      {o.messages_before:,} -> {o.messages_after:,} "
@@ -67,7 +78,7 @@ def report_lines(o: Outcome) -> list[str]:
     if o.over_threshold:
         lines.append(f"  {_over(o)}")
     if o.written and o.written != "-":
-        lines.append(f"  written to    {o.written}{_links(o)}")
+        lines.append(f"  written to    {_written(o)}")
     return lines
 
 
@@ -85,15 +96,15 @@ def short_line(o: Outcome) -> str:
         source = _source(o)
         if o.llm_error:
             source += f" (LLM failed: {_llm_failure(o, short=True)})"
-        line = (f"{o.file}: compressed, rate {s['rate']:.3f}, tokens {_n(o.tokens_before)} -> "
+        line = (f"{named(o)}: compressed, rate {s['rate']:.3f}, tokens {_n(o.tokens_before)} -> "
                 f"{_n(o.tokens_after)}, kept {s['kept']:,}, compressed {s['compressed']:,}, "
                 f"summary: {source}; summary saw {_covered(o)}")
     else:
-        line = f"{o.file}: not compressed: {o.reason}"
+        line = f"{named(o)}: not compressed: {o.reason}"
     if o.over_threshold:
         line += f"; {_over(o)}"
     if o.written and o.written != "-":
-        line += f" -> {o.written}{_links(o)}"
+        line += f" -> {_written(o)}"
     return line
 
 
@@ -113,7 +124,7 @@ class Report:
         work on is reported but not `counted`."""
         self.status = max(self.status, o.status)
         if not o.ok:
-            self.output.err(f"{PROG}: {o.file}: {o.error}")
+            self.output.err(f"{PROG}: {named(o)}: {o.error}")
         if self.as_json:
             self.output.json(o.json_record())
         elif o.ok:

@@ -1,10 +1,11 @@
-"""The run over the input files: read each, compress it, write it where the
-options say, and hand its outcome to the report."""
+"""The work on one input, as a job does it (jobs.py): read it, compress it,
+and write it where the options say; its outcome goes to the report."""
 
 from __future__ import annotations
 
 import argparse
 import contextlib
+import dataclasses
 import os
 import sys
 import threading
@@ -18,9 +19,7 @@ import routes.context_compress as cc
 from . import chat
 from .files import BadInput, Input, Loaded, parse, read_input, regular_file_problem
 from .outcome import Before, Outcome, SummaryRequest, mask_summary, observe
-from .progress import Progress
-from .report import Report
-from .writing import Changed, dump, write_atomic
+from .writing import Changed, dump, link_atomic, write_atomic
 
 
 class Recorder:
@@ -143,7 +142,7 @@ class Runner:
         return parse(*read_input(item.path, stdin, self.options.max_input_size))
 
     def process(self, item: Input, several: bool, stdin: Any) -> Outcome:
-        outcome = Outcome(item.label)
+        outcome = Outcome(item.label, also=[name.label for name in item.also])
         try:
             loaded = self.load(item, stdin)
         except BadInput as exc:
@@ -155,13 +154,16 @@ class Runner:
         if self.options.llm_required and outcome.compressed and outcome.summary_source != "llm":
             return outcome.failed(f"no summary from the LLM ({outcome.llm_error}); with "
                                   "--llm-required nothing is written for this file")
-        target = self.target_of(item, several)
+        target = None
         try:
-            self.write(loaded, outcome, item, target)
-        except Changed as exc:
-            return outcome.failed(str(exc))
-        except OSError as exc:
-            return outcome.failed(f"cannot write {target}: {exc.strerror or exc}")
+            for name, target in self.targets_of(item, several):
+                self.write(loaded, outcome, name, target)
+        except (Changed, OSError) as exc:
+            problem = (str(exc) if isinstance(exc, Changed)
+                       else f"cannot write {target}: {exc.strerror or exc}")
+            if outcome.written:  # under another name, before this one failed
+                problem += f" ({', '.join([outcome.written, *outcome.also_written])} written)"
+            return outcome.failed(problem)
         return outcome
 
     def compress(self, loaded: Loaded, outcome: Outcome) -> None:
@@ -174,10 +176,18 @@ class Runner:
             mask_summary(before, conv, self.redact.secrets_only)
         observe(outcome, before, conv, result, max_context, request)
 
-    def write(self, loaded: Loaded, outcome: Outcome, item: Input,
-              target: Path | str | None) -> None:
-        if target is None:
-            return
+    def targets_of(self, item: Input, several: bool) -> list[tuple[Input, Path | str]]:
+        """Where each name of `item` has its output written, each place once:
+        names that lead to one file (through symbolic links) share one write."""
+        targets: dict[str, tuple[Input, Path | str]] = {}
+        for name in item.names:
+            target = self.target_of(name, several)
+            if target is not None:
+                key = target if target == "-" else os.path.realpath(target)
+                targets.setdefault(key, (name, target))
+        return list(targets.values())
+
+    def write(self, loaded: Loaded, outcome: Outcome, item: Input, target: Path | str) -> None:
         data = dump(loaded.conv, loaded.style) if outcome.compressed else loaded.raw
         if target == "-":
             sys.stdout.buffer.write(data)
@@ -188,9 +198,23 @@ class Runner:
         same = item.path is not None and _same_file(item.path, target)
         if same and not outcome.compressed:
             return  # the original stays exactly as it is
+        original = loaded.original if same else None
+        if original is not None:
+            original = dataclasses.replace(original, path=target)
         with self._writing():
-            written = write_atomic(target, data, loaded.original if same else None)
-        outcome.written, outcome.other_links = str(target), written.other_links
+            if original is not None and outcome.rewritten is not None:
+                # Another name of the file read, rewritten already: it becomes
+                # a name of the new file too, as it was of the old one.
+                link_atomic(outcome.rewritten, target, original)
+                outcome.other_links -= 1
+            else:
+                written = write_atomic(target, data, original)
+                if original is not None:
+                    outcome.rewritten, outcome.other_links = written.path, written.other_links
+        if outcome.written is None:
+            outcome.written = str(target)
+        else:
+            outcome.also_written.append(str(target))
 
 
 def names_directory(output: str) -> bool:
@@ -203,21 +227,3 @@ def _same_file(a: Path, b: Path) -> bool:
         return os.path.samefile(a, b)
     except OSError:
         return False
-
-
-def run_inputs(runner: Runner, inputs: list[Input], several: bool, report: Report,
-               progress: Progress) -> None:
-    """Every input in turn, its lines written as soon as it is done."""
-    # A closed standard input is an error only for "-".
-    stdin = getattr(sys.stdin, "buffer", None)
-    for item in inputs:
-        if item.skipped:
-            report.skipped(item.label, item.problem or "")
-            continue
-        if not item.is_directory:
-            progress.show(len(report.outcomes), item.label)
-        outcome = runner.process(item, several, stdin)
-        progress.clear()
-        # A directory without files to work on is reported, not counted.
-        report.done(outcome, counted=not item.is_directory)
-    progress.show(len(report.outcomes), "")

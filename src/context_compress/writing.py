@@ -52,10 +52,21 @@ def _default_mode() -> int:
     return 0o666 & ~umask
 
 
+def _beside(target: Path) -> str:
+    """A name for a temporary file in the directory of `target`."""
+    return str(target.parent / f".{target.name}.{secrets.token_hex(6)}.tmp")
+
+
+# A temporary name is removed first thing in every clean-up, by a direct call
+# of os.unlink: a signal's exception can land at a call of Python code (a
+# function of this module, a `with`), and landing before the unlink it would
+# end the clean-up with the name still there.
+
+
 def _temporary(target: Path) -> tuple[int, str]:
     """A new file beside `target` that only this process can read yet."""
     while True:
-        name = str(target.parent / f".{target.name}.{secrets.token_hex(6)}.tmp")
+        name = _beside(target)
         try:
             return os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600), name
         except FileExistsError:
@@ -63,8 +74,27 @@ def _temporary(target: Path) -> tuple[int, str]:
         except BaseException:
             # A signal's exception can land right after the file was made;
             # the name is this call's own, so nobody else's file goes.
-            with contextlib.suppress(OSError):
+            try:
                 os.unlink(name)
+            except OSError:
+                pass
+            raise
+
+
+def _linked(source: Path, target: Path) -> str:
+    """A new name for the file `source`, beside `target`."""
+    while True:
+        name = _beside(target)
+        try:
+            os.link(source, name)
+            return name
+        except FileExistsError:
+            continue
+        except BaseException:
+            try:
+                os.unlink(name)
+            except OSError:
+                pass
             raise
 
 
@@ -111,13 +141,36 @@ def write_atomic(target: Path, data: bytes, original: Original | None = None) ->
                           "nothing written for it")
         os.replace(tmp_name, target)
     except BaseException:
+        try:
+            os.unlink(tmp_name)
+        except OSError:
+            pass
         if fd >= 0:
             os.close(fd)
-        with contextlib.suppress(OSError):
-            os.unlink(tmp_name)
         raise
     _sync_directory(target.parent)
     return Written(target, old.st_nlink - 1 if old is not None else 0)
+
+
+def link_atomic(source: Path, target: Path, original: Original) -> None:
+    """Makes `target` one more name of the file `source`, in one step: a hard
+    link made beside `target` is renamed over it. `target` must still be the
+    file `original` tells of, as it was read, or Changed is raised and it
+    stays as it is."""
+    target = Path(os.path.realpath(target))
+    tmp_name = _linked(source, target)
+    try:
+        if not original.unchanged():
+            raise Changed(f"{original.path} changed while being compressed (another process "
+                          "wrote it); it keeps its text")
+        os.replace(tmp_name, target)
+    except BaseException:
+        try:
+            os.unlink(tmp_name)
+        except OSError:
+            pass
+        raise
+    _sync_directory(target.parent)
 
 
 def _sync_directory(directory: Path) -> None:
