@@ -23,6 +23,14 @@ PyObject *slice_from(long start) {
     return bound ? PySlice_New(bound.get(), Py_None, Py_None) : nullptr;
 }
 
+/// A class made the way a class statement makes one: `type("python_class", (), {})`.
+/// New reference.
+PyObject *python_class() {
+    Ref ns = Ref::steal(PyDict_New());
+    return ns ? PyObject_CallFunction(reinterpret_cast<PyObject *>(&PyType_Type), "s()O", "python_class", ns.get())
+              : nullptr;
+}
+
 void clear(Constants &set) {
 #define CC_CLEAR(field, value) Py_CLEAR(set.field);
     CC_TEXT_CONSTANTS(CC_CLEAR)

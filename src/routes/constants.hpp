@@ -105,7 +105,8 @@
     X(seconds_kwnames, PyTuple_Pack(1, texts.seconds))                                    \
     X(import_names, PyTuple_Pack(1, texts.call_llm_api))                                  \
     X(builtins_dict, Py_XNewRef(PyModule_GetDict(builtins_module)))                       \
-    X(builtin_import, PyObject_GetAttrString(builtins_module, "__import__"))
+    X(builtin_import, PyObject_GetAttrString(builtins_module, "__import__"))                \
+    X(python_class, python_class()) /* tells classes made in Python from types written in C */
 
 /// The constants: strong references, all set once built.
 struct Constants {
