@@ -1,6 +1,4 @@
 // History compression: measure, keep the newest tail, summarise the span, rewrite the conversation.
-#include "compression.hpp"
-
 #include "bodies.hpp"
 #include "lines.hpp"
 #include "records.hpp"

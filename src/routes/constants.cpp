@@ -1,9 +1,7 @@
 // Building the module's constants from the lists in constants.hpp.
 #include "constants.hpp"
 
-#include "compression.hpp"
-#include "summarization.hpp"
-#include "transcript.hpp"
+#include "numbers.hpp"
 
 #include <utility>
 

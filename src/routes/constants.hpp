@@ -86,8 +86,7 @@
 
 // Everything else the bodies share, each with the expression that builds it.
 // The expressions are only expanded in constants.cpp, where `texts` is the
-// set under construction and the numbers come from each subsystem's own
-// constexpr.
+// set under construction and the numbers come from numbers.hpp.
 #define CC_OBJECT_CONSTANTS(X)                                                            \
     X(empty_tuple, PyTuple_New(0))                                                        \
     X(defaults_none, PyTuple_Pack(1, Py_None)) /* __defaults__ of cut_and_sum_history */  \

@@ -1,8 +1,8 @@
 // The transcript of a message span (_msgs_to_text): one bounded line per message.
 #include "bodies.hpp"
 #include "lines.hpp"
+#include "numbers.hpp"
 #include "records.hpp"
-#include "transcript.hpp"
 
 #include <algorithm>
 
