@@ -72,7 +72,8 @@ def local_zone():
 def scenario(tmp_path):
     """Returns a function that runs scenarios.NAME(*args) in a fresh
     interpreter of this venv and returns the JSON value it gave. A child that
-    crashes, fails or hangs past `timeout` seconds fails the test."""
+    crashes, fails, reports a fatal error or hangs past `timeout` seconds
+    fails the test."""
 
     def run(name, *args, timeout=60):
         command = [sys.executable, os.path.join(TESTS, "scenarios.py"), name, json.dumps(args)]
@@ -81,6 +82,7 @@ def scenario(tmp_path):
         except subprocess.TimeoutExpired:
             pytest.fail(f"the child did not finish within {timeout} s")
         assert proc.returncode == 0, f"child failed ({proc.returncode}):\n{proc.stderr[-3000:]}"
+        assert "Fatal Python error" not in proc.stderr, proc.stderr[-3000:]
         return json.loads(proc.stdout.strip().splitlines()[-1])
 
     return run

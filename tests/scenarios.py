@@ -294,6 +294,120 @@ def rebound_estimator_clearing(mode):
         return ["raised", type(exc).__name__, str(exc)]
 
 
+# --- threads the interpreter ends at exit -----------------------------------------
+
+
+def _spin(entered):
+    """Signals that the thread is where it should be, then runs Python code
+    for ever: the thread gives the interpreter lock up and asks for it back
+    every few milliseconds."""
+    entered.set()
+    while True:
+        sum(range(64))
+
+
+def _stamped(i, content="x" * 400):
+    return {"role": "user", "content": content, "timestamp": f"2024-05-01T12:{i // 60:02d}:{i % 60:02d}+00:00"}
+
+
+def _exiting_thread_call(place, entered):
+    """A cut_and_sum_history call that ends up, for ever, at `place`: in the
+    host's chat layer blocked with the lock released (sleeping, reading a
+    socket), or in Python code of the host (a get, a __str__, a comparison)."""
+    cc = _module()
+    over = {"max_context": 1000}
+    messages = [_stamped(i) for i in range(40)]
+
+    if place in ("llm-sleep", "llm-socket"):
+        import socket
+
+        def call_llm_api(messages, cfg, stream=False):
+            entered.set()
+            if place == "llm-sleep":
+                while True:
+                    time.sleep(0.001)
+            reader, _writer = socket.socketpair()
+            reader.settimeout(0.001)
+            while True:
+                try:
+                    reader.recv(1)
+                except TimeoutError:
+                    pass
+
+        chat = types.ModuleType("routes.chat")
+        chat._call_llm_api = call_llm_api
+        sys.modules["routes.chat"] = chat
+        return lambda: cc.cut_and_sum_history({"messages": messages}, over)
+
+    class SpinningGet(dict):
+        def get(self, *args):
+            _spin(entered)
+
+    class SpinningStr:
+        def __str__(self):
+            _spin(entered)
+
+    class SpinningStamp(str):
+        def __ge__(self, other):
+            _spin(entered)
+
+    if place == "conversation-get":
+        return lambda: cc.cut_and_sum_history(SpinningGet(messages=messages), over)
+    if place == "message-get":
+        return lambda: cc.cut_and_sum_history({"messages": messages + [SpinningGet()]}, over)
+    if place == "str":
+        # The extract's transcript is built while the span's parts are held.
+        sys.modules["routes.chat"] = None
+        spinning = dict(_stamped(0), content=["part", SpinningStr()])
+        return lambda: cc.cut_and_sum_history({"messages": [spinning] + messages[1:]}, over)
+    if place == "comparison":
+        cut = "2024-05-01T12:00:00+00:00"
+        stamped = dict(_stamped(1), timestamp=SpinningStamp("2024-05-01T12:00:01+00:00"))
+        return lambda: cc.cut_and_sum_history({"cut_time": cut, "messages": [stamped] + messages}, over)
+    raise ValueError(place)
+
+
+class _Linger:
+    """Held by a module until the interpreter clears it at exit: its
+    __del__ then gives the lock up for a while, during finalization, so that
+    every waiting thread asks for it back while the interpreter ends them,
+    and writes to `report` how many of `threads` (native ids) are still
+    there afterwards."""
+
+    def __init__(self, seconds, threads, report):
+        import os
+        self.seconds, self.threads, self.report = seconds, threads, report
+        self.sleep, self.listdir, self.os = time.sleep, os.listdir, os
+
+    def __del__(self):
+        self.sleep(self.seconds)
+        alive = sum(str(tid) in self.listdir("/proc/self/task") for tid in self.threads)
+        fd = self.os.open(self.report, self.os.O_WRONLY | self.os.O_CREAT, 0o600)
+        self.os.write(fd, str(alive).encode())
+        self.os.close(fd)
+
+
+def daemon_threads_at_exit(places, linger, report):
+    """Daemon threads, one per place, each inside cut_and_sum_history and
+    stuck at its place when the main thread returns and the interpreter
+    finalizes. The places each thread reached; `report` gets how many of
+    the threads were left after `linger` seconds of finalization."""
+    reached, threads = [], []
+    for place in places:
+        entered = threading.Event()
+        call = _exiting_thread_call(place, entered)
+        thread = threading.Thread(target=call, daemon=True)
+        thread.start()
+        if entered.wait(30):
+            reached.append(place)
+        threads.append(thread.native_id)
+    # A module the interpreter clears while it finalizes, unlike __main__.
+    keeper = types.ModuleType("scenarios_linger")
+    keeper.linger = _Linger(linger, threads, report)
+    sys.modules[keeper.__name__] = keeper
+    return reached
+
+
 def main():
     name, args = sys.argv[1], json.loads(sys.argv[2])
     print(json.dumps(globals()[name](*args)))

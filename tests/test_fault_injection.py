@@ -7,14 +7,20 @@ must arrive with the module's traceback entry, and a conversation that was not
 compressed must be exactly as it was."""
 
 import collections
+import collections.abc
+import copy
+import json
 import sys
 import textwrap
 
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
 import routes.context_compress as cc
 from context_compress.texts import SUMMARY_NOTE as NOTE, SUMMARY_PREFIX as PREFIX
 from snapshot import Snapshot
+from strategies import PROPERTY
 from surface import assert_raised_in
 
 STAMP = "2024-05-01T12:00:{:02d}+00:00"
@@ -329,6 +335,120 @@ def test_failed_restore_still_raises_the_store_error(chat, key):
     conv.failing_key, conv.exc, conv.store_first, conv.restore_fails = key, OSError("disk"), True, True
     with pytest.raises(OSError, match="disk"):
         cc.cut_and_sum_history(conv, CONFIG)
+
+
+class StoreFailed(Exception):
+    pass
+
+
+class Faulty:
+    """A mapping whose stores fail as `plan` says: key -> (when, times), the
+    next `times` stores of that key raising StoreFailed "before" storing or
+    just "after"."""
+
+    plan = {}
+
+    def __setitem__(self, key, value):
+        when, times = self.plan.get(key, (None, 0))
+        if times:
+            self.plan[key] = (when, times - 1)
+            if when == "after":
+                super().__setitem__(key, value)
+            raise StoreFailed(key)
+        super().__setitem__(key, value)
+
+
+class HostMapping(collections.abc.MutableMapping):
+    """A host's own mapping type, keeping its items in a dict of its own."""
+
+    def __init__(self, items):
+        self.items_ = dict(items)
+
+    def __getitem__(self, key):
+        return self.items_[key]
+
+    def __setitem__(self, key, value):
+        self.items_[key] = value
+
+    def __delitem__(self, key):
+        del self.items_[key]
+
+    def __iter__(self):
+        return iter(self.items_)
+
+    def __len__(self):
+        return len(self.items_)
+
+
+def faulty(base, **namespace):
+    return type(f"Faulty{base.__name__}", (Faulty, base), namespace)
+
+
+class DefaultingUserDict(collections.UserDict):
+    """Answers "" for a missing key, as a host's record of optional fields may."""
+
+    def __missing__(self, key):
+        return ""
+
+
+def around_a_faulty_dict(wrap):
+    def make(items):
+        inner = faulty(dict)(items)
+        return wrap(inner), inner
+    return make
+
+
+def user_dict_of(data):
+    conv = collections.UserDict()
+    conv.data = data
+    return conv
+
+
+# Every kind of mapping a conversation can be, each with its stores made to
+# fail: (the conversation, the mapping whose plan makes them fail).
+ROLLBACK_MAPPINGS = {
+    "dict": lambda items: [faulty(dict)(items)] * 2,
+    "defaultdict": lambda items: [faulty(collections.defaultdict)(list, items)] * 2,
+    "OrderedDict": lambda items: [faulty(collections.OrderedDict)(items)] * 2,
+    "OrderedDict-subclass": lambda items: [faulty(type("Sub", (collections.OrderedDict,), {}))(items)] * 2,
+    "Counter": lambda items: [faulty(collections.Counter)(items)] * 2,
+    "UserDict": lambda items: [faulty(collections.UserDict)(items)] * 2,
+    "UserDict-defaulting": lambda items: [faulty(DefaultingUserDict)(items)] * 2,
+    "UserDict-over-a-faulty-dict": around_a_faulty_dict(user_dict_of),
+    "ChainMap": lambda items: [faulty(collections.ChainMap)(dict(items), {})] * 2,
+    "ChainMap-over-a-faulty-dict": around_a_faulty_dict(lambda inner: collections.ChainMap(inner, {})),
+    "host-MutableMapping": lambda items: [faulty(HostMapping)(items)] * 2,
+}
+
+store_faults = st.one_of(st.none(), st.tuples(st.sampled_from(["before", "after"]), st.integers(1, 3)))
+
+
+@pytest.mark.parametrize("kind", ROLLBACK_MAPPINGS)
+@PROPERTY
+@given(order=st.permutations(["id", "created_at", "cut_time", "messages", "extra"]), has_cut_time=st.booleans(),
+       messages_fault=store_faults, cut_time_fault=store_faults)
+def test_failed_store_rolls_back_to_what_the_mapping_held_in_a_state_its_methods_accept(
+        chat, kind, order, has_cut_time, messages_fault, cut_time_fault):
+    fields = make_conv()
+    items = {key: fields[key] for key in order if has_cut_time or key != "cut_time"}
+    conv, faults = ROLLBACK_MAPPINGS[kind](items)
+    before = [(key, conv[key]) for key in conv]
+    faults.plan = {key: fault for key, fault in (("messages", messages_fault), ("cut_time", cut_time_fault))
+                   if fault}
+    if faults.plan:
+        with pytest.raises(StoreFailed):
+            cc.cut_and_sum_history(conv, CONFIG)
+        faults.plan = {}
+        after = [(key, conv[key]) for key in conv]
+        assert [key for key, _ in after] == [key for key, _ in before]
+        assert all(value is old for (_, value), (_, old) in zip(after, before))
+    else:
+        compressed, stats = cc.cut_and_sum_history(conv, CONFIG)
+        assert compressed and conv["cut_time"] == stats["new_cut_time"]
+    # The mapping's own methods accept what the rollback left.
+    repr(conv)
+    json.dumps(conv if isinstance(conv, dict) else dict(conv))
+    assert list(copy.copy(conv)) == list(copy.deepcopy(conv)) == list(conv)
 
 
 # --- collaborators that change what the module handed them --------------------

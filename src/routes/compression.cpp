@@ -1,6 +1,4 @@
 // History compression: measure, keep the newest tail, summarise the span, rewrite the conversation.
-#include "compression.hpp"
-
 #include "bodies.hpp"
 #include "lines.hpp"
 #include "records.hpp"
@@ -317,34 +315,67 @@ struct Stored {
     Ref value;      // empty when the key was absent
 };
 
-/// Reads what `conv` stores under `key`, to put it back if a store fails.
-/// A dict, exact or subclass, is read from its own storage: a subclass's
-/// __getitem__ may answer with a copy, or (a defaultdict) add the key it
-/// was asked for. Any other mapping can only be asked with `conv[key]`,
-/// KeyError meaning absent. -1 with an exception set.
+// The rollback of a failed store leaves every mapping in a state its own
+// methods accept, holding what it held. A dict, exact or subclass, is read
+// from and written to through the C type that its instances are laid out
+// by: the nearest class in its line of bases that is not a Python class
+// (dict, defaultdict, OrderedDict, ...). That type's own code keeps whatever
+// structure it has beside the storage (OrderedDict's order list), while no
+// Python override runs again: a __setitem__ that just failed, a __missing__
+// that answers for an absent key. Any other mapping (UserDict, ChainMap, a
+// host's MutableMapping) keeps its state where only its own methods reach,
+// so they alone read and write it.
+
+/// True for a class made by a class statement (or type()): all of them, and
+/// nothing written in C, free their instances with the same function.
+bool is_python_class(PyTypeObject *type) {
+    return type->tp_dealloc == reinterpret_cast<PyTypeObject *>(kc.python_class)->tp_dealloc;
+}
+
+/// The item assignment (and deletion, with a null value) of the C type that
+/// lays out `dict`, a dict or a subclass of it.
+objobjargproc layout_assignment(PyObject *dict) {
+    PyTypeObject *type = Py_TYPE(dict);
+    while (is_python_class(type) && type->tp_base != nullptr) {
+        type = type->tp_base;
+    }
+    return type->tp_as_mapping != nullptr ? type->tp_as_mapping->mp_ass_subscript : nullptr;
+}
+
+/// Reads what `conv` stores under `key`, to put it back if a store fails:
+/// a dict's own storage (a subclass's __getitem__ may answer with a copy,
+/// or with a value it makes up for a missing key), or `key in conv` and then
+/// `conv[key]` for another mapping. -1 with an exception set.
 int read_stored(PyObject *conv, Stored &stored) {
     PyObject *value = nullptr;
-    int found = PyDict_Check(conv) ? PyDict_GetItemRef(conv, stored.key, &value)
-                                   : PyMapping_GetOptionalItem(conv, stored.key, &value);
-    stored.value = Ref::steal(value);
-    return found < 0 ? -1 : 0;
+    if (PyDict_Check(conv)) {
+        const int found = PyDict_GetItemRef(conv, stored.key, &value);
+        stored.value = Ref::steal(value);
+        return found < 0 ? -1 : 0;
+    }
+    const int present = PySequence_Contains(conv, stored.key);
+    if (present <= 0) {
+        return present;
+    }
+    stored.value = Ref::steal(PyObject_GetItem(conv, stored.key));
+    return stored.value ? 0 : -1;
 }
 
 /// Puts one key back as `stored` says, deleting it if it was absent. A dict
-/// gets its storage written directly, past a subclass's __setitem__ (the
-/// code that just failed); another mapping only has its own __setitem__ and
-/// __delitem__, which may fail or be interrupted again, so each key gets a
-/// second try. What still fails is dropped, since the caller's exception is
-/// the one to report.
+/// is written by its layout's own C code (see above); another mapping only
+/// has its own __setitem__ and __delitem__, which may fail or be interrupted
+/// again, so each key gets a second try. What still fails is dropped, since
+/// the caller's exception is the one to report.
 void restore(PyObject *conv, const Stored &stored) {
-    const bool own_storage = PyDict_Check(conv);
+    const objobjargproc assign = PyDict_Check(conv) ? layout_assignment(conv) : nullptr;
     for (int attempt = 0; attempt < 2; ++attempt) {
         int done;
-        if (stored.value) {
-            done = own_storage ? PyDict_SetItem(conv, stored.key, stored.value.get())
-                               : PyObject_SetItem(conv, stored.key, stored.value.get());
+        if (assign != nullptr) {
+            done = assign(conv, stored.key, stored.value.get());
+        } else if (stored.value) {
+            done = PyObject_SetItem(conv, stored.key, stored.value.get());
         } else {
-            done = own_storage ? PyDict_DelItem(conv, stored.key) : PyObject_DelItem(conv, stored.key);
+            done = PyObject_DelItem(conv, stored.key);
         }
         if (done == 0) {
             return;

@@ -1,9 +1,7 @@
 // Building the module's constants from the lists in constants.hpp.
 #include "constants.hpp"
 
-#include "compression.hpp"
-#include "summarization.hpp"
-#include "transcript.hpp"
+#include "numbers.hpp"
 
 #include <utility>
 
@@ -21,6 +19,14 @@ PyObject *slice_up_to(long stop) {
 PyObject *slice_from(long start) {
     Ref bound = Ref::steal(PyLong_FromLong(start));
     return bound ? PySlice_New(bound.get(), Py_None, Py_None) : nullptr;
+}
+
+/// A class made the way a class statement makes one: `type("python_class", (), {})`.
+/// New reference.
+PyObject *python_class() {
+    Ref ns = Ref::steal(PyDict_New());
+    return ns ? PyObject_CallFunction(reinterpret_cast<PyObject *>(&PyType_Type), "s()O", "python_class", ns.get())
+              : nullptr;
 }
 
 void clear(Constants &set) {

@@ -86,8 +86,7 @@
 
 // Everything else the bodies share, each with the expression that builds it.
 // The expressions are only expanded in constants.cpp, where `texts` is the
-// set under construction and the numbers come from each subsystem's own
-// constexpr.
+// set under construction and the numbers come from numbers.hpp.
 #define CC_OBJECT_CONSTANTS(X)                                                            \
     X(empty_tuple, PyTuple_New(0))                                                        \
     X(defaults_none, PyTuple_Pack(1, Py_None)) /* __defaults__ of cut_and_sum_history */  \
@@ -105,7 +104,8 @@
     X(seconds_kwnames, PyTuple_Pack(1, texts.seconds))                                    \
     X(import_names, PyTuple_Pack(1, texts.call_llm_api))                                  \
     X(builtins_dict, Py_XNewRef(PyModule_GetDict(builtins_module)))                       \
-    X(builtin_import, PyObject_GetAttrString(builtins_module, "__import__"))
+    X(builtin_import, PyObject_GetAttrString(builtins_module, "__import__"))                \
+    X(python_class, python_class()) /* tells classes made in Python from types written in C */
 
 /// The constants: strong references, all set once built.
 struct Constants {

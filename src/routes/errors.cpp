@@ -4,8 +4,6 @@
 
 #include <frameobject.h>
 
-#include <new>
-
 void add_traceback(const char *name, int line, PyObject *globals) noexcept {
     if (!PyErr_Occurred()) {
         return;
@@ -23,15 +21,5 @@ void add_traceback(const char *name, int line, PyObject *globals) noexcept {
     PyErr_SetRaisedException(pending);
     if (frame) {
         PyTraceBack_Here(reinterpret_cast<PyFrameObject *>(frame.get()));
-    }
-}
-
-void set_error_from_cxx() noexcept {
-    try {
-        throw;
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "routes.context_compress: unexpected internal error");
     }
 }

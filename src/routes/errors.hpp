@@ -19,7 +19,3 @@ struct Frame {
 /// traceback of the pending exception. The pending exception is never
 /// replaced: when the entry itself cannot be made, it is simply left out.
 void add_traceback(const char *name, int line, PyObject *globals) noexcept;
-
-/// Turns a C++ exception escaping a body into the matching Python exception.
-/// Call only from inside a catch block.
-void set_error_from_cxx() noexcept;

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <string>
 
 #include <pthread.h>
 
@@ -208,13 +207,7 @@ PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t 
     // The globals must outlive the body even if the body rebinds the function.
     Ref globals = Ref::borrow(fn->globals);
     Frame frame{globals.get(), spec.def_line};
-    PyObject *result;
-    try {
-        result = spec.body(bound, frame);
-    } catch (...) {
-        set_error_from_cxx();
-        result = nullptr;
-    }
+    PyObject *result = spec.body(bound, frame);
     Py_LeaveRecursiveCall();
     if (result == nullptr) {
         add_traceback(spec.entry_name, frame.line, globals.get());
@@ -313,23 +306,33 @@ PyTypeObject NativeFunctionType = [] {
     return type;
 }();
 
-PyObject *compile_describing_code(const FunctionSpec &spec) {
-    std::string source(static_cast<size_t>(spec.def_line - 1), '\n');
-    source += "def ";
-    source += spec.name;
-    source += "(";
-    for (int i = 0; i < spec.nparams; ++i) {
-        const char *param = PyUnicode_AsUTF8(kc.*spec.params[i]);
-        if (param == nullptr) {
-            return nullptr;
-        }
-        source += i ? ", " : "";
-        source += param;
+/// The code object that describes the parameters of `spec`. inspect, dis and
+/// tracebacks read it, and anyone can run it (through FunctionType, a
+/// `__code__` assignment or exec), so it is real compiled code: a def with the
+/// same parameters, placed on the function's def line, whose body raises
+/// TypeError. Code with empty bytecode would abort the interpreter instead.
+PyObject *describing_code(const FunctionSpec &spec) noexcept {
+    Ref params = Ref::steal(PyList_New(spec.nparams));
+    if (!params) {
+        return nullptr;
     }
-    source += "):\n    raise TypeError(\"the code object of ";
-    source += spec.entry_name;
-    source += " only describes a native function and cannot be run\")\n";
-    Ref module_code = Ref::steal(Py_CompileString(source.c_str(), kSourceFile, Py_file_input));
+    for (int i = 0; i < spec.nparams; ++i) {
+        PyList_SET_ITEM(params.get(), i, Py_NewRef(kc.*spec.params[i]));
+    }
+    Ref separator = Ref::steal(PyUnicode_FromString(", "));
+    Ref joined = separator ? Ref::steal(PyUnicode_Join(separator.get(), params.get())) : Ref();
+    Ref before_def = Ref::steal(PySequence_Repeat(kc.newline, spec.def_line - 1));
+    if (!joined || !before_def) {
+        return nullptr;
+    }
+    Ref source = Ref::steal(PyUnicode_FromFormat(
+        "%Udef %s(%U):\n    raise TypeError(\"the code object of %s only describes a native function and cannot "
+        "be run\")\n", before_def.get(), spec.name, joined.get(), spec.entry_name));
+    const char *text = source ? PyUnicode_AsUTF8(source.get()) : nullptr;
+    if (text == nullptr) {
+        return nullptr;
+    }
+    Ref module_code = Ref::steal(Py_CompileString(text, kSourceFile, Py_file_input));
     if (!module_code) {
         return nullptr;
     }
@@ -347,20 +350,6 @@ PyObject *compile_describing_code(const FunctionSpec &spec) {
     }
     PyErr_Format(PyExc_SystemError, "no code object compiled for %s", spec.name);
     return nullptr;
-}
-
-/// The code object that describes the parameters of `spec`. inspect, dis and
-/// tracebacks read it, and anyone can run it (through FunctionType, a
-/// `__code__` assignment or exec), so it is real compiled code: a def with the
-/// same parameters, placed on the function's def line, whose body raises
-/// TypeError. Code with empty bytecode would abort the interpreter instead.
-PyObject *describing_code(const FunctionSpec &spec) noexcept {
-    try {
-        return compile_describing_code(spec);
-    } catch (...) {
-        set_error_from_cxx();
-        return nullptr;
-    }
 }
 
 }  // namespace

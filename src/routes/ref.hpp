@@ -16,6 +16,10 @@
 //  - Plain PyObject * parameters and locals are borrowed. Anything that must
 //    survive a call into Python code (a get(), a __str__, a comparison) is held
 //    in a Ref, since that code may drop every other reference to it.
+//  - The destructor runs when a scope ends normally, and only then: the module
+//    is built without exceptions (see CMakeLists.txt), so a thread the
+//    interpreter ends while it waits for the lock unwinds past every Ref
+//    without releasing it, rather than calling Py_DECREF with no thread state.
 class Ref {
 public:
     Ref() noexcept = default;

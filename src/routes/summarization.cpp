@@ -1,8 +1,10 @@
 // Summarization: the fallback extract and the summary request to the host chat layer.
+#include "summarization.hpp"
+
 #include "bodies.hpp"
 #include "lines.hpp"
+#include "numbers.hpp"
 #include "records.hpp"
-#include "summarization.hpp"
 
 namespace {
 

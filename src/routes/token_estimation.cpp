@@ -1,6 +1,7 @@
 // Token estimation: character-class estimates of texts and message lists.
 #include "bodies.hpp"
 #include "lines.hpp"
+#include "numbers.hpp"
 #include "records.hpp"
 
 #include <algorithm>
@@ -21,9 +22,6 @@ constexpr MessageReading kReading{
 
 constexpr const char kGenexprCreateEntry[] = "routes.context_compress.estimate_tokens_text.genexpr";
 constexpr const char kGenexprEntry[] = "genexpr";
-
-constexpr long long kPerMessageOverhead = 3;
-constexpr long long kNonTextPart = 1500;
 
 // Ideographs: CJK Unified Ideographs U+4E00..U+9FFF and Extension A
 // U+3400..U+4DBF. Written as unsigned range checks so that each test is one

@@ -1,11 +1,10 @@
 // The transcript of a message span (_msgs_to_text): one bounded line per message.
 #include "bodies.hpp"
 #include "lines.hpp"
+#include "numbers.hpp"
 #include "records.hpp"
-#include "transcript.hpp"
 
 #include <algorithm>
-#include <vector>
 
 namespace {
 
@@ -42,42 +41,56 @@ Py_UCS4 head_maxchar(PyObject *text, Py_ssize_t count) {
 /// Text joined from pieces, of which only the first `keep` code points are
 /// held (as references to the pieces) while the full length is counted: its
 /// memory is bounded by what a result can use, however much is appended.
-/// The pieces are copied once, into the result, as str.join does.
+/// The pieces are copied once, into the result, as str.join does. The list
+/// of pieces is the C API's memory, so that running out of it is a
+/// MemoryError like any other (the module is built without exceptions).
 class BoundedJoin {
 public:
-    explicit BoundedJoin(Py_ssize_t keep) : keep_(keep) {}
+    explicit BoundedJoin(Py_ssize_t keep) noexcept : keep_(keep) {}
+    BoundedJoin(const BoundedJoin &) = delete;
+    BoundedJoin &operator=(const BoundedJoin &) = delete;
+    ~BoundedJoin() {
+        clear();
+        PyMem_Free(pieces_);
+    }
 
     /// Code points appended, held or not.
-    Py_ssize_t length() const { return length_; }
+    Py_ssize_t length() const noexcept { return length_; }
 
-    void clear() {
-        pieces_.clear();
+    void clear() noexcept {
+        // Each piece is counted off before its reference goes, since that
+        // can run a str subclass's __del__.
+        while (count_ > 0) {
+            Py_DECREF(pieces_[--count_].text);
+        }
         held_ = length_ = 0;
     }
 
     /// Appends `text[:count]`; `text` is an exact str or a str subclass.
-    void append(PyObject *text, Py_ssize_t count) {
+    /// -1 with MemoryError set.
+    int append(PyObject *text, Py_ssize_t count) noexcept {
         const Py_ssize_t take = std::min(count, keep_ - held_);
         if (take > 0) {
-            pieces_.push_back({Ref::borrow(text), take});
+            if (count_ == capacity_ && grow() < 0) {
+                return -1;
+            }
+            pieces_[count_++] = Piece{Py_NewRef(text), take};
             held_ += take;
         }
         length_ += count;
+        return 0;
     }
 
     /// The first `size` held code points followed by `tail` (a str constant,
     /// or nullptr). New reference.
-    PyObject *join(Py_ssize_t size, PyObject *tail) const {
+    PyObject *join(Py_ssize_t size, PyObject *tail) const noexcept {
         size = std::min(size, held_);
         const Py_ssize_t tail_length = tail ? PyUnicode_GET_LENGTH(tail) : 0;
         Py_UCS4 maxchar = tail ? PyUnicode_MAX_CHAR_VALUE(tail) : 0;
         Py_ssize_t left = size;
-        for (const Piece &piece : pieces_) {
-            if (left == 0) {
-                break;
-            }
-            const Py_ssize_t count = std::min(piece.count, left);
-            maxchar = std::max(maxchar, head_maxchar(piece.text.get(), count));
+        for (Py_ssize_t i = 0; i < count_ && left > 0; ++i) {
+            const Py_ssize_t count = std::min(pieces_[i].count, left);
+            maxchar = std::max(maxchar, head_maxchar(pieces_[i].text, count));
             left -= count;
         }
         Ref joined = Ref::steal(PyUnicode_New(size + tail_length, maxchar));
@@ -85,12 +98,12 @@ public:
             return nullptr;
         }
         Py_ssize_t at = 0;
-        for (const Piece &piece : pieces_) {
-            const Py_ssize_t count = std::min(piece.count, size - at);
+        for (Py_ssize_t i = 0; i < count_; ++i) {
+            const Py_ssize_t count = std::min(pieces_[i].count, size - at);
             if (count == 0) {
                 break;
             }
-            if (PyUnicode_CopyCharacters(joined.get(), at, piece.text.get(), 0, count) < 0) {
+            if (PyUnicode_CopyCharacters(joined.get(), at, pieces_[i].text, 0, count) < 0) {
                 return nullptr;
             }
             at += count;
@@ -103,13 +116,28 @@ public:
 
 private:
     struct Piece {
-        Ref text;
+        PyObject *text;  // strong reference
         Py_ssize_t count;
     };
+
+    int grow() noexcept {
+        const Py_ssize_t capacity = capacity_ ? 2 * capacity_ : 16;
+        auto *pieces = static_cast<Piece *>(PyMem_Realloc(pieces_, static_cast<size_t>(capacity) * sizeof(Piece)));
+        if (pieces == nullptr) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        pieces_ = pieces;
+        capacity_ = capacity;
+        return 0;
+    }
+
     Py_ssize_t keep_;
-    std::vector<Piece> pieces_;
-    Py_ssize_t held_ = 0;    // code points held by the pieces
-    Py_ssize_t length_ = 0;  // code points appended, held or not
+    Piece *pieces_ = nullptr;
+    Py_ssize_t count_ = 0;     // pieces held
+    Py_ssize_t capacity_ = 0;  // pieces room was made for
+    Py_ssize_t held_ = 0;      // code points held by the pieces
+    Py_ssize_t length_ = 0;    // code points appended, held or not
 };
 
 /// `"[" + label + "] " + content` for a label or content that is not an exact
@@ -197,10 +225,9 @@ public:
     }
 
 private:
-    void begin_line() {
-        if (lines_++ > 0) {
-            text_.append(kc.newline, 1);
-        }
+    /// -1 with MemoryError set.
+    int begin_line() {
+        return lines_++ > 0 ? text_.append(kc.newline, 1) : 0;
     }
 
     /// The line of a list content: its parts joined with " ", bounded.
@@ -236,12 +263,11 @@ private:
             if (!text) {
                 return -1;
             }
-            if (!first) {
-                body_.append(kc.space, 1);
+            if (!first && body_.append(kc.space, 1) < 0) {
+                return -1;
             }
             first = false;
-            body_.append(text.get(), PyUnicode_GET_LENGTH(text.get()));
-            return 1;
+            return body_.append(text.get(), PyUnicode_GET_LENGTH(text.get())) < 0 ? -1 : 1;
         };
         // iter(parts) belongs to the generator's creation; everything after
         // it, the first next() included, to its running body.
@@ -299,13 +325,11 @@ private:
             }
             return add_line_object(concatenate_line(label.get(), body.get()));
         }
-        begin_line();
-        text_.append(kc.label_open, 1);
-        text_.append(label.get(), PyUnicode_GET_LENGTH(label.get()));
-        text_.append(kc.label_close, 2);
-        text_.append(content, kept);
-        if (shortened) {
-            text_.append(kc.ellipsis, 3);
+        if (begin_line() < 0 || text_.append(kc.label_open, 1) < 0 ||
+            text_.append(label.get(), PyUnicode_GET_LENGTH(label.get())) < 0 ||
+            text_.append(kc.label_close, 2) < 0 || text_.append(content, kept) < 0 ||
+            (shortened && text_.append(kc.ellipsis, 3) < 0)) {
+            return -1;
         }
         return 1;
     }
@@ -342,11 +366,11 @@ private:
                 bad_line_ = std::move(line_object);
                 bad_index_ = lines_;
             }
-            begin_line();
-            return 1;
+            return begin_line() < 0 ? -1 : 1;
         }
-        begin_line();
-        text_.append(line_object.get(), PyUnicode_GET_LENGTH(line_object.get()));
+        if (begin_line() < 0 || text_.append(line_object.get(), PyUnicode_GET_LENGTH(line_object.get())) < 0) {
+            return -1;
+        }
         return 1;
     }
 
