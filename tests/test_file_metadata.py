@@ -5,6 +5,7 @@ leaves the old file and no temporary file behind."""
 import errno
 import json
 import os
+import shutil
 import struct
 import subprocess
 import sys
@@ -50,12 +51,21 @@ def unsupported(directory):
     return None
 
 
-@pytest.fixture
-def directory(tmp_path):
-    reason = unsupported(tmp_path)
+# The temporary directory's file system (ext4 here) and tmpfs, where
+# conversation stores under /run or /dev/shm live.
+@pytest.fixture(params=["tmp_path", "/dev/shm"])
+def directory(request, tmp_path):
+    if request.param == "tmp_path":
+        place = tmp_path
+    elif os.path.isdir(request.param):
+        place = Path(tempfile.mkdtemp(dir=request.param))
+        request.addfinalizer(lambda: shutil.rmtree(place))
+    else:
+        pytest.skip(f"no {request.param} on this machine")
+    reason = unsupported(place)
     if reason:
         pytest.skip(reason)
-    return tmp_path
+    return place
 
 
 def metadata(path):
