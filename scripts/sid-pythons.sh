@@ -268,6 +268,8 @@ suite() {
   timed "$v: release suite and stubtest" in_root make -C "$src" --no-print-directory test PYTHON="$python"
   timed "$v: wheel" in_root make -C "$src" --no-print-directory wheel PYTHON="$python" WHEEL_CXX="$wheel_cxx"
   wheel=$(cd "$root$src/dist" && ls routes_context_compress-*-cp${v/./}-*.whl)
+  timed "$v: suite against the installed wheel" \
+    in_root bash "$src/scripts/test-wheel.sh" "$python" "$src/dist/$wheel"
   [ -f "$root$src/dist/$wheel" ] && [ ! -L "$root$src/dist/$wheel" ] ||
     fail "$root$src/dist/$wheel is no regular file"
   mkdir -p "$repo/dist"
