@@ -10,6 +10,8 @@ import sys
 from pathlib import Path
 
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
 import routes.context_compress as cc
 from context_compress import calibrate
@@ -146,16 +148,30 @@ def test_odd_text_and_a_closed_standard_input_do_not_stop_it(tmp_path):
 @needs_extra
 @pytest.mark.parametrize("name", NAMES)
 def test_pieces_add_up_to_the_count_of_the_whole(name):
+    """Cut at line breaks and before white space only (every 64 characters
+    of these texts hold such a point), the pieces count as the whole does."""
     count = counter(name)
     sample = json.loads(SAMPLE.read_text(encoding="utf-8"))["messages"]
     texts = [max((m.get("tool_result") or "" for m in sample), key=len),
              Path(json.__file__).read_text(encoding="utf-8"),
              "a.\n\n\nb  \n c\r\nd\n\n\te\n。\n中文\n\n  \n" * 40,
-             "x = 1  \n" * 30 + "   trailing spaces   \n"]
+             "x = 1  \n" * 30 + "   trailing spaces   \n",
+             "word's  \t don't,   1234567 😀😀 mixed\tTabs and  CamelCase. " * 40]
     for text in texts:
-        parts = list(calibrate.pieces(text, 16))
+        parts = list(calibrate.pieces(text, 64))
         assert len(parts) > 1
         assert sum(count([p]) for p in parts) == count([text])
+
+
+@needs_extra
+@pytest.mark.parametrize("name", NAMES)
+def test_a_million_spaces_or_one_huge_word_is_counted(tmp_path, capsys, name):
+    # Whole, 1,100,000 spaces make tiktoken panic and Qwen's pattern overflow.
+    texts = [" " * 1_100_000, "\u00a0" * 1_100_000, "x" * 600_000 + " " * 600_000]
+    path = write(tmp_path / "c.json", {"messages": [{"role": "user", "content": t} for t in texts]})
+    status, (record, _), err = run_json(capsys, "--calibrate", name, path)
+    assert status == 0 and err == ""
+    assert record["real_tokens"] > 0 and record["characters"] == sum(map(len, texts))
 
 
 @needs_extra
@@ -228,3 +244,66 @@ def test_batches_hold_every_piece_once_and_stay_bounded():
     assert result.real == result.characters == sum(len(m["content"]) for m in messages)
     assert max(batches) < 1000 + 110
     assert result.estimate_tokens == cc.estimate_tokens(messages)
+
+
+# Long runs of one class of character, line breaks, CR LF, surrogate pairs
+# (as two code points) and astral characters, in any mix.
+_RUN_CHARS = st.sampled_from([" ", "\t", "\n", "\r\n", "a", "中", "😀", "\ud83d\ude00",
+                              "\ud83d", "\ude00", "\u00a0", "1", "!"])
+_piece_texts = st.lists(st.one_of(
+    st.builds(lambda unit, times: unit * times, _RUN_CHARS, st.integers(1, 300)),
+    st.text(max_size=40),
+), max_size=12).map("".join)
+
+
+@given(_piece_texts, st.integers(2, 70))
+def test_pieces_are_bounded_whatever_the_text_and_join_back(text, size):
+    parts = list(calibrate.pieces(text, size))
+    assert "".join(parts) == text
+    assert all(len(p) <= size for p in parts)
+    assert all(parts) or parts == [""]
+    for left, right in zip(parts, parts[1:]):
+        # Never between the halves of a surrogate pair or of a CR LF.
+        pair = left[-1] + right[0]
+        assert not ("\ud800" <= pair[0] <= "\udbff" and "\udc00" <= pair[1] <= "\udfff")
+        assert pair != "\r\n"
+
+
+class PanicLike(BaseException):
+    """What pyo3 raises for a Rust panic: no Exception."""
+
+
+@pytest.mark.parametrize("raised", [
+    PanicLike("called `Result::unwrap()` on an `Err` value:\nRuntimeError(StackOverflow)"),
+    ValueError("Regex error while tokenizing: " + "x" * 500),
+    MemoryError(),
+    GeneratorExit(),
+])
+def test_a_tokenizer_failure_is_one_line_for_that_file(tmp_path, capsys, monkeypatch, raised):
+    def count(batch):
+        if any("boom" in text for text in batch):
+            raise raised
+        return sum(map(len, batch))
+
+    monkeypatch.setitem(calibrate.TOKENIZERS, "fake", calibrate.Tokenizer(
+        "fake", "a stand-in", "no-such-engine", "no-such-vocabulary", lambda: count))
+    files = [write(tmp_path / f"{name}.json", {"messages": [{"role": "user", "content": text}]})
+             for name, text in (("a", "fine"), ("b", "it goes boom"), ("c", "also fine"))]
+    status, records, err = run_json(capsys, "--calibrate", "fake", *files)
+    assert status == 1
+    (line,) = err.splitlines()
+    head = f"context-compress: {files[1]}: fake failed on this file: "
+    assert line.startswith(head + type(raised).__name__)
+    assert len(line) - len(head) <= 240  # a long message is cut
+    assert [r["file"] for r in records] == [str(f) for f in files] + [None]
+    assert [r["ok"] for r in records[:3]] == [True, False, True]
+    assert records[3]["files"] == 2 and records[3]["real_tokens"] == len("fine") + len("also fine")
+
+
+@pytest.mark.parametrize("raised", [KeyboardInterrupt, SystemExit])
+def test_an_interrupt_inside_the_tokenizer_still_ends_the_run(raised):
+    def count(batch):
+        raise raised()
+
+    with pytest.raises(raised):
+        calibrate.tally([{"role": "user", "content": "text"}], count)

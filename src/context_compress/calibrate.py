@@ -35,9 +35,11 @@ from .texts import MESSAGE_OVERHEAD, NON_TEXT_PART, THRESHOLD
 
 INSTALL_HINT = "pip install 'routes-context-compress[calibrate]'"
 
-#: A text longer than this is counted in pieces, and pieces are counted in
-#: batches of about BATCH_CHARS characters, so that the token lists a
-#: tokenizer returns stay small whatever the size of the conversation.
+#: No tokenizer is handed more than this many characters at once (see
+#: `pieces`): well below the run of white space on which tiktoken and Qwen's
+#: pattern fail (about a million characters). Pieces are counted in batches
+#: of about BATCH_CHARS characters, so that the token lists a tokenizer
+#: returns stay small whatever the size of the conversation.
 PIECE_CHARS = 1 << 18
 BATCH_CHARS = 1 << 20
 
@@ -223,25 +225,68 @@ def message_texts(messages: Iterable[dict[str, Any]], tally: Tally) -> Iterator[
 
 _LONE_SURROGATE = re.compile("[\ud800-\udfff]")
 
+# The latest point of a text at which every tokenizer here splits before it
+# merges anything: after a line break when the white space that follows holds
+# no other line break and ends in a non-space character, or between a
+# non-space character and a space or tab. No pre-token of theirs runs across
+# such a point (one may end in line breaks, or begin with white space, but
+# none holds white space after a character that is none, and a run of white
+# space with line breaks in it is split after its last one), and their
+# patterns look only forward, so the pieces' counts add up to the count of
+# the whole. The greedy prefix makes it the last such point in the range.
+_LAST_EXACT_CUT = re.compile(r".*(?:\n(?=[^\S\r\n]*\S)|\S(?=[ \t]))", re.DOTALL)
+
 
 def pieces(text: str, size: int = PIECE_CHARS) -> Iterator[str]:
-    """`text` in pieces of at least `size` characters, cut only after a line
-    break that a non-space character follows.
+    """`text` in pieces of at most `size` characters that join back into it.
 
-    Every tokenizer here splits its input at such a point before it merges
-    anything (no pre-token runs from a line break into the next line's first
-    character), so the pieces' counts add up to the count of the whole. A text
-    without such a point is left whole."""
+    The bound holds whatever the text is: a tokenizer's pattern backtracks
+    over a long run of one class of characters, and past about a million
+    white-space characters tiktoken panics and Qwen's pattern overflows its
+    stack. Each piece ends at the last exact point (see _LAST_EXACT_CUT)
+    within the bound, where the counts of the pieces add up to the count of
+    the whole. A stretch of `size` characters without one (a run of white
+    space, one huge "word") is cut at the bound, which may count a token or
+    two more than the whole: it never separates the halves of a surrogate
+    pair or a CR LF, so each piece is text a tokenizer reads as the whole
+    does."""
+    if size < 2:
+        raise ValueError("pieces need a size of at least 2 (a surrogate pair stays whole)")
     start, n = 0, len(text)
     while n - start > size:
-        at = text.find("\n", start + size - 1)
-        while at != -1 and at + 1 < n and text[at + 1].isspace():
-            at = text.find("\n", at + 1)
-        if at == -1 or at + 1 >= n:
-            break
-        yield text[start:at + 1]
-        start = at + 1
+        end = start + size
+        found = _LAST_EXACT_CUT.match(text, start, end + 1)
+        if found is not None:
+            cut = found.end()
+        else:
+            cut = end
+            if (text[cut - 1] == "\r" and text[cut] == "\n"
+                    or "\ud800" <= text[cut - 1] <= "\udbff" and "\udc00" <= text[cut] <= "\udfff"):
+                cut -= 1
+        yield text[start:cut]
+        start = cut
     yield text[start:] if start else text
+
+
+class TokenizerFailed(Exception):
+    """The tokenizer raised on a text: that file fails, the others go on."""
+
+
+def _counted(count: Count, batch: list[str]) -> int:
+    # Tokenizers are native code: tiktoken's Rust panics arrive as pyo3's
+    # PanicException, a BaseException, and another engine may raise anything.
+    # Whatever one raises on a file's text is that file's failure, told in one
+    # line; only an interrupt or an exit ends the run.
+    try:
+        return count(batch)
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException as exc:
+        detail = " ".join(str(exc).split())
+        if len(detail) > 200:
+            detail = detail[:199] + "…"
+        raise TokenizerFailed(f"{type(exc).__name__}: {detail}" if detail
+                              else type(exc).__name__) from exc
 
 
 def tally(messages: list[dict[str, Any]], count: Count, label: str | None = None,
@@ -261,10 +306,10 @@ def tally(messages: list[dict[str, Any]], count: Count, label: str | None = None
             batch.append(piece if piece.isascii() else _LONE_SURROGATE.sub("\ufffd", piece))
             size += len(piece)
             if size >= batch_chars:
-                result.real += count(batch)
+                result.real += _counted(count, batch)
                 batch, size = [], 0
     if batch:
-        result.real += count(batch)
+        result.real += _counted(count, batch)
     result.estimate_tokens = cc.estimate_tokens(messages)
     return result
 
@@ -339,6 +384,13 @@ def _calibrate(inputs: list[Any], tokenizer: Tokenizer, count: Count, options: a
             if options.json:
                 output.json({"file": item.label, "ok": False, "error": str(exc)})
             status = max(status, BAD_INPUT)
+            continue
+        except TokenizerFailed as exc:
+            problem = f"{tokenizer.name} failed on this file: {exc}"
+            output.err(f"{PROG}: {item.label}: {problem}")
+            if options.json:
+                output.json({"file": item.label, "ok": False, "error": problem})
+            status = max(status, FAILED)
             continue
         tallies.append(result)
         if options.json:

@@ -111,24 +111,82 @@ def _keep_owner(fd: int, old: os.stat_result) -> None:
                                    f"(uid {old.st_uid}, gid {old.st_gid})") from None
 
 
+# The extended attributes a rewrite carries over: the access ACL (a service
+# user's rw entry on a conversation store is how it reads and writes it) and
+# the user namespace, which belongs to the file's owner. The security
+# namespace (an SELinux label, file capabilities) is given to a new file by
+# the system's policy, and trusted.* to administrators' own tools; neither is
+# the file's content to copy. A directory's default ACL does not apply to a file.
+_ACCESS_ACL = "system.posix_acl_access"
+_KEPT_PREFIXES = ("user.",)
+
+
+def _kept_attributes(path: Path) -> list[tuple[str, bytes]]:
+    """The old file's extended attributes that the new one must have too."""
+    if not hasattr(os, "listxattr"):
+        return []  # no extended attributes on this platform's Python
+    try:
+        names = os.listxattr(path)
+    except OSError as exc:
+        if exc.errno in (errno.ENOTSUP, errno.EOPNOTSUPP):
+            return []  # a file system without them: nothing to keep
+        raise OSError(exc.errno, "cannot read the extended attributes of the old file "
+                                 f"to keep them ({exc.strerror})") from None
+    kept = []
+    for name in names:
+        if name != _ACCESS_ACL and not name.startswith(_KEPT_PREFIXES):
+            continue
+        try:
+            kept.append((name, os.getxattr(path, name)))
+        except OSError as exc:
+            if exc.errno == errno.ENODATA:
+                continue  # removed since it was listed
+            raise OSError(exc.errno, f"cannot read the old file's {_attribute(name)} "
+                                     f"to keep it ({exc.strerror})") from None
+    return kept
+
+
+def _keep_attributes(fd: int, kept: list[tuple[str, bytes]]) -> None:
+    """Gives the new file each of `kept`; one that cannot be set fails the
+    write, naming it, rather than leave a file that lost someone's access."""
+    for name, value in kept:
+        try:
+            os.setxattr(fd, name, value)
+        except OSError as exc:
+            raise OSError(exc.errno, f"cannot give the new file the old one's "
+                                     f"{_attribute(name)} ({exc.strerror})") from None
+
+
+def _attribute(name: str) -> str:
+    return "access ACL" if name == _ACCESS_ACL else f"extended attribute {name}"
+
+
 def write_atomic(target: Path, data: bytes, original: Original | None = None) -> Written:
     """Replaces `target` by a file holding `data`, or leaves it as it was.
 
     The data goes to a temporary file in the same directory, is flushed to
     disk, and the temporary file is then renamed over the target, so that a
     crash, a full disk or a signal leaves either the old file or the new one,
-    never a part of it. An existing target keeps its permission bits, owner
-    and group. With `original`, the target must still be that file as it was
+    never a part of it. An existing target keeps its permission bits, owner,
+    group, access ACL and user extended attributes. With `original`, the target must still be that file as it was
     read, or Changed is raised and nothing is written."""
     target = Path(os.path.realpath(target))
     try:
         old: os.stat_result | None = target.stat()
     except FileNotFoundError:
         old = None
+    # A rewrite keeps what it can of the old file's metadata (mode, owner,
+    # group, access ACL, user extended attributes); what it cannot keep fails
+    # this file with a line naming it, and the old file stays as it was.
+    kept = _kept_attributes(target) if old is not None else []
     fd, tmp_name = _temporary(target)
     try:
         if old is not None:
             _keep_owner(fd, old)
+            # Before the mode: the file is still writable by this process
+            # (user.* needs that), and chmod then brings the ACL's mask and
+            # the permission bits to the old file's, which agree.
+            _keep_attributes(fd, kept)
         # After the owner: chown clears the set-user-ID and set-group-ID bits.
         os.fchmod(fd, stat.S_IMODE(old.st_mode) if old is not None else _default_mode())
         with os.fdopen(fd, "wb") as tmp:
