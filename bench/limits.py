@@ -18,7 +18,9 @@ Two comparisons, each measured in this one run, side by side:
   stored conversation with tool calls (200 and 10,000 messages) beside the
   per-turn check of the same conversation and LangChain's
   count_tokens_approximately over the same messages, the cheapest thing a
-  peer library does per turn.
+  peer library does per turn; and for_anthropic over 6,000 turns whose calls
+  all reuse one id against the same turns with ids of their own (renaming
+  must stay linear).
 
 Timing: every candidate of a case runs in turn within each round, and the
 best round counts, so that drift of the machine hits all of them alike. The
@@ -233,6 +235,18 @@ def window_rows():
     return rows
 
 
+ID_TURNS = 6_000
+
+
+def call_id_row():
+    """for_anthropic over ID_TURNS turns reusing one call id, and with ids of their own."""
+    convs = {reused: workloads.make_call_id_conversation(ID_TURNS, reused) for reused in (False, True)}
+    best = best_per_call({"reused" if reused else "distinct": repeat(window.for_anthropic, conv)
+                          for reused, conv in convs.items()})
+    return {"turns": ID_TURNS, "distinct_us": best["distinct"] * 1e6, "reused_us": best["reused"] * 1e6,
+            "ratio": best["reused"] / best["distinct"]}
+
+
 def window_lines(rows):
     small, large = rows
     lines = ["", "## The window as a request: the conversions beside the per-turn check and LangChain", "",
@@ -247,6 +261,12 @@ def window_lines(rows):
     lines += ["", "10,000 / 200 messages: " + ", ".join(
         f"{name} {large[f'{name}_us'] / small[f'{name}_us']:.1f}×" for name in CONVERSIONS) + "."]
     return lines
+
+
+def window_extra_lines(ids):
+    return ["", f"for_anthropic over {ids['turns']:,} turns of one call each: {ids['distinct_us'] / 1000:,.1f} ms "
+            f"with ids of their own, {ids['reused_us'] / 1000:,.1f} ms when every call reuses one id "
+            f"({ids['ratio']:.2f}×)."]
 
 
 def estimator_rows(hwrefs):
@@ -289,7 +309,7 @@ def estimator_rows(hwrefs):
     return rows
 
 
-def write(per_turn, estimator, windows, flags, hwrefs):
+def write(per_turn, estimator, windows, ids, flags, hwrefs):
     os.makedirs(OUT, exist_ok=True)
     isas = ", ".join(hwrefs)
     lines = [
@@ -324,13 +344,13 @@ def write(per_turn, estimator, windows, flags, hwrefs):
         lines += ["", "Before the change: " + ", ".join(
             f"{r['kind']} {r['chars']:,} {r['before_ns']:,.0f} ns (now {r['module_ns'] / r['before_ns']:.2f}×)"
             for r in estimator)]
-    lines += window_lines(windows)
+    lines += window_lines(windows) + window_extra_lines(ids)
     lines.append("")
     with open(os.path.join(OUT, "limits.md"), "w") as f:
         f.write("\n".join(lines))
     with open(os.path.join(OUT, "limits.json"), "w") as f:
         json.dump({"cpu": cpu_name(), "isas": list(hwrefs), "per_turn": per_turn, "estimator": estimator,
-                   "window": windows}, f, indent=1)
+                   "window": windows, "window_ids": ids}, f, indent=1)
     print("\n".join(lines))
 
 
@@ -379,7 +399,8 @@ def main():
     floor = build_floor()
     hwrefs = build_hwrefs(flags)
     per_turn, estimator, windows = per_turn_rows(floor), estimator_rows(hwrefs), window_rows()
-    write(per_turn, estimator, windows, flags, hwrefs)
+    ids = call_id_row()
+    write(per_turn, estimator, windows, ids, flags, hwrefs)
     plot(per_turn, estimator, windows, hwrefs)
 
 

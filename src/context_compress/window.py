@@ -172,13 +172,19 @@ def _input(arguments: Any, cid: str, index: int, notes: list) -> dict:
     return {RAW_ARGUMENTS: arguments if isinstance(arguments, str) else _arguments_text(arguments)}
 
 
-def _renamed_id(cid: str, used: set, index: int, notes: list) -> str:
-    """A new id for a call id Anthropic refuses or has seen."""
-    base = re.sub(r"[^A-Za-z0-9_-]", "_", cid)
-    new, n = base, 1
+_NOT_ID = re.compile(r"[^A-Za-z0-9_-]")
+
+
+def _renamed_id(cid: str, used: set, suffixes: dict, index: int, notes: list) -> str:
+    """A new id for a call id Anthropic refuses or has seen: the id in its
+    alphabet, then with _2, _3, ... The numbers tried for a base are kept
+    (`suffixes`), so that a history reusing one id is renamed in linear time."""
+    base = _NOT_ID.sub("_", cid)
+    new, n = base, suffixes.get(base, 1)
     while new in used:
         n += 1
         new = f"{base}_{n}"
+    suffixes[base] = n
     used.add(new)
     notes.append((index, "renamed_id", cid, f"tool call {cid!r} sent as {new!r}: Anthropic takes each id once, "
                   "of letters, digits, _ and -"))
@@ -212,7 +218,7 @@ def _open_with_user(messages: list, turns: list, notes: list, opening: dict) -> 
         notes.append((first, "opening_turn", None, "user turn put first: the window starts with the assistant"))
 
 
-def _anthropic_turn(messages: list, used: set, notes: list, turn: tuple, window: list) -> None:
+def _anthropic_turn(messages: list, used: set, suffixes: dict, notes: list, turn: tuple, window: list) -> None:
     kind, index, m, content, calls, answered = turn
     if type(content) is str:
         blocks = [_text_part(content)] if content and not content.isspace() else []
@@ -226,7 +232,7 @@ def _anthropic_turn(messages: list, used: set, notes: list, turn: tuple, window:
             result = window[at]
             # Most ids are ASCII identifiers, which the str methods tell faster.
             if cid in used or not (cid.isascii() and cid.isidentifier() or _ANTHROPIC_ID(cid)):
-                sent = _renamed_id(cid, used, index, notes)
+                sent = _renamed_id(cid, used, suffixes, index, notes)
             else:
                 used.add(cid)
                 sent = cid
@@ -259,6 +265,7 @@ def for_anthropic(conv: Mapping[str, Any], report: list | None = None) -> dict[s
     messages: list = []
     system: list = []
     used: set = set()
+    suffixes: dict = {}
     last: Any = None  # the role of the last message
     turns = plan(window, notes)
     for turn in turns:
@@ -273,7 +280,7 @@ def for_anthropic(conv: Mapping[str, Any], report: list | None = None) -> dict[s
                 messages.append({"role": kind, "content": content})
                 last = kind
         else:
-            _anthropic_turn(messages, used, notes, turn, window)
+            _anthropic_turn(messages, used, suffixes, notes, turn, window)
             last = messages[-1]["role"] if messages else None
     _open_with_user(messages, turns, notes, {"role": "user", "content": OPENING_TEXT})
     if messages and messages[-1]["role"] == "assistant":
