@@ -138,9 +138,25 @@ def _anthropic_image(url: str, detail: Any = None) -> dict | None:
 _decode = json.JSONDecoder().raw_decode
 # Arguments text -> the object it parses to. A host converts the same history
 # every turn, and parsing is most of what a call costs, so each text is parsed
-# once; every request gets its own copy of the object's top level.
+# once; every request gets its own copy of the object's top level. The cache
+# keeps its texts alive after their conversations are gone, so it is bounded
+# in bytes: an entry costs about twice its text (the text, and the strings
+# parsed from it) and 512 bytes of objects; the cache starts over past
+# _PARSED_BYTES, and a text longer than _PARSED_TEXT is parsed every time.
 _parsed: dict[str, dict] = {}
-_PARSED_MAX = 4096
+_parsed_bytes = 0
+_PARSED_BYTES = 4 << 20
+_PARSED_TEXT = 1 << 14
+
+
+def _keep(text: str, value: dict) -> None:
+    global _parsed_bytes
+    cost = 2 * len(text) + 512
+    if _parsed_bytes + cost > _PARSED_BYTES:
+        _parsed.clear()
+        _parsed_bytes = 0
+    _parsed[text] = value
+    _parsed_bytes += cost
 
 
 def _input(arguments: Any, cid: str, index: int, notes: list) -> dict:
@@ -159,10 +175,10 @@ def _input(arguments: Any, cid: str, index: int, notes: list) -> dict:
             except ValueError:
                 value = None
         if isinstance(value, dict):
-            if len(_parsed) >= _PARSED_MAX:
-                _parsed.clear()
-            _parsed[arguments] = value
-            return value.copy()
+            if len(arguments) <= _PARSED_TEXT:
+                _keep(arguments, value)
+                return value.copy()
+            return value
     elif isinstance(arguments, dict):
         return dict(arguments)
     elif not arguments:
