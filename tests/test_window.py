@@ -197,17 +197,17 @@ def test_check_finds_what_a_request_drops_and_what_misleads_compression():
     conv["messages"][6]["timestamp"] = stamp(2)
     del conv["messages"][1]["timestamp"]
     conv["cut_time"] = ""  # a window of every message, stamped or not
-    assert [(f["kind"], f["index"], f["tool_call_id"]) for f in window.check(conv)] == [
-        ("orphan_result", 0, "gone"), ("result_without_call", 0, "gone"), ("missing_timestamp", 1, None),
-        ("unanswered_call", 2, "b"), ("summary_in_tool_block", 3, "a"), ("timestamp_order", 6, None),
-        ("duplicate_call_id", 6, "a")]
+    assert [(f["kind"], f["index"], f["tool_call_id"], f["apis"]) for f in window.check(conv)] == [
+        ("orphan_result", 0, "gone", None), ("result_without_call", 0, "gone", None), ("missing_timestamp", 1, None, None),
+        ("unanswered_call", 2, "b", None), ("summary_in_tool_block", 3, "a", None),
+        ("renamed_id", 6, "a", ["anthropic"]), ("timestamp_order", 6, None, None), ("duplicate_call_id", 6, "a", None)]
     assert all(isinstance(f["text"], str) and "\n" not in f["text"] for f in window.check(conv))
     assert window.check(stored(user("look"), said("", "a"), result("a"), said("done"))) == []
 
 
 # --- any stored conversation, compressed ----------------------------------------
 
-words = st.sampled_from(["alpha ", "日本語の文 ", "tool output ", "  ", ""])
+words = st.sampled_from(["alpha ", "日本語の文 ", "tool output ", "  ", "", "lone \ud83d "])
 bodies = st.builds(lambda word, times: word * times, words, st.integers(0, 300))
 images = st.sampled_from([PNG, "https://example.com/shot.png", "data:image/svg+xml;base64,PHN2Zz4="])
 contents = st.one_of(bodies, st.lists(st.one_of(bodies.map(lambda t: {"type": "text", "text": t}),
@@ -228,8 +228,12 @@ def histories(draw, start=0):
             messages.append({"role": kind, "content": draw(contents), "timestamp": stamp(second)})
             continue
         ids = [f"call_{start}_{turn}_{k}" for k in range(draw(st.integers(1, 3)))]
-        arguments = draw(st.sampled_from(['{"path": "a.py"}', "", "not json"]))
+        if draw(st.integers(0, 3)) == 0:  # ids a host reuses, and one that looks renamed
+            ids = draw(st.lists(st.sampled_from(["call_1", "call_1_2", "call 1"]), min_size=1, max_size=3, unique=True))
+        arguments = draw(st.sampled_from(['{"path": "a.py"}', "", "not json", '{"n": NaN}', "[" * 40 + "]" * 40]))
         messages.append({**said(draw(bodies), *ids, arguments=arguments), "timestamp": stamp(second)})
+        if draw(st.integers(0, 5)) == 0:
+            messages.append({"role": "system", "content": "between", "timestamp": stamp(second)})
         for cid in draw(st.lists(st.sampled_from(ids), max_size=4)):
             second += draw(st.sampled_from([0, 1]))
             messages.append({**result(cid, draw(bodies)), "timestamp": stamp(second)})
@@ -247,6 +251,27 @@ def test_every_request_from_a_compressed_window_passes(first, later, windows):
     event(f"compressed {compressed}")
     for api in APIS:
         assert_request_passes(api, conv)
+
+
+STORED_KINDS = {"timestamp_order", "missing_timestamp", "duplicate_call_id", "result_without_call"}
+NAMES = {"openai": "OpenAI", "anthropic": "Anthropic", "gemini": "Gemini"}
+
+
+@given(messages=histories(), opened_by_the_assistant=st.booleans())
+def test_check_reports_exactly_what_each_conversion_drops_or_repairs(messages, opened_by_the_assistant):
+    if opened_by_the_assistant:
+        messages.insert(0, {**said("where were we"), "timestamp": stamp(0)})
+    conv = {"id": "c", "cut_time": "", "messages": messages}
+    found = window.check(conv)
+    for api in APIS:
+        report = []
+        BUILD[api](conv, report)
+        concerning = [f for f in found if f["kind"] not in STORED_KINDS and (f["apis"] is None or api in f["apis"])]
+        assert Counter((f["kind"], f["index"], f["tool_call_id"]) for f in concerning) == Counter(
+            (r["kind"], r["index"], r["tool_call_id"]) for r in report), api
+    for f in found:
+        event(f"{f['kind']} for {f['apis'] or 'all'}")
+        assert f["apis"] is None or set(f["apis"]) < set(APIS) and all(NAMES[a] in f["text"] for a in f["apis"])
 
 
 # --- any text a host stored ---------------------------------------------------------

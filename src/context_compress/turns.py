@@ -12,7 +12,7 @@ from __future__ import annotations
 import codecs
 import re
 from collections.abc import Mapping, Sequence
-from typing import Any, TypedDict
+from typing import Any, NotRequired, TypedDict
 
 from context_compress.texts import SUMMARY_PREFIX
 
@@ -51,12 +51,17 @@ class Finding(TypedDict):
     as text, as the module compares them) before the previous stamp;
     ``missing_timestamp``; ``duplicate_call_id`` a call id an earlier call
     used; ``result_without_call`` a result no call of the file has.
+
+    apis (`check` only): the APIs whose request the record concerns, of
+    "openai", "anthropic" and "gemini"; None when it concerns all three, or
+    the stored file itself. The text names them too.
     """
 
     kind: str
     index: int | None
     tool_call_id: str | None
     text: str
+    apis: NotRequired[list[str] | None]
 
 
 def quote_id(value: object) -> str:

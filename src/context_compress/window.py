@@ -35,7 +35,7 @@ from routes import context_compress as _module
 
 from context_compress.messages import body as message_body
 from context_compress.turns import (ASSISTANT, HELD, SYSTEM, USER, Finding, convert, deliver, empty, plan, quote_id,
-                                   records, utf8)
+                                   utf8)
 
 __all__ = ["for_openai", "for_anthropic", "for_gemini", "check", "Finding", "RAW_ARGUMENTS", "OPENING_TEXT",
            "MAX_ARGUMENTS_DEPTH", "MAX_ARGUMENTS_CHARS"]
@@ -362,7 +362,7 @@ def _anthropic_turn(messages: list, used: set, suffixes: dict, notes: list, turn
         blocks = [_text_part(content)] if content and not content.isspace() else []
     else:
         blocks = convert(content, index, notes, _text_part, _anthropic_image if kind is USER else None,
-                          f"in {kind} turns")
+                          f"in {kind} messages")
     if calls:
         answers = []
         for cid, name, arguments in calls.values():
@@ -473,7 +473,7 @@ def _gemini_turn(contents: list, notes: list, turn: tuple, window: list) -> None
     if type(content) is str:
         parts = [{"text": content}] if content and not content.isspace() else []
     else:
-        parts = convert(content, index, notes, _gemini_text, _gemini_image, "")
+        parts = convert(content, index, notes, _gemini_text, _gemini_image, f"in {kind} messages")
     if calls:
         answers = []
         for n, (cid, name, arguments) in enumerate(calls.values()):
@@ -535,25 +535,52 @@ def for_gemini(conv: Mapping[str, Any], report: list | None = None) -> dict[str,
 
 # --- the check of a stored conversation ------------------------------------------
 
+#: The APIs as `check` names them: (key, name, conversion).
+_APIS = (("openai", "OpenAI", for_openai), ("anthropic", "Anthropic", for_anthropic),
+         ("gemini", "Gemini", for_gemini))
+
+
 def check(conv: Mapping[str, Any]) -> list[Finding]:
     """What a request built from the window of `conv` would drop or repair,
     and what makes its compression unreliable: a list of `Finding`, ordered
     by message, empty when nothing was found.
 
-    From the window's point of view (as the conversions see it):
-    ``orphan_result``, ``unanswered_call``, ``invalid_call``,
-    ``summary_in_tool_block``, ``unknown_role``. Over every stored message:
-    ``timestamp_order``, ``missing_timestamp``, ``duplicate_call_id``,
-    ``result_without_call``. Each record is a plain dict, so the list is
-    JSON as it stands; `index` (never None here) counts from 0 in
-    ``conv["messages"]``, `text` is one line without the index. A command
-    prints one line per record, say ``f"message {index + 1}: {text}"``, and
-    exits 1 when the list is not empty, 0 when it is.
+    From the window's point of view: every record any of the three
+    conversions would report (``orphan_result``, ``unanswered_call``,
+    ``invalid_call``, ``summary_in_tool_block``, ``unknown_role``,
+    ``empty_turn``, ``dropped_part``, ``raw_arguments``, ``renamed_id``,
+    ``moved_system``, ``opening_turn``, ``lone_surrogate``); one that only
+    some of them would make names them in `apis` and at the start of its
+    text. Over every stored message: ``timestamp_order``,
+    ``missing_timestamp``, ``duplicate_call_id``, ``result_without_call``.
+    Each record is a plain dict, so the list is JSON as it stands; `index`
+    (never None here) counts from 0 in ``conv["messages"]``, `text` is one
+    line without the index. A command prints one line per record, say
+    ``f"message {index + 1}: {text}"``, and exits 1 when the list is not
+    empty, 0 when it is: an empty list means that each API gets the window
+    with nothing dropped or repaired.
     """
-    window = _module.msgs_from_cut_time(conv)
-    notes: list = []
-    plan(window, notes)
-    findings = records(conv, window, notes) + _stored_findings(conv.get("messages") or ())
+    # The check runs the conversions themselves, so that it reports what
+    # they do, not a copy of their rules that could fall behind them.
+    concerns: dict[tuple, list[str]] = {}  # (kind, index, id, text, n-th such record) -> the APIs
+    for key, _, build in _APIS:
+        report: list[Finding] = []
+        build(conv, report)
+        counted: dict[tuple, int] = {}
+        for f in report:
+            record = (f["kind"], f["index"], f["tool_call_id"], f["text"])
+            n = counted[record] = counted.get(record, 0) + 1
+            concerns.setdefault((*record, n), []).append(key)
+    names = {key: name for key, name, _ in _APIS}
+    findings: list[Finding] = []
+    for (kind, index, cid, text, _), apis in concerns.items():
+        if len(apis) == len(_APIS):
+            findings.append({"kind": kind, "index": index, "tool_call_id": cid, "text": text, "apis": None})
+        else:
+            findings.append({"kind": kind, "index": index, "tool_call_id": cid, "apis": apis,
+                             "text": f"{' and '.join(names[api] for api in apis)}: {text}"})
+    for f in _stored_findings(conv.get("messages") or ()):
+        findings.append({**f, "apis": None})
     findings.sort(key=lambda f: -1 if f["index"] is None else f["index"])
     return findings
 
