@@ -20,9 +20,10 @@ Two comparisons, each measured in this one run, side by side:
   count_tokens_approximately over the same messages, the cheapest thing a
   peer library does per turn; for_anthropic over 6,000 turns whose calls all
   reuse one id against the same turns with ids of their own (renaming must
-  stay linear); and the memory the conversions keep (their parse cache)
-  after 4,096 one-call conversations were converted and dropped, measured in
-  a fresh process.
+  stay linear); and the memory the conversions keep (their caches of parsed
+  arguments and of texts found free of lone surrogates) after 4,096
+  one-call conversations were converted and dropped, measured in a fresh
+  process.
 
 Timing: every candidate of a case runs in turn within each round, and the
 best round counts, so that drift of the machine hits all of them alike. The
@@ -255,8 +256,9 @@ MEMORY_ARGUMENTS = (20, 4_000, 26_000)
 
 def window_memory_probe(chars):
     """In a fresh process: what the conversions keep after MEMORY_CONVERSATIONS
-    one-call conversations with arguments of `chars` characters were converted
-    (for Anthropic and Gemini, which parse them) and dropped. Printed as JSON."""
+    one-call conversations with arguments and a Chinese request of `chars`
+    characters each were converted (for Anthropic and Gemini, which parse the
+    arguments) and dropped. Printed as JSON."""
     import tracemalloc
 
     window.for_anthropic(workloads.make_one_call_conversation(-1, chars))  # imports and first-call state
@@ -303,7 +305,8 @@ def window_extra_lines(ids, memory):
              f"({ids['ratio']:.2f}×).", "",
              f"Kept after {memory[0]['conversations']:,} one-call conversations were converted for Anthropic and "
              "Gemini and dropped (tracemalloc, a fresh process each): " + ", ".join(
-                 f"{r['kept'] / 2 ** 20:.1f} MiB with arguments of {r['chars']:,} characters" for r in memory) + "."]
+                 f"{r['kept'] / 2 ** 20:.1f} MiB with arguments and a Chinese request of {r['chars']:,} characters"
+                 for r in memory) + "."]
     return lines
 
 

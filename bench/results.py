@@ -262,7 +262,7 @@ def window_goals(rows, lines):
 
 
 CALL_ID_RATIO = 2  # a rename and its record per call, never a search through the earlier names (it was 86x)
-WINDOW_KEPT = 8 << 20  # the parse cache is bounded at about 4 MiB; twice that leaves room for the estimate
+WINDOW_KEPT = 16 << 20  # the caches' bounds: 4 MiB of parsed arguments, 8 MiB of scanned texts; room for the estimates
 
 
 def window_extra_goals(ids, memory, lines):
@@ -275,7 +275,7 @@ def window_extra_goals(ids, memory, lines):
         worst = max(memory, key=lambda r: r["kept"])
         sizes = ", ".join(f"{r['chars']:,}" for r in memory)
         lines.append(f"| memory the window conversions keep after {worst['conversations']:,} one-call conversations "
-                     f"are dropped (arguments of {sizes} chars) | "
+                     f"are dropped (arguments and request of {sizes} chars) | "
                      f"<= {fmt_bytes(WINDOW_KEPT)} | {fmt_bytes(worst['kept'])} | "
                      f"{'yes' if worst['kept'] <= WINDOW_KEPT else 'no'} |")
 

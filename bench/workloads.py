@@ -225,12 +225,13 @@ def make_call_id_conversation(turns, reused):
 
 
 def make_one_call_conversation(i, chars):
-    """A conversation of one call whose arguments hold about `chars`
-    characters, the `i`-th of a series (each has its own arguments text)."""
+    """A conversation of one call whose arguments, and the user's request
+    before it (Chinese text), hold about `chars` characters each: the `i`-th
+    of a series, each with texts of its own."""
     stamp = timestamps(1)[0]
     arguments = f'{{"path": "m{i}.py", "content": "{"x" * chars}"}}'
     return {"id": f"bench{i}", "cut_time": stamp, "messages": [
-        {"role": "user", "content": "write it", "timestamp": stamp},
+        {"role": "user", "content": f"写入 m{i}.py：" + "文" * chars, "timestamp": stamp},
         {"role": "assistant", "content": "", "timestamp": stamp, "tool_calls": [
             {"id": "call_0", "type": "function", "function": {"name": "write_file", "arguments": arguments}}]},
         {"role": "tool", "tool_call_id": "call_0", "content": "", "tool_result": "written", "timestamp": stamp}]}
