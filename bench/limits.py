@@ -18,7 +18,12 @@ Two comparisons, each measured in this one run, side by side:
   stored conversation with tool calls (200 and 10,000 messages) beside the
   per-turn check of the same conversation and LangChain's
   count_tokens_approximately over the same messages, the cheapest thing a
-  peer library does per turn.
+  peer library does per turn; for_anthropic over 6,000 turns whose calls all
+  reuse one id against the same turns with ids of their own (renaming must
+  stay linear); and the memory the conversions keep (their caches of parsed
+  arguments and of texts found free of lone surrogates) after 4,096
+  one-call conversations were converted and dropped, measured in a fresh
+  process.
 
 Timing: every candidate of a case runs in turn within each round, and the
 best round counts, so that drift of the machine hits all of them alike. The
@@ -233,6 +238,51 @@ def window_rows():
     return rows
 
 
+ID_TURNS = 6_000
+
+
+def call_id_row():
+    """for_anthropic over ID_TURNS turns reusing one call id, and with ids of their own."""
+    convs = {reused: workloads.make_call_id_conversation(ID_TURNS, reused) for reused in (False, True)}
+    best = best_per_call({"reused" if reused else "distinct": repeat(window.for_anthropic, conv)
+                          for reused, conv in convs.items()})
+    return {"turns": ID_TURNS, "distinct_us": best["distinct"] * 1e6, "reused_us": best["reused"] * 1e6,
+            "ratio": best["reused"] / best["distinct"]}
+
+
+MEMORY_CONVERSATIONS = 4_096
+MEMORY_ARGUMENTS = (20, 4_000, 26_000)
+
+
+def window_memory_probe(chars):
+    """In a fresh process: what the conversions keep after MEMORY_CONVERSATIONS
+    one-call conversations with arguments and a Chinese request of `chars`
+    characters each were converted (for Anthropic and Gemini, which parse the
+    arguments) and dropped. Printed as JSON."""
+    import tracemalloc
+
+    window.for_anthropic(workloads.make_one_call_conversation(-1, chars))  # imports and first-call state
+    gc.collect()
+    tracemalloc.start()
+    before = tracemalloc.get_traced_memory()[0]
+    for i in range(MEMORY_CONVERSATIONS):
+        conv = workloads.make_one_call_conversation(i, chars)
+        window.for_anthropic(conv)
+        window.for_gemini(conv)
+        del conv
+    gc.collect()
+    print(json.dumps({"chars": chars, "kept": tracemalloc.get_traced_memory()[0] - before}))
+
+
+def window_memory_rows():
+    rows = []
+    for chars in MEMORY_ARGUMENTS:
+        proc = subprocess.run([sys.executable, os.path.abspath(__file__), "--window-memory", str(chars)],
+                              capture_output=True, text=True, check=True)
+        rows.append({"conversations": MEMORY_CONVERSATIONS, **json.loads(proc.stdout.splitlines()[-1])})
+    return rows
+
+
 def window_lines(rows):
     small, large = rows
     lines = ["", "## The window as a request: the conversions beside the per-turn check and LangChain", "",
@@ -246,6 +296,17 @@ def window_lines(rows):
         lines.append(f"| {r['messages']:,} | " + " | ".join(cells) + " |")
     lines += ["", "10,000 / 200 messages: " + ", ".join(
         f"{name} {large[f'{name}_us'] / small[f'{name}_us']:.1f}×" for name in CONVERSIONS) + "."]
+    return lines
+
+
+def window_extra_lines(ids, memory):
+    lines = ["", f"for_anthropic over {ids['turns']:,} turns of one call each: {ids['distinct_us'] / 1000:,.1f} ms "
+             f"with ids of their own, {ids['reused_us'] / 1000:,.1f} ms when every call reuses one id "
+             f"({ids['ratio']:.2f}×).", "",
+             f"Kept after {memory[0]['conversations']:,} one-call conversations were converted for Anthropic and "
+             "Gemini and dropped (tracemalloc, a fresh process each): " + ", ".join(
+                 f"{r['kept'] / 2 ** 20:.1f} MiB with arguments and a Chinese request of {r['chars']:,} characters"
+                 for r in memory) + "."]
     return lines
 
 
@@ -289,7 +350,7 @@ def estimator_rows(hwrefs):
     return rows
 
 
-def write(per_turn, estimator, windows, flags, hwrefs):
+def write(per_turn, estimator, windows, ids, memory, flags, hwrefs):
     os.makedirs(OUT, exist_ok=True)
     isas = ", ".join(hwrefs)
     lines = [
@@ -324,13 +385,13 @@ def write(per_turn, estimator, windows, flags, hwrefs):
         lines += ["", "Before the change: " + ", ".join(
             f"{r['kind']} {r['chars']:,} {r['before_ns']:,.0f} ns (now {r['module_ns'] / r['before_ns']:.2f}×)"
             for r in estimator)]
-    lines += window_lines(windows)
+    lines += window_lines(windows) + window_extra_lines(ids, memory)
     lines.append("")
     with open(os.path.join(OUT, "limits.md"), "w") as f:
         f.write("\n".join(lines))
     with open(os.path.join(OUT, "limits.json"), "w") as f:
         json.dump({"cpu": cpu_name(), "isas": list(hwrefs), "per_turn": per_turn, "estimator": estimator,
-                   "window": windows}, f, indent=1)
+                   "window": windows, "window_ids": ids, "window_memory": memory}, f, indent=1)
     print("\n".join(lines))
 
 
@@ -379,9 +440,13 @@ def main():
     floor = build_floor()
     hwrefs = build_hwrefs(flags)
     per_turn, estimator, windows = per_turn_rows(floor), estimator_rows(hwrefs), window_rows()
-    write(per_turn, estimator, windows, flags, hwrefs)
+    ids, memory = call_id_row(), window_memory_rows()
+    write(per_turn, estimator, windows, ids, memory, flags, hwrefs)
     plot(per_turn, estimator, windows, hwrefs)
 
 
 if __name__ == "__main__":
-    main()
+    if "--window-memory" in sys.argv:
+        window_memory_probe(int(sys.argv[sys.argv.index("--window-memory") + 1]))
+    else:
+        main()

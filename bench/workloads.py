@@ -207,3 +207,31 @@ def make_tool_conversation(n, seed=0):
         i += 1
     del messages[n:]
     return {"id": "bench", "cut_time": messages[0]["timestamp"], "messages": messages}
+
+
+def make_call_id_conversation(turns, reused):
+    """`turns` assistant turns of one call each and their results after a user
+    message; every call has the id "call_0" when `reused`, as some hosts'
+    models number their calls afresh each turn, else an id of its own."""
+    stamps = iter(timestamps(2 * turns + 1))
+    messages = [{"role": "user", "content": "go on", "timestamp": next(stamps)}]
+    for i in range(turns):
+        cid = "call_0" if reused else f"call_{i}"
+        messages.append({"role": "assistant", "content": "", "timestamp": next(stamps), "tool_calls": [
+            {"id": cid, "type": "function", "function": {"name": "read_file", "arguments": f'{{"path": "m{i}.py"}}'}}]})
+        messages.append({"role": "tool", "tool_call_id": cid, "content": "", "tool_result": f"line {i}",
+                         "timestamp": next(stamps)})
+    return {"id": "bench", "cut_time": messages[0]["timestamp"], "messages": messages}
+
+
+def make_one_call_conversation(i, chars):
+    """A conversation of one call whose arguments, and the user's request
+    before it (Chinese text), hold about `chars` characters each: the `i`-th
+    of a series, each with texts of its own."""
+    stamp = timestamps(1)[0]
+    arguments = f'{{"path": "m{i}.py", "content": "{"x" * chars}"}}'
+    return {"id": f"bench{i}", "cut_time": stamp, "messages": [
+        {"role": "user", "content": f"写入 m{i}.py：" + "文" * chars, "timestamp": stamp},
+        {"role": "assistant", "content": "", "timestamp": stamp, "tool_calls": [
+            {"id": "call_0", "type": "function", "function": {"name": "write_file", "arguments": arguments}}]},
+        {"role": "tool", "tool_call_id": "call_0", "content": "", "tool_result": "written", "timestamp": stamp}]}

@@ -21,18 +21,25 @@ installed. The first byte of an input picks the mode, the rest feeds it:
    module: texts with control characters and lone surrogates through the
    command's writer, API keys with line breaks through the masking, and
    answers that are truncated, nested deep or too long through the chat
-   layer's reading of a response.
+   layer's reading of a response; or a window as the host library converts
+   it: call arguments nested deep, holding NaN, Infinity or numbers beyond a
+   double, lone surrogates in every text, ids reused, images of any URL,
+   through the three conversions and check().
 
 Every call checks what must hold whatever the input: no exception but the
 interpreter's own for the input (never SystemError), a conversation left
 exactly as it was unless it was compressed, the shape of a compression, the
-estimator against tests/reference.py and the transcript's bound. A failed
+estimator against tests/reference.py and the transcript's bound; a window
+request that the clients' types take, that keeps the APIs' rules, whose body
+the clients can write (UTF-8 JSON, no NaN), and whose every repair check()
+reports. A failed
 check is a crash for libFuzzer, which saves the input under
 build/fuzz/artifacts. The oracle, the snapshot and the routes.chat stand-in
 are the tests' own (tests/).
 """
 
 import argparse
+import base64
 import http.client
 import io
 import json
@@ -61,7 +68,7 @@ INPUT_ERRORS = (TypeError, AttributeError, ValueError, OverflowError, KeyError, 
 import atheris  # noqa: E402
 
 import routes.context_compress as cc  # noqa: E402
-from context_compress import chat, transport  # noqa: E402
+from context_compress import chat, transport, window  # noqa: E402
 from context_compress.chat import Redactor  # noqa: E402
 from context_compress.output import Output, json_line  # noqa: E402
 from context_compress.texts import SUMMARY_PREFIX, TRANSCRIPT_BOUND, TRANSCRIPT_MARKER  # noqa: E402
@@ -72,6 +79,7 @@ import reference  # noqa: E402
 from fake_chat import FakeChat, place  # noqa: E402
 from snapshot import Snapshot  # noqa: E402
 from surface import FUNCTIONS  # noqa: E402
+from api_requests import rule_problems, sdk_check  # noqa: E402
 
 LONGEST_TRANSCRIPT = TRANSCRIPT_BOUND + len(TRANSCRIPT_MARKER)
 
@@ -421,11 +429,91 @@ def run_edges(fdp):
         pass
 
 
+# Call arguments no host would guess, and the ordinary ones.
+ARGUMENTS = ['{"n": NaN}', '{"n": -Infinity}', '{"n": 1e400}', '{"n": ' + "9" * 400 + "}", "[" * 40_000 + "]" * 40_000,
+             '{"a":' * 40 + "1" + "}" * 40, '{"s": "\\ud800"}', "[" * 40 + '"' + '\\"' * 3000, "", "{}", "[1]",
+             '{"path": "a.py"}']
+IMAGE_URLS = ["data:image/png;base64,iVBORw0KGgo=", "data:image/png;base64,", "data:image/svg+xml;base64,PHN2Zz4=",
+              "https://example.com/a.png", "https://[", "ftp://example.com/a.png", "data:image/png;base64,\ud800"]
+LONE = ["", "", "\ud800", "\udfff", "\ud83d\ude00", "\udc80x"]
+CALL_IDS = ["a", "b", "a_2", "call 1", "call\ud800", ""]
+BUILDS = (("openai", window.for_openai), ("anthropic", window.for_anthropic), ("gemini", window.for_gemini))
+WINDOW_STORED = {"timestamp_order", "missing_timestamp", "duplicate_call_id", "result_without_call"}
+
+
+def build_window_text(fdp):
+    return build_text(fdp) + fdp.PickValueInList(LONE)
+
+
+def build_arguments(fdp):
+    kind = fdp.ConsumeIntInRange(0, 3)
+    if kind == 0:
+        return fdp.PickValueInList(ARGUMENTS)
+    if kind == 1:
+        return json.dumps({"path": build_window_text(fdp)}, ensure_ascii=fdp.ConsumeBool())
+    return build_window_text(fdp)
+
+
+def build_window_message(fdp):
+    kind = fdp.ConsumeIntInRange(0, 5)
+    if kind == 0:
+        return {"role": "user", "content": build_window_text(fdp)}
+    if kind == 1:
+        return {"role": fdp.PickValueInList(["user", "assistant"]), "content": [
+            {"type": "text", "text": build_window_text(fdp)},
+            {"type": "image_url", "image_url": {"url": fdp.PickValueInList(IMAGE_URLS) + fdp.PickValueInList(LONE)}}]}
+    if kind == 2:
+        return {"role": "assistant", "content": build_window_text(fdp)}
+    if kind == 3:
+        calls = [{"id": fdp.PickValueInList(CALL_IDS), "type": "function",
+                  "function": {"name": fdp.PickValueInList(["read", "f\ud800", ""]), "arguments": build_arguments(fdp)}}
+                 for _ in range(fdp.ConsumeIntInRange(1, 3))]
+        return {"role": "assistant", "content": build_window_text(fdp), "tool_calls": calls}
+    if kind == 4:
+        output = build_window_text(fdp)
+        return {"role": "tool", "tool_call_id": fdp.PickValueInList(CALL_IDS),
+                "tool_result": [{"type": "text", "text": output}] if fdp.ConsumeBool() else output}
+    return {"role": "system", "content": build_window_text(fdp)}
+
+
+def written_body(value):
+    """What the clients write of a request: JSON with no NaN, as UTF-8
+    (Gemini's thought signature, bytes, goes as base64)."""
+    return json.dumps(value, ensure_ascii=False, allow_nan=False,
+                      default=lambda b: base64.b64encode(b).decode()).encode("utf-8")
+
+
+def run_window(fdp):
+    """A window through the three conversions and check()."""
+    stamp = STAMP_LAYOUTS[0].format(m=0, s=0)
+    conv = {"cut_time": stamp, "messages": [{**build_window_message(fdp), "timestamp": stamp}
+                                            for _ in range(fdp.ConsumeIntInRange(1, 10))]}
+    guard = Unchanged(conv)
+    found = window.check(conv)
+    for api, build in BUILDS:
+        report = []
+        request = build(conv, report)
+        written_body(request)
+        if request.get("messages") or request.get("contents"):
+            sdk_check(api, request)
+            problems = rule_problems(api, request)
+            if problems:
+                raise AssertionError(f"{api}: {problems}")
+        concerning = sorted((f["kind"], f["index"], f["tool_call_id"]) for f in found
+                            if f["kind"] not in WINDOW_STORED and (f["apis"] is None or api in f["apis"]))
+        if concerning != sorted((r["kind"], r["index"], r["tool_call_id"]) for r in report):
+            raise AssertionError(f"check() and {api}'s report differ: {found} {report}")
+    guard.check("a window conversion")
+
+
 def run_hostile(fdp, conv, config):
     """One compression in hostile surroundings chosen by the input."""
-    kind = fdp.ConsumeIntInRange(0, 4)
+    kind = fdp.ConsumeIntInRange(0, 5)
     if kind == 4:
         run_edges(fdp)
+        return
+    if kind == 5:
+        run_window(fdp)
         return
     if kind == 0:
         HOSTILE.install(fdp)

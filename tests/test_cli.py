@@ -378,6 +378,25 @@ def test_check_names_each_finding_writes_nothing_and_sets_the_status(tmp_path):
     assert run("--check", "--in-place", clean).returncode == 2
 
 
+def test_check_names_what_one_api_would_repair_and_fails_for_it(tmp_path):
+    # Nothing here misleads compression; each line is a repair of one or two APIs' request.
+    stamp = "2024-05-01T10:00:00+00:00"
+    call = {"id": "c1", "type": "function", "function": {"name": "f", "arguments": '{"n": NaN}'}}
+    svg = {"type": "image_url", "image_url": {"url": "data:image/svg+xml;base64,PHN2Zz4="}}
+    conv = {"cut_time": stamp, "messages": [{**m, "timestamp": stamp} for m in [
+        {"role": "assistant", "content": "where were we"},
+        {"role": "user", "content": [svg]},
+        {"role": "assistant", "content": "", "tool_calls": [call]},
+        {"role": "tool", "tool_call_id": "c1", "tool_result": "ok"}]]}
+    proc = run("--check", write(tmp_path / "a.json", conv))
+    lines = [line.split(": ", 1)[1] for line in proc.stdout.decode().splitlines()]
+    assert proc.returncode == 1
+    assert [line.split(":")[:2] for line in lines] == [
+        ["message 1", " Anthropic and Gemini"], ["message 2", " Anthropic"], ["message 2", " Anthropic"],
+        ["message 3", " Anthropic and Gemini"]]
+    assert "user turn put first" in lines[0] and "dropped" in lines[1] and "'_raw_arguments'" in lines[3]
+
+
 # --- bad input ----------------------------------------------------------------------------
 
 

@@ -4,9 +4,8 @@ role, empty texts); what it drops is in the report; check() finds what makes
 a stored conversation unreliable."""
 
 import base64
-import re
+import json
 from collections import Counter
-from collections.abc import Iterable
 
 import pytest
 from hypothesis import event, given
@@ -17,105 +16,19 @@ from context_compress import chat, window
 from context_compress.texts import SUMMARY_PREFIX
 from snapshot import Snapshot
 
-pydantic = pytest.importorskip("pydantic")
-openai_chat = pytest.importorskip("openai.types.chat", reason="the test extra (openai) is not installed")
-anthropic_types = pytest.importorskip("anthropic.types", reason="the test extra (anthropic) is not installed")
+pytest.importorskip("openai.types.chat", reason="the test extra (openai) is not installed")
+pytest.importorskip("anthropic.types", reason="the test extra (anthropic) is not installed")
 genai = pytest.importorskip("google.genai.types", reason="the test extra (google-genai) is not installed")
 
-OPENAI = pydantic.TypeAdapter(list[openai_chat.ChatCompletionMessageParam])
-ANTHROPIC = pydantic.TypeAdapter(list[anthropic_types.MessageParam])
+from api_requests import blocks, rule_problems, sdk_check, sent_body, texts_of, turns_of  # noqa: E402
+
 BUILD = {"openai": window.for_openai, "anthropic": window.for_anthropic, "gemini": window.for_gemini}
 PNG = "data:image/png;base64," + base64.b64encode(b"\x89PNG fake").decode()
 
 
-def plain(value):
-    """Validated TypedDicts as plain data. pydantic validates Iterable fields
-    only as they are walked, and leaves out keys a TypedDict does not declare:
-    equal to the request means valid, with no key the API does not know."""
-    if isinstance(value, dict):
-        return {key: plain(item) for key, item in value.items()}
-    if isinstance(value, Iterable) and not isinstance(value, (str, bytes)):
-        return [plain(item) for item in value]
-    return value
-
-
-def blocks(content):
-    return [{"type": "text", "text": content}] if isinstance(content, str) else content or []
-
-
-def part(api, p):
-    """A part as (kind, key, text): kind text, image, call or result; the key
-    pairs a result with its call (Gemini pairs them by name)."""
-    if api == "gemini":
-        kind = next(iter(p))
-        return {"function_call": ("call", p.get("function_call", {}).get("name"), None),
-                "function_response": ("result", p.get("function_response", {}).get("name"), None),
-                "text": ("text", None, p.get("text"))}.get(kind, ("image", None, None))
-    return {"text": ("text", None, p.get("text")), "tool_use": ("call", p.get("id"), None),
-            "tool_result": ("result", p.get("tool_use_id"), None)}.get(p["type"], ("image", None, None))
-
-
-def turns_of(api, request):
-    """(role, parts) of each turn; OpenAI's calls become call parts and a run
-    of its tool messages one tool turn."""
-    if api == "gemini":
-        return [(c["role"], [part(api, p) for p in c["parts"]]) for c in request["contents"]]
-    turns = []
-    for m in request["messages"]:
-        if m["role"] == "tool" and turns and turns[-1][0] == "tool":
-            turns[-1][1].append(("result", m["tool_call_id"], None))
-            continue
-        parts = [part(api, p) for p in blocks(m.get("content"))] if m["role"] != "tool" else [
-            ("result", m["tool_call_id"], None)]
-        turns.append((m["role"], parts + [("call", c["id"], None) for c in m.get("tool_calls", ())]))
-    return turns
-
-
-def texts_of(api, request):
-    return [text for _, parts in turns_of(api, request) for kind, _, text in parts if kind == "text"]
-
-
-def sdk_check(api, request):
-    if api == "openai":
-        assert list(request) == ["messages"] and plain(OPENAI.validate_python(request["messages"])) == request["messages"]
-    elif api == "anthropic":
-        assert set(request) <= {"messages", "system"} and request.get("system", "x").strip()
-        assert plain(ANTHROPIC.validate_python(request["messages"])) == request["messages"]
-    else:
-        assert list(request) == ["contents", "config"]
-        genai.GenerateContentConfig.model_validate(request["config"])
-        for content in request["contents"]:
-            genai.Content.model_validate(content)  # its models forbid unknown keys
-
-
-def rule_problems(api, request):
-    """What the API refuses and its types cannot see. Anthropic and Gemini
-    also want turns to alternate, the user's first."""
-    problems, owed, seen, strict = [], [], set(), api != "openai"
-    turns = turns_of(api, request)
-    if strict and turns and turns[0][0] != "user":
-        problems.append("the first turn is not the user's")
-    for i, (role, parts) in enumerate(turns):
-        kinds = [kind for kind, _, _ in parts]
-        answers = [key for kind, key, _ in parts if kind == "result"]
-        if not parts or strict and i and role == turns[i - 1][0]:
-            problems.append(f"{i}: an empty {role} turn, or a second one in a row")
-        if sorted(answers) != sorted(owed) or kinds[:len(answers)] != ["result"] * len(answers):
-            problems.append(f"{i}: results {answers} for the calls {owed}, or not first")
-        owed = [key for kind, key, _ in parts if kind == "call"]
-        if owed and role not in ("assistant", "model") or "image" in kinds and role == "assistant":
-            problems.append(f"{i}: calls or images in a {role} turn")
-        if api == "anthropic":
-            problems += [f"{i}: id {c!r} seen or refused" for c in owed if c in seen or not re.fullmatch(r"[A-Za-z0-9_-]+", c)]
-            seen.update(owed)
-        if api == "gemini" and owed:  # Gemini 3 wants a signature on a turn's first call
-            first_call = next(p for p in request["contents"][i]["parts"] if "function_call" in p)
-            problems += [f"{i}: a first call without a thought signature"] * ("thought_signature" not in first_call)
-        problems += [f"{i}: empty text" for kind, _, text in parts if kind == "text" and not text.strip()]
-    last = texts_of(api, request)[-1:]
-    if api == "anthropic" and turns and turns[-1][0] == "assistant" and last != [t.rstrip() for t in last]:
-        problems.append("the prefill ends in white space")
-    return problems + ([f"end: no results for {owed}"] if owed else [])
+def as_utf8(text):
+    """`text` as a request carries it: each surrogate U+FFFD."""
+    return "".join("\ufffd" if "\ud800" <= c <= "\udfff" else c for c in text)
 
 
 def assert_request_passes(api, conv, kinds=None):
@@ -128,9 +41,11 @@ def assert_request_passes(api, conv, kinds=None):
     marks = [t.startswith(SUMMARY_PREFIX) for t in texts_of(api, request) if t != window.OPENING_TEXT]
     assert marks == sorted(marks, reverse=True), "a summary after another text"
     assert BUILD[api](conv) == request
+    if request.get("messages") or request.get("contents"):  # the clients refuse an empty window
+        sent_body(api, request)
     # Nothing silently lost: every text is sent, every result and call is sent or reported.
     win = cc.msgs_from_cut_time(conv)
-    said = {t.strip() for m in win if m.get("role") in ("user", "assistant")
+    said = {as_utf8(t).strip() for m in win if m.get("role") in ("user", "assistant")
             for t in [p if isinstance(p, str) else p.get("text", "") for p in blocks(m.get("content"))]}
     assert said - {""} <= {t.strip() for t in texts_of(api, request)}
     found = Counter(r["kind"] for r in report)
@@ -282,17 +197,17 @@ def test_check_finds_what_a_request_drops_and_what_misleads_compression():
     conv["messages"][6]["timestamp"] = stamp(2)
     del conv["messages"][1]["timestamp"]
     conv["cut_time"] = ""  # a window of every message, stamped or not
-    assert [(f["kind"], f["index"], f["tool_call_id"]) for f in window.check(conv)] == [
-        ("orphan_result", 0, "gone"), ("result_without_call", 0, "gone"), ("missing_timestamp", 1, None),
-        ("unanswered_call", 2, "b"), ("summary_in_tool_block", 3, "a"), ("timestamp_order", 6, None),
-        ("duplicate_call_id", 6, "a")]
+    assert [(f["kind"], f["index"], f["tool_call_id"], f["apis"]) for f in window.check(conv)] == [
+        ("orphan_result", 0, "gone", None), ("result_without_call", 0, "gone", None), ("missing_timestamp", 1, None, None),
+        ("unanswered_call", 2, "b", None), ("summary_in_tool_block", 3, "a", None),
+        ("renamed_id", 6, "a", ["anthropic"]), ("timestamp_order", 6, None, None), ("duplicate_call_id", 6, "a", None)]
     assert all(isinstance(f["text"], str) and "\n" not in f["text"] for f in window.check(conv))
     assert window.check(stored(user("look"), said("", "a"), result("a"), said("done"))) == []
 
 
 # --- any stored conversation, compressed ----------------------------------------
 
-words = st.sampled_from(["alpha ", "日本語の文 ", "tool output ", "  ", ""])
+words = st.sampled_from(["alpha ", "日本語の文 ", "tool output ", "  ", "", "lone \ud83d "])
 bodies = st.builds(lambda word, times: word * times, words, st.integers(0, 300))
 images = st.sampled_from([PNG, "https://example.com/shot.png", "data:image/svg+xml;base64,PHN2Zz4="])
 contents = st.one_of(bodies, st.lists(st.one_of(bodies.map(lambda t: {"type": "text", "text": t}),
@@ -313,8 +228,12 @@ def histories(draw, start=0):
             messages.append({"role": kind, "content": draw(contents), "timestamp": stamp(second)})
             continue
         ids = [f"call_{start}_{turn}_{k}" for k in range(draw(st.integers(1, 3)))]
-        arguments = draw(st.sampled_from(['{"path": "a.py"}', "", "not json"]))
+        if draw(st.integers(0, 3)) == 0:  # ids a host reuses, and one that looks renamed
+            ids = draw(st.lists(st.sampled_from(["call_1", "call_1_2", "call 1"]), min_size=1, max_size=3, unique=True))
+        arguments = draw(st.sampled_from(['{"path": "a.py"}', "", "not json", '{"n": NaN}', "[" * 40 + "]" * 40]))
         messages.append({**said(draw(bodies), *ids, arguments=arguments), "timestamp": stamp(second)})
+        if draw(st.integers(0, 5)) == 0:
+            messages.append({"role": "system", "content": "between", "timestamp": stamp(second)})
         for cid in draw(st.lists(st.sampled_from(ids), max_size=4)):
             second += draw(st.sampled_from([0, 1]))
             messages.append({**result(cid, draw(bodies)), "timestamp": stamp(second)})
@@ -332,3 +251,147 @@ def test_every_request_from_a_compressed_window_passes(first, later, windows):
     event(f"compressed {compressed}")
     for api in APIS:
         assert_request_passes(api, conv)
+
+
+STORED_KINDS = {"timestamp_order", "missing_timestamp", "duplicate_call_id", "result_without_call"}
+NAMES = {"openai": "OpenAI", "anthropic": "Anthropic", "gemini": "Gemini"}
+
+
+@given(messages=histories(), opened_by_the_assistant=st.booleans())
+def test_check_reports_exactly_what_each_conversion_drops_or_repairs(messages, opened_by_the_assistant):
+    if opened_by_the_assistant:
+        messages.insert(0, {**said("where were we"), "timestamp": stamp(0)})
+    conv = {"id": "c", "cut_time": "", "messages": messages}
+    found = window.check(conv)
+    for api in APIS:
+        report = []
+        BUILD[api](conv, report)
+        concerning = [f for f in found if f["kind"] not in STORED_KINDS and (f["apis"] is None or api in f["apis"])]
+        assert Counter((f["kind"], f["index"], f["tool_call_id"]) for f in concerning) == Counter(
+            (r["kind"], r["index"], r["tool_call_id"]) for r in report), api
+    for f in found:
+        event(f"{f['kind']} for {f['apis'] or 'all'}")
+        assert f["apis"] is None or set(f["apis"]) < set(APIS) and all(NAMES[a] in f["text"] for a in f["apis"])
+
+
+# --- any text a host stored ---------------------------------------------------------
+
+def nested(depth, opener):
+    return opener * depth + "1" * (opener != "[") + ("}" if opener != "[" else "]") * depth
+
+
+def out_of_range(value):
+    """A number no API reads: NaN, an infinity, beyond a double's range."""
+    if isinstance(value, float):
+        return value != value or value in (float("inf"), float("-inf"))
+    return isinstance(value, int) and not isinstance(value, bool) and len(str(abs(value))) > 308
+
+
+def walk(value):
+    """(depth, leaf) for every leaf and key of a JSON value, (depth, None)
+    for every object and list; an object or list is one level deeper."""
+    stack = [(value, 0)]
+    while stack:
+        value, depth = stack.pop()
+        if isinstance(value, (dict, list)):
+            yield depth + 1, None
+            for key, item in value.items() if isinstance(value, dict) else enumerate(value):
+                if isinstance(value, dict):
+                    yield depth + 1, key
+                stack.append((item, depth + 1))
+        else:
+            yield depth, value
+
+
+def expected_object(text):
+    """The object Anthropic and Gemini should get for the arguments `text`,
+    worked out the long way; None when the text should go as it is."""
+    if not text:
+        return {}
+    try:
+        value = json.loads(text)
+    except (ValueError, RecursionError):
+        return None
+    if not isinstance(value, dict) or len(text) > window.MAX_ARGUMENTS_CHARS:
+        return None
+    leaves = list(walk(value))
+    if max(depth for depth, _ in leaves) > window.MAX_ARGUMENTS_DEPTH or any(out_of_range(leaf) for _, leaf in leaves):
+        return None
+    return json.loads(as_utf8(json.dumps(value, ensure_ascii=False)))
+
+
+lone = st.sampled_from(["\ud800", "\udbff", "\udc00", "\udfff", "\ud83d"])
+json_values = st.recursive(
+    st.one_of(st.none(), st.booleans(), st.integers(), st.floats(allow_nan=False, allow_infinity=False),
+              st.text(max_size=6), lone),
+    lambda inner: st.lists(inner, max_size=3) | st.dictionaries(st.text(max_size=4) | lone, inner, max_size=3),
+    max_leaves=8)
+arguments_texts = st.one_of(
+    st.text(st.characters(exclude_categories=()), max_size=30),  # anything, lone surrogates included
+    st.builds(json.dumps, st.dictionaries(st.text(max_size=4), json_values, max_size=4), ensure_ascii=st.booleans()),
+    st.builds(json.dumps, json_values),
+    st.builds("{{{!r:}: {}}}".format, st.just('"n"'),  # numbers no API reads, and the last ones it does
+              st.sampled_from(["NaN", "-Infinity", "Infinity", "1e400", "-1e400", "1e308", "-" + "9" * 309,
+                               "9" * 308, "1" * 5000])).map(lambda t: t.replace("'", "")),
+    st.builds(nested, st.sampled_from([1, 31, 32, 33, 100, 40_000]), st.sampled_from(["[", '{"a":'])),
+    st.builds(lambda depth: '{"a": ' + nested(depth, "[") + "}", st.sampled_from([30, 31, 32, 5000])),
+    st.just("[" * 40 + '"' + '\\"' * 200_000),  # a string left open, full of quotes
+    st.builds(lambda n: '{"a": "' + "x" * n + '"}', st.sampled_from([(1 << 20) - 9, (1 << 20) - 8])),
+)
+
+
+@given(arguments=arguments_texts)
+def test_any_arguments_text_is_sent_as_its_object_or_as_raw_text(arguments):
+    conv = stored(user("look"), said("", "a", arguments=arguments), result("a"))
+    wanted = expected_object(arguments)
+    for api in APIS:
+        request, report = assert_request_passes(api, conv)  # the official client sends it
+        raw = [r for r in report if r["kind"] == "raw_arguments"]
+        if api == "openai":
+            sent = request["messages"][1]["tool_calls"][0]["function"]["arguments"]
+            assert sent == as_utf8(arguments) and not raw
+            continue
+        if api == "anthropic":
+            sent = request["messages"][1]["content"][0]["input"]
+        else:
+            sent = request["contents"][1]["parts"][0]["function_call"]["args"]
+        event(f"{api}: {'object' if wanted is not None else 'raw text'}")
+        if wanted is None:
+            assert sent == {window.RAW_ARGUMENTS: as_utf8(arguments)} and len(raw) == 1
+        else:
+            assert sent == wanted and not raw
+
+
+texts_with_lone_surrogates = st.builds(lambda a, mark, b: a + mark + b, st.text(max_size=4), lone, st.text(max_size=4))
+some_texts = st.one_of(texts_with_lone_surrogates, st.sampled_from(["plain", "日本語"]))
+
+
+@st.composite
+def windows_with_lone_surrogates(draw):
+    """A window whose every text may hold a lone surrogate: contents, parts,
+    image URLs, system texts, call ids, names and arguments, results."""
+    def text():
+        return draw(some_texts)
+
+    cid, url = text(), draw(st.sampled_from(["https://example.com/", "https://[", "data:image/png;base64,"])) + text()
+    arguments = draw(st.builds(json.dumps, st.fixed_dictionaries({"path": some_texts}), ensure_ascii=st.booleans()))
+    output = draw(st.one_of(some_texts, some_texts.map(lambda t: [{"type": "text", "text": t}])))
+    return [{"role": "system", "content": text()},
+            user([{"type": "text", "text": text()}, {"type": "image_url", "image_url": {"url": url}}]),
+            {"role": "assistant", "content": text(),
+             "tool_calls": [{"id": cid, "type": "function", "function": {"name": text(), "arguments": arguments}}]},
+            {"role": "tool", "tool_call_id": cid, "tool_result": output}, said(text())]
+
+
+@given(messages=windows_with_lone_surrogates())
+def test_lone_surrogates_anywhere_are_sent_as_utf8_and_named_once_per_message(messages):
+    conv = stored(*messages)
+    dirty = {i for i, m in enumerate(messages)  # escaped in arguments too
+             if any(isinstance(leaf, str) and (leaf != as_utf8(leaf) or "\\ud" in leaf) for _, leaf in walk(m))}
+    for api in APIS:
+        _, report = assert_request_passes(api, conv)  # the official client sends it
+        named = Counter(r["index"] for r in report if r["kind"] == "lone_surrogate")
+        assert set(named.values()) <= {1} and set(named) <= dirty, api
+        # A message whose own text holds one is always named.
+        assert {i for i, m in enumerate(messages) if isinstance(m.get("content"), str) and m["content"] != as_utf8(
+            m["content"])} <= set(named)

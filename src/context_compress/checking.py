@@ -1,6 +1,6 @@
 """`context-compress --check`: what a request built from each file's window
-would drop or repair, and what makes its compression unreliable. Report
-only: nothing is written."""
+would drop or repair, for any of the three APIs, and what makes its
+compression unreliable. Report only: nothing is written."""
 
 from __future__ import annotations
 
@@ -14,10 +14,14 @@ from .output import Output
 from .window import check
 
 CHECKING = ("Read each conversation as the command does and print one line per finding:\n"
-            "tool results whose call is not in the window, calls none of whose results came,\n"
-            "a summary stored between a call and its results, stamps out of order, messages\n"
-            "without a stamp, duplicate call ids, results without any call. Exit status 1\n"
-            "when something was found, 0 when nothing was, 2 on bad input.")
+            "whatever a request for OpenAI, Anthropic or Gemini built from the window would\n"
+            "drop or repair (tool results whose call is not in the window, calls none of whose\n"
+            "results came, a summary stored between a call and its results, parts or messages\n"
+            "an API cannot take, arguments that are no JSON object, ids renamed, lone\n"
+            "surrogates...; a line names the APIs when not all three are concerned), then stamps\n"
+            "out of order, messages without a stamp, duplicate call ids, results without any\n"
+            "call. Exit status 1 when something was found, 0 when each API would get the\n"
+            "window unchanged and nothing else was found, 2 on bad input.")
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:

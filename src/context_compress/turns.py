@@ -9,8 +9,11 @@ results). Everything dropped or repaired on the way is noted as
 
 from __future__ import annotations
 
+import codecs
+import re
+import sys
 from collections.abc import Mapping, Sequence
-from typing import Any, TypedDict
+from typing import Any, NotRequired, TypedDict
 
 from context_compress.texts import SUMMARY_PREFIX
 
@@ -41,21 +44,71 @@ class Finding(TypedDict):
     ``{RAW_ARGUMENTS: text}``; ``renamed_id`` a call id Anthropic refuses or
     has seen, sent under a new one; ``moved_system`` a system message between
     a call and its results, sent after them (OpenAI); ``opening_turn`` a user
-    turn put first because the window starts with the assistant.
+    turn put first because the window starts with the assistant;
+    ``lone_surrogate`` texts of the message that held lone surrogates, which
+    UTF-8 cannot carry, sent with U+FFFD in their place (one record per
+    message).
     `check` only, over the whole file: ``timestamp_order`` a stamp (compared
     as text, as the module compares them) before the previous stamp;
     ``missing_timestamp``; ``duplicate_call_id`` a call id an earlier call
     used; ``result_without_call`` a result no call of the file has.
+
+    apis (`check` only): the APIs whose request the record concerns, of
+    "openai", "anthropic" and "gemini"; None when it concerns all three, or
+    the stored file itself. The text names them too.
     """
 
     kind: str
     index: int | None
     tool_call_id: str | None
     text: str
+    apis: NotRequired[list[str] | None]
 
 
 def quote_id(value: object) -> str:
     return repr(value) if isinstance(value, str) else "without an id"
+
+
+_SURROGATE = re.compile("[\ud800-\udfff]")
+# The UTF-16 encoder refuses surrogates as UTF-8's does, and is the fastest
+# full scan Python has for them: twice UTF-8's, five times a regex search.
+_scan = codecs.utf_16_le_encode
+# Texts found free of surrogates, by id; each entry holds its text, so that
+# the id cannot name another text while it is here. A host converts the same
+# history every turn, and scanning made a conversion of Chinese text a third
+# to a half slower (make bench): each text is scanned once. The entries keep
+# texts alive after their conversations are gone, so the whole is bounded in
+# bytes (the text's own size and 100 for the entry) and starts over past
+# _CLEAN_BYTES, twice the text of a 200,000-token window in any script.
+_clean: dict[int, str] = {}
+_clean_bytes = 0
+_CLEAN_BYTES = 8 << 20
+
+
+def utf8(text: str, index: int, notes: list) -> str:
+    """`text` as a request can carry it: every text a request holds (contents,
+    outputs, names, ids, arguments, URLs) is UTF-8, which the clients encode
+    their bodies in and which has no form for a lone surrogate (one comes
+    from a \\ud83d escape in a stored file). Each surrogate becomes U+FFFD,
+    as the chat layer sends them, and the message is noted.
+
+    Callers test ``text.isascii()`` first: ASCII text, most of it, needs no
+    look; other text is scanned once in its life (`_clean`)."""
+    global _clean_bytes
+    if _clean.get(id(text)) is text:
+        return text
+    try:
+        _scan(text)
+    except UnicodeEncodeError:
+        notes.append((index, "lone_surrogate", None, "lone surrogates replaced with U+FFFD: UTF-8 has no form for them"))
+        return _SURROGATE.sub("\ufffd", text)
+    cost = sys.getsizeof(text) + 100
+    if _clean_bytes + cost > _CLEAN_BYTES:
+        _clean.clear()
+        _clean_bytes = 0
+    _clean[id(text)] = text
+    _clean_bytes += cost
+    return text
 
 
 def _is_mapping(value: object) -> bool:
@@ -74,9 +127,10 @@ def _calls(stored: object, index: int, notes: list) -> dict:
         # a Python call costs more here than the rest of the loop body.
         function: Any = call.get("function") if type(call) is dict else None
         if type(function) is dict:
-            cid, name = call.get("id"), function.get("name")
-            if type(cid) is str and cid and type(name) is str and name and cid not in calls:
-                calls[cid] = (cid, name, function.get("arguments"))
+            cid, name, arguments = call.get("id"), function.get("name"), function.get("arguments")
+            if (type(cid) is str and cid and cid.isascii() and type(name) is str and name and name.isascii()
+                    and (type(arguments) is not str or arguments.isascii()) and cid not in calls):
+                calls[cid] = (cid, name, arguments)
                 continue
         _odd_call(call, calls, index, notes)
     return calls
@@ -92,7 +146,12 @@ def _odd_call(call: Any, calls: dict, index: int, notes: list) -> None:
     if not isinstance(cid, str) or not cid or not isinstance(name, str) or not name:
         notes.append((index, "invalid_call", cid if isinstance(cid, str) else None,
                       f"tool call {quote_id(cid)} dropped: it has no id or no function name"))
-    elif cid in calls:
+        return
+    # Ids are matched as they are sent; results read theirs the same way (plan).
+    cid, name = utf8(cid, index, notes), utf8(name, index, notes)
+    if isinstance(arguments, str):
+        arguments = utf8(arguments, index, notes)
+    if cid in calls:
         notes.append((index, "invalid_call", cid, f"tool call {cid!r} dropped: its turn has that id already"))
     else:
         calls[cid] = (cid, name, arguments)
@@ -142,6 +201,8 @@ def plan(window: Sequence[Mapping[str, Any]], notes: list) -> list:
         role = m.get("role")
         if role == "tool":
             cid = m.get("tool_call_id")
+            if isinstance(cid, str) and not cid.isascii():
+                cid = utf8(cid, index, notes)
             if block is not None and type(cid) is str and cid in calls and cid not in answers:
                 answers[cid] = index
                 if summary is not None:
@@ -152,6 +213,8 @@ def plan(window: Sequence[Mapping[str, Any]], notes: list) -> list:
                 _orphan(notes, index, cid, answers if block is not None else {})
             continue
         content = m.get("content")
+        if isinstance(content, str) and not content.isascii():
+            content = utf8(content, index, notes)
         if block is not None and (role == "assistant" or m is _END or role == "user" and not (
                 type(content) is str and content.startswith(SUMMARY_PREFIX))):
             if len(answers) == len(calls) and not held:
@@ -202,22 +265,24 @@ def classify(part: Any) -> tuple:
 def convert(content: Any, index: int, notes: list, text, image, where: str) -> list:
     """A content as a list of the API's parts. text(str) makes a text part;
     image(url, detail) an image part or None; image=None takes no images."""
-    if isinstance(content, str):
+    if isinstance(content, str) or content and not isinstance(content, list):
+        content = content if isinstance(content, str) else str(content)
+        if not content.isascii():
+            content = utf8(content, index, notes)
         return [text(content)] if content and not content.isspace() else []
     if not content:
         return []
-    if not isinstance(content, list):
-        content = str(content)
-        return [text(content)] if not content.isspace() else []
     parts = []
     for part in content:
         piece = classify(part)
         if piece[0] == TEXT:
             if piece[1] and not piece[1].isspace():
-                parts.append(text(piece[1]))
+                parts.append(text(piece[1] if piece[1].isascii() else utf8(piece[1], index, notes)))
             continue
         if piece[0] == IMAGE:
-            made = image(piece[1], piece[2]) if image is not None else None
+            made = None
+            if image is not None:
+                made = image(piece[1] if piece[1].isascii() else utf8(piece[1], index, notes), piece[2])
             if made is not None:
                 parts.append(made)
                 continue
@@ -230,6 +295,16 @@ def convert(content: Any, index: int, notes: list, text, image, where: str) -> l
 
 def records(conv: Mapping[str, Any], window: Sequence, notes: list) -> list[Finding]:
     """Notes (window index, kind, id, text) as Findings indexed in conv["messages"]."""
+    if any(note[1] == "lone_surrogate" for note in notes):
+        # Each text of a message notes its own; the message is named once.
+        kept, named = [], set()
+        for note in notes:
+            if note[1] == "lone_surrogate":
+                if note[0] in named:
+                    continue
+                named.add(note[0])
+            kept.append(note)
+        notes[:] = kept
     notes.sort(key=lambda note: -1 if note[0] is None else note[0])
     position: dict = {}
     stored = enumerate(conv.get("messages") or ())
