@@ -29,7 +29,7 @@ import routes.context_compress as cc
 
 from . import BAD_INPUT, FAILED, OK, PROG
 from .files import BadInput, expand, json_type, parse, read_bytes
-from .messages import body, part_text
+from .messages import body, part_text, without_lone_surrogates
 from .output import Output
 from .texts import MESSAGE_OVERHEAD, NON_TEXT_PART, THRESHOLD
 
@@ -223,8 +223,6 @@ def message_texts(messages: Iterable[dict[str, Any]], tally: Tally) -> Iterator[
                     yield text or ""
 
 
-_LONE_SURROGATE = re.compile("[\ud800-\udfff]")
-
 # The latest point of a text at which every tokenizer here splits before it
 # merges anything: after a line break when the white space that follows holds
 # no other line break and ends in a non-space character, or between a
@@ -303,7 +301,7 @@ def tally(messages: list[dict[str, Any]], count: Count, label: str | None = None
         for piece in pieces(text, piece_chars):
             # A lone surrogate (a \\ud83d escape in the file) is no text a
             # tokenizer takes; it counts as the replacement character.
-            batch.append(piece if piece.isascii() else _LONE_SURROGATE.sub("\ufffd", piece))
+            batch.append(piece if piece.isascii() else without_lone_surrogates(piece))
             size += len(piece)
             if size >= batch_chars:
                 result.real += _counted(count, batch)

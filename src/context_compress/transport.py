@@ -23,6 +23,7 @@ from typing import Any, Protocol
 
 from . import __version__
 from .masking import mask_urls, shortened
+from .messages import without_lone_surrogates
 
 #: Upper bound of a response body; a chat completion is a few kilobytes.
 MAX_RESPONSE_BYTES = 16 * 1024 * 1024
@@ -33,8 +34,6 @@ SHOWN_OF_SERVER_TEXT = 200
 
 TRUNCATED_BEFORE_TEXT = ('the model reached its token limit before writing any text '
                          '(finish_reason "length"); try --reasoning-effort low')
-
-_LONE_SURROGATE = re.compile("[\ud800-\udfff]")
 
 
 class ChatError(Exception):
@@ -366,7 +365,7 @@ def send(settings: Exchange, url: str, body: dict[str, Any], stream: bool,
         headers["Authorization"] = f"Bearer {settings.api_key}"
     # A lone surrogate (from a \\ud83d escape in a stored conversation) has
     # no UTF-8 form; the model gets U+FFFD in its place.
-    data = _LONE_SURROGATE.sub("\ufffd", json.dumps(body, ensure_ascii=False))
+    data = without_lone_surrogates(json.dumps(body, ensure_ascii=False))
     request = urllib.request.Request(url, data=data.encode("utf-8"), headers=headers,
                                      method="POST")
     opener = urllib.request.build_opener(

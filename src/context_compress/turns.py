@@ -10,11 +10,11 @@ results). Everything dropped or repaired on the way is noted as
 from __future__ import annotations
 
 import codecs
-import re
 import sys
 from collections.abc import Mapping, Sequence
 from typing import Any, NotRequired, TypedDict
 
+from context_compress.messages import without_lone_surrogates
 from context_compress.texts import SUMMARY_PREFIX
 
 # Turn kinds: HELD is a system message met between a call and its results.
@@ -69,7 +69,6 @@ def quote_id(value: object) -> str:
     return repr(value) if isinstance(value, str) else "without an id"
 
 
-_SURROGATE = re.compile("[\ud800-\udfff]")
 # The UTF-16 encoder refuses surrogates as UTF-8's does, and is the fastest
 # full scan Python has for them: twice UTF-8's, five times a regex search.
 _scan = codecs.utf_16_le_encode
@@ -101,7 +100,7 @@ def utf8(text: str, index: int, notes: list) -> str:
         _scan(text)
     except UnicodeEncodeError:
         notes.append((index, "lone_surrogate", None, "lone surrogates replaced with U+FFFD: UTF-8 has no form for them"))
-        return _SURROGATE.sub("\ufffd", text)
+        return without_lone_surrogates(text)
     cost = sys.getsizeof(text) + 100
     if _clean_bytes + cost > _CLEAN_BYTES:
         _clean.clear()

@@ -8,7 +8,6 @@ import contextlib
 import errno
 import json
 import os
-import re
 import secrets
 import stat
 from dataclasses import dataclass
@@ -16,8 +15,7 @@ from pathlib import Path
 from typing import Any
 
 from .files import Original, Style
-
-_LONE_SURROGATE = re.compile("[\ud800-\udfff]")
+from .messages import LONE_SURROGATE
 
 
 def dump(conv: dict[str, Any], style: Style) -> bytes:
@@ -25,7 +23,7 @@ def dump(conv: dict[str, Any], style: Style) -> bytes:
     text = json.dumps(conv, ensure_ascii=False, indent=style.indent)
     # A lone surrogate (read from a \\ud8xx escape) has no UTF-8 form; it is
     # written back as the same escape.
-    text = _LONE_SURROGATE.sub(lambda m: f"\\u{ord(m.group()):04x}", text)
+    text = LONE_SURROGATE.sub(lambda m: f"\\u{ord(m.group()):04x}", text)
     if style.trailing_newline:
         text += "\n"
     if style.newline != "\n":
