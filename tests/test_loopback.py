@@ -11,7 +11,8 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from context_compress import chat, transport
+from context_compress import chat
+from context_compress.chat import transport
 from strategies import PROPERTY
 from test_chat_layer import PROMPT, running_server
 

@@ -32,7 +32,7 @@ from dataclasses import dataclass, fields, replace
 from typing import Any
 
 # The pieces a host may reach through this module, as it always could.
-from .masking import MASK, Redactor, mask_urls, url_secrets  # noqa: F401
+from ..masking import MASK, Redactor, mask_urls, url_secrets  # noqa: F401
 from .transport import (MAX_RESPONSE_BYTES, TRUNCATED_BEFORE_TEXT, ChatError, ServerUnreachable,  # noqa: F401
                         UnsupportedParameter, answer_of, completions_url, events_of, is_loopback,
                         key_travels_in_clear, proxy_for, proxy_handler, send)

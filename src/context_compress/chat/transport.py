@@ -21,9 +21,9 @@ import urllib.request
 from collections.abc import Callable, Iterator
 from typing import Any, Protocol
 
-from . import __version__
-from .masking import mask_urls, shortened
-from .messages import without_lone_surrogates
+from .. import __version__
+from ..masking import mask_urls, shortened
+from ..messages import without_lone_surrogates
 
 #: Upper bound of a response body; a chat completion is a few kilobytes.
 MAX_RESPONSE_BYTES = 16 * 1024 * 1024
