@@ -34,8 +34,8 @@ from urllib.parse import urlsplit
 from routes import context_compress as _module
 
 from context_compress.messages import body as message_body
-from context_compress.turns import (ASSISTANT, HELD, SYSTEM, USER, Finding, convert, deliver, empty, plan, quote_id,
-                                   utf8)
+from context_compress.window.turns import (ASSISTANT, HELD, SYSTEM, USER, Finding, convert, deliver, empty, plan, quote_id,
+                                          utf8)
 
 __all__ = ["for_openai", "for_anthropic", "for_gemini", "check", "Finding", "RAW_ARGUMENTS", "OPENING_TEXT",
            "MAX_ARGUMENTS_DEPTH", "MAX_ARGUMENTS_CHARS"]
