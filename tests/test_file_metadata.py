@@ -16,7 +16,7 @@ import pytest
 from hypothesis import assume, given
 from hypothesis import strategies as st
 
-from context_compress import writing
+from context_compress.cli import writing
 from strategies import PROPERTY
 from test_cli import WINDOW, big_conversation, run, write
 

@@ -27,11 +27,11 @@ from typing import Any
 
 import routes.context_compress as cc
 
-from . import BAD_INPUT, FAILED, OK, PROG
-from .files import BadInput, expand, json_type, parse, read_bytes
-from .messages import body, part_text, without_lone_surrogates
-from .output import Output
-from .texts import MESSAGE_OVERHEAD, NON_TEXT_PART, THRESHOLD
+from ... import BAD_INPUT, FAILED, OK, PROG
+from ...messages import body, part_text, without_lone_surrogates
+from ...texts import MESSAGE_OVERHEAD, NON_TEXT_PART, THRESHOLD
+from ..files import BadInput, expand, json_type, parse, read_bytes
+from ..output import Output
 
 INSTALL_HINT = "pip install 'routes-context-compress[calibrate]'"
 

@@ -15,7 +15,7 @@ from pathlib import Path
 from typing import Any
 
 from .files import Original, Style
-from .messages import LONE_SURROGATE
+from ..messages import LONE_SURROGATE
 
 
 def dump(conv: dict[str, Any], style: Style) -> bytes:

@@ -8,10 +8,10 @@ import argparse
 import sys
 from typing import Any
 
-from . import BAD_INPUT, FAILED, OK, PROG
-from .files import BadInput, expand, parse, read_input
-from .output import Output
-from .window import check
+from ... import BAD_INPUT, FAILED, OK, PROG
+from ...window import check
+from ..files import BadInput, expand, parse, read_input
+from ..output import Output
 
 CHECKING = ("Read each conversation as the command does and print one line per finding:\n"
             "whatever a request for OpenAI, Anthropic or Gemini built from the window would\n"

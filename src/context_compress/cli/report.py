@@ -6,10 +6,10 @@ from __future__ import annotations
 import re
 from dataclasses import dataclass, field
 
-from . import OK, PROG
-from .outcome import Outcome
+from .. import OK, PROG
+from .json_fields import Outcome
 from .output import Output
-from .texts import THRESHOLD
+from ..texts import THRESHOLD
 
 
 def _n(value: int | None) -> str:

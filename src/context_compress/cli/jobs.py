@@ -12,10 +12,10 @@ import sys
 import threading
 
 from .files import Input
-from .outcome import Outcome
+from .json_fields import Outcome
 from .progress import Progress
 from .report import Report
-from .run import Runner, Stopping
+from .compression import Runner, Stopping
 
 
 #: The signals that stop a run (cli.Ending handles them).

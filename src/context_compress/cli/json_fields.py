@@ -10,9 +10,9 @@ from typing import Any
 
 import routes.context_compress as cc
 
-from . import BAD_INPUT, FAILED, OK
-from .coverage import summary_covered
-from .texts import SUMMARY_NOTE, SUMMARY_PREFIX, THRESHOLD
+from .. import BAD_INPUT, FAILED, OK
+from ..coverage import summary_covered
+from ..texts import SUMMARY_NOTE, SUMMARY_PREFIX, THRESHOLD
 
 #: Characters of the summary shown in reports and in `summary_start`.
 SUMMARY_SHOWN = 160

@@ -10,10 +10,11 @@ from collections import Counter
 from pathlib import Path
 from typing import Any, NoReturn
 
-from . import PROG, __version__, calibrate, chat, checking
+from .. import PROG, __version__, chat
+from .commands import calibrate, check as checking
 from .files import DEFAULT_MAX_INPUT, Input
 from .output import Output
-from .texts import DEFAULT_MAX_CONTEXT
+from ..texts import DEFAULT_MAX_CONTEXT
 
 DESCRIPTION = """\
 Compress the older history of stored LLM conversations with

@@ -13,14 +13,16 @@ from pathlib import Path
 from types import FrameType
 from typing import Any
 
-from . import BAD_INPUT, FAILED, PROG, calibrate, chat, checking, jobs
+from .. import BAD_INPUT, FAILED, PROG, chat
+from . import jobs
+from .commands import calibrate, check as checking
 from .files import expand, one_per_file
 from .options import build_parser, check_inputs, check_llm_options, several_inputs
 from .output import Output
 from .jobs import run_jobs
 from .progress import Progress, wanted
 from .report import Report
-from .run import Runner, names_directory
+from .compression import Runner, names_directory
 
 
 class Stopped(BaseException):
