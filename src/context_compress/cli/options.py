@@ -6,12 +6,10 @@ from __future__ import annotations
 import argparse
 import sys
 import urllib.parse
-from collections import Counter
-from pathlib import Path
 from typing import Any, NoReturn
 
 from .. import PROG, __version__, chat
-from .files import DEFAULT_MAX_INPUT, Input
+from .files import DEFAULT_MAX_INPUT
 from .output import Output
 from .tokenizers import INSTALL_HINT, known_names
 from ..texts import DEFAULT_MAX_CONTEXT
@@ -174,31 +172,3 @@ def check_llm_options(parser: argparse.ArgumentParser, options: argparse.Namespa
     except ValueError as exc:
         parser.error(f"--llm-url {options.llm_url}: {exc}")
     return "@" not in netloc
-
-
-def several_inputs(options: argparse.Namespace) -> bool:
-    """Whether the run works on several files (and prints a line per file)."""
-    return len(options.files) > 1 or any(Path(a).is_dir() for a in options.files if a != "-")
-
-
-def check_inputs(parser: argparse.ArgumentParser, options: argparse.Namespace,
-                 inputs: list[Input], several: bool) -> None:
-    """Refuses, through the parser, inputs that the output options cannot take."""
-    stdin_count = sum(1 for item in inputs if item.path is None)
-    if stdin_count and options.in_place:
-        parser.error('--in-place cannot rewrite standard input ("-")')
-    if stdin_count > 1:
-        parser.error('standard input ("-") can be given only once')
-    if options.output == "-" and several:
-        parser.error('-o - (standard output) takes a single input file')
-    if options.output and several:
-        out = Path(options.output)
-        if out.exists() and not out.is_dir():
-            parser.error(f"-o {options.output}: several inputs need a directory")
-        # Every name of an input has its output there; names of one file
-        # that agree share it.
-        names = Counter(name for item in inputs
-                        for name in {n.path.name for n in item.names if n.path is not None})
-        dupes = sorted(n for n, count in names.items() if count > 1)
-        if dupes:
-            parser.error(f"-o {options.output}: two inputs are named {dupes[0]}")

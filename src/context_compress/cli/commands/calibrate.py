@@ -11,18 +11,19 @@ from __future__ import annotations
 
 import argparse
 import re
-import sys
 from collections.abc import Iterable, Iterator
-from dataclasses import dataclass
-from typing import Any
+from dataclasses import dataclass, field
+from typing import Any, BinaryIO
 
 import routes.context_compress as cc
 
-from ... import BAD_INPUT, FAILED, OK, PROG
+from ... import BAD_INPUT, FAILED, PROG
 from ...messages import body, part_text, without_lone_surrogates
 from ...texts import MESSAGE_OVERHEAD, NON_TEXT_PART, THRESHOLD
-from ..files import BadInput, expand, json_type, parse, read_bytes
+from ..files import BadInput, Input, json_type, parse, read_bytes
+from ..inputs import Failed, each_read, report_only
 from ..output import Output
+from ..report import Report, number
 from ..tokenizers import (INSTALL_HINT, TOKENIZERS, Count, MissingExtra, Tokenizer, VocabularyError,
                           known_names)
 
@@ -189,14 +190,9 @@ def tally(messages: list[dict[str, Any]], count: Count, label: str | None = None
 def run(parser: argparse.ArgumentParser, options: argparse.Namespace) -> int:
     if options.calibrate is None:
         parser.error("--window goes with --calibrate")
-    for flag, given in (("-o", options.output), ("--in-place", options.in_place),
-                        ("--llm-url", options.llm_url), ("--model", options.model)):
-        if given:
-            parser.error(f"--calibrate only reports: {flag} does not go with it")
-    inputs = expand(options.files)
-    if sum(1 for item in inputs if item.path is None) > 1:
-        parser.error('standard input ("-") can be given only once')
-
+    inputs = report_only(parser, options, "--calibrate", (
+        ("-o", options.output), ("--in-place", options.in_place), ("--llm-url", options.llm_url),
+        ("--model", options.model)))
     output = Output()
     tokenizer = TOKENIZERS.get(options.calibrate.lower())
     if tokenizer is None:
@@ -213,52 +209,58 @@ def run(parser: argparse.ArgumentParser, options: argparse.Namespace) -> int:
     return _calibrate(inputs, tokenizer, count, options, output)
 
 
-def _calibrate(inputs: list[Any], tokenizer: Tokenizer, count: Count, options: argparse.Namespace,
+def _calibrate(inputs: list[Input], tokenizer: Tokenizer, count: Count, options: argparse.Namespace,
                output: Output) -> int:
     """Every input counted, one line (or object) each, then the total."""
-    window = options.window or options.max_context
-    status = OK
-    tallies: list[Tally] = []
-    if not options.json:
-        output.report(f"tokenizer  {tokenizer.describe()}",
-                      f"window     {window:,} real tokens, compression at {THRESHOLD * 100:g} % "
-                      f"of it: {round(window * THRESHOLD):,}")
-    stdin = getattr(sys.stdin, "buffer", None)
-    for item in inputs:
-        if item.skipped:
-            output.err(f"{PROG}: {item.label}: {item.problem}")
-            continue
+    report = CalibrationReport(output, as_json=options.json, tokenizer=tokenizer,
+                               window=options.window or options.max_context)
+    report.open()
+
+    def read(item: Input, stdin: BinaryIO | None) -> Tally:
+        # Only the parsed conversation is kept: the file's bytes go as soon
+        # as it is parsed, which bounds the memory a large file takes.
+        messages = parse(read_bytes(item.path, stdin, options.max_input_size)).conv["messages"]
         try:
-            if item.problem:
-                raise BadInput(item.problem)
-            # Only the parsed conversation is kept: the file's bytes go as soon
-            # as it is parsed, which bounds the memory a large file takes.
-            messages = parse(read_bytes(item.path, stdin, options.max_input_size)).conv["messages"]
-            result = tally(messages, count, item.label)
-        except BadInput as exc:
-            output.err(f"{PROG}: {item.label}: {exc}")
-            if options.json:
-                output.json({"file": item.label, "ok": False, "error": str(exc)})
-            status = max(status, BAD_INPUT)
-            continue
+            return tally(messages, count, item.label)
         except TokenizerFailed as exc:
-            problem = f"{tokenizer.name} failed on this file: {exc}"
-            output.err(f"{PROG}: {item.label}: {problem}")
-            if options.json:
-                output.json({"file": item.label, "ok": False, "error": problem})
-            status = max(status, FAILED)
-            continue
-        tallies.append(result)
-        if options.json:
-            output.json(json_record(result, tokenizer, window))
-    total = Tally(None)
-    for result in tallies:
-        total.add(result)
-    if options.json:
-        output.json({**json_record(total, tokenizer, window), "files": len(tallies)})
-    elif tallies:
-        output.report(*report_lines(tallies, total, window, tokenizer.name))
-    return status
+            raise Failed(f"{tokenizer.name} failed on this file: {exc}") from exc
+
+    for _, result in each_read(inputs, report, read):
+        report.tallied(result)
+    report.close()
+    return report.return_code
+
+
+@dataclass
+class CalibrationReport(Report):
+    """A calibration's report: the tokenizer and the window first (`open()`),
+    a file's object as it is counted (`tallied()`), and the total at the end:
+    a table of the files, or their objects and the total's with --json."""
+
+    tokenizer: Tokenizer = field(kw_only=True)
+    window: int = field(kw_only=True)
+    tallies: list[Tally] = field(default_factory=list)
+
+    def open(self) -> None:
+        if not self.as_json:
+            window = self.window
+            self.output.report(f"tokenizer  {self.tokenizer.describe()}",
+                               f"window     {window:,} real tokens, compression at {THRESHOLD * 100:g} % "
+                               f"of it: {round(window * THRESHOLD):,}")
+
+    def tallied(self, result: Tally) -> None:
+        self.tallies.append(result)
+        if self.as_json:
+            self.output.json(json_record(result, self.tokenizer, self.window))
+
+    def close(self) -> None:
+        total = Tally(None)
+        for result in self.tallies:
+            total.add(result)
+        if self.as_json:
+            self.output.json({**json_record(total, self.tokenizer, self.window), "files": len(self.tallies)})
+        elif self.tallies:
+            self.output.report(*report_lines(self.tallies, total, self.window, self.tokenizer.name))
 
 
 def json_record(t: Tally, tokenizer: Tokenizer, window: int) -> dict[str, Any]:
@@ -288,7 +290,7 @@ def report_lines(tallies: list[Tally], total: Tally, window: int, name: str) -> 
     head = ("file", "estimated", name, "ratio", "suggested", "images", "messages")
     table = [head] + [(label, f"{t.estimated:,}", f"{t.real:,}",
                        "-" if t.ratio is None else f"{t.ratio:.3f}",
-                       _n(t.suggested(window)), f"{t.non_text_parts:,}", f"{t.messages:,}")
+                       number(t.suggested(window), "-"), f"{t.non_text_parts:,}", f"{t.messages:,}")
                       for label, t in rows]
     widths = [max(len(row[i]) for row in table) for i in range(len(head))]
     lines = [""]
@@ -306,8 +308,3 @@ def report_lines(tallies: list[Tally], total: Tally, window: int, name: str) -> 
         lines.append(f"Suggested: --max-context {suggested} for a {window:,}-token window "
                      f"(round({window} x {total.estimated} / {total.real})).")
     return lines
-
-
-def _n(value: int | None) -> str:
-    return "-" if value is None else f"{value:,}"
-
