@@ -10,12 +10,15 @@ import json
 import os
 import secrets
 import stat
+from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any
+from typing import Any, TypeVar
 
 from .files import Original, Style
 from ..messages import LONE_SURROGATE
+
+T = TypeVar("T")
 
 
 def dump(conv: dict[str, Any], style: Style) -> bytes:
@@ -61,12 +64,14 @@ def _beside(target: Path) -> str:
 # end the clean-up with the name still there.
 
 
-def _temporary(target: Path) -> tuple[int, str]:
-    """A new file beside `target` that only this process can read yet."""
+def _new_beside(target: Path, make: Callable[[str], T]) -> tuple[T, str]:
+    """`make(name)` for a new name beside `target`, and the name: names are
+    tried until `make` finds one free (it raises FileExistsError for one
+    taken)."""
     while True:
         name = _beside(target)
         try:
-            return os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600), name
+            return make(name), name
         except FileExistsError:
             continue
         except BaseException:
@@ -79,21 +84,14 @@ def _temporary(target: Path) -> tuple[int, str]:
             raise
 
 
+def _temporary(target: Path) -> tuple[int, str]:
+    """A new file beside `target` that only this process can read yet."""
+    return _new_beside(target, lambda name: os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600))
+
+
 def _linked(source: Path, target: Path) -> str:
     """A new name for the file `source`, beside `target`."""
-    while True:
-        name = _beside(target)
-        try:
-            os.link(source, name)
-            return name
-        except FileExistsError:
-            continue
-        except BaseException:
-            try:
-                os.unlink(name)
-            except OSError:
-                pass
-            raise
+    return _new_beside(target, lambda name: os.link(source, name))[1]
 
 
 def _keep_owner(fd: int, old: os.stat_result) -> None:
