@@ -5,6 +5,8 @@ import importlib.util
 import sys
 from pathlib import Path
 
+import reference as ref
+
 ROOT = Path(__file__).resolve().parent.parent
 
 
@@ -59,16 +61,20 @@ class StrRaises:
         raise ValueError("no text")
 
 
-class StatedLen(str):
-    """A str whose len() is `length`, whatever it holds."""
+class NumberedStr(str):
+    """A str that carries a number, `n`, for its subclass's methods to use."""
 
-    def __new__(cls, text, length):
+    def __new__(cls, text, n):
         self = super().__new__(cls, text)
-        self.length = length
+        self.n = n
         return self
 
+
+class StatedLen(NumberedStr):
+    """A str whose len() is `n`, whatever it holds."""
+
     def __len__(self):
-        return self.length
+        return self.n
 
 
 class BoolRaises:
@@ -198,3 +204,15 @@ def assert_same_objects(got, want):
     assert len(got) == len(want)
     for i, (g, w) in enumerate(zip(got, want)):
         assert g is w, f"element {i}"
+
+
+#: The iterables of messages other than a list: a tuple, an iterator, a generator.
+OTHER_ITERABLES = [tuple, iter, lambda msgs: (m for m in msgs)]
+
+
+def as_reference(module, name, msgs):
+    """`module.<name>(msgs)`, asserted to be what the reference gives, of its type."""
+    result = getattr(module, name)(msgs)
+    expected = getattr(ref, name)(msgs)
+    assert type(result) is type(expected) and result == expected
+    return result
