@@ -1,13 +1,50 @@
-"""Record stand-ins, message builders and call outcomes that several test
+"""Record stand-ins, message builders, call outcomes and the places of the
+project (its root, the sample, the command, the examples) that several test
 files use."""
 
 import importlib.util
+import json
+import runpy
 import sys
+import types
 from pathlib import Path
 
 import reference as ref
 
 ROOT = Path(__file__).resolve().parent.parent
+SAMPLE = ROOT / "examples" / "sample_conversation.json"
+COMMAND = str(Path(sys.executable).with_name("context-compress"))
+
+# The command, whose first write of a file waits in fsync (the temporary file
+# holds the whole new text by then) until the test creates the file `go` (or
+# 30 s have passed); run as `python -c HELD_WRITE ready go ARGS...`.
+HELD_WRITE = """\
+import os, stat, sys, time
+ready, go = sys.argv[1:3]
+real_fsync = os.fsync
+def fsync(fd):
+    if stat.S_ISREG(os.fstat(fd).st_mode) and not os.path.exists(ready):
+        open(ready, "w").close()
+        for _ in range(600):
+            if os.path.exists(go):
+                break
+            time.sleep(0.05)
+    real_fsync(fd)
+os.fsync = fsync
+from context_compress.cli import main
+sys.exit(main(sys.argv[3:]))
+"""
+
+
+def write(path, conv, indent=2):
+    """`path` holding `conv` as JSON text."""
+    path.write_text(json.dumps(conv, ensure_ascii=False, indent=indent) + "\n", encoding="utf-8")
+    return path
+
+
+def load_example(name):
+    """The namespace of examples/<name>.py, which is not an installed module."""
+    return types.SimpleNamespace(**runpy.run_path(str(ROOT / "examples" / f"{name}.py")))
 
 
 def load_script(relative):

@@ -14,7 +14,7 @@ from hypothesis import strategies as st
 from context_compress import chat
 from context_compress.chat import proxies
 from strategies import PROPERTY
-from test_chat_layer import PROMPT, running_server
+from fake_server import PROMPT, running_server
 
 PROXY = "http://proxy.invalid:3128"
 PROXY_VARIABLES = ("http_proxy", "https_proxy", "no_proxy", "all_proxy",

@@ -18,7 +18,7 @@ from context_compress import chat, cli
 from context_compress.masking import FRAGMENT_LENGTH, PUBLIC_KEY_PREFIXES, Redactor, shortened
 from context_compress.cli.output import Output, json_line
 from context_compress.texts import SUMMARY_PREFIX as PREFIX
-from test_chat_layer import PROMPT, cfg_for, conversation, running_server
+from fake_server import PROMPT, cfg_for, conversation, running_server
 
 KEY_ENV = "CC_TEST_MASKED_KEY"
 

