@@ -86,7 +86,8 @@ def _new_beside(target: Path, make: Callable[[str], T]) -> tuple[T, str]:
 
 def _temporary(target: Path) -> tuple[int, str]:
     """A new file beside `target` that only this process can read yet."""
-    return _new_beside(target, lambda name: os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600))
+    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC
+    return _new_beside(target, lambda name: os.open(name, flags, 0o600))
 
 
 def _linked(source: Path, target: Path) -> str:
