@@ -16,9 +16,9 @@ from ... import BAD_INPUT, FAILED, PROG, chat
 from ...texts import THRESHOLD
 from ..compression import Runner, names_directory
 from ..files import expand, one_per_file
+from ..inputs import check_inputs, several_inputs
 from ..jobs import run_jobs
 from ..json_fields import Outcome
-from ..inputs import check_inputs, several_inputs
 from ..options import check_llm_options
 from ..output import Output
 from ..progress import Progress, wanted
