@@ -15,9 +15,8 @@ ROOT = Path(__file__).resolve().parent.parent
 SAMPLE = ROOT / "examples" / "sample_conversation.json"
 COMMAND = str(Path(sys.executable).with_name("context-compress"))
 
-# The command, whose first write of a file waits in fsync (the temporary file
-# holds the whole new text by then) until the test creates the file `go` (or
-# 30 s have passed); run as `python -c HELD_WRITE ready go ARGS...`.
+# `python -c HELD_WRITE ready go ARGS...`: the command, whose first write waits in fsync (the
+# temporary file holds the whole new text by then) until the test creates `go` (30 s at most).
 HELD_WRITE = """\
 import os, stat, sys, time
 ready, go = sys.argv[1:3]

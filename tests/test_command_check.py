@@ -1,5 +1,4 @@
-"""`context-compress --check` end to end: one line per finding, for all three
-APIs or naming those concerned, nothing written, and the exit status."""
+"""`context-compress --check` end to end: a line per finding, nothing written, the exit status."""
 
 import json
 

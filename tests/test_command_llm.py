@@ -29,8 +29,7 @@ def run_command(server, mode, path, *extra, read_timeout="0.5", env=None):
 
 
 def conversation_file(tmp_path, name="conv", first=None):
-    """tmp_path/<name>.json holding conversation(), with `first` as the
-    content of its first message when given."""
+    """tmp_path/<name>.json: conversation(), its first message's content `first` if given."""
     conv = conversation()
     conv["messages"][0]["content"] = first or conv["messages"][0]["content"]
     path = tmp_path / f"{name}.json"

@@ -103,9 +103,6 @@ def test_crash_during_the_write_leaves_the_original_intact(tmp_path):
     assert json.loads(path.read_text()) == big_conversation()
 
 
-# --- the metadata a rewrite keeps ---------------------------------------------------------
-
-
 ACCESS_ACL = "system.posix_acl_access"
 # The kernel's xattr form of an ACL: a version, then (tag, permissions, id)
 # entries sorted by tag and id.
