@@ -6,6 +6,7 @@ the package reports."""
 
 import importlib.metadata
 import json
+import os
 import re
 import subprocess
 import sys
@@ -25,6 +26,12 @@ HEADING = re.compile(r"^ {0,3}#{1,6}[ \t]+(.+?)(?:[ \t]+#+)?[ \t]*$", re.M)
 INLINE_LINK = re.compile(r"!?\[(?:[^\[\]]|\[[^\[\]]*\])*\]\(\s*<?([^()\s<>]+)>?(?:\s+\"[^\"]*\")?\s*\)")
 REFERENCE = re.compile(r"^ {0,3}\[[^\]]+\]:\s*<?(\S+?)>?(?:\s|$)", re.M)
 
+
+def sanitizer_environment():
+    # A clean environment for the host, but under the sanitizer build the
+    # interpreter only starts with the runtime preloaded and its options set.
+    return {k: v for k, v in os.environ.items()
+            if k == "LD_PRELOAD" or k.endswith("SAN_OPTIONS")}
 
 def without_fences(text):
     return FENCED.sub("", text)
@@ -161,7 +168,7 @@ def test_quick_start_runs_as_written(tmp_path):
          readme_block("from routes.context_compress import cut_and_sum_history, msgs_from_cut_time"),
          str(ROOT / "examples" / "sample_conversation.json")],
         capture_output=True, text=True, timeout=120, cwd=tmp_path,
-        env={"PYTHONPATH": str(tmp_path), "PATH": ""})
+        env={"PYTHONPATH": str(tmp_path), "PATH": "", **sanitizer_environment()})
     assert proc.returncode == 0, proc.stderr
     result = json.loads(proc.stdout)
     # The example conversation is a window the API accepts as it is.
