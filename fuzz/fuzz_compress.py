@@ -68,9 +68,10 @@ INPUT_ERRORS = (TypeError, AttributeError, ValueError, OverflowError, KeyError, 
 import atheris  # noqa: E402
 
 import routes.context_compress as cc  # noqa: E402
-from context_compress import chat, transport, window  # noqa: E402
+from context_compress import chat, window  # noqa: E402
+from context_compress.chat import transport  # noqa: E402
 from context_compress.chat import Redactor  # noqa: E402
-from context_compress.output import Output, json_line  # noqa: E402
+from context_compress.cli.output import Output, json_line  # noqa: E402
 from context_compress.texts import SUMMARY_PREFIX, TRANSCRIPT_BOUND, TRANSCRIPT_MARKER  # noqa: E402
 
 # The tests' oracle, snapshot and chat stand-in.

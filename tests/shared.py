@@ -1,11 +1,49 @@
-"""Record stand-ins, message builders and call outcomes that several test
+"""Record stand-ins, message builders, call outcomes and the places of the
+project (its root, the sample, the command, the examples) that several test
 files use."""
 
 import importlib.util
+import json
+import runpy
 import sys
+import types
 from pathlib import Path
 
+import reference as ref
+
 ROOT = Path(__file__).resolve().parent.parent
+SAMPLE = ROOT / "examples" / "sample_conversation.json"
+COMMAND = str(Path(sys.executable).with_name("context-compress"))
+
+# `python -c HELD_WRITE ready go ARGS...`: the command, whose first write waits in fsync (the
+# temporary file holds the whole new text by then) until the test creates `go` (30 s at most).
+HELD_WRITE = """\
+import os, stat, sys, time
+ready, go = sys.argv[1:3]
+real_fsync = os.fsync
+def fsync(fd):
+    if stat.S_ISREG(os.fstat(fd).st_mode) and not os.path.exists(ready):
+        open(ready, "w").close()
+        for _ in range(600):
+            if os.path.exists(go):
+                break
+            time.sleep(0.05)
+    real_fsync(fd)
+os.fsync = fsync
+from context_compress.cli import main
+sys.exit(main(sys.argv[3:]))
+"""
+
+
+def write(path, conv, indent=2):
+    """`path` holding `conv` as JSON text."""
+    path.write_text(json.dumps(conv, ensure_ascii=False, indent=indent) + "\n", encoding="utf-8")
+    return path
+
+
+def load_example(name):
+    """The namespace of examples/<name>.py, which is not an installed module."""
+    return types.SimpleNamespace(**runpy.run_path(str(ROOT / "examples" / f"{name}.py")))
 
 
 def load_script(relative):
@@ -59,16 +97,20 @@ class StrRaises:
         raise ValueError("no text")
 
 
-class StatedLen(str):
-    """A str whose len() is `length`, whatever it holds."""
+class NumberedStr(str):
+    """A str that carries a number, `n`, for its subclass's methods to use."""
 
-    def __new__(cls, text, length):
+    def __new__(cls, text, n):
         self = super().__new__(cls, text)
-        self.length = length
+        self.n = n
         return self
 
+
+class StatedLen(NumberedStr):
+    """A str whose len() is `n`, whatever it holds."""
+
     def __len__(self):
-        return self.length
+        return self.n
 
 
 class BoolRaises:
@@ -198,3 +240,15 @@ def assert_same_objects(got, want):
     assert len(got) == len(want)
     for i, (g, w) in enumerate(zip(got, want)):
         assert g is w, f"element {i}"
+
+
+#: The iterables of messages other than a list: a tuple, an iterator, a generator.
+OTHER_ITERABLES = [tuple, iter, lambda msgs: (m for m in msgs)]
+
+
+def as_reference(module, name, msgs):
+    """`module.<name>(msgs)`, asserted to be what the reference gives, of its type."""
+    result = getattr(module, name)(msgs)
+    expected = getattr(ref, name)(msgs)
+    assert type(result) is type(expected) and result == expected
+    return result

@@ -11,13 +11,12 @@ import re
 import subprocess
 import sys
 import textwrap
-from pathlib import Path
 
 import pytest
 
 import context_compress
+from shared import ROOT
 
-ROOT = Path(__file__).resolve().parent.parent
 DOCUMENTS = [ROOT / "README.md", ROOT / "CHANGELOG.md", *sorted((ROOT / "docs").glob("*.md"))]
 README = (ROOT / "README.md").read_text(encoding="utf-8")
 

@@ -12,8 +12,8 @@ from hypothesis import strategies as st
 
 import reference as ref
 import strategies
-from shared import (IMAGE, MUTATIONS, Facade, GetOnly, Mutating, PlainDict, PlainStr, StatedLen, list_actions,
-                    outcome, read_logged)
+from shared import (IMAGE, MUTATIONS, OTHER_ITERABLES, Facade, GetOnly, Mutating, PlainDict, PlainStr, StatedLen,
+                    as_reference, list_actions, outcome, read_logged)
 
 
 class IdeographIter(str):
@@ -205,12 +205,10 @@ class PartList(list):
     ([GetOnly(content=[Facade({}, type="text", text="abcd")])], 1503),
 ])
 def test_estimate_tokens_misreads_message(module, msgs, expected):
-    result = module.estimate_tokens(msgs)
-    assert type(result) is int
-    assert result == ref.estimate_tokens(msgs) == expected
+    assert as_reference(module, "estimate_tokens", msgs) == expected
 
 
-@pytest.mark.parametrize("wrap", [tuple, iter, lambda msgs: (m for m in msgs)])
+@pytest.mark.parametrize("wrap", OTHER_ITERABLES)
 def test_estimate_tokens_other_iterables_not_walked(module, wrap):
     msgs = [{"content": "abcd"}, {"content": "\u4e00"}, {"role": "tool", "tool_result": [IMAGE]}]
     assert module.estimate_tokens(wrap(msgs)) == ref.estimate_tokens(msgs) == 4 + 4 + 1503

@@ -6,22 +6,19 @@ endpoint, and the request context_compress.window builds from it is not
 
 import json
 import re
-import runpy
 import subprocess
-import sys
 import types
-from pathlib import Path
 
 import pytest
 
 import routes.context_compress as cc
 from context_compress import chat, window
 from context_compress.texts import SUMMARY_PREFIX as PREFIX
+from shared import COMMAND, ROOT, load_example
 
-ROOT = Path(__file__).resolve().parent.parent
 WINDOW_DOC = (ROOT / "docs" / "window.md").read_text(encoding="utf-8")
 COMMAND_DOC = (ROOT / "docs" / "command.md").read_text(encoding="utf-8")
-example = types.SimpleNamespace(**runpy.run_path(str(ROOT / "examples" / "api_window.py")))
+example = load_example("api_window")
 
 
 def stamp(seconds):
@@ -118,7 +115,7 @@ def test_docs_show_the_tested_example_and_every_json_field(tmp_path):
     assert len(calls) == 3 and all(f"client.{c}" in source for c in calls)
     path = tmp_path / "conv.json"
     path.write_text(json.dumps(tool_conversation()))
-    command = Path(sys.executable).with_name("context-compress")
+    command = COMMAND
     record = json.loads(subprocess.run([command, "--json", "--max-context", "2000", path],
                                        capture_output=True, timeout=60).stdout)
     table = COMMAND_DOC[COMMAND_DOC.index("| Field |"):].split("\n\n")[0]

@@ -10,7 +10,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from shared import load_script
-from test_chat_layer import running_server
+from fake_server import running_server
 
 local_llm = load_script("scripts/local_llm.py")
 

@@ -11,9 +11,10 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from context_compress import chat, transport
+from context_compress import chat
+from context_compress.chat import proxies
 from strategies import PROPERTY
-from test_chat_layer import PROMPT, running_server
+from fake_server import PROMPT, running_server
 
 PROXY = "http://proxy.invalid:3128"
 PROXY_VARIABLES = ("http_proxy", "https_proxy", "no_proxy", "all_proxy",
@@ -134,7 +135,7 @@ def test_an_address_is_read_exactly_as_inet_aton_reads_it(text):
         expected = int.from_bytes(socket.inet_aton(text), "big")
     except OSError:
         expected = None
-    assert transport.inet_aton(text) == expected
+    assert proxies.inet_aton(text) == expected
 
 
 @pytest.mark.parametrize("host, reaches_server", [

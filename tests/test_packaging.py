@@ -2,7 +2,9 @@
 suite run against an installed manylinux wheel; make and other people's
 virtualenvs."""
 
+import ast
 import importlib.metadata
+import importlib.util
 import os
 import shutil
 import subprocess
@@ -15,8 +17,7 @@ import pytest
 
 import context_compress
 import routes.context_compress as cc
-
-ROOT = Path(__file__).resolve().parent.parent
+from shared import ROOT
 
 
 def run(code, path_entry):
@@ -101,22 +102,58 @@ def test_old_package_name_warns_and_gives_the_same_objects():
     proc = subprocess.run([sys.executable, "-W", "error::DeprecationWarning", "-c",
                            "import context_compress_cli"], capture_output=True, text=True, timeout=60)
     assert proc.returncode != 0 and "DeprecationWarning" in proc.stderr
+    # Every old name of a module is the module where it lives now.
     code = textwrap.dedent("""
-        import warnings
+        import importlib, warnings
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
             import context_compress_cli
             from context_compress_cli import chat
-            import context_compress_cli.cli as old_cli
-        import context_compress
-        import context_compress.chat, context_compress.cli
-        print([w.category.__name__ for w in caught],
-              chat is context_compress.chat, old_cli is context_compress.cli,
-              context_compress_cli.__version__ == context_compress.__version__)
+        import context_compress, context_compress.chat
+        moved = {"calibrate": "cli.commands.calibrate", "chat": "chat", "cli": "cli", "coverage": "coverage",
+                 "files": "cli.files", "texts": "texts"}
+        print([w.category.__name__ for w in caught], chat is context_compress.chat,
+              context_compress_cli.__version__ == context_compress.__version__,
+              all(importlib.import_module(f"context_compress_cli.{old}") is importlib.import_module(f"context_compress.{new}")
+                  for old, new in moved.items()))
     """)
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.split() == ["['DeprecationWarning']", "True", "True", "True"]
+
+
+PACKAGE = Path(context_compress.__file__).parent
+
+
+def imported(path):
+    """The modules a module of the package imports, anywhere in it, by absolute name."""
+    package = ".".join(path.relative_to(PACKAGE.parent).parent.parts)
+    for node in ast.walk(ast.parse(path.read_text(encoding="utf-8"))):
+        if isinstance(node, ast.Import):
+            yield from (alias.name for alias in node.names)
+        elif isinstance(node, ast.ImportFrom):
+            base = importlib.util.resolve_name("." * node.level + (node.module or ""), package)
+            yield from (f"{base}.{alias.name}" for alias in node.names)
+
+
+def test_no_host_module_imports_the_command():
+    """The host library (every module but cli/) imports nothing of the command,
+    whose modules may print and may change."""
+    hosts = [path for path in PACKAGE.rglob("*.py") if "cli" not in path.relative_to(PACKAGE).parts[:-1]
+             and path.name != "__main__.py"]
+    assert len(hosts) > 10
+    assert [(path.name, name) for path in hosts for name in imported(path)
+            if f"{name}.".startswith(("context_compress.cli.", "context_compress.__main__."))] == []
+
+
+def test_every_module_and_function_reads_in_one_sitting():
+    too_long = []
+    for path in PACKAGE.rglob("*.py"):
+        text = path.read_text(encoding="utf-8")
+        too_long += [path.name] * (sum(1 for line in text.splitlines() if line.strip()) > 400)
+        too_long += [f"{path.name}: {node.name}" for node in ast.walk(ast.parse(text))
+                     if isinstance(node, ast.FunctionDef) and node.end_lineno - node.lineno >= 60]
+    assert too_long == []
 
 
 def fake_python(directory, name, probe_line):

@@ -7,18 +7,14 @@ is not installed."""
 
 import json
 import subprocess
-import sys
-from pathlib import Path
 
 import pytest
 
 import routes.context_compress as cc
 from context_compress import chat
 from context_compress.texts import SUMMARY_MAX_TOKENS, SUMMARY_NOTE as NOTE, SUMMARY_PREFIX as PREFIX
-from shared import ROOT, load_script
+from shared import COMMAND, SAMPLE, load_script
 
-SAMPLE = ROOT / "examples" / "sample_conversation.json"
-COMMAND = str(Path(sys.executable).with_name("context-compress"))
 
 local_llm = load_script("scripts/local_llm.py")
 MISSING = local_llm.missing() if local_llm else "scripts/local_llm.py is not there"

@@ -10,7 +10,8 @@ import subprocess
 
 from hypothesis import example, given, settings, strategies as st
 
-from test_cli import COMMAND, WINDOW, big_conversation, expected_after, small_conversation
+from shared import COMMAND
+from test_command import WINDOW, big_conversation, expected_after, small_conversation
 
 # What each name in the directory d is: every c1 name but c2.json leads to the
 # one file c1.json, by the file name that really holds it.

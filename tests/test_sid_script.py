@@ -13,7 +13,8 @@ from pathlib import Path
 
 import pytest
 
-ROOT = Path(__file__).resolve().parent.parent
+from shared import ROOT
+
 SCRIPT = ROOT / "scripts" / "sid-pythons.sh"
 OTHER = 4321  # a uid and gid of nobody in particular
 

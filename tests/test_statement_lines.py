@@ -18,7 +18,7 @@ import pytest
 import reference as ref
 import routes.context_compress as cc
 from context_compress.texts import BODY_BOUND
-from shared import WINDOW_5000, BoolRaises, EqRaises, GetRaises, LenRaises, PartsIterRaises, StrRaises, T, msg
+from shared import WINDOW_5000, BoolRaises, EqRaises, GetRaises, LenRaises, NumberedStr, PartsIterRaises, StrRaises, T, msg
 from surface import DEF_LINE, GENEXPR_LINE, LAST_LINE, MODULE_NAME, SOURCE_UNIT
 
 REFERENCE = Path(ref.__file__).resolve()
@@ -36,17 +36,12 @@ def raising(*names, exc=ValueError, base=object):
     return type("Raising", (base,), {name: fail for name in names})
 
 
-class NthBool(str):
-    """A text whose truth test raises on its `nth` call."""
-
-    def __new__(cls, text, nth):
-        self = super().__new__(cls, text)
-        self.nth = nth
-        return self
+class NthBool(NumberedStr):
+    """A text whose truth test raises on its `n`-th call."""
 
     def __bool__(self):
-        self.nth -= 1
-        if self.nth == 0:
+        self.n -= 1
+        if self.n == 0:
             raise ValueError("no truth")
         return True
 

@@ -6,8 +6,6 @@ the closed pipe), never dies of the interpreter's end meeting a job inside
 the module, leaves no temporary file, and every file is either as it was or
 completely written."""
 
-import json
-import os
 import signal
 import subprocess
 import sys
@@ -17,30 +15,13 @@ import time
 import pytest
 from hypothesis import example, given, settings, strategies as st
 
-from test_chat_layer import COMMAND, running_server, server, varied_files  # noqa: F401
+from fake_server import running_server
+from shared import COMMAND, HELD_WRITE
+from test_command_llm import varied_files
 
 FILES = 24
 HELD = {3, 6}  # never answered while the test runs, so the run is never over
 WAIT = 30      # seconds; the bound of every wait for something observable
-
-# The command, whose first write of a file waits in fsync (the temporary file
-# holds the whole new text by then) until the test creates the file `go`.
-HELD_WRITE = """\
-import os, stat, sys, time
-ready, go = sys.argv[1:3]
-real_fsync = os.fsync
-def fsync(fd):
-    if stat.S_ISREG(os.fstat(fd).st_mode) and not os.path.exists(ready):
-        open(ready, "w").close()
-        for _ in range(%d):
-            if os.path.exists(go):
-                break
-            time.sleep(0.05)
-    real_fsync(fd)
-os.fsync = fsync
-from context_compress.cli import main
-sys.exit(main(sys.argv[3:]))
-""" % (WAIT * 20)
 
 _complete = {}
 

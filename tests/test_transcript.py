@@ -10,8 +10,8 @@ import reference as ref
 import strategies
 from context_compress.texts import (BODY_BOUND as BODY, BODY_MARKER, EXTRACT_HEAD, EXTRACT_TAIL,
                                         TRANSCRIPT_BOUND as TOTAL, TRANSCRIPT_MARKER as MARKER)
-from shared import (IMAGE, MUTATIONS, Facade, GetOnly, Mutating, PlainStr, StatedLen, StrRaises, list_actions, outcome,
-                    read_logged)
+from shared import (IMAGE, MUTATIONS, OTHER_ITERABLES, Facade, GetOnly, Mutating, PlainStr, StatedLen, StrRaises,
+                    as_reference, list_actions, outcome, read_logged)
 
 # One character of each storage width, plus a lone surrogate.
 WIDTHS = ["a", "\u00e9", "\u4e2d", "\U0001f600", "\ud800"]
@@ -75,12 +75,10 @@ def user(body, role="user"):
     ([GetOnly(content=[Facade({"text": "asked"}, text="stored")])], "[?] asked"),
 ])
 def test_msgs_to_text_wrong_line_or_record_read(module, msgs, expected):
-    result = module._msgs_to_text(msgs)
-    assert type(result) is str
-    assert result == ref._msgs_to_text(msgs) == expected
+    assert as_reference(module, "_msgs_to_text", msgs) == expected
 
 
-@pytest.mark.parametrize("wrap", [tuple, iter, lambda msgs: (m for m in msgs)])
+@pytest.mark.parametrize("wrap", OTHER_ITERABLES)
 def test_msgs_to_text_other_iterables_not_walked(module, wrap):
     msgs = [user("a"), user([IMAGE, "b"]), {"role": "tool", "tool_result": "c"}]
     wrapped = wrap(msgs)

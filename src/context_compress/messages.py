@@ -1,10 +1,22 @@
 """How a stored message is read: the rule the module applies to every
-message it measures or renders, for the Python side to apply the same way."""
+message it measures or renders, for the Python side to apply the same way,
+and the lone surrogates a stored text can hold."""
 
 from __future__ import annotations
 
+import re
 from collections.abc import Mapping
 from typing import Any
+
+#: A lone surrogate, as a \\ud83d escape in a stored file reads. No UTF
+#: encoding has a form for one: every text that leaves the process (a
+#: request, a file written back, a tokenizer's input) replaces or escapes it.
+LONE_SURROGATE = re.compile("[\ud800-\udfff]")
+
+
+def without_lone_surrogates(text: str) -> str:
+    """`text` with U+FFFD in place of each lone surrogate."""
+    return LONE_SURROGATE.sub("\ufffd", text)
 
 
 def body(message: Mapping[str, Any]) -> Any:

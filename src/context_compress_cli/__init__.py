@@ -10,14 +10,16 @@ warnings.warn("context_compress_cli is deprecated and will be removed; import co
 
 from context_compress import BAD_INPUT, FAILED, OK, PROG, __version__  # noqa: E402
 
-_MODULES = ("calibrate", "chat", "cli", "coverage", "files", "texts")
+# The old names of the modules, and where each lives now.
+_MODULES = {"calibrate": "cli.commands.calibrate", "chat": "chat", "cli": "cli", "coverage": "coverage",
+            "files": "cli.files", "texts": "texts"}
 
 # `import context_compress_cli.chat` and `from context_compress_cli import chat`
 # both give the module of the new package itself, not a copy.
-for _name in _MODULES:
-    _module = importlib.import_module(f"context_compress.{_name}")
+for _name, _path in _MODULES.items():
+    _module = importlib.import_module(f"context_compress.{_path}")
     sys.modules[f"{__name__}.{_name}"] = _module
     globals()[_name] = _module
-del _name, _module
+del _name, _path, _module
 
 __all__ = ["BAD_INPUT", "FAILED", "OK", "PROG", "__version__", *_MODULES]

@@ -1,7 +1,9 @@
 // Python's own operations on any object, with fast paths for the exact builtin types:
-// truth, equality, ordering, isinstance and the for loop.
+// truth, equality, ordering, isinstance and the for loop (whose signal checks
+// interrupts.hpp places).
 #pragma once
 
+#include "interrupts.hpp"
 #include "ref.hpp"
 
 #include <algorithm>
@@ -19,26 +21,6 @@ inline int truthy(PyObject *obj) noexcept {
 /// The truth test of a result that may have failed: -1 for a missing
 /// reference (its exception is set), else as truthy().
 inline int truthy(const Ref &result) noexcept { return result ? truthy(result.get()) : -1; }
-
-/// Set when a step of a walk may have read far into two texts (comparing
-/// distinct strings that share a long prefix reads all of it), so that the
-/// walk's next checkpoint looks for a signal at once rather than at the end
-/// of its block of items: a Ctrl-C then waits for one such step, not for a
-/// block of them. Module code only runs with the interpreter lock held, so
-/// one flag serves every thread; a flag taken by another thread's walk only
-/// costs that walk one early check.
-inline bool g_long_step = false;
-
-/// Bytes a comparison may read before it counts as a long step.
-inline constexpr Py_ssize_t kLongStepBytes = Py_ssize_t{1} << 20;
-
-/// Notes a comparison of two strs that may read up to the shorter one's end.
-inline void note_text_scan(PyObject *a, PyObject *b) noexcept {
-    const Py_ssize_t shorter = std::min(PyUnicode_GET_LENGTH(a), PyUnicode_GET_LENGTH(b));
-    if (shorter > kLongStepBytes / 4 && shorter * std::max(PyUnicode_KIND(a), PyUnicode_KIND(b)) > kLongStepBytes) {
-        g_long_step = true;
-    }
-}
 
 /// Code-point order of two exact strs: negative, zero or positive. Texts of
 /// the 1-byte kind (timestamps, ASCII roles) compare with memcmp, as
@@ -130,29 +112,6 @@ inline int is_instance(PyObject *obj, PyTypeObject *type) noexcept {
     }
     return PyObject_IsInstance(obj, reinterpret_cast<PyObject *>(type));
 }
-
-/// Walks over sequences the caller controls (an endless iterator included)
-/// look for a pending signal once per this many items, so that Ctrl-C lands
-/// within a fraction of a millisecond without a check per item.
-inline constexpr unsigned kSignalCheckInterval = 64;
-
-/// Counts the items of one walk and runs the signal handlers at each full
-/// block, and after any long step. -1 with the handler's exception set when
-/// one raised.
-class SignalCheckpoint {
-public:
-    int passed() noexcept {
-        if (++since_check_ < kSignalCheckInterval && !g_long_step) {
-            return 0;
-        }
-        since_check_ = 0;
-        g_long_step = false;
-        return PyErr_CheckSignals();
-    }
-
-private:
-    unsigned since_check_ = 0;
-};
 
 /// Runs `visit(item)` for each item an iterator yields. `visit` returns 1 to
 /// go on, 0 to break, -1 on error. Returns 1 when the iterator ran out, 0

@@ -1,5 +1,6 @@
 // Token estimation: character-class estimates of texts and message lists.
 #include "bodies.hpp"
+#include "interrupts.hpp"
 #include "lines.hpp"
 #include "numbers.hpp"
 #include "records.hpp"
@@ -111,24 +112,6 @@ auto counter_for(size_t length, size_t (*narrow)(const Unit *, size_t), size_t (
 #else
 #define CC_COUNTER(kind, length) count_ideographs_##kind
 #endif
-
-/// Texts longer than this are counted a block at a time, with a signal check
-/// between blocks: a block takes well under a millisecond.
-constexpr size_t kCountBlock = size_t{1} << 20;
-
-template <class Unit>
-Py_ssize_t count_in_blocks(const Unit *chars, size_t length, size_t (*count)(const Unit *, size_t)) {
-    size_t total = 0;
-    while (length > kCountBlock) {
-        total += count(chars, kCountBlock);
-        chars += kCountBlock;
-        length -= kCountBlock;
-        if (PyErr_CheckSignals() < 0) {
-            return -1;
-        }
-    }
-    return static_cast<Py_ssize_t>(total + count(chars, length));
-}
 
 /// Ideographs in the native storage of a str (exact or subclass); -1 with
 /// an exception set when a signal handler raised. The caller holds `text`.

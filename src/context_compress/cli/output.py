@@ -11,7 +11,7 @@ import sys
 from collections.abc import Iterable
 from typing import Any, TextIO
 
-from .masking import Redactor
+from ..masking import Redactor
 
 # What a terminal would act on or cannot be written at all: the C0 controls
 # but tab, DEL and the C1 controls (ESC starts a sequence, BEL rings, C1's

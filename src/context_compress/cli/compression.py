@@ -16,9 +16,9 @@ from typing import Any
 
 import routes.context_compress as cc
 
-from . import chat
+from .. import chat
 from .files import BadInput, Input, Loaded, parse, read_input, regular_file_problem
-from .outcome import Before, Outcome, SummaryRequest, mask_summary, observe
+from .json_fields import Before, Outcome, SummaryRequest, mask_summary, observe
 from .writing import Changed, dump, link_atomic, write_atomic
 
 

@@ -8,16 +8,17 @@ import contextlib
 import errno
 import json
 import os
-import re
 import secrets
 import stat
+from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any
+from typing import Any, TypeVar
 
 from .files import Original, Style
+from ..messages import LONE_SURROGATE
 
-_LONE_SURROGATE = re.compile("[\ud800-\udfff]")
+T = TypeVar("T")
 
 
 def dump(conv: dict[str, Any], style: Style) -> bytes:
@@ -25,7 +26,7 @@ def dump(conv: dict[str, Any], style: Style) -> bytes:
     text = json.dumps(conv, ensure_ascii=False, indent=style.indent)
     # A lone surrogate (read from a \\ud8xx escape) has no UTF-8 form; it is
     # written back as the same escape.
-    text = _LONE_SURROGATE.sub(lambda m: f"\\u{ord(m.group()):04x}", text)
+    text = LONE_SURROGATE.sub(lambda m: f"\\u{ord(m.group()):04x}", text)
     if style.trailing_newline:
         text += "\n"
     if style.newline != "\n":
@@ -63,12 +64,14 @@ def _beside(target: Path) -> str:
 # end the clean-up with the name still there.
 
 
-def _temporary(target: Path) -> tuple[int, str]:
-    """A new file beside `target` that only this process can read yet."""
+def _new_beside(target: Path, make: Callable[[str], T]) -> tuple[T, str]:
+    """`make(name)` for a new name beside `target`, and the name: names are
+    tried until `make` finds one free (it raises FileExistsError for one
+    taken)."""
     while True:
         name = _beside(target)
         try:
-            return os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600), name
+            return make(name), name
         except FileExistsError:
             continue
         except BaseException:
@@ -81,21 +84,15 @@ def _temporary(target: Path) -> tuple[int, str]:
             raise
 
 
+def _temporary(target: Path) -> tuple[int, str]:
+    """A new file beside `target` that only this process can read yet."""
+    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC
+    return _new_beside(target, lambda name: os.open(name, flags, 0o600))
+
+
 def _linked(source: Path, target: Path) -> str:
     """A new name for the file `source`, beside `target`."""
-    while True:
-        name = _beside(target)
-        try:
-            os.link(source, name)
-            return name
-        except FileExistsError:
-            continue
-        except BaseException:
-            try:
-                os.unlink(name)
-            except OSError:
-                pass
-            raise
+    return _new_beside(target, lambda name: os.link(source, name))[1]
 
 
 def _keep_owner(fd: int, old: os.stat_result) -> None:

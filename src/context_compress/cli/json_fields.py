@@ -1,5 +1,6 @@
-"""What became of one conversation file, worked out once: the fields of its
-`--json` object, and what the report lines read."""
+"""The `--json` fields: what became of one conversation file, worked out once
+(the fields of its object, and what the report lines read), and the object
+of a file that failed, in every mode."""
 
 from __future__ import annotations
 
@@ -10,9 +11,9 @@ from typing import Any
 
 import routes.context_compress as cc
 
-from . import BAD_INPUT, FAILED, OK
-from .coverage import summary_covered
-from .texts import SUMMARY_NOTE, SUMMARY_PREFIX, THRESHOLD
+from .. import BAD_INPUT, FAILED, OK
+from ..coverage import summary_covered
+from ..texts import SUMMARY_NOTE, SUMMARY_PREFIX, THRESHOLD
 
 #: Characters of the summary shown in reports and in `summary_start`.
 SUMMARY_SHOWN = 160
@@ -27,6 +28,15 @@ def excerpt(text: str) -> str:
     if len(flat) > SUMMARY_SHOWN:
         return flat[:SUMMARY_SHOWN] + "…"
     return flat
+
+
+def failure_record(file: str, error: str | None, also: list[str] | None = None) -> dict[str, Any]:
+    """The `--json` object of a file that failed, whatever the mode: `file`,
+    `also` (its other names) when it was given under several, `ok` false and
+    `error`."""
+    if also:
+        return {"file": file, "also": also, "ok": False, "error": error}
+    return {"file": file, "ok": False, "error": error}
 
 
 def _shown(*, json: bool = True) -> Any:
@@ -81,10 +91,8 @@ class Outcome:
 
     def json_record(self) -> dict[str, Any]:
         if not self.ok:
-            record = {"file": self.file, "also": self.also, "ok": False, "error": self.error}
-        else:
-            record = {f.name: getattr(self, f.name) for f in fields(self)
-                      if f.metadata.get("json", True)}
+            return failure_record(self.file, self.error, self.also)
+        record = {f.name: getattr(self, f.name) for f in fields(self) if f.metadata.get("json", True)}
         if not self.also:  # a file given under one name, as nearly every one is
             del record["also"]
         return record

@@ -6,14 +6,13 @@ from __future__ import annotations
 import argparse
 import sys
 import urllib.parse
-from collections import Counter
-from pathlib import Path
 from typing import Any, NoReturn
 
-from . import PROG, __version__, calibrate, chat, checking
-from .files import DEFAULT_MAX_INPUT, Input
+from .. import PROG, __version__, chat
+from .files import DEFAULT_MAX_INPUT
 from .output import Output
-from .texts import DEFAULT_MAX_CONTEXT
+from .tokenizers import INSTALL_HINT, known_names
+from ..texts import DEFAULT_MAX_CONTEXT
 
 DESCRIPTION = """\
 Compress the older history of stored LLM conversations with
@@ -27,6 +26,20 @@ By default the summary is the built-in extract, so no LLM is needed. With
 endpoint; when that fails, the extract is used and the report says why (with
 --llm-required, the file fails instead). After a connection failure or a
 time-out, the remaining files of the run do not ask that server again."""
+
+CHECKING = ("Read each conversation as the command does and print one line per finding:\n"
+            "whatever a request for OpenAI, Anthropic or Gemini built from the window would\n"
+            "drop or repair (tool results whose call is not in the window, calls none of whose\n"
+            "results came, a summary stored between a call and its results, parts or messages\n"
+            "an API cannot take, arguments that are no JSON object, ids renamed, lone\n"
+            "surrogates...; a line names the APIs when not all three are concerned), then stamps\n"
+            "out of order, messages without a stamp, duplicate call ids, results without any\n"
+            "call. Exit status 1 when something was found, 0 when each API would get the\n"
+            "window unchanged and nothing else was found, 2 on bad input.")
+
+CALIBRATING = ("Count the texts the estimate measures with a real tokenizer, and suggest the\n"
+               "--max-context under which compression fires at 80 % of the model's real window.\n"
+               f"The tokenizers come with {INSTALL_HINT}.")
 
 EPILOG = """\
 exit status: 0 when every file was processed, 1 when one failed for another
@@ -98,8 +111,7 @@ def build_parser() -> Parser:
                         help="refuse an input larger than SIZE bytes, K, M or G (default: "
                              f"{DEFAULT_MAX_INPUT >> 20}M, far above any real conversation)")
     _add_llm_arguments(parser)
-    calibrate.add_arguments(parser, positive_int)
-    checking.add_arguments(parser)
+    _add_report_only_arguments(parser)
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     return parser
 
@@ -130,6 +142,18 @@ def _add_llm_arguments(parser: argparse.ArgumentParser) -> None:
                           "medium, high); not sent unless given")
 
 
+def _add_report_only_arguments(parser: argparse.ArgumentParser) -> None:
+    calibration = parser.add_argument_group("calibration (report only)", CALIBRATING)
+    calibration.add_argument("--calibrate", metavar="TOKENIZER",
+                             help=f"tokenizer to compare with: {known_names()}")
+    calibration.add_argument("--window", type=positive_int, metavar="N",
+                             help="the model's real context window in tokens "
+                                  "(default: the --max-context value)")
+    checking = parser.add_argument_group("checking (report only)", CHECKING)
+    checking.add_argument("--check", action="store_true",
+                          help="check the files instead of compressing them; nothing is written")
+
+
 def check_llm_options(parser: argparse.ArgumentParser, options: argparse.Namespace) -> bool:
     """Refuses LLM options that lack --llm-url (or --model) through the parser.
     False when --llm-url carries a user name or password, which the caller
@@ -148,31 +172,3 @@ def check_llm_options(parser: argparse.ArgumentParser, options: argparse.Namespa
     except ValueError as exc:
         parser.error(f"--llm-url {options.llm_url}: {exc}")
     return "@" not in netloc
-
-
-def several_inputs(options: argparse.Namespace) -> bool:
-    """Whether the run works on several files (and prints a line per file)."""
-    return len(options.files) > 1 or any(Path(a).is_dir() for a in options.files if a != "-")
-
-
-def check_inputs(parser: argparse.ArgumentParser, options: argparse.Namespace,
-                 inputs: list[Input], several: bool) -> None:
-    """Refuses, through the parser, inputs that the output options cannot take."""
-    stdin_count = sum(1 for item in inputs if item.path is None)
-    if stdin_count and options.in_place:
-        parser.error('--in-place cannot rewrite standard input ("-")')
-    if stdin_count > 1:
-        parser.error('standard input ("-") can be given only once')
-    if options.output == "-" and several:
-        parser.error('-o - (standard output) takes a single input file')
-    if options.output and several:
-        out = Path(options.output)
-        if out.exists() and not out.is_dir():
-            parser.error(f"-o {options.output}: several inputs need a directory")
-        # Every name of an input has its output there; names of one file
-        # that agree share it.
-        names = Counter(name for item in inputs
-                        for name in {n.path.name for n in item.names if n.path is not None})
-        dupes = sorted(n for n, count in names.items() if count > 1)
-        if dupes:
-            parser.error(f"-o {options.output}: two inputs are named {dupes[0]}")

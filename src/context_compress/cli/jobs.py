@@ -8,14 +8,14 @@ from __future__ import annotations
 
 import queue
 import signal
-import sys
 import threading
+from typing import Protocol
 
+from .compression import Runner, Stopping
 from .files import Input
-from .outcome import Outcome
+from .inputs import standard_input
+from .json_fields import Outcome
 from .progress import Progress
-from .report import Report
-from .run import Runner, Stopping
 
 
 #: The signals that stop a run (cli.Ending handles them).
@@ -38,11 +38,19 @@ def running() -> bool:
     return any(isinstance(t, Job) and t.is_alive() for t in threading.enumerate())
 
 
+class Reports(Protocol):
+    """What the jobs need of the run's report."""
+
+    def done(self, o: Outcome, counted: bool = ...) -> None: ...
+
+    def skipped(self, label: str, why: str) -> None: ...
+
+
 class Reporter:
     """Hands finished outcomes to the report in input order: an outcome waits
     until every input before it has been reported."""
 
-    def __init__(self, inputs: list[Input], report: Report, progress: Progress) -> None:
+    def __init__(self, inputs: list[Input], report: Reports, progress: Progress) -> None:
         self.inputs, self.report, self.progress = inputs, report, progress
         self.finished: dict[int, Outcome] = {}
         self.next = 0
@@ -72,14 +80,14 @@ class Reporter:
             self.next += 1
 
 
-def run_jobs(runner: Runner, inputs: list[Input], several: bool, report: Report,
+def run_jobs(runner: Runner, inputs: list[Input], several: bool, report: Reports,
              progress: Progress, jobs: int) -> None:
     """The inputs compressed by up to `jobs` threads. On Ctrl-C or another
     stop, no file starts and none is left half-written: the writes under way
     finish, then the exception goes on, with the jobs that wait on the LLM
     still running (see `running`). On a complete run every job has ended on
     return."""
-    stdin = getattr(sys.stdin, "buffer", None)
+    stdin = standard_input()
     work: queue.SimpleQueue[tuple[int, Input]] = queue.SimpleQueue()
     for index, item in enumerate(inputs):
         if not item.skipped:
@@ -104,17 +112,7 @@ def run_jobs(runner: Runner, inputs: list[Input], several: bool, report: Report,
     count = sum(1 for item in inputs if not item.skipped)
     threads = [Job(target=job, name=f"context-compress job {n + 1}", daemon=True)
                for n in range(min(jobs, count))]
-    # The jobs are born with the stop signals blocked, so that every one goes
-    # to the main thread: one taken by a job would wake a main thread blocked
-    # in a wait only at its next check, and the kernel hands a signal to
-    # another thread while the main one has one pending, which loses their
-    # order.
-    mask = signal.pthread_sigmask(signal.SIG_BLOCK, STOP_SIGNALS)
-    try:
-        for thread in threads:
-            thread.start()
-    finally:
-        signal.pthread_sigmask(signal.SIG_SETMASK, mask)
+    _start(threads)
     reporter = Reporter(inputs, report, progress)
     try:
         for _ in range(count):
@@ -126,17 +124,36 @@ def run_jobs(runner: Runner, inputs: list[Input], several: bool, report: Report,
     except BaseException:
         stopped.set()
         runner.stop()
-        # What finished before the stop is reported, in order, as far as it goes.
-        while True:
-            try:
-                index, outcome = results.get_nowait()
-            except queue.Empty:
-                break
-            if isinstance(outcome, Outcome):
-                reporter.finished.setdefault(index, outcome)
-        reporter.flush()
+        _report_finished(results, reporter)
         raise
     # Every input has its outcome: each job is past its last compression and
     # about to return.
     for thread in threads:
         thread.join()
+
+
+def _start(threads: list[Job]) -> None:
+    # The jobs are born with the stop signals blocked, so that every one goes
+    # to the main thread: one taken by a job would wake a main thread blocked
+    # in a wait only at its next check, and the kernel hands a signal to
+    # another thread while the main one has one pending, which loses their
+    # order.
+    mask = signal.pthread_sigmask(signal.SIG_BLOCK, STOP_SIGNALS)
+    try:
+        for thread in threads:
+            thread.start()
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, mask)
+
+
+def _report_finished(results: queue.SimpleQueue[tuple[int, Outcome | BaseException]],
+                     reporter: Reporter) -> None:
+    """What finished before a stop is reported, in order, as far as it goes."""
+    while True:
+        try:
+            index, outcome = results.get_nowait()
+        except queue.Empty:
+            break
+        if isinstance(outcome, Outcome):
+            reporter.finished.setdefault(index, outcome)
+    reporter.flush()

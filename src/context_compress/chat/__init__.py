@@ -32,10 +32,11 @@ from dataclasses import dataclass, fields, replace
 from typing import Any
 
 # The pieces a host may reach through this module, as it always could.
-from .masking import MASK, Redactor, mask_urls, url_secrets  # noqa: F401
-from .transport import (MAX_RESPONSE_BYTES, TRUNCATED_BEFORE_TEXT, ChatError, ServerUnreachable,  # noqa: F401
-                        UnsupportedParameter, answer_of, completions_url, events_of, is_loopback,
-                        key_travels_in_clear, proxy_for, proxy_handler, send)
+from ..masking import MASK, Redactor, mask_urls, url_secrets  # noqa: F401
+from .errors import ChatError, ServerUnreachable, UnsupportedParameter, masked
+from .proxies import is_loopback, key_travels_in_clear, proxy_for, proxy_handler  # noqa: F401
+from .transport import (MAX_RESPONSE_BYTES, TRUNCATED_BEFORE_TEXT, answer_of,  # noqa: F401
+                        completions_url, events_of, send)
 
 CHAT_MODULE = "routes.chat"
 
@@ -134,7 +135,7 @@ class ChatLayer:
             settings = resolve(self.settings, cfg)
             answer = self._post(settings, messages, cfg, stream, redact)
         except Exception as exc:
-            failure = _masked(exc, redact)
+            failure = masked(exc, redact)
         else:
             return _masked_errors(answer, redact) if stream else answer
         # Raised outside the handler, so that the failure carries no chained
@@ -177,22 +178,10 @@ def _masked_errors(chunks: Iterator[dict[str, Any]],
     try:
         yield from chunks
     except Exception as exc:
-        failure = _masked(exc, redact)
+        failure = masked(exc, redact)
     else:
         return
     raise failure
-
-
-def _masked(exc: Exception, redact: Redactor) -> ChatError:
-    """Any failure as a ChatError (ServerUnreachable kept as such) whose text
-    has every secret masked. An exception that is no ChatError is a fault of
-    the answer or of the layer itself; it keeps its type's name."""
-    if isinstance(exc, ChatError):
-        kind = ServerUnreachable if isinstance(exc, ServerUnreachable) else ChatError
-        return kind(redact(str(exc)))
-    if isinstance(exc, RecursionError):
-        return ChatError("the answer is nested too deeply to be read")
-    return ChatError(redact(f"the chat request failed: {type(exc).__name__}: {exc}"))
 
 
 def _call_llm_api(messages: list[dict[str, Any]], cfg: Mapping[str, Any] | None,

@@ -1,28 +1,24 @@
 """The context-compress command end to end, run as a subprocess: reports, JSON
-statistics, output files, in-place rewriting, directories, the progress bar,
-bad input, and writes that are interrupted."""
+statistics, output files, in-place rewriting, directories, the progress bar
+and bad input. Its other modes, an LLM's summaries and interrupted writes
+have files of their own (test_command_*.py, test_writing.py)."""
 
 import copy
 import fcntl
 import json
 import os
 import pty
-import signal
 import struct
 import subprocess
-import sys
 import termios
-import time
-from pathlib import Path
 
 import pytest
 
 import routes.context_compress as cc
 from context_compress import chat
 from context_compress.texts import SUMMARY_PREFIX as PREFIX, TRANSCRIPT_BOUND
+from shared import COMMAND, SAMPLE, write
 
-SAMPLE = Path(__file__).resolve().parent.parent / "examples" / "sample_conversation.json"
-COMMAND = str(Path(sys.executable).with_name("context-compress"))
 WINDOW = "2000"  # keep budget 1024: the newest 10 messages of 103 tokens
 
 
@@ -54,11 +50,6 @@ def expected_after(conv, window=int(WINDOW)):
     with chat.blocked():
         compressed, stats = cc.cut_and_sum_history(conv, {"max_context": window})
     return compressed, stats, conv
-
-
-def write(path, conv, indent=2):
-    path.write_text(json.dumps(conv, ensure_ascii=False, indent=indent) + "\n", encoding="utf-8")
-    return path
 
 
 def run(*args, stdin=None, cwd=None, **kwargs):
@@ -343,60 +334,6 @@ def test_progress_bar_fits_a_narrow_terminal_and_clears(tmp_path):
     assert terminal_screen(output, columns) == expected
 
 
-# --- --check -----------------------------------------------------------------------------
-
-
-def stored_with_faults():
-    """A stored history with one of each fault --check names, in order."""
-    call = {"id": "c1", "type": "function", "function": {"name": "f", "arguments": "{}"}}
-    return {"cut_time": "2024-05-01T10:00:01+00:00", "messages": [
-        {"role": "user", "content": "hi", "timestamp": "2024-05-01T10:00:00+00:00"},
-        {"role": "tool", "tool_call_id": "gone", "tool_result": "x", "timestamp": "2024-05-01T10:00:02+00:00"},
-        {"role": "assistant", "content": "", "tool_calls": [call], "timestamp": "2024-05-01T10:00:03+00:00"},
-        {"role": "user", "content": PREFIX + "s", "timestamp": "2024-05-01T10:00:04+00:00"},
-        {"role": "tool", "tool_call_id": "c1", "tool_result": "ok", "timestamp": "2024-05-01T10:00:05+00:00"},
-        {"role": "assistant", "content": "", "tool_calls": [call], "timestamp": "2024-05-01T10:00:04+00:00"},
-        {"role": "user", "content": "bye"}]}
-
-
-def test_check_names_each_finding_writes_nothing_and_sets_the_status(tmp_path):
-    faulty, clean = write(tmp_path / "a.json", stored_with_faults()), write(tmp_path / "b.json", small_conversation())
-    before = snapshot(faulty)
-    proc = run("--check", faulty, clean)
-    kinds = ["orphan_result", "result_without_call", "summary_in_tool_block", "unanswered_call",
-             "timestamp_order", "duplicate_call_id", "missing_timestamp"]
-    lines = proc.stdout.decode().splitlines()
-    assert proc.returncode == 1 and snapshot(faulty) == before
-    assert [line.split(": ")[1] for line in lines[:7]] == ["message 2"] * 2 + ["message 4"] + ["message 6"] * 3 + [
-        "message 7"]
-    assert lines[7:] == [f"{clean}: nothing to repair", "2 files: 1 with findings (7 in all), 1 without, 0 not read"]
-    [record] = map(json.loads, run("--check", "--json", faulty).stdout.splitlines())
-    assert [f["kind"] for f in record["findings"]] == kinds
-    assert run("--check", clean).returncode == 0
-    (tmp_path / "bad.json").write_text("{")
-    assert run("--check", clean, tmp_path / "bad.json").returncode == 2
-    assert run("--check", "--in-place", clean).returncode == 2
-
-
-def test_check_names_what_one_api_would_repair_and_fails_for_it(tmp_path):
-    # Nothing here misleads compression; each line is a repair of one or two APIs' request.
-    stamp = "2024-05-01T10:00:00+00:00"
-    call = {"id": "c1", "type": "function", "function": {"name": "f", "arguments": '{"n": NaN}'}}
-    svg = {"type": "image_url", "image_url": {"url": "data:image/svg+xml;base64,PHN2Zz4="}}
-    conv = {"cut_time": stamp, "messages": [{**m, "timestamp": stamp} for m in [
-        {"role": "assistant", "content": "where were we"},
-        {"role": "user", "content": [svg]},
-        {"role": "assistant", "content": "", "tool_calls": [call]},
-        {"role": "tool", "tool_call_id": "c1", "tool_result": "ok"}]]}
-    proc = run("--check", write(tmp_path / "a.json", conv))
-    lines = [line.split(": ", 1)[1] for line in proc.stdout.decode().splitlines()]
-    assert proc.returncode == 1
-    assert [line.split(":")[:2] for line in lines] == [
-        ["message 1", " Anthropic and Gemini"], ["message 2", " Anthropic"], ["message 2", " Anthropic"],
-        ["message 3", " Anthropic and Gemini"]]
-    assert "user turn put first" in lines[0] and "dropped" in lines[1] and "'_raw_arguments'" in lines[3]
-
-
 # --- bad input ----------------------------------------------------------------------------
 
 
@@ -498,100 +435,8 @@ def test_unreadable_file_is_named(tmp_path):
     (["-", "--in-place"], "--in-place cannot rewrite standard input"),
     (["a.json", "--max-context", "0"], "must be greater than 0"),
     (["a.json", "b.json", "-o", "-"], "takes a single input file"),
+    (["x.json", "--llm-url", "http://127.0.0.1:9/v1"], "--llm-url needs --model"),
 ])
 def test_usage_errors_exit_2(tmp_path, args, message):
     proc = run(*args, cwd=tmp_path)
     assert proc.returncode == 2 and message in proc.stderr.decode()
-
-
-# --- interrupted writes ---------------------------------------------------------------------
-
-
-def test_full_disk_leaves_the_original_intact(tmp_path):
-    """The file-size limit makes the write fail part-way, as a full disk would."""
-    path = write(tmp_path / "conv.json", big_conversation())
-    before = snapshot(path)
-    limit = 4096
-    assert len(before[0]) > limit
-
-    def limit_file_size():
-        import resource
-        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
-
-    proc = run(path, "--in-place", "--max-context", WINDOW, preexec_fn=limit_file_size,
-               env={**os.environ, "PYTHONDONTWRITEBYTECODE": "1"})
-    err = proc.stderr.decode()
-    assert proc.returncode == 1
-    assert err.startswith(f"context-compress: {path}: cannot write {path}: File too large")
-    assert err.count("\n") == 1
-    assert snapshot(path) == before and leftovers(tmp_path) == []
-
-
-@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGHUP, signal.SIGINT])
-def test_signal_during_the_write_lets_it_finish_whole(tmp_path, signum):
-    path = write(tmp_path / "conv.json", big_conversation())
-    ready, go = tmp_path / "ready", tmp_path / "go"
-    # The write stops in fsync, after the temporary file holds the new text,
-    # until the test lets it go.
-    held = (
-        "import os, sys, time\n"
-        "real_fsync = os.fsync\n"
-        f"def fsync(fd):\n    open({str(ready)!r}, 'w').close()\n"
-        f"    while not os.path.exists({str(go)!r}): time.sleep(0.05)\n"
-        "    real_fsync(fd)\n"
-        "os.fsync = fsync\n"
-        "from context_compress.cli import main\n"
-        "sys.exit(main(sys.argv[1:]))\n"
-    )
-    proc = subprocess.Popen([sys.executable, "-c", held, str(path), "--in-place", "--max-context", WINDOW],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    try:
-        for _ in range(600):
-            if ready.exists() or proc.poll() is not None:
-                break
-            time.sleep(0.05)
-        assert leftovers(tmp_path), "the write never started"
-        proc.send_signal(signum)
-        time.sleep(0.3)
-        assert proc.poll() is None, "the stop did not wait for the write"
-        go.touch()
-        _, err = proc.communicate(timeout=30)
-    finally:
-        proc.kill()
-    assert proc.returncode == 128 + signum
-    assert err.decode() == (f"context-compress: interrupted by {signal.Signals(signum).name}; "
-                            "files not yet written are unchanged\n")
-    assert json.loads(path.read_text()) == expected_after(big_conversation())[2]
-    assert leftovers(tmp_path) == []
-
-
-def test_in_place_keeps_owner_and_group_and_names_other_links(tmp_path):
-    if os.geteuid() != 0:
-        pytest.skip("giving a file to another owner takes root")
-    path = write(tmp_path / "conv.json", big_conversation())
-    os.chown(path, 4321, 4322)
-    path.chmod(0o600)
-    os.link(path, tmp_path / "link.json")
-    proc = run(path, "--in-place", "--max-context", WINDOW)
-    assert proc.returncode == 0, proc.stderr
-    st = path.stat()
-    assert (st.st_uid, st.st_gid, st.st_mode & 0o7777) == (4321, 4322, 0o600)
-    assert f"written to    {path} (1 other hard link keeps the old text)" in proc.stdout.decode()
-    assert json.loads((tmp_path / "link.json").read_text()) == big_conversation()
-
-
-def test_crash_during_the_write_leaves_the_original_intact(tmp_path):
-    """The process dies after writing the new content and before renaming it."""
-    path = write(tmp_path / "conv.json", big_conversation())
-    before = snapshot(path)
-    crash = (
-        "import os, signal, sys\n"
-        "os.fsync = lambda fd: os.kill(os.getpid(), signal.SIGKILL)\n"
-        "from context_compress.cli import main\n"
-        "sys.exit(main(sys.argv[1:]))\n"
-    )
-    proc = subprocess.run([sys.executable, "-c", crash, str(path), "--in-place",
-                           "--max-context", WINDOW], capture_output=True, timeout=60)
-    assert proc.returncode == -signal.SIGKILL
-    assert snapshot(path) == before
-    assert json.loads(path.read_text()) == big_conversation()

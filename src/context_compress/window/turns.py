@@ -1,5 +1,6 @@
 """The window of a conversation as turns in request order, whatever the API:
-tool pairs settled, summaries first, contents read part by part.
+tool pairs settled, summaries first, contents read part by part, and the
+turns of the APIs whose roles alternate (Anthropic's, Gemini's).
 
 A plan is a list of turns (kind, window index, message, content, calls,
 results). Everything dropped or repaired on the way is noted as
@@ -9,18 +10,23 @@ results). Everything dropped or repaired on the way is noted as
 
 from __future__ import annotations
 
+import binascii
 import codecs
-import re
 import sys
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from typing import Any, NotRequired, TypedDict
 
+from context_compress.messages import without_lone_surrogates
 from context_compress.texts import SUMMARY_PREFIX
 
 # Turn kinds: HELD is a system message met between a call and its results.
 SYSTEM, HELD, USER, ASSISTANT = "system", "held", "user", "assistant"
 # What a content part is.
 TEXT, IMAGE, OTHER = 0, 1, 2
+
+#: The user turn put first when the window starts with the assistant: Anthropic
+#: and Gemini refuse a history that does not start with the user.
+OPENING_TEXT = "(earlier turns are not shown)"
 
 
 class Finding(TypedDict):
@@ -69,7 +75,6 @@ def quote_id(value: object) -> str:
     return repr(value) if isinstance(value, str) else "without an id"
 
 
-_SURROGATE = re.compile("[\ud800-\udfff]")
 # The UTF-16 encoder refuses surrogates as UTF-8's does, and is the fastest
 # full scan Python has for them: twice UTF-8's, five times a regex search.
 _scan = codecs.utf_16_le_encode
@@ -101,7 +106,7 @@ def utf8(text: str, index: int, notes: list) -> str:
         _scan(text)
     except UnicodeEncodeError:
         notes.append((index, "lone_surrogate", None, "lone surrogates replaced with U+FFFD: UTF-8 has no form for them"))
-        return _SURROGATE.sub("\ufffd", text)
+        return without_lone_surrogates(text)
     cost = sys.getsizeof(text) + 100
     if _clean_bytes + cost > _CLEAN_BYTES:
         _clean.clear()
@@ -262,6 +267,34 @@ def classify(part: Any) -> tuple:
     return OTHER, f"a part of type {kind!r}"
 
 
+def text_part(text: str) -> dict:
+    """A text part as OpenAI and Anthropic write it."""
+    return {"type": "text", "text": text}
+
+
+def _base64(data: str) -> bool:
+    """Whether `data` is base64 as b64encode writes it (the standard alphabet,
+    padded, no stray bits): what a data URL holds, and all that the APIs
+    decode. Other data would make Gemini's client refuse the request and the
+    APIs refuse the image; the image is dropped instead, and noted."""
+    try:
+        binascii.a2b_base64(data, strict_mode=True)
+        # Only the last group can hold bits past the data's end.
+        return bool(data) and binascii.b2a_base64(binascii.a2b_base64(data[-4:]), newline=False) == data[-4:].encode()
+    except ValueError:
+        return False
+
+
+def data_url(url: str) -> tuple[str, str] | None:
+    """The media type (lower-cased) and the data of a `data:` URL that holds
+    base64, or None for any other: an image an API takes inline."""
+    head, comma, data = url.partition(",")
+    media, *params = head[5:].split(";")
+    if comma and media and params and params[-1].lower() == "base64" and _base64(data):
+        return media.lower(), data
+    return None
+
+
 def convert(content: Any, index: int, notes: list, text, image, where: str) -> list:
     """A content as a list of the API's parts. text(str) makes a text part;
     image(url, detail) an image part or None; image=None takes no images."""
@@ -322,3 +355,51 @@ def deliver(conv, window, notes, report: list | None) -> None:
 
 def empty(notes: list, index: int, role: Any) -> None:
     notes.append((index, "empty_turn", None, f"{role} message dropped: it has nothing to send"))
+
+
+# --- the APIs whose roles alternate ---------------------------------------------
+
+
+def _system_text(content: Any, index: int, notes: list, system: list) -> None:
+    parts = convert(content, index, notes, str, None, "in the system text")
+    if parts:
+        system.append("\n".join(parts))
+    else:
+        empty(notes, index, "system")
+
+
+def alternating(window: Sequence, notes: list, roles: Mapping[str, str],
+                text_turn: Callable[[str, str], dict], add_text: Callable[[dict, str], None],
+                other_turn: Callable[[list, tuple], None]) -> tuple[list, list]:
+    """The turns of a request whose roles alternate, as Anthropic and Gemini
+    take it, and its system texts, which they take apart.
+
+    A turn of one text is `text_turn(role, text)`, the text added to the last
+    turn instead (`add_text`) when that has the same role; `other_turn(turns,
+    turn)` adds any other planned turn (parts, calls and their results).
+    `roles` names the user's and the assistant's turns. A window that starts
+    with the assistant gets a user turn first."""
+    turns: list = []
+    system: list = []
+    last: Any = None  # the role of the last turn
+    planned = plan(window, notes)
+    for turn in planned:
+        kind, index, _, content, calls, _ = turn
+        if kind is SYSTEM or kind is HELD:
+            _system_text(content, index, notes, system)
+        elif calls is None and type(content) is str and content and not content.isspace():
+            # The common turn, one text.
+            role = roles[kind]
+            if role == last:
+                add_text(turns[-1], content)
+            else:
+                turns.append(text_turn(role, content))
+                last = role
+        else:
+            other_turn(turns, turn)
+            last = turns[-1]["role"] if turns else None
+    if turns and turns[0]["role"] != "user":
+        turns.insert(0, text_turn("user", OPENING_TEXT))
+        first = next(turn[1] for turn in planned if turn[0] is not SYSTEM and turn[0] is not HELD)
+        notes.append((first, "opening_turn", None, "user turn put first: the window starts with the assistant"))
+    return turns, system

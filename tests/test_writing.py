@@ -1,24 +1,107 @@
-"""A rewrite keeps the file's metadata (mode, owner, group, access ACL, user
-extended attributes), or fails that file naming what it could not keep and
-leaves the old file and no temporary file behind."""
+"""Writes of the command: whole or not at all, whatever interrupts them (a full
+disk, a signal, a crash), and a rewrite that keeps the file's metadata (mode,
+owner, group, access ACL, user extended attributes), or fails that file
+naming what it could not keep and leaves the old file and no temporary file
+behind."""
 
 import errno
 import json
 import os
 import shutil
+import signal
 import struct
 import subprocess
 import sys
 import tempfile
+import time
 from pathlib import Path
 
 import pytest
 from hypothesis import assume, given
 from hypothesis import strategies as st
 
-from context_compress import writing
+from context_compress.cli import writing
+from shared import HELD_WRITE, write
 from strategies import PROPERTY
-from test_cli import WINDOW, big_conversation, run, write
+from test_command import WINDOW, big_conversation, expected_after, leftovers, run, snapshot
+
+def test_full_disk_leaves_the_original_intact(tmp_path):
+    """The file-size limit makes the write fail part-way, as a full disk would."""
+    path = write(tmp_path / "conv.json", big_conversation())
+    before = snapshot(path)
+    limit = 4096
+    assert len(before[0]) > limit
+
+    def limit_file_size():
+        import resource
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+    proc = run(path, "--in-place", "--max-context", WINDOW, preexec_fn=limit_file_size,
+               env={**os.environ, "PYTHONDONTWRITEBYTECODE": "1"})
+    err = proc.stderr.decode()
+    assert proc.returncode == 1
+    assert err.startswith(f"context-compress: {path}: cannot write {path}: File too large")
+    assert err.count("\n") == 1
+    assert snapshot(path) == before and leftovers(tmp_path) == []
+
+
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGHUP, signal.SIGINT])
+def test_signal_during_the_write_lets_it_finish_whole(tmp_path, signum):
+    path = write(tmp_path / "conv.json", big_conversation())
+    ready, go = tmp_path / "ready", tmp_path / "go"
+    proc = subprocess.Popen([sys.executable, "-c", HELD_WRITE, ready, go, path, "--in-place", "--max-context", WINDOW],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        for _ in range(600):
+            if ready.exists() or proc.poll() is not None:
+                break
+            time.sleep(0.05)
+        assert leftovers(tmp_path), "the write never started"
+        proc.send_signal(signum)
+        time.sleep(0.3)
+        assert proc.poll() is None, "the stop did not wait for the write"
+        go.touch()
+        _, err = proc.communicate(timeout=30)
+    finally:
+        proc.kill()
+    assert proc.returncode == 128 + signum
+    assert err.decode() == (f"context-compress: interrupted by {signal.Signals(signum).name}; "
+                            "files not yet written are unchanged\n")
+    assert json.loads(path.read_text()) == expected_after(big_conversation())[2]
+    assert leftovers(tmp_path) == []
+
+
+def test_in_place_keeps_owner_and_group_and_names_other_links(tmp_path):
+    if os.geteuid() != 0:
+        pytest.skip("giving a file to another owner takes root")
+    path = write(tmp_path / "conv.json", big_conversation())
+    os.chown(path, 4321, 4322)
+    path.chmod(0o600)
+    os.link(path, tmp_path / "link.json")
+    proc = run(path, "--in-place", "--max-context", WINDOW)
+    assert proc.returncode == 0, proc.stderr
+    st = path.stat()
+    assert (st.st_uid, st.st_gid, st.st_mode & 0o7777) == (4321, 4322, 0o600)
+    assert f"written to    {path} (1 other hard link keeps the old text)" in proc.stdout.decode()
+    assert json.loads((tmp_path / "link.json").read_text()) == big_conversation()
+
+
+def test_crash_during_the_write_leaves_the_original_intact(tmp_path):
+    """The process dies after writing the new content and before renaming it."""
+    path = write(tmp_path / "conv.json", big_conversation())
+    before = snapshot(path)
+    crash = (
+        "import os, signal, sys\n"
+        "os.fsync = lambda fd: os.kill(os.getpid(), signal.SIGKILL)\n"
+        "from context_compress.cli import main\n"
+        "sys.exit(main(sys.argv[1:]))\n"
+    )
+    proc = subprocess.run([sys.executable, "-c", crash, str(path), "--in-place",
+                           "--max-context", WINDOW], capture_output=True, timeout=60)
+    assert proc.returncode == -signal.SIGKILL
+    assert snapshot(path) == before
+    assert json.loads(path.read_text()) == big_conversation()
+
 
 ACCESS_ACL = "system.posix_acl_access"
 # The kernel's xattr form of an ACL: a version, then (tag, permissions, id)
