@@ -81,7 +81,7 @@ EXTRACT_SHARES = (0.35, 0.10, 0.01, 0.02)
 #: are cut into pieces, at the last space of each piece's second half.
 PIECE_BOUND = 320
 #: Longest ``call NAME ARGUMENTS`` line.
-CALL_BOUND = 300
+CALL_BOUND = 200
 
 CATEGORIES = ("paths", "urls", "identifiers", "numbers", "errors", "constraints")
 

@@ -270,9 +270,9 @@ void Span::add_lines(int message, Piece body, bool user) {
         // The line in pieces of at most kPieceBound code points.
         std::size_t at = start;
         while (end - at > kPieceBound) {
-            const View window = all.substr(at + kPieceBound / 2, kPieceBound / 2);
+            const View window = all.substr(at + kPieceFloor, kPieceBound - kPieceFloor);
             const std::size_t space = window.rfind(U' ');
-            std::size_t cut = space == View::npos ? at + kPieceBound : at + kPieceBound / 2 + space;
+            std::size_t cut = space == View::npos ? at + kPieceBound : at + kPieceFloor + space;
             // Never between the halves of a surrogate pair.
             if (space == View::npos && all[cut - 1] >= 0xD800 && all[cut - 1] <= 0xDBFF && all[cut] >= 0xDC00 &&
                 all[cut] <= 0xDFFF) {

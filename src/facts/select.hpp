@@ -25,8 +25,10 @@ struct Shares {
 };
 
 /// Longest line kept whole; longer ones are cut into pieces, at the last
-/// space of the second half of each when there is one.
+/// space after kPieceFloor code points when there is one. The floor keeps an
+/// error line's start (kFactLineBound) in its first piece.
 inline constexpr std::size_t kPieceBound = 320;
+inline constexpr std::size_t kPieceFloor = 120;
 
 /// Rules of use: append every string to `text` and describe each message
 /// with add_message (pieces of `text`), then call prepare() once; select()
