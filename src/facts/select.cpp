@@ -328,7 +328,9 @@ std::u32string Span::select(std::int64_t budget, const Shares &shares) const {
     for (const Message &message : messages) whole += message.header.length;
     for (const Piece &line : unit_text) whole += line.length + 1;
     if (whole - 1 <= budget) {
-        Selection all(*this, whole);
+        // Everything fits. The limit is set above the first steps, which
+        // still hold a marker for what is not kept yet and can be longer.
+        Selection all(*this, whole + gap(units) + 1);
         for (int u = 0; u < units; ++u) all.take(u);
         return all.render();
     }
