@@ -146,6 +146,35 @@ def test_tool_calls_reach_the_text_and_errors_bring_their_call():
     assert 'call bash {"command": "pytest -x tests/a.py"}' in text and "E   AssertionError: 3 != 4" in text
 
 
+@given(st.integers(2, 30), st.integers(100, 190), st.integers(0, 40))
+def test_an_error_line_is_chosen_at_the_cost_of_its_command_too(paths, command, slack):
+    # Keeping the error line brings its long command: worth less per
+    # character than the paths, the pair must not push any of them out.
+    def span(output):
+        return [{"role": "assistant", "content": "", "tool_calls": [call("bash", f'{{"command": "echo {"x" * command}"}}')]},
+                {"role": "tool", "tool_call_id": "c1", "content": output},
+                *[{"role": "tool", "content": f"/srv/d_{i}/f.log"} for i in range(paths)],
+                {"role": "assistant", "content": "ok"}]
+
+    def paths_kept(text):
+        return set(re.findall(r"/srv/d_\d+/f\.log", text))
+
+    budget = 40 + 32 * (paths // 2) + slack
+    assert paths_kept(facts.transcript(span("Error: boom"), budget)) >= paths_kept(
+        facts.transcript(span("all good"), budget))
+
+
+@given(st.integers(4, 40), st.integers(1, 3), st.integers(1, 3), st.integers(1, 5))
+def test_lines_of_equal_worth_are_kept_with_the_fewest_gaps(lines, per_line, messages, sixths):
+    # A kept line makes its neighbours cheaper (no marker of their own):
+    # they must win over lines of equal worth elsewhere.
+    body = "\n".join(" ".join(f"/d_{i}/f_{k}.log" for k in range(per_line)) for i in range(lines))
+    msgs = [{"role": "user", "content": "go"}, *[{"role": "tool", "content": body.replace("/d", f"/m{m}/d")}
+                                                 for m in range(messages)], {"role": "assistant", "content": "ok"}]
+    text = facts.transcript(msgs, len(facts.transcript(msgs, 10**6)) * sixths // 6)
+    assert len(MARKER.findall(text)) <= 1, text
+
+
 def test_previous_summary_is_kept_whole():
     summary = SUMMARY_PREFIX + "\n".join(f"step {i}: changed module_{i}.py" for i in range(40))
     msgs = [{"role": "user", "content": summary}, *[{"role": "tool", "content": f"/srv/x_{i}/y.log 5 ms"}

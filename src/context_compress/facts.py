@@ -25,9 +25,10 @@ and under the module's `[role] ` labels, they keep
 - the tool calls of assistant messages, as ``call NAME ARGUMENTS`` lines of at
   most CALL_BOUND characters;
 - from every message the lines that carry facts, chosen greedily by the facts
-  they add per character: file paths, URLs, identifiers (snake_case,
-  camelCase, hashes, tickets), numbers with units, error lines (each with the
-  line that names the failing command) and the users' constraints;
+  they add per character they add to the text (markers and labels counted):
+  file paths, URLs, identifiers (snake_case, camelCase, hashes, tickets),
+  numbers with units, error lines (each with the line that names the failing
+  command, and chosen at the cost of both) and the users' constraints;
 - whatever else still fits, users' and assistants' lines first, newest first.
 
 Each run of left-out lines, within a message or across messages, is one

@@ -57,18 +57,16 @@ public:
     std::int64_t used() const { return used_; }
     std::int64_t limit() const { return limit_; }
     bool is_kept(int unit) const { return kept_.count(unit) != 0; }
+    int kept_in(int message) const { return kept_in_[message]; }
 
     /// How much longer the text gets when `unit` is kept (less than 1 when its
     /// line is shorter than the marker it replaces); kKept when it is kept.
-    std::int64_t cost(int unit) const {
-        const auto at = kept_.lower_bound(unit);
-        if (at != kept_.end() && *at == unit) return kKept;
-        const std::int64_t before = at == kept_.begin() ? -1 : *std::prev(at);
-        const std::int64_t after = at == kept_.end() ? units_ : *at;
-        const int m = span_.unit_message[unit];
-        const std::int64_t header = kept_in_[m] ? 0 : static_cast<std::int64_t>(span_.messages[m].header.length);
-        return static_cast<std::int64_t>(span_.unit_text[unit].length) + 1 + header + gap(unit - before - 1) +
-               gap(after - unit - 1) - gap(after - before - 1);
+    std::int64_t cost(int unit) const { return cost_given(unit, -1); }
+
+    /// The cost of keeping both `unit` and `other` (two lines not kept yet),
+    /// exactly: the second one's markers and label are counted after the first.
+    std::int64_t cost_of_both(int unit, int other) const {
+        return cost_given(unit, -1) + cost_given(other, unit);
     }
 
     /// Keeps `unit` when the text stays within the budget.
@@ -121,6 +119,21 @@ public:
     }
 
 private:
+    /// cost(unit), as if `also` (a line not kept, or -1) were kept.
+    std::int64_t cost_given(int unit, int also) const {
+        const auto at = kept_.lower_bound(unit);
+        if (at != kept_.end() && *at == unit) return kKept;
+        std::int64_t before = at == kept_.begin() ? -1 : *std::prev(at);
+        std::int64_t after = at == kept_.end() ? units_ : *at;
+        if (also >= 0 && also < unit) before = std::max<std::int64_t>(before, also);
+        if (also > unit) after = std::min<std::int64_t>(after, also);
+        const int m = span_.unit_message[unit];
+        const bool labelled = kept_in_[m] || (also >= 0 && span_.unit_message[also] == m);
+        const std::int64_t header = labelled ? 0 : static_cast<std::int64_t>(span_.messages[m].header.length);
+        return static_cast<std::int64_t>(span_.unit_text[unit].length) + 1 + header + gap(unit - before - 1) +
+               gap(after - unit - 1) - gap(after - before - 1);
+    }
+
     const Span &span_;
     std::int64_t limit_, units_;
     std::set<int> kept_;
@@ -151,40 +164,70 @@ std::vector<int> range(int first, int count) {
 }
 
 /// Keeps lines by new facts per code point of cost, the best first, until
-/// nothing more fits in `allowance` (lazy greedy: a line's worth only falls
-/// as others are kept, so one that still leads after being valued afresh is
-/// the best). Ties go to the newer line. A kept error line brings the line
-/// that names its command.
+/// nothing more fits in `allowance` (lazy greedy: a line's facts only lose
+/// worth as others are kept, so one that still leads after being valued
+/// afresh is the best). Ties go to the newer line. A kept error line brings
+/// the line that names its command.
+///
+/// Costs are exact (Selection::cost), and two rules keep the choice honest
+/// about them: an error line whose command line is not kept yet is valued
+/// with it, both lines' new facts over both costs, since keeping the one
+/// keeps the other; and a kept line makes others cheaper (its neighbours
+/// need no marker of their own, the lines of its message no label once it
+/// is the first), so those are valued afresh rather than left below their
+/// worth in the queue.
 void greedy(Selection &sel, const Span &span, const std::vector<int> &units, std::int64_t allowance) {
     using Entry = std::pair<double, int>;  // (ratio, unit): the largest first, the newer on ties
+    const auto ratio = [&](int unit) {
+        double value = sel.value(unit);
+        std::int64_t c = sel.cost(unit);
+        const int anchor = span.unit_anchor[unit];
+        if (anchor >= 0 && !sel.is_kept(anchor)) {
+            value += sel.value(anchor);
+            c = sel.cost_of_both(unit, anchor);
+        }
+        return value / (static_cast<double>(std::max<std::int64_t>(c, 1)) + kCostFloor);
+    };
+    std::vector<char> in_scope(span.unit_text.size(), 0);
     std::vector<Entry> entries;
     for (int unit : units) {
         const int facts = span.fact_begin[unit + 1] - span.fact_begin[unit];
         if (facts && sel.cost(unit) != kKept) {
+            in_scope[unit] = 1;
             const double worth = facts + kBonus[span.unit_kind[unit]];
             entries.emplace_back(worth / (static_cast<double>(span.unit_text[unit].length) + kCostFloor), unit);
         }
     }
     std::priority_queue<Entry> heap(std::less<Entry>(), std::move(entries));
+    const auto revalue = [&](int unit) {
+        if (unit >= 0 && unit < static_cast<int>(in_scope.size()) && in_scope[unit] && !sel.is_kept(unit) &&
+            sel.value(unit) > 0) {
+            heap.emplace(ratio(unit), unit);
+        }
+    };
+    const auto keep = [&](int unit) {
+        if (!sel.take(unit)) return false;
+        revalue(unit - 1);
+        revalue(unit + 1);
+        const Span::Message &message = span.messages[span.unit_message[unit]];
+        if (sel.kept_in(span.unit_message[unit]) == 1) {
+            for (int u = message.first_unit; u < message.first_unit + message.units; ++u) revalue(u);
+        }
+        return true;
+    };
     const std::int64_t start = sel.used();
     while (!heap.empty()) {
         const int unit = heap.top().second;
         heap.pop();
-        const double value = sel.value(unit);
-        if (value <= 0) continue;
-        const std::int64_t c = sel.cost(unit);
-        if (c == kKept) continue;
-        const double ratio = value / (static_cast<double>(std::max<std::int64_t>(c, 1)) + kCostFloor);
-        if (!heap.empty() && ratio < heap.top().first) {
-            heap.emplace(ratio, unit);
+        if (sel.is_kept(unit) || sel.value(unit) <= 0) continue;
+        const double r = ratio(unit);
+        if (!heap.empty() && r < heap.top().first) {
+            heap.emplace(r, unit);
             continue;
         }
-        if (sel.used() + c - start > allowance || !sel.take(unit)) continue;
+        if (sel.used() + sel.cost(unit) - start > allowance || !keep(unit)) continue;
         const int anchor = span.unit_anchor[unit];
-        if (anchor >= 0) {
-            const std::int64_t a = sel.cost(anchor);
-            if (a != kKept && sel.used() + a - start <= allowance) sel.take(anchor);
-        }
+        if (anchor >= 0 && !sel.is_kept(anchor) && sel.used() + sel.cost(anchor) - start <= allowance) keep(anchor);
     }
 }
 
