@@ -175,6 +175,23 @@ def test_lines_of_equal_worth_are_kept_with_the_fewest_gaps(lines, per_line, mes
     assert len(MARKER.findall(text)) <= 1, text
 
 
+@given(st.integers(4, 20), st.integers(3, 20), st.integers(0, 30))
+def test_a_block_is_not_passed_over_for_its_first_lines_cost(block, singles, slack):
+    # Alone, a line of the block costs more than a single line elsewhere
+    # (both pay a marker and a label, the block's line is longer); together
+    # they cost less per fact, and the budget holds the block and no more.
+    lines = [f"/srv/block/file_{i:02}.log" for i in range(block)]
+    msgs = [{"role": "user", "content": "go"}, {"role": "assistant", "content": "ok"},
+            {"role": "tool", "content": "\n".join([FILLER, *lines, FILLER])}]
+    for i in range(singles):
+        msgs += [{"role": "assistant", "content": "ok"}, {"role": "tool", "content": f"/a/s_{i:02}.log"}]
+    msgs += [{"role": "assistant", "content": FILLER}, {"role": "assistant", "content": "done"}]
+    wanted = "\n".join(["[user] go", "…(2 lines omitted)", "[tool_result] " + "\n".join(lines),
+                        f"…({2 * singles + 2} lines omitted)", "[assistant] done"])
+    text = facts.transcript(msgs, len(wanted) + slack)
+    assert all(line in text for line in lines), text
+
+
 def test_previous_summary_is_kept_whole():
     summary = SUMMARY_PREFIX + "\n".join(f"step {i}: changed module_{i}.py" for i in range(40))
     msgs = [{"role": "user", "content": summary}, *[{"role": "tool", "content": f"/srv/x_{i}/y.log 5 ms"}

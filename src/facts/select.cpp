@@ -18,6 +18,10 @@ constexpr double kBonus[] = {0.0, 1.0, 1.0, 2.0};
 /// Added to every cost in the ratio, so that a short line with one fact does
 /// not win over a line with many by its shortness alone.
 constexpr double kCostFloor = 8.0;
+/// Longest run of lines valued as one choice: a marker costs about as much
+/// as a short line, and past a few lines the one it saves no longer changes
+/// which run leads.
+constexpr int kRunBound = 4;
 
 constexpr std::int64_t kKept = std::numeric_limits<std::int64_t>::min();
 
@@ -52,7 +56,7 @@ public:
     Selection(const Span &span, std::int64_t budget)
         : span_(span), limit_(budget + 1), units_(static_cast<std::int64_t>(span.unit_text.size())),
           kept_in_(span.messages.size(), 0), covered_(static_cast<std::size_t>(span.fact_count), 0),
-          used_(gap(units_)) {}
+          counted_(static_cast<std::size_t>(span.fact_count), 0), used_(gap(units_)) {}
 
     std::int64_t used() const { return used_; }
     std::int64_t limit() const { return limit_; }
@@ -73,11 +77,72 @@ public:
     bool take(int unit) {
         const std::int64_t c = cost(unit);
         if (c == kKept || used_ + c > limit_) return false;
-        kept_.insert(unit);
-        ++kept_in_[span_.unit_message[unit]];
+        keep(unit);
         used_ += c;
-        for (int f = span_.fact_begin[unit]; f < span_.fact_begin[unit + 1]; ++f) covered_[span_.fact_ids[f]] = 1;
         return true;
+    }
+
+    /// A run of left-out lines, with the new facts it holds (plus the
+    /// bonuses of the lines that bring some) and the exact cost of keeping
+    /// it whole.
+    struct Run {
+        int first, last;
+        double value;
+        std::int64_t cost;
+    };
+
+    /// Of the runs of left-out lines that start at `first` (left out), hold
+    /// at most `bound` lines, cost at most `room` and have no line after the
+    /// first for which `stop(first, line)` holds, the one with the most new
+    /// facts per code point of cost (a fact held by two of its lines counts
+    /// once); a value of 0 when none holds a new fact.
+    template <class Stop>
+    Run best_run(int first, int bound, std::int64_t room, Stop stop) const {
+        const auto next = kept_.upper_bound(first);
+        const std::int64_t after = next == kept_.end() ? units_ : *next;
+        const std::int64_t before = next == kept_.begin() ? -1 : *std::prev(next);
+        if (++generation_ == 0) {
+            std::fill(counted_.begin(), counted_.end(), 0);
+            generation_ = 1;
+        }
+        Run best{first, first, 0.0, 0};
+        double best_ratio = -1.0, value = 0.0;
+        std::int64_t lines = 0;
+        int message = -1;
+        for (int last = first; last < after && last - first < bound; ++last) {
+            if (last > first && stop(first, last)) break;
+            int fresh = 0;
+            for (int f = span_.fact_begin[last]; f < span_.fact_begin[last + 1]; ++f) {
+                const int id = span_.fact_ids[f];
+                if (!covered_[id] && counted_[id] != generation_) {
+                    counted_[id] = generation_;
+                    ++fresh;
+                }
+            }
+            if (fresh) value += fresh + kBonus[span_.unit_kind[last]];
+            lines += static_cast<std::int64_t>(span_.unit_text[last].length) + 1;
+            const int m = span_.unit_message[last];
+            if (m != message && !kept_in_[m]) lines += static_cast<std::int64_t>(span_.messages[m].header.length);
+            message = m;
+            const std::int64_t c = lines + gap(first - before - 1) + gap(after - last - 1) - gap(after - before - 1);
+            const double r = ratio(value, c);
+            if (value > 0 && c <= room && r > best_ratio) best_ratio = r, best = {first, last, value, c};
+        }
+        return best;
+    }
+
+    /// Keeps `run` (from best_run, nothing kept since) when the text stays
+    /// within the budget.
+    bool take(const Run &run) {
+        if (used_ + run.cost > limit_) return false;
+        for (int u = run.first; u <= run.last; ++u) keep(u);
+        used_ += run.cost;
+        return true;
+    }
+
+    /// New facts per code point of cost, the greedy choice's measure.
+    static double ratio(double value, std::int64_t cost) {
+        return value / (static_cast<double>(std::max<std::int64_t>(cost, 1)) + kCostFloor);
     }
 
     /// The unit's facts not kept yet, plus its bonus when there is one.
@@ -119,6 +184,12 @@ public:
     }
 
 private:
+    void keep(int unit) {
+        kept_.insert(unit);
+        ++kept_in_[span_.unit_message[unit]];
+        for (int f = span_.fact_begin[unit]; f < span_.fact_begin[unit + 1]; ++f) covered_[span_.fact_ids[f]] = 1;
+    }
+
     /// cost(unit), as if `also` (a line not kept, or -1) were kept.
     std::int64_t cost_given(int unit, int also) const {
         const auto at = kept_.lower_bound(unit);
@@ -139,6 +210,8 @@ private:
     std::set<int> kept_;
     std::vector<int> kept_in_;    // per message, how many of its lines are kept
     std::vector<char> covered_;   // per fact
+    mutable std::vector<std::uint32_t> counted_;  // per fact, the last best_run that counted it
+    mutable std::uint32_t generation_ = 0;
     std::int64_t used_;
 };
 
@@ -169,24 +242,39 @@ std::vector<int> range(int first, int count) {
 /// afresh is the best). Ties go to the newer line. A kept error line brings
 /// the line that names its command.
 ///
-/// Costs are exact (Selection::cost), and two rules keep the choice honest
-/// about them: an error line whose command line is not kept yet is valued
-/// with it, both lines' new facts over both costs, since keeping the one
-/// keeps the other; and a kept line makes others cheaper (its neighbours
-/// need no marker of their own, the lines of its message no label once it
-/// is the first), so those are valued afresh rather than left below their
-/// worth in the queue.
+/// Costs are exact (Selection::cost), and three rules keep the choice
+/// honest about them:
+/// - an error line whose command line is not kept yet is valued with it,
+///   both lines' new facts over both costs, since keeping the one keeps the
+///   other;
+/// - any other line is valued as the best run of up to kRunBound lines it
+///   starts, and the run is kept whole: the first line of a block pays the
+///   marker (and the label) for all of them, so a block of lines worth
+///   keeping together is not passed over for its first line's cost alone;
+/// - a kept run makes others cheaper (the lines around it need no marker of
+///   their own, the lines of a message no label once one of them is kept),
+///   so those are valued afresh rather than left below their worth in the
+///   queue.
 void greedy(Selection &sel, const Span &span, const std::vector<int> &units, std::int64_t allowance) {
     using Entry = std::pair<double, int>;  // (ratio, unit): the largest first, the newer on ties
-    const auto ratio = [&](int unit) {
-        double value = sel.value(unit);
-        std::int64_t c = sel.cost(unit);
+    // A run ends before an error line whose command is neither kept nor in the run.
+    const auto needs_more = [&](int first, int unit) {
+        const int anchor = span.unit_anchor[unit];
+        return anchor >= 0 && !sel.is_kept(anchor) && !(anchor >= first && anchor < unit);
+    };
+    const std::int64_t start = sel.used();
+    const auto room = [&] { return std::min(allowance - (sel.used() - start), sel.limit() - sel.used()); };
+    // The best choice that starts at `unit` and fits (a value of 0 when
+    // none does): a line that needs its command, valued with it (kept alone
+    // when only it fits), or the best run from it.
+    const auto best = [&](int unit) -> Selection::Run {
+        const std::int64_t left = room();
         const int anchor = span.unit_anchor[unit];
         if (anchor >= 0 && !sel.is_kept(anchor)) {
-            value += sel.value(anchor);
-            c = sel.cost_of_both(unit, anchor);
+            const double value = sel.cost(unit) <= left ? sel.value(unit) + sel.value(anchor) : 0.0;
+            return {unit, unit, value, sel.cost_of_both(unit, anchor)};
         }
-        return value / (static_cast<double>(std::max<std::int64_t>(c, 1)) + kCostFloor);
+        return sel.best_run(unit, kRunBound, left, needs_more);
     };
     std::vector<char> in_scope(span.unit_text.size(), 0);
     std::vector<Entry> entries;
@@ -202,32 +290,40 @@ void greedy(Selection &sel, const Span &span, const std::vector<int> &units, std
     const auto revalue = [&](int unit) {
         if (unit >= 0 && unit < static_cast<int>(in_scope.size()) && in_scope[unit] && !sel.is_kept(unit) &&
             sel.value(unit) > 0) {
-            heap.emplace(ratio(unit), unit);
+            const Selection::Run run = best(unit);
+            if (run.value > 0) heap.emplace(Selection::ratio(run.value, run.cost), unit);
         }
     };
-    const auto keep = [&](int unit) {
-        if (!sel.take(unit)) return false;
-        revalue(unit - 1);
-        revalue(unit + 1);
-        const Span::Message &message = span.messages[span.unit_message[unit]];
-        if (sel.kept_in(span.unit_message[unit]) == 1) {
-            for (int u = message.first_unit; u < message.first_unit + message.units; ++u) revalue(u);
+    const auto revalue_around = [&](int first, int last) {
+        for (int u = std::max(first - kRunBound, 0); u < first; ++u) revalue(u);
+        revalue(last + 1);
+        for (int m = span.unit_message[first]; m <= span.unit_message[last]; ++m) {
+            const Span::Message &message = span.messages[m];
+            const int end = message.first_unit + message.units;
+            const int here = std::min(last + 1, end) - std::max(first, message.first_unit);
+            if (sel.kept_in(m) != here) continue;  // its label was paid before
+            for (int u = message.first_unit; u < end; ++u) revalue(u);
         }
-        return true;
     };
-    const std::int64_t start = sel.used();
     while (!heap.empty()) {
         const int unit = heap.top().second;
         heap.pop();
         if (sel.is_kept(unit) || sel.value(unit) <= 0) continue;
-        const double r = ratio(unit);
+        const Selection::Run run = best(unit);
+        if (run.value <= 0) continue;  // nothing from it fits
+        const double r = Selection::ratio(run.value, run.cost);
         if (!heap.empty() && r < heap.top().first) {
             heap.emplace(r, unit);
             continue;
         }
-        if (sel.used() + sel.cost(unit) - start > allowance || !keep(unit)) continue;
+        // A run's cost is its own; a line's is counted afresh (the one valued
+        // with its command included that command's cost).
+        if (!(run.last > unit ? sel.take(run) : sel.take(unit))) continue;
+        revalue_around(unit, run.last);
         const int anchor = span.unit_anchor[unit];
-        if (anchor >= 0 && !sel.is_kept(anchor) && sel.used() + sel.cost(anchor) - start <= allowance) keep(anchor);
+        if (anchor >= 0 && !sel.is_kept(anchor) && sel.cost(anchor) <= room() && sel.take(anchor)) {
+            revalue_around(anchor, anchor);
+        }
     }
 }
 
