@@ -62,18 +62,25 @@ def test_no_cut_parts_a_surrogate_pair(lead, pairs, budget):
 
 def rendered_lines(msgs):
     """(message, label, line) of the span's lines as the selection numbers
-    them (no line here is long enough to be cut in pieces)."""
+    and renders them (no line here is long enough to be cut in pieces):
+    without trailing white space, and a tool output line with at most one
+    character of its indentation."""
     lines = []
     for m, message in enumerate(msgs):
         body = message["content"]
         calls = [" ".join(f"call {c['function']['name']} {c['function']['arguments']}".splitlines()).rstrip()
                  for c in message.get("tool_calls", [])]
         label = "[tool_result] " if message["role"] == "tool" else f"[{message['role']}] "
-        lines += [(m, label, line) for line in (body.split("\n") if body else []) + calls]
+        for line in body.split("\n") if body else []:
+            line = line.rstrip()
+            if message["role"] == "tool" and len(line) - len(line.lstrip(" \t")) > 1:
+                line = line[len(line) - len(line.lstrip(" \t")) - 1:]
+            lines.append((m, label, line))
+        lines += [(m, label, line) for line in calls]
     return lines
 
 
-plain_lines = st.text(st.sampled_from("ab c_/.5%\u4e2d\U0001f600"), max_size=40)
+plain_lines = st.text(st.sampled_from("ab c_/.5%\t\u4e2d\U0001f600"), max_size=40)
 plain_spans = st.lists(st.fixed_dictionaries(
     {"role": st.sampled_from(["user", "assistant", "tool"]),
      "content": st.lists(plain_lines, min_size=1, max_size=6).map("\n".join)},

@@ -34,7 +34,9 @@ and under the module's `[role] ` labels, they keep
 Each run of left-out lines, within a message or across messages, is one
 marker line saying how many (``…(37 lines omitted)``); the first kept line of
 a message carries its label. Lines longer than PIECE_BOUND are taken in
-pieces, each counted as a line. The text depends on the messages and the
+pieces, each counted as a line. Lines lose their trailing white space, and a
+tool output line all but one character of its indentation (users' and
+assistants' lines keep theirs: code in them reads by it). The text depends on the messages and the
 budget alone, is at most `budget` code points long, and no cut parts the two
 halves of a surrogate pair. The selection is C++ (the context_compress._facts
 extension): it reads a span of a megabyte in some 20 ms.

@@ -402,10 +402,24 @@ void Span::add_unit(int message, Piece line, int kind, bool user) {
 
 void Span::add_lines(int message, Piece body, bool user) {
     const View all = view(body);
+    const bool output = messages[message].kind == kTool;
     std::size_t start = 0;
     while (start <= all.size()) {
         std::size_t end = all.find(U'\n', start);
         if (end == View::npos) end = all.size();
+        const std::size_t next = end + 1;
+        // White space that shows nothing goes: a line's trailing white space,
+        // and all but one character of a tool output line's indentation (a
+        // column of padding in a listing or a stack; the one left still shows
+        // which lines were indented). Facts are tokens and never lose by it;
+        // users' and assistants' lines keep their indentation, code in them
+        // reads by it.
+        while (end > start && is_space(all[end - 1])) --end;
+        if (output) {
+            std::size_t indent = start;
+            while (indent < end && (all[indent] == ' ' || all[indent] == '\t')) ++indent;
+            if (indent - start > 1) start = indent - 1;
+        }
         // The line in pieces of at most kPieceBound code points.
         std::size_t at = start;
         while (end - at > kPieceBound) {
@@ -421,7 +435,7 @@ void Span::add_lines(int message, Piece body, bool user) {
             at = space == View::npos ? cut : cut + 1;
         }
         add_unit(message, {body.start + at, end - at}, kPlain, user);
-        start = end + 1;
+        start = next;
     }
 }
 
