@@ -3,6 +3,7 @@ selection (kept lines in order, every left-out run counted), each kind of
 fact survives when it fits, odd records never break it, install() undoes in
 any order, and a second compaction keeps what the first one's summary held."""
 
+import os
 import re
 import sys
 
@@ -251,6 +252,33 @@ def test_raises_as_the_module_does(module, msgs, error):
         module._msgs_to_text(msgs)
     with pytest.raises(error):
         facts.transcript(msgs)
+
+
+ALLOCATION_FAILS = """
+import json, resource
+from context_compress import _facts
+body = "x" * 40_000_000  # 40 MB as a str, 160 MB as the code points the selection reads
+with open("/proc/self/statm") as f:
+    mapped = int(f.read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (mapped + 64 * 2**20, resource.RLIM_INFINITY))
+outcomes = []
+for call in (lambda: _facts.select([("[t] ", body, 3, (), (), "")], 100, (0.35, 0.25, 0.02, 0.04)),
+             lambda: _facts.find([(body, False)])):
+    try:
+        call()
+        outcomes.append("returned")
+    except MemoryError:
+        outcomes.append("MemoryError")
+print(json.dumps(outcomes))
+"""
+
+
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", "") or not os.path.exists("/proc/self/statm"),
+                    reason="needs /proc and an address space that a limit can bound (not the sanitizer's)")
+def test_a_failed_native_allocation_is_memory_error(run_python):
+    # std::bad_alloc from the selection's own containers: a C++ exception
+    # that reached the interpreter would abort it.
+    assert run_python(ALLOCATION_FAILS) == ["MemoryError", "MemoryError"]
 
 
 def test_read_as_the_module_reads():

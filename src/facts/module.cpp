@@ -2,10 +2,33 @@
 #include "../routes/ref.hpp"
 #include "select.hpp"
 
+#include <exception>
 #include <new>
+#include <stdexcept>
 #include <unordered_set>
 
 namespace {
+
+/// The entry points' one way out of a C++ exception, called in their
+/// catch-all handler: none may cross into the interpreter. An allocation
+/// that fails (std::bad_alloc, or std::length_error for a size past what a
+/// container holds) gives MemoryError; anything else a SystemError naming
+/// it. A Python exception already set is kept. Returns nullptr.
+PyObject *from_exception() noexcept {
+    if (PyErr_Occurred()) return nullptr;
+    try {
+        throw;
+    } catch (const std::bad_alloc &) {
+        return PyErr_NoMemory();
+    } catch (const std::length_error &) {
+        return PyErr_NoMemory();
+    } catch (const std::exception &e) {
+        PyErr_Format(PyExc_SystemError, "context_compress._facts: %s", e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "context_compress._facts: an unknown C++ exception");
+    }
+    return nullptr;
+}
 
 /// Appends the code points of the str `s` to `out`; -1 with TypeError when
 /// `s` is not a str.
@@ -98,8 +121,8 @@ PyObject *select(PyObject *, PyObject *args) noexcept {
         span.prepare();
         const std::u32string text = span.select(budget, shares);
         return to_str(text);
-    } catch (const std::bad_alloc &) {
-        return PyErr_NoMemory();
+    } catch (...) {
+        return from_exception();
     }
 }
 
@@ -153,8 +176,8 @@ PyObject *find(PyObject *, PyObject *args) noexcept {
         }
         return PyTuple_Pack(6, sets[0].get(), sets[1].get(), sets[2].get(), sets[3].get(), sets[4].get(),
                             sets[5].get());
-    } catch (const std::bad_alloc &) {
-        return PyErr_NoMemory();
+    } catch (...) {
+        return from_exception();
     }
 }
 
