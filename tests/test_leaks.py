@@ -1,6 +1,7 @@
 """Repeated calls do not grow memory: every one of the nine functions, on
 ordinary input, on input that raises and on the fallback paths, thousands of
-times. Four measures, each checked against a deliberately leaking canary so
+times, and the same for the fact finder and selection (context_compress._facts),
+allocation failures included. Four measures, each checked against a deliberately leaking canary so
 that a margin too wide to catch one leaked object or block per call fails
 here first:
 
@@ -25,6 +26,8 @@ import tracemalloc
 import pytest
 
 import routes.context_compress as cc
+from context_compress import _facts, facts
+from context_compress.texts import SUMMARY_PREFIX
 from fake_chat import UNSET, FakeChat, place, placed
 from shared import PlainDict, PlainStr, StrRaises
 
@@ -417,3 +420,78 @@ def test_canary_one_small_native_block_per_call_exceeds_heap_margin():
 @RSS_MEASURABLE
 def test_canary_one_native_block_per_call_exceeds_resident_margin():
     assert resident_growth_in_child("canary") >= RSS_MARGIN
+
+
+# --- context_compress._facts -----------------------------------------------------
+
+SHARES = facts.TRANSCRIPT_SHARES
+
+
+def fact_span():
+    """A span as the selection reads it, every string made afresh: a leaked
+    reference to any of them keeps new memory alive."""
+    def text(*parts):
+        return "".join(parts)
+
+    return [
+        (text("[user] "), text("Keep src/app/main.py as it is.", " Don't touch migrations."), 1, (), (), ""),
+        (text("[assistant] "), "", 0, (text("call bash ", '{"command": "pytest -x"}'),), (text("c", "1"),), ""),
+        (text("[tool_result] "), text("$ pytest -x\n", "E   KeyError: 'unit_price'\n", "  x" * 200, "\n12.5 MB ok"),
+         3, (), (), text("c", "1")),
+        (text("[user] "), text(SUMMARY_PREFIX, "earlier: fixed FIN-2291 in pricing_rules.py"), 2, (), (), ""),
+        (text("[assistant] "), text("中文 😀 \ud800 ", "3f9a2c1d https://example.org/a"), 0, (), (), ""),
+    ]
+
+
+def nomemory(function, arguments):
+    """`function(*arguments())` with its k-th allocation failing, k moving on
+    at every call: the paths that give MemoryError back from every point of
+    it. The arguments are made before the failures start (the interpreter's
+    own code is not what is tested here, and 3.13.0 crashes making a
+    function object when that allocation fails)."""
+    _testcapi = pytest.importorskip("_testcapi")
+    counter = iter(range(10**9))
+
+    def failing():
+        args = arguments()
+        start = next(counter) % 60
+        _testcapi.set_nomemory(start, start + 1)
+        try:
+            function(*args)
+        except MemoryError:
+            pass
+        finally:
+            _testcapi.remove_mem_hooks()
+
+    return failing
+
+
+FACT_SCENARIOS = {
+    "select": lambda: _facts.select(fact_span(), 400, SHARES),
+    "select-whole": lambda: _facts.select(fact_span(), 10**6, SHARES),
+    "select-not-str-call": lambda: _facts.select([*fact_span(), ("[a] ", "b", 0, ("x", 5), ("", ""), "")], 9, SHARES),
+    "select-short-record": lambda: _facts.select([*fact_span(), ("[a] ", "b")], 9, SHARES),
+    "select-ids-differ": lambda: _facts.select([*fact_span(), ("[a] ", "b", 0, ("x",), (), "")], 9, SHARES),
+    "select-no-memory": nomemory(_facts.select, lambda: (fact_span(), 400, SHARES)),
+    "find": lambda: _facts.find([(body, True) for _, body, *_ in fact_span()]),
+    "find-not-str": lambda: _facts.find([("".join(["a", "/b.py"]), True), (5, False)]),
+    "find-no-memory": nomemory(_facts.find, lambda: ([(body, True) for _, body, *_ in fact_span()],)),
+    "seen": lambda: facts.seen([{"role": "user", "content": body} for _, body, *_ in fact_span()], "src/app/main.py"),
+}
+FACT_ERRORS = {"select-not-str-call": TypeError, "select-short-record": TypeError, "select-ids-differ": ValueError,
+               "find-not-str": TypeError}
+
+
+@pytest.mark.parametrize("name", sorted(FACT_SCENARIOS))
+def test_fact_calls_keep_memory_flat(name):
+    def call():
+        try:
+            FACT_SCENARIOS[name]()
+        except FACT_ERRORS.get(name, ()):
+            pass
+
+    shared = reachable(SHARES, _facts, vars(facts))
+    assert refcount_drift(call, shared) == []
+    assert traced_growth(call) < TRACED_MARGIN
+    if NATIVE_HEAP:
+        assert heap_growth(call) < HEAP_MARGIN
