@@ -178,8 +178,8 @@ class FakeLLM(BaseHTTPRequestHandler):
 class Server(ThreadingHTTPServer):
     daemon_threads = True
 
-    def __init__(self):
-        super().__init__(("127.0.0.1", 0), FakeLLM)
+    def __init__(self, handler=FakeLLM):
+        super().__init__(("127.0.0.1", 0), handler)
         self.requests = []
         self.trickled = 0  # body bytes sent by the trickle mode
         self.release = threading.Event()
@@ -194,8 +194,9 @@ class Server(ThreadingHTTPServer):
 
 
 @contextlib.contextmanager
-def running_server():
-    srv = Server()
+def running_server(handler=FakeLLM):
+    """A Server answering with `handler` (FakeLLM or a subclass with modes of its own)."""
+    srv = Server(handler)
     thread = threading.Thread(target=srv.serve_forever, kwargs={"poll_interval": 0.05},
                               daemon=True)
     thread.start()
