@@ -45,8 +45,9 @@ class Providers(FakeLLM):
         elif mode == "anthropic-empty":
             self.reply(200, anthropic_message("", "max_tokens"))
         else:  # the key echoed, as some gateways do
-            self.reply(401, {"type": "error", "error": {
-                "type": "authentication_error", "message": f"invalid x-api-key {self.headers['x-api-key']}"}})
+            key = self.headers.get("x-api-key") or self.headers.get("authorization")
+            self.reply(401, {"type": "error", "error": {"type": "authentication_error",
+                                                        "message": f"invalid key {key}"}})
 
 
 @pytest.fixture

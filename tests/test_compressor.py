@@ -141,15 +141,22 @@ def test_a_compressors_llm_reaches_no_other_caller_on_any_thread(chat):
     first = conversation("first")
     worker = threading.Thread(target=Compressor(slow, WINDOW, facts=False).compress, args=(first,))
     worker.start()
-    assert asked.wait(10)
-    direct, other = conversation("direct"), conversation("other")
-    cc.cut_and_sum_history(direct, {"max_context": WINDOW})
-    Compressor(lambda m, c: "other summary", WINDOW, facts=False).compress(other)
-    release.set()
-    worker.join(10)
-    assert [summary_of(c) for c in (first, direct, other, inner)] == [
-        "slow summary", GOOD_SUMMARY, "other summary", GOOD_SUMMARY]
+    direct, fallback, other = conversation("direct"), conversation("fallback"), conversation("other")
+    try:
+        assert asked.wait(10)
+        cc.cut_and_sum_history(direct, {"max_context": WINDOW})
+        with placed(None):  # no chat layer: the module's own extract
+            cc.cut_and_sum_history(fallback, {"max_context": WINDOW})
+        Compressor(lambda m, c: "other summary", WINDOW, facts=False).compress(other)
+    finally:
+        release.set()
+        worker.join(10)
+    assert [summary_of(c) for c in (first, direct, fallback, other, inner)] == [
+        "slow summary", GOOD_SUMMARY, cc.simple_extract(conversation()["messages"][:10]), "other summary",
+        GOOD_SUMMARY]
     assert len(chat.calls) == 2 and sys.modules["routes.chat"] is chat.module
+    # The module's own functions are back in its namespace, and nothing else changed.
+    assert {type(cc.__dict__[n]) for n in ("_msgs_to_text", "simple_extract")} == {type(cc.estimate_tokens)}
     assert cc.__dict__ == saved and all(cc.__dict__[k] is v for k, v in saved.items())
 
 
@@ -246,7 +253,8 @@ SECRET, TEXT = "sk-test-0123456789", "PRIVATE-MESSAGE-TEXT"
 
 @pytest.mark.parametrize("llm", [
     lambda m, c: "summary",
-    lambda m, c: (_ for _ in ()).throw(RuntimeError(f"401 bad key {SECRET}; request was {m}")),
+    # An API that quotes the request and the key in its error.
+    lambda m, c: (_ for _ in ()).throw(RuntimeError(f"401 bad key {SECRET} for {m[1]['content'][:200]}")),
     lambda m, c: {"error": m[1]["content"]},
 ])
 def test_no_record_carries_message_text_or_a_secret(llm, caplog):
@@ -292,6 +300,10 @@ def test_acompress_never_holds_the_event_loop_while_the_llm_answers():
     held, result, conv = asyncio.run(main())
     assert result.summary_source == "llm" and summary_of(conv) == "summary"
     assert held < 0.05
+    # Below the threshold, acompress leaves the conversation as it is.
+    small = conversation()
+    assert not asyncio.run(Compressor(max_context=200_000, facts=False).acompress(small)).compressed
+    assert small == conversation()
 
 
 @pytest.mark.parametrize("awaited", [False, True])

@@ -79,6 +79,10 @@ QUOTED_RUN = 16
 #: Conversations whose warning a compressor remembers having given.
 REMEMBERED = 4096
 
+# The reason below the threshold, as diagnosis.explain words it, without
+# formatting the threshold on every turn.
+_BELOW = f" is at or below the {THRESHOLD} threshold"
+
 
 @dataclass(slots=True)
 class CompressionResult:
@@ -117,21 +121,20 @@ _ARMED, _SKIPPED, _ASKING, _DONE = range(4)
 
 
 class _Request:
-    """The summary request of one compressor call, and what became of it."""
+    """The summary request of one compressor call, and what became of it.
+    What a request has not changed is read from the class."""
 
-    __slots__ = ("compressor", "loop", "state", "span", "source", "error", "sent", "future",
-                 "cancelled")
+    state = _ARMED
+    span: Any = None
+    source: SummarySource | None = None
+    error: str | None = None
+    sent = ""
+    future: concurrent.futures.Future[Any] | None = None
+    cancelled = False
 
     def __init__(self, compressor: Compressor, loop: asyncio.AbstractEventLoop | None = None) -> None:
         self.compressor = compressor
         self.loop = loop
-        self.state = _ARMED
-        self.span: Any = None
-        self.source: SummarySource | None = None
-        self.error: str | None = None
-        self.sent = ""
-        self.future: concurrent.futures.Future[Any] | None = None
-        self.cancelled = False
 
     def cancel(self) -> None:
         # Either side may come first; both look at both fields.
@@ -146,45 +149,68 @@ _current: ContextVar[_Request | None] = ContextVar("context_compress.compressor"
 
 class _Bindings:
     """The dispatchers' place in the module namespace, shared by all
-    compressors: bound while at least one compressor call runs."""
+    compressors: bound while at least one compressor call runs. Written out
+    for the two names, since every call of a compressor binds and unbinds."""
 
-    def __init__(self, dispatchers: dict[str, Callable[[Any], str]]) -> None:
-        self.dispatchers = dispatchers
+    def __init__(self) -> None:
         self.lock = threading.Lock()
         self.users = 0
-        self.saved: dict[str, Any] = {}
+        self.saved_transcript: Any = _MISSING
+        self.saved_extract: Any = _MISSING
 
     def enter(self) -> None:
-        with self.lock:
+        namespace = _NAMESPACE
+        self.lock.acquire()
+        try:
             if not self.users:
-                for name, dispatcher in self.dispatchers.items():
-                    bound = _NAMESPACE.get(name, _MISSING)
-                    # A dispatcher still bound (someone put it back after the
-                    # last call ended) already delegates to the saved name.
-                    if bound is not dispatcher:
-                        self.saved[name] = bound
-                        _NAMESPACE[name] = dispatcher
+                # A dispatcher still bound (someone put it back after the last
+                # call ended) delegates to the saved name already.
+                bound = namespace.get("_msgs_to_text", _MISSING)
+                if bound is not _msgs_to_text:
+                    self.saved_transcript = bound
+                    namespace["_msgs_to_text"] = _msgs_to_text
+                bound = namespace.get("simple_extract", _MISSING)
+                if bound is not simple_extract:
+                    self.saved_extract = bound
+                    namespace["simple_extract"] = simple_extract
             self.users += 1
+        finally:
+            self.lock.release()
 
     def leave(self) -> None:
-        with self.lock:
+        namespace = _NAMESPACE
+        self.lock.acquire()
+        try:
             self.users -= 1
             if not self.users:
-                for name, dispatcher in self.dispatchers.items():
-                    # Whoever rebound the name meanwhile keeps their binding.
-                    if _NAMESPACE.get(name, _MISSING) is dispatcher:
-                        previous = self.saved[name]
-                        if previous is _MISSING:
-                            del _NAMESPACE[name]
-                        else:
-                            _NAMESPACE[name] = previous
+                # Whoever rebound a name meanwhile keeps their binding.
+                if namespace.get("_msgs_to_text") is _msgs_to_text:
+                    _restore("_msgs_to_text", self.saved_transcript)
+                if namespace.get("simple_extract") is simple_extract:
+                    _restore("simple_extract", self.saved_extract)
+        finally:
+            self.lock.release()
 
-    def previous(self, name: str) -> Callable[[Any], str]:
-        """What `name` was before the dispatchers, as the module would find it."""
-        found = self.saved.get(name, _MISSING)
-        if found is _MISSING:
-            raise NameError(f"name {name!r} is not defined")
-        return found  # type: ignore[no-any-return]
+    def transcript(self) -> Callable[[Any], str]:
+        """What `_msgs_to_text` was before the dispatchers."""
+        return _defined("_msgs_to_text", self.saved_transcript)
+
+    def extract(self) -> Callable[[Any], str]:
+        """What `simple_extract` was before the dispatchers."""
+        return _defined("simple_extract", self.saved_extract)
+
+
+def _restore(name: str, previous: Any) -> None:
+    if previous is _MISSING:
+        del _NAMESPACE[name]
+    else:
+        _NAMESPACE[name] = previous
+
+
+def _defined(name: str, found: Any) -> Callable[[Any], str]:
+    if found is _MISSING:
+        raise NameError(f"name {name!r} is not defined")
+    return found  # type: ignore[no-any-return]
 
 
 def _msgs_to_text(msgs: Any) -> str:
@@ -193,17 +219,17 @@ def _msgs_to_text(msgs: Any) -> str:
         # The module's own request is skipped: an empty transcript asks nothing.
         request.state = _SKIPPED
         return ""
-    return _bindings.previous("_msgs_to_text")(msgs)
+    return _bindings.transcript()(msgs)
 
 
 def simple_extract(msgs: Any) -> str:
     request = _current.get()
     if request is not None and request.state <= _SKIPPED:
         return request.compressor._summarise(request, msgs)
-    return _bindings.previous("simple_extract")(msgs)
+    return _bindings.extract()(msgs)
 
 
-_bindings = _Bindings({"_msgs_to_text": _msgs_to_text, "simple_extract": simple_extract})
+_bindings = _Bindings()
 
 
 # --- the compressor ------------------------------------------------------------------
@@ -295,8 +321,7 @@ class Compressor:
             # Below the threshold: the per-turn path, nothing more to find out.
             if self._warned:
                 self._forget(conv)
-            return CompressionResult(
-                False, stats, reason=f"rate {stats['rate']:.3f} is at or below the {THRESHOLD} threshold")
+            return CompressionResult(False, stats, None, None, None, f"rate {stats['rate']:.3f}{_BELOW}")
         return self._result(conv, compressed, stats, request)
 
     # --- the summary request -------------------------------------------------------
@@ -314,7 +339,7 @@ class Compressor:
                 return summary
             request.error = self._one_line(problem, sent)
             summary = (self._facts.extract(span) if self._facts is not None
-                       else _bindings.previous("simple_extract")(span))
+                       else _bindings.extract()(span))
             request.source, request.sent = "extract", summary
             return summary
         finally:
@@ -330,7 +355,7 @@ class Compressor:
                 from routes.chat import _call_llm_api  # type: ignore[import-not-found]
             step = "the transcript failed"
             text = (self._facts.transcript(span) if self._facts is not None
-                    else _bindings.previous("_msgs_to_text")(span))
+                    else _bindings.transcript()(span))
             if not text:
                 return "", "not asked: the span has no text to summarise", ""
             step = "the request failed"
@@ -347,7 +372,7 @@ class Compressor:
             summary, problem = _read(answer, self.llm is not None)
             return summary, problem, text
         except Exception as exc:
-            return "", f"{step}: {type(exc).__name__}: {exc}", text
+            return "", f"{step}: {_described(exc)}", text
 
     def _awaited(self, answer: Awaitable[Any], request: _Request) -> Any:
         import asyncio
@@ -372,14 +397,20 @@ class Compressor:
                            "thread: use acompress()")
 
     def _one_line(self, problem: str, sent: str) -> str:
-        line = " ".join(problem[:LONG_ERROR].split())
-        line = _unquoted(self._redact(line), sent)
+        # Masked before it is cut, so that no part of a secret survives the cut.
+        line = " ".join(self._redact(problem).split())[:LONG_ERROR]
+        line = _unquoted(line, sent)
         return line if len(line) <= ERROR_SHOWN else line[:ERROR_SHOWN - 1] + "…"
 
     # --- what happened -----------------------------------------------------------------
 
     def _result(self, conv: Any, compressed: bool, stats: Any, request: _Request) -> CompressionResult:
-        why = explain(conv, compressed, stats, self.max_context)
+        try:
+            why = explain(conv, compressed, stats, self.max_context)
+        except Exception as exc:
+            # The module's result stands (the conversation may be rewritten
+            # already); only the account of it is missing.
+            why = Explanation(f"the result could not be explained: {_described(exc)}")
         result = CompressionResult(bool(compressed), stats, reason=why.reason, still_over=why.still_over,
                                    largest_kept_tokens=why.largest_kept if why.still_over else None)
         label = _label(conv)
@@ -404,7 +435,10 @@ class Compressor:
         facts = self._facts or _facts_module()
         if facts is None or request.span is None:
             return None
-        seen, of = facts.seen(request.span, request.sent)
+        try:
+            seen, of = facts.seen(request.span, request.sent)
+        except Exception:
+            return None
         return {"seen": seen, "of": of}
 
     def _log_compression(self, label: str, stats: Any, result: CompressionResult, why: Explanation) -> None:
@@ -432,7 +466,7 @@ class Compressor:
         culprit = why.stamps.stamp if why.stamps is not None else why.largest_stamp
         created = conv.get("created_at") if conv else None
         if created or culprit:
-            return ("stamps", repr(created), repr(culprit))
+            return ("created_at", repr(created), repr(culprit))
         return ("object", id(conv))
 
     def _first_time(self, key: tuple[Any, ...]) -> bool:
@@ -514,6 +548,15 @@ def _unquoted(line: str, sent: str) -> str:
         elif i == 0 or not quoted[i - 1]:
             out.append("…")
     return "".join(out)
+
+
+def _described(exc: BaseException) -> str:
+    """An exception as "Type: text", whatever its __str__ does."""
+    try:
+        text = str(exc)
+    except Exception:
+        text = "(its text cannot be read)"
+    return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
 
 
 def _conversation_id(conv: Any) -> Any:
