@@ -120,11 +120,13 @@ demo-llm: install $(VENV)/.extra-local-llm $(SAMPLE)
 # instruction set), then against the pure-Python baseline, tests/reference.py,
 # whose results.md takes in the limits of the same run. The bench extra of pyproject.toml (pyperf, matplotlib) is installed
 # into the venv without rebuilding the package. BENCH_ARGS passes options to
-# the runner (pyperf's among them, e.g. BENCH_ARGS="-p 20"). A run writes
-# bench/out/ only; bench-readme copies its headline into README.md.
+# the runner (pyperf's among them, e.g. BENCH_ARGS="-p 20"). bench/compressor.py
+# then times Compressor.compress against the bare per-turn check it wraps. A
+# run writes bench/out/ only; bench-readme copies its headline into README.md.
 bench: $(VENV)/.extra-bench
 	$(PY) bench/limits.py
 	$(PY) bench/run.py $(BENCH_ARGS)
+	$(PY) bench/compressor.py
 	$(PY) bench/jobs.py
 
 # --jobs 1, 4 and 8 over 16 files against a server that answers after 1 s
@@ -135,6 +137,7 @@ bench-jobs: install
 bench-quick: $(VENV)/.extra-bench
 	$(PY) bench/limits.py --quick
 	$(PY) bench/run.py --quick $(BENCH_ARGS)
+	$(PY) bench/compressor.py --quick
 
 bench-limits: $(VENV)/.extra-bench
 	$(PY) bench/limits.py $(LIMITS_ARGS)
