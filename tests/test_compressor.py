@@ -17,6 +17,7 @@ from hypothesis import strategies as st
 import context_compress.compressor as compressor_module
 import routes.context_compress as cc
 from context_compress import Compressor
+from context_compress.diagnosis import explain, stamp_findings
 from context_compress.texts import SUMMARY_NOTE as NOTE, SUMMARY_PREFIX as PREFIX
 from fake_chat import GOOD_ANSWER, GOOD_SUMMARY, FakeChat, placed
 from shared import msg
@@ -45,38 +46,26 @@ def warnings_in(caplog):
 
 # --- what became of the summary request ------------------------------------------------
 
-# routes.chat answers that give no summary, and the words the result names them by.
-BROKEN_CHATS = {
-    "raises": (RuntimeError("401 invalid API key"), "RuntimeError: 401 invalid API key"),
-    "text": ("a summary as plain text", "the answer is a str, not a chat completion"),
-    "anthropic": ({"content": [{"type": "text", "text": "summary"}]}, "the answer has no choices"),
-    "empty": ({"choices": [{"message": {"content": ""}}]}, "first choice has no message content"),
-    "missing": (None, "routes.chat halted; None in sys.modules"),
-}
+# Answers of the host's routes.chat ("chat") or of an llm given to the
+# compressor, returned or awaited; the source they give, and the words that
+# name a failure. The first five are the broken chat layers a host met.
+ANSWERS = [
+    ("chat", RuntimeError("401 invalid API key"), "extract", "RuntimeError: 401 invalid API key"),
+    ("chat", "written", "extract", "the answer is a str, not a chat completion"),
+    ("chat", {"content": [{"type": "text", "text": "written"}]}, "extract", "the answer has no choices"),
+    ("chat", {"choices": [{"message": {"content": ""}}]}, "extract", "first choice has no message content"),
+    ("chat", None, "extract", "routes.chat halted; None in sys.modules"),
+    ("chat", {"choices": [{"message": {"content": " written\n"}}]}, "llm", None),
+    ("llm", "  written  ", "llm", None),
+    ("await", {"choices": [{"message": {"content": " written\n"}}]}, "llm", None),
+    ("await", " \n", "extract", "the answer is empty"),
+    ("llm", {"choices": [{"message": {"content": ["a", "list"]}}]}, "extract", "content is a list, not text"),
+    ("await", ValueError("quota"), "extract", "ValueError: quota"),
+]
 
 
-@pytest.mark.parametrize("kind", BROKEN_CHATS)
-def test_a_broken_host_chat_layer_is_named_in_the_result_and_a_warning(kind, caplog):
-    answer, words = BROKEN_CHATS[kind]
-    conv = conversation()
-    span = conv["messages"][:10]
-    with placed(None if kind == "missing" else FakeChat(answer).module):
-        result = Compressor(max_context=WINDOW, facts=False).compress(conv)
-    assert result.compressed and result.summary_source == "extract"
-    assert words in result.llm_error
-    assert summary_of(conv) == cc.simple_extract(span)
-    assert [w for w in warnings_in(caplog) if result.llm_error in w]
-
-
-@pytest.mark.parametrize("answer, source, error", [
-    ("  written  ", "llm", None),
-    ({"choices": [{"message": {"content": " written\n"}}]}, "llm", None),
-    (" \n", "extract", "the answer is empty"),
-    ({"choices": [{"message": {"content": ["a", "list"]}}]}, "extract", "content is a list, not text"),
-    (ValueError("quota"), "extract", "ValueError: quota"),
-])
-@pytest.mark.parametrize("awaited", [False, True])
-def test_a_hosts_llm_answers_with_text_or_a_completion_now_or_awaited(answer, source, error, awaited):
+@pytest.mark.parametrize("via, answer, source, words", ANSWERS)
+def test_what_became_of_the_summary_request_is_in_the_result_and_a_warning(via, answer, source, words, caplog):
     def llm(messages, cfg):
         if isinstance(answer, Exception):
             raise answer
@@ -86,9 +75,15 @@ def test_a_hosts_llm_answers_with_text_or_a_completion_now_or_awaited(answer, so
         return llm(messages, cfg)
 
     conv = conversation()
-    result = Compressor(later if awaited else llm, WINDOW, facts=False).compress(conv)
-    assert (result.summary_source, result.llm_error and error in result.llm_error) == (source, error and True)
-    assert (summary_of(conv) == "written") == (source == "llm")
+    span = conv["messages"][:10]
+    with placed(FakeChat(answer).module if via == "chat" and answer is not None else None):
+        result = Compressor({"chat": None, "llm": llm, "await": later}[via], WINDOW, facts=False).compress(conv)
+    assert result.compressed and result.summary_source == source
+    if source == "llm":
+        assert (summary_of(conv), result.llm_error, warnings_in(caplog)) == ("written", None, [])
+    else:
+        assert words in result.llm_error and summary_of(conv) == cc.simple_extract(span)
+        assert [w for w in warnings_in(caplog) if result.llm_error in w]
 
 
 def test_the_request_is_the_modules_with_this_compressors_prompt_and_config(chat):
@@ -186,6 +181,11 @@ def test_stamps_in_another_layout_than_the_cut_time_are_named_with_an_example(la
     assert {(r.compressed, len(r.stats), r.still_over) for r in results} == {(False, 0, key == "created_at")}
     assert all(f"{stamp!r} ({words})" in r.reason and repr(cut) in r.reason for r in results)
     assert len([w for w in warnings_in(caplog) if "cannot be ordered" in w]) == 1
+    # What --check is given: every such stamp, as a finding.
+    findings = stamp_findings(conv)
+    assert [(f["kind"], f["index"]) for f in findings] == [("timestamp_layout", i) for i in range(n)]
+    assert all(f"({words})" in f["text"] and f["text"].endswith("counts as before the cut time, though it is not")
+               for f in findings)
 
 
 @pytest.mark.parametrize("stamps, words", [
@@ -210,6 +210,17 @@ def test_a_first_kept_message_without_a_stamp_is_named(namespace):
     conv = {"messages": [msg("2024-05-01T10:00:00+00:00", 900), msg("", 900), msg("", 900)]}
     result = Compressor(max_context=WINDOW, facts=False).compress(conv)
     assert "message 2, the first of the kept messages, has no timestamp" in result.reason
+
+
+@pytest.mark.parametrize("conv, reason", [
+    ({"messages": []}, "no messages"),
+    ({"messages": [msg("", 900)]}, "no message has a timestamp, so none is in the window"),
+    ({"cut_time": "2024-05-02T00:00:00+00:00", "messages": [msg("2024-05-01T10:00:00+00:00", 900)]},
+     "no messages at or after the cut time '2024-05-02T00:00:00+00:00': the newest stamp is "
+     "'2024-05-01T10:00:00+00:00'"),
+])
+def test_why_nothing_was_in_the_window_is_said_as_the_command_says_it(conv, reason):
+    assert explain(conv, *cc.cut_and_sum_history(conv), 200_000).reason == reason
 
 
 def test_below_the_threshold_nothing_is_looked_into(monkeypatch):

@@ -20,6 +20,7 @@ from typing import Any
 
 from .native import load
 from .texts import THRESHOLD, keep_budget
+from .turns import Finding
 
 _module = load()
 
@@ -143,6 +144,35 @@ class StampProblem:
     stamp: Any
     cut_time: Any
     text: str
+
+
+def stamp_findings(conv: Any) -> list[Finding]:
+    """Every message of `conv` whose stamp is written in another layout than
+    the cut time in force, as `context_compress.window.check` records its
+    findings (kind ``timestamp_layout``, `index` from 0 in
+    ``conv["messages"]``): the module compares stamps as text, which orders
+    them only while all share one layout. Stamps not ascending are check's
+    ``timestamp_order``."""
+    messages = conv.get("messages") or []
+    if not any(_stamp(m) for m in messages):
+        return []
+    cut = _module.get_conv_cut_time(conv)
+    cut_moment = instant(cut)
+    findings: list[Finding] = []
+    for index, m in enumerate(messages):
+        stamp = _stamp(m)
+        words = layout_difference(stamp, cut) if stamp else []
+        if not words:
+            continue
+        text = (f"stamped {shown(stamp)} ({', '.join(words)}), in another layout than the cut time "
+                f"{shown(cut)}, which the module compares it with as text")
+        moment = instant(stamp)
+        if isinstance(stamp, str) and isinstance(cut, str) and moment is not None and cut_moment is not None:
+            after = stamp >= cut
+            if after != (moment >= cut_moment):
+                text += f"; it counts as {'after' if after else 'before'} the cut time, though it is not"
+        findings.append({"kind": "timestamp_layout", "index": index, "tool_call_id": None, "text": text})
+    return findings
 
 
 @dataclass(frozen=True)
