@@ -68,7 +68,8 @@ LLM = Callable[[list[dict[str, str]], dict[str, Any]], LLMAnswer | Awaitable[LLM
 
 SummarySource = Literal["llm", "extract"]
 
-#: Characters of an `llm_error`; the line before masking is cut at LONG_ERROR.
+#: Characters of an `llm_error`. The masked line is first cut to LONG_ERROR,
+#: which bounds the search for quoted message text.
 ERROR_SHOWN = 300
 LONG_ERROR = 2000
 #: A run of this many characters of an error line that also stands in the
