@@ -6,9 +6,9 @@ VENV    ?= .venv
 PY      := $(VENV)/bin/python
 PIP     := $(PY) -m pip --disable-pip-version-check -q
 SAMPLE  := examples/sample_conversation.json
-SOURCES := $(wildcard src/routes/*.cpp src/routes/*.hpp src/routes/*.pyi src/routes/py.typed src/context_compress/*.py src/context_compress/py.typed src/context_compress_cli/*.py) CMakeLists.txt pyproject.toml
+SOURCES := $(wildcard src/routes/*.cpp src/routes/*.hpp src/facts/*.cpp src/facts/*.hpp src/routes/*.pyi src/routes/py.typed src/context_compress/*.py src/context_compress/py.typed src/context_compress_cli/*.py) CMakeLists.txt pyproject.toml
 
-.PHONY: all install test stubtest demo clean bench bench-quick bench-limits bench-readme bench-accuracy bench-jobs \
+.PHONY: all install test stubtest demo clean bench bench-quick bench-limits bench-readme bench-accuracy bench-jobs bench-facts \
         wheel sanitize valgrind fuzz demo-llm test-llm sid-pythons
 
 all: install
@@ -128,6 +128,15 @@ bench: $(VENV)/.extra-bench
 	$(PY) bench/run.py $(BENCH_ARGS)
 	$(PY) bench/compressor.py
 	$(PY) bench/jobs.py
+	$(PY) bench/facts.py
+
+# How many of a compressed span's facts reach the summary, the module's
+# transcript and extract against context_compress.facts, over the recorded
+# sessions of bench/sessions/ and the sample; and the time on a 1 MB span
+# (about a minute). Writes bench/out/facts.md. The sessions themselves are
+# recorded by bench/sessions.py (minutes: it really runs every command).
+bench-facts: install $(SAMPLE)
+	$(PY) bench/facts.py $(FACTS_ARGS)
 
 # --jobs 1, 4 and 8 over 16 files against a server that answers after 1 s
 # (about 25 s); also the last step of bench.

@@ -1,0 +1,340 @@
+"""A summary written from the whole span: a fact-keeping transcript and
+extract for routes.context_compress, and the count of the facts they keep.
+
+By default the module sends the summarizer the oldest 8,000 characters of the
+span (`_msgs_to_text`) and falls back to its first 3 and last 5 messages
+(`simple_extract`). It looks both names up in its namespace at every call, so
+a host that binds others changes what the summary is written from:
+
+    from context_compress import facts
+    with facts.install():                 # or handle = facts.install() ... handle.uninstall()
+        changed, stats = cut_and_sum_history(conv, llm_config)
+
+`transcript(msgs, budget)` renders the whole span within `budget` characters
+for the summarizer, `extract(msgs, budget)` is the summary written when the
+LLM gives none: the same selection at a smaller budget. In conversation order
+and under the module's `[role] ` labels, they keep
+
+- the previous summary (a message whose content starts with SUMMARY_PREFIX)
+  whole when it fits in 35 % of the budget, so that what an earlier
+  compaction kept is not lost; a longer one keeps its fact lines within that
+  share;
+- the start of the span and its end;
+- the users' messages, up to a share of the budget (TRANSCRIPT_SHARES,
+  EXTRACT_SHARES): all of them when they fit, else the start of each, evenly;
+- the tool calls of assistant messages, as ``call NAME ARGUMENTS`` lines of at
+  most CALL_BOUND characters;
+- from every message the lines that carry facts, chosen greedily by the facts
+  they add per character: file paths, URLs, identifiers (snake_case,
+  camelCase, hashes, tickets), numbers with units, error lines (each with the
+  line that names the failing command) and the users' constraints;
+- whatever else still fits, users' and assistants' lines first, newest first.
+
+Each run of left-out lines, within a message or across messages, is one
+marker line saying how many (``…(37 lines omitted)``); the first kept line of
+a message carries its label. Lines longer than PIECE_BOUND are taken in
+pieces, each counted as a line. The text depends on the messages and the
+budget alone, is at most `budget` code points long, and no cut parts the two
+halves of a surrogate pair. The selection is C++ (the context_compress._facts
+extension): it reads a span of a megabyte in some 20 ms.
+
+Messages are read as the module reads them (`get` of ``role``, ``content``,
+``tool_result``), so whatever the module renders is rendered, and what makes
+the module raise (a message without `get`, a `__str__` that raises) raises
+the same way. The ``tool_calls`` and ``tool_call_id`` that the module never
+reads are read defensively: a shape that cannot be read is left out.
+
+`find_facts(text)` and `span_facts(msgs)` give the facts by category;
+`seen(msgs, sent)` counts how many of a span's facts the text `sent` holds
+verbatim, the most that a summary written from it can keep.
+"""
+
+from __future__ import annotations
+
+import json
+import logging
+from collections.abc import Callable, Iterable, Mapping
+from typing import Any
+
+import routes.context_compress as _module
+
+from . import _facts as _native
+from .coverage import message_text
+from .texts import SUMMARY_PREFIX
+
+__all__ = ["transcript", "extract", "install", "Installed", "find_facts", "span_facts", "seen", "seen_by_category",
+           "CATEGORIES", "TRANSCRIPT_BUDGET", "EXTRACT_BUDGET"]
+
+log = logging.getLogger(__name__)
+
+TRANSCRIPT_BUDGET = 24_000
+EXTRACT_BUDGET = 8_000
+
+#: Shares of the budget taken before the greedy choice of fact lines, in
+#: this order: the previous summary, users' messages, the start and the end
+#: of the span. The extract, a third of the size, gives users less: their
+#: constraints still come first among the fact lines.
+TRANSCRIPT_SHARES = (0.35, 0.25, 0.02, 0.04)
+EXTRACT_SHARES = (0.35, 0.10, 0.01, 0.02)
+
+#: Longest line kept whole (kPieceBound of src/facts/select.hpp); longer ones
+#: are cut into pieces, at the last space of each piece's second half.
+PIECE_BOUND = 320
+#: Longest ``call NAME ARGUMENTS`` line.
+CALL_BOUND = 200
+
+CATEGORIES = ("paths", "urls", "identifiers", "numbers", "errors", "constraints")
+
+ELLIPSIS = "…"
+
+
+# --- reading the span ------------------------------------------------------------
+
+def _call_lines(message: Any) -> tuple[tuple[str, ...], tuple[str, ...]]:
+    """The ``call NAME ARGUMENTS`` lines of a message's tool calls, and their
+    ids ("" for none). Whatever cannot be read is left out: the module never
+    reads these keys, so nothing in them may make the transcript fail."""
+    lines: list[str] = []
+    ids: list[str] = []
+    try:
+        calls = message.get("tool_calls")
+        if calls and isinstance(calls, (list, tuple)):
+            for call in calls:
+                try:
+                    line, cid = _call_line(call)
+                except Exception:
+                    log.debug("a tool call left out: unreadable", exc_info=True)
+                    continue
+                if line:
+                    lines.append(line)
+                    ids.append(cid)
+    except Exception:
+        log.debug("tool_calls left out: unreadable", exc_info=True)
+    return tuple(lines), tuple(ids)
+
+
+def _call_line(call: Any) -> tuple[str, str]:
+    if not isinstance(call, Mapping):
+        return "", ""
+    function = call.get("function")
+    if isinstance(function, Mapping):
+        name, arguments = function.get("name"), function.get("arguments")
+    else:
+        name, arguments = call.get("name"), call.get("arguments", call.get("input"))
+    if not name:
+        return "", ""
+    if arguments is None or isinstance(arguments, str):
+        args = str(arguments or "")
+    else:
+        args = json.dumps(arguments, ensure_ascii=False, default=str)
+    # One line, so that the model reads it as one call.
+    line = " ".join(f"call {name} {args}".splitlines()).rstrip()
+    if len(line) > CALL_BOUND:
+        line = _cut(line, CALL_BOUND - 1) + ELLIPSIS
+    cid = call.get("id")
+    return line, str(cid) if isinstance(cid, str) else ""
+
+
+def _cut(text: str, end: int) -> str:
+    """`text` up to `end`, one code point shorter when the cut would part a
+    surrogate pair."""
+    if 0 < end < len(text) and "\ud800" <= text[end - 1] <= "\udbff" and "\udc00" <= text[end] <= "\udfff":
+        end -= 1
+    return text[:end]
+
+
+_KINDS = {"user": 1, "tool_result": 3}
+
+
+def _read(msgs: Iterable[Any]) -> list[tuple[str, str, int, tuple[str, ...], tuple[str, ...], str]]:
+    """The messages that render, as the selection takes them: (header, body,
+    kind, call lines, call ids, tool_call_id)."""
+    read = []
+    for message in msgs:
+        label, body = message_text(message)
+        calls, ids = _call_lines(message)
+        if not body and not calls:
+            continue
+        # The label tells the roles apart: "tool_result" is how the module
+        # labels a tool message, and reading the role again could differ.
+        kind = _KINDS.get(label, 0)
+        if kind == 1 and body.startswith(SUMMARY_PREFIX):
+            kind = 2
+        tool_call_id = ""
+        if kind == 3:
+            try:
+                cid = message.get("tool_call_id")
+                tool_call_id = cid if type(cid) is str else ""
+            except Exception:
+                log.debug("tool_call_id left out: unreadable", exc_info=True)
+        # The body goes as it is: a str subclass is rendered by its
+        # characters, as the module renders it, not by its __str__.
+        read.append((f"[{label}] ", body, kind, calls, ids, tool_call_id))
+    return read
+
+
+def _select(msgs: Iterable[Any], budget: int, shares: tuple[float, float, float, float]) -> str:
+    budget = _checked_budget(budget)
+    return _native.select(_read(msgs), budget, shares)
+
+
+def _checked_budget(budget: int) -> int:
+    if isinstance(budget, bool) or not isinstance(budget, int):
+        raise TypeError(f"budget must be an int, not {type(budget).__name__}")
+    if budget < 0:
+        raise ValueError(f"budget must be 0 or more, not {budget}")
+    return budget
+
+
+def find_facts(text: str, *, user: bool = False) -> dict[str, set[str]]:
+    """The facts of `text` by category (CATEGORIES): tokens for paths, URLs,
+    identifiers and numbers with units; the start of each line for errors;
+    the start of each sentence that sets one for constraints, in a user's
+    text only (`user`). The rules are those of src/facts/recognise.hpp."""
+    return dict(zip(CATEGORIES, _native.find([(text, user)])))
+
+
+# --- the two texts -------------------------------------------------------------
+
+def transcript(msgs: Iterable[Any], budget: int = TRANSCRIPT_BUDGET) -> str:
+    """The text of the whole span `msgs` for the summarizer, at most `budget`
+    characters: the fact-bearing lines of every message (see the module's
+    docstring), in conversation order under the module's `[role] ` labels."""
+    return _select(msgs, budget, TRANSCRIPT_SHARES)
+
+
+def extract(msgs: Iterable[Any] | None, budget: int = EXTRACT_BUDGET) -> str:
+    """The summary written when the LLM gives none: the same selection as
+    `transcript`, at most `budget` characters. None or an empty span gives ""."""
+    if not msgs:
+        return ""
+    return _select(msgs, budget, EXTRACT_SHARES)
+
+
+# --- measuring -----------------------------------------------------------------
+
+def span_facts(msgs: Iterable[Any]) -> dict[str, set[str]]:
+    """The facts of a span by category: those of every message's text and of
+    its tool calls; constraints from users' messages only (not from a
+    previous summary's text, which is the summarizer's)."""
+    texts = []
+    for header, body, kind, calls, _, _ in _read(msgs):
+        texts.append((body, kind == 1))
+        texts.extend((call, False) for call in calls)
+    return dict(zip(CATEGORIES, _native.find(texts)))
+
+
+def _found_in(facts_: set[str], sent: str) -> int:
+    """How many of `facts_` `sent` holds verbatim."""
+    if not facts_:
+        return 0
+    # A fact can only be in `sent` if its first and last four characters
+    # are: a set of the text's 4-grams rules most facts out without a search.
+    grams = {sent[i:i + 4] for i in range(len(sent) - 3)}
+    tokens: set[str] = set().union(*_native.find([(sent, True)]))
+    found = 0
+    for fact in facts_:
+        if fact in tokens:
+            found += 1
+        elif len(fact) >= 4 and (fact[:4] not in grams or fact[-4:] not in grams):
+            continue
+        elif fact in sent:
+            found += 1
+    return found
+
+
+def seen_by_category(msgs: Iterable[Any], sent: str) -> dict[str, tuple[int, int]]:
+    """Per category, how many of the span's facts `sent` holds verbatim, of how many."""
+    return {name: (_found_in(found, sent), len(found)) for name, found in span_facts(msgs).items()}
+
+
+def seen(msgs: Iterable[Any], sent: str) -> tuple[int, int]:
+    """How many of the span's facts (all categories; one found in two counts
+    once) `sent` holds verbatim, of how many: the count behind "summary saw
+    ... 2,301 of 2,388 facts"."""
+    every: set[str] = set().union(*span_facts(msgs).values())
+    return _found_in(every, sent), len(every)
+
+
+# --- installing ----------------------------------------------------------------
+
+_MISSING = object()
+
+#: The installations not undone yet, oldest first.
+_active: list[Installed] = []
+
+
+class Installed:
+    """The handle of one `install`: `uninstall()`, or leaving its `with`
+    block, puts back what routes.context_compress held before it.
+
+    The rules, for any order of use (all on the host's thread, as the
+    module's own calls):
+
+    - Nested installs undo in reverse order: after the inner one the outer
+      one's functions are bound again, after the outer one what the host had
+      before (the module's own functions, or the host's).
+    - An install undone out of order (the outer one first) changes nothing
+      that is bound now: the later install keeps working, and when it is
+      undone in turn it puts back what the earlier one found.
+    - A name the host rebound after the install (to anything but the
+      install's function) keeps the host's binding: uninstall never
+      overwrites what it did not bind.
+    - uninstall() a second time does nothing; leaving a `with` block by an
+      exception uninstalls and lets the exception go on.
+    """
+
+    def __init__(self, names: dict[str, Callable[..., Any]]) -> None:
+        namespace = vars(_module)
+        self.bound = names
+        self.previous: dict[str, Any] = {name: namespace.get(name, _MISSING) for name in names}
+        namespace.update(names)
+        _active.append(self)
+
+    @property
+    def active(self) -> bool:
+        return self in _active
+
+    def uninstall(self) -> None:
+        if self not in _active:
+            return
+        at = _active.index(self)
+        del _active[at]
+        if at < len(_active):
+            # A later install replaced ours and stays: it inherits what ours
+            # replaced, to put back when it is undone.
+            later = _active[at]
+            for name, ours in self.bound.items():
+                if later.previous.get(name) is ours:
+                    later.previous[name] = self.previous[name]
+            return
+        namespace = vars(_module)
+        for name, ours in self.bound.items():
+            if namespace.get(name, _MISSING) is not ours:
+                log.warning("routes.context_compress.%s was rebound after facts.install(); left as it is", name)
+            elif self.previous[name] is _MISSING:
+                del namespace[name]
+            else:
+                namespace[name] = self.previous[name]
+
+    def __enter__(self) -> Installed:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.uninstall()
+
+
+def install(transcript_budget: int = TRANSCRIPT_BUDGET, extract_budget: int = EXTRACT_BUDGET) -> Installed:
+    """Binds `transcript` and `extract`, at these budgets, in
+    routes.context_compress as `_msgs_to_text` and `simple_extract`, and
+    returns the handle that undoes it (see Installed)."""
+    _checked_budget(transcript_budget)
+    _checked_budget(extract_budget)
+
+    def _msgs_to_text(msgs: Iterable[Any]) -> str:
+        return transcript(msgs, transcript_budget)
+
+    def simple_extract(msgs: Iterable[Any] | None) -> str:
+        return extract(msgs, extract_budget)
+
+    return Installed({"_msgs_to_text": _msgs_to_text, "simple_extract": simple_extract})
