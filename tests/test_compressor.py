@@ -15,6 +15,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import context_compress.compressor as compressor_module
+from context_compress import facts
 import routes.context_compress as cc
 from context_compress import Compressor
 from context_compress.diagnosis import explain, stamp_findings
@@ -84,6 +85,23 @@ def test_what_became_of_the_summary_request_is_in_the_result_and_a_warning(via, 
     else:
         assert words in result.llm_error and summary_of(conv) == cc.simple_extract(span)
         assert [w for w in warnings_in(caplog) if result.llm_error in w]
+
+
+@pytest.mark.parametrize("with_facts", [True, False])
+@pytest.mark.parametrize("answer", ["written", ""])
+def test_facts_choose_what_the_summary_is_written_from_and_it_is_counted(with_facts, answer):
+    conv = conversation()
+    for i, m in enumerate(conv["messages"]):  # a path, a URL and an error per message
+        m["content"] = f"edited src/api/mod_{i}.py, see https://example.com/t/{i}\nValueError: bad {i}\n" + m["content"]
+    before, asked = conv["messages"], []
+    result = Compressor(lambda m, c: asked.append(m[1]["content"]) or answer, WINDOW, facts=with_facts).compress(conv)
+    span = before[:result.stats["compressed"]]
+    transcript, extract = ((facts.transcript, facts.extract) if with_facts else (cc._msgs_to_text, cc.simple_extract))
+    assert asked == [transcript(span)]
+    written_from = asked[0] if answer else extract(span)
+    assert summary_of(conv) == (answer or written_from)
+    assert result.summary_facts == dict(zip(("seen", "of"), facts.seen(span, written_from)))
+    assert result.summary_facts["of"] >= 30
 
 
 def test_the_request_is_the_modules_with_this_compressors_prompt_and_config(chat):

@@ -39,6 +39,7 @@ from contextvars import ContextVar
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Literal
 
+from . import facts as fact_keeping
 from .diagnosis import Explanation, explain, shown
 from .masking import Redactor, url_secrets
 from .native import load
@@ -276,7 +277,7 @@ class Compressor:
         self.facts = facts
         self.llm_config: dict[str, Any] = config
         self.system_prompt = system_prompt or SUMMARIZER_PROMPT
-        self._facts = _facts_module() if facts else None
+        self._facts = fact_keeping if facts else None
         self._redact = Redactor([config.get("api_key"), *url_secrets(config.get("base_url")),
                                  *getattr(llm, "secrets", ())])
         # Warnings given once per conversation: (kind, key) in use order.
@@ -432,12 +433,12 @@ class Compressor:
             self._forget(conv)
         return result
 
-    def _seen(self, request: _Request) -> dict[str, int] | None:
-        facts = self._facts or _facts_module()
-        if facts is None or request.span is None:
+    @staticmethod
+    def _seen(request: _Request) -> dict[str, int] | None:
+        if request.span is None:
             return None
         try:
-            seen, of = facts.seen(request.span, request.sent)
+            seen, of = fact_keeping.seen(request.span, request.sent)
         except Exception:
             return None
         return {"seen": seen, "of": of}
@@ -500,14 +501,6 @@ def _configured_window(value: Any) -> int:
     except Exception:
         return DEFAULT_MAX_CONTEXT
     return window if window > 0 else DEFAULT_MAX_CONTEXT
-
-
-def _facts_module() -> Any:
-    try:
-        from . import facts  # type: ignore[attr-defined]
-    except ImportError:
-        return None
-    return facts
 
 
 def _read(answer: Any, text_allowed: bool) -> tuple[str, str]:
