@@ -93,30 +93,19 @@ def test_facts_choose_what_the_summary_is_written_from_and_it_is_counted(with_fa
     conv = conversation()
     for i, m in enumerate(conv["messages"]):  # a path, a URL and an error per message
         m["content"] = f"edited src/api/mod_{i}.py, see https://example.com/t/{i}\nValueError: bad {i}\n" + m["content"]
-    before, asked = conv["messages"], []
-    result = Compressor(lambda m, c: asked.append(m[1]["content"]) or answer, WINDOW, facts=with_facts).compress(conv)
+    before, asked, config = conv["messages"], [], {"temperature": 0.0, "read_timeout": 30, "max_tokens": 10}
+    result = Compressor(lambda m, c: asked.append((m, c)) or answer, WINDOW, facts=with_facts, llm_config=config,
+                        system_prompt="Summarise in French.").compress(conv)
     span = before[:result.stats["compressed"]]
     transcript, extract = ((facts.transcript, facts.extract) if with_facts else (cc._msgs_to_text, cc.simple_extract))
-    assert asked == [transcript(span)]
-    written_from = asked[0] if answer else extract(span)
+    # The module's request, with this compressor's prompt, transcript and configuration.
+    assert asked == [([{"role": "system", "content": "Summarise in French."},
+                       {"role": "user", "content": transcript(span)}],
+                      {"temperature": 0.0, "read_timeout": 30, "max_tokens": 2048, "max_context": WINDOW})]
+    written_from = transcript(span) if answer else extract(span)
     assert summary_of(conv) == (answer or written_from)
     assert result.summary_facts == dict(zip(("seen", "of"), facts.seen(span, written_from)))
     assert result.summary_facts["of"] >= 30
-
-
-def test_the_request_is_the_modules_with_this_compressors_prompt_and_config(chat):
-    asked = []
-    config = {"temperature": 0.0, "read_timeout": 30, "max_tokens": 10}
-    Compressor(lambda m, c: asked.append((m, c)) or "s", WINDOW, facts=False, llm_config=config,
-               system_prompt="Summarise in French.").compress(conversation())
-    cc.cut_and_sum_history(direct := conversation(), {**config, "max_context": WINDOW})
-    [(messages, cfg)] = asked
-    [module_call] = chat.calls
-    assert messages == [{"role": "system", "content": "Summarise in French."}, module_call.messages[1]]
-    assert cfg == module_call.cfg == {"temperature": 0.0, "read_timeout": 30, "max_tokens": 2048,
-                                      "max_context": WINDOW}
-    assert module_call.kwargs == {"stream": False} and config["max_tokens"] == 10
-    assert summary_of(direct) == GOOD_SUMMARY
 
 
 # --- nobody else's request changes ----------------------------------------------------
@@ -288,7 +277,7 @@ SECRET, TEXT = "sk-test-0123456789", "PRIVATE-MESSAGE-TEXT"
 ])
 def test_no_record_carries_message_text_or_a_secret(llm, caplog):
     caplog.set_level(logging.DEBUG, "context_compress")
-    compressor = Compressor(llm, WINDOW, facts=False, llm_config={"api_key": SECRET})
+    compressor = Compressor(llm, WINDOW, llm_config={"api_key": SECRET})
     conv = conversation(text=TEXT + " ")
     over = {"messages": [msg("2024-05-01T10:00:00+00:00", 20), msg("2024-05-01T10:00:01+00:00", 1900)]}
     stamped = {"created_at": "2025-03-01T09:00:00+00:00", "messages": [msg("2025-03-01 09:00:00", 9000)]}
