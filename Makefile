@@ -75,7 +75,7 @@ EXTRA_ENV_local-llm := CMAKE_ARGS="-DGGML_NATIVE=OFF -DLLAVA_BUILD=OFF"
 # The calibrate extra goes in too, so that the tests of --calibrate run
 # rather than skip.
 test: install $(VENV)/.extra-calibrate
-	$(PY) -m mypy.stubtest routes.context_compress
+	$(PY) -m mypy.stubtest routes.context_compress --allowlist tests/stubtest-allowlist.txt
 	$(PY) -m mypy -p context_compress
 	$(PY) -m pytest -q tests $(PYTEST_ARGS)
 
@@ -86,7 +86,7 @@ test-llm: install $(VENV)/.extra-local-llm
 
 # The type stub against the installed module.
 stubtest: install
-	$(PY) -m mypy.stubtest routes.context_compress
+	$(PY) -m mypy.stubtest routes.context_compress --allowlist tests/stubtest-allowlist.txt
 
 clean:
 	@$(OURS)
@@ -120,11 +120,13 @@ demo-llm: install $(VENV)/.extra-local-llm $(SAMPLE)
 # instruction set), then against the pure-Python baseline, tests/reference.py,
 # whose results.md takes in the limits of the same run. The bench extra of pyproject.toml (pyperf, matplotlib) is installed
 # into the venv without rebuilding the package. BENCH_ARGS passes options to
-# the runner (pyperf's among them, e.g. BENCH_ARGS="-p 20"). A run writes
-# bench/out/ only; bench-readme copies its headline into docs/benchmarks.md.
+# the runner (pyperf's among them, e.g. BENCH_ARGS="-p 20"). bench/compressor.py
+# then times Compressor.compress against the bare per-turn check it wraps. A
+# run writes bench/out/ only; bench-readme copies its headline into docs/benchmarks.md.
 bench: $(VENV)/.extra-bench
 	$(PY) bench/limits.py
 	$(PY) bench/run.py $(BENCH_ARGS)
+	$(PY) bench/compressor.py
 	$(PY) bench/jobs.py
 	$(PY) bench/facts.py
 
@@ -144,6 +146,7 @@ bench-jobs: install
 bench-quick: $(VENV)/.extra-bench
 	$(PY) bench/limits.py --quick
 	$(PY) bench/run.py --quick $(BENCH_ARGS)
+	$(PY) bench/compressor.py --quick
 
 bench-limits: $(VENV)/.extra-bench
 	$(PY) bench/limits.py $(LIMITS_ARGS)

@@ -15,7 +15,7 @@
 from collections.abc import Iterable, Mapping, MutableMapping, Sequence
 from datetime import datetime
 from types import CodeType
-from typing import Any, Literal, Protocol, TypedDict, TypeVar, type_check_only
+from typing import Any, Literal, Protocol, TypeAlias, TypedDict, TypeVar, type_check_only
 
 _T = TypeVar("_T")
 
@@ -50,16 +50,14 @@ class Conversation(TypedDict, total=False):
     cut_time: str
     messages: list[Message]
 
-@type_check_only
-class LLMConfig(TypedDict, total=False):
-    # Context window in tokens, 200000 when missing or unusable.
-    max_context: int
-    # Every entry, these included, is passed on to routes.chat._call_llm_api,
-    # with max_tokens set to 2048.
-    model: str
-    base_url: str
-    api_key: str
-    max_tokens: int
+# The configuration is the host's own dict: the module reads `max_context`
+# (the context window in tokens, 200000 when missing or unusable) and passes
+# every entry on to routes.chat._call_llm_api, with max_tokens set to 2048.
+# The chat layers of context_compress read `model`, `base_url`, `api_key`,
+# `temperature`, `top_p`, `stop`, `seed`, `connect_timeout`, `read_timeout`,
+# `token_limit_param` and `reasoning_effort`; a host's own layer reads
+# whatever it likes, so any key is accepted.
+LLMConfig: TypeAlias = dict[str, Any]
 
 @type_check_only
 class CompressionStats(TypedDict, total=False):
@@ -136,7 +134,7 @@ class _CutAndSumHistory(native_function, Protocol):
     def __call__(
         self,
         conv: Conversation | MutableMapping[str, Any] | None,
-        llm_config: LLMConfig | Mapping[str, Any] | None = None,
+        llm_config: Mapping[str, Any] | None = None,
     ) -> tuple[bool, CompressionStats]: ...
 
 # --- the module namespace ----------------------------------------------------------
