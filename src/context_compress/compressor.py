@@ -8,23 +8,8 @@ The module decides everything about a compression (the threshold, the cut,
 the rewrite); a compressor only chooses how its summary is asked for, and
 reads back what became of the request.
 
-How a compressor gets its own summary request, and nobody else does: the
-module imports `routes.chat._call_llm_api` at each request, then calls
-`_msgs_to_text` and, on an empty transcript or a failure, `simple_extract`,
-both looked up in its namespace at the moment of the call. While any
-compressor call runs, on any thread, those two names are bound to
-dispatchers; the first call to start binds them, the last to end puts back
-what was bound before (unless someone has rebound them meanwhile). A
-dispatcher asks a context variable, which only a compressor call sets and
-only on its own thread, whether it serves such a call: if not, it hands the
-call to what was bound before, so that direct calls of the module and other
-threads get what they always got, and the host's `routes.chat` is never
-touched. If so, the transcript comes back empty, which makes the module skip
-its own request, and the module's call of `simple_extract` makes this
-compressor's request instead: the same two messages (with this compressor's
-transcript and system prompt), the same configuration (`max_tokens` 2048),
-the same reading of the answer, and this compressor's extract when the
-answer is unusable.
+How a compressor's request reaches its own LLM and nobody else's is the
+business of `dispatch`.
 """
 
 from __future__ import annotations
@@ -35,19 +20,18 @@ import logging
 import threading
 from collections import OrderedDict
 from collections.abc import Awaitable, Callable, Mapping
-from contextvars import ContextVar
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Literal
 
 from . import facts as fact_keeping
 from .diagnosis import Explanation, explain, shown
+from .dispatch import ASKING, DONE, Request, bindings, current
 from .masking import Redactor, url_secrets
 from .native import load
 from .texts import DEFAULT_MAX_CONTEXT, SUMMARIZER_PROMPT, SUMMARY_MAX_TOKENS, THRESHOLD
 
 if TYPE_CHECKING:
     import asyncio
-    import concurrent.futures
 
     from routes.context_compress import CompressionStats
 
@@ -56,7 +40,6 @@ __all__ = ["Compressor", "CompressionResult", "LLM", "LLMAnswer", "SummarySource
 log = logging.getLogger("context_compress")
 
 _module = load()
-_NAMESPACE: dict[str, Any] = _module.__dict__
 
 #: What an LLM callable may answer: the summary itself, or a chat completion
 #: of OpenAI's shape (``{"choices": [{"message": {"content": ...}}]}``).
@@ -116,124 +99,6 @@ class CompressionResult:
     largest_kept_tokens: int | None = None
 
 
-# --- the dispatchers in the module namespace ---------------------------------
-
-_MISSING: Any = object()
-_ARMED, _SKIPPED, _ASKING, _DONE = range(4)
-
-
-class _Request:
-    """The summary request of one compressor call, and what became of it.
-    What a request has not changed is read from the class."""
-
-    state = _ARMED
-    span: Any = None
-    source: SummarySource | None = None
-    error: str | None = None
-    sent = ""
-    future: concurrent.futures.Future[Any] | None = None
-    cancelled = False
-
-    def __init__(self, compressor: Compressor, loop: asyncio.AbstractEventLoop | None = None) -> None:
-        self.compressor = compressor
-        self.loop = loop
-
-    def cancel(self) -> None:
-        # Either side may come first; both look at both fields.
-        self.cancelled = True
-        future = self.future
-        if future is not None:
-            future.cancel()
-
-
-_current: ContextVar[_Request | None] = ContextVar("context_compress.compressor", default=None)
-
-
-class _Bindings:
-    """The dispatchers' place in the module namespace, shared by all
-    compressors: bound while at least one compressor call runs. Written out
-    for the two names, since every call of a compressor binds and unbinds."""
-
-    def __init__(self) -> None:
-        self.lock = threading.Lock()
-        self.users = 0
-        self.saved_transcript: Any = _MISSING
-        self.saved_extract: Any = _MISSING
-
-    def enter(self) -> None:
-        namespace = _NAMESPACE
-        self.lock.acquire()
-        try:
-            if not self.users:
-                # A dispatcher still bound (someone put it back after the last
-                # call ended) delegates to the saved name already.
-                bound = namespace.get("_msgs_to_text", _MISSING)
-                if bound is not _msgs_to_text:
-                    self.saved_transcript = bound
-                    namespace["_msgs_to_text"] = _msgs_to_text
-                bound = namespace.get("simple_extract", _MISSING)
-                if bound is not simple_extract:
-                    self.saved_extract = bound
-                    namespace["simple_extract"] = simple_extract
-            self.users += 1
-        finally:
-            self.lock.release()
-
-    def leave(self) -> None:
-        namespace = _NAMESPACE
-        self.lock.acquire()
-        try:
-            self.users -= 1
-            if not self.users:
-                # Whoever rebound a name meanwhile keeps their binding.
-                if namespace.get("_msgs_to_text") is _msgs_to_text:
-                    _restore("_msgs_to_text", self.saved_transcript)
-                if namespace.get("simple_extract") is simple_extract:
-                    _restore("simple_extract", self.saved_extract)
-        finally:
-            self.lock.release()
-
-    def transcript(self) -> Callable[[Any], str]:
-        """What `_msgs_to_text` was before the dispatchers."""
-        return _defined("_msgs_to_text", self.saved_transcript)
-
-    def extract(self) -> Callable[[Any], str]:
-        """What `simple_extract` was before the dispatchers."""
-        return _defined("simple_extract", self.saved_extract)
-
-
-def _restore(name: str, previous: Any) -> None:
-    if previous is _MISSING:
-        del _NAMESPACE[name]
-    else:
-        _NAMESPACE[name] = previous
-
-
-def _defined(name: str, found: Any) -> Callable[[Any], str]:
-    if found is _MISSING:
-        raise NameError(f"name {name!r} is not defined")
-    return found  # type: ignore[no-any-return]
-
-
-def _msgs_to_text(msgs: Any) -> str:
-    request = _current.get()
-    if request is not None and request.state == _ARMED:
-        # The module's own request is skipped: an empty transcript asks nothing.
-        request.state = _SKIPPED
-        return ""
-    return _bindings.transcript()(msgs)
-
-
-def simple_extract(msgs: Any) -> str:
-    request = _current.get()
-    if request is not None and request.state <= _SKIPPED:
-        return request.compressor._summarise(request, msgs)
-    return _bindings.extract()(msgs)
-
-
-_bindings = _Bindings()
-
-
 # --- the compressor ------------------------------------------------------------------
 
 
@@ -289,7 +154,7 @@ class Compressor:
     def compress(self, conv: Any) -> CompressionResult:
         """Compresses `conv` in place when its active history is over the
         threshold, as `cut_and_sum_history` does; blocks while the LLM answers."""
-        return self._compress(conv, _Request(self))
+        return self._compress(conv, Request(self))
 
     async def acompress(self, conv: Any) -> CompressionResult:
         """`compress` in a worker thread, so that the event loop runs on while
@@ -301,7 +166,7 @@ class Compressor:
         import asyncio
 
         work = copy.copy(conv)
-        request = _Request(self, asyncio.get_running_loop())
+        request = Request(self, asyncio.get_running_loop())
         try:
             result = await asyncio.to_thread(self._compress, work, request)
         except asyncio.CancelledError:
@@ -311,14 +176,14 @@ class Compressor:
             _store(conv, work)
         return result
 
-    def _compress(self, conv: Any, request: _Request) -> CompressionResult:
-        token = _current.set(request)
-        _bindings.enter()
+    def _compress(self, conv: Any, request: Request) -> CompressionResult:
+        token = current.set(request)
+        bindings.enter()
         try:
             compressed, stats = _module.cut_and_sum_history(conv, self.llm_config)
         finally:
-            _bindings.leave()
-            _current.reset(token)
+            bindings.leave()
+            current.reset(token)
         if not compressed and "total_tokens" in stats:
             # Below the threshold: the per-turn path, nothing more to find out.
             if self._warned:
@@ -328,12 +193,12 @@ class Compressor:
 
     # --- the summary request -------------------------------------------------------
 
-    def _summarise(self, request: _Request, span: Any) -> str:
+    def _summarise(self, request: Request, span: Any) -> str:
         """The summary of `span`: asked as the module asks, with this
         compressor's transcript, prompt and LLM; its extract when the answer
         is unusable. Exceptions of the extract reach the caller, as the
         module's do."""
-        request.state, request.span = _ASKING, span
+        request.state, request.span = ASKING, span
         try:
             summary, problem, sent = self._ask(request, span)
             if summary:
@@ -341,13 +206,13 @@ class Compressor:
                 return summary
             request.error = self._one_line(problem, sent)
             summary = (self._facts.extract(span) if self._facts is not None
-                       else _bindings.extract()(span))
+                       else bindings.extract()(span))
             request.source, request.sent = "extract", summary
             return summary
         finally:
-            request.state = _DONE
+            request.state = DONE
 
-    def _ask(self, request: _Request, span: Any) -> tuple[str, str, str]:
+    def _ask(self, request: Request, span: Any) -> tuple[str, str, str]:
         """(summary, why there is none, the transcript sent)."""
         text = ""
         step = "the chat layer could not be imported"
@@ -357,7 +222,7 @@ class Compressor:
                 from routes.chat import _call_llm_api  # type: ignore[import-not-found]
             step = "the transcript failed"
             text = (self._facts.transcript(span) if self._facts is not None
-                    else _bindings.transcript()(span))
+                    else bindings.transcript()(span))
             if not text:
                 return "", "not asked: the span has no text to summarise", ""
             step = "the request failed"
@@ -376,7 +241,7 @@ class Compressor:
         except Exception as exc:
             return "", f"{step}: {_described(exc)}", text
 
-    def _awaited(self, answer: Awaitable[Any], request: _Request) -> Any:
+    def _awaited(self, answer: Awaitable[Any], request: Request) -> Any:
         import asyncio
 
         async def wait() -> Any:
@@ -406,7 +271,7 @@ class Compressor:
 
     # --- what happened -----------------------------------------------------------------
 
-    def _result(self, conv: Any, compressed: bool, stats: Any, request: _Request) -> CompressionResult:
+    def _result(self, conv: Any, compressed: bool, stats: Any, request: Request) -> CompressionResult:
         try:
             why = explain(conv, compressed, stats, self.max_context)
         except Exception as exc:
@@ -434,7 +299,7 @@ class Compressor:
         return result
 
     @staticmethod
-    def _seen(request: _Request) -> dict[str, int] | None:
+    def _seen(request: Request) -> dict[str, int] | None:
         if request.span is None:
             return None
         try:
