@@ -63,6 +63,28 @@ def test_extension_file_sits_in_routes_directory():
     assert cc.__spec__.name == "routes.context_compress"
 
 
+# What manylinux2014 promises of the C and C++ runtimes: a newer symbol
+# version in either extension fails the wheel's repair, the last step of CI.
+MANYLINUX2014 = {"GLIBC": (2, 17), "GLIBCXX": (3, 4, 19), "CXXABI": (1, 3, 7)}
+
+
+@pytest.mark.skipif(shutil.which("objdump") is None, reason="objdump is not installed")
+def test_extensions_need_no_runtime_newer_than_the_wheel_promises():
+    from context_compress import _facts
+    too_new = []
+    for module in (cc, _facts):
+        symbols = subprocess.run(["objdump", "-T", module.__file__], capture_output=True,
+                                 text=True, check=True).stdout
+        for line in symbols.splitlines():
+            if "*UND*" not in line or "(" not in line:
+                continue
+            library, _, version = line.partition("(")[2].partition(")")[0].partition("_")
+            numbers = tuple(int(n) for n in version.split(".") if n.isdigit())
+            if library in MANYLINUX2014 and numbers > MANYLINUX2014[library]:
+                too_new.append(f"{Path(module.__file__).name}: {line.split()[-1]} ({library}_{version})")
+    assert too_new == []
+
+
 WHEEL = os.environ.get("CONTEXT_COMPRESS_WHEEL")
 
 
