@@ -13,7 +13,6 @@ other work the fastest rounds are those nothing interrupted, for both alike.
 Writes bench/out/compressor.md.
 """
 
-import gc
 import os
 import platform
 import sys
@@ -43,17 +42,7 @@ def best_per_call(candidates):
         start = time.perf_counter()
         run(10)
         loops[name] = max(1, int(ROUND_SECONDS / ((time.perf_counter() - start) / 10)))
-    best = dict.fromkeys(candidates, float("inf"))
-    gc.disable()
-    try:
-        for _ in range(ROUNDS):
-            for name, run in candidates.items():
-                start = time.perf_counter()
-                run(loops[name])
-                best[name] = min(best[name], (time.perf_counter() - start) / loops[name])
-    finally:
-        gc.enable()
-    return best
+    return workloads.best_of_rounds(candidates, loops, ROUNDS)
 
 
 def rows():

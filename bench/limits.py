@@ -133,17 +133,7 @@ def best_per_call(candidates, target_seconds=0.02):
                 break
             n *= 2
         loops[name] = n * 4
-    best = {name: float("inf") for name in candidates}
-    gc.disable()
-    try:
-        for _ in range(ROUNDS):
-            for name, run in candidates.items():
-                start = time.perf_counter()
-                run(loops[name])
-                best[name] = min(best[name], (time.perf_counter() - start) / loops[name])
-    finally:
-        gc.enable()
-    return best
+    return workloads.best_of_rounds(candidates, loops, ROUNDS)
 
 
 def load_before():

@@ -478,11 +478,17 @@ INVENTORY = {
 }
 
 
+def repository(name: str, tree: dict, first_commit_at: datetime, first_commit: str) -> Path:
+    """A fresh working directory for session `name`, holding `tree` as its first commit."""
+    root = fresh(name)
+    write_tree(root, tree)
+    git_init(root, first_commit_at, first_commit)
+    return root
+
+
 def inventory() -> dict:
-    root = fresh("inventory")
-    write_tree(root, INVENTORY)
     start = datetime(2025, 3, 4, 8, 12, 5, tzinfo=timezone.utc)
-    git_init(root, start - timedelta(days=40), "Initial import of the inventory service")
+    root = repository("inventory", INVENTORY, start - timedelta(days=40), "Initial import of the inventory service")
     s = Session("inventory", start, 101, root)
     pytest_cmd = "python -m pytest -q -p no:cacheprovider"
     s.user("The nightly build of inventory is red since yesterday. Find out why the tests fail and fix it. "
@@ -779,10 +785,9 @@ RINGBUF = {
 
 
 def ringbuf() -> dict:
-    root = fresh("ringbuf")
-    write_tree(root, {name: text.replace("\\t", "\t") for name, text in RINGBUF.items()})
     start = datetime(2025, 3, 11, 13, 40, 0, tzinfo=timezone.utc)
-    git_init(root, start - timedelta(days=12), "ringbuf: first cut")
+    root = repository("ringbuf", {name: text.replace("\\t", "\t") for name, text in RINGBUF.items()},
+                      start - timedelta(days=12), "ringbuf: first cut")
     s = Session("ringbuf", start, 202, root, result_key="tool_result")
     s.user("ringbuf doesn't build on the CI runners (gcc 12). Get `make test` green. Keep it C99, no GNU "
            "extensions, and don't change the public header include/ringbuf.h unless there is no other way.")
@@ -1454,10 +1459,8 @@ CATALOGUE = [
 
 
 def polyglot() -> dict:
-    root = fresh("polyglot")
-    write_tree(root, POLYGLOT)
     start = datetime(2025, 4, 9, 15, 0, 0, tzinfo=timezone.utc)
-    git_init(root, start - timedelta(days=3), "Exercises for the onboarding week")
+    root = repository("polyglot", POLYGLOT, start - timedelta(days=3), "Exercises for the onboarding week")
     s = Session("polyglot", start, 505, root)
     s.user("These are the onboarding exercises for next week, in JavaScript, Java and Rust. Each one is broken on "
            "purpose, but I want to be sure they fail the way the handout says. Run each, show me the exact errors, "

@@ -6,7 +6,9 @@ content string (a unique prefix joined to a body from a pool), so no two
 messages share a text object.
 """
 
+import gc
 import random
+import time
 from datetime import datetime, timedelta, timezone
 
 TEXT_KINDS = ("ascii", "mixed", "astral")
@@ -235,3 +237,20 @@ def make_one_call_conversation(i, chars):
         {"role": "assistant", "content": "", "timestamp": stamp, "tool_calls": [
             {"id": "call_0", "type": "function", "function": {"name": "write_file", "arguments": arguments}}]},
         {"role": "tool", "tool_call_id": "call_0", "content": "", "tool_result": "written", "timestamp": stamp}]}
+
+
+def best_of_rounds(candidates, loops, rounds):
+    """{name: best seconds per call} of `candidates` = {name: fn(loops)}: every
+    candidate runs once in each round, with its number of `loops`, and the
+    collector is off so that no candidate pays for another's garbage."""
+    best = dict.fromkeys(candidates, float("inf"))
+    gc.disable()
+    try:
+        for _ in range(rounds):
+            for name, run in candidates.items():
+                start = time.perf_counter()
+                run(loops[name])
+                best[name] = min(best[name], (time.perf_counter() - start) / loops[name])
+    finally:
+        gc.enable()
+    return best
