@@ -15,7 +15,8 @@ import termios
 import pytest
 
 import routes.context_compress as cc
-from context_compress import chat
+from context_compress import chat, facts
+from context_compress.cli.commands.compress import DROPPED_NOTE
 from context_compress.texts import SUMMARY_PREFIX as PREFIX, TRANSCRIPT_BOUND
 from shared import COMMAND, SAMPLE, write
 
@@ -121,9 +122,9 @@ def test_report_says_how_much_of_the_span_the_summary_saw(tmp_path):
     """Bodies over the per-message bound and a transcript over the total one:
     the extract shows the first three lines whole and the start of the fourth."""
     conv = big_conversation()
-    for m in conv["messages"][:10]:
-        if isinstance(m["content"], str):
-            m["content"] = m["content"][:7] + "z" * 3000
+    for i, m in enumerate(conv["messages"][:10]):
+        if isinstance(m["content"], str):  # a path each, which only some of the lines seen hold
+            m["content"] = m["content"][:7] + f" src/m{i}.py " + "z" * 3000
     path = write(tmp_path / "conv.json", conv)
     record = json.loads(run("--json", "--max-context", WINDOW, path).stdout)
     span = conv["messages"][:record["stats"]["compressed"]]
@@ -139,8 +140,10 @@ def test_report_says_how_much_of_the_span_the_summary_saw(tmp_path):
         "of_chars": len("\n".join(full_lines)) + len("[user] 截图 ") + 1}
     assert record["summary_covered"]["messages"] == 4
     proc = run("--max-context", WINDOW, path)
-    assert (f"summary saw   4 of {len(span)} messages (8,000 of "
-            f"{record['summary_covered']['of_chars']:,} characters)") in proc.stdout.decode()
+    seen, of = facts.seen(span, cc.simple_extract(span))
+    assert record["summary_facts"] == {"seen": seen, "of": of} and 0 < seen < of
+    assert (f"summary saw   4 of {len(span)} messages, {seen} of {of} facts ({seen * 100 // of} %) "
+            "in 8,000 characters") in proc.stdout.decode()
 
 
 def test_window_still_over_the_threshold_is_reported():
@@ -405,7 +408,7 @@ def test_odd_streams_and_files_give_one_line_each(tmp_path):
                                                  b"standard input: it is closed\n")
     # Standard output closed: the file is still written, and nothing breaks.
     proc = run(path, "--in-place", "--max-context", WINDOW, preexec_fn=closed[1])
-    assert (proc.returncode, proc.stderr) == (0, b"")
+    assert (proc.returncode, proc.stderr) == (0, DROPPED_NOTE.encode() + b"\n")
     assert json.loads(path.read_text()) == expected_after(big_conversation())[2]
     # A FIFO inside a directory is named and skipped, not waited on.
     proc = run(d)

@@ -13,6 +13,7 @@ import pytest
 
 from context_compress.texts import SUMMARY_NOTE as NOTE, SUMMARY_PREFIX as PREFIX
 from fake_server import CONTROLLING_TEXT, LLM_SUMMARY, Server, closed_port, conversation, running_server
+from context_compress.cli.commands.compress import DROPPED_NOTE
 from shared import COMMAND
 
 
@@ -201,7 +202,7 @@ def test_command_in_place_writes_nothing_over_a_file_changed_meanwhile(server, t
     proc = run_command(server, "append", tmp_path, "--in-place", "--jobs", jobs)
     assert proc.returncode == 1
     assert proc.stderr == (f"context-compress: {paths[1]}: changed while being compressed "
-                           "(another process wrote it); nothing written for it\n")
+                           f"(another process wrote it); nothing written for it\n{DROPPED_NOTE}\n")
     assert paths[1].read_bytes() == changed
     assert [PREFIX in p.read_text() for p in paths] == [True, False, True]
     assert proc.stdout.splitlines()[-1] == "3 files: 2 compressed, 0 not compressed, 1 failed"

@@ -123,4 +123,5 @@ def test_docs_show_the_tested_example_and_every_json_field(tmp_path):
         row.split("|")[1] for row in table.splitlines()[2:])))
     assert documented == {*record, *(f"stats.{k}" for k in record["stats"]),
                           *(f"summary_covered.{k}" for k in record["summary_covered"]),
-                          "error"}
+                          *(f"summary_facts.{k}" for k in record["summary_facts"]),
+                          "error", "also"}  # only when a file fails, only when given under several names

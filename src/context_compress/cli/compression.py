@@ -17,8 +17,9 @@ from typing import Any
 import routes.context_compress as cc
 
 from .. import chat
+from .archive import ArchiveFailed, append, archive_name, span_lines
 from .files import BadInput, Input, Loaded, parse, read_input, regular_file_problem
-from .json_fields import Before, Outcome, SummaryRequest, mask_summary, observe
+from .json_fields import Before, Outcome, SummaryRequest, mask_summary, observe, summary_message
 from .writing import Changed, dump, link_atomic, write_atomic
 
 
@@ -46,6 +47,9 @@ class Recorder:
     def __call__(self, messages: Any, cfg: Any, stream: bool = False) -> Any:
         request = getattr(self._current, "request", None) or self.reset()
         request.calls += 1
+        with contextlib.suppress(LookupError, TypeError):
+            # The module's request: its system prompt, then the span's text.
+            request.sent = str(messages[1]["content"])
         if self.unreachable is not None:
             request.error = f"not asked, since an earlier request of this run failed: {self.unreachable}"
             raise chat.ChatError(request.error)
@@ -83,11 +87,13 @@ class Runner:
         self.options = options
         self.redact = redact
         self.recorder: Recorder | None = None
+        self.archive = Path(options.archive) if options.archive else None
         # Writes in progress, so that a stopping run can let each finish and
         # start no other: no file is ever left half-written.
         self._writes = 0
         self._stopping = False
         self._write_state = threading.Condition()
+        self._inside = threading.local()  # .writing: this thread is in a write section
         if options.llm_url:
             self.recorder = Recorder(chat.ChatLayer(chat.Settings(
                 base_url=options.llm_url, model=options.model, api_key=api_key,
@@ -108,13 +114,21 @@ class Runner:
 
     @contextlib.contextmanager
     def _writing(self) -> Iterator[None]:
+        """A section of writes that a stop lets finish: an archived span and
+        the writes of its conversation are one section, so a stop never
+        leaves a span archived and still in the file it was archived from."""
+        if getattr(self._inside, "writing", False):
+            yield  # part of this thread's section
+            return
         with self._write_state:
             if self._stopping:
                 raise Stopping
             self._writes += 1
+        self._inside.writing = True
         try:
             yield
         finally:
+            self._inside.writing = False
             with self._write_state:
                 self._writes -= 1
                 self._write_state.notify_all()
@@ -148,16 +162,23 @@ class Runner:
         except BadInput as exc:
             return outcome.bad_input(str(exc))
         try:
-            self.compress(loaded, outcome)
+            before = self.compress(loaded, outcome)
         except Exception as exc:  # a fault of the module or of this command
             return outcome.failed(f"compression failed: {type(exc).__name__}: {exc}")
         if self.options.llm_required and outcome.compressed and outcome.summary_source != "llm":
             return outcome.failed(f"no summary from the LLM ({outcome.llm_error}); with "
                                   "--llm-required nothing is written for this file")
+        targets = self.targets_of(item, several)
+        archiving = self.archive is not None and outcome.compressed and bool(targets)
         target = None
         try:
-            for name, target in self.targets_of(item, several):
-                self.write(loaded, outcome, name, target)
+            with self._writing() if archiving else contextlib.nullcontext():
+                if archiving:
+                    self.keep_span(item, before, loaded, outcome)
+                for name, target in targets:
+                    self.write(loaded, outcome, name, target)
+        except ArchiveFailed as exc:
+            return outcome.failed(str(exc))
         except (Changed, OSError) as exc:
             problem = (str(exc) if isinstance(exc, Changed)
                        else f"cannot write {target}: {exc.strerror or exc}")
@@ -166,7 +187,7 @@ class Runner:
             return outcome.failed(problem)
         return outcome
 
-    def compress(self, loaded: Loaded, outcome: Outcome) -> None:
+    def compress(self, loaded: Loaded, outcome: Outcome) -> Before:
         conv = loaded.conv
         before = Before.of(conv)
         max_context = self.options.max_context
@@ -174,7 +195,26 @@ class Runner:
         result = cc.cut_and_sum_history(conv, {"max_context": max_context})
         if result[0]:
             mask_summary(before, conv, self.redact.secrets_only)
-        observe(outcome, before, conv, result, max_context, request)
+        observe(outcome, before, conv, result, max_context, request, whole_span=self.options.facts)
+        return before
+
+    def keep_span(self, item: Input, before: Before, loaded: Loaded, outcome: Outcome) -> None:
+        """Appends the span the compression replaced to the archive, or
+        raises ArchiveFailed: then nothing is written for the file."""
+        assert self.archive is not None
+        path = self.archive / archive_name(item)
+        # The span is what left the list: the module stores a new list that
+        # holds every message it keeps, the same objects, and the summary.
+        _, span = summary_message(before, loaded.conv)
+        cut_time = loaded.conv.get("cut_time")
+        if len(span) != outcome.stats.get("compressed") or cut_time != outcome.stats.get("new_cut_time"):
+            raise ArchiveFailed(f"the compressed messages could not be told apart for {path}; "
+                                "nothing written for it")
+        try:
+            append(path, span_lines(item.label, cut_time, span))
+        except OSError as exc:
+            raise ArchiveFailed(f"cannot append to the archive {path}: {exc.strerror or exc}; "
+                                "nothing written for it") from None
 
     def targets_of(self, item: Input, several: bool) -> list[tuple[Input, Path | str]]:
         """Where each name of `item` has its output written, each place once:

@@ -31,6 +31,8 @@ def several_inputs(options: argparse.Namespace) -> bool:
 def check_inputs(parser: argparse.ArgumentParser, options: argparse.Namespace,
                  inputs: list[Input], several: bool) -> None:
     """Refuses, through the parser, inputs that the output options cannot take."""
+    if options.archive and not (options.output or options.in_place):
+        parser.error("--archive keeps what a rewrite drops: it needs -o or --in-place")
     if options.in_place and any(item.path is None for item in inputs):
         parser.error('--in-place cannot rewrite standard input ("-")')
     _stdin_once(parser, inputs)
@@ -57,8 +59,11 @@ def _stdin_once(parser: argparse.ArgumentParser, inputs: list[Input]) -> None:
 def report_only(parser: argparse.ArgumentParser, options: argparse.Namespace, mode: str,
                 flags: tuple[tuple[str, object], ...]) -> list[Input]:
     """The inputs of a `mode` that only reports (--check, --calibrate), after
-    refusing, through the parser, each of `flags` (flag, value) given with it."""
-    for flag, given in flags:
+    refusing, through the parser, each of `flags` (flag, value) given with it,
+    and every flag of writing or of the summary."""
+    writing = (("-o", options.output), ("--in-place", options.in_place), ("--archive", options.archive),
+               ("--llm-url", options.llm_url), ("--facts", options.facts))
+    for flag, given in (*writing, *flags):
         if given:
             parser.error(f"{mode} only reports: {flag} does not go with it")
     inputs = expand(options.files)

@@ -11,8 +11,9 @@ from typing import Any
 
 import routes.context_compress as cc
 
-from .. import BAD_INPUT, FAILED, OK
-from ..coverage import summary_covered
+from .. import BAD_INPUT, FAILED, OK, facts
+from ..coverage import message_text, summary_covered
+from ..diagnosis import explain
 from ..texts import SUMMARY_NOTE, SUMMARY_PREFIX, THRESHOLD
 
 #: Characters of the summary shown in reports and in `summary_start`.
@@ -66,6 +67,7 @@ class Outcome:
     summary_source: str | None = None
     summary_start: str | None = None
     summary_covered: dict[str, int] | None = None
+    summary_facts: dict[str, int] | None = None
     llm_error: str | None = None
     over_threshold: bool = False
     written: str | None = None
@@ -102,14 +104,12 @@ class Outcome:
 class Before:
     """What the conversation held before the module saw it."""
 
-    messages: list[Any]
-    any_timestamp: bool
+    messages: list[Any]  # the list object itself: the module stores a new one
     cut_time: str | None
 
     @classmethod
     def of(cls, conv: dict[str, Any]) -> Before:
-        messages = conv["messages"]
-        return cls(messages, any(m.get("timestamp") for m in messages), conv.get("cut_time") or None)
+        return cls(conv["messages"], conv.get("cut_time") or None)
 
 
 @dataclass
@@ -118,26 +118,24 @@ class SummaryRequest:
 
     calls: int = 0
     content: str | None = None  # the first choice's text, when it had one
+    sent: str | None = None     # the text of the span the request carried
     error: str | None = None    # why the request failed
 
 
-def not_compressed_reason(before: Before, stats: dict[str, Any]) -> str:
-    """Why the module left the conversation as it was, read from its statistics."""
-    if not stats:
-        if not before.messages:
-            return "no messages"
-        if not before.any_timestamp:
-            return "no message has a timestamp, so none is in the window"
-        return "no messages at or after the cut time"
-    if "total_tokens" in stats:
-        return f"rate {stats['rate']:.3f} is at or below the {THRESHOLD} threshold"
-    return (f"rate {stats['rate']:.3f} is over the {THRESHOLD} threshold, but nothing lies "
-            "before the kept messages (or the first kept message has no timestamp)")
+def not_compressed_reason(conv: dict[str, Any], stats: dict[str, Any], max_context: int) -> str:
+    """Why the module left the conversation as it was, in the words a host's
+    Compressor gives: stamps it cannot order are named, with an example and
+    the cut time, rather than leave "no messages at or after the cut time"."""
+    reason = explain(conv, False, stats, max_context).reason or ""
+    if "rate" in stats and "total_tokens" not in stats:
+        return f"rate {stats['rate']:.3f} is over the {THRESHOLD} threshold, but {reason}"
+    return reason
 
 
 def observe(outcome: Outcome, before: Before, conv: dict[str, Any], result: tuple[Any, Any],
-            max_context: int, request: SummaryRequest | None) -> None:
-    """Fills `outcome` from the module's result and the conversation it left."""
+            max_context: int, request: SummaryRequest | None, whole_span: bool = False) -> None:
+    """Fills `outcome` from the module's result and the conversation it left;
+    `whole_span`: the span's text was facts.transcript (--facts)."""
     compressed, stats = result
     outcome.compressed = bool(compressed)
     outcome.stats = dict(stats)
@@ -156,10 +154,10 @@ def observe(outcome: Outcome, before: Before, conv: dict[str, Any], result: tupl
         outcome.tokens_before = cc.estimate_tokens(cc.msgs_from_cut_time(conv))
     if compressed:
         outcome.tokens_after = cc.estimate_tokens(cc.msgs_from_cut_time(conv))
-        _observe_summary(outcome, before, conv, request)
+        _observe_summary(outcome, before, conv, request, whole_span)
     else:
         outcome.tokens_after = outcome.tokens_before
-        outcome.reason = not_compressed_reason(before, stats)
+        outcome.reason = not_compressed_reason(conv, stats, max_context)
     outcome.over_threshold = outcome.tokens_after / max_context > THRESHOLD
 
 
@@ -193,7 +191,7 @@ def summary_text(summary_msg: dict[str, Any] | None) -> str:
 
 
 def _observe_summary(outcome: Outcome, before: Before, conv: dict[str, Any],
-                     request: SummaryRequest | None) -> None:
+                     request: SummaryRequest | None, whole_span: bool) -> None:
     summary_msg, span = summary_message(before, conv)
     outcome.summary = summary_text(summary_msg)
     outcome.summary_start = excerpt(outcome.summary)
@@ -205,4 +203,21 @@ def _observe_summary(outcome: Outcome, before: Before, conv: dict[str, Any],
             outcome.llm_error = request.error
         elif request and request.calls:
             outcome.llm_error = "the answer had no summary text"
+    # What the summary was written from: the text the LLM was sent, or the
+    # extract itself when the summary is the extract.
+    seen_text = (request.sent or "") if outcome.summary_source == "llm" and request else outcome.summary
+    seen, of = facts.seen(span, seen_text)
+    outcome.summary_facts = {"seen": seen, "of": of}
     outcome.summary_covered = summary_covered(span, outcome.summary_source)
+    if whole_span:
+        outcome.summary_covered.update(_selection_covered(span, seen_text))
+
+
+def _selection_covered(span: list[Any], text: str) -> dict[str, int]:
+    """`messages` and `chars` of summary_covered for a text selected from the
+    whole span (facts.transcript, facts.extract): the first line it keeps of
+    a message carries the message's label, so the labelled lines count the
+    messages it holds something of."""
+    labels = tuple({f"[{message_text(m)[0]}] " for m in span})
+    labelled = sum(1 for line in text.split("\n") if line.startswith(labels))
+    return {"messages": min(labelled, len(span)), "chars": len(text)}

@@ -100,6 +100,13 @@ def build_parser() -> Parser:
                             'several files are given; "-" for standard output)')
     where.add_argument("--in-place", action="store_true",
                        help="rewrite each compressed file itself")
+    parser.add_argument("--archive", metavar="DIR",
+                        help="append the messages each compression replaces to DIR/<file "
+                             "name>.jsonl, durably, before the conversation is written")
+    parser.add_argument("--facts", action="store_true",
+                        help="write the summary from a fact-keeping text of the whole span "
+                             "(context_compress.facts, up to 24,000 characters) instead of "
+                             "the module's oldest 8,000 characters")
     parser.add_argument("--no-progress", action="store_true",
                         help="no progress bar, even on a terminal")
     parser.add_argument("--jobs", "-j", type=positive_int, default=1, metavar="N",

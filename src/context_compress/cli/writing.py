@@ -21,12 +21,17 @@ from ..messages import LONE_SURROGATE
 T = TypeVar("T")
 
 
-def dump(conv: dict[str, Any], style: Style) -> bytes:
-    """The conversation as UTF-8 JSON: keys in their order, text as text."""
-    text = json.dumps(conv, ensure_ascii=False, indent=style.indent)
+def json_text(value: Any, indent: int | str | None = None) -> str:
+    """`value` as JSON text that UTF-8 can hold: keys in their order, text as text."""
+    text = json.dumps(value, ensure_ascii=False, indent=indent)
     # A lone surrogate (read from a \\ud8xx escape) has no UTF-8 form; it is
     # written back as the same escape.
-    text = LONE_SURROGATE.sub(lambda m: f"\\u{ord(m.group()):04x}", text)
+    return LONE_SURROGATE.sub(lambda m: f"\\u{ord(m.group()):04x}", text)
+
+
+def dump(conv: dict[str, Any], style: Style) -> bytes:
+    """The conversation as UTF-8 JSON, laid out as it was read."""
+    text = json_text(conv, style.indent)
     if style.trailing_newline:
         text += "\n"
     if style.newline != "\n":
@@ -203,7 +208,7 @@ def write_atomic(target: Path, data: bytes, original: Original | None = None) ->
         if fd >= 0:
             os.close(fd)
         raise
-    _sync_directory(target.parent)
+    sync_directory(target.parent)
     return Written(target, old.st_nlink - 1 if old is not None else 0)
 
 
@@ -225,10 +230,11 @@ def link_atomic(source: Path, target: Path, original: Original) -> None:
         except OSError:
             pass
         raise
-    _sync_directory(target.parent)
+    sync_directory(target.parent)
 
 
-def _sync_directory(directory: Path) -> None:
+def sync_directory(directory: Path) -> None:
+    """Makes a new name in `directory` (a rename, a new file) durable."""
     # Makes the rename itself durable; not every file system allows it.
     with contextlib.suppress(OSError):
         fd = os.open(directory, os.O_RDONLY)

@@ -190,9 +190,7 @@ def tally(messages: list[dict[str, Any]], count: Count, label: str | None = None
 def run(parser: argparse.ArgumentParser, options: argparse.Namespace) -> int:
     if options.calibrate is None:
         parser.error("--window goes with --calibrate")
-    inputs = report_only(parser, options, "--calibrate", (
-        ("-o", options.output), ("--in-place", options.in_place), ("--llm-url", options.llm_url),
-        ("--model", options.model)))
+    inputs = report_only(parser, options, "--calibrate", (("--model", options.model),))
     output = Output()
     tokenizer = TOKENIZERS.get(options.calibrate.lower())
     if tokenizer is None:

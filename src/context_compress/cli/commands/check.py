@@ -9,6 +9,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from ... import FAILED, OK
+from ...diagnosis import stamp_findings
 from ...window import check
 from ..files import parse, read_input
 from ..inputs import each_read, report_only
@@ -17,15 +18,21 @@ from ..report import Report
 
 
 def run(parser: argparse.ArgumentParser, options: argparse.Namespace) -> int:
-    inputs = report_only(parser, options, "--check", (
-        ("-o", options.output), ("--in-place", options.in_place), ("--llm-url", options.llm_url),
-        ("--calibrate", options.calibrate)))
+    inputs = report_only(parser, options, "--check", (("--calibrate", options.calibrate),))
     report = CheckReport(Output(), as_json=options.json)
-    for item, findings in each_read(inputs, report, lambda item, stdin: check(
+    for item, findings in each_read(inputs, report, lambda item, stdin: _findings(
             parse(*read_input(item.path, stdin, options.max_input_size)).conv)):
         report.checked(item.label, findings)
     report.close()
     return report.return_code
+
+
+def _findings(conv: dict[str, Any]) -> list[Any]:
+    """What the window's check finds, and the stamps the module cannot order
+    against the cut time, which turn its compression off without a word;
+    ordered by message (sorted is stable: each list keeps its own order)."""
+    found = check(conv) + stamp_findings(conv)
+    return sorted(found, key=lambda f: -1 if f["index"] is None else f["index"])
 
 
 @dataclass
