@@ -1,68 +1,60 @@
-"""How an asyncio host uses routes.context_compress without blocking its event loop.
+"""How an asyncio host compresses its conversations without blocking its event loop.
 
-The module calls `routes.chat._call_llm_api` synchronously and waits for the
-answer. On the loop's own thread that wait would stall every other task, and an
-async LLM client could never be driven to answer. So the host:
+`Compressor.acompress` runs the compression in a worker thread, so the loop
+runs on while the summary is written. The host's LLM call may be a coroutine
+function, as an async client's is: the worker hands it to the caller's loop
+and waits for its answer there. A cancelled `acompress` leaves the
+conversation exactly as it was, even if the LLM answers later.
 
-1. runs `cut_and_sum_history` in a worker thread (`asyncio.to_thread`), and
-2. gives it a `_call_llm_api` that hands the host's coroutine to the running
-   loop (`asyncio.run_coroutine_threadsafe`) and waits, in the worker thread,
-   for its result.
+    python examples/async_host.py [CONVERSATION.json]
 
-`LoopChat` is that `_call_llm_api`; `compress` is step 1. The host installs
-`LoopChat` once, for instance as `_call_llm_api` of its own `routes.chat`.
+compresses a stored conversation (the sample by default) with a stand-in for
+the host's LLM call, and prints what happened.
 """
 
 from __future__ import annotations
 
 import asyncio
-import concurrent.futures
-from collections.abc import Callable, Coroutine
-from typing import TYPE_CHECKING, Any
+import json
+import sys
+from pathlib import Path
+from typing import Any
 
-from routes.context_compress import cut_and_sum_history
-
-if TYPE_CHECKING:
-    from routes.context_compress import CompressionStats
-
-#: The host's async LLM call: (messages, cfg) -> a chat-completion dict.
-Complete = Callable[[list[dict[str, Any]], dict[str, Any]],
-                    Coroutine[Any, Any, dict[str, Any]]]
+from context_compress import CompressionResult, Compressor
 
 
-class LoopChat:
-    """`_call_llm_api` for a host whose LLM client is async: the request runs
-    on `loop`, the caller's thread waits at most `timeout` seconds for it."""
-
-    def __init__(self, loop: asyncio.AbstractEventLoop, complete: Complete,
-                 timeout: float = 120.0) -> None:
-        self.loop = loop
-        self.complete = complete
-        self.timeout = timeout
-
-    def __call__(self, messages: list[dict[str, Any]], cfg: dict[str, Any],
-                 stream: bool = False) -> dict[str, Any]:
-        try:
-            running = asyncio.get_running_loop()
-        except RuntimeError:
-            running = None
-        if running is self.loop:
-            # Waiting here would block the very loop that must run the request:
-            # a deadlock until the time-out. Fail at once; the compression
-            # falls back to its extract.
-            raise RuntimeError("cut_and_sum_history was called on the event loop's "
-                               "thread; run it with asyncio.to_thread")
-        future: concurrent.futures.Future[dict[str, Any]] = asyncio.run_coroutine_threadsafe(
-            self.complete(messages, cfg), self.loop)
-        try:
-            return future.result(self.timeout)
-        except concurrent.futures.TimeoutError:
-            future.cancel()  # the request stops on the loop too
-            raise
+async def ask_my_model(messages: list[dict[str, str]], cfg: dict[str, Any]) -> str:
+    """The host's own async LLM call: `messages` is the summary request (a
+    system and a user message), `cfg["max_tokens"]` is 2048. With
+    `openai.AsyncOpenAI` it would be
+    ``(await client.chat.completions.create(model=..., messages=messages,
+    max_completion_tokens=cfg["max_tokens"])).choices[0].message.content``,
+    or simply ``llm=context_compress.from_openai(AsyncOpenAI(), model)``."""
+    await asyncio.sleep(0.1)  # the model at work; other tasks run meanwhile
+    return f"(a summary written from {len(messages[1]['content']):,} characters)"
 
 
-async def compress(conv: dict[str, Any],
-                   llm_config: dict[str, Any] | None = None) -> tuple[bool, CompressionStats]:
-    """`cut_and_sum_history` off the loop: other tasks run while it waits for
-    its summary. The host must not touch `conv` until this returns."""
-    return await asyncio.to_thread(cut_and_sum_history, conv, llm_config)
+async def before_each_request(compressor: Compressor, conv: dict[str, Any]) -> CompressionResult:
+    """What the host runs before it sends a conversation's window to its
+    model. The conversation belongs to `acompress` until it returns."""
+    result = await compressor.acompress(conv)
+    if result.summary_source == "extract":
+        # The LLM failed (the reason is logged too): the summary is the extract.
+        print(f"the LLM gave no summary: {result.llm_error}", file=sys.stderr)
+    if result.still_over:
+        print(f"still over the threshold: {result.reason}", file=sys.stderr)
+    return result
+
+
+async def main(path: Path) -> None:
+    conv = json.loads(path.read_text(encoding="utf-8"))
+    compressor = Compressor(llm=ask_my_model, max_context=64_000)
+    result = await before_each_request(compressor, conv)
+    print(json.dumps({"compressed": result.compressed, "summary_source": result.summary_source,
+                      "summary_facts": result.summary_facts, "reason": result.reason,
+                      "messages": len(conv["messages"]), "cut_time": conv.get("cut_time")}))
+
+
+if __name__ == "__main__":
+    default = Path(__file__).resolve().parent / "sample_conversation.json"
+    asyncio.run(main(Path(sys.argv[1]) if len(sys.argv) > 1 else default))

@@ -58,8 +58,10 @@ THREADS = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else 
 #: The modules the server needs beyond llama_cpp itself, by import name.
 SERVER_MODULES = ("llama_cpp", "uvicorn", "fastapi", "sse_starlette", "starlette_context",
                   "pydantic_settings")
-INSTALL_HINT = ("install the local-llm extra: make demo-llm does, or pip install "
-                "'routes-context-compress[local-llm]' with CMAKE_ARGS as in the Makefile")
+# The distribution is on no package index: the extra comes from a checkout (or
+# a built wheel's file), never from its name.
+INSTALL_HINT = ("install the local-llm extra: make demo-llm does, or pip install '.[local-llm]' "
+                "in a checkout (or 'dist/WHEEL.whl[local-llm]') with CMAKE_ARGS as in the Makefile")
 ILLEGAL_INSTRUCTION = (
     "the server died of SIGILL on its first request: this llama-cpp-python was built for "
     "instructions that this processor does not execute (a -march=native build in a virtual "

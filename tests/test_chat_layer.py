@@ -2,24 +2,21 @@
 against the fake server on 127.0.0.1: requests, answers, failures, time-outs,
 redirects and secrets, the token-limit name and reasoning models, conformance
 with the official client's types, the fallback of the compression to its
-extract when the layer fails, and an asyncio host."""
+extract when the layer fails."""
 
-import asyncio
 import contextlib
 import json
 import socket
 import sys
 import time
 import typing
-import urllib.parse
 
 import pytest
 
 import routes.context_compress as cc
 from context_compress import chat
 from context_compress.texts import SUMMARY_NOTE as NOTE, SUMMARY_PREFIX as PREFIX
-from shared import load_example
-from fake_server import (LLM_SUMMARY, PROMPT, SERVER_LIFETIME, UNSUPPORTED_MAX_TOKENS, cfg_for, closed_port, completion,
+from fake_server import (LLM_SUMMARY, PROMPT, UNSUPPORTED_MAX_TOKENS, cfg_for, closed_port, completion,
                          conversation, running_server)
 
 
@@ -308,58 +305,3 @@ def test_installed_and_blocked_restore_the_previous_routes_chat():
     with chat.blocked():
         pass
     assert "routes.chat" not in sys.modules
-
-
-# --- an asyncio host --------------------------------------------------------------------------
-
-
-async def post_json(url, body):
-    """A bare asyncio HTTP client, standing in for the host's async LLM client."""
-    parts = urllib.parse.urlsplit(url)
-    reader, writer = await asyncio.open_connection(parts.hostname, parts.port)
-    data = json.dumps(body).encode()
-    writer.write(f"POST {parts.path} HTTP/1.1\r\nHost: {parts.netloc}\r\n"
-                 f"Content-Type: application/json\r\nContent-Length: {len(data)}\r\n"
-                 "Connection: close\r\n\r\n".encode() + data)
-    raw = await reader.read()
-    writer.close()
-    await writer.wait_closed()
-    return json.loads(raw.partition(b"\r\n\r\n")[2])
-
-
-def test_asyncio_host_keeps_its_loop_running_while_a_summary_is_pending(server):
-    example = load_example("async_host")
-    events = []
-
-    async def main():
-        asked, answer = asyncio.Event(), asyncio.Event()
-
-        async def complete(messages, cfg):
-            events.append("summary requested")
-            asked.set()
-            # Only another task of this loop can let the request go on; were
-            # the loop blocked by the compression, it would never come.
-            await answer.wait()
-            return await post_json(server.url("ok") + "/chat/completions",
-                                   {"model": "m", "messages": messages})
-
-        async def other_task():
-            await asked.wait()
-            events.append("other task ran")
-            answer.set()
-
-        llm = example.LoopChat(asyncio.get_running_loop(), complete, timeout=SERVER_LIFETIME)
-        with chat.installed(llm):
-            conv = conversation()
-            (compressed, _), _ = await asyncio.gather(
-                example.compress(conv, {"max_context": 2000}), other_task())
-        # On the loop's own thread the bridge fails at once instead of waiting
-        # for the loop it blocks (the compression then uses its extract).
-        with pytest.raises(RuntimeError, match="asyncio.to_thread"):
-            llm(PROMPT, {})
-        return conv
-
-    conv = asyncio.run(main())
-    assert events == ["summary requested", "other task ran"]
-    assert PREFIX + LLM_SUMMARY + NOTE in [m["content"] for m in conv["messages"]]
-    assert len(server.requests) == 1

@@ -204,7 +204,8 @@ def test_missing_extra_is_one_line_naming_pip(tmp_path, capsys, monkeypatch, nam
     out, err = capsys.readouterr()
     assert out == ""
     assert err == ("context-compress: --calibrate needs the calibrate extra: "
-                   "pip install 'routes-context-compress[calibrate]'\n")
+                   "pip install '.[calibrate]' in a checkout, "
+                   "or pip install 'dist/WHEEL.whl[calibrate]' with the built wheel\n")
 
 
 @pytest.mark.parametrize("args, message", [

@@ -21,7 +21,7 @@ from context_compress import Compressor
 from context_compress.diagnosis import explain, stamp_findings
 from context_compress.texts import SUMMARY_NOTE as NOTE, SUMMARY_PREFIX as PREFIX
 from fake_chat import GOOD_ANSWER, GOOD_SUMMARY, FakeChat, placed
-from shared import msg
+from shared import ROOT, load_example, msg
 from strategies import PROPERTY
 from test_properties import heavy_conversations
 
@@ -350,6 +350,41 @@ def test_a_cancelled_acompress_leaves_the_conversation_as_it_was(awaited):
 
     asyncio.run(main())  # returns once the worker thread is done
     assert conv == before and conv["messages"] is messages
+
+
+def test_the_asyncio_example_runs_its_async_llm_on_the_loop_and_runs_as_written(run_python):
+    example = load_example("async_host")
+    events = []
+
+    async def main():
+        asked, answer = asyncio.Event(), asyncio.Event()
+
+        async def complete(messages, cfg):
+            events.append("summary requested")
+            asked.set()
+            # Only another task of this loop can let the request go on; were
+            # the loop blocked by the compression, it would never come.
+            await answer.wait()
+            return "async summary"
+
+        async def other_task():
+            await asked.wait()
+            events.append("other task ran")
+            answer.set()
+
+        conv = conversation()
+        result, _ = await asyncio.gather(example.before_each_request(Compressor(complete, WINDOW), conv),
+                                         other_task())
+        return result, conv
+
+    result, conv = asyncio.run(main())
+    assert events == ["summary requested", "other task ran"]
+    assert result.summary_source == "llm" and summary_of(conv) == "async summary"
+    # As a script, on the sample, with its own stand-in for the host's LLM.
+    shown = run_python(f"import runpy, sys; sys.argv = ['async_host.py']; "
+                       f"runpy.run_path({str(ROOT / 'examples' / 'async_host.py')!r}, run_name='__main__')")
+    assert shown["compressed"] and shown["summary_source"] == "llm" and shown["reason"] is None
+    assert shown["messages"] < 360 and 0 < shown["summary_facts"]["seen"] <= shown["summary_facts"]["of"]
 
 
 # --- a host with a routes package of its own ---------------------------------------------------

@@ -181,6 +181,42 @@ def test_quick_start_runs_as_written(tmp_path):
     assert [m["role"] for m in call["messages"]] == ["system", "user"]
 
 
+def test_compressor_quick_start_runs_as_written(tmp_path):
+    # The README's Compressor block on the sample, with a stand-in for the
+    # host's LLM call; no routes package of the host's.
+    (tmp_path / "my_llm.py").write_text(textwrap.dedent("""\
+        calls = []
+        def complete(messages, model, max_tokens):
+            calls.append({"roles": [m["role"] for m in messages], "model": model, "max_tokens": max_tokens})
+            return "  the summary  "
+        """))
+    script = textwrap.dedent("""\
+        import json, sys
+        import my_llm
+        with open(sys.argv[2], encoding="utf-8") as f:
+            conv = json.load(f)
+        saved = []
+        namespace = {"conv": conv, "save": saved.append}
+        exec(sys.argv[1], namespace)            # the README's block
+        r = namespace["result"]
+        summary = [m["content"] for m in conv["messages"] if str(m["content"]).startswith("[上下文压缩摘要] ")]
+        print(json.dumps({"result": [r.compressed, r.summary_source, r.llm_error, r.reason, r.still_over],
+                          "facts": r.summary_facts, "saved": len(saved), "summary": summary[0].split("\\n")[0],
+                          "calls": my_llm.calls}))
+        """)
+    proc = subprocess.run(
+        [sys.executable, "-c", script, readme_block("from context_compress import Compressor"),
+         str(ROOT / "examples" / "sample_conversation.json")],
+        capture_output=True, text=True, timeout=120, cwd=tmp_path,
+        env={"PYTHONPATH": str(tmp_path), "PATH": "", **sanitizer_environment()})
+    assert proc.returncode == 0, proc.stderr
+    out = json.loads(proc.stdout)
+    assert out["result"] == [True, "llm", None, None, False] and out["saved"] == 1
+    assert out["summary"] == "[上下文压缩摘要] the summary"
+    assert 0 < out["facts"]["seen"] <= out["facts"]["of"]
+    assert out["calls"] == [{"roles": ["system", "user"], "model": "gpt-4o-mini", "max_tokens": 2048}]
+
+
 def test_one_version_everywhere():
     version = context_compress.__version__
     assert importlib.metadata.version("routes-context-compress") == version

@@ -15,7 +15,10 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
-INSTALL_HINT = "pip install 'routes-context-compress[calibrate]'"
+# The distribution is on no package index, so the hint names the two installs
+# that work: from a checkout's top directory, or from a wheel built by `make wheel`.
+INSTALL_HINT = ("pip install '.[calibrate]' in a checkout, "
+                "or pip install 'dist/WHEEL.whl[calibrate]' with the built wheel")
 
 class MissingExtra(Exception):
     """A package of the calibrate extra is not installed."""
