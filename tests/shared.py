@@ -5,9 +5,12 @@ files use."""
 import importlib.util
 import json
 import runpy
+import subprocess
 import sys
 import types
 from pathlib import Path
+
+import pytest
 
 import reference as ref
 
@@ -252,3 +255,13 @@ def as_reference(module, name, msgs):
     expected = getattr(ref, name)(msgs)
     assert type(result) is type(expected) and result == expected
     return result
+
+
+def run_mypy(*args):
+    """mypy's (stdout, stderr, status) for `args`, run in a process of its own:
+    in the test process its parsed trees of the clients' packages would stay
+    alive, and every later gc.collect() of the suite would walk them."""
+    pytest.importorskip("mypy")
+    proc = subprocess.run([sys.executable, "-m", "mypy", *args], capture_output=True, text=True,
+                          timeout=600)
+    return proc.stdout, proc.stderr, proc.returncode

@@ -21,6 +21,7 @@ from openai.types.chat.completion_create_params import CompletionCreateParamsNon
 from context_compress import Compressor, from_anthropic, from_openai  # noqa: E402
 from context_compress.texts import SUMMARIZER_PROMPT, SUMMARY_NOTE as NOTE, SUMMARY_PREFIX as PREFIX  # noqa: E402
 from fake_server import LLM_SUMMARY, FakeLLM, completion, conversation, running_server  # noqa: E402
+from shared import run_mypy  # noqa: E402
 
 KEY = "sk-test-0123456789abcdef"
 
@@ -150,13 +151,12 @@ reason: int = result.reason  # E
 
 
 def test_mypy_strict_accepts_a_host_and_rejects_its_mistakes(tmp_path):
-    api = pytest.importorskip("mypy.api")
     source = tmp_path / "host.py"
     source.write_text(HOST)
     # Reading the clients' packages takes a minute; a cache kept in build/
     # makes every later run take seconds.
     cache = Path(__file__).resolve().parent.parent / "build" / "mypy-host-cache"
-    stdout, stderr, _ = api.run([str(source), "--strict", "--cache-dir", str(cache), "--no-error-summary"])
+    stdout, stderr, _ = run_mypy(str(source), "--strict", "--cache-dir", str(cache), "--no-error-summary")
     flagged = {int(line.split(":")[1]) for line in stdout.splitlines() if ": error:" in line}
     expected = {i for i, line in enumerate(HOST.splitlines(), 1) if line.endswith("# E")}
     assert flagged == expected, stdout + stderr

@@ -11,6 +11,7 @@ from pathlib import Path
 import pytest
 
 import routes.context_compress as cc
+from shared import run_mypy
 from surface import FUNCTIONS
 
 STUB = Path(cc.__file__).with_name("context_compress.pyi")
@@ -57,7 +58,6 @@ def test_every_function_has_the_parameters_of_its_stub():
 
 
 def test_mypy_accepts_callers_and_rejects_wrong_calls(tmp_path):
-    api = pytest.importorskip("mypy.api")
     source = tmp_path / "caller.py"
     source.write_text(textwrap.dedent("""\
         from typing import TYPE_CHECKING
@@ -80,9 +80,8 @@ def test_mypy_accepts_callers_and_rejects_wrong_calls(tmp_path):
         cc.estimate_tokens(text=[])  # E2
         bad: int = cc.simple_extract([])  # E3
     """))
-    stdout, stderr, status = api.run([
-        str(source), "--no-incremental", "--cache-dir", str(tmp_path / "cache"),
-        "--show-error-codes", "--no-error-summary"])
+    stdout, stderr, _ = run_mypy(str(source), "--no-incremental", "--cache-dir", str(tmp_path / "cache"),
+                                 "--show-error-codes", "--no-error-summary")
     errors = [line for line in stdout.splitlines() if ": error:" in line]
     lines = source.read_text().splitlines()
     flagged = {int(e.split(":")[1]) for e in errors}
