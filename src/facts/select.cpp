@@ -40,8 +40,17 @@ std::int64_t gap(std::int64_t n) { return n == 0 ? 0 : 2 + digits(n) + (n == 1 ?
 void append_marker(std::u32string &out, std::int64_t n) {
     out.push_back(kEllipsis);
     out.push_back(U'(');
-    const std::string number = std::to_string(n);
-    out.append(number.begin(), number.end());
+    // Written out rather than through std::to_string: std::string's members
+    // come from the C++ runtime under a symbol version newer than the wheel
+    // may ask for (GLIBCXX_3.4.21), where u32string's are compiled in here.
+    char32_t number[20];
+    int length = 0;
+    std::int64_t rest = n;
+    do {
+        number[length++] = static_cast<char32_t>(U'0' + rest % 10);
+        rest /= 10;
+    } while (rest > 0);
+    while (length > 0) out.push_back(number[--length]);
     out.append(n == 1 ? U" line omitted)" : U" lines omitted)");
 }
 
