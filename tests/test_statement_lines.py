@@ -473,7 +473,7 @@ def source_lines():
     """Every line the module's sources name: the statement lines of
     lines.hpp and the def lines of the function table."""
     lines = list(map(int, re.findall(r"\bk\w+ = (\d+)", (SOURCES / "lines.hpp").read_text())))
-    return lines + list(map(int, re.findall(r"\.def_line = (\d+)", (SOURCES / "context_compress.cpp").read_text())))
+    return lines + list(map(int, re.findall(r"\.def_line = (\d+)", (SOURCES / "namespace.cpp").read_text())))
 
 
 def reference_statements():

@@ -2,7 +2,7 @@
 // code of the source unit "routes/context_compress", and tests/reference.py is laid out
 // on that unit's lines: each number here is the line, in the reference, of the statement
 // its name stands for (tests/test_statement_lines.py holds the two together). The def
-// lines are the function table's, in context_compress.cpp.
+// lines are the function table's, in namespace.cpp.
 #pragma once
 
 // The module body: set-up and __test__, then its three imports.
