@@ -1,8 +1,8 @@
 // History compression: measure, keep the newest tail, summarise the span, rewrite the conversation.
 #include "bodies.hpp"
 #include "lines.hpp"
+#include "compression.hpp"
 #include "records.hpp"
-#include "summarization.hpp"
 
 #include <initializer_list>
 #include <utility>
@@ -206,8 +206,9 @@ Ref kept_tail(Frame &frame, PyObject *active, PyObject *keep_budget) {
 }
 
 /// `prefix + summary + note` in a new summary message stamped `summary_ts`.
-Ref summary_message(PyObject *summary, PyObject *summary_ts) {
-    Ref content = add_all({kc.summary_prefix, summary, kc.summary_note});
+Ref summary_message(const Collaborators &with, PyObject *summary, PyObject *summary_ts) {
+    Ref content = with.summary_note == Py_None ? add_all({with.summary_prefix, summary})
+                                               : add_all({with.summary_prefix, summary, with.summary_note});
     if (!content) {
         return content;
     }
@@ -481,7 +482,8 @@ int measure_history(Frame &frame, PyObject *conv, PyObject *llm_config, Measure 
 
 /// Compresses a conversation measured over the threshold: keeps the newest
 /// tail, summarises the span before it and stores the rewritten history.
-PyObject *compress(Frame &frame, PyObject *conv, PyObject *llm_config, const Measure &measure) {
+PyObject *compress(Frame &frame, PyObject *conv, PyObject *llm_config, const Measure &measure,
+                   const Collaborators &with, SummaryAccount *account) {
     PyObject *cut = measure.cut.get();
     frame.line = line::kBudget;
     Ref keep_budget = keep_budget_for(measure.max_context.get());
@@ -520,16 +522,28 @@ PyObject *compress(Frame &frame, PyObject *conv, PyObject *llm_config, const Mea
         return outcome(false, {{kc.s_rate, measure.rate.get()}});
     }
 
-    Ref summary = request_summary(frame, to_compress.get(), llm_config);
+    Ref summary = request_summary(frame, to_compress.get(), llm_config, with, account);
     if (!summary) {
         return nullptr;
+    }
+    if (account != nullptr) {
+        account->span = Ref::borrow(to_compress.get());
+        account->summary = Ref::borrow(summary.get());
+    }
+    if (with.keep_on_failure && !(account != nullptr && account->answered)) {
+        // No summary, and the host would rather keep the messages than have
+        // them replaced by the extract: nothing is written.
+        frame.line = line::kBelowThreshold;
+        return outcome(false, {{kc.s_rate, measure.rate.get()},
+                               {kc.s_total_tokens, measure.total_tokens.get()},
+                               {kc.max_context, measure.max_context.get()}});
     }
     Ref summary_ts = summary_stamp(frame, new_cut_time.get());
     if (!summary_ts) {
         return nullptr;
     }
     frame.line = line::kSummaryMessage;
-    Ref summary_msg = summary_message(summary.get(), summary_ts.get());
+    Ref summary_msg = summary_message(with, summary.get(), summary_ts.get());
     if (!summary_msg) {
         return nullptr;
     }
@@ -552,14 +566,17 @@ PyObject *compress(Frame &frame, PyObject *conv, PyObject *llm_config, const Mea
 
 }  // namespace
 
-PyObject *cut_and_sum_history_body(PyObject *const *params, Frame &frame) {
-    PyObject *conv = params[0];
-    PyObject *llm_config = params[1];
+PyObject *compress_history(Frame &frame, PyObject *conv, PyObject *llm_config, const Collaborators &with,
+                           SummaryAccount *account) noexcept {
     Measure measure;
     Ref result;
     const int over = measure_history(frame, conv, llm_config, measure, result);
     if (over <= 0) {
         return over < 0 ? nullptr : result.release();
     }
-    return compress(frame, conv, llm_config, measure);
+    return compress(frame, conv, llm_config, measure, with, account);
+}
+
+PyObject *cut_and_sum_history_body(PyObject *const *params, Frame &frame) {
+    return compress_history(frame, params[0], params[1], module_collaborators(), nullptr);
 }

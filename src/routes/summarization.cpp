@@ -80,8 +80,8 @@ Ref request_message(PyObject *role, PyObject *content) {
 }
 
 /// `[{"role": "system", "content": prompt}, {"role": "user", "content": text}]`.
-Ref prompt_messages(PyObject *text) {
-    Ref system_message = request_message(kc.system, kc.summarizer_prompt);
+Ref prompt_messages(PyObject *prompt, PyObject *text) {
+    Ref system_message = request_message(kc.system, prompt);
     if (!system_message) {
         return system_message;
     }
@@ -176,16 +176,41 @@ Ref answer_text(Frame &frame, Ref resp) {
     return Ref::steal(PyObject_CallMethodNoArgs(content.get(), kc.strip));
 }
 
-/// The guarded part of the summary request: the chat layer's stripped answer,
-/// or "" when there is none. Any exception it leaves is the caller's to sort.
-Ref ask_chat_layer(Frame &frame, PyObject *to_compress, PyObject *llm_config) {
-    frame.line = request_line::kImportChat;
-    Ref call_llm_api = import_chat_function(frame);
-    if (!call_llm_api) {
-        return call_llm_api;
+/// `given(arg)`, or the namespace's binding of `name` called with it.
+Ref call_collaborator(const Frame &frame, PyObject *given, PyObject *name, PyObject *arg) {
+    if (given != nullptr) {
+        return Ref::steal(PyObject_CallOneArg(given, arg));
+    }
+    return call_global(frame, name, &arg, 1);
+}
+
+/// The answer of an `ask` collaborator, which is the summary text itself.
+Ref answer_of(PyObject *answer) {
+    if (!PyUnicode_Check(answer)) {
+        PyErr_Format(PyExc_TypeError, "the answer is a %.100s, not text", Py_TYPE(answer)->tp_name);
+        return Ref();
+    }
+    return Ref::steal(PyObject_CallMethodNoArgs(answer, kc.strip));
+}
+
+/// The guarded part of the summary request: the stripped answer, or "" when
+/// there is none. Any exception it leaves is the caller's to sort.
+Ref ask_chat_layer(Frame &frame, PyObject *to_compress, PyObject *llm_config, const Collaborators &with,
+                   SummaryAccount *account) {
+    Ref call_llm_api;
+    if (with.ask == nullptr) {
+        frame.line = request_line::kImportChat;
+        call_llm_api = import_chat_function(frame);
+        if (!call_llm_api) {
+            return call_llm_api;
+        }
     }
     frame.line = request_line::kTranscript;
-    Ref text = call_global(frame, kc.fn_msgs_to_text, &to_compress, 1);
+    Ref text = call_collaborator(frame, with.transcript, kc.fn_msgs_to_text, to_compress);
+    if (account != nullptr) {
+        account->in_transcript = !text;
+        account->sent = Ref::borrow(text.get());
+    }
     if (!text) {
         return text;
     }
@@ -194,7 +219,7 @@ Ref ask_chat_layer(Frame &frame, PyObject *to_compress, PyObject *llm_config) {
         return has_text < 0 ? Ref() : Ref::borrow(kc.empty);
     }
     frame.line = request_line::kPrompt;
-    Ref prompt_msgs = prompt_messages(text.get());
+    Ref prompt_msgs = prompt_messages(with.system_prompt, text.get());
     if (!prompt_msgs) {
         return prompt_msgs;
     }
@@ -203,6 +228,10 @@ Ref ask_chat_layer(Frame &frame, PyObject *to_compress, PyObject *llm_config) {
         return cfg;
     }
     frame.line = request_line::kCallChat;
+    if (with.ask != nullptr) {
+        Ref answer = Ref::steal(PyObject_CallFunctionObjArgs(with.ask, prompt_msgs.get(), cfg.get(), nullptr));
+        return answer ? answer_of(answer.get()) : Ref();
+    }
     PyObject *argv[3] = {prompt_msgs.get(), cfg.get(), Py_False};
     Ref resp = Ref::steal(PyObject_Vectorcall(call_llm_api.get(), argv, 2, kc.stream_kwnames));
     if (!resp) {
@@ -213,15 +242,26 @@ Ref ask_chat_layer(Frame &frame, PyObject *to_compress, PyObject *llm_config) {
 
 }  // namespace
 
-Ref request_summary(Frame &frame, PyObject *to_compress, PyObject *llm_config) {
-    Ref summary = ask_chat_layer(frame, to_compress, llm_config);
+Collaborators module_collaborators() noexcept {
+    return Collaborators{.system_prompt = kc.summarizer_prompt,
+                         .summary_prefix = kc.summary_prefix,
+                         .summary_note = kc.summary_note};
+}
+
+Ref request_summary(Frame &frame, PyObject *to_compress, PyObject *llm_config, const Collaborators &with,
+                    SummaryAccount *account) {
+    Ref summary = ask_chat_layer(frame, to_compress, llm_config, with, account);
     if (!summary) {
         // Whatever the chat layer did wrong, the extract stands in; only
         // BaseExceptions outside Exception (KeyboardInterrupt, SystemExit) pass.
         if (!PyErr_ExceptionMatches(PyExc_Exception)) {
             return Ref();
         }
-        PyErr_Clear();
+        if (account != nullptr) {
+            account->error = Ref::steal(PyErr_GetRaisedException());
+        } else {
+            PyErr_Clear();
+        }
         summary = Ref::borrow(kc.empty);
     }
     frame.line = request_line::kFallback;
@@ -229,8 +269,11 @@ Ref request_summary(Frame &frame, PyObject *to_compress, PyObject *llm_config) {
     if (has_summary < 0) {
         return Ref();
     }
-    if (has_summary) {
+    if (account != nullptr) {
+        account->answered = has_summary;
+    }
+    if (has_summary || with.keep_on_failure) {
         return summary;
     }
-    return call_global(frame, kc.fn_simple_extract, &to_compress, 1);
+    return call_collaborator(frame, with.extract, kc.fn_simple_extract, to_compress);
 }
