@@ -212,9 +212,16 @@ def test_over_the_threshold_stamps_that_leave_nothing_before_the_kept_ones_are_n
     assert words in result.reason and "'2024-05-01T00:00:00+00:00'" in result.reason
 
 
-def test_a_first_kept_message_without_a_stamp_is_named(namespace):
-    namespace["get_conv_cut_time"] = lambda conv: ""  # a host's: every message is active
-    conv = {"messages": [msg("2024-05-01T10:00:00+00:00", 900), msg("", 900), msg("", 900)]}
+class EarliestCut(str):
+    """A stored cut time that every stamp, "" included, compares at or after."""
+
+    def __le__(self, other):
+        return True
+
+
+def test_a_first_kept_message_without_a_stamp_is_named():
+    conv = {"cut_time": EarliestCut("2024-05-01T10:00:00+00:00"),
+            "messages": [msg("2024-05-01T10:00:00+00:00", 900), msg("", 900), msg("", 900)]}
     result = Compressor(max_context=WINDOW, facts=False).compress(conv)
     assert "message 2, the first of the kept messages, has no timestamp" in result.reason
 

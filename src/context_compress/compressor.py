@@ -4,17 +4,17 @@ happened said in the result and in the log.
     compressor = Compressor(llm=ask_my_model, max_context=128_000)
     result = compressor.compress(conv)        # or: await compressor.acompress(conv)
 
-The module decides everything about a compression (the threshold, the cut,
-the rewrite); a compressor only chooses how its summary is asked for, and
-reads back what became of the request.
-
-How a compressor's request reaches its own LLM and nobody else's is the
-business of `dispatch`.
+The compression is the module's own C++ routine (the threshold, the cut, the
+rewrite), reached through context_compress._engine with this compressor's
+collaborators passed in as arguments: its transcript, its extract and its
+summary request. Nothing is bound anywhere, so a compression here changes
+nothing that any other caller of routes.context_compress sees, on any thread.
 """
 
 from __future__ import annotations
 
-import copy
+import asyncio
+import concurrent.futures
 import inspect
 import logging
 import threading
@@ -23,23 +23,20 @@ from collections.abc import Awaitable, Callable, Mapping
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Literal
 
+from . import _engine
 from . import facts as fact_keeping
+from .answers import Failed, Unusable, described, one_line, problem, summary_of
 from .diagnosis import Explanation, explain, shown
-from .dispatch import ASKING, DONE, Request, bindings, current
 from .masking import Redactor, url_secrets
-from .native import load
-from .texts import DEFAULT_MAX_CONTEXT, SUMMARIZER_PROMPT, SUMMARY_MAX_TOKENS, THRESHOLD
+from .texts import DEFAULT_MAX_CONTEXT, SUMMARIZER_PROMPT, SUMMARY_NOTE, SUMMARY_PREFIX, THRESHOLD
+from .threads import Loop, Workers, awaited, dispose, private_record, store_record
 
 if TYPE_CHECKING:
-    import asyncio
-
     from routes.context_compress import CompressionStats
 
 __all__ = ["Compressor", "CompressionResult", "LLM", "LLMAnswer", "SummarySource"]
 
 log = logging.getLogger("context_compress")
-
-_module = load()
 
 #: What an LLM callable may answer: the summary itself, or a chat completion
 #: of OpenAI's shape (``{"choices": [{"message": {"content": ...}}]}``).
@@ -52,22 +49,12 @@ LLM = Callable[[list[dict[str, str]], dict[str, Any]], LLMAnswer | Awaitable[LLM
 
 SummarySource = Literal["llm", "extract"]
 
-#: Characters of an `llm_error`. The masked line is first cut to LONG_ERROR,
-#: which bounds the search for quoted message text.
-ERROR_SHOWN = 300
-LONG_ERROR = 2000
-#: A run of this many characters of an error line that also stands in the
-#: text sent to the LLM is taken for quoted message text and left out: some
-#: APIs quote the request in their errors, and no message text may reach a log.
-QUOTED_RUN = 16
-
 #: Conversations whose warning a compressor remembers having given.
 REMEMBERED = 4096
 
 # The reason below the threshold, as diagnosis.explain words it, without
 # formatting the threshold on every turn.
 _BELOW = f" is at or below the {THRESHOLD} threshold"
-
 
 @dataclass(slots=True)
 class CompressionResult:
@@ -99,17 +86,47 @@ class CompressionResult:
     largest_kept_tokens: int | None = None
 
 
+class _Abandoned(BaseException):
+    """The acompress call this request belongs to was cancelled: the
+    compression ends here, leaving the private record as it was, and nobody
+    waits for its outcome. Not an Exception, so that the compression does
+    not take it for a failed LLM."""
+
+
+class _OnLoop(BaseException):
+    """compress() got an awaitable on a thread that runs an event loop,
+    which it could only wait for by blocking that loop."""
+
+
+class _Call:
+    """One acompress call, as its summary request sees it: the caller's loop,
+    and whether the caller gave up."""
+
+    def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
+        self.loop = loop
+        self.cancelled = False
+        self.future: concurrent.futures.Future[Any] | None = None
+
+    def cancel(self) -> None:
+        # Either side may come first; both look at both fields.
+        self.cancelled = True
+        future = self.future
+        if future is not None:
+            future.cancel()
+
+
 # --- the compressor ------------------------------------------------------------------
 
 
 class Compressor:
-    """Compresses conversations with `routes.context_compress`, its summary
-    asked of `llm`.
+    """Compresses conversations with `routes.context_compress`'s compression,
+    its summary asked of `llm`.
 
     llm: ``llm(messages, cfg) -> str | chat completion`` (or an awaitable of
     one); `from_openai` and `from_anthropic` make one of the official
-    clients. None: the host's own ``routes.chat._call_llm_api``, as the
-    module calls it (with no `routes.chat`, every summary is the extract).
+    clients. None: the host's own ``routes.chat._call_llm_api``, imported at
+    each request as the module imports it (with no `routes.chat`, every
+    summary is the extract).
     max_context: the model's window in tokens; None takes `llm_config`'s
     `max_context`, else 200000.
     facts: the summary is written from `context_compress.facts`' transcript
@@ -121,7 +138,9 @@ class Compressor:
     (default: the module's).
 
     One compressor serves any number of threads and conversations; calls on
-    one conversation must not overlap.
+    one conversation must not overlap. `acompress` runs its compressions on
+    threads of the compressor's own, and `compress` awaits an async llm's
+    answers on an event loop of its own; `close()` ends that loop.
     """
 
     def __init__(self, llm: LLM | None = None, max_context: int | None = None, *,
@@ -142,151 +161,182 @@ class Compressor:
         self.facts = facts
         self.llm_config: dict[str, Any] = config
         self.system_prompt = system_prompt or SUMMARIZER_PROMPT
-        self._facts = fact_keeping if facts else None
-        self._redact = Redactor([config.get("api_key"), *url_secrets(config.get("base_url")),
-                                 *getattr(llm, "secrets", ())])
+        transcript, extract = ((fact_keeping.transcript, fact_keeping.extract) if facts
+                               else (_engine.transcript, _engine.extract))
+        # What every compression of this compressor is given; acompress
+        # replaces the request with one that knows its call.
+        self._collaborators: _engine.Collaborators = (
+            transcript, extract, self._ask, self.system_prompt, SUMMARY_PREFIX, SUMMARY_NOTE)
         # Warnings given once per conversation: (kind, key) in use order.
         self._warned: OrderedDict[tuple[Any, ...], None] = OrderedDict()
         self._warned_lock = threading.Lock()
+        self._workers = Workers()
+        self._loop: Loop | None = None
+        self._loop_lock = threading.Lock()
 
     # --- the calls ---------------------------------------------------------------
 
     def compress(self, conv: Any) -> CompressionResult:
         """Compresses `conv` in place when its active history is over the
         threshold, as `cut_and_sum_history` does; blocks while the LLM answers."""
-        return self._compress(conv, Request(self))
-
-    async def acompress(self, conv: Any) -> CompressionResult:
-        """`compress` in a worker thread, so that the event loop runs on while
-        the LLM answers (an `llm` that returns an awaitable is run on this
-        loop). The worker compresses a shallow copy of `conv`; its new
-        `messages`, then `cut_time`, are stored into `conv` here, on the
-        loop's thread, once the worker is done. Cancelled, it leaves `conv`
-        exactly as it was, whenever the LLM answers."""
-        import asyncio
-
-        work = copy.copy(conv)
-        request = Request(self, asyncio.get_running_loop())
         try:
-            result = await asyncio.to_thread(self._compress, work, request)
-        except asyncio.CancelledError:
-            request.cancel()
-            raise
-        if result.compressed:
-            _store(conv, work)
+            result, why = self._compress(conv, self._collaborators)
+        except _OnLoop:
+            raise RuntimeError("the LLM returned an awaitable, and compress() runs on an event loop's thread: "
+                               "use acompress()") from None
+        self._tell(conv, result, why)
         return result
 
-    def _compress(self, conv: Any, request: Request) -> CompressionResult:
-        token = current.set(request)
-        bindings.enter()
+    async def acompress(self, conv: Any) -> CompressionResult:
+        """`compress` on a thread of the compressor's own, so that the event
+        loop runs on while the LLM answers (an `llm` that returns an awaitable
+        is run on this loop). The thread compresses a private record of
+        `conv` (a new dict of its items with a new message list); the new
+        `messages`, then `cut_time`, are stored into `conv` here, on the
+        loop's thread, once it is done. Cancelled, it leaves `conv` exactly
+        as it was, whenever the LLM answers."""
+        call = _Call(asyncio.get_running_loop())
+        work, snapshot = private_record(conv)
+        transcript, extract, _, *texts = self._collaborators
+        collaborators = (transcript, extract, lambda prompt, cfg: self._ask(prompt, cfg, call), *texts)
+        future = self._workers.submit(self._compress, work, collaborators)
         try:
-            compressed, stats = _module.cut_and_sum_history(conv, self.llm_config)
-        finally:
-            bindings.leave()
-            current.reset(token)
-        if not compressed and "total_tokens" in stats:
+            result, why = await asyncio.wrap_future(future)
+        except asyncio.CancelledError:
+            call.cancel()
+            raise
+        if result.compressed and not store_record(conv, work, snapshot):
+            result = CompressionResult(False, result.stats, reason="the conversation's messages changed while it "
+                                       "was being compressed; it is left as it is now")
+            why = Explanation(result.reason)
+            log.warning("conversation %s: not compressed: %s", _label(conv), result.reason)
+        self._tell(conv, result, why)
+        return result
+
+    def close(self) -> None:
+        """Ends the event loop that `compress` awaits an async llm's answers
+        on, if one was started; a later call starts another."""
+        with self._loop_lock:
+            loop, self._loop = self._loop, None
+        if loop is not None:
+            loop.close()
+
+    def _compress(self, conv: Any, collaborators: _engine.Collaborators) -> (
+            tuple[CompressionResult, Explanation | None]):
+        """The compression and what it did; no explanation below the threshold."""
+        compressed, stats, account = _engine.compress(conv, self.llm_config, collaborators)
+        if account is None and not compressed and "total_tokens" in stats:
             # Below the threshold: the per-turn path, nothing more to find out.
-            if self._warned:
-                self._forget(conv)
-            return CompressionResult(False, stats, None, None, None, f"rate {stats['rate']:.3f}{_BELOW}")
-        return self._result(conv, compressed, stats, request)
+            return CompressionResult(False, stats, None, None, None, f"rate {stats['rate']:.3f}{_BELOW}"), None
+        return self._result(conv, compressed, stats, account)
 
     # --- the summary request -------------------------------------------------------
 
-    def _summarise(self, request: Request, span: Any) -> str:
-        """The summary of `span`: asked as the module asks, with this
-        compressor's transcript, prompt and LLM; its extract when the answer
-        is unusable. Exceptions of the extract reach the caller, as the
-        module's do."""
-        request.state, request.span = ASKING, span
-        try:
-            summary, problem, sent = self._ask(request, span)
-            if summary:
-                request.source, request.sent = "llm", sent
-                return summary
-            request.error = self._one_line(problem, sent)
-            summary = (self._facts.extract(span) if self._facts is not None
-                       else bindings.extract()(span))
-            request.source, request.sent = "extract", summary
-            return summary
-        finally:
-            request.state = DONE
-
-    def _ask(self, request: Request, span: Any) -> tuple[str, str, str]:
-        """(summary, why there is none, the transcript sent)."""
-        text = ""
-        step = "the chat layer could not be imported"
-        try:
-            if self.llm is None:
-                # Imported as the module imports it: at each request, first.
+    def _ask(self, prompt: list[dict[str, str]], cfg: dict[str, Any], call: _Call | None = None) -> str:
+        """The summary request's answer, as the compression asks for it: the
+        summary text, or an exception that says why there is none."""
+        if call is not None and call.cancelled:
+            raise _Abandoned
+        if self.llm is None:
+            try:
+                # Imported as the module imports it: at each request.
                 from routes.chat import _call_llm_api  # type: ignore[import-not-found]
-            step = "the transcript failed"
-            text = (self._facts.transcript(span) if self._facts is not None
-                    else bindings.transcript()(span))
-            if not text:
-                return "", "not asked: the span has no text to summarise", ""
-            step = "the request failed"
-            prompt = [{"role": "system", "content": self.system_prompt}, {"role": "user", "content": text}]
-            cfg = dict(self.llm_config)
-            cfg["max_tokens"] = SUMMARY_MAX_TOKENS
-            if self.llm is None:
+            except Exception as exc:
+                raise Failed("the chat layer could not be imported") from exc
+            try:
                 answer = _call_llm_api(prompt, cfg, stream=False)
-            else:
+            except Exception as exc:
+                raise Failed("the request failed") from exc
+        else:
+            try:
                 answer = self.llm(prompt, cfg)
-            if inspect.isawaitable(answer):
-                answer = self._awaited(answer, request)
-            step = "the answer could not be read"
-            summary, problem = _read(answer, self.llm is not None)
-            return summary, problem, text
+            except Exception as exc:
+                raise Failed("the request failed") from exc
+        if inspect.isawaitable(answer):
+            try:
+                answer = self._awaited(answer, call)
+            except (_Abandoned, _OnLoop):
+                raise
+            except Exception as exc:
+                raise Failed("the request failed") from exc
+        try:
+            return summary_of(answer, self.llm is not None)
+        except Unusable:
+            raise
         except Exception as exc:
-            return "", f"{step}: {_described(exc)}", text
+            raise Failed("the answer could not be read") from exc
 
-    def _awaited(self, answer: Awaitable[Any], request: Request) -> Any:
-        import asyncio
-
-        async def wait() -> Any:
-            return await answer
-
-        if request.loop is not None:
+    def _awaited(self, answer: Awaitable[Any], call: _Call | None) -> Any:
+        if call is not None:
             # acompress: the awaitable runs on the caller's loop, this worker waits.
-            future = asyncio.run_coroutine_threadsafe(wait(), request.loop)
-            request.future = future
-            if request.cancelled:
+            future = asyncio.run_coroutine_threadsafe(awaited(answer), call.loop)
+            call.future = future
+            if call.cancelled:
                 future.cancel()
-            return future.result()
+            try:
+                return future.result()
+            except concurrent.futures.CancelledError:
+                raise _Abandoned from None
         try:
             asyncio.get_running_loop()
         except RuntimeError:
-            return asyncio.run(wait())
-        if inspect.iscoroutine(answer):
-            answer.close()
-        raise RuntimeError("the LLM returned an awaitable, and compress() runs on an event loop's "
-                           "thread: use acompress()")
+            pass
+        else:
+            dispose(answer)
+            raise _OnLoop
+        return asyncio.run_coroutine_threadsafe(awaited(answer), self._own_loop()).result()
+
+    def _own_loop(self) -> asyncio.AbstractEventLoop:
+        """The loop compress() awaits answers on: one for the compressor's
+        life, so that an async client's kept-alive connections stay usable."""
+        with self._loop_lock:
+            if self._loop is None:
+                self._loop = Loop()
+            return self._loop.loop
 
     def _one_line(self, problem: str, sent: str) -> str:
-        # Masked before it is cut, so that no part of a secret survives the cut.
-        line = " ".join(self._redact(problem).split())[:LONG_ERROR]
-        line = _unquoted(line, sent)
-        return line if len(line) <= ERROR_SHOWN else line[:ERROR_SHOWN - 1] + "…"
+        # The secrets are read now: an adapter's are those its client sends.
+        redact = Redactor([self.llm_config.get("api_key"), *url_secrets(self.llm_config.get("base_url")),
+                           *getattr(self.llm, "secrets", ())])
+        return one_line(problem, sent, redact)
 
     # --- what happened -----------------------------------------------------------------
 
-    def _result(self, conv: Any, compressed: bool, stats: Any, request: Request) -> CompressionResult:
+    def _result(self, conv: Any, compressed: bool, stats: Any,
+                account: _engine.Account | None) -> tuple[CompressionResult, Explanation]:
         try:
             why = explain(conv, compressed, stats, self.max_context)
         except Exception as exc:
             # The module's result stands (the conversation may be rewritten
             # already); only the account of it is missing.
-            why = Explanation(f"the result could not be explained: {_described(exc)}")
+            why = Explanation(f"the result could not be explained: {described(exc)}")
         result = CompressionResult(bool(compressed), stats, reason=why.reason, still_over=why.still_over,
                                    largest_kept_tokens=why.largest_kept if why.still_over else None)
+        if compressed and account is not None:
+            span, sent, summary, answered, error, in_transcript = account
+            if answered:
+                result.summary_source = "llm"
+            else:
+                result.summary_source = "extract"
+                if sent or error is not None:
+                    # (A span without any text asks the LLM nothing, and nothing failed.)
+                    result.llm_error = self._one_line(problem(error, in_transcript), sent or "")
+                sent = summary
+            result.summary_facts = _seen(span, sent or "")
+        return result, why
+
+    def _tell(self, conv: Any, result: CompressionResult, why: Explanation | None) -> None:
+        """The log records of a compression's result, and what this compressor
+        remembers having warned about."""
+        if why is None:  # below the threshold
+            if self._warned:
+                self._forget(conv)
+            return
         label = _label(conv)
-        if compressed:
-            result.summary_source, result.llm_error = request.source, request.error
-            result.summary_facts = self._seen(request)
-            self._log_compression(label, stats, result, why)
-            if request.source == "extract":
-                log.warning("conversation %s: the summary is the extract: %s", label, request.error)
+        if result.compressed:
+            self._log_compression(label, result, why)
+            if result.llm_error is not None:
+                log.warning("conversation %s: the summary is the extract: %s", label, result.llm_error)
         if why.stamps is not None:
             if self._first_time(("stamps", *self._key(conv, why))):
                 log.warning("conversation %s: not compressed, its stamps cannot be ordered: %s",
@@ -294,23 +344,13 @@ class Compressor:
         elif why.still_over:
             if self._first_time(("over", *self._key(conv, why))):
                 log.warning("conversation %s is still over the threshold: %s", label, why.reason)
-        elif compressed:
+        elif result.compressed:
             self._forget(conv)
-        return result
 
-    @staticmethod
-    def _seen(request: Request) -> dict[str, int] | None:
-        if request.span is None:
-            return None
-        try:
-            seen, of = fact_keeping.seen(request.span, request.sent)
-        except Exception:
-            return None
-        return {"seen": seen, "of": of}
-
-    def _log_compression(self, label: str, stats: Any, result: CompressionResult, why: Explanation) -> None:
+    def _log_compression(self, label: str, result: CompressionResult, why: Explanation) -> None:
         if not log.isEnabledFor(logging.INFO):
             return
+        stats: Any = result.stats
         after = f"{why.tokens:,}" if why.tokens is not None else "?"
         facts = result.summary_facts
         log.info("conversation %s compressed: %d messages into a summary from the %s, %d kept; "
@@ -368,54 +408,12 @@ def _configured_window(value: Any) -> int:
     return window if window > 0 else DEFAULT_MAX_CONTEXT
 
 
-def _read(answer: Any, text_allowed: bool) -> tuple[str, str]:
-    """(summary, why there is none) from an answer, read as the module reads
-    it: the first choice's message content, stripped. A host's own `llm` may
-    also answer with the text itself."""
-    if text_allowed and isinstance(answer, str):
-        return answer.strip(), "the answer is empty"
-    if not answer:
-        return "", f"no answer ({type(answer).__name__})"
-    if not callable(getattr(answer, "get", None)):
-        return "", f"the answer is a {type(answer).__name__}, not a chat completion"
-    choices = answer.get("choices") or []
-    if not choices:
-        return "", "the answer has no choices"
-    if not choices[0].get("message", {}).get("content"):
-        return "", "the answer's first choice has no message content"
-    content = choices[0]["message"]["content"]
-    if not callable(getattr(content, "strip", None)):
-        return "", f"the answer's content is a {type(content).__name__}, not text"
-    return content.strip(), "the answer's text is only white space"
-
-
-def _unquoted(line: str, sent: str) -> str:
-    """`line` without the runs of QUOTED_RUN or more characters that also stand
-    in `sent`, each replaced by "…"."""
-    if not sent or len(line) < QUOTED_RUN:
-        return line
-    quoted = [False] * len(line)
-    for start in range(len(line) - QUOTED_RUN + 1):
-        if line[start:start + QUOTED_RUN] in sent:
-            quoted[start:start + QUOTED_RUN] = [True] * QUOTED_RUN
-    if not any(quoted):
-        return line
-    out = []
-    for i, ch in enumerate(line):
-        if not quoted[i]:
-            out.append(ch)
-        elif i == 0 or not quoted[i - 1]:
-            out.append("…")
-    return "".join(out)
-
-
-def _described(exc: BaseException) -> str:
-    """An exception as "Type: text", whatever its __str__ does."""
+def _seen(span: Any, sent: str) -> dict[str, int] | None:
     try:
-        text = str(exc)
+        seen, of = fact_keeping.seen(span, sent)
     except Exception:
-        text = "(its text cannot be read)"
-    return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
+        return None
+    return {"seen": seen, "of": of}
 
 
 def _conversation_id(conv: Any) -> Any:
@@ -435,15 +433,3 @@ def _label(conv: Any) -> str:
     if isinstance(cid, (str, int)) and not isinstance(cid, bool):
         return shown(cid)
     return "(without an id)" if cid is None else f"(an id of type {type(cid).__name__})"
-
-
-def _store(conv: Any, work: Any) -> None:
-    """The compressed copy's two new values into `conv`: messages, then
-    cut_time, both or neither."""
-    old = conv["messages"]
-    conv["messages"] = work["messages"]
-    try:
-        conv["cut_time"] = work["cut_time"]
-    except BaseException:
-        conv["messages"] = old
-        raise

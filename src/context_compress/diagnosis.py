@@ -18,11 +18,9 @@ from dataclasses import dataclass
 from datetime import datetime, timezone
 from typing import Any
 
-from .native import load
+from . import _engine as _module
 from .texts import THRESHOLD, keep_budget
 from .window.turns import Finding
-
-_module = load()
 
 #: Characters of a stamp quoted in a reason: a stamp is the host's text, and
 #: a field that holds something else must not carry it into a log.

@@ -1,0 +1,146 @@
+"""What a `Compressor` needs beside the compression for asyncio: the threads
+acompress compresses on, the private record of the conversation they
+compress and its store into the host's object, and the event loop compress
+awaits an async llm's answers on."""
+
+from __future__ import annotations
+
+import asyncio
+import concurrent.futures
+import inspect
+import operator
+import threading
+from collections import deque
+from collections.abc import Awaitable, Callable, Mapping
+from typing import Any
+
+#: Seconds an idle worker thread waits for the next compression.
+IDLE_WORKER_SECONDS = 60.0
+
+# The keys of a conversation the compression reads, for one that is no
+# Mapping and only answers `get`.
+_READ_KEYS = ("id", "created_at", "cut_time", "messages")
+_MISSING: Any = object()
+
+
+class Workers:
+    """The threads acompress compresses on: one per compression under way
+    (never a thread of asyncio's default executor, which an llm's awaitable
+    may itself need, and never a bounded pool, which compressions nested in
+    an llm could fill), each kept IDLE_WORKER_SECONDS for the next one.
+    Daemon threads: a compression under way never holds up the exit."""
+
+    def __init__(self) -> None:
+        self._state = threading.Condition(threading.Lock())
+        self._jobs: deque[tuple[concurrent.futures.Future[Any], Callable[..., Any], tuple[Any, ...]]] = deque()
+        self._idle = 0
+
+    def submit(self, fn: Callable[..., Any], *args: Any) -> concurrent.futures.Future[Any]:
+        future: concurrent.futures.Future[Any] = concurrent.futures.Future()
+        with self._state:
+            self._jobs.append((future, fn, args))
+            # Idle threads not yet woken for a job count against the queue.
+            if self._idle >= len(self._jobs):
+                self._state.notify()
+                return future
+        threading.Thread(target=self._run, name="context_compress-worker", daemon=True).start()
+        return future
+
+    def _run(self) -> None:
+        state = self._state
+        with state:
+            while True:
+                while not self._jobs:
+                    self._idle += 1
+                    woken = state.wait(IDLE_WORKER_SECONDS)
+                    self._idle -= 1
+                    if not woken and not self._jobs:
+                        return
+                future, fn, args = self._jobs.popleft()
+                state.release()
+                try:
+                    if future.set_running_or_notify_cancel():
+                        try:
+                            future.set_result(fn(*args))
+                        except BaseException as exc:  # the future carries it to the caller
+                            future.set_exception(exc)
+                finally:
+                    state.acquire()
+
+
+class Loop:
+    """An event loop running on a daemon thread of its own."""
+
+    def __init__(self) -> None:
+        self.loop = asyncio.new_event_loop()
+        ready = threading.Event()
+        self._thread = threading.Thread(target=self._run, args=(ready,), name="context_compress-loop", daemon=True)
+        self._thread.start()
+        ready.wait()
+
+    def _run(self, ready: threading.Event) -> None:
+        asyncio.set_event_loop(self.loop)
+        self.loop.call_soon(ready.set)
+        self.loop.run_forever()
+
+    def close(self) -> None:
+        self.loop.call_soon_threadsafe(self.loop.stop)
+        self._thread.join()
+        self.loop.close()
+
+
+async def awaited(answer: Awaitable[Any]) -> Any:
+    return await answer
+
+
+def dispose(answer: Awaitable[Any]) -> None:
+    """An awaitable that will never be awaited, closed if it is a coroutine,
+    so that it leaves no warning behind."""
+    if inspect.iscoroutine(answer):
+        answer.close()
+
+
+def private_record(conv: Any) -> tuple[dict[str, Any], tuple[Any, list[Any] | None]]:
+    """What an acompress worker compresses in place of `conv`: a new dict of
+    its items with a new message list, so that nothing the worker writes
+    reaches the host's object (whatever that object shares with its copies),
+    and the message list as it was, to tell at the store whether the host
+    changed it meanwhile."""
+    if isinstance(conv, Mapping):
+        work = dict(conv.items())
+    else:
+        work = {}
+        if conv:
+            for key in _READ_KEYS:
+                value = conv.get(key, _MISSING)
+                if value is not _MISSING:
+                    work[key] = value
+    messages = work.get("messages")
+    copied = list(messages) if isinstance(messages, list) else None
+    if copied is not None:
+        work["messages"] = copied
+    return work, (messages, copied)
+
+
+def store_record(conv: Any, work: dict[str, Any], snapshot: tuple[Any, list[Any] | None]) -> bool:
+    """The compressed record's two new values into `conv`, messages then
+    cut_time, both or neither; False, with nothing stored, when the host's
+    message list is no longer the one compressed. Messages the host appended
+    meanwhile follow the compressed list, as they followed the old one."""
+    original, copied = snapshot
+    messages = work["messages"]
+    if copied is not None:
+        current = conv.get("messages")
+        n = len(copied)
+        if current is not original or len(current) < n or not all(map(operator.is_, current, copied)):
+            return False
+        if len(current) > n:
+            messages = [*messages, *current[n:]]
+    old = conv["messages"]
+    conv["messages"] = messages
+    try:
+        conv["cut_time"] = work["cut_time"]
+    except BaseException:
+        conv["messages"] = old
+        raise
+    return True
