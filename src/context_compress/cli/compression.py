@@ -10,67 +10,43 @@ import os
 import sys
 import threading
 from collections.abc import Iterator
-from contextlib import AbstractContextManager
 from pathlib import Path
 from typing import Any
 
-import routes.context_compress as cc
-
 from .. import chat
+from ..compressor import LLM, Compressor
 from .archive import ArchiveFailed, append, archive_name, span_lines
 from .files import BadInput, Input, Loaded, parse, read_input, regular_file_problem
-from .json_fields import Before, Outcome, SummaryRequest, mask_summary, observe, summary_message
+from .json_fields import Before, Outcome, mask_summary, observe, summary_message
 from .writing import Changed, dump, link_atomic, write_atomic
 
 
-class Recorder:
-    """Wraps the chat layer to learn what became of the summary request, since
-    the compression absorbs every failure of it.
+class NotAsked(Exception):
+    """The run has no LLM: every summary is the extract, by choice."""
 
-    Once the server could not be reached or did not answer in time, later
-    requests of the run fail at once: a dead server costs its time-out once,
-    not once per file."""
 
-    def __init__(self, layer: chat.ChatLayer, redact: chat.Redactor) -> None:
+class OneServer:
+    """The chat layer as the compressor's `llm`, for a run: once its server
+    could not be reached or did not answer in time, later requests of the
+    run fail at once, so that a dead server costs its time-out once, not
+    once per file. Shared by the jobs of the run."""
+
+    def __init__(self, layer: chat.ChatLayer) -> None:
         self.layer = layer
-        self.redact = redact
-        # Shared by the jobs of a run: a server one of them found dead is
-        # dead for all of them.
         self.unreachable: str | None = None
-        # What became of the request of the compression running on a thread.
-        self._current = threading.local()
 
-    def reset(self) -> SummaryRequest:
-        self._current.request = SummaryRequest()
-        return self._current.request
-
-    def __call__(self, messages: Any, cfg: Any, stream: bool = False) -> Any:
-        request = getattr(self._current, "request", None) or self.reset()
-        request.calls += 1
-        with contextlib.suppress(LookupError, TypeError):
-            # The module's request: its system prompt, then the span's text.
-            request.sent = str(messages[1]["content"])
+    def __call__(self, messages: list[dict[str, str]], cfg: dict[str, Any]) -> Any:
         if self.unreachable is not None:
-            request.error = f"not asked, since an earlier request of this run failed: {self.unreachable}"
-            raise chat.ChatError(request.error)
+            raise chat.ChatError(f"not asked, since an earlier request of this run failed: {self.unreachable}")
         try:
-            response = self.layer(messages, cfg, stream=stream)
+            return self.layer(messages, cfg, stream=False)
         except chat.ServerUnreachable as exc:
-            request.error = self.unreachable = str(exc)
+            self.unreachable = str(exc)
             raise
-        except Exception as exc:
-            request.error = str(exc)
-            raise
-        try:
-            message = response["choices"][0]["message"]
-            content = message["content"]
-        except (KeyError, IndexError, TypeError):
-            content = None
-        if isinstance(content, str):
-            # Masked as the summary written from it will be (a server may echo
-            # the key), so that the two can be told to be the same text.
-            request.content = self.redact.secrets_only(content)
-        return response
+
+
+def no_llm(messages: list[dict[str, str]], cfg: dict[str, Any]) -> Any:
+    raise NotAsked
 
 
 class Stopping(BaseException):
@@ -86,7 +62,6 @@ class Runner:
                  api_key: str | None) -> None:
         self.options = options
         self.redact = redact
-        self.recorder: Recorder | None = None
         self.archive = Path(options.archive) if options.archive else None
         # Writes in progress, so that a stopping run can let each finish and
         # start no other: no file is ever left half-written.
@@ -94,16 +69,14 @@ class Runner:
         self._stopping = False
         self._write_state = threading.Condition()
         self._inside = threading.local()  # .writing: this thread is in a write section
+        llm: LLM = no_llm
         if options.llm_url:
-            self.recorder = Recorder(chat.ChatLayer(chat.Settings(
+            llm = OneServer(chat.ChatLayer(chat.Settings(
                 base_url=options.llm_url, model=options.model, api_key=api_key,
                 connect_timeout=options.connect_timeout, read_timeout=options.read_timeout,
                 token_limit_param=options.token_limit_param,
-                reasoning_effort=options.reasoning_effort)), redact)
-
-    def chat_context(self) -> AbstractContextManager[None]:
-        """routes.chat for the run: the recorded chat layer, or none at all."""
-        return chat.installed(self.recorder) if self.recorder else chat.blocked()
+                reasoning_effort=options.reasoning_effort)))
+        self.compressor = Compressor(llm, options.max_context, facts=options.facts)
 
     def stop(self) -> None:
         """No write starts from now on; returns once those under way are done."""
@@ -190,12 +163,12 @@ class Runner:
     def compress(self, loaded: Loaded, outcome: Outcome) -> Before:
         conv = loaded.conv
         before = Before.of(conv)
-        max_context = self.options.max_context
-        request = self.recorder.reset() if self.recorder else None
-        result = cc.cut_and_sum_history(conv, {"max_context": max_context})
-        if result[0]:
+        result = self.compressor.compress(conv)
+        if result.compressed:
             mask_summary(before, conv, self.redact.secrets_only)
-        observe(outcome, before, conv, result, max_context, request, whole_span=self.options.facts)
+        if result.summary_source == "extract" and self.compressor.llm is no_llm:
+            result.llm_error = None  # no LLM was asked for: the extract is the summary by choice
+        observe(outcome, before, conv, result, self.options.max_context, whole_span=self.options.facts)
         return before
 
     def keep_span(self, item: Input, before: Before, loaded: Loaded, outcome: Outcome) -> None:

@@ -13,7 +13,7 @@ import routes.context_compress as cc
 
 from .. import BAD_INPUT, FAILED, OK, facts
 from ..coverage import message_text, summary_covered
-from ..diagnosis import explain
+from ..compressor import CompressionResult
 from ..texts import SUMMARY_NOTE, SUMMARY_PREFIX, THRESHOLD
 
 #: Characters of the summary shown in reports and in `summary_start`.
@@ -112,32 +112,20 @@ class Before:
         return cls(conv["messages"], conv.get("cut_time") or None)
 
 
-@dataclass
-class SummaryRequest:
-    """What the chat layer answered the module, when it was asked."""
-
-    calls: int = 0
-    content: str | None = None  # the first choice's text, when it had one
-    sent: str | None = None     # the text of the span the request carried
-    error: str | None = None    # why the request failed
-
-
-def not_compressed_reason(conv: dict[str, Any], stats: dict[str, Any], max_context: int) -> str:
-    """Why the module left the conversation as it was, in the words a host's
-    Compressor gives: stamps it cannot order are named, with an example and
-    the cut time, rather than leave "no messages at or after the cut time"."""
-    reason = explain(conv, False, stats, max_context).reason or ""
+def not_compressed_reason(stats: dict[str, Any], reason: str | None) -> str:
+    """Why the module left the conversation as it was, in the words of the
+    compressor's `reason`; a conversation over the threshold says so first."""
     if "rate" in stats and "total_tokens" not in stats:
-        return f"rate {stats['rate']:.3f} is over the {THRESHOLD} threshold, but {reason}"
-    return reason
+        return f"rate {stats['rate']:.3f} is over the {THRESHOLD} threshold, but {reason or ''}"
+    return reason or ""
 
 
-def observe(outcome: Outcome, before: Before, conv: dict[str, Any], result: tuple[Any, Any],
-            max_context: int, request: SummaryRequest | None, whole_span: bool = False) -> None:
-    """Fills `outcome` from the module's result and the conversation it left;
-    `whole_span`: the span's text was facts.transcript (--facts)."""
-    compressed, stats = result
-    outcome.compressed = bool(compressed)
+def observe(outcome: Outcome, before: Before, conv: dict[str, Any], result: CompressionResult,
+            max_context: int, whole_span: bool = False) -> None:
+    """Fills `outcome` from the compressor's result and the conversation it
+    left; `whole_span`: the summary was written from facts.transcript (--facts)."""
+    stats = result.stats
+    outcome.compressed = result.compressed
     outcome.stats = dict(stats)
     outcome.max_context = max_context
     outcome.messages_before = len(before.messages)
@@ -152,12 +140,12 @@ def observe(outcome: Outcome, before: Before, conv: dict[str, Any], result: tupl
         # Nothing was measured (no message in the module's window); what the
         # host feeds its LLM is the stored window, which can be all of it.
         outcome.tokens_before = cc.estimate_tokens(cc.msgs_from_cut_time(conv))
-    if compressed:
+    if result.compressed:
         outcome.tokens_after = cc.estimate_tokens(cc.msgs_from_cut_time(conv))
-        _observe_summary(outcome, before, conv, request, whole_span)
+        _observe_summary(outcome, before, conv, result, whole_span)
     else:
         outcome.tokens_after = outcome.tokens_before
-        outcome.reason = not_compressed_reason(conv, stats, max_context)
+        outcome.reason = not_compressed_reason(outcome.stats, result.reason)
     outcome.over_threshold = outcome.tokens_after / max_context > THRESHOLD
 
 
@@ -190,27 +178,20 @@ def summary_text(summary_msg: dict[str, Any] | None) -> str:
     return content
 
 
-def _observe_summary(outcome: Outcome, before: Before, conv: dict[str, Any],
-                     request: SummaryRequest | None, whole_span: bool) -> None:
+def _observe_summary(outcome: Outcome, before: Before, conv: dict[str, Any], result: CompressionResult,
+                     whole_span: bool) -> None:
     summary_msg, span = summary_message(before, conv)
     outcome.summary = summary_text(summary_msg)
     outcome.summary_start = excerpt(outcome.summary)
-    if request and request.content is not None and request.content.strip() == outcome.summary:
-        outcome.summary_source = "llm"
-    else:
-        outcome.summary_source = "extract"
-        if request and request.error is not None:
-            outcome.llm_error = request.error
-        elif request and request.calls:
-            outcome.llm_error = "the answer had no summary text"
-    # What the summary was written from: the text the LLM was sent, or the
-    # extract itself when the summary is the extract.
-    seen_text = (request.sent or "") if outcome.summary_source == "llm" and request else outcome.summary
-    seen, of = facts.seen(span, seen_text)
-    outcome.summary_facts = {"seen": seen, "of": of}
-    outcome.summary_covered = summary_covered(span, outcome.summary_source)
+    outcome.summary_source = result.summary_source
+    outcome.llm_error = result.llm_error
+    outcome.summary_facts = result.summary_facts
+    outcome.summary_covered = summary_covered(span, result.summary_source or "extract")
     if whole_span:
-        outcome.summary_covered.update(_selection_covered(span, seen_text))
+        # What the summary was written from: the transcript the LLM was sent
+        # (the same text for the same span), or the extract itself.
+        written_from = facts.transcript(span) if result.summary_source == "llm" else outcome.summary
+        outcome.summary_covered.update(_selection_covered(span, written_from))
 
 
 def _selection_covered(span: list[Any], text: str) -> dict[str, int]:

@@ -5,7 +5,7 @@ This module wires the pieces: the options, the inputs, the jobs, the report."""
 from __future__ import annotations
 
 import argparse
-import contextlib
+import logging
 import os
 import re
 import sys
@@ -13,7 +13,7 @@ import urllib.parse
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from ... import BAD_INPUT, FAILED, PROG, chat, facts
+from ... import BAD_INPUT, FAILED, PROG, chat
 from ...texts import THRESHOLD
 from ..compression import Runner, names_directory
 from ..files import expand, one_per_file
@@ -29,6 +29,9 @@ from ..stopping import Ending
 
 def run(parser: argparse.ArgumentParser, options: argparse.Namespace, ending: Ending | None = None) -> int:
     url_ok = check_llm_options(parser, options)
+    # The report says all that the compressor's log records would, file by
+    # file; nothing of the library's log reaches the terminal on its own.
+    logging.getLogger("context_compress").addHandler(logging.NullHandler())
     raw_key = os.environ.get(options.api_key_env) if options.llm_url else None
     # Everything the command prints goes through the output, whatever its source.
     redact = chat.Redactor([raw_key, *chat.url_secrets(options.llm_url)])
@@ -82,10 +85,7 @@ def _run_all(runner: Runner, inputs: list, several: bool, options: argparse.Name
     progress = Progress(sum(1 for item in inputs if not (item.is_directory or item.skipped)),
                         enabled=wanted(several, options.no_progress), shown=output.shown)
     try:
-        # The bindings are the module's, for every thread: made once, before
-        # the jobs start, and undone once they are all done.
-        with runner.chat_context(), facts.install() if options.facts else contextlib.nullcontext():
-            run_jobs(runner, inputs, several, report, progress, options.jobs)
+        run_jobs(runner, inputs, several, report, progress, options.jobs)
     finally:
         progress.close()
     report.close()
