@@ -6,7 +6,7 @@ VENV    ?= .venv
 PY      := $(VENV)/bin/python
 PIP     := $(PY) -m pip --disable-pip-version-check -q
 SAMPLE  := examples/sample_conversation.json
-SOURCES := $(wildcard src/routes/*.cpp src/routes/*.hpp src/facts/*.cpp src/facts/*.hpp src/routes/*.pyi src/routes/py.typed src/context_compress/*.py src/context_compress/*.pyi src/context_compress/*/*.py src/context_compress/*/*/*.py src/context_compress/py.typed src/context_compress_cli/*.py) CMakeLists.txt pyproject.toml
+SOURCES := $(wildcard src/routes/*.cpp src/routes/*.hpp src/facts/*.cpp src/facts/*.hpp src/routes/*.pyi src/routes/py.typed src/context_compress/*.py src/context_compress/*.pyi src/context_compress/*/*.py src/context_compress/*/*/*.py src/context_compress/py.typed) CMakeLists.txt pyproject.toml
 
 .PHONY: all install test stubtest demo clean bench bench-quick bench-limits bench-readme bench-accuracy bench-jobs bench-facts \
         wheel sanitize valgrind fuzz demo-llm test-llm sid-pythons

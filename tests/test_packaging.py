@@ -120,30 +120,6 @@ def test_make_leaves_a_virtualenv_it_did_not_make(tmp_path):
         assert (venv / "bin" / "python").read_text() == "# the user's own\n"
 
 
-def test_old_package_name_warns_and_gives_the_same_objects():
-    proc = subprocess.run([sys.executable, "-W", "error::DeprecationWarning", "-c",
-                           "import context_compress_cli"], capture_output=True, text=True, timeout=60)
-    assert proc.returncode != 0 and "DeprecationWarning" in proc.stderr
-    # Every old name of a module is the module where it lives now.
-    code = textwrap.dedent("""
-        import importlib, warnings
-        with warnings.catch_warnings(record=True) as caught:
-            warnings.simplefilter("always")
-            import context_compress_cli
-            from context_compress_cli import chat
-        import context_compress, context_compress.chat
-        moved = {"calibrate": "cli.commands.calibrate", "chat": "chat", "cli": "cli", "coverage": "coverage",
-                 "files": "cli.files", "texts": "texts"}
-        print([w.category.__name__ for w in caught], chat is context_compress.chat,
-              context_compress_cli.__version__ == context_compress.__version__,
-              all(importlib.import_module(f"context_compress_cli.{old}") is importlib.import_module(f"context_compress.{new}")
-                  for old, new in moved.items()))
-    """)
-    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
-    assert proc.returncode == 0, proc.stderr
-    assert proc.stdout.split() == ["['DeprecationWarning']", "True", "True", "True"]
-
-
 PACKAGE = Path(context_compress.__file__).parent
 
 
