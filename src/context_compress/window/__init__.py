@@ -7,7 +7,9 @@ and Gemini's Python clients, and a check of what such a request would drop.
     client.models.generate_content(model=m, **for_gemini(conv))
 
 Each function reads ``msgs_from_cut_time(conv)`` once and builds new request
-records; the conversation and its messages are never changed (their texts are
+records, led by the system messages the window leaves out (system messages are
+never compressed: one stamped before the cut time is still in force, and goes
+first); the conversation and its messages are never changed (their texts are
 shared with the request, not copied, but for a text whose lone surrogates are
 replaced). Whatever a stored text holds, the official client can send the
 request: every text in it is UTF-8 and every object JSON. Every tool

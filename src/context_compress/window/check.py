@@ -18,9 +18,10 @@ _APIS = (("openai", "OpenAI", for_openai), ("anthropic", "Anthropic", for_anthro
 
 
 def check(conv: Mapping[str, Any]) -> list[Finding]:
-    """What a request built from the window of `conv` would drop or repair,
-    and what makes its compression unreliable: a list of `Finding`, ordered
-    by message, empty when nothing was found.
+    """What a request built from the window of `conv` (after the system
+    messages the window leaves out, which go first) would drop or repair, and
+    what makes its compression unreliable: a list of `Finding`, ordered by
+    message, empty when nothing was found.
 
     From the window's point of view: every record any of the three
     conversions would report (``orphan_result``, ``unanswered_call``,
@@ -69,15 +70,17 @@ def _stored_findings(messages: Sequence[Mapping[str, Any]]) -> list[Finding]:
     previous = None
     for index, m in enumerate(messages):
         stamp = m.get("timestamp")
+        role = m.get("role")
         if not stamp or not isinstance(stamp, str):
+            # A system message the window leaves out still goes to the model, first.
+            sent = ", and requests send it first" if role == "system" or role == "developer" else ""
             findings.append({"kind": "missing_timestamp", "index": index, "tool_call_id": None,
-                             "text": "no timestamp: the window leaves it out once a cut time is set"})
+                             "text": f"no timestamp: the window leaves it out once a cut time is set{sent}"})
         else:
             if previous is not None and stamp < previous:
                 findings.append({"kind": "timestamp_order", "index": index, "tool_call_id": None,
                                  "text": f"stamped {stamp}, before the message before it ({previous})"})
             previous = stamp
-        role = m.get("role")
         if role == "tool":
             results.append((index, m.get("tool_call_id")))
         elif role == "assistant" and isinstance(stored := m.get("tool_calls"), (list, tuple)):
