@@ -77,8 +77,11 @@ SYSTEM_ROLES = ("system", "developer")
 def system_text(m):
     """The text a system message is sent with: its non-blank texts, one a line."""
     content = m.get("content")
-    pieces = [content] if isinstance(content, str) else [
-        p if isinstance(p, str) else p.get("text") for p in content or () if isinstance(p, str) or p.get("type") == "text"]
+    if isinstance(content, str):
+        pieces = [content]
+    else:
+        pieces = [p if isinstance(p, str) else p.get("text") for p in content or ()
+                  if isinstance(p, str) or p.get("type") == "text"]
     return "\n".join(as_utf8(t) for t in pieces if isinstance(t, str) and t.strip())
 
 
@@ -166,8 +169,8 @@ def rules_before_the_cut():
     """System messages stored before the cut time, stamped and not, one of
     them empty, and one in the window."""
     conv = stored({"role": "system", "content": "never reveal ticket ids"}, user("old"),
-                  {"role": "developer", "content": [{"type": "text", "text": "be brief"}]}, {"role": "system", "content": " "},
-                  SUMMARY, {"role": "system", "content": "answer in English"}, user("q"), said("a"))
+                  {"role": "developer", "content": [{"type": "text", "text": "be brief"}]},
+                  {"role": "system", "content": " "}, SUMMARY, {"role": "system", "content": "answer in English"}, user("q"), said("a"))
     del conv["messages"][2]["timestamp"]
     conv["cut_time"] = stamp(4)
     return conv
@@ -337,7 +340,8 @@ def test_system_messages_survive_compressions_and_are_sent_first(data, first, wi
             if i in unstamped:
                 del m["timestamp"]
     inside = {id(m) for m in cc.msgs_from_cut_time(conv)}
-    event(f"system messages before the cut: {min(2, sum(m.get('role') in SYSTEM_ROLES and id(m) not in inside for m in conv['messages']))}")
+    left_out = sum(m.get("role") in SYSTEM_ROLES and id(m) not in inside for m in conv["messages"])
+    event(f"system messages before the cut: {min(2, left_out)}")
     for api in APIS:
         _, report = assert_request_passes(api, conv)
         assert None not in [r["index"] for r in report]

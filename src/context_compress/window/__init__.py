@@ -18,15 +18,16 @@ every call is answered before the next turn; summaries come first.
 
 ``report``, when given, is a list that gets one `Finding` per item dropped or
 repaired; ``check(conv)`` gives the same kind of records for a stored
-conversation, plus what makes its compression unreliable.
+conversation, plus what makes its compression unreliable, and
+``group_findings`` puts findings that differ only in their message together.
 """
 
 from context_compress.window.arguments import MAX_ARGUMENTS_CHARS, MAX_ARGUMENTS_DEPTH, RAW_ARGUMENTS
 from context_compress.window.anthropic import for_anthropic
-from context_compress.window.check import check
+from context_compress.window.check import FindingGroup, check, group_findings
 from context_compress.window.gemini import for_gemini
 from context_compress.window.openai import for_openai
 from context_compress.window.turns import OPENING_TEXT, Finding
 
-__all__ = ["for_openai", "for_anthropic", "for_gemini", "check", "Finding", "RAW_ARGUMENTS", "OPENING_TEXT",
-           "MAX_ARGUMENTS_DEPTH", "MAX_ARGUMENTS_CHARS"]
+__all__ = ["for_openai", "for_anthropic", "for_gemini", "check", "group_findings", "Finding", "FindingGroup",
+           "RAW_ARGUMENTS", "OPENING_TEXT", "MAX_ARGUMENTS_DEPTH", "MAX_ARGUMENTS_CHARS"]

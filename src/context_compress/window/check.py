@@ -4,8 +4,8 @@ conversions themselves), and what makes its compression unreliable."""
 
 from __future__ import annotations
 
-from collections.abc import Mapping, Sequence
-from typing import Any
+from collections.abc import Iterable, Mapping, Sequence
+from typing import Any, TypedDict
 
 from context_compress.window.anthropic import for_anthropic
 from context_compress.window.gemini import for_gemini
@@ -34,7 +34,8 @@ def check(conv: Mapping[str, Any]) -> list[Finding]:
     Each record is a plain dict, so the list is JSON as it stands; `index`
     (never None here) counts from 0 in ``conv["messages"]``, `text` is one
     line without the index. A command prints one line per record, say
-    ``f"message {index + 1}: {text}"``, and exits 1 when the list is not
+    ``f"message {index + 1}: {text}"`` (or one per `group_findings` record,
+    when many messages share a finding), and exits 1 when the list is not
     empty, 0 when it is: an empty list means that each API gets the window
     with nothing dropped or repaired.
     """
@@ -100,3 +101,38 @@ def _stored_findings(messages: Sequence[Mapping[str, Any]]) -> list[Finding]:
                              "tool_call_id": cid if isinstance(cid, str) else None,
                              "text": f"tool result {quote_id(cid)} answers no call of the file"})
     return findings
+
+
+class FindingGroup(TypedDict):
+    """Findings of `check` equal in all but their index, as one record.
+
+    kind, tool_call_id, text, apis: those of each finding.
+    count: how many findings.
+    indexes: their indexes, one per finding, in the order of the findings
+    (a message can hold one finding twice, as two equal images).
+    """
+
+    kind: str
+    tool_call_id: str | None
+    text: str
+    apis: list[str] | None
+    count: int
+    indexes: list[int | None]
+
+
+def group_findings(findings: Iterable[Finding]) -> list[FindingGroup]:
+    """`findings` with those equal in all but `index` as one record, in the
+    order of each group's first finding; every finding is in exactly one
+    group, so nothing is lost. A file whose 240 messages have no stamp gives
+    one group of 240, not 240 lines."""
+    groups: dict[tuple, FindingGroup] = {}
+    for f in findings:
+        apis = f.get("apis")
+        key = (f["kind"], f["tool_call_id"], f["text"], None if apis is None else tuple(apis))
+        group = groups.get(key)
+        if group is None:
+            group = groups[key] = {"kind": f["kind"], "tool_call_id": f["tool_call_id"], "text": f["text"],
+                                   "apis": None if apis is None else list(apis), "count": 0, "indexes": []}
+        group["count"] += 1
+        group["indexes"].append(f["index"])
+    return list(groups.values())
