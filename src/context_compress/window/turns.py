@@ -224,10 +224,9 @@ def plan(window: Sequence[Mapping[str, Any]], notes: list, head: int = 0) -> lis
     A turn is (kind, window index, message, content, calls, answers): for an
     assistant turn, calls maps the id of each answered call to (id, name,
     arguments), in call order, and answers maps it to the window index of its
-    result. The first `head` messages, system messages from before the window
-    (`sent_messages`), come first; summaries next; a system message met
-    between a call and its results follows the results.
-    """
+    result. The first `head` messages (system ones, `sent_messages`) come
+    first, summaries next; a system message met between a call and its
+    results follows the results."""
     summaries: list[Any] = []
     turns: list[Any] = []
     held: list[Any] = []
@@ -278,10 +277,7 @@ def plan(window: Sequence[Mapping[str, Any]], notes: list, head: int = 0) -> lis
             (turns if block is None else held).append((SYSTEM if block is None else HELD, index, m, content, None, None))
         elif m is not _END:
             notes.append((index, "unknown_role", None, f"message dropped: no API knows the role {role!r}"))
-    if not summaries:
-        return turns
-    # The first `head` messages are system messages, one turn each.
-    return turns[:head] + summaries + turns[head:] if head else summaries + turns
+    return turns[:head] + summaries + turns[head:] if summaries else turns  # the first head made a turn each
 
 
 def classify(part: Any) -> tuple:
