@@ -1,18 +1,27 @@
-"""Compressor.compress against the bare per-turn check it wraps.
+"""Compressor.compress against the bare per-turn check it wraps, and how long
+acompress holds its event loop.
 
-    python bench/compressor.py            # about ten seconds
+    python bench/compressor.py            # about twenty seconds
     python bench/compressor.py --quick    # fewer rounds
 
 A service calls its compressor on every turn, and on almost every turn the
 conversation is below the threshold. Then the compressor costs the module's
-check plus binding and unbinding its two dispatchers and building the result;
-it looks into nothing else. Goal: at most 1.2 times the bare
+check (through its own door, context_compress._engine) and building the
+result; it looks into nothing else. Goal: at most 1.1 times the bare
 cut_and_sum_history on 200 messages (rate 0.5). The two run in turn, in many
 short rounds, and the best round of each counts: on a machine shared with
 other work the fastest rounds are those nothing interrupted, for both alike.
+
+An asyncio host awaits acompress; while the compression runs on the
+compressor's thread, the loop must go on serving. A task that wakes every
+millisecond measures the longest stretch the loop could not run while
+acompress compresses a conversation of about 5.6 MB into a summary from the
+fact-keeping transcript. Goal: never more than 10 ms.
 Writes bench/out/compressor.md.
 """
 
+import asyncio
+import json
 import os
 import platform
 import sys
@@ -28,7 +37,9 @@ import workloads  # noqa: E402
 from context_compress import Compressor  # noqa: E402
 from routes import context_compress as native  # noqa: E402
 
-GOAL = 1.2
+GOAL = 1.1
+HOLD_GOAL_MS = 10.0
+HOLD_MB = 5.6
 SIZES = (200, 10_000)
 ROUNDS = 100 if "--quick" in sys.argv else 600
 ROUND_SECONDS = 0.001
@@ -71,7 +82,47 @@ def rows():
     return found
 
 
-def write(found):
+def big_conversation():
+    """About HOLD_MB megabytes of messages, as JSON, every one stamped; a
+    window that leaves most of it to compress."""
+    sample = workloads.make_messages(100)  # to learn the size of a message
+    per_message = len(json.dumps(sample, ensure_ascii=False).encode()) / len(sample)
+    messages = workloads.make_messages(int(HOLD_MB * 1e6 / per_message))
+    conv = workloads.make_conversation(messages)
+    size = len(json.dumps(conv, ensure_ascii=False).encode()) / 1e6
+    return conv, int(native.estimate_tokens(messages) / 0.9), size
+
+
+def loop_hold():
+    """The longest stretch (ms) acompress kept the event loop from running,
+    and the conversation's size in MB."""
+    conv, window, size = big_conversation()
+
+    async def main():
+        compressor = Compressor(lambda m, c: "summary", window)
+        longest, done = 0.0, False
+
+        async def heartbeat():
+            nonlocal longest
+            last = time.perf_counter()
+            while not done:
+                await asyncio.sleep(0.001)
+                now = time.perf_counter()
+                longest = max(longest, now - last - 0.001)
+                last = now
+
+        beat = asyncio.create_task(heartbeat())
+        await asyncio.sleep(0.01)
+        result = await compressor.acompress(conv)
+        done = True
+        await beat
+        assert result.compressed and result.summary_source == "llm"
+        return longest
+
+    return asyncio.run(main()) * 1e3, size
+
+
+def write(found, hold_ms, size):
     lines = ["# Compressor.compress per turn", "",
              f"Python {platform.python_version()}, {platform.machine()}, {os.cpu_count()} cores, "
              f"{time.strftime('%Y-%m-%d %H:%M')}. Conversation below the threshold (rate 0.5); best "
@@ -81,6 +132,8 @@ def write(found):
         goal = f"<= {GOAL} ({'met' if r['ratio'] <= GOAL else 'missed'})" if r["messages"] == 200 else "-"
         lines.append(f"| {r['messages']:,} | {r['bare_us']:,.2f} µs | {r['compressor_us']:,.2f} µs | "
                      f"{r['ratio']:.3f}x | {goal} |")
+    lines += ["", f"acompress on a conversation of {size:.1f} MB: the event loop was held for at most "
+              f"{hold_ms:.1f} ms (goal <= {HOLD_GOAL_MS:g} ms, {'met' if hold_ms <= HOLD_GOAL_MS else 'missed'})."]
     os.makedirs(OUT, exist_ok=True)
     with open(os.path.join(OUT, "compressor.md"), "w") as f:
         f.write("\n".join(lines) + "\n")
@@ -88,4 +141,4 @@ def write(found):
 
 
 if __name__ == "__main__":
-    write(rows())
+    write(rows(), *loop_hold())

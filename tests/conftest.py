@@ -5,6 +5,7 @@ import json
 import os
 import subprocess
 import sys
+import threading
 import time
 
 import pytest
@@ -114,3 +115,45 @@ def run_python(tmp_path):
         return json.loads(proc.stdout.strip().splitlines()[-1])
 
     return run
+
+
+#: Set by the test that runs the module's contract with compressors busy on
+#: other threads (test_compressor_isolation.py).
+BUSY = "CONTEXT_COMPRESS_BUSY_COMPRESSORS"
+
+
+@pytest.fixture(scope="session", autouse=True)
+def busy_compressors():
+    """With BUSY set, two threads compress over-threshold conversations with
+    Compressors for the whole session (one with the fact-keeping texts, one
+    with the module's, both with an llm of their own), and at the end print
+    how many compressions they made; one that did not get its own llm's
+    summary fails the session."""
+    if not os.environ.get(BUSY):
+        yield
+        return
+    from context_compress import Compressor
+
+    stop = threading.Event()
+    made, wrong = [0], []
+
+    def keep_compressing(with_facts):
+        compressor = Compressor(lambda messages, cfg: "busy summary", 2000, facts=with_facts)
+        while not stop.is_set():
+            conv = {"id": "busy", "messages": [
+                {"role": "user", "content": f"busy {i:02d} " + "x" * 390, "timestamp": f"2024-05-01T10:00:{i:02d}+00:00"}
+                for i in range(20)]}
+            result = compressor.compress(conv)
+            if result.summary_source != "llm" or not any("busy summary" in m["content"] for m in conv["messages"]):
+                wrong.append(result)
+            made[0] += 1
+
+    workers = [threading.Thread(target=keep_compressing, args=(f,), daemon=True) for f in (True, False)]
+    for worker in workers:
+        worker.start()
+    yield
+    stop.set()
+    for worker in workers:
+        worker.join(30)
+    print(f"\nbusy compressors: {made[0]} compressions, {len(wrong)} without their own summary")
+    assert not wrong

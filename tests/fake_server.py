@@ -72,6 +72,8 @@ class FakeLLM(BaseHTTPRequestHandler):
         auth = self.headers.get("Authorization", "")
         if mode in self.ANSWERS:
             self.reply(*self.ANSWERS[mode])
+        elif mode.startswith("status"):  # refused with the status named, as an API refuses
+            self.reply(int(mode[len("status"):]), {"error": {"message": "request refused", "type": "auth"}})
         elif mode.startswith("redirect"):
             self.reply(int(mode[len("redirect"):]), b"",
                        headers={"Location": self.server.location})

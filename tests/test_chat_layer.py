@@ -6,18 +6,23 @@ extract when the layer fails."""
 
 import contextlib
 import json
+import os
 import socket
 import sys
 import time
 import typing
+from unittest import mock
 
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
 import routes.context_compress as cc
 from context_compress import chat
 from context_compress.texts import SUMMARY_NOTE as NOTE, SUMMARY_PREFIX as PREFIX
 from fake_server import (LLM_SUMMARY, PROMPT, UNSUPPORTED_MAX_TOKENS, cfg_for, closed_port, completion,
                          conversation, running_server)
+from strategies import PROPERTY
 
 
 # --- the request itself ---------------------------------------------------------------
@@ -52,6 +57,26 @@ def test_settings_fall_back_to_the_layers_own_and_cfg_wins(server):
 def test_no_key_sends_no_authorization_header(server):
     chat._call_llm_api(PROMPT, cfg_for(server, "ok"))
     assert "authorization" not in server.requests[0]["headers"]
+
+
+@PROPERTY
+@given(status=st.sampled_from([400, 401, 403, 404, 429, 500]), key=st.sampled_from([None, "", " \n", "sk-sent"]),
+       env=st.sampled_from([None, "LAYER_KEY", "LAYER_KEY_EMPTY", "LAYER_KEY_SET"]), stream=st.booleans())
+def test_a_refusal_of_a_request_without_a_key_says_none_was_sent_and_where_it_is_read(server, status, key, env,
+                                                                                       stream):
+    layer = chat.ChatLayer(chat.Settings(base_url=server.url(f"status{status}"), model="m", api_key=key,
+                                         api_key_env=env))
+    with mock.patch.dict(os.environ, {"LAYER_KEY_EMPTY": "", "LAYER_KEY_SET": "sk-elsewhere"}), \
+            pytest.raises(chat.ChatError) as info:
+        layer(PROMPT, {"max_tokens": 16}, stream=stream)
+    text = str(info.value)
+    unauthorised = status in (401, 403) and key != "sk-sent"
+    assert f"HTTP {status} " in text and info.value.status == status
+    assert text.endswith("no API key was sent" + {None: "", "LAYER_KEY_SET": "", "LAYER_KEY": (
+        ": the environment variable LAYER_KEY, which the key is read from, is not set"), "LAYER_KEY_EMPTY": (
+        ": the environment variable LAYER_KEY_EMPTY, which the key is read from, is empty")}[env]) == unauthorised
+    assert "no API key" not in text or unauthorised
+    assert "sk-" not in text
 
 
 @pytest.mark.parametrize("mode, expected", [

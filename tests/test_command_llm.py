@@ -321,3 +321,35 @@ def test_command_jobs_interrupted_write_nothing_half(server, tmp_path):
     for written in (paths[0], paths[2]):
         assert any(m["content"].startswith(PREFIX) for m in json.loads(written.read_text())["messages"])
     assert not [p for p in tmp_path.iterdir() if p.name.endswith(".tmp")]
+
+
+@pytest.mark.parametrize("status", [401, 403])
+@pytest.mark.parametrize("variable, value, state", [
+    ("TEST_LLM_KEY", None, "is not set"), ("TEST_LLM_KEY", "", "is empty"), ("OPENAI_API_KEY", None, "is not set")])
+def test_a_refusal_without_a_key_names_the_variable_the_command_reads(server, tmp_path, status, variable, value,
+                                                                      state):
+    path = conversation_file(tmp_path)
+    env = {k: v for k, v in os.environ.items() if k not in ("TEST_LLM_KEY", "OPENAI_API_KEY")}
+    if value is not None:
+        env[variable] = value
+    named = ["--api-key-env", variable] if variable != "OPENAI_API_KEY" else []  # the default
+    hint = f"no API key was sent: the environment variable {variable}, which the key is read from, {state}"
+    command = [COMMAND, str(path), "--max-context", "2000", "--llm-url", server.url(f"status{status}"),
+               "--model", "test-model", *named]
+    proc = subprocess.run(command, capture_output=True, text=True, env=env, timeout=30)
+    assert proc.returncode == 0, proc.stderr
+    assert "authorization" not in server.requests[0]["headers"]
+    url = server.url(f"status{status}")
+    assert f"  LLM           not used: POST {url}/chat/completions: HTTP {status} " in proc.stdout
+    assert f"request refused; {hint}\n" in proc.stdout
+    record = json.loads(subprocess.run([*command, "--json"], capture_output=True, text=True, env=env,
+                                       timeout=30).stdout)
+    assert record["llm_error"].endswith(hint)
+    required = subprocess.run([*command, "--llm-required"], capture_output=True, text=True, env=env, timeout=30)
+    assert required.returncode == 1 and f"{hint}); with --llm-required nothing is written" in required.stderr
+
+
+def test_a_refusal_of_a_key_that_was_sent_has_no_hint(server, tmp_path):
+    proc = run_command(server, "status401", conversation_file(tmp_path), "--json")
+    assert "HTTP 401 Unauthorized: request refused" in json.loads(proc.stdout)["llm_error"]
+    assert "no API key" not in proc.stdout

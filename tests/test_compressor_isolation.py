@@ -12,7 +12,10 @@ import collections.abc
 import contextlib
 import copy
 import importlib.abc
+import os
+import re
 import signal
+import subprocess
 import sys
 import textwrap
 import threading
@@ -27,6 +30,7 @@ import context_compress.threads as threads
 import routes.context_compress as cc
 from context_compress import Compressor, facts, from_openai
 from context_compress.texts import SUMMARY_NOTE as NOTE, SUMMARY_PREFIX as PREFIX
+from conftest import BUSY, TESTS
 from fake_chat import GOOD_SUMMARY, FakeChat, placed
 from fake_server import running_server
 from strategies import PROPERTY
@@ -109,6 +113,23 @@ def test_no_module_name_changes_and_routes_chat_is_never_looked_up_while_compres
                 worker.join(30)
     assert len(done) >= 200 and set(done) == {"llm"}
     assert changed == [] and lookups.count == 0
+
+
+#: The tests of the module's own contract, every function and the call order
+#: of the compression included.
+CONTRACT = ["test_compression.py", "test_summary_request.py", "test_transcript.py", "test_cut_time.py",
+            "test_timestamps.py", "test_estimator.py", "test_module_surface.py", "test_properties.py",
+            "test_binding.py", "test_statement_lines.py"]
+
+
+def test_the_modules_contract_holds_while_compressors_run_on_other_threads():
+    """The module's tests, run while two threads compress with Compressors
+    for the whole run (conftest.busy_compressors)."""
+    proc = subprocess.run([sys.executable, "-m", "pytest", "-q", "-s", "-p", "no:cacheprovider", *CONTRACT],
+                          capture_output=True, text=True, cwd=TESTS, env={**os.environ, BUSY: "1"}, timeout=900)
+    assert proc.returncode == 0, proc.stdout[-3000:]
+    made = re.search(r"busy compressors: (\d+) compressions, 0 without their own summary", proc.stdout)
+    assert made and int(made[1]) > 100
 
 
 # --- the eight ways rebinding went wrong --------------------------------------------------

@@ -38,13 +38,26 @@ def assert_request_passes(api, conv, kinds=None):
     untouched.assert_unchanged()
     sdk_check(api, request)
     assert rule_problems(api, request) == []
-    marks = [t.startswith(SUMMARY_PREFIX) for t in texts_of(api, request) if t != window.OPENING_TEXT]
+    marks = [t.startswith(SUMMARY_PREFIX) for role, parts in turns_of(api, request) if role not in SYSTEM_ROLES
+             for kind, _, t in parts if kind == "text" and t != window.OPENING_TEXT]
     assert marks == sorted(marks, reverse=True), "a summary after another text"
     assert BUILD[api](conv) == request
     if request.get("messages") or request.get("contents"):  # the clients refuse an empty window
         sent_body(api, request)
     # Nothing silently lost: every text is sent, every result and call is sent or reported.
     win = cc.msgs_from_cut_time(conv)
+    # System messages are never compressed: those the window leaves out go first, in stored order.
+    inside = {id(m) for m in win}
+    systems = [m for m in conv.get("messages") or () if m.get("role") in SYSTEM_ROLES]
+    before = [text for m in systems if id(m) not in inside for text in [system_text(m)] if text]
+    after = [text for m in systems if id(m) in inside for text in [system_text(m)] if text]
+    if api == "openai":
+        sent_system = [system_text(m) for m in request["messages"] if m["role"] in SYSTEM_ROLES]
+        assert sent_system == before + after
+        assert [system_text(m) for m in request["messages"][:len(before)]] == before
+    else:
+        sent_system = request.get("system") if api == "anthropic" else request["config"].get("system_instruction")
+        assert sent_system == ("\n\n".join(before + after) or None)
     said = {as_utf8(t).strip() for m in win if m.get("role") in ("user", "assistant")
             for t in [p if isinstance(p, str) else p.get("text", "") for p in blocks(m.get("content"))]}
     assert said - {""} <= {t.strip() for t in texts_of(api, request)}
@@ -56,6 +69,20 @@ def assert_request_passes(api, conv, kinds=None):
     if kinds is not None:
         assert [r["kind"] for r in report] == kinds, report
     return request, report
+
+
+SYSTEM_ROLES = ("system", "developer")
+
+
+def system_text(m):
+    """The text a system message is sent with: its non-blank texts, one a line."""
+    content = m.get("content")
+    if isinstance(content, str):
+        pieces = [content]
+    else:
+        pieces = [p if isinstance(p, str) else p.get("text") for p in content or ()
+                  if isinstance(p, str) or p.get("type") == "text"]
+    return "\n".join(as_utf8(t) for t in pieces if isinstance(t, str) and t.strip())
 
 
 # --- windows as stored ------------------------------------------------------------
@@ -136,6 +163,38 @@ def test_system_text_goes_where_each_api_takes_it(api):
         assert (request.get("system") or request["config"]["system_instruction"]) == "be brief"
     plain_conv = stored(user("hi"))
     assert "system" not in window.for_anthropic(plain_conv) and window.for_gemini(plain_conv)["config"] == {}
+
+
+def rules_before_the_cut():
+    """System messages stored before the cut time, stamped and not, one of
+    them empty, and one in the window."""
+    conv = stored({"role": "system", "content": "never reveal ticket ids"}, user("old"),
+                  {"role": "developer", "content": [{"type": "text", "text": "be brief"}]},
+                  {"role": "system", "content": " "}, SUMMARY, {"role": "system", "content": "answer in English"}, user("q"), said("a"))
+    del conv["messages"][2]["timestamp"]
+    conv["cut_time"] = stamp(4)
+    return conv
+
+
+@pytest.mark.parametrize("api", APIS)
+def test_system_messages_before_the_cut_are_sent_first(api):
+    conv = rules_before_the_cut()
+    request, report = assert_request_passes(api, conv, ["empty_turn"])
+    assert report[0]["index"] == 3
+    if api == "openai":
+        assert [(m["role"], system_text(m)) for m in request["messages"]] == [
+            ("system", "never reveal ticket ids"), ("developer", "be brief"), ("user", SUMMARY["content"]),
+            ("system", "answer in English"), ("user", "q"), ("assistant", "a")]
+    else:
+        sent = request["system"] if api == "anthropic" else request["config"]["system_instruction"]
+        assert sent == "never reveal ticket ids\n\nbe brief\n\nanswer in English"
+        assert texts_of(api, request) == [SUMMARY["content"], "q", "a"]
+
+
+def test_check_names_the_system_messages_before_the_cut_by_their_place():
+    found = [(f["kind"], f["index"], f["apis"]) for f in window.check(rules_before_the_cut())]
+    assert found == [("missing_timestamp", 2, None), ("empty_turn", 3, None)]
+    assert window.check(rules_before_the_cut())[0]["text"].endswith("requests send it first")
 
 
 @pytest.mark.parametrize("api", ["anthropic", "gemini"])
@@ -253,6 +312,42 @@ def test_every_request_from_a_compressed_window_passes(first, later, windows):
         assert_request_passes(api, conv)
 
 
+def compress_keeping_system(conv, max_context):
+    """cut_and_sum_history as a host that never compresses system messages
+    runs it: they are taken out for the call and put back at their places
+    after it, stamps and all."""
+    systems = [(i, m) for i, m in enumerate(conv["messages"]) if m.get("role") in SYSTEM_ROLES]
+    conv["messages"] = [m for m in conv["messages"] if m.get("role") not in SYSTEM_ROLES]
+    with chat.blocked():  # the extract is the summary
+        compressed = cc.cut_and_sum_history(conv, {"max_context": max_context})[0]
+    for i, m in systems:
+        conv["messages"].insert(i, m)
+    return compressed
+
+
+@given(data=st.data(), first=histories(), windows=st.lists(st.integers(1200, 8000), min_size=1, max_size=3),
+       developer=st.sets(st.integers(0, 60)), unstamped=st.sets(st.integers(0, 60)))
+def test_system_messages_survive_compressions_and_are_sent_first(data, first, windows, developer, unstamped):
+    conv = {"id": "c", "messages": first}
+    for n, max_context in enumerate(windows):
+        if n:  # new turns fill the window again
+            conv["messages"] = conv["messages"] + data.draw(histories(start=2000 * n))
+        event(f"compressed {compress_keeping_system(conv, max_context)}")
+    for i, m in enumerate(conv["messages"]):
+        if m.get("role") == "system":
+            if i in developer:
+                m["role"] = "developer"
+            if i in unstamped:
+                del m["timestamp"]
+    inside = {id(m) for m in cc.msgs_from_cut_time(conv)}
+    left_out = sum(m.get("role") in SYSTEM_ROLES and id(m) not in inside for m in conv["messages"])
+    event(f"system messages before the cut: {min(2, left_out)}")
+    for api in APIS:
+        _, report = assert_request_passes(api, conv)
+        assert None not in [r["index"] for r in report]
+    assert_check_matches_the_reports(conv)
+
+
 STORED_KINDS = {"timestamp_order", "missing_timestamp", "duplicate_call_id", "result_without_call"}
 NAMES = {"openai": "OpenAI", "anthropic": "Anthropic", "gemini": "Gemini"}
 
@@ -261,7 +356,10 @@ NAMES = {"openai": "OpenAI", "anthropic": "Anthropic", "gemini": "Gemini"}
 def test_check_reports_exactly_what_each_conversion_drops_or_repairs(messages, opened_by_the_assistant):
     if opened_by_the_assistant:
         messages.insert(0, {**said("where were we"), "timestamp": stamp(0)})
-    conv = {"id": "c", "cut_time": "", "messages": messages}
+    assert_check_matches_the_reports({"id": "c", "cut_time": "", "messages": messages})
+
+
+def assert_check_matches_the_reports(conv):
     found = window.check(conv)
     for api in APIS:
         report = []

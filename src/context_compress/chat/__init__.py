@@ -24,6 +24,7 @@ built-in extract.
 from __future__ import annotations
 
 import contextlib
+import os
 import re
 import sys
 import types
@@ -63,6 +64,10 @@ class Settings:
     token_limit_param: str | None = None
     #: Sent as `reasoning_effort` when set ("low", "medium"...).
     reasoning_effort: str | None = None
+    #: The environment variable the key is read from, if it is: a request
+    #: sent without a key and refused as unauthorised names it, and says
+    #: that it is not set (or empty).
+    api_key_env: str | None = None
 
 
 # A key read from a file or an env-file often ends in a line break; one that
@@ -86,6 +91,8 @@ def resolve(settings: Settings, cfg: Mapping[str, Any] | None) -> Settings:
     cfg = cfg or {}
     chosen = {}
     for field in fields(Settings):
+        if field.name == "api_key_env":  # the layer's own: where its key came from
+            continue
         value = cfg.get(field.name)
         if value is not None and value != "":
             chosen[field.name] = value
@@ -131,11 +138,14 @@ class ChatLayer:
         if cfg:
             secrets += [cfg.get("api_key"), *url_secrets(cfg.get("base_url"))]
         redact = Redactor(secrets)
+        settings = None
         try:
             settings = resolve(self.settings, cfg)
             answer = self._post(settings, messages, cfg, stream, redact)
         except Exception as exc:
             failure = masked(exc, redact)
+            if failure.status in UNAUTHORISED and settings is not None and not settings.api_key:
+                failure = _without_key(failure, settings.api_key_env)
         else:
             return _masked_errors(answer, redact) if stream else answer
         # Raised outside the handler, so that the failure carries no chained
@@ -158,6 +168,25 @@ class ChatLayer:
         self.learnt_token_limit_param = "max_completion_tokens"
         body = _body(settings, messages, cfg, stream, self.learnt_token_limit_param)
         return send(settings, url, body, stream, redact)
+
+
+#: The statuses of a request the server would not take without credentials.
+UNAUTHORISED = (401, 403)
+
+
+def _without_key(failure: ChatError, env: str | None) -> ChatError:
+    """`failure`, a refusal of a request sent without a key, saying so: the
+    server's own words seldom tell that nothing was sent, nor where the key
+    was to come from."""
+    reason = "no API key was sent"
+    value = os.environ.get(env) if env else None
+    # A variable that holds a key the layer was not given says nothing of why.
+    if env and (value is None or not value.strip()):
+        state = "is not set" if value is None else "is empty"
+        reason += f": the environment variable {env}, which the key is read from, {state}"
+    marked = ChatError(f"{failure}; {reason}")
+    marked.status = failure.status
+    return marked
 
 
 def _body(settings: Settings, messages: list[dict[str, Any]], cfg: Mapping[str, Any] | None,

@@ -25,6 +25,9 @@ class ChatError(Exception):
     """The chat request failed: no connection, a time-out, an HTTP error
     status, or a response that is not a JSON object."""
 
+    #: The HTTP status the server refused the request with, if it did.
+    status: int | None = None
+
 
 class ServerUnreachable(ChatError):
     """No connection could be made, or the answer did not arrive in full within
@@ -103,7 +106,9 @@ def masked(exc: Exception, redact: Callable[[str], str]) -> ChatError:
     the answer or of the layer itself; it keeps its type's name."""
     if isinstance(exc, ChatError):
         kind = ServerUnreachable if isinstance(exc, ServerUnreachable) else ChatError
-        return kind(redact(str(exc)))
+        failure = kind(redact(str(exc)))
+        failure.status = exc.status
+        return failure
     if isinstance(exc, RecursionError):
         return ChatError("the answer is nested too deeply to be read")
     return ChatError(redact(f"the chat request failed: {type(exc).__name__}: {exc}"))
@@ -121,9 +126,10 @@ def status_failure(exc: urllib.error.HTTPError, url: str, mask: Callable[[str], 
     finally:
         exc.close()
     message = f"{where}: HTTP {exc.code} {exc.reason}{detail}"
-    if exc.code == 400 and error.get("code") == "unsupported_parameter":
-        return UnsupportedParameter(message, error.get("param"))
-    return ChatError(message)
+    failure = (UnsupportedParameter(message, error.get("param"))
+               if exc.code == 400 and error.get("code") == "unsupported_parameter" else ChatError(message))
+    failure.status = exc.code
+    return failure
 
 
 def _redirect_reason(exc: urllib.error.HTTPError, url: str, mask: Callable[[str], str]) -> str:

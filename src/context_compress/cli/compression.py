@@ -75,7 +75,7 @@ class Runner:
                 base_url=options.llm_url, model=options.model, api_key=api_key,
                 connect_timeout=options.connect_timeout, read_timeout=options.read_timeout,
                 token_limit_param=options.token_limit_param,
-                reasoning_effort=options.reasoning_effort)))
+                reasoning_effort=options.reasoning_effort, api_key_env=options.api_key_env)))
         self.compressor = Compressor(llm, options.max_context, facts=options.facts)
 
     def stop(self) -> None:

@@ -9,12 +9,10 @@ import re
 from collections.abc import Mapping
 from typing import Any
 
-from routes import context_compress as _module
-
 from context_compress.messages import body as message_body
 from context_compress.window.arguments import as_object, parsed_arguments
 from context_compress.window.turns import (ASSISTANT, USER, alternating, convert, data_url, deliver, empty,
-                                          text_part, utf8)
+                                          sent_messages, text_part, utf8)
 
 _ANTHROPIC_ID = re.compile(r"[A-Za-z0-9_-]+").fullmatch
 _ANTHROPIC_MEDIA = ("image/jpeg", "image/png", "image/gif", "image/webp")
@@ -110,14 +108,15 @@ def _anthropic_turn(messages: list, used: set, suffixes: dict, notes: list, turn
 
 def for_anthropic(conv: Mapping[str, Any], report: list | None = None) -> dict[str, Any]:
     """``{"messages": [...], "system": ...}`` for ``client.messages.create``;
-    no ``system`` when the window has no system text."""
-    window = _module.msgs_from_cut_time(conv)
+    ``system`` holds the texts of the system messages the window leaves out,
+    then those of the window's; no ``system`` when there is no such text."""
+    window, outside = sent_messages(conv)
     notes: list = []
     used: set = set()
     suffixes: dict = {}
     messages, system = alternating(
         window, notes, _ROLES, _text_turn, _add_text,
-        lambda turns, turn: _anthropic_turn(turns, used, suffixes, notes, turn, window))
+        lambda turns, turn: _anthropic_turn(turns, used, suffixes, notes, turn, window), len(outside))
     if messages and messages[-1]["role"] == "assistant":
         # A last assistant turn is a prefill, which may not end in white space.
         final = messages[-1]
@@ -125,7 +124,7 @@ def for_anthropic(conv: Mapping[str, Any], report: list | None = None) -> dict[s
             final["content"] = final["content"].rstrip()
         elif final["content"][-1]["type"] == "text":
             final["content"][-1]["text"] = final["content"][-1]["text"].rstrip()
-    deliver(conv, window, notes, report)
+    deliver(conv, window, notes, report, outside)
     request: dict[str, Any] = {"messages": messages}
     if system:
         request["system"] = "\n\n".join(system)

@@ -4,8 +4,8 @@ conversions themselves), and what makes its compression unreliable."""
 
 from __future__ import annotations
 
-from collections.abc import Mapping, Sequence
-from typing import Any
+from collections.abc import Iterable, Mapping, Sequence
+from typing import Any, TypedDict
 
 from context_compress.window.anthropic import for_anthropic
 from context_compress.window.gemini import for_gemini
@@ -18,9 +18,10 @@ _APIS = (("openai", "OpenAI", for_openai), ("anthropic", "Anthropic", for_anthro
 
 
 def check(conv: Mapping[str, Any]) -> list[Finding]:
-    """What a request built from the window of `conv` would drop or repair,
-    and what makes its compression unreliable: a list of `Finding`, ordered
-    by message, empty when nothing was found.
+    """What a request built from the window of `conv` (after the system
+    messages the window leaves out, which go first) would drop or repair, and
+    what makes its compression unreliable: a list of `Finding`, ordered by
+    message, empty when nothing was found.
 
     From the window's point of view: every record any of the three
     conversions would report (``orphan_result``, ``unanswered_call``,
@@ -33,7 +34,8 @@ def check(conv: Mapping[str, Any]) -> list[Finding]:
     Each record is a plain dict, so the list is JSON as it stands; `index`
     (never None here) counts from 0 in ``conv["messages"]``, `text` is one
     line without the index. A command prints one line per record, say
-    ``f"message {index + 1}: {text}"``, and exits 1 when the list is not
+    ``f"message {index + 1}: {text}"`` (or one per `group_findings` record,
+    when many messages share a finding), and exits 1 when the list is not
     empty, 0 when it is: an empty list means that each API gets the window
     with nothing dropped or repaired.
     """
@@ -69,15 +71,17 @@ def _stored_findings(messages: Sequence[Mapping[str, Any]]) -> list[Finding]:
     previous = None
     for index, m in enumerate(messages):
         stamp = m.get("timestamp")
+        role = m.get("role")
         if not stamp or not isinstance(stamp, str):
+            # A system message the window leaves out still goes to the model, first.
+            sent = ", and requests send it first" if role == "system" or role == "developer" else ""
             findings.append({"kind": "missing_timestamp", "index": index, "tool_call_id": None,
-                             "text": "no timestamp: the window leaves it out once a cut time is set"})
+                             "text": f"no timestamp: the window leaves it out once a cut time is set{sent}"})
         else:
             if previous is not None and stamp < previous:
                 findings.append({"kind": "timestamp_order", "index": index, "tool_call_id": None,
                                  "text": f"stamped {stamp}, before the message before it ({previous})"})
             previous = stamp
-        role = m.get("role")
         if role == "tool":
             results.append((index, m.get("tool_call_id")))
         elif role == "assistant" and isinstance(stored := m.get("tool_calls"), (list, tuple)):
@@ -97,3 +101,38 @@ def _stored_findings(messages: Sequence[Mapping[str, Any]]) -> list[Finding]:
                              "tool_call_id": cid if isinstance(cid, str) else None,
                              "text": f"tool result {quote_id(cid)} answers no call of the file"})
     return findings
+
+
+class FindingGroup(TypedDict):
+    """Findings of `check` equal in all but their index, as one record.
+
+    kind, tool_call_id, text, apis: those of each finding.
+    count: how many findings.
+    indexes: their indexes, one per finding, in the order of the findings
+    (a message can hold one finding twice, as two equal images).
+    """
+
+    kind: str
+    tool_call_id: str | None
+    text: str
+    apis: list[str] | None
+    count: int
+    indexes: list[int | None]
+
+
+def group_findings(findings: Iterable[Finding]) -> list[FindingGroup]:
+    """`findings` with those equal in all but `index` as one record, in the
+    order of each group's first finding; every finding is in exactly one
+    group, so nothing is lost. A file whose 240 messages have no stamp gives
+    one group of 240, not 240 lines."""
+    groups: dict[tuple, FindingGroup] = {}
+    for f in findings:
+        apis = f.get("apis")
+        key = (f["kind"], f["tool_call_id"], f["text"], None if apis is None else tuple(apis))
+        group = groups.get(key)
+        if group is None:
+            group = groups[key] = {"kind": f["kind"], "tool_call_id": f["tool_call_id"], "text": f["text"],
+                                   "apis": None if apis is None else list(apis), "count": 0, "indexes": []}
+        group["count"] += 1
+        group["indexes"].append(f["index"])
+    return list(groups.values())

@@ -10,11 +10,10 @@ from collections.abc import Mapping
 from typing import Any
 from urllib.parse import urlsplit
 
-from routes import context_compress as _module
-
 from context_compress.messages import body as message_body
 from context_compress.window.arguments import as_object, parsed_arguments
-from context_compress.window.turns import ASSISTANT, USER, alternating, convert, data_url, deliver, empty, utf8
+from context_compress.window.turns import (ASSISTANT, USER, alternating, convert, data_url, deliver, empty,
+                                          sent_messages, utf8)
 
 #: The thought signature of the first call of every model turn: the value
 #: Google documents for function calls that Gemini did not make itself.
@@ -95,10 +94,11 @@ def _gemini_turn(contents: list, notes: list, turn: tuple, window: list) -> None
 
 def for_gemini(conv: Mapping[str, Any], report: list | None = None) -> dict[str, Any]:
     """``{"contents": [...], "config": {...}}`` for ``client.models.generate_content``;
-    the config holds ``system_instruction`` when the window has system text."""
-    window = _module.msgs_from_cut_time(conv)
+    the config holds ``system_instruction`` when there is system text (that of
+    the system messages the window leaves out first)."""
+    window, outside = sent_messages(conv)
     notes: list = []
     contents, system = alternating(window, notes, _ROLES, _text_turn, _add_text,
-                                   lambda turns, turn: _gemini_turn(turns, notes, turn, window))
-    deliver(conv, window, notes, report)
+                                   lambda turns, turn: _gemini_turn(turns, notes, turn, window), len(outside))
+    deliver(conv, window, notes, report, outside)
     return {"contents": contents, "config": {"system_instruction": "\n\n".join(system)} if system else {}}

@@ -7,11 +7,10 @@ from __future__ import annotations
 from collections.abc import Mapping
 from typing import Any
 
-from routes import context_compress as _module
-
 from context_compress.messages import body as message_body
 from context_compress.window.arguments import arguments_text
-from context_compress.window.turns import ASSISTANT, HELD, USER, convert, deliver, empty, plan, text_part, utf8
+from context_compress.window.turns import (ASSISTANT, HELD, USER, convert, deliver, empty, plan, sent_messages,
+                                          text_part, utf8)
 
 
 def _openai_image(url: str, detail: Any) -> dict:
@@ -35,12 +34,13 @@ def _openai_arguments(arguments: Any, index: int, notes: list) -> str:
 
 
 def for_openai(conv: Mapping[str, Any], report: list | None = None) -> dict[str, Any]:
-    """``{"messages": [...]}`` for ``client.chat.completions.create``."""
-    window = _module.msgs_from_cut_time(conv)
+    """``{"messages": [...]}`` for ``client.chat.completions.create``; the
+    system messages the window leaves out come first."""
+    window, outside = sent_messages(conv)
     notes: list = []
     messages: list = []
     append = messages.append
-    for kind, index, m, content, calls, answered in plan(window, notes):
+    for kind, index, m, content, calls, answered in plan(window, notes, len(outside)):
         role = kind if kind is USER or kind is ASSISTANT else m.get("role")
         if type(content) is str:
             body = content if content and not content.isspace() else None
@@ -70,5 +70,5 @@ def for_openai(conv: Mapping[str, Any], report: list | None = None) -> dict[str,
             append({"role": role, "content": body})
         elif calls is None:
             empty(notes, index, role)
-    deliver(conv, window, notes, report)
+    deliver(conv, window, notes, report, outside)
     return {"messages": messages}

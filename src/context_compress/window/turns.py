@@ -1,6 +1,7 @@
 """The window of a conversation as turns in request order, whatever the API:
-tool pairs settled, summaries first, contents read part by part, and the
-turns of the APIs whose roles alternate (Anthropic's, Gemini's).
+the system messages the window leaves out first, then tool pairs settled,
+summaries first, contents read part by part, and the turns of the APIs whose
+roles alternate (Anthropic's, Gemini's).
 
 A plan is a list of turns (kind, window index, message, content, calls,
 results). Everything dropped or repaired on the way is noted as
@@ -15,6 +16,8 @@ import codecs
 import sys
 from collections.abc import Callable, Mapping, Sequence
 from typing import Any, NotRequired, TypedDict
+
+from routes import context_compress as _module
 
 from context_compress.messages import without_lone_surrogates
 from context_compress.texts import SUMMARY_PREFIX
@@ -183,18 +186,47 @@ def _orphan(notes: list, index: int, cid: Any, answered: dict) -> None:
     notes.append((index, "orphan_result", cid, f"tool result {quote_id(cid)} dropped: its call {why}"))
 
 
+def sent_messages(conv: Mapping[str, Any]) -> tuple[list, list[int]]:
+    """What a request is built from: the stored system (and developer)
+    messages that the window leaves out, in stored order, then
+    ``msgs_from_cut_time(conv)``; and the indexes in ``conv["messages"]`` of
+    the former.
+
+    System messages are never compressed, so one stamped before the cut time
+    (or not stamped, which no window with a cut time holds) is still in force:
+    the model must see it first, ahead of the summary of what came after it.
+    """
+    window = _module.msgs_from_cut_time(conv)
+    stored = conv.get("messages") or ()
+    # The window is an ordered subsequence of the stored messages: as long as
+    # they are, nothing is left out. That is every conversation without a cut
+    # time, and every one the module alone has compressed.
+    if type(stored) in (list, tuple) and len(stored) == len(window):
+        return window, []
+    inside = set(map(id, window))
+    outside: list[int] = []
+    early = []
+    for index, m in enumerate(stored):
+        if id(m) not in inside:
+            role = m.get("role")
+            if role == "system" or role == "developer":
+                outside.append(index)
+                early.append(m)
+    return (early + window, outside) if early else (window, outside)
+
+
 _END: dict = {}
 
 
-def plan(window: Sequence[Mapping[str, Any]], notes: list) -> list:
+def plan(window: Sequence[Mapping[str, Any]], notes: list, head: int = 0) -> list:
     """The window's turns in request order, tool pairs settled.
 
     A turn is (kind, window index, message, content, calls, answers): for an
     assistant turn, calls maps the id of each answered call to (id, name,
     arguments), in call order, and answers maps it to the window index of its
-    result. Summaries come first; a system message met between a call and its
-    results follows the results.
-    """
+    result. The first `head` messages (system ones, `sent_messages`) come
+    first, summaries next; a system message met between a call and its
+    results follows the results."""
     summaries: list[Any] = []
     turns: list[Any] = []
     held: list[Any] = []
@@ -245,7 +277,7 @@ def plan(window: Sequence[Mapping[str, Any]], notes: list) -> list:
             (turns if block is None else held).append((SYSTEM if block is None else HELD, index, m, content, None, None))
         elif m is not _END:
             notes.append((index, "unknown_role", None, f"message dropped: no API knows the role {role!r}"))
-    return summaries + turns if summaries else turns
+    return turns[:head] + summaries + turns[head:] if summaries else turns  # the first head made a turn each
 
 
 def classify(part: Any) -> tuple:
@@ -326,8 +358,9 @@ def convert(content: Any, index: int, notes: list, text, image, where: str) -> l
     return parts
 
 
-def records(conv: Mapping[str, Any], window: Sequence, notes: list) -> list[Finding]:
-    """Notes (window index, kind, id, text) as Findings indexed in conv["messages"]."""
+def records(conv: Mapping[str, Any], window: Sequence, notes: list, outside: Sequence[int] = ()) -> list[Finding]:
+    """Notes (window index, kind, id, text) as Findings indexed in conv["messages"];
+    `window` starts with the messages at the indexes `outside` (`sent_messages`)."""
     if any(note[1] == "lone_surrogate" for note in notes):
         # Each text of a message notes its own; the message is named once.
         kept, named = [], set()
@@ -341,16 +374,20 @@ def records(conv: Mapping[str, Any], window: Sequence, notes: list) -> list[Find
     notes.sort(key=lambda note: -1 if note[0] is None else note[0])
     position: dict = {}
     stored = enumerate(conv.get("messages") or ())
+    head = len(outside)
     for w in sorted({note[0] for note in notes if note[0] is not None}):
-        # The window is an ordered subsequence of the stored messages.
-        position[w] = next((i for i, m in stored if m is window[w]), None)
+        if w < head:
+            position[w] = outside[w]
+        else:
+            # The window is an ordered subsequence of the stored messages.
+            position[w] = next((i for i, m in stored if m is window[w]), None)
     return [{"kind": kind, "index": position.get(w), "tool_call_id": cid, "text": text}
             for w, kind, cid, text in notes]
 
 
-def deliver(conv, window, notes, report: list | None) -> None:
+def deliver(conv, window, notes, report: list | None, outside: Sequence[int] = ()) -> None:
     if report is not None and notes:
-        report.extend(records(conv, window, notes))
+        report.extend(records(conv, window, notes, outside))
 
 
 def empty(notes: list, index: int, role: Any) -> None:
@@ -370,7 +407,7 @@ def _system_text(content: Any, index: int, notes: list, system: list) -> None:
 
 def alternating(window: Sequence, notes: list, roles: Mapping[str, str],
                 text_turn: Callable[[str, str], dict], add_text: Callable[[dict, str], None],
-                other_turn: Callable[[list, tuple], None]) -> tuple[list, list]:
+                other_turn: Callable[[list, tuple], None], head: int = 0) -> tuple[list, list]:
     """The turns of a request whose roles alternate, as Anthropic and Gemini
     take it, and its system texts, which they take apart.
 
@@ -378,11 +415,13 @@ def alternating(window: Sequence, notes: list, roles: Mapping[str, str],
     turn instead (`add_text`) when that has the same role; `other_turn(turns,
     turn)` adds any other planned turn (parts, calls and their results).
     `roles` names the user's and the assistant's turns. A window that starts
-    with the assistant gets a user turn first."""
+    with the assistant gets a user turn first. The first `head` messages are
+    system messages from before the window (`sent_messages`): their texts
+    come first."""
     turns: list = []
     system: list = []
     last: Any = None  # the role of the last turn
-    planned = plan(window, notes)
+    planned = plan(window, notes, head)
     for turn in planned:
         kind, index, _, content, calls, _ = turn
         if kind is SYSTEM or kind is HELD:

@@ -1,20 +1,25 @@
 """`context-compress --check`: what a request built from each file's window
 would drop or repair, for any of the three APIs, and what makes its
-compression unreliable. Report only: nothing is written."""
+compression unreliable. Report only: nothing is written. Findings that differ
+only in their message share one line; --json keeps every finding."""
 
 from __future__ import annotations
 
 import argparse
 from dataclasses import dataclass
+from collections.abc import Iterable
 from typing import Any
 
 from ... import FAILED, OK
 from ...diagnosis import stamp_findings
-from ...window import check
+from ...window import FindingGroup, check, group_findings
 from ..files import parse, read_input
 from ..inputs import each_read, report_only
 from ..output import Output
-from ..report import Report
+from ..report import Report, number
+
+#: Runs of messages a grouped line names before it counts the rest.
+RANGES_SHOWN = 20
 
 
 def run(parser: argparse.ArgumentParser, options: argparse.Namespace) -> int:
@@ -51,13 +56,15 @@ class CheckReport(Report):
         self.with_findings += bool(findings)
         self.findings += len(findings)
         self.status = max(self.status, FAILED if findings else OK)
+        groups = group_findings(findings)
         if self.as_json:
-            self.output.json({"file": label, "ok": True, "findings": findings})
+            # Every finding as before, for the scripts that read them one by
+            # one, and the groups the lines show.
+            self.output.json({"file": label, "ok": True, "findings": findings, "groups": groups})
         elif not findings:
             self.output.report(f"{label}: nothing to repair")
         else:
-            self.output.report(*(f"{label}: message {f['index'] + 1}: {f['text']}" if f["index"] is not None
-                                 else f"{label}: {f['text']}" for f in findings))
+            self.output.report(*(f"{label}: {_line(group)}" for group in groups))
 
     def closing(self) -> bool:
         return self.files_checked + self.failures > 1
@@ -66,3 +73,32 @@ class CheckReport(Report):
         return (f"{self.files_checked + self.failures} files: {self.with_findings} with findings "
                 f"({self.findings} in all), {self.files_checked - self.with_findings} without, "
                 f"{self.failures} not read")
+
+
+def _line(group: FindingGroup) -> str:
+    """A group's line, without the file: ``message 7: text`` for one
+    finding, ``messages 1-3, 7 (4 findings): text`` for several."""
+    where = [i for i in group["indexes"] if i is not None]
+    text = group["text"]
+    if group["count"] == 1:
+        return f"message {where[0] + 1}: {text}" if where else text
+    count = f"{number(group['count'])} findings"
+    if not where:
+        return f"{text} ({count})"
+    named = f"message {where[0] + 1}" if len(set(where)) == 1 else f"messages {message_ranges(where)}"
+    return f"{named} ({count}): {text}"
+
+
+def message_ranges(indexes: Iterable[int]) -> str:
+    """Indexes from 0 as the messages a line names, from 1, runs as ranges:
+    ``1-3, 7, 9-240``; past RANGES_SHOWN runs, the messages left as a count
+    (``and 4,980 more``), which --json lists in full."""
+    runs: list[list[int]] = []
+    for i in sorted(set(indexes)):
+        if runs and i == runs[-1][1] + 1:
+            runs[-1][1] = i
+        else:
+            runs.append([i, i])
+    shown = ", ".join(f"{a + 1}" if a == b else f"{a + 1}-{b + 1}" for a, b in runs[:RANGES_SHOWN])
+    rest = sum(b - a + 1 for a, b in runs[RANGES_SHOWN:])
+    return f"{shown} and {number(rest)} more" if rest else shown
