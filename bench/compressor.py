@@ -66,17 +66,8 @@ def rows():
         compressor = Compressor(lambda m, c: "summary", max_context)
         result = compressor.compress(conv)
         assert not result.compressed and (False, result.stats) == native.cut_and_sum_history(conv, config)
-        check, compress = native.cut_and_sum_history, compressor.compress
-
-        def run_bare(loops):
-            for _ in range(loops):
-                check(conv, config)
-
-        def run_compressor(loops):
-            for _ in range(loops):
-                compress(conv)
-
-        best = best_per_call({"bare": run_bare, "compressor": run_compressor})
+        best = best_per_call({"bare": workloads.repeated(native.cut_and_sum_history, conv, config),
+                              "compressor": workloads.repeated(compressor.compress, conv)})
         found.append({"messages": n, "bare_us": best["bare"] * 1e6, "compressor_us": best["compressor"] * 1e6,
                       "ratio": best["compressor"] / best["bare"]})
     return found

@@ -165,25 +165,10 @@ def per_turn_rows(floor):
         want = native.cut_and_sum_history(conv, config)
         got = floor.per_turn(conv, max_context)
         assert want == got, (want, got)
-        cut_and_sum_history, per_turn = native.cut_and_sum_history, floor.per_turn
-
-        def run_native(loops):
-            for _ in range(loops):
-                cut_and_sum_history(conv, config)
-
-        def run_floor(loops):
-            for _ in range(loops):
-                per_turn(conv, max_context)
-
-        candidates = {"module": run_native, "floor": run_floor}
+        candidates = {"module": workloads.repeated(native.cut_and_sum_history, conv, config),
+                      "floor": workloads.repeated(floor.per_turn, conv, max_context)}
         if BEFORE:
-            before_fn = BEFORE.cut_and_sum_history
-
-            def run_before(loops):
-                for _ in range(loops):
-                    before_fn(conv, config)
-
-            candidates["before"] = run_before
+            candidates["before"] = workloads.repeated(BEFORE.cut_and_sum_history, conv, config)
         best = best_per_call(candidates)
         rows.append({"messages": n, "module_us": best["module"] * 1e6, "floor_us": best["floor"] * 1e6,
                      "ratio": best["module"] / best["floor"],

@@ -239,6 +239,15 @@ def make_one_call_conversation(i, chars):
         {"role": "tool", "tool_call_id": "call_0", "content": "", "tool_result": "written", "timestamp": stamp}]}
 
 
+def repeated(fn, *args):
+    """`fn(*args)` as a timed candidate of best_of_rounds: a function of the
+    number of calls to make."""
+    def run(loops):
+        for _ in range(loops):
+            fn(*args)
+    return run
+
+
 def best_of_rounds(candidates, loops, rounds):
     """{name: best seconds per call} of `candidates` = {name: fn(loops)}: every
     candidate runs once in each round, with its number of `loops`, and the

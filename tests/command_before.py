@@ -89,12 +89,9 @@ def compress(conv, max_context, recorder, redact, whole_span):
     outcome.max_context = max_context
     outcome.messages_before, outcome.messages_after = len(before_messages), len(conv["messages"])
     outcome.cut_time_before, outcome.cut_time_after = before_cut, conv.get("cut_time") or None
-    if "total_tokens" in stats:
-        outcome.tokens_before = stats["total_tokens"]
-    elif "rate" in stats:
-        outcome.tokens_before = round(stats["rate"] * max_context)
-    else:
-        outcome.tokens_before = cc.estimate_tokens(cc.msgs_from_cut_time(conv))
+    outcome.tokens_before = (stats["total_tokens"] if "total_tokens" in stats
+                             else round(stats["rate"] * max_context) if "rate" in stats
+                             else cc.estimate_tokens(cc.msgs_from_cut_time(conv)))
     if compressed:
         outcome.tokens_after = cc.estimate_tokens(cc.msgs_from_cut_time(conv))
         summary_msg, span = summary_message(before_messages, conv)

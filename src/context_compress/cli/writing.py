@@ -196,19 +196,13 @@ def write_atomic(target: Path, data: bytes, original: Original | None = None) ->
             tmp.write(data)
             tmp.flush()
             os.fsync(tmp.fileno())
-        if original is not None and not original.unchanged():
-            raise Changed("changed while being compressed (another process wrote it); "
-                          "nothing written for it")
-        os.replace(tmp_name, target)
     except BaseException:
-        try:
-            os.unlink(tmp_name)
-        except OSError:
-            pass
+        _drop(tmp_name)
         if fd >= 0:
             os.close(fd)
         raise
-    sync_directory(target.parent)
+    _put_in_place(tmp_name, target, original, "changed while being compressed (another process wrote it); "
+                  "nothing written for it")
     return Written(target, old.st_nlink - 1 if old is not None else 0)
 
 
@@ -219,18 +213,27 @@ def link_atomic(source: Path, target: Path, original: Original) -> None:
     stays as it is."""
     target = Path(os.path.realpath(target))
     tmp_name = _linked(source, target)
+    _put_in_place(tmp_name, target, original, f"{original.path} changed while being compressed (another "
+                  "process wrote it); it keeps its text")
+
+
+def _put_in_place(tmp_name: str, target: Path, original: Original | None, changed: str) -> None:
+    """Renames the temporary file `tmp_name` over `target`, if `original` is
+    still the file as it was read (else Changed, saying `changed`), and makes
+    the rename durable. The temporary file does not outlive a failure."""
     try:
-        if not original.unchanged():
-            raise Changed(f"{original.path} changed while being compressed (another process "
-                          "wrote it); it keeps its text")
+        if original is not None and not original.unchanged():
+            raise Changed(changed)
         os.replace(tmp_name, target)
     except BaseException:
-        try:
-            os.unlink(tmp_name)
-        except OSError:
-            pass
+        _drop(tmp_name)
         raise
     sync_directory(target.parent)
+
+
+def _drop(tmp_name: str) -> None:
+    with contextlib.suppress(OSError):
+        os.unlink(tmp_name)
 
 
 def sync_directory(directory: Path) -> None:
