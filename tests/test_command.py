@@ -153,8 +153,11 @@ def test_window_still_over_the_threshold_is_reported():
     _, stats, after = expected_after(json.loads(SAMPLE.read_text()), 4096)
     tokens = cc.estimate_tokens(cc.msgs_from_cut_time(after))
     assert proc.returncode == 0 and tokens > 3277
-    assert (f"  still over the threshold: {tokens:,} tokens, threshold 3,277 of a 4,096 window"
+    # It names what keeps it over, as the compressor's reason does.
+    largest = max(cc.estimate_tokens([m]) for m in cc.msgs_from_cut_time(after))
+    assert (f"  still over the threshold: {tokens:,} tokens, threshold 3,277 of a 4,096 window: "
             in proc.stdout.decode())
+    assert f"estimated at {largest:,} tokens, more than the keep budget of 1,024" in proc.stdout.decode()
     record = json.loads(run(SAMPLE, "--max-context", "4096", "--json").stdout)
     assert record["over_threshold"] is True and record["tokens_after"] == tokens
 

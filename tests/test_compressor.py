@@ -108,6 +108,21 @@ def test_facts_choose_what_the_summary_is_written_from_and_it_is_counted(with_fa
     assert result.summary_facts["of"] >= 30
 
 
+@pytest.mark.parametrize("given, window", [(128000, 128000), ("128000", 128000), (" 16000\n", 16000), (None, 200_000),
+                                           (128000.0, None), ("12.5", None), (0, None), ("-5", None),
+                                           (True, None), ("abc", None), ([16000], None)])
+@pytest.mark.parametrize("where", ["argument", "llm_config"])
+def test_max_context_is_read_one_way_from_the_argument_and_the_configuration(given, window, where):
+    make = ((lambda: Compressor(max_context=given)) if where == "argument"
+            else lambda: Compressor(llm_config={"max_context": given}))
+    if window is None:
+        with pytest.raises(ValueError, match=r"max_context must be a positive int \(a number of tokens\), not "):
+            make()
+    else:
+        compressor = make()
+        assert compressor.max_context == compressor.llm_config["max_context"] == window
+
+
 # --- nobody else's request changes ----------------------------------------------------
 
 
@@ -193,6 +208,39 @@ def test_stamps_in_another_layout_than_the_cut_time_are_named_with_an_example(la
     assert [(f["kind"], f["index"]) for f in findings] == [("timestamp_layout", i) for i in range(n)]
     assert all(f"({words})" in f["text"] and f["text"].endswith("counts as before the cut time, though it is not")
                for f in findings)
+
+
+@given(layout=st.sampled_from(sorted(LAYOUTS)), old=st.integers(1, 8), new=st.integers(1, 40),
+       reloaded=st.booleans())
+@PROPERTY
+def test_newer_messages_that_fall_out_of_the_window_are_named_below_the_threshold(layout, old, new, reloaded,
+                                                                                   caplog):
+    """Messages appended in another layout than the cut time drop out of the
+    window; on every turn below the threshold the reason names them, with
+    the rate they would make, and the host is warned once."""
+    cut, stamp, words = (text.format(s=0) for text in LAYOUTS[layout])
+    newer = [msg(stamp, 40) for _ in range(new)]  # the cut time's moment, in another layout
+    conv = {"id": "late", "cut_time": cut, "messages": [msg(cut, 40) for _ in range(old)] + newer}
+    compressor = Compressor(max_context=200_000, facts=False)
+    caplog.clear()
+    results = [compressor.compress(copy.deepcopy(conv) if reloaded else conv) for _ in range(3)]
+    assert {(r.compressed, r.still_over) for r in results} == {(False, False)}
+    rate = (old + new) * 40 / 200_000
+    for r in results:
+        assert r.reason.startswith(f"rate {old * 40 / 200_000:.3f} is at or below the 0.8 threshold, but "
+                                   f"{new} of {old + new} messages are not in the window")
+        assert f"with them the rate would be {rate:.3f}" in r.reason and f"({words})" in r.reason
+    assert len([w for w in warnings_in(caplog) if "cannot be ordered" in w]) == 1
+
+
+@pytest.mark.parametrize("last, words", [
+    ({"role": "user", "content": "new"}, "the newest message, 3, has no timestamp"),
+    (msg("2025-02-01T00:00:00+00:00", 10), "the newest message, 3, is stamped '2025-02-01T00:00:00+00:00', before"),
+])
+def test_a_newest_message_without_a_stamp_or_out_of_order_is_named(last, words):
+    conv = {"cut_time": "2025-03-01T09:00:00+00:00", "messages": [msg("2025-03-01T09:00:00+00:00", 40)] * 2 + [last]}
+    result = Compressor(max_context=200_000, facts=False).compress(conv)
+    assert not result.compressed and words in result.reason
 
 
 @pytest.mark.parametrize("stamps, words", [

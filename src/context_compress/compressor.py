@@ -152,9 +152,8 @@ class Compressor:
             raise ValueError("system_prompt must be a non-empty text")
         config = dict(llm_config or {})
         if max_context is None:
-            max_context = _configured_window(config.get("max_context"))
-        if isinstance(max_context, bool) or not isinstance(max_context, int) or max_context <= 0:
-            raise ValueError(f"max_context must be a positive number of tokens, not {max_context!r}")
+            max_context = config.get("max_context")
+        max_context = DEFAULT_MAX_CONTEXT if max_context is None else _window(max_context)
         config["max_context"] = max_context
         self.llm = llm
         self.max_context = max_context
@@ -224,11 +223,11 @@ class Compressor:
     def _compress(self, conv: Any, collaborators: _engine.Collaborators) -> (
             tuple[CompressionResult, Explanation | None]):
         """The compression and what it did; no explanation below the threshold."""
-        compressed, stats, account = _engine.compress(conv, self.llm_config, collaborators)
-        if account is None and not compressed and "total_tokens" in stats:
+        compressed, stats, account, newest_outside = _engine.compress(conv, self.llm_config, collaborators)
+        if account is None and not compressed and "total_tokens" in stats and not newest_outside:
             # Below the threshold: the per-turn path, nothing more to find out.
             return CompressionResult(False, stats, None, None, None, f"rate {stats['rate']:.3f}{_BELOW}"), None
-        return self._result(conv, compressed, stats, account)
+        return self._result(conv, compressed, stats, account, newest_outside)
 
     # --- the summary request -------------------------------------------------------
 
@@ -302,10 +301,10 @@ class Compressor:
 
     # --- what happened -----------------------------------------------------------------
 
-    def _result(self, conv: Any, compressed: bool, stats: Any,
-                account: _engine.Account | None) -> tuple[CompressionResult, Explanation]:
+    def _result(self, conv: Any, compressed: bool, stats: Any, account: _engine.Account | None,
+                newest_outside: bool = False) -> tuple[CompressionResult, Explanation]:
         try:
-            why = explain(conv, compressed, stats, self.max_context)
+            why = explain(conv, compressed, stats, self.max_context, newest_outside)
         except Exception as exc:
             # The module's result stands (the conversation may be rewritten
             # already); only the account of it is missing.
@@ -399,13 +398,14 @@ class Compressor:
 # --- helpers -----------------------------------------------------------------------
 
 
-def _configured_window(value: Any) -> int:
-    """`max_context` read as the module reads it."""
-    try:
-        window = int(value or DEFAULT_MAX_CONTEXT)
-    except Exception:
-        return DEFAULT_MAX_CONTEXT
-    return window if window > 0 else DEFAULT_MAX_CONTEXT
+def _window(value: Any) -> int:
+    """`max_context`, given as the argument or in `llm_config`: a positive
+    int, or the text of one (as a configuration file holds it)."""
+    if isinstance(value, str) and value.strip().isdecimal():
+        value = int(value)
+    if isinstance(value, bool) or not isinstance(value, int) or value <= 0:
+        raise ValueError(f"max_context must be a positive int (a number of tokens), not {value!r}")
+    return value
 
 
 def _seen(span: Any, sent: str) -> dict[str, int] | None:

@@ -196,13 +196,16 @@ class Explanation:
     tokens: int | None = None
 
 
-def explain(conv: Any, compressed: bool, stats: Mapping[str, Any], max_context: int) -> Explanation:
+def explain(conv: Any, compressed: bool, stats: Mapping[str, Any], max_context: int,
+            newest_outside: bool = False) -> Explanation:
     """The meaning of ``cut_and_sum_history(conv, ...) == (compressed, stats)``
-    for `conv` as the module left it, with `max_context` the window it used."""
+    for `conv` as the module left it, with `max_context` the window it used;
+    `newest_outside`: the conversation's last message is not in the window."""
     if compressed:
         return _after_compression(conv, max_context)
     if "total_tokens" in stats:
-        return Explanation(f"rate {stats['rate']:.3f} is at or below the {THRESHOLD} threshold")
+        below = f"rate {stats['rate']:.3f} is at or below the {THRESHOLD} threshold"
+        return _outside_window(conv, stats, max_context, below) if newest_outside else Explanation(below)
     messages: Sequence[Any] = (conv.get("messages") or []) if conv else []
     if "rate" in stats:
         return _stuck(conv, messages, max_context)
@@ -260,6 +263,37 @@ def _nothing_active(conv: Any, messages: Sequence[Any], max_context: int) -> Exp
     newest = max((s for s in map(_stamp, messages) if isinstance(s, str) and s), default="")
     return Explanation(f"no messages at or after the cut time {shown(cut)}: the newest stamp is "
                        f"{shown(newest)}", over, largest, stamp)
+
+
+def _outside_window(conv: Any, stats: Mapping[str, Any], max_context: int, below: str) -> Explanation:
+    """Below the threshold, though the newest message is not in the window:
+    the messages that the text comparison puts before the cut time, though
+    they name a moment at or after it, which the rate leaves out."""
+    messages: Sequence[Any] = conv.get("messages") or []
+    cut = _module.get_conv_cut_time(conv)
+    cut_moment = instant(cut)
+    window = {id(m) for m in _module.msgs_from_cut_time(conv)}
+    late = [(i, m) for i, m in enumerate(messages) if id(m) not in window
+            and (moment := instant(_stamp(m))) is not None and cut_moment is not None and moment >= cut_moment]
+    last = len(messages) - 1
+    if late:
+        index, example = late[0]
+        stamp = _stamp(example)
+        words = layout_difference(stamp, cut) or ["out of order"]
+        rate = (stats["total_tokens"] + _module.estimate_tokens([m for _, m in late])) / max_context
+        problem = StampProblem("layout", index, stamp, cut, (
+            f"{below}, but {len(late)} of {len(messages)} messages are not in the window though they are "
+            f"stamped at or after the cut time (with them the rate would be {rate:.3f}): message "
+            f"{index + 1} is stamped {shown(stamp)} ({', '.join(words)}), in another layout than the cut "
+            f"time {shown(cut)}; compared as text, as the module compares them, it lies before the cut time"))
+    elif not _stamp(messages[last]):
+        problem = StampProblem("missing", last, "", cut, (
+            f"{below}, but the newest message, {last + 1}, has no timestamp, so it is not in the window"))
+    else:
+        problem = StampProblem("order", last, _stamp(messages[last]), cut, (
+            f"{below}, but the newest message, {last + 1}, is stamped {shown(_stamp(messages[last]))}, "
+            f"before the cut time {shown(cut)}, so it is not in the window"))
+    return Explanation(problem.text, stamps=problem)
 
 
 def _layout_before_cut(messages: Sequence[Any], cut: Any) -> StampProblem | None:

@@ -131,16 +131,20 @@ Ref select_messages(PyObject *conv, Keep &&keep) {
     });
 }
 
-/// The active history: every message when `cut` is falsy, else those stamped at or after it.
-Ref select_active(Frame &frame, PyObject *conv, PyObject *cut) {
+/// The active history: every message when `cut` is falsy, else those stamped
+/// at or after it. `newest_active` learns whether the last message is among them.
+Ref select_active(Frame &frame, PyObject *conv, PyObject *cut, bool &newest_active) {
     frame.line = line::kActive;
     return select_messages(conv, [&](PyObject *message) {
         const int has_cut = truthy(cut);
         if (has_cut <= 0) {
+            newest_active = has_cut == 0;
             return has_cut < 0 ? -1 : 1;
         }
         Ref stamp = stamp_of(message);
-        return stamp ? compare(stamp.get(), cut, Py_GE) : -1;
+        const int active = stamp ? compare(stamp.get(), cut, Py_GE) : -1;
+        newest_active = active == 1;
+        return active;
     });
 }
 
@@ -425,6 +429,7 @@ struct Measure {
     Ref max_context;
     Ref cut;
     Ref active;
+    bool newest_active = false;  // the conversation's last message is in `active`
     Ref total_tokens;
     Ref rate;
 };
@@ -448,7 +453,7 @@ int measure_history(Frame &frame, PyObject *conv, PyObject *llm_config, Measure 
     if (!measure.cut) {
         return -1;
     }
-    measure.active = select_active(frame, conv, measure.cut.get());
+    measure.active = select_active(frame, conv, measure.cut.get(), measure.newest_active);
     if (!measure.active) {
         return -1;
     }
@@ -571,6 +576,9 @@ PyObject *compress_history(Frame &frame, PyObject *conv, PyObject *llm_config, c
     Measure measure;
     Ref result;
     const int over = measure_history(frame, conv, llm_config, measure, result);
+    if (account != nullptr) {
+        account->newest_outside = measure.cut && !measure.newest_active;
+    }
     if (over <= 0) {
         return over < 0 ? nullptr : result.release();
     }

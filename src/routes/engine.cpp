@@ -66,7 +66,8 @@ PyObject *account_tuple(const SummaryAccount &account) {
 }
 
 /// compress(conv, llm_config, collaborators): cut_and_sum_history with the
-/// summary asked of the collaborators; `(compressed, stats, account)`.
+/// summary asked of the collaborators; `(compressed, stats, account,
+/// newest_outside)`.
 PyObject *compress_body(PyObject *const *params, Frame &frame) {
     Collaborators with;
     if (read_collaborators(params[2], with) < 0) {
@@ -81,8 +82,8 @@ PyObject *compress_body(PyObject *const *params, Frame &frame) {
     if (!account_info) {
         return nullptr;
     }
-    return PyTuple_Pack(3, PyTuple_GET_ITEM(outcome.get(), 0), PyTuple_GET_ITEM(outcome.get(), 1),
-                        account_info.get());
+    return PyTuple_Pack(4, PyTuple_GET_ITEM(outcome.get(), 0), PyTuple_GET_ITEM(outcome.get(), 1),
+                        account_info.get(), account.newest_outside ? Py_True : Py_False);
 }
 
 const FunctionSpec kCompress = {
@@ -93,8 +94,9 @@ const FunctionSpec kCompress = {
            "(transcript, extract, ask, system_prompt, summary_prefix, summary_note):\n"
            "transcript(span) and extract(span) give texts, ask(prompt_msgs, cfg) the summary;\n"
            "an extract of None leaves the conversation as it was when the request fails.\n"
-           "Returns (compressed, stats, account); account is None when nothing was asked,\n"
-           "else (span, sent, summary, answered, error, in_transcript).",
+           "Returns (compressed, stats, account, newest_outside): account is None when\n"
+           "nothing was asked, else (span, sent, summary, answered, error, in_transcript);\n"
+           "newest_outside tells that the conversation's last message is not in its window.",
     .nparams = 3,
     .nrequired = 3,
     .def_line = 124,

@@ -25,7 +25,7 @@ struct Collaborators {
 /// The module's own collaborators and texts.
 Collaborators module_collaborators() noexcept;
 
-/// What became of one compression's summary request, for a caller that
+/// What became of one compression and its summary request, for a caller that
 /// passed collaborators of its own and wants to tell its host: the request
 /// absorbs every failure of the LLM, so the failure is kept here.
 struct SummaryAccount {
@@ -35,6 +35,10 @@ struct SummaryAccount {
     Ref error;                   // the exception the request absorbed, if any
     bool in_transcript = false;  // `error` came from the transcript
     bool answered = false;       // the summary is the answer, not the extract
+    // The conversation's last message is not in the active history: its
+    // stamp compares before the cut time (another layout, or out of order),
+    // which the host would want named even below the threshold.
+    bool newest_outside = false;
 };
 
 /// The summary text of `to_compress`: the answer of `with.ask` (or of the

@@ -143,6 +143,7 @@ def observe(outcome: Outcome, before: Before, conv: dict[str, Any], result: Comp
     if result.compressed:
         outcome.tokens_after = cc.estimate_tokens(cc.msgs_from_cut_time(conv))
         _observe_summary(outcome, before, conv, result, whole_span)
+        outcome.reason = result.reason  # why the window is still over, if it is
     else:
         outcome.tokens_after = outcome.tokens_before
         outcome.reason = not_compressed_reason(outcome.stats, result.reason)

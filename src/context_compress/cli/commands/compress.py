@@ -160,8 +160,10 @@ def _covered(o: Outcome) -> str:
 
 
 def _over(o: Outcome) -> str:
+    # Not compressed, the reason is the file's first line already.
+    why = f": {o.reason}" if o.compressed and o.reason else ""
     return (f"still over the threshold: {number(o.tokens_after)} tokens, threshold "
-            f"{round(THRESHOLD * o.max_context):,} of a {o.max_context:,} window")
+            f"{round(THRESHOLD * o.max_context):,} of a {o.max_context:,} window{why}")
 
 
 def _written(o: Outcome) -> str:
