@@ -3,6 +3,7 @@ archive, once, durably before the conversation is written without it; a
 failed append writes nothing; without it, --in-place says once what is lost."""
 
 import contextlib
+import errno
 import io
 import itertools
 import json
@@ -10,16 +11,19 @@ import os
 import tempfile
 from collections import Counter
 from pathlib import Path
+from unittest import mock
 
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
+from context_compress.cli import compression
 from context_compress.cli import run as run_in_process
 from context_compress.cli.commands.compress import DROPPED_NOTE
 from context_compress.texts import SUMMARY_PREFIX as PREFIX
 from shared import T, write
-from strategies import characters, texts
+from fake_server import running_server
+from strategies import PROPERTY, characters, texts
 from test_command import big_conversation, run, snapshot, small_conversation
 
 # Texts of up to some 600 tokens, so that most conversations are compressed.
@@ -40,6 +44,12 @@ def growing_conversations(draw):
     added = [{"role": "user", "content": draw(contents), "timestamp": T(59), "n": -1 - n}
              for n in range(draw(st.integers(0, 8)))]
     return conv, added
+
+
+@pytest.fixture(scope="module")
+def llm_server():
+    with running_server() as srv:
+        yield srv
 
 
 def store(path, conv):
@@ -138,3 +148,65 @@ def test_standard_input_is_archived_as_stdin_and_archive_needs_a_write(tmp_path)
     assert [json.loads(line)["message"] for line in lines] == big_conversation()["messages"][:10]
     assert json.loads(lines[0])["file"] == "<stdin>"
     assert run(write(tmp_path / "c.json", big_conversation()), "--archive", tmp_path).returncode == 2
+
+
+class Halted(Exception):
+    """A failure of the rewrite that is none of the expected ones."""
+
+
+#: How the rewrite of a compressed file fails: someone writes the file
+#: meanwhile, the disk is full, the rename is refused, or an error nobody
+#: expected; and the LLM failing under --llm-required, before any write.
+FAULTS = ["changed", "full disk", "rename refused", "unexpected", "llm", None]
+
+
+@given(case=growing_conversations(), fault=st.sampled_from(FAULTS), earlier=st.booleans())
+@PROPERTY
+def test_an_archived_span_commits_with_its_rewrite(llm_server, case, fault, earlier):
+    """Whatever fails, the archive holds a file's span exactly when the file
+    was rewritten without it; a second run after a failure archives it once."""
+    conv, _ = case
+    with tempfile.TemporaryDirectory() as tmp, mock.patch.object(compression, "write_atomic",
+                                                                 failing_write(fault)):
+        path, archive = store(Path(tmp) / "c.json", conv), Path(tmp) / "archive"
+        kept = archive / "c.json.jsonl"
+        if earlier:  # the archive holds an earlier span already
+            archive.mkdir()
+            kept.write_bytes(b'{"file": "earlier"}\n')
+        before_file, before_archive = path.read_bytes(), kept.read_bytes() if earlier else b""
+        llm = ["--llm-url", llm_server.url("error"), "--model", "m", "--llm-required"] if fault == "llm" else []
+        try:
+            status = compress_in_process(path, "--in-place", "--archive", archive, *llm)
+        except Halted:  # a fault of the command itself goes on to its caller
+            status = None
+        # Rewritten by the command (not by the writer that came in between).
+        rewritten = json.loads(path.read_bytes()) != json.loads(before_file)
+        archived = kept.read_bytes() if kept.exists() else b""
+        assert archived.startswith(before_archive)
+        assert (archived != before_archive) == rewritten
+        assert not rewritten or (fault is None and status == 0)
+    if fault is not None and not rewritten:
+        # The next run, without the fault, archives the span once.
+        with tempfile.TemporaryDirectory() as tmp:
+            path, archive = store(Path(tmp) / "c.json", conv), Path(tmp) / "archive"
+            assert compress_in_process(path, "--in-place", "--archive", archive) == 0
+            lines = (archive / "c.json.jsonl").read_text().splitlines() if (archive / "c.json.jsonl").exists() else []
+            assert len(lines) == len({line for line in lines})
+
+
+def failing_write(fault):
+    real = compression.write_atomic
+
+    def write(target, data, original=None):
+        if fault == "changed":
+            with open(target, "ab") as f:  # someone else's write, in between
+                f.write(b" ")
+        elif fault == "full disk":
+            raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+        elif fault == "rename refused":
+            raise PermissionError(errno.EACCES, os.strerror(errno.EACCES))
+        elif fault == "unexpected":
+            raise Halted("the rewrite stopped")
+        return real(target, data, original)
+
+    return write

@@ -1,6 +1,7 @@
 """--archive DIR: the messages a compression replaces, kept in
 DIR/<file name>.jsonl before the conversation is written without them, so
-that the history the summary's closing note points to still exists.
+that the history the summary's closing note points to still exists; an
+append and the rewrite it was made for commit together.
 
 Each line is one JSON object: ``{"file": ..., "cut_time": ..., "message":
 {...}}``, the file as given, the cut time the compression set, and one
@@ -13,6 +14,7 @@ import contextlib
 import fcntl
 import os
 import re
+from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
 
@@ -47,15 +49,20 @@ def span_lines(file: str, cut_time: Any, span: list[Any]) -> bytes:
     return _LINE_BREAKS.sub(lambda m: f"\\u{ord(m.group()):04x}", text).encode("utf-8")
 
 
-def append(path: Path, data: bytes) -> None:
-    """Appends `data` (whole lines) to `path`, whole or not at all, and on
-    disk before it returns: the file is fsynced, and so is its directory
-    when the file is new.
+@contextlib.contextmanager
+def appended(path: Path, data: bytes) -> Iterator[None]:
+    """Appends `data` (whole lines) to `path`, on disk (the file fsynced, and
+    its directory when the file is new), then runs the block, which writes
+    the conversation the lines were taken from: the append and that rewrite
+    commit together. If the block fails (a conversation changed meanwhile, a
+    full disk, a stop), the archive is cut back to where the append started,
+    so that a span never stays archived for a rewrite that did not happen and
+    is not archived twice by the next run.
 
-    Appends to one archive, from the jobs of one run or from several runs,
-    never interleave: each holds an exclusive flock on the file for its
-    whole write. One that fails part way is cut back to where it started,
-    so the next one begins on a line of its own."""
+    The file keeps an exclusive flock from before the append until the block
+    is done, so appends to one archive, from the jobs of one run or from
+    several runs, never interleave, and nothing is appended after ours while
+    it may still be cut back. An append that fails part way is cut back too."""
     fd, new = _open(path)
     try:
         fcntl.flock(fd, fcntl.LOCK_EX)
@@ -65,14 +72,16 @@ def append(path: Path, data: bytes) -> None:
             while view:
                 view = view[os.write(fd, view):]
             os.fsync(fd)
+            if new:
+                sync_directory(path.parent)
+            yield
         except BaseException:
             with contextlib.suppress(OSError):
                 os.ftruncate(fd, start)
+                os.fsync(fd)
             raise
     finally:
         os.close(fd)  # which releases the lock
-    if new:
-        sync_directory(path.parent)
 
 
 def _open(path: Path) -> tuple[int, bool]:

@@ -15,7 +15,7 @@ from typing import Any
 
 from .. import chat
 from ..compressor import LLM, Compressor
-from .archive import ArchiveFailed, append, archive_name, span_lines
+from .archive import ArchiveFailed, appended, archive_name, span_lines
 from .files import BadInput, Input, Loaded, parse, read_input, regular_file_problem
 from .json_fields import Before, Outcome, mask_summary, observe, summary_message
 from .writing import Changed, dump, link_atomic, write_atomic
@@ -144,21 +144,31 @@ class Runner:
         targets = self.targets_of(item, several)
         archiving = self.archive is not None and outcome.compressed and bool(targets)
         target = None
+        failure: BaseException | None = None
         try:
             with self._writing() if archiving else contextlib.nullcontext():
-                if archiving:
-                    self.keep_span(item, before, loaded, outcome)
-                for name, target in targets:
-                    self.write(loaded, outcome, name, target)
+                with self.kept_span(item, before, loaded, outcome) if archiving else contextlib.nullcontext():
+                    for name, target in targets:
+                        try:
+                            self.write(loaded, outcome, name, target)
+                        except BaseException as exc:
+                            if outcome.written is None:
+                                raise  # nothing rewritten: the archived span goes again
+                            failure = exc  # rewritten under another name: the span stays archived
+                            break
         except ArchiveFailed as exc:
             return outcome.failed(str(exc))
         except (Changed, OSError) as exc:
-            problem = (str(exc) if isinstance(exc, Changed)
-                       else f"cannot write {target}: {exc.strerror or exc}")
-            if outcome.written:  # under another name, before this one failed
-                problem += f" ({', '.join([outcome.written, *outcome.also_written])} written)"
-            return outcome.failed(problem)
-        return outcome
+            failure = exc
+        if failure is None:
+            return outcome
+        if not isinstance(failure, (Changed, OSError)):
+            raise failure
+        problem = (str(failure) if isinstance(failure, Changed)
+                   else f"cannot write {target}: {failure.strerror or failure}")
+        if outcome.written:  # under another name, before this one failed
+            problem += f" ({', '.join([outcome.written, *outcome.also_written])} written)"
+        return outcome.failed(problem)
 
     def compress(self, loaded: Loaded, outcome: Outcome) -> Before:
         conv = loaded.conv
@@ -171,9 +181,12 @@ class Runner:
         observe(outcome, before, conv, result, self.options.max_context, whole_span=self.options.facts)
         return before
 
-    def keep_span(self, item: Input, before: Before, loaded: Loaded, outcome: Outcome) -> None:
-        """Appends the span the compression replaced to the archive, or
-        raises ArchiveFailed: then nothing is written for the file."""
+    @contextlib.contextmanager
+    def kept_span(self, item: Input, before: Before, loaded: Loaded, outcome: Outcome) -> Iterator[None]:
+        """Appends the span the compression replaced to the archive for the
+        block, which rewrites the file; raises ArchiveFailed when it cannot
+        (then nothing is written for the file), and takes the span out of the
+        archive again when the block fails before anything was rewritten."""
         assert self.archive is not None
         path = self.archive / archive_name(item)
         # The span is what left the list: the module stores a new list that
@@ -183,11 +196,14 @@ class Runner:
         if len(span) != outcome.stats.get("compressed") or cut_time != outcome.stats.get("new_cut_time"):
             raise ArchiveFailed(f"the compressed messages could not be told apart for {path}; "
                                 "nothing written for it")
+        archived = contextlib.ExitStack()
         try:
-            append(path, span_lines(item.label, cut_time, span))
+            archived.enter_context(appended(path, span_lines(item.label, cut_time, span)))
         except OSError as exc:
             raise ArchiveFailed(f"cannot append to the archive {path}: {exc.strerror or exc}; "
                                 "nothing written for it") from None
+        with archived:
+            yield
 
     def targets_of(self, item: Input, several: bool) -> list[tuple[Input, Path | str]]:
         """Where each name of `item` has its output written, each place once:
