@@ -18,7 +18,6 @@ import concurrent.futures
 import inspect
 import logging
 import threading
-from collections import OrderedDict
 from collections.abc import Awaitable, Callable, Mapping
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Literal
@@ -26,8 +25,9 @@ from typing import TYPE_CHECKING, Any, Literal
 from . import _engine
 from . import facts as fact_keeping
 from .answers import Failed, Unusable, described, one_line, problem, summary_of
-from .diagnosis import Explanation, explain, shown
+from .diagnosis import Explanation, explain
 from .masking import Redactor, url_secrets
+from .telling import Teller, label
 from .texts import DEFAULT_MAX_CONTEXT, SUMMARIZER_PROMPT, SUMMARY_NOTE, SUMMARY_PREFIX, THRESHOLD
 from .threads import Loop, Workers, awaited, dispose, private_record, store_record
 
@@ -48,9 +48,6 @@ LLMAnswer = str | Mapping[str, Any]
 LLM = Callable[[list[dict[str, str]], dict[str, Any]], LLMAnswer | Awaitable[LLMAnswer]]
 
 SummarySource = Literal["llm", "extract"]
-
-#: Conversations whose warning a compressor remembers having given.
-REMEMBERED = 4096
 
 # The reason below the threshold, as diagnosis.explain words it, without
 # formatting the threshold on every turn.
@@ -166,9 +163,7 @@ class Compressor:
         # replaces the request with one that knows its call.
         self._collaborators: _engine.Collaborators = (
             transcript, extract, self._ask, self.system_prompt, SUMMARY_PREFIX, SUMMARY_NOTE)
-        # Warnings given once per conversation: (kind, key) in use order.
-        self._warned: OrderedDict[tuple[Any, ...], None] = OrderedDict()
-        self._warned_lock = threading.Lock()
+        self._teller = Teller()
         self._workers = Workers()
         self._loop: Loop | None = None
         self._loop_lock = threading.Lock()
@@ -183,7 +178,7 @@ class Compressor:
         except _OnLoop:
             raise RuntimeError("the LLM returned an awaitable, and compress() runs on an event loop's thread: "
                                "use acompress()") from None
-        self._tell(conv, result, why)
+        self._teller.tell(conv, result, why)
         return result
 
     async def acompress(self, conv: Any) -> CompressionResult:
@@ -208,8 +203,8 @@ class Compressor:
             result = CompressionResult(False, result.stats, reason="the conversation's messages changed while it "
                                        "was being compressed; it is left as it is now")
             why = Explanation(result.reason)
-            log.warning("conversation %s: not compressed: %s", _label(conv), result.reason)
-        self._tell(conv, result, why)
+            log.warning("conversation %s: not compressed: %s", label(conv), result.reason)
+        self._teller.tell(conv, result, why)
         return result
 
     def close(self) -> None:
@@ -324,76 +319,6 @@ class Compressor:
             result.summary_facts = _seen(span, sent or "")
         return result, why
 
-    def _tell(self, conv: Any, result: CompressionResult, why: Explanation | None) -> None:
-        """The log records of a compression's result, and what this compressor
-        remembers having warned about."""
-        if why is None:  # below the threshold
-            if self._warned:
-                self._forget(conv)
-            return
-        label = _label(conv)
-        if result.compressed:
-            self._log_compression(label, result, why)
-            if result.llm_error is not None:
-                log.warning("conversation %s: the summary is the extract: %s", label, result.llm_error)
-        if why.stamps is not None:
-            if self._first_time(("stamps", *self._key(conv, why))):
-                log.warning("conversation %s: not compressed, its stamps cannot be ordered: %s",
-                            label, why.reason)
-        elif why.still_over:
-            if self._first_time(("over", *self._key(conv, why))):
-                log.warning("conversation %s is still over the threshold: %s", label, why.reason)
-        elif result.compressed:
-            self._forget(conv)
-
-    def _log_compression(self, label: str, result: CompressionResult, why: Explanation) -> None:
-        if not log.isEnabledFor(logging.INFO):
-            return
-        stats: Any = result.stats
-        after = f"{why.tokens:,}" if why.tokens is not None else "?"
-        facts = result.summary_facts
-        log.info("conversation %s compressed: %d messages into a summary from the %s, %d kept; "
-                 "%s -> %s estimated tokens of %s (rate %.3f); new cut time %s%s",
-                 label, stats["compressed"], result.summary_source, stats["kept"],
-                 f"{stats['total_tokens']:,}", after, f"{stats['max_context']:,}", stats["rate"],
-                 shown(stats["new_cut_time"]),
-                 f"; the summary saw {facts['seen']} of {facts['of']} facts" if facts else "")
-
-    # --- once per conversation -----------------------------------------------------------
-
-    @staticmethod
-    def _key(conv: Any, why: Explanation) -> tuple[Any, ...]:
-        """A conversation's `id`; without one, its `created_at` and the stamp
-        of the message at fault (both stay the same while the host reloads
-        the conversation turn after turn); without those, the object."""
-        key = _conversation_id(conv)
-        if key is not None:
-            return ("id", key)
-        culprit = why.stamps.stamp if why.stamps is not None else why.largest_stamp
-        created = conv.get("created_at") if conv else None
-        if created or culprit:
-            return ("created_at", repr(created), repr(culprit))
-        return ("object", id(conv))
-
-    def _first_time(self, key: tuple[Any, ...]) -> bool:
-        with self._warned_lock:
-            if key in self._warned:
-                self._warned.move_to_end(key)
-                return False
-            self._warned[key] = None
-            if len(self._warned) > REMEMBERED:
-                self._warned.popitem(last=False)
-            return True
-
-    def _forget(self, conv: Any) -> None:
-        """A conversation with an id is warned about anew once it was below the
-        threshold, or compressed into it, in between."""
-        key = _conversation_id(conv)
-        if key is not None:
-            with self._warned_lock:
-                self._warned.pop(("stamps", "id", key), None)
-                self._warned.pop(("over", "id", key), None)
-
 
 # --- helpers -----------------------------------------------------------------------
 
@@ -414,22 +339,3 @@ def _seen(span: Any, sent: str) -> dict[str, int] | None:
     except Exception:
         return None
     return {"seen": seen, "of": of}
-
-
-def _conversation_id(conv: Any) -> Any:
-    cid = conv.get("id") if conv else None
-    if cid is None or cid == "":
-        return None
-    try:
-        hash(cid)
-    except TypeError:
-        return repr(cid)
-    return cid
-
-
-def _label(conv: Any) -> str:
-    """How a log record names a conversation: its id, bounded."""
-    cid = conv.get("id") if conv else None
-    if isinstance(cid, (str, int)) and not isinstance(cid, bool):
-        return shown(cid)
-    return "(without an id)" if cid is None else f"(an id of type {type(cid).__name__})"

@@ -7,25 +7,22 @@
 #include <initializer_list>
 #include <utility>
 
-namespace {
-
-namespace line = compression_line;
-
-using Entry = std::pair<PyObject *, PyObject *>;
-
-/// (compressed, {key: value, ...}) with the keys in the order given.
-PyObject *outcome(bool compressed, std::initializer_list<Entry> stats) {
+PyObject *outcome(bool compressed, std::initializer_list<StatsEntry> stats) noexcept {
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) {
         return nullptr;
     }
-    for (const Entry &entry : stats) {
+    for (const StatsEntry &entry : stats) {
         if (PyDict_SetItem(dict.get(), entry.first, entry.second) < 0) {
             return nullptr;
         }
     }
     return PyTuple_Pack(2, compressed ? Py_True : Py_False, dict.get());
 }
+
+namespace {
+
+namespace line = compression_line;
 
 /// `message.get("timestamp") or ""`.
 Ref stamp_of(PyObject *message) { return record_get_or_empty(message, kc.timestamp); }
@@ -61,10 +58,9 @@ Ref configured_window(PyObject *llm_config) {
     return Ref::steal(PyNumber_Long(present ? raw.get() : kc.default_window));
 }
 
-/// The context window: `int(llm_config.get("max_context", 200000) or 200000)`
-/// for a dict config, where any Exception gives 200000; then 200000 again for
-/// a window of zero or less.
-Ref read_window(Frame &frame, PyObject *llm_config) {
+}  // namespace
+
+Ref read_window(Frame &frame, PyObject *llm_config) noexcept {
     frame.line = line::kWindowType;
     const int is_dict = is_instance(llm_config, &PyDict_Type);
     if (is_dict < 0) {
@@ -90,8 +86,7 @@ Ref read_window(Frame &frame, PyObject *llm_config) {
     return not_positive ? Ref::borrow(kc.default_window) : std::move(window);
 }
 
-/// `max(max_context // 10, 1024)`.
-Ref keep_budget_for(PyObject *max_context) {
+Ref keep_budget_for(PyObject *max_context) noexcept {
     Ref tenth = Ref::steal(PyNumber_FloorDivide(max_context, kc.keep_budget_share));
     if (!tenth) {
         return tenth;
@@ -102,6 +97,8 @@ Ref keep_budget_for(PyObject *max_context) {
     }
     return floor_wins ? Ref::borrow(kc.keep_budget_floor) : std::move(tenth);
 }
+
+namespace {
 
 /// A new list filled by `visit(message, list)` for each message of `conv`,
 /// in order; `visit` returns 1 to go on, -1 on error.
@@ -133,7 +130,7 @@ Ref select_messages(PyObject *conv, Keep &&keep) {
 
 /// The active history: every message when `cut` is falsy, else those stamped
 /// at or after it. `newest_active` learns whether the last message is among them.
-Ref select_active(Frame &frame, PyObject *conv, PyObject *cut, bool &newest_active) {
+Ref select_active(Frame &frame, PyObject *conv, PyObject *cut, bool &newest_active, const Collaborators &with) {
     frame.line = line::kActive;
     return select_messages(conv, [&](PyObject *message) {
         const int has_cut = truthy(cut);
@@ -142,24 +139,40 @@ Ref select_active(Frame &frame, PyObject *conv, PyObject *cut, bool &newest_acti
             return has_cut < 0 ? -1 : 1;
         }
         Ref stamp = stamp_of(message);
-        const int active = stamp ? compare(stamp.get(), cut, Py_GE) : -1;
+        int active = stamp ? compare(stamp.get(), cut, Py_GE) : -1;
         newest_active = active == 1;
+        if (active == 0) {
+            // A system message is in force wherever it is stamped.
+            active = held_back(with, message);
+        }
         return active;
     });
 }
 
+/// 1 when `message` is compressed: stamped from `cut` up to `new_cut_time`,
+/// and not held back. 0 if not, -1 on error.
+int compressed_away(const Collaborators &with, PyObject *message, PyObject *stamp, PyObject *cut,
+                    PyObject *new_cut_time) {
+    const int spanned = in_span(stamp, cut, new_cut_time);
+    if (spanned <= 0) {
+        return spanned;
+    }
+    const int held = held_back(with, message);
+    return held < 0 ? -1 : !held;
+}
+
 /// The span to compress: the messages stamped from `cut` up to `new_cut_time`.
-Ref select_span(Frame &frame, PyObject *conv, PyObject *cut, PyObject *new_cut_time) {
+Ref select_span(Frame &frame, PyObject *conv, PyObject *cut, PyObject *new_cut_time, const Collaborators &with) {
     frame.line = line::kSpan;
     return select_messages(conv, [&](PyObject *message) {
         Ref stamp = stamp_of(message);
-        return stamp ? in_span(stamp.get(), cut, new_cut_time) : -1;
+        return stamp ? compressed_away(with, message, stamp.get(), cut, new_cut_time) : -1;
     });
 }
 
 /// The newest messages of `active`, in list order, until their one-by-one
 /// estimates reach `keep_budget`; all of `active` when they never do.
-Ref kept_tail(Frame &frame, PyObject *active, PyObject *keep_budget) {
+Ref kept_tail(Frame &frame, PyObject *active, PyObject *keep_budget, const Collaborators &with) {
     frame.line = line::kWalk;
     Ref kept = Ref::steal(PyList_New(0));
     if (!kept) {
@@ -172,6 +185,14 @@ Ref kept_tail(Frame &frame, PyObject *active, PyObject *keep_budget) {
     SignalCheckpoint checkpoint;
     for (Py_ssize_t i = PyList_GET_SIZE(active) - 1; i >= 0 && i < PyList_GET_SIZE(active); --i) {
         PyObject *message = PyList_GET_ITEM(active, i);
+        const int held = held_back(with, message);
+        if (held != 0) {
+            // Neither kept nor compressed: it stays where it is.
+            if (held < 0) {
+                return Ref();
+            }
+            continue;
+        }
         if (PyList_Append(kept.get(), message) < 0) {
             return Ref();
         }
@@ -253,7 +274,7 @@ Ref summary_stamp(Frame &frame, PyObject *new_cut_time) {
 /// The rewritten message list: the span left out, the summary message placed
 /// before the first survivor stamped at or after it (or at the end).
 Ref rewrite(Frame &frame, PyObject *conv, PyObject *cut, PyObject *new_cut_time, PyObject *summary_ts,
-            PyObject *summary_msg) {
+            PyObject *summary_msg, const Collaborators &with) {
     frame.line = line::kRewrite;
     bool inserted = false;
     Ref new_msgs = collect(conv, [&](PyObject *message, PyObject *kept) {
@@ -263,7 +284,7 @@ Ref rewrite(Frame &frame, PyObject *conv, PyObject *cut, PyObject *new_cut_time,
             return -1;
         }
         frame.line = line::kRewriteSkip;
-        const int compressed = in_span(stamp.get(), cut, new_cut_time);
+        const int compressed = compressed_away(with, message, stamp.get(), cut, new_cut_time);
         if (compressed != 0) {
             return compressed < 0 ? -1 : 1;
         }
@@ -437,7 +458,8 @@ struct Measure {
 /// Reads the window and the active history and measures it. 1 when the
 /// history is over the threshold (`measure` filled), 0 when it is not
 /// (`result` holds the outcome to return), -1 with an exception set.
-int measure_history(Frame &frame, PyObject *conv, PyObject *llm_config, Measure &measure, Ref &result) {
+int measure_history(Frame &frame, PyObject *conv, PyObject *llm_config, const Collaborators &with, Measure &measure,
+                    Ref &result) {
     frame.line = line::kGuard;
     const int history = has_history(conv);
     if (history <= 0) {
@@ -453,7 +475,7 @@ int measure_history(Frame &frame, PyObject *conv, PyObject *llm_config, Measure 
     if (!measure.cut) {
         return -1;
     }
-    measure.active = select_active(frame, conv, measure.cut.get(), measure.newest_active);
+    measure.active = select_active(frame, conv, measure.cut.get(), measure.newest_active, with);
     if (!measure.active) {
         return -1;
     }
@@ -495,11 +517,16 @@ PyObject *compress(Frame &frame, PyObject *conv, PyObject *llm_config, const Mea
     if (!keep_budget) {
         return nullptr;
     }
-    Ref kept = kept_tail(frame, measure.active.get(), keep_budget.get());
+    Ref kept = kept_tail(frame, measure.active.get(), keep_budget.get(), with);
     if (!kept) {
         return nullptr;
     }
     frame.line = line::kNewCut;
+    if (PyList_GET_SIZE(kept.get()) == 0 && with.keep_system) {
+        // Nothing but system messages is active: none of them is compressed.
+        frame.line = line::kNoSpan;
+        return outcome(false, {{kc.s_rate, measure.rate.get()}});
+    }
     if (PyList_GET_SIZE(kept.get()) == 0) {
         // kept[0] of an empty tail: only a rebound estimate_tokens that
         // emptied `active` gets here.
@@ -518,7 +545,7 @@ PyObject *compress(Frame &frame, PyObject *conv, PyObject *llm_config, const Mea
         frame.line = line::kNoNewCut;
         return outcome(false, {{kc.s_rate, measure.rate.get()}});
     }
-    Ref to_compress = select_span(frame, conv, cut, new_cut_time.get());
+    Ref to_compress = select_span(frame, conv, cut, new_cut_time.get(), with);
     if (!to_compress) {
         return nullptr;
     }
@@ -552,7 +579,7 @@ PyObject *compress(Frame &frame, PyObject *conv, PyObject *llm_config, const Mea
     if (!summary_msg) {
         return nullptr;
     }
-    Ref new_msgs = rewrite(frame, conv, cut, new_cut_time.get(), summary_ts.get(), summary_msg.get());
+    Ref new_msgs = rewrite(frame, conv, cut, new_cut_time.get(), summary_ts.get(), summary_msg.get(), with);
     if (!new_msgs) {
         return nullptr;
     }
@@ -575,7 +602,7 @@ PyObject *compress_history(Frame &frame, PyObject *conv, PyObject *llm_config, c
                            SummaryAccount *account) noexcept {
     Measure measure;
     Ref result;
-    const int over = measure_history(frame, conv, llm_config, measure, result);
+    const int over = measure_history(frame, conv, llm_config, with, measure, result);
     if (account != nullptr) {
         account->newest_outside = measure.cut && !measure.newest_active;
     }

@@ -3,6 +3,22 @@
 
 #include "summarization.hpp"
 
+#include <initializer_list>
+#include <utility>
+
+using StatsEntry = std::pair<PyObject *, PyObject *>;
+
+/// (compressed, {key: value, ...}) with the keys in the order given. New reference.
+PyObject *outcome(bool compressed, std::initializer_list<StatsEntry> stats) noexcept;
+
+/// The context window: `int(llm_config.get("max_context", 200000) or 200000)`
+/// for a dict config, where any Exception gives 200000; then 200000 again for
+/// a window of zero or less. New reference.
+Ref read_window(Frame &frame, PyObject *llm_config) noexcept;
+
+/// `max(max_context // 10, 1024)`. New reference.
+Ref keep_budget_for(PyObject *max_context) noexcept;
+
 /// Compresses `conv` when its active history is over the threshold, asking
 /// `with` for the summary: the whole of cut_and_sum_history, whose body calls
 /// it with the module's own collaborators. Names (get_conv_cut_time,

@@ -21,6 +21,14 @@
     X(message, "message")                                                      \
     X(max_tokens, "max_tokens")                                                \
     X(stream, "stream")                                                        \
+    X(tool_calls, "tool_calls")                                                \
+    X(function_call, "function_call")                                          \
+    X(function, "function")                                                    \
+    X(name, "name")                                                            \
+    X(arguments, "arguments")                                                  \
+    X(input, "input")                                                          \
+    X(tool_use, "tool_use")                                                    \
+    X(thinking, "thinking")                                                    \
     /* statistics keys */                                                      \
     X(s_rate, "rate")                                                          \
     X(s_total_tokens, "total_tokens")                                          \
@@ -31,6 +39,7 @@
     X(tool, "tool")                                                            \
     X(user, "user")                                                            \
     X(system, "system")                                                        \
+    X(developer, "developer")                                                  \
     X(question_mark, "?")                                                      \
     X(empty, "")                                                               \
     X(zulu, "Z")                                                               \

@@ -2,6 +2,7 @@
 // collaborators passed in as arguments rather than looked up in routes.context_compress.
 #include "compression.hpp"
 #include "namespace.hpp"
+#include "plain_lists.hpp"
 
 namespace {
 
@@ -15,8 +16,10 @@ constexpr const char kEngineDoc[] =
 /// them, but reachable only through this module's functions, so that nothing
 /// a host rebinds changes a compression made here. Made once per process, as
 /// the constants are (the module refuses other interpreters).
-PyObject *g_namespace = nullptr;     // strong reference
-PyObject *g_compress = nullptr;      // strong reference: the `compress` function
+PyObject *g_namespace = nullptr;  // strong reference
+// The engine's own functions, by name, over that namespace (strong
+// reference; never a Ref, whose destructor would run after the interpreter).
+PyObject *g_own = nullptr;
 
 /// Fills `with` from the collaborators tuple `(transcript, extract, ask,
 /// system_prompt, summary_prefix, summary_note)`; -1 with TypeError when it
@@ -40,6 +43,8 @@ int read_collaborators(PyObject *given, Collaborators &with) {
         with.extract = nullptr;
         with.keep_on_failure = true;
     }
+    // The host library's compressions never compress a system message.
+    with.keep_system = true;
     if (!PyCallable_Check(with.transcript) || (with.extract != nullptr && !PyCallable_Check(with.extract)) ||
         !PyCallable_Check(with.ask)) {
         PyErr_SetString(PyExc_TypeError, "transcript and ask must be callable, extract callable or None");
@@ -86,6 +91,29 @@ PyObject *compress_body(PyObject *const *params, Frame &frame) {
                         account_info.get(), account.newest_outside ? Py_True : Py_False);
 }
 
+/// compress_list(messages, llm_config, collaborators): a plain list's
+/// compression; `(compressed, stats, account, new_messages)`.
+PyObject *compress_list_body(PyObject *const *params, Frame &frame) {
+    Collaborators with;
+    if (read_collaborators(params[2], with) < 0) {
+        return nullptr;
+    }
+    SummaryAccount account;
+    Ref new_messages;
+    Ref outcome = Ref::steal(compress_list(frame, params[0], params[1], with, &account, new_messages));
+    if (!outcome) {
+        return nullptr;
+    }
+    Ref account_info = Ref::steal(account_tuple(account));
+    if (!account_info) {
+        return nullptr;
+    }
+    return PyTuple_Pack(4, PyTuple_GET_ITEM(outcome.get(), 0), PyTuple_GET_ITEM(outcome.get(), 1),
+                        account_info.get(), new_messages ? new_messages.get() : Py_None);
+}
+
+PyObject *estimate_messages_body(PyObject *const *params, Frame &) { return list_tokens(params[0]); }
+
 const FunctionSpec kCompress = {
     .name = "compress",
     .entry_name = "context_compress._engine.compress",
@@ -104,8 +132,41 @@ const FunctionSpec kCompress = {
     .body = compress_body,
 };
 
-/// The private namespace and the `compress` function over it, made once.
+const FunctionSpec kCompressList = {
+    .name = "compress_list",
+    .entry_name = "context_compress._engine.compress_list",
+    .doc = "compress_list(messages, llm_config, collaborators)\n\n"
+           "A plain list of chat messages (no stamps, no cut time) compressed when its estimate\n"
+           "is over the threshold: system messages as they were, then the summary, then the\n"
+           "kept messages from the start of a turn. The list itself is never changed.\n"
+           "Returns (compressed, stats, account, new_messages); new_messages is None when\n"
+           "nothing was compressed.",
+    .nparams = 3,
+    .nrequired = 3,
+    .def_line = 124,
+    .params = {&Constants::messages, &Constants::p_llm_config, &Constants::p_collaborators},
+    .body = compress_list_body,
+};
+
+const FunctionSpec kEstimateMessages = {
+    .name = "estimate_messages",
+    .entry_name = "context_compress._engine.estimate_messages",
+    .doc = "estimate_messages(messages)\n\n"
+           "The estimate of a plain list of messages: the module's, and the texts of tool calls,\n"
+           "tool results and thinking in OpenAI's and Anthropic's shapes.",
+    .nparams = 1,
+    .nrequired = 1,
+    .def_line = 68,
+    .params = {&Constants::messages, nullptr},
+    .body = estimate_messages_body,
+};
+
+/// The private namespace and the functions over it, made once.
 int make_namespace() {
+    Ref own = Ref::steal(PyDict_New());
+    if (!own) {
+        return -1;
+    }
     Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
     if (!builtins || build_constants(builtins.get()) < 0) {
         return -1;
@@ -119,12 +180,14 @@ int make_namespace() {
     if (add_functions(ns.get(), line) < 0) {
         return -1;
     }
-    Ref compress = Ref::steal(function_new(kCompress, ns.get(), Py_None));
-    if (!compress) {
-        return -1;
+    for (const FunctionSpec *spec : {&kCompress, &kCompressList, &kEstimateMessages}) {
+        Ref function = Ref::steal(function_new(*spec, ns.get(), Py_None));
+        if (!function || PyDict_SetItemString(own.get(), spec->name, function.get()) < 0) {
+            return -1;
+        }
     }
     g_namespace = ns.release();
-    g_compress = compress.release();
+    g_own = own.release();
     return 0;
 }
 
@@ -145,7 +208,7 @@ int engine_exec(PyObject *module) noexcept {
     if (g_namespace == nullptr && make_namespace() < 0) {
         return -1;
     }
-    if (PyModule_AddObjectRef(module, "compress", g_compress) < 0) {
+    if (PyDict_Update(PyModule_GetDict(module), g_own) < 0) {
         return -1;
     }
     for (const auto &exported : kExported) {

@@ -242,6 +242,18 @@ Ref ask_chat_layer(Frame &frame, PyObject *to_compress, PyObject *llm_config, co
 
 }  // namespace
 
+int held_back(const Collaborators &with, PyObject *message) noexcept {
+    if (!with.keep_system) {
+        return 0;
+    }
+    Ref role = record_get(message, kc.role, Py_None);
+    if (!role) {
+        return -1;
+    }
+    const int system = equals_text(role.get(), kc.system);
+    return system != 0 ? system : equals_text(role.get(), kc.developer);
+}
+
 Collaborators module_collaborators() noexcept {
     return Collaborators{.system_prompt = kc.summarizer_prompt,
                          .summary_prefix = kc.summary_prefix,

@@ -20,7 +20,15 @@ struct Collaborators {
     // A failed request leaves the conversation as it was, rather than
     // compress it into the extract.
     bool keep_on_failure = false;
+    // System (and developer) messages are never compressed: they stay where
+    // they are and count toward the window wherever they are stamped.
+    bool keep_system = false;
 };
+
+/// 1 when `message` is one `with` never compresses (a system or developer
+/// message, with `with.keep_system`), 0 if not, -1 with an exception set.
+/// Reads nothing without `keep_system`.
+int held_back(const Collaborators &with, PyObject *message) noexcept;
 
 /// The module's own collaborators and texts.
 Collaborators module_collaborators() noexcept;

@@ -1,5 +1,6 @@
 // Token estimation: character-class estimates of texts and message lists.
 #include "bodies.hpp"
+#include "estimation.hpp"
 #include "interrupts.hpp"
 #include "lines.hpp"
 #include "numbers.hpp"
@@ -325,6 +326,15 @@ int add_parts(Total &total, Frame &frame, CachedGlobal &text_fn, PyObject *parts
 }
 
 }  // namespace
+
+int str_tokens(PyObject *text, long long &estimate) noexcept {
+    const Py_ssize_t ideographs = count_ideographs(text);
+    if (ideographs < 0) {
+        return -1;
+    }
+    estimate = token_estimate(ideographs, PyUnicode_GET_LENGTH(text) - ideographs);
+    return 0;
+}
 
 PyObject *estimate_tokens_text_body(PyObject *const *params, Frame &frame) {
     long long estimate = 0;
