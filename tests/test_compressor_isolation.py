@@ -198,7 +198,7 @@ def test_ctrl_c_anywhere_in_a_compressors_call_leaves_no_request_armed(at, where
     plain = conversation()
     conv = Conv(plain, messages=[Message(m) for m in plain["messages"]])
     kept, compressed = copy.deepcopy(conv), copy.deepcopy(plain)
-    Compressor(llm, WINDOW).compress(compressed)
+    Compressor(lambda messages, cfg: "compressor's summary", WINDOW).compress(compressed)
     with mock.patch.object(facts, "transcript", transcript):
         compressor = Compressor(llm, WINDOW)
     try:
