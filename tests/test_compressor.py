@@ -462,3 +462,31 @@ from routes.context_compress import estimate_tokens
 print(json.dumps([result.summary_source, routes.MINE, "context_compress" in vars(routes),
                   "routes.chat" in sys.modules]))
 """) == ["llm", True, False, False]
+
+
+# --- system messages -------------------------------------------------------------------
+
+
+@given(conv=heavy_conversations(), at=st.lists(st.integers(0, 14), min_size=1, max_size=3),
+       stamped=st.booleans(), window=st.sampled_from([1024, 1500, 2000]))
+@PROPERTY
+def test_system_messages_are_never_compressed_and_count_toward_the_window(conv, at, stamped, window):
+    """System messages stay where they are, the same objects, whatever their
+    stamps; they count toward the window even when stamped before the cut."""
+    messages = conv["messages"]
+    for n, index in enumerate(sorted(set(at))):
+        system = {"role": "system" if n % 2 == 0 else "developer", "content": f"rule {n}: " + "r" * 800}
+        if stamped:
+            system["timestamp"] = "2024-05-01T11:59:59+00:00"  # before every other stamp
+        messages.insert(min(index, len(messages)), system)
+    held = [m for m in messages if isinstance(m, dict) and m.get("role") in ("system", "developer")]
+    cut = cc.get_conv_cut_time(conv)
+    counted = [m for m in messages if not cut or (m.get("timestamp") or "") >= cut or any(m is h for h in held)]
+    try:
+        result = Compressor(lambda m, c: "summary", window).compress(conv)
+    except Exception:  # noqa: BLE001 - the module raises on these records too
+        return
+    after = conv["messages"]
+    assert [m for m in after if any(m is h for h in held)] == held
+    if "total_tokens" in result.stats:
+        assert result.stats["total_tokens"] == cc.estimate_tokens(counted)

@@ -1,7 +1,8 @@
 """The Python side of `routes.context_compress`.
 
-For hosts: `Compressor` compresses a conversation in one call and says what
-happened (`from_openai` and `from_anthropic` adapt the official clients as
+For hosts: `Compressor` compresses a plain list of chat messages
+(`compress_messages`) or a stored conversation (`compress`) in one call and
+says what happened (`from_openai` and `from_anthropic` adapt the official clients as
 its LLM); `context_compress.window` turns the window into each API's
 request; `context_compress.chat` is an OpenAI-compatible chat layer for
 `routes.chat`. For operators: `context_compress.cli` is the
@@ -22,7 +23,9 @@ from .native import load as _load  # noqa: E402
 _load()
 
 from .adapters import from_anthropic, from_openai  # noqa: E402
-from .compressor import LLM, CompressionResult, Compressor, LLMAnswer, SummarySource  # noqa: E402
+from .compressor import (LLM, CompressionResult, Compressor, LLMAnswer, LLMFailure, MessagesResult,  # noqa: E402
+                         SummarySource)
+from .texts import PLAIN_SUMMARIZER_PROMPT, PLAIN_SUMMARY_PREFIX  # noqa: E402
 
-__all__ = ["Compressor", "CompressionResult", "LLM", "LLMAnswer", "SummarySource", "from_openai",
-           "from_anthropic"]
+__all__ = ["Compressor", "CompressionResult", "MessagesResult", "LLM", "LLMAnswer", "LLMFailure", "SummarySource",
+           "from_openai", "from_anthropic", "PLAIN_SUMMARIZER_PROMPT", "PLAIN_SUMMARY_PREFIX"]

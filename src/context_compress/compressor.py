@@ -19,7 +19,7 @@ import inspect
 import logging
 import threading
 from collections.abc import Awaitable, Callable, Mapping
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Literal
 
 from . import _engine
@@ -27,14 +27,16 @@ from . import facts as fact_keeping
 from .answers import Failed, Unusable, described, one_line, problem, summary_of
 from .diagnosis import Explanation, explain
 from .masking import Redactor, url_secrets
+from .plain import APIS, explain_list, openai_view
 from .telling import Teller, label
-from .texts import DEFAULT_MAX_CONTEXT, SUMMARIZER_PROMPT, SUMMARY_NOTE, SUMMARY_PREFIX, THRESHOLD
+from .texts import (DEFAULT_MAX_CONTEXT, PLAIN_SUMMARIZER_PROMPT, PLAIN_SUMMARY_PREFIX, SUMMARIZER_PROMPT, SUMMARY_NOTE,
+                    SUMMARY_PREFIX, THRESHOLD)
 from .threads import Loop, Workers, awaited, dispose, private_record, store_record
 
 if TYPE_CHECKING:
     from routes.context_compress import CompressionStats
 
-__all__ = ["Compressor", "CompressionResult", "LLM", "LLMAnswer", "SummarySource"]
+__all__ = ["Compressor", "CompressionResult", "MessagesResult", "LLM", "LLMAnswer", "SummarySource", "LLMFailure"]
 
 log = logging.getLogger("context_compress")
 
@@ -52,6 +54,14 @@ SummarySource = Literal["llm", "extract"]
 # The reason below the threshold, as diagnosis.explain words it, without
 # formatting the threshold on every turn.
 _BELOW = f" is at or below the {THRESHOLD} threshold"
+
+#: What compress does when the LLM gives no summary.
+LLMFailure = Literal["extract", "keep"]
+
+#: The default of summary_note: the module's note for compress, none for
+#: compress_messages.
+PATH_DEFAULT: Any = object()
+
 
 @dataclass(slots=True)
 class CompressionResult:
@@ -81,6 +91,15 @@ class CompressionResult:
     reason: str | None = None
     still_over: bool = False
     largest_kept_tokens: int | None = None
+
+
+@dataclass(slots=True)
+class MessagesResult(CompressionResult):
+    """What one compression of a plain message list did: the fields of
+    CompressionResult, and `messages`, the list to store and send next (the
+    host's own list when nothing was compressed)."""
+
+    messages: list[Any] = field(default_factory=list)
 
 
 class _Abandoned(BaseException):
@@ -132,7 +151,16 @@ class Compressor:
     llm_config: passed to `llm` as `cfg`, with `max_context` and `max_tokens`
     2048 set.
     system_prompt: the system message of this compressor's summary requests
-    (default: the module's).
+    (default: the module's for `compress`, PLAIN_SUMMARIZER_PROMPT, in
+    English without the module's cap in Chinese characters, for
+    `compress_messages`).
+    summary_prefix, summary_note: the texts around the summary in the summary
+    message; a note of None means none (default: the module's prefix and note
+    for `compress`, which stored conversations of the module's own host
+    expect, PLAIN_SUMMARY_PREFIX and no note for `compress_messages`).
+    on_llm_failure: "extract" (the default) compresses into the extract when
+    the LLM gives no summary; "keep" leaves the conversation or list exactly
+    as it was, and the result says why (`llm_error`, `reason`).
 
     One compressor serves any number of threads and conversations; calls on
     one conversation must not overlap. `acompress` runs its compressions on
@@ -142,11 +170,18 @@ class Compressor:
 
     def __init__(self, llm: LLM | None = None, max_context: int | None = None, *,
                  facts: bool = True, llm_config: Mapping[str, Any] | None = None,
-                 system_prompt: str | None = None) -> None:
+                 system_prompt: str | None = None, summary_prefix: str | None = None,
+                 summary_note: str | None = PATH_DEFAULT, on_llm_failure: LLMFailure = "extract") -> None:
         if llm is not None and not callable(llm):
             raise TypeError(f"llm must be callable, not {type(llm).__name__}")
         if system_prompt is not None and (not isinstance(system_prompt, str) or not system_prompt.strip()):
             raise ValueError("system_prompt must be a non-empty text")
+        if summary_prefix is not None and not isinstance(summary_prefix, str):
+            raise TypeError(f"summary_prefix must be a str, not {type(summary_prefix).__name__}")
+        if summary_note is not None and summary_note is not PATH_DEFAULT and not isinstance(summary_note, str):
+            raise TypeError(f"summary_note must be a str or None, not {type(summary_note).__name__}")
+        if on_llm_failure not in ("extract", "keep"):
+            raise ValueError(f"on_llm_failure must be 'extract' or 'keep', not {on_llm_failure!r}")
         config = dict(llm_config or {})
         if max_context is None:
             max_context = config.get("max_context")
@@ -157,12 +192,23 @@ class Compressor:
         self.facts = facts
         self.llm_config: dict[str, Any] = config
         self.system_prompt = system_prompt or SUMMARIZER_PROMPT
+        self.on_llm_failure = on_llm_failure
         transcript, extract = ((fact_keeping.transcript, fact_keeping.extract) if facts
                                else (_engine.transcript, _engine.extract))
+        kept = None if on_llm_failure == "keep" else extract
         # What every compression of this compressor is given; acompress
         # replaces the request with one that knows its call.
         self._collaborators: _engine.Collaborators = (
-            transcript, extract, self._ask, self.system_prompt, SUMMARY_PREFIX, SUMMARY_NOTE)
+            transcript, kept, self._ask, self.system_prompt, summary_prefix or SUMMARY_PREFIX,
+            SUMMARY_NOTE if summary_note is PATH_DEFAULT else summary_note)
+        list_texts = (system_prompt or PLAIN_SUMMARIZER_PROMPT, summary_prefix or PLAIN_SUMMARY_PREFIX,
+                      None if summary_note is PATH_DEFAULT else summary_note)
+        # Anthropic's blocks reach the transcripts as OpenAI's shapes.
+        viewed = (lambda span: transcript(openai_view(span)),
+                  None if kept is None else lambda span: extract(openai_view(span)))
+        self._list_collaborators: dict[str, _engine.Collaborators] = {
+            "openai": (transcript, kept, self._ask, *list_texts),
+            "anthropic": (viewed[0], viewed[1], self._ask, *list_texts)}
         self._teller = Teller()
         self._workers = Workers()
         self._loop: Loop | None = None
@@ -205,6 +251,51 @@ class Compressor:
             why = Explanation(result.reason)
             log.warning("conversation %s: not compressed: %s", label(conv), result.reason)
         self._teller.tell(conv, result, why)
+        return result
+
+    def compress_messages(self, messages: list[Any], api: str = "openai") -> MessagesResult:
+        """Compresses a plain list of chat messages (no stamps, no cut time)
+        when its estimate is over the threshold, as `compress` does a stored
+        conversation; the host's list and messages are never changed.
+        `result.messages` is the list to store and send next: the host's own
+        list when nothing was compressed; else the system messages as they
+        were, the summary, and the kept messages from the start of a turn
+        (no tool result without its call, no call without its results).
+        `api`: "openai" (system/developer, user, assistant with `tool_calls`,
+        tool) or "anthropic" (user and assistant with text, image, tool_use
+        and tool_result blocks)."""
+        return self._compress_list(messages, api, self._list_collaborator(api))
+
+    async def acompress_messages(self, messages: list[Any], api: str = "openai") -> MessagesResult:
+        """`compress_messages` on a thread of the compressor's own, as
+        `acompress` is; cancelled, it asks nothing more of the LLM."""
+        call = _Call(asyncio.get_running_loop())
+        transcript, extract, _, *texts = self._list_collaborator(api)
+        collaborators = (transcript, extract, lambda prompt, cfg: self._ask(prompt, cfg, call), *texts)
+        future = self._workers.submit(self._compress_list, messages, api, collaborators)
+        try:
+            return await asyncio.wrap_future(future)
+        except asyncio.CancelledError:
+            call.cancel()
+            raise
+
+    def _list_collaborator(self, api: str) -> _engine.Collaborators:
+        try:
+            return self._list_collaborators[api]
+        except (KeyError, TypeError):
+            raise ValueError(f"api must be one of {', '.join(map(repr, APIS))}, not {api!r}") from None
+
+    def _compress_list(self, messages: list[Any], api: str, collaborators: _engine.Collaborators) -> MessagesResult:
+        compressed, stats, account, new_messages = _engine.compress_list(messages, self.llm_config, collaborators,
+                                                                          api == "anthropic")
+        if account is None and not compressed and "total_tokens" in stats:
+            return MessagesResult(False, stats, reason=f"rate {stats['rate']:.3f}{_BELOW}", messages=messages)
+        why = explain_list(messages, compressed, stats, self.max_context, new_messages)
+        result = MessagesResult(bool(compressed), stats, reason=why.reason, still_over=why.still_over,
+                                largest_kept_tokens=why.largest_kept if why.still_over else None,
+                                messages=new_messages if new_messages is not None else messages)
+        self._account(result, account, api == "anthropic", "messages")
+        self._teller.tell_list(result)
         return result
 
     def close(self) -> None:
@@ -306,18 +397,28 @@ class Compressor:
             why = Explanation(f"the result could not be explained: {described(exc)}")
         result = CompressionResult(bool(compressed), stats, reason=why.reason, still_over=why.still_over,
                                    largest_kept_tokens=why.largest_kept if why.still_over else None)
-        if compressed and account is not None:
-            span, sent, summary, answered, error, in_transcript = account
-            if answered:
-                result.summary_source = "llm"
-            else:
-                result.summary_source = "extract"
-                if sent or error is not None:
-                    # (A span without any text asks the LLM nothing, and nothing failed.)
-                    result.llm_error = self._one_line(problem(error, in_transcript), sent or "")
-                sent = summary
-            result.summary_facts = _seen(span, sent or "")
+        self._account(result, account, False, "conversation")
         return result, why
+
+    def _account(self, result: CompressionResult, account: _engine.Account | None, viewed: bool,
+                 what: str) -> None:
+        """What became of the summary request, into `result`."""
+        if account is None:
+            return
+        span, sent, summary, answered, error, in_transcript = account
+        failure = None
+        if not answered and (sent or error is not None):
+            # (A span without any text asks the LLM nothing, and nothing failed.)
+            failure = self._one_line(problem(error, in_transcript), sent or "")
+        if not result.compressed:
+            # The LLM gave no summary, and the extract is not wanted.
+            result.llm_error = failure or "the span has no text to summarise"
+            result.reason = (f"the LLM gave no summary ({result.llm_error}), and on_llm_failure='keep' "
+                             f"leaves the {what} as {'they were' if what == 'messages' else 'it was'}")
+            return
+        result.summary_source = "llm" if answered else "extract"
+        result.llm_error = failure
+        result.summary_facts = _seen(openai_view(span) if viewed else span, (sent if answered else summary) or "")
 
 
 # --- helpers -----------------------------------------------------------------------

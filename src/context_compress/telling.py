@@ -51,6 +51,26 @@ class Teller:
         elif result.compressed:
             self._forget(conv)
 
+    def tell_list(self, result: CompressionResult) -> None:
+        """The log records of a plain list's compression. A list has no
+        name: a list that cannot be compressed under the threshold is warned
+        about once, until a list is compressed under it again."""
+        if result.compressed:
+            stats: Any = result.stats
+            log.info("message list compressed: %d messages into a summary from the %s, %d kept (rate %.3f)%s",
+                     stats["compressed"], result.summary_source, stats["kept"], stats["rate"],
+                     f"; the summary saw {result.summary_facts['seen']} of {result.summary_facts['of']} facts"
+                     if result.summary_facts else "")
+        if result.llm_error is not None:
+            log.warning("message list: %s: %s", "the summary is the extract" if result.compressed else
+                        "not compressed", result.llm_error)
+        if result.still_over:
+            if self._first_time(("list-over",)):
+                log.warning("message list is still over the threshold: %s", result.reason)
+        elif result.compressed:
+            with self._warned_lock:
+                self._warned.pop(("list-over",), None)
+
     def _log_compression(self, label: str, result: CompressionResult, why: Explanation) -> None:
         if not log.isEnabledFor(logging.INFO):
             return

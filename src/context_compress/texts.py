@@ -22,6 +22,22 @@ SUMMARIZER_PROMPT = (
     "Omit greetings and repetitive content. Output ONLY the summary."
 )
 
+#: What a compressor puts before the summary of a plain message list
+#: (Compressor.compress_messages), whose hosts know nothing of the module's
+#: own texts; no note follows it.
+PLAIN_SUMMARY_PREFIX = "[Summary of the earlier conversation] "
+
+#: The summarizer's instruction for hosts that work in English, without the
+#: module's cap in Chinese characters: compress_messages' default, and a
+#: Compressor's system_prompt for any host that wants it.
+PLAIN_SUMMARIZER_PROMPT = (
+    "You are a conversation summarizer. Summarize the following conversation history for the "
+    "assistant that continues it. Preserve key details: the user's requests, constraints and "
+    "decisions; what the assistant found, decided and changed; tool usage results, file paths, "
+    "commands, and errors with their resolutions. Omit greetings and repetitive content. Output "
+    "ONLY the summary."
+)
+
 #: Appended to a transcript cut at TRANSCRIPT_BOUND characters; the cut keeps
 #: the oldest lines of the span.
 TRANSCRIPT_MARKER = "\n...(later messages omitted)"

@@ -92,7 +92,8 @@
     X(p_text, "text")                                                          \
     X(p_msgs, "msgs")                                                          \
     X(p_llm_config, "llm_config")                                              \
-    X(p_collaborators, "collaborators")
+    X(p_collaborators, "collaborators")                                        \
+    X(p_alternate, "alternate")
 
 // Everything else the bodies share, each with the expression that builds it.
 // The expressions are only expanded in constants.cpp, where `texts` is the

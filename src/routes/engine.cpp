@@ -91,16 +91,20 @@ PyObject *compress_body(PyObject *const *params, Frame &frame) {
                         account_info.get(), account.newest_outside ? Py_True : Py_False);
 }
 
-/// compress_list(messages, llm_config, collaborators): a plain list's
-/// compression; `(compressed, stats, account, new_messages)`.
+/// compress_list(messages, llm_config, collaborators, alternate): a plain
+/// list's compression; `(compressed, stats, account, new_messages)`.
 PyObject *compress_list_body(PyObject *const *params, Frame &frame) {
     Collaborators with;
     if (read_collaborators(params[2], with) < 0) {
         return nullptr;
     }
+    const int alternate = PyObject_IsTrue(params[3]);
+    if (alternate < 0) {
+        return nullptr;
+    }
     SummaryAccount account;
     Ref new_messages;
-    Ref outcome = Ref::steal(compress_list(frame, params[0], params[1], with, &account, new_messages));
+    Ref outcome = Ref::steal(compress_list(frame, params[0], params[1], with, alternate, &account, new_messages));
     if (!outcome) {
         return nullptr;
     }
@@ -135,16 +139,17 @@ const FunctionSpec kCompress = {
 const FunctionSpec kCompressList = {
     .name = "compress_list",
     .entry_name = "context_compress._engine.compress_list",
-    .doc = "compress_list(messages, llm_config, collaborators)\n\n"
+    .doc = "compress_list(messages, llm_config, collaborators, alternate)\n\n"
            "A plain list of chat messages (no stamps, no cut time) compressed when its estimate\n"
            "is over the threshold: system messages as they were, then the summary, then the\n"
-           "kept messages from the start of a turn. The list itself is never changed.\n"
+           "kept messages from the start of a turn (from an assistant message where roles must\n"
+           "alternate). The list itself is never changed.\n"
            "Returns (compressed, stats, account, new_messages); new_messages is None when\n"
            "nothing was compressed.",
-    .nparams = 3,
-    .nrequired = 3,
+    .nparams = 4,
+    .nrequired = 4,
     .def_line = 124,
-    .params = {&Constants::messages, &Constants::p_llm_config, &Constants::p_collaborators},
+    .params = {&Constants::messages, &Constants::p_llm_config, &Constants::p_collaborators, &Constants::p_alternate},
     .body = compress_list_body,
 };
 

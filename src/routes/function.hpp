@@ -12,8 +12,8 @@
 /// nullptr with an exception set and `frame.line` at the failing statement.
 using Body = PyObject *(*)(PyObject *const *params, Frame &frame);
 
-// Three for the host library's door to the compression (engine.cpp).
-inline constexpr int kMaxParams = 3;
+// Four for the host library's door to the compression (engine.cpp).
+inline constexpr int kMaxParams = 4;
 
 /// One row of the function table.
 struct FunctionSpec {

@@ -65,6 +65,7 @@ struct ListMessage {
     long long tokens = 0;
     bool system = false;       // a system or developer message: never compressed
     bool tool_result = false;  // answers a call: a turn never starts with it
+    bool user = false;         // the user's (a tool result included, in Anthropic's shape)
 };
 
 int add_content(PyObject *content, ListMessage &read);
@@ -192,6 +193,11 @@ int read_list_message(PyObject *message, ListMessage &read) {
         return -1;
     }
     read.system = is_role;
+    is_role = equals_text(role.get(), kc.user);
+    if (is_role < 0) {
+        return -1;
+    }
+    read.user = is_role;
     for (PyObject *result_role : {kc.tool, kc.function}) {
         is_role = equals_text(role.get(), result_role);
         if (is_role < 0) {
@@ -243,29 +249,29 @@ int list_tokens(PyObject *messages, long long &total) {
 /// The first kept message: the newest messages that are no system
 /// messages, until their estimates reach `keep_budget`, and then back to the
 /// start of a turn, so that no tool result is kept without its call and no
-/// call is compressed without its results. -1 with an exception set.
-Py_ssize_t first_kept(PyObject *messages, long long keep_budget) {
+/// call is compressed without its results. Where roles must `alternate`
+/// (Anthropic's), back to an assistant message, which the summary, a user
+/// message, can precede. -1 with an exception set.
+Py_ssize_t first_kept(PyObject *messages, long long keep_budget, bool alternate) {
     Py_ssize_t first = PyTuple_GET_SIZE(messages);
     long long kept_tokens = 0;
-    bool result = false;
+    ListMessage read;
     while (first > 0 && kept_tokens < keep_budget) {
         --first;
-        ListMessage read;
+        read = ListMessage();
         if (read_list_message(PyTuple_GET_ITEM(messages, first), read) < 0) {
             return -1;
         }
-        result = read.tool_result;
         if (!read.system) {
             kept_tokens += read.tokens;
         }
     }
-    while (first > 0 && result) {
+    while (first > 0 && (read.tool_result || (alternate && read.user))) {
         --first;
-        ListMessage read;
+        read = ListMessage();
         if (read_list_message(PyTuple_GET_ITEM(messages, first), read) < 0) {
             return -1;
         }
-        result = read.tool_result;
     }
     return first;
 }
@@ -309,7 +315,7 @@ PyObject *list_tokens(PyObject *messages) noexcept {
 }
 
 PyObject *compress_list(Frame &frame, PyObject *messages, PyObject *llm_config, const Collaborators &with,
-                        SummaryAccount *account, Ref &new_messages) noexcept {
+                        bool alternate, SummaryAccount *account, Ref &new_messages) noexcept {
     // What is read is what is rewritten: host code that runs during the
     // reads (a message's get, a str()) cannot change the list under them.
     Ref snapshot = Ref::steal(PySequence_Tuple(messages));
@@ -337,7 +343,7 @@ PyObject *compress_list(Frame &frame, PyObject *messages, PyObject *llm_config, 
     if (budget == -1 && PyErr_Occurred()) {
         return nullptr;
     }
-    const Py_ssize_t first = first_kept(snapshot.get(), budget);
+    const Py_ssize_t first = first_kept(snapshot.get(), budget, alternate);
     if (first < 0) {
         return nullptr;
     }

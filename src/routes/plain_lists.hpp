@@ -13,9 +13,10 @@ PyObject *list_tokens(PyObject *messages) noexcept;
 /// Compresses a plain list of messages when its estimate is over the
 /// threshold: the newest messages up to the keep budget are kept, from the
 /// start of a turn, system messages are never compressed, and the rest is
-/// replaced by a summary asked of `with`. Returns (compressed, stats), a new
+/// replaced by a summary asked of `with`. Where roles must `alternate`
+/// (Anthropic's), the kept messages start with an assistant message. Returns (compressed, stats), a new
 /// reference; when compressed, `new_messages` is the new list (the system
 /// messages as they were, the summary message, the kept messages). The host's
 /// list is never changed. nullptr with an exception set on failure.
 PyObject *compress_list(Frame &frame, PyObject *messages, PyObject *llm_config, const Collaborators &with,
-                        SummaryAccount *account, Ref &new_messages) noexcept;
+                        bool alternate, SummaryAccount *account, Ref &new_messages) noexcept;
