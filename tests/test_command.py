@@ -3,6 +3,7 @@ statistics, output files, in-place rewriting, directories, the progress bar
 and bad input. Its other modes, an LLM's summaries and interrupted writes
 have files of their own (test_command_*.py, test_writing.py)."""
 
+import contextlib
 import copy
 import fcntl
 import json
@@ -45,10 +46,12 @@ def small_conversation():
         {"role": "assistant", "content": "hello", "timestamp": "2024-05-01T10:00:05+00:00"}]}
 
 
-def expected_after(conv, window=int(WINDOW)):
-    """What the module itself makes of `conv` with the extract as summary."""
+def expected_after(conv, window=int(WINDOW), module_texts=False):
+    """What the command makes of `conv` without an LLM: the module's
+    compression with the fact-keeping extract as summary (the module's own
+    extract with `module_texts`, as --module-transcript asks)."""
     conv = copy.deepcopy(conv)
-    with chat.blocked():
+    with chat.blocked(), contextlib.nullcontext() if module_texts else facts.install():
         compressed, stats = cc.cut_and_sum_history(conv, {"max_context": window})
     return compressed, stats, conv
 
@@ -100,9 +103,9 @@ def test_no_compression_is_reported_and_leaves_the_file(tmp_path):
 
 def test_json_statistics_match_the_module(tmp_path):
     path = write(tmp_path / "conv.json", big_conversation())
-    proc = run("--json", "--max-context", WINDOW, path)
+    proc = run("--json", "--max-context", WINDOW, "--module-transcript", path)
     record = json.loads(proc.stdout)
-    _, stats, after = expected_after(big_conversation())
+    _, stats, after = expected_after(big_conversation(), module_texts=True)
     assert record["stats"] == stats
     assert record["compressed"] is True and record["ok"] is True
     assert record["tokens_before"] == stats["total_tokens"]
@@ -126,7 +129,7 @@ def test_report_says_how_much_of_the_span_the_summary_saw(tmp_path):
         if isinstance(m["content"], str):  # a path each, which only some of the lines seen hold
             m["content"] = m["content"][:7] + f" src/m{i}.py " + "z" * 3000
     path = write(tmp_path / "conv.json", conv)
-    record = json.loads(run("--json", "--max-context", WINDOW, path).stdout)
+    record = json.loads(run("--json", "--max-context", WINDOW, "--module-transcript", path).stdout)
     span = conv["messages"][:record["stats"]["compressed"]]
     selection = span[:3] + span[-5:]
     seen = cc.simple_extract(span)[:TRANSCRIPT_BOUND]
@@ -139,7 +142,7 @@ def test_report_says_how_much_of_the_span_the_summary_saw(tmp_path):
         "of_messages": len(span), "chars": TRANSCRIPT_BOUND,
         "of_chars": len("\n".join(full_lines)) + len("[user] 截图 ") + 1}
     assert record["summary_covered"]["messages"] == 4
-    proc = run("--max-context", WINDOW, path)
+    proc = run("--max-context", WINDOW, "--module-transcript", path)
     seen, of = facts.seen(span, cc.simple_extract(span))
     assert record["summary_facts"] == {"seen": seen, "of": of} and 0 < seen < of
     assert (f"summary saw   4 of {len(span)} messages, {seen} of {of} facts ({seen * 100 // of} %) "

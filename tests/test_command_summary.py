@@ -33,7 +33,7 @@ def fact_conversation(tmp_path, name="conv"):
 def test_summary_facts_count_what_the_summary_was_written_from(server, tmp_path, mode, with_facts):
     """The LLM's summary is written from the text it was sent; the extract is what it holds."""
     path, span = fact_conversation(tmp_path)
-    args = ["--json", "--in-place", *(["--facts"] if with_facts else [])]
+    args = ["--json", "--in-place", *([] if with_facts else ["--module-transcript"])]
     proc = run_command(server, mode, path, *args) if mode else run(path, "--max-context", "2000", *args)
     record = json.loads(proc.stdout)
     sent = [r["body"]["messages"][1]["content"] for r in server.requests]
@@ -52,7 +52,7 @@ def test_summary_facts_count_what_the_summary_was_written_from(server, tmp_path,
 def test_facts_are_installed_for_every_job_and_undone_after(server, tmp_path):
     paths = [fact_conversation(tmp_path, name)[0] for name in "ab"]
     own = cc._msgs_to_text, cc.simple_extract
-    argv = [*map(str, paths), "--max-context", "2000", "--facts", "--jobs", "2", "--llm-url",
+    argv = [*map(str, paths), "--max-context", "2000", "--jobs", "2", "--llm-url",
             server.url("ok"), "--model", "m", "--api-key-env", "NO_SUCH_KEY_VARIABLE"]
     with contextlib.redirect_stdout(io.StringIO()) as out:
         assert run_in_process(argv) == 0

@@ -7,7 +7,8 @@ from typing import Any
 from routes.context_compress import CompressionStats
 
 #: (transcript, extract, ask, system_prompt, summary_prefix, summary_note)
-Collaborators = tuple[Callable[[Any], str], Callable[[Any], str] | None, Callable[[list[dict[str, str]], dict[str, Any]], str],
+Collaborators = tuple[Callable[[Any], str], Callable[[Any], str] | None,
+                      Callable[[list[dict[str, str]], dict[str, Any]], str] | None,
                       str, str, str | None]
 #: (span, sent, summary, answered, error, in_transcript)
 Account = tuple[list[Any], str | None, str, bool, BaseException | None, bool]

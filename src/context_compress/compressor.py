@@ -161,6 +161,8 @@ class Compressor:
     on_llm_failure: "extract" (the default) compresses into the extract when
     the LLM gives no summary; "keep" leaves the conversation or list exactly
     as it was, and the result says why (`llm_error`, `reason`).
+    use_llm: False asks no LLM at all: every summary is the extract, by
+    choice (no `llm_error`, nothing logged about it).
 
     One compressor serves any number of threads and conversations; calls on
     one conversation must not overlap. `acompress` runs its compressions on
@@ -171,7 +173,8 @@ class Compressor:
     def __init__(self, llm: LLM | None = None, max_context: int | None = None, *,
                  facts: bool = True, llm_config: Mapping[str, Any] | None = None,
                  system_prompt: str | None = None, summary_prefix: str | None = None,
-                 summary_note: str | None = PATH_DEFAULT, on_llm_failure: LLMFailure = "extract") -> None:
+                 summary_note: str | None = PATH_DEFAULT, on_llm_failure: LLMFailure = "extract",
+                 use_llm: bool = True) -> None:
         if llm is not None and not callable(llm):
             raise TypeError(f"llm must be callable, not {type(llm).__name__}")
         if system_prompt is not None and (not isinstance(system_prompt, str) or not system_prompt.strip()):
@@ -182,6 +185,8 @@ class Compressor:
             raise TypeError(f"summary_note must be a str or None, not {type(summary_note).__name__}")
         if on_llm_failure not in ("extract", "keep"):
             raise ValueError(f"on_llm_failure must be 'extract' or 'keep', not {on_llm_failure!r}")
+        if on_llm_failure == "keep" and not use_llm:
+            raise ValueError("on_llm_failure='keep' needs an LLM to ask (use_llm=True)")
         config = dict(llm_config or {})
         if max_context is None:
             max_context = config.get("max_context")
@@ -196,10 +201,12 @@ class Compressor:
         transcript, extract = ((fact_keeping.transcript, fact_keeping.extract) if facts
                                else (_engine.transcript, _engine.extract))
         kept = None if on_llm_failure == "keep" else extract
+        ask = self._ask if use_llm else None
+        self.use_llm = use_llm
         # What every compression of this compressor is given; acompress
         # replaces the request with one that knows its call.
         self._collaborators: _engine.Collaborators = (
-            transcript, kept, self._ask, self.system_prompt, summary_prefix or SUMMARY_PREFIX,
+            transcript, kept, ask, self.system_prompt, summary_prefix or SUMMARY_PREFIX,
             SUMMARY_NOTE if summary_note is PATH_DEFAULT else summary_note)
         list_texts = (system_prompt or PLAIN_SUMMARIZER_PROMPT, summary_prefix or PLAIN_SUMMARY_PREFIX,
                       None if summary_note is PATH_DEFAULT else summary_note)
@@ -207,8 +214,8 @@ class Compressor:
         viewed = (lambda span: transcript(openai_view(span)),
                   None if kept is None else lambda span: extract(openai_view(span)))
         self._list_collaborators: dict[str, _engine.Collaborators] = {
-            "openai": (transcript, kept, self._ask, *list_texts),
-            "anthropic": (viewed[0], viewed[1], self._ask, *list_texts)}
+            "openai": (transcript, kept, ask, *list_texts),
+            "anthropic": (viewed[0], viewed[1], ask, *list_texts)}
         self._teller = Teller()
         self._workers = Workers()
         self._loop: Loop | None = None
@@ -237,8 +244,7 @@ class Compressor:
         as it was, whenever the LLM answers."""
         call = _Call(asyncio.get_running_loop())
         work, snapshot = private_record(conv)
-        transcript, extract, _, *texts = self._collaborators
-        collaborators = (transcript, extract, lambda prompt, cfg: self._ask(prompt, cfg, call), *texts)
+        collaborators = self._for_call(self._collaborators, call)
         future = self._workers.submit(self._compress, work, collaborators)
         try:
             result, why = await asyncio.wrap_future(future)
@@ -270,14 +276,20 @@ class Compressor:
         """`compress_messages` on a thread of the compressor's own, as
         `acompress` is; cancelled, it asks nothing more of the LLM."""
         call = _Call(asyncio.get_running_loop())
-        transcript, extract, _, *texts = self._list_collaborator(api)
-        collaborators = (transcript, extract, lambda prompt, cfg: self._ask(prompt, cfg, call), *texts)
+        collaborators = self._for_call(self._list_collaborator(api), call)
         future = self._workers.submit(self._compress_list, messages, api, collaborators)
         try:
             return await asyncio.wrap_future(future)
         except asyncio.CancelledError:
             call.cancel()
             raise
+
+    def _for_call(self, collaborators: _engine.Collaborators, call: _Call) -> _engine.Collaborators:
+        """`collaborators` with a summary request that knows its acompress call."""
+        transcript, extract, ask, prompt, prefix, note = collaborators
+        if ask is not None:
+            ask = lambda messages, cfg: self._ask(messages, cfg, call)  # noqa: E731
+        return transcript, extract, ask, prompt, prefix, note
 
     def _list_collaborator(self, api: str) -> _engine.Collaborators:
         try:

@@ -24,7 +24,8 @@ PyObject *g_own = nullptr;
 /// Fills `with` from the collaborators tuple `(transcript, extract, ask,
 /// system_prompt, summary_prefix, summary_note)`; -1 with TypeError when it
 /// is not one. An extract of None means that a failed request leaves the
-/// conversation as it was.
+/// conversation as it was; an ask of None, that no request is made and the
+/// summary is the extract.
 int read_collaborators(PyObject *given, Collaborators &with) {
     constexpr Py_ssize_t kCount = 6;
     if (!PyTuple_Check(given) || PyTuple_GET_SIZE(given) != kCount) {
@@ -43,11 +44,15 @@ int read_collaborators(PyObject *given, Collaborators &with) {
         with.extract = nullptr;
         with.keep_on_failure = true;
     }
+    if (with.ask == Py_None) {
+        with.ask = nullptr;
+        with.no_request = true;
+    }
     // The host library's compressions never compress a system message.
     with.keep_system = true;
     if (!PyCallable_Check(with.transcript) || (with.extract != nullptr && !PyCallable_Check(with.extract)) ||
-        !PyCallable_Check(with.ask)) {
-        PyErr_SetString(PyExc_TypeError, "transcript and ask must be callable, extract callable or None");
+        (with.ask != nullptr && !PyCallable_Check(with.ask))) {
+        PyErr_SetString(PyExc_TypeError, "transcript must be callable, extract and ask callable or None");
         return -1;
     }
     if (!PyUnicode_Check(with.system_prompt) || !PyUnicode_Check(with.summary_prefix) ||
@@ -125,7 +130,8 @@ const FunctionSpec kCompress = {
            "cut_and_sum_history(conv, llm_config), its summary asked of the collaborators\n"
            "(transcript, extract, ask, system_prompt, summary_prefix, summary_note):\n"
            "transcript(span) and extract(span) give texts, ask(prompt_msgs, cfg) the summary;\n"
-           "an extract of None leaves the conversation as it was when the request fails.\n"
+           "an extract of None leaves the conversation as it was when the request fails, an\n"
+           "ask of None asks nothing (the summary is the extract).\n"
            "Returns (compressed, stats, account, newest_outside): account is None when\n"
            "nothing was asked, else (span, sent, summary, answered, error, in_transcript);\n"
            "newest_outside tells that the conversation's last message is not in its window.",

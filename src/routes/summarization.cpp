@@ -262,7 +262,7 @@ Collaborators module_collaborators() noexcept {
 
 Ref request_summary(Frame &frame, PyObject *to_compress, PyObject *llm_config, const Collaborators &with,
                     SummaryAccount *account) {
-    Ref summary = ask_chat_layer(frame, to_compress, llm_config, with, account);
+    Ref summary = with.no_request ? Ref::borrow(kc.empty) : ask_chat_layer(frame, to_compress, llm_config, with, account);
     if (!summary) {
         // Whatever the chat layer did wrong, the extract stands in; only
         // BaseExceptions outside Exception (KeyboardInterrupt, SystemExit) pass.

@@ -23,6 +23,8 @@ struct Collaborators {
     // System (and developer) messages are never compressed: they stay where
     // they are and count toward the window wherever they are stamped.
     bool keep_system = false;
+    // No LLM is asked at all: the summary is the extract, by choice.
+    bool no_request = false;
 };
 
 /// 1 when `message` is one `with` never compresses (a system or developer

@@ -21,10 +21,6 @@ from .json_fields import Before, Outcome, mask_summary, observe, summary_message
 from .writing import Changed, dump, link_atomic, write_atomic
 
 
-class NotAsked(Exception):
-    """The run has no LLM: every summary is the extract, by choice."""
-
-
 class OneServer:
     """The chat layer as the compressor's `llm`, for a run: once its server
     could not be reached or did not answer in time, later requests of the
@@ -43,10 +39,6 @@ class OneServer:
         except chat.ServerUnreachable as exc:
             self.unreachable = str(exc)
             raise
-
-
-def no_llm(messages: list[dict[str, str]], cfg: dict[str, Any]) -> Any:
-    raise NotAsked
 
 
 class Stopping(BaseException):
@@ -69,14 +61,15 @@ class Runner:
         self._stopping = False
         self._write_state = threading.Condition()
         self._inside = threading.local()  # .writing: this thread is in a write section
-        llm: LLM = no_llm
+        llm: LLM | None = None
         if options.llm_url:
             llm = OneServer(chat.ChatLayer(chat.Settings(
                 base_url=options.llm_url, model=options.model, api_key=api_key,
                 connect_timeout=options.connect_timeout, read_timeout=options.read_timeout,
                 token_limit_param=options.token_limit_param,
                 reasoning_effort=options.reasoning_effort, api_key_env=options.api_key_env)))
-        self.compressor = Compressor(llm, options.max_context, facts=options.facts)
+        self.compressor = Compressor(llm, options.max_context, facts=not options.module_transcript,
+                                     use_llm=llm is not None)
 
     def stop(self) -> None:
         """No write starts from now on; returns once those under way are done."""
@@ -176,9 +169,8 @@ class Runner:
         result = self.compressor.compress(conv)
         if result.compressed:
             mask_summary(before, conv, self.redact.secrets_only)
-        if result.summary_source == "extract" and self.compressor.llm is no_llm:
-            result.llm_error = None  # no LLM was asked for: the extract is the summary by choice
-        observe(outcome, before, conv, result, self.options.max_context, whole_span=self.options.facts)
+        observe(outcome, before, conv, result, self.options.max_context,
+                whole_span=not self.options.module_transcript)
         return before
 
     @contextlib.contextmanager

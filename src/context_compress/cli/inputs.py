@@ -62,7 +62,8 @@ def report_only(parser: argparse.ArgumentParser, options: argparse.Namespace, mo
     refusing, through the parser, each of `flags` (flag, value) given with it,
     and every flag of writing or of the summary."""
     writing = (("-o", options.output), ("--in-place", options.in_place), ("--archive", options.archive),
-               ("--llm-url", options.llm_url), ("--facts", options.facts))
+               ("--llm-url", options.llm_url), ("--facts", options.facts),
+               ("--module-transcript", options.module_transcript))
     for flag, given in (*writing, *flags):
         if given:
             parser.error(f"{mode} only reports: {flag} does not go with it")

@@ -123,7 +123,8 @@ def not_compressed_reason(stats: dict[str, Any], reason: str | None) -> str:
 def observe(outcome: Outcome, before: Before, conv: dict[str, Any], result: CompressionResult,
             max_context: int, whole_span: bool = False) -> None:
     """Fills `outcome` from the compressor's result and the conversation it
-    left; `whole_span`: the summary was written from facts.transcript (--facts)."""
+    left; `whole_span`: the summary was written from facts.transcript (all
+    but --module-transcript)."""
     stats = result.stats
     outcome.compressed = result.compressed
     outcome.stats = dict(stats)

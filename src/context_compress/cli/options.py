@@ -21,10 +21,13 @@ routes.context_compress.cut_and_sum_history. FILE is a JSON object with a
 directory stands for the *.json files in it. Without -o or --in-place nothing is
 written: the command reports what compression would do.
 
-By default the summary is the built-in extract, so no LLM is needed. With
---llm-url and --model the summary is written by an OpenAI-compatible chat
-endpoint; when that fails, the extract is used and the report says why (with
---llm-required, the file fails instead). After a connection failure or a
+By default the summary is the extract, so no LLM is needed. With --llm-url and
+--model the summary is written by an OpenAI-compatible chat endpoint; when
+that fails, the extract is used and the report says why (with --llm-required,
+the file fails instead). Both are written from the fact-keeping texts of the
+whole span (the users' words, the assistant's findings, the lines that carry
+paths, URLs, names, numbers and errors); --module-transcript uses the
+module's own instead. After a connection failure or a
 time-out, the remaining files of the run do not ask that server again."""
 
 CHECKING = ("Read each conversation as the command does and print one line per finding:\n"
@@ -103,10 +106,13 @@ def build_parser() -> Parser:
     parser.add_argument("--archive", metavar="DIR",
                         help="append the messages each compression replaces to DIR/<file "
                              "name>.jsonl, durably, before the conversation is written")
-    parser.add_argument("--facts", action="store_true",
-                        help="write the summary from a fact-keeping text of the whole span "
-                             "(context_compress.facts, up to 24,000 characters) instead of "
-                             "the module's oldest 8,000 characters")
+    texts = parser.add_mutually_exclusive_group()
+    texts.add_argument("--module-transcript", action="store_true",
+                       help="write the summary from the module's own transcript (the span's oldest 8,000 "
+                            "characters) and fall back to its extract (the first 3 and last 5 messages), as "
+                            "routes.context_compress does, instead of the fact-keeping texts of the whole span")
+    # The fact-keeping texts were once chosen with --facts; they are the default now.
+    texts.add_argument("--facts", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--no-progress", action="store_true",
                         help="no progress bar, even on a terminal")
     parser.add_argument("--jobs", "-j", type=positive_int, default=1, metavar="N",
