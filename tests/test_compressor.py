@@ -280,7 +280,8 @@ def test_a_first_kept_message_without_a_stamp_is_named():
 
 @pytest.mark.parametrize("conv, reason", [
     ({"messages": []}, "no messages"),
-    ({"messages": [msg("", 900)]}, "no message has a timestamp, so none is in the window"),
+    ({"messages": [msg("", 900)]}, "no message has a timestamp, so none is in the window; a plain list of messages "
+                                   "without stamps is compressed by Compressor.compress_messages"),
     ({"cut_time": "2024-05-02T00:00:00+00:00", "messages": [msg("2024-05-01T10:00:00+00:00", 900)]},
      "no messages at or after the cut time '2024-05-02T00:00:00+00:00': the newest stamp is "
      "'2024-05-01T10:00:00+00:00'"),

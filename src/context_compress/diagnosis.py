@@ -255,7 +255,8 @@ def _nothing_active(conv: Any, messages: Sequence[Any], max_context: int) -> Exp
     over, _ = _window_over(conv, max_context)
     largest, stamp = _largest(messages) if over else (None, None)
     if not any(_stamp(m) for m in messages):
-        return Explanation("no message has a timestamp, so none is in the window", over, largest, stamp)
+        return Explanation("no message has a timestamp, so none is in the window; a plain list of messages "
+                           "without stamps is compressed by Compressor.compress_messages", over, largest, stamp)
     cut = _module.get_conv_cut_time(conv)
     problem = _layout_before_cut(messages, cut)
     if problem is not None:
