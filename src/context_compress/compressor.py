@@ -227,10 +227,16 @@ class Compressor:
         """Compresses `conv` in place when its active history is over the
         threshold, as `cut_and_sum_history` does; blocks while the LLM answers."""
         try:
-            result, why = self._compress(conv, self._collaborators)
+            compressed, stats, account, newest_outside = _engine.compress(conv, self.llm_config, self._collaborators)
         except _OnLoop:
             raise RuntimeError("the LLM returned an awaitable, and compress() runs on an event loop's thread: "
                                "use acompress()") from None
+        if account is None and not compressed and "total_tokens" in stats and not newest_outside:
+            # Below the threshold: the per-turn path, nothing more to find out.
+            if self._teller.warned:
+                self._teller.forget(conv)
+            return CompressionResult(False, stats, None, None, None, f"rate {stats['rate']:.3f}{_BELOW}")
+        result, why = self._result(conv, compressed, stats, account, newest_outside)
         self._teller.tell(conv, result, why)
         return result
 

@@ -26,15 +26,15 @@ class Teller:
 
     def __init__(self) -> None:
         # Warnings given once per conversation: (kind, key) in use order.
-        self._warned: OrderedDict[tuple[Any, ...], None] = OrderedDict()
-        self._warned_lock = threading.Lock()
+        self.warned: OrderedDict[tuple[Any, ...], None] = OrderedDict()
+        self.warned_lock = threading.Lock()
 
     def tell(self, conv: Any, result: CompressionResult, why: Explanation | None) -> None:
         """The log records of a compression's result, and what this compressor
         remembers having warned about."""
         if why is None:  # below the threshold
-            if self._warned:
-                self._forget(conv)
+            if self.warned:
+                self.forget(conv)
             return
         named = label(conv)
         if result.compressed:
@@ -49,7 +49,7 @@ class Teller:
             if self._first_time(("over", *self._key(conv, why))):
                 log.warning("conversation %s is still over the threshold: %s", named, why.reason)
         elif result.compressed:
-            self._forget(conv)
+            self.forget(conv)
 
     def tell_list(self, result: CompressionResult) -> None:
         """The log records of a plain list's compression. A list has no
@@ -68,8 +68,8 @@ class Teller:
             if self._first_time(("list-over",)):
                 log.warning("message list is still over the threshold: %s", result.reason)
         elif result.compressed:
-            with self._warned_lock:
-                self._warned.pop(("list-over",), None)
+            with self.warned_lock:
+                self.warned.pop(("list-over",), None)
 
     def _log_compression(self, label: str, result: CompressionResult, why: Explanation) -> None:
         if not log.isEnabledFor(logging.INFO):
@@ -99,23 +99,23 @@ class Teller:
         return ("object", id(conv))
 
     def _first_time(self, key: tuple[Any, ...]) -> bool:
-        with self._warned_lock:
-            if key in self._warned:
-                self._warned.move_to_end(key)
+        with self.warned_lock:
+            if key in self.warned:
+                self.warned.move_to_end(key)
                 return False
-            self._warned[key] = None
-            if len(self._warned) > REMEMBERED:
-                self._warned.popitem(last=False)
+            self.warned[key] = None
+            if len(self.warned) > REMEMBERED:
+                self.warned.popitem(last=False)
             return True
 
-    def _forget(self, conv: Any) -> None:
+    def forget(self, conv: Any) -> None:
         """A conversation with an id is warned about anew once it was below the
         threshold, or compressed into it, in between."""
         key = conversation_id(conv)
         if key is not None:
-            with self._warned_lock:
-                self._warned.pop(("stamps", "id", key), None)
-                self._warned.pop(("over", "id", key), None)
+            with self.warned_lock:
+                self.warned.pop(("stamps", "id", key), None)
+                self.warned.pop(("over", "id", key), None)
 
 
 
