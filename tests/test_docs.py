@@ -160,12 +160,12 @@ def test_quick_start_runs_as_written(tmp_path):
         exec(sys.argv[2], namespace)            # the README's call, on the sample
         summary = [m for m in sample["messages"] if str(m["content"]).startswith("[上下文压缩摘要] ")]
         print(json.dumps({"shown": shown, "report": report, "compressed": namespace["compressed"],
-                          "saved": len(saved), "window": len(namespace["window"]),
+                          "saved": len(saved), "window": len(namespace["request"]["messages"]),
                           "summary": summary[0]["content"].split("\\n")[0], "calls": my_llm.calls}))
         """)
     proc = subprocess.run(
         [sys.executable, "-c", script, readme_block("conv = {"),
-         readme_block("from routes.context_compress import cut_and_sum_history, msgs_from_cut_time"),
+         readme_block("from routes.context_compress import cut_and_sum_history"),
          str(ROOT / "examples" / "sample_conversation.json")],
         capture_output=True, text=True, timeout=120, cwd=tmp_path,
         env={"PYTHONPATH": str(tmp_path), "PATH": "", **sanitizer_environment()})
@@ -202,7 +202,7 @@ def test_compressor_quick_start_runs_as_written(tmp_path):
         summary = [m["content"] for m in conv["messages"] if str(m["content"]).startswith("[上下文压缩摘要] ")]
         print(json.dumps({"result": [r.compressed, r.summary_source, r.llm_error, r.reason, r.still_over],
                           "facts": r.summary_facts, "saved": len(saved), "summary": summary[0].split("\\n")[0],
-                          "calls": my_llm.calls}))
+                          "calls": my_llm.calls, "sent": namespace["request"]["messages"][0]["content"][:10]}))
         """)
     proc = subprocess.run(
         [sys.executable, "-c", script, readme_block("from context_compress import Compressor"),
@@ -215,6 +215,41 @@ def test_compressor_quick_start_runs_as_written(tmp_path):
     assert out["summary"] == "[上下文压缩摘要] the summary"
     assert 0 < out["facts"]["seen"] <= out["facts"]["of"]
     assert out["calls"] == [{"roles": ["system", "user"], "model": "gpt-4o-mini", "max_tokens": 2048}]
+    assert out["sent"] == "[上下文压缩摘要] "  # the request to send opens with the summary
+
+
+def test_plain_list_quick_start_runs_as_written(tmp_path, server):
+    """The README's first block, with the official client against a loopback
+    server that answers as the API does, on a long agent chat."""
+    script = textwrap.dedent("""\
+        import json, sys
+        sys.path.insert(0, sys.argv[2])
+        from test_plain_lists import Chat
+        chat = Chat("openai", 7)
+        messages = [{"role": "system", "content": "Be brief."}]
+        for turn in range(500):
+            messages.append(chat.user(turn))
+            call, results = chat.calls(turn, 0)
+            messages += [call, *results, chat.answer(turn)]
+        before = messages
+        namespace = {"messages": messages}
+        exec(sys.argv[1], namespace)            # the README's block
+        after = namespace["messages"]
+        print(json.dumps({"before": len(before), "after": len(after), "first": after[0] is before[0],
+                          "summary": after[1]["content"], "reply": namespace["reply"].choices[0].message.content}))
+        """)
+    proc = subprocess.run(
+        [sys.executable, "-c", script, readme_block("from openai import OpenAI"), str(ROOT / "tests")],
+        capture_output=True, text=True, timeout=120, cwd=tmp_path,
+        env={"PATH": "", "OPENAI_API_KEY": "sk-readme", "OPENAI_BASE_URL": server.url("ok"),
+             **sanitizer_environment()})
+    assert proc.returncode == 0, proc.stderr
+    out = json.loads(proc.stdout)
+    assert out["after"] < out["before"] and out["first"]
+    assert out["summary"].startswith("[Summary of the earlier conversation] ")
+    # The summary request, then the request of the block's own call.
+    assert [r["body"]["model"] for r in server.requests] == ["gpt-4o-mini", "gpt-4o"]
+    assert len(server.requests[1]["body"]["messages"]) == out["after"]
 
 
 def test_one_version_everywhere():
