@@ -26,7 +26,7 @@ import tracemalloc
 import pytest
 
 import routes.context_compress as cc
-from context_compress import _facts, facts
+from context_compress import _engine, _facts, facts
 from context_compress.texts import SUMMARY_PREFIX
 from fake_chat import UNSET, FakeChat, place, placed
 from shared import PlainDict, PlainStr, StrRaises
@@ -491,6 +491,78 @@ def test_fact_calls_keep_memory_flat(name):
             pass
 
     shared = reachable(SHARES, _facts, vars(facts))
+    assert refcount_drift(call, shared) == []
+    assert traced_growth(call) < TRACED_MARGIN
+    if NATIVE_HEAP:
+        assert heap_growth(call) < HEAP_MARGIN
+
+
+# --- the host library's door to the compression (context_compress._engine) ------------------
+
+
+def _ask_summary(messages, cfg):
+    return "".join([" summary ", "of the span "])
+
+
+def _ask_raises(messages, cfg):
+    raise RuntimeError("".join(["down ", "now"]))
+
+
+def _collaborators(ask=_ask_summary, extract=_engine.extract):
+    return (_engine.transcript, extract, ask, "".join(["prompt"]), "".join(["[s] "]), None)
+
+
+def agent_list(n=16, anthropic=False):
+    """A plain list with tool calls and results, every string made afresh."""
+    out = [{"role": "system", "content": "".join(["rules ", "here"])}] if not anthropic else []
+    for i in range(n):
+        out.append({"role": "user", "content": "".join(["ask ", str(i), " ", "q" * 300])})
+        if anthropic:
+            out.append({"role": "assistant", "content": [{"type": "tool_use", "id": f"t{i}", "name": "run",
+                                                          "input": {"cmd": "".join(["ls ", str(i)])}}]})
+            out.append({"role": "user", "content": [{"type": "tool_result", "tool_use_id": f"t{i}",
+                                                     "content": [{"type": "text", "text": "o" * 400}]}]})
+        else:
+            out.append({"role": "assistant", "content": None, "tool_calls": [
+                {"id": f"c{i}", "type": "function", "function": {"name": "run", "arguments": '{"cmd": "ls"}'}}]})
+            out.append({"role": "tool", "tool_call_id": f"c{i}", "content": "o" * 400})
+        out.append({"role": "assistant", "content": [{"type": "text", "text": "".join(["done ", str(i)])}]})
+    return out
+
+
+ENGINE_SCENARIOS = {
+    "compress": lambda: _engine.compress(compressible(), CONFIG, _collaborators()),
+    "compress-ask-raises": lambda: _engine.compress(compressible(), CONFIG, _collaborators(_ask_raises)),
+    "compress-keep": lambda: _engine.compress(compressible(), CONFIG, _collaborators(_ask_raises, None)),
+    "compress-no-request": lambda: _engine.compress(compressible(), CONFIG, _collaborators(None)),
+    "compress-below": lambda: _engine.compress(compressible(2), CONFIG, _collaborators()),
+    "compress-bad-collaborators": lambda: _engine.compress(compressible(), CONFIG, (1, 2)),
+    "compress-no-memory": nomemory(_engine.compress, lambda: (compressible(), CONFIG, _collaborators())),
+    "list-openai": lambda: _engine.compress_list(agent_list(), {"max_context": 3000}, _collaborators(), False),
+    "list-anthropic": lambda: _engine.compress_list(agent_list(anthropic=True), {"max_context": 3000},
+                                                    _collaborators(), True),
+    "list-keep": lambda: _engine.compress_list(agent_list(), {"max_context": 3000},
+                                               _collaborators(_ask_raises, None), False),
+    "list-below": lambda: _engine.compress_list(agent_list(2), {"max_context": 300000}, _collaborators(), False),
+    "list-not-a-list": lambda: _engine.compress_list(5, CONFIG, _collaborators(), False),
+    "list-no-memory": nomemory(_engine.compress_list, lambda: (agent_list(), {"max_context": 3000},
+                                                               _collaborators(), True)),
+    "estimate-values": lambda: _engine.estimate_messages([{"role": "assistant", "tool_calls": [
+        {"function": {"name": "f", "arguments": {"a": [1, 2.5, None, True, {"b": "".join(["c", "d"])}]}}}]},
+        {"content": [{"type": "thinking", "thinking": "".join(["hm", "m"])}, {"type": "image"}, 7]}]),
+}
+ENGINE_ERRORS = {"compress-bad-collaborators": TypeError, "list-not-a-list": TypeError}
+
+
+@pytest.mark.parametrize("name", sorted(ENGINE_SCENARIOS))
+def test_engine_calls_keep_memory_flat(name):
+    def call():
+        try:
+            ENGINE_SCENARIOS[name]()
+        except ENGINE_ERRORS.get(name, ()):
+            pass
+
+    shared = reachable(CONFIG, _engine, vars(_engine))
     assert refcount_drift(call, shared) == []
     assert traced_growth(call) < TRACED_MARGIN
     if NATIVE_HEAP:
