@@ -554,17 +554,12 @@ PyObject *compress(Frame &frame, PyObject *conv, PyObject *llm_config, const Mea
         return outcome(false, {{kc.s_rate, measure.rate.get()}});
     }
 
-    Ref summary = request_summary(frame, to_compress.get(), llm_config, with, account);
+    bool unchanged = false;
+    Ref summary = summarise_span(frame, to_compress.get(), llm_config, with, account, unchanged);
     if (!summary) {
         return nullptr;
     }
-    if (account != nullptr) {
-        account->span = Ref::borrow(to_compress.get());
-        account->summary = Ref::borrow(summary.get());
-    }
-    if (with.keep_on_failure && !(account != nullptr && account->answered)) {
-        // No summary, and the host would rather keep the messages than have
-        // them replaced by the extract: nothing is written.
+    if (unchanged) {
         frame.line = line::kBelowThreshold;
         return outcome(false, {{kc.s_rate, measure.rate.get()},
                                {kc.s_total_tokens, measure.total_tokens.get()},
@@ -597,6 +592,22 @@ PyObject *compress(Frame &frame, PyObject *conv, PyObject *llm_config, const Mea
 }
 
 }  // namespace
+
+Ref summarise_span(Frame &frame, PyObject *span, PyObject *llm_config, const Collaborators &with,
+                   SummaryAccount *account, bool &kept) noexcept {
+    Ref summary = request_summary(frame, span, llm_config, with, account);
+    if (!summary) {
+        return summary;
+    }
+    if (account != nullptr) {
+        account->span = Ref::borrow(span);
+        account->summary = Ref::borrow(summary.get());
+    }
+    // No summary, and the host would rather keep the messages than have them
+    // replaced by the extract: nothing is written.
+    kept = with.keep_on_failure && !(account != nullptr && account->answered);
+    return summary;
+}
 
 PyObject *compress_history(Frame &frame, PyObject *conv, PyObject *llm_config, const Collaborators &with,
                            SummaryAccount *account) noexcept {

@@ -19,6 +19,13 @@ Ref read_window(Frame &frame, PyObject *llm_config) noexcept;
 /// `max(max_context // 10, 1024)`. New reference.
 Ref keep_budget_for(PyObject *max_context) noexcept;
 
+/// The summary of `span` (request_summary), noted in `account` when given;
+/// `kept` tells that the request failed and `with` would rather keep the
+/// messages than compress them into the extract. New reference; nullptr with
+/// an exception set.
+Ref summarise_span(Frame &frame, PyObject *span, PyObject *llm_config, const Collaborators &with,
+                   SummaryAccount *account, bool &kept) noexcept;
+
 /// Compresses `conv` when its active history is over the threshold, asking
 /// `with` for the summary: the whole of cut_and_sum_history, whose body calls
 /// it with the module's own collaborators. Names (get_conv_cut_time,

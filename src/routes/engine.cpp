@@ -75,6 +75,18 @@ PyObject *account_tuple(const SummaryAccount &account) {
                         account.in_transcript ? Py_True : Py_False);
 }
 
+/// `(compressed, stats, account, last)` of an `outcome` (compressed, stats). New reference.
+PyObject *engine_outcome(PyObject *outcome, const SummaryAccount &account, PyObject *last) {
+    if (outcome == nullptr) {
+        return nullptr;
+    }
+    Ref account_info = Ref::steal(account_tuple(account));
+    if (!account_info) {
+        return nullptr;
+    }
+    return PyTuple_Pack(4, PyTuple_GET_ITEM(outcome, 0), PyTuple_GET_ITEM(outcome, 1), account_info.get(), last);
+}
+
 /// compress(conv, llm_config, collaborators): cut_and_sum_history with the
 /// summary asked of the collaborators; `(compressed, stats, account,
 /// newest_outside)`.
@@ -85,15 +97,7 @@ PyObject *compress_body(PyObject *const *params, Frame &frame) {
     }
     SummaryAccount account;
     Ref outcome = Ref::steal(compress_history(frame, params[0], params[1], with, &account));
-    if (!outcome) {
-        return nullptr;
-    }
-    Ref account_info = Ref::steal(account_tuple(account));
-    if (!account_info) {
-        return nullptr;
-    }
-    return PyTuple_Pack(4, PyTuple_GET_ITEM(outcome.get(), 0), PyTuple_GET_ITEM(outcome.get(), 1),
-                        account_info.get(), account.newest_outside ? Py_True : Py_False);
+    return engine_outcome(outcome.get(), account, account.newest_outside ? Py_True : Py_False);
 }
 
 /// compress_list(messages, llm_config, collaborators, alternate): a plain
@@ -110,15 +114,7 @@ PyObject *compress_list_body(PyObject *const *params, Frame &frame) {
     SummaryAccount account;
     Ref new_messages;
     Ref outcome = Ref::steal(compress_list(frame, params[0], params[1], with, alternate, &account, new_messages));
-    if (!outcome) {
-        return nullptr;
-    }
-    Ref account_info = Ref::steal(account_tuple(account));
-    if (!account_info) {
-        return nullptr;
-    }
-    return PyTuple_Pack(4, PyTuple_GET_ITEM(outcome.get(), 0), PyTuple_GET_ITEM(outcome.get(), 1),
-                        account_info.get(), new_messages ? new_messages.get() : Py_None);
+    return engine_outcome(outcome.get(), account, new_messages ? new_messages.get() : Py_None);
 }
 
 PyObject *estimate_messages_body(PyObject *const *params, Frame &) { return list_tokens(params[0]); }

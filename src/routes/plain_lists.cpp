@@ -364,15 +364,12 @@ PyObject *compress_list(Frame &frame, PyObject *messages, PyObject *llm_config, 
     if (PyList_GET_SIZE(span.get()) == 0) {
         return outcome(false, {{kc.s_rate, rate.get()}});
     }
-    Ref summary = request_summary(frame, span.get(), llm_config, with, account);
+    bool kept = false;
+    Ref summary = summarise_span(frame, span.get(), llm_config, with, account, kept);
     if (!summary) {
         return nullptr;
     }
-    if (account != nullptr) {
-        account->span = Ref::borrow(span.get());
-        account->summary = Ref::borrow(summary.get());
-    }
-    if (with.keep_on_failure && !(account != nullptr && account->answered)) {
+    if (kept) {
         return outcome(false, {{kc.s_rate, rate.get()}, {kc.s_total_tokens, total_tokens.get()},
                                {kc.max_context, max_context.get()}});
     }
