@@ -56,6 +56,7 @@ from __future__ import annotations
 
 import json
 import logging
+import re
 from collections.abc import Callable, Iterable, Mapping
 from typing import Any
 
@@ -74,14 +75,12 @@ TRANSCRIPT_BUDGET = 24_000
 EXTRACT_BUDGET = 8_000
 
 #: Shares of the budget taken before the greedy choice of fact lines, in
-#: this order: the previous summary, users' messages, the start and the end
-#: of the span. The extract, a third of the size, gives users less, but not
-#: so little that their messages of a typical session (600-1,200 characters
-#: in the recorded ones) are cut: a constraint inside a long message of
-#: theirs is one sentence of a long line, which the greedy choice of lines
-#: values low ("Don't touch the migrations folder" was lost at 10 %).
-TRANSCRIPT_SHARES = (0.35, 0.25, 0.02, 0.04)
-EXTRACT_SHARES = (0.35, 0.15, 0.01, 0.02)
+#: this order: the previous summary, the story (users' messages and the
+#: assistants' prose), the start and the end of the span. The story's share
+#: is the same in the extract: what the user asked and what the assistant
+#: found are what a summary is written around, at any size.
+TRANSCRIPT_SHARES = (0.35, 0.40, 0.02, 0.04)
+EXTRACT_SHARES = (0.35, 0.40, 0.01, 0.02)
 
 #: Longest line kept whole (kPieceBound of src/facts/select.hpp); longer ones
 #: are cut into pieces, at the last space of each piece's second half.
@@ -141,15 +140,26 @@ def _call_line(call: Any) -> tuple[str, str]:
     return line, str(cid) if isinstance(cid, str) else ""
 
 
+#: A URL as the recognisers find one (src/facts/recognise.hpp), or longer:
+#: a scheme, "://", then anything up to a delimiter. Its start is where a
+#: cut may go instead of inside it.
+_URL = re.compile(r"[A-Za-z][A-Za-z0-9+.\-]*://[^\s\"'`()\[\]{}<>,;|\x00-\x20\x7f-\xa0\u2000-\u206f\u2e80-\U0010ffff]*")
+
+
 def _cut(text: str, end: int) -> str:
-    """`text` up to `end`, one code point shorter when the cut would part a
-    surrogate pair."""
+    """`text` up to `end`, shorter when the cut would part a surrogate pair
+    or fall inside a URL: then it ends before the URL, or after it when the
+    URL ends within CALL_BOUND more code points."""
+    for url in _URL.finditer(text, 0, min(len(text), end + CALL_BOUND)):
+        if url.start() < end < url.end():
+            end = url.end() if url.end() <= end + CALL_BOUND else url.start()
+            break
     if 0 < end < len(text) and "\ud800" <= text[end - 1] <= "\udbff" and "\udc00" <= text[end] <= "\udfff":
         end -= 1
     return text[:end]
 
 
-_KINDS = {"user": 1, "tool_result": 3}
+_KINDS = {"user": 1, "tool_result": 3, "assistant": 4}
 
 
 def _read(msgs: Iterable[Any]) -> list[tuple[str, str, int, tuple[str, ...], tuple[str, ...], str]]:
@@ -219,47 +229,40 @@ def extract(msgs: Iterable[Any] | None, budget: int = EXTRACT_BUDGET) -> str:
 
 # --- measuring -----------------------------------------------------------------
 
-def span_facts(msgs: Iterable[Any]) -> dict[str, set[str]]:
-    """The facts of a span by category: those of every message's text and of
-    its tool calls; constraints from users' messages only (not from a
-    previous summary's text, which is the summarizer's)."""
+def _span_texts(msgs: Iterable[Any]) -> list[tuple[str, bool]]:
+    """The texts whose facts are the span's, as (text, user) pairs: every
+    message's text and its tool calls; constraints from users' messages only
+    (not from a previous summary's text, which is the summarizer's)."""
     texts = []
     for header, body, kind, calls, _, _ in _read(msgs):
         texts.append((body, kind == 1))
         texts.extend((call, False) for call in calls)
-    return dict(zip(CATEGORIES, _native.find(texts)))
+    return texts
 
 
-def _found_in(facts_: set[str], sent: str) -> int:
-    """How many of `facts_` `sent` holds verbatim."""
-    if not facts_:
-        return 0
-    # A fact can only be in `sent` if its first and last four characters
-    # are: a set of the text's 4-grams rules most facts out without a search.
-    grams = {sent[i:i + 4] for i in range(len(sent) - 3)}
-    tokens: set[str] = set().union(*_native.find([(sent, True)]))
-    found = 0
-    for fact in facts_:
-        if fact in tokens:
-            found += 1
-        elif len(fact) >= 4 and (fact[:4] not in grams or fact[-4:] not in grams):
-            continue
-        elif fact in sent:
-            found += 1
-    return found
+def span_facts(msgs: Iterable[Any]) -> dict[str, set[str]]:
+    """The facts of a span by category: those of every message's text and of
+    its tool calls; constraints from users' messages only (not from a
+    previous summary's text, which is the summarizer's)."""
+    return dict(zip(CATEGORIES, _native.find(_span_texts(msgs))))
+
+
+def _seen(msgs: Iterable[Any], sent: str) -> tuple[tuple[int, int], ...]:
+    if not isinstance(sent, str):
+        raise TypeError(f"sent must be a str, not {type(sent).__name__}")
+    return _native.seen(_span_texts(msgs), sent)
 
 
 def seen_by_category(msgs: Iterable[Any], sent: str) -> dict[str, tuple[int, int]]:
     """Per category, how many of the span's facts `sent` holds verbatim, of how many."""
-    return {name: (_found_in(found, sent), len(found)) for name, found in span_facts(msgs).items()}
+    return dict(zip(CATEGORIES, _seen(msgs, sent)))
 
 
 def seen(msgs: Iterable[Any], sent: str) -> tuple[int, int]:
     """How many of the span's facts (all categories; one found in two counts
     once) `sent` holds verbatim, of how many: the count behind "summary saw
     ... 2,301 of 2,388 facts"."""
-    every: set[str] = set().union(*span_facts(msgs).values())
-    return _found_in(every, sent), len(every)
+    return _seen(msgs, sent)[-1]
 
 
 # --- installing ----------------------------------------------------------------
