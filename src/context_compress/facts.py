@@ -150,8 +150,10 @@ def _cut(text: str, end: int) -> str:
     """`text` up to `end`, shorter when the cut would part a surrogate pair
     or fall inside a URL: then it ends before the URL, or after it when the
     URL ends within CALL_BOUND more code points."""
-    for url in _URL.finditer(text, 0, min(len(text), end + CALL_BOUND)):
-        if url.start() < end < url.end():
+    for url in _URL.finditer(text):
+        if url.start() >= end:
+            break
+        if end < url.end():
             end = url.end() if url.end() <= end + CALL_BOUND else url.start()
             break
     if 0 < end < len(text) and "\ud800" <= text[end - 1] <= "\udbff" and "\udc00" <= text[end] <= "\udfff":

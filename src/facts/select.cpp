@@ -496,16 +496,42 @@ void tell_story(Selection &sel, const Span &span, std::int64_t share) {
         return;
     }
     std::int64_t left = share;
-    // The text a unit adds to the story: its line (or its piece's) and the
-    // label when it is its message's first. The markers are not the story's.
+    // The text a unit adds to the story: its piece, its line break (or the
+    // space it continues its line with), and the label when it is its
+    // message's first. The markers are not the story's.
+    const auto size_of = [&](int u) {
+        const int m = span.unit_message[u];
+        return static_cast<std::int64_t>(span.unit_text[u].length) +
+               (span.has(u, kJoined) && u > 0 && sel.is_kept(u - 1) ? span.has(u, kSpaced) : 1) +
+               (sel.kept_in(m) ? 0 : static_cast<std::int64_t>(span.messages[m].header.length));
+    };
     const auto spend = [&](int u) {
         if (sel.is_kept(u)) return;
-        const int m = span.unit_message[u];
-        const std::int64_t size = static_cast<std::int64_t>(span.unit_text[u].length) +
-                                  (span.has(u, kJoined) && u > 0 && sel.is_kept(u - 1) ? span.has(u, kSpaced) : 1) +
-                                  (sel.kept_in(m) ? 0 : static_cast<std::int64_t>(span.messages[m].header.length));
+        const std::int64_t size = size_of(u);
         if (size <= left && sel.take(u)) left -= size;
     };
+    // A line's units not kept yet, all of them or none: a line's last piece
+    // alone ("length") tells nothing.
+    const auto spend_line = [&](int first, int last) {
+        std::int64_t size = 0;
+        bool labelled = sel.kept_in(span.unit_message[first]) != 0;
+        for (int u = first; u <= last; ++u) {
+            if (sel.is_kept(u)) continue;
+            size += static_cast<std::int64_t>(span.unit_text[u].length) +
+                    (span.has(u, kJoined) && u > first ? span.has(u, kSpaced) : 1);
+            if (!labelled) size += static_cast<std::int64_t>(span.messages[span.unit_message[u]].header.length);
+            labelled = true;
+        }
+        if (size == 0 || size > left) return;
+        for (int u = first; u <= last; ++u) sel.take(u);
+        left -= size;
+    };
+    // The story's lines as (first unit, last unit): a piece continues the one before it.
+    std::vector<std::pair<int, int>> lines;
+    for (int u : story) {
+        if (span.has(u, kJoined) && !lines.empty() && lines.back().second == u - 1) lines.back().second = u;
+        else lines.emplace_back(u, u);
+    }
     std::vector<int> users;
     std::int64_t user_size = 0;
     for (int m = 0; m < static_cast<int>(span.messages.size()); ++m) {
@@ -540,17 +566,21 @@ void tell_story(Selection &sel, const Span &span, std::int64_t share) {
     }
     // The lines that carry facts, the most per code point first.
     std::vector<std::pair<double, int>> carriers;
-    for (int u : story) {
-        if (const double v = sel.value(u); v > 0) {
-            carriers.emplace_back(v / (static_cast<double>(span.unit_text[u].length) + kCostFloor), u);
+    for (int k = 0; k < static_cast<int>(lines.size()); ++k) {
+        double value = 0.0;
+        std::int64_t length = 0;
+        for (int u = lines[k].first; u <= lines[k].second; ++u) {
+            value += sel.value(u);
+            length += static_cast<std::int64_t>(span.unit_text[u].length) + 1;
         }
+        if (value > 0) carriers.emplace_back(value / (static_cast<double>(length) + kCostFloor), k);
     }
     std::stable_sort(carriers.begin(), carriers.end(), [](const auto &a, const auto &b) {
         return a.first > b.first || (a.first == b.first && a.second > b.second);
     });
-    for (const auto &[ratio, u] : carriers) spend(u);
+    for (const auto &[ratio, k] : carriers) spend_line(lines[k].first, lines[k].second);
     // The newest lines.
-    for (auto it = story.rbegin(); it != story.rend(); ++it) spend(*it);
+    for (auto it = lines.rbegin(); it != lines.rend(); ++it) spend_line(it->first, it->second);
 }
 
 }  // namespace
