@@ -18,7 +18,7 @@ constexpr double kBonus[] = {0.0, 1.0, 1.0, 2.0};
 /// What a fact of each category is worth (Category's order). URLs, paths
 /// and error lines are fewer than identifiers and numbers and say more per
 /// fact: where one is, the file, the page and the failure the summary names.
-constexpr float kCategoryWeight[kCategories] = {1.25f, 1.5f, 1.0f, 1.0f, 1.5f, 2.0f};
+constexpr float kCategoryWeight[kCategories] = {1.5f, 2.0f, 1.0f, 1.0f, 2.0f, 2.0f};
 /// A comment's or a default's facts and bonus, against a line that a
 /// command set or printed.
 constexpr double kQuietWeight = 0.25;
@@ -32,6 +32,9 @@ constexpr int kRunBound = 4;
 /// Shortest line (without the white space around it) that is carried once
 /// when repeated: a shorter one ("}", "ok") costs about what its marker does.
 constexpr std::size_t kRepeatFloor = 6;
+/// Longest rest of a line kept with its opening sentence when the story
+/// does not fit its share: a clause after the first sentence, not a paragraph.
+constexpr std::int64_t kOpeningRest = 60;
 /// The users' part of the story's share when the story does not fit it.
 constexpr double kUserPart = 0.6;
 /// Shortest run of lines of the same shape that differ (in numbers, ids,
@@ -554,13 +557,22 @@ void tell_story(Selection &sel, const Span &span, std::int64_t share) {
             if (span.has(u, kStory)) spend(u);
         }
     }
-    // The opening of every other message, the newest first.
+    // The opening of every other message, the newest first; with the rest of
+    // its line when that is short (a clause after the first sentence).
+    std::vector<int> line_of(span.unit_text.size(), -1);
+    for (int k = 0; k < static_cast<int>(lines.size()); ++k) {
+        for (int u = lines[k].first; u <= lines[k].second; ++u) line_of[u] = k;
+    }
     for (int m = static_cast<int>(span.messages.size()) - 1; m >= 0; --m) {
         const Span::Message &message = span.messages[m];
         if (!is_story(message.kind) || message.kind == kUser) continue;
         for (int u = message.first_unit; u < message.first_unit + message.units; ++u) {
             if (!span.has(u, kStory) || !sel.eligible(u) || blank(span.view(span.unit_text[u]))) continue;
-            spend(u);
+            const auto [first, last] = lines[line_of[u]];
+            std::int64_t rest = 0;
+            for (int v = u + 1; v <= last; ++v) rest += static_cast<std::int64_t>(span.unit_text[v].length) + 1;
+            if (first == u && rest <= kOpeningRest) spend_line(first, last);
+            else spend(u);
             break;
         }
     }
