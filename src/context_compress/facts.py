@@ -19,27 +19,52 @@ and under the module's `[role] ` labels, they keep
   whole when it fits in 35 % of the budget, so that what an earlier
   compaction kept is not lost; a longer one keeps its fact lines within that
   share;
+- the story: every user message and every line of the assistants' prose
+  (and of any other message that is not a tool's), whole and in order,
+  when their text with its labels fits 40 % of the budget
+  (TRANSCRIPT_SHARES, EXTRACT_SHARES). A longer story keeps the users'
+  messages (the start of each, evenly, when they do not fit 60 % of that
+  share), the opening sentence of every other message (the newest first,
+  with the rest of its line when that is short), then its lines that carry
+  facts and its newest lines, while the share lasts;
 - the start of the span and its end;
-- the users' messages, up to a share of the budget (TRANSCRIPT_SHARES,
-  EXTRACT_SHARES): all of them when they fit, else the start of each, evenly;
-- the tool calls of assistant messages, as ``call NAME ARGUMENTS`` lines of at
-  most CALL_BOUND characters;
-- from every message the lines that carry facts, chosen greedily by the facts
-  they add per character they add to the text (markers and labels counted):
-  file paths, URLs, identifiers (snake_case, camelCase, hashes, tickets),
-  numbers with units, error lines (each with the line that names the failing
-  command, and chosen at the cost of both) and the users' constraints;
-- whatever else still fits, users' and assistants' lines first, newest first.
+- tool calls as ``call NAME ARGUMENTS`` lines of at most CALL_BOUND
+  characters;
+- with the rest of the budget, the lines that carry facts, chosen greedily
+  by the facts they add per character they add to the text (markers and
+  labels counted): file paths, URLs, identifiers (snake_case, camelCase,
+  hashes, tickets), numbers with units, error lines and the users'
+  constraints, a URL, a path, an error line or a constraint worth more than
+  an identifier or a number. A line made only of a comment, or stating a
+  default (a configuration dump's ``#enable_seqscan = on``), weighs a
+  quarter of one a command set or printed. An error line comes with the
+  line that names the failing command and the nearest frame that names a
+  file of the project (``File "src/app/db.py", line 12``, ``at
+  Main.run(Main.java:5)``), and is chosen at the cost of all three;
+- whatever else still fits, the story's lines first, newest first.
+
+No repeats: in a tool's output a run of identical lines, or of five or more
+lines of the same shape (differing only in numbers, ids or stamps, not in
+a URL, with a word among them), is one line with its count, the parts that
+differ written N (``INFO retrying (×607)``, ``tests/test_x.py::test_case_0NN
+PASSED (×42)``), where that is shorter; a line of six characters or more
+that an earlier line of the story, or of the output, already holds is left
+out, the first carries it. A span that fits the budget whole is rendered
+whole, every line as it is.
 
 Each run of left-out lines, within a message or across messages, is one
-marker line saying how many (``…(37 lines omitted)``); the first kept line of
-a message carries its label. Lines longer than PIECE_BOUND are taken in
-pieces, each counted as a line. Lines lose their trailing white space, and a
-tool output line all but one character of its indentation (users' and
-assistants' lines keep theirs: code in them reads by it). The text depends on the messages and the
-budget alone, is at most `budget` code points long, and no cut parts the two
-halves of a surrogate pair. The selection is C++ (the context_compress._facts
-extension): it reads a span of a megabyte in some 25 ms.
+marker line counting the span's lines (``…(37 lines omitted)``); the first
+kept line of a message carries its label. Lines longer than PIECE_BOUND are
+taken in pieces, at a sentence's end or a space, never inside a URL (an
+opening sentence is a piece too); each piece is counted as a line, and
+pieces kept one after the other stand on one line again. Lines lose their
+trailing white space, and a tool output line all but one character of its
+indentation (users' and assistants' lines keep theirs: code in them reads
+by it). The text depends on the messages and the budget alone, is at most
+`budget` code points long, and no cut parts the two halves of a surrogate
+pair or a URL. The selection is C++ (the context_compress._facts
+extension), which lets other threads run once it has copied the messages:
+it reads a span of a megabyte in some 30 ms.
 
 Messages are read as the module reads them (`get` of ``role``, ``content``,
 ``tool_result``), so whatever the module renders is rendered, and what makes
@@ -49,7 +74,8 @@ reads are read defensively: a shape that cannot be read is left out.
 
 `find_facts(text)` and `span_facts(msgs)` give the facts by category;
 `seen(msgs, sent)` counts how many of a span's facts the text `sent` holds
-verbatim, the most that a summary written from it can keep.
+verbatim, the most that a summary written from it can keep (in C++ too, in
+some 20 ms for a megabyte).
 """
 
 from __future__ import annotations
@@ -216,8 +242,9 @@ def find_facts(text: str, *, user: bool = False) -> dict[str, set[str]]:
 
 def transcript(msgs: Iterable[Any], budget: int = TRANSCRIPT_BUDGET) -> str:
     """The text of the whole span `msgs` for the summarizer, at most `budget`
-    characters: the fact-bearing lines of every message (see the module's
-    docstring), in conversation order under the module's `[role] ` labels."""
+    characters: the story, then the fact-bearing lines of every message (see
+    the module's docstring), in conversation order under the module's
+    `[role] ` labels."""
     return _select(msgs, budget, TRANSCRIPT_SHARES)
 
 

@@ -196,6 +196,14 @@ void classify(View line, std::size_t a, std::size_t b, bool last, std::size_t ba
         return;
     }
     if (b - a < 2) return;
+    // Most parts are words: letters alone, capitalised at most, are no fact
+    // of any kind (no digit, "/", ".", "_" or inner capital), and prose is
+    // made of them.
+    {
+        std::size_t i = a + (is_upper(line[a]) ? 1 : 0);
+        while (i < b && is_lower(line[i])) ++i;
+        if (i == b) return;
+    }
     if (line[a] == '#') {
         const View rest = line.substr(a + 1, b - a - 1);
         if (rest.size() >= 2 && std::all_of(rest.begin(), rest.end(), is_digit)) {
