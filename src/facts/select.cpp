@@ -563,6 +563,16 @@ void tell_story(Selection &sel, const Span &span, std::int64_t share) {
     for (int k = 0; k < static_cast<int>(lines.size()); ++k) {
         for (int u = lines[k].first; u <= lines[k].second; ++u) line_of[u] = k;
     }
+    // An opening sentence said before (the same first sentence in several
+    // messages) is carried once, by the oldest, unless it goes with the
+    // short rest of its line: that line is new.
+    std::unordered_map<View, int> openings;
+    for (int m = 0; m < static_cast<int>(span.messages.size()); ++m) {
+        const Span::Message &message = span.messages[m];
+        for (int u = message.first_unit; u < message.first_unit + message.units; ++u) {
+            if (span.has(u, kOpening)) openings.try_emplace(trimmed(span.view(span.unit_text[u])), u);
+        }
+    }
     for (int m = static_cast<int>(span.messages.size()) - 1; m >= 0; --m) {
         const Span::Message &message = span.messages[m];
         if (!is_story(message.kind) || message.kind == kUser) continue;
@@ -572,7 +582,7 @@ void tell_story(Selection &sel, const Span &span, std::int64_t share) {
             std::int64_t rest = 0;
             for (int v = u + 1; v <= last; ++v) rest += static_cast<std::int64_t>(span.unit_text[v].length) + 1;
             if (first == u && rest <= kOpeningRest) spend_line(first, last);
-            else spend(u);
+            else if (!span.has(u, kOpening) || openings.at(trimmed(span.view(span.unit_text[u]))) == u) spend(u);
             break;
         }
     }
