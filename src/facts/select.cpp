@@ -5,7 +5,7 @@
 #include <limits>
 #include <queue>
 #include <set>
-#include <unordered_set>
+#include <unordered_map>
 #include <utility>
 
 namespace facts {
@@ -726,12 +726,12 @@ void Span::add_unit(int message, Piece line, int kind, unsigned char flags, std:
     lines_before.push_back(lines_before.back() + lines);
     const std::size_t first = fact_ids.size();
     for (const Found &f : found_) {
-        const auto [it, added] = ids_.try_emplace(View(text).substr(f.start, f.length), fact_count);
+        const auto [id, added] = ids_.insert(View(text).substr(f.start, f.length));
         if (added) {
             ++fact_count;
             fact_weight.push_back(kCategoryWeight[f.category]);
         }
-        fact_ids.push_back(it->second);
+        fact_ids.push_back(id);
     }
     // Each fact counts once per unit.
     std::sort(fact_ids.begin() + static_cast<std::ptrdiff_t>(first), fact_ids.end());
@@ -860,12 +860,12 @@ void Span::prepare() {
     std::vector<int> last_calls;
     // Lines carried once: the story's and the output's apart, so that a
     // user quoting an output line keeps their line.
-    std::unordered_set<View> said, printed;
+    ViewTable said, printed;
     for (int m = 0; m < static_cast<int>(messages.size()); ++m) {
         Message &message = messages[m];
         message.first_unit = static_cast<int>(unit_text.size());
         const bool story = is_story(message.kind);
-        std::unordered_set<View> &seen = message.kind == kTool ? printed : said;
+        ViewTable &seen = message.kind == kTool ? printed : said;
         bool opened = message.kind == kSummary || !story;
         for (const Group &group : groups_[m]) {
             if (group.count > 1) {

@@ -5,8 +5,9 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace facts {
@@ -44,6 +45,49 @@ enum UnitFlag : unsigned char {
     kOpening = 16, // the opening sentence of a story message
     kQuiet = 32,   // a comment or a default, which weighs less
     kFrame = 64,   // names a file of the project with a line number
+};
+
+/// Distinct texts numbered in the order they are first seen: an
+/// open-addressing table of views (into Span::text), with no node to
+/// allocate per text, which a megabyte of output asks tens of thousands of
+/// times.
+class ViewTable {
+public:
+    /// The number of `view` (the next one when it is new), and whether it is new.
+    std::pair<int, bool> insert(View view) {
+        if (2 * (views_.size() + 1) > slots_.size()) grow();
+        const std::size_t hash = std::hash<View>{}(view);
+        for (std::size_t i = hash & mask();; i = (i + 1) & mask()) {
+            Slot &slot = slots_[i];
+            if (slot.index < 0) {
+                slot = {hash, static_cast<int>(views_.size())};
+                views_.push_back(view);
+                return {slot.index, true};
+            }
+            if (slot.hash == hash && views_[slot.index] == view) return {slot.index, false};
+        }
+    }
+
+private:
+    struct Slot {
+        std::size_t hash = 0;
+        int index = -1;
+    };
+    std::vector<Slot> slots_;
+    std::vector<View> views_;
+
+    std::size_t mask() const { return slots_.size() - 1; }
+
+    void grow() {
+        std::vector<Slot> old(slots_.empty() ? 64 : 2 * slots_.size());
+        old.swap(slots_);
+        for (const Slot &slot : old) {
+            if (slot.index < 0) continue;
+            std::size_t i = slot.hash & mask();
+            while (slots_[i].index >= 0) i = (i + 1) & mask();
+            slots_[i] = slot;
+        }
+    }
 };
 
 /// Rules of use: append every string to `text` and describe each message
@@ -96,7 +140,7 @@ public:
     bool has(int unit, UnitFlag flag) const { return unit_flags[unit] & flag; }
 
 private:
-    std::unordered_map<View, int> ids_;
+    ViewTable ids_;
     std::vector<Found> found_;
     std::vector<std::pair<std::size_t, std::size_t>> urls_;
 
