@@ -176,7 +176,9 @@ def _cut(text: str, end: int) -> str:
     """`text` up to `end`, shorter when the cut would part a surrogate pair
     or fall inside a URL: then it ends before the URL, or after it when the
     URL ends within CALL_BOUND more code points."""
-    for url in _URL.finditer(text):
+    # Up to one past the farthest end allowed: a URL that runs on past it
+    # matches to that point, and is cut before.
+    for url in _URL.finditer(text, 0, end + CALL_BOUND + 1):
         if url.start() >= end:
             break
         if end < url.end():
