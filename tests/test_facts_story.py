@@ -5,10 +5,12 @@ once; comments weigh less; an error line brings its command and its project
 frame; no cut parts a URL; the count of seen facts agrees with a plain
 search; and the native helper lets other threads run while it works."""
 
+import json
 import re
 import sys
 import threading
 import time
+from pathlib import Path
 
 import pytest
 from hypothesis import given
@@ -282,3 +284,16 @@ def test_other_threads_run_while_the_helper_works(native_calls, name):
         thread.join()
     assert elapsed > 20 * sys.getswitchinterval(), "the call is too short to tell"
     assert during > 0.25 * pace * elapsed, (during, pace, elapsed)
+
+
+def test_the_shortened_transcript_in_the_docs_is_what_the_selection_gives():
+    """docs/transcript.md shows the planner session's transcript, shortened:
+    every line it shows stands in the transcript, in that order."""
+    root = Path(__file__).resolve().parent.parent
+    conv = json.loads((root / "bench" / "sessions" / "planner.json").read_text(encoding="utf-8"))
+    lines = facts.transcript(conv["messages"][:114]).split("\n")
+    shown = re.search(r"```text\n(.*?)\n```", (root / "docs" / "transcript.md").read_text(encoding="utf-8"), re.S)
+    at = 0
+    for line in shown.group(1).split("\n"):
+        if line != "\u22ee":
+            at = lines.index(line, at) + 1
