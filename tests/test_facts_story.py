@@ -297,3 +297,14 @@ def test_the_shortened_transcript_in_the_docs_is_what_the_selection_gives():
     for line in shown.group(1).split("\n"):
         if line != "\u22ee":
             at = lines.index(line, at) + 1
+
+
+@pytest.mark.parametrize("role", ["tool", "function"])
+def test_a_tools_output_is_no_part_of_the_story(role):
+    msgs = [{"role": "user", "content": "go"}, {"role": role, "content": quiet(0, 400)},
+            {"role": "assistant", "content": "done"}]
+    text = facts.transcript(msgs, 3000)
+    assert text.startswith("[user] go\n") and text.endswith("[assistant] done") and len(text) <= 3000
+    # Output without facts only fills what is left, its newest lines first;
+    # as story its opening line would come first.
+    assert quiet(0, 1) not in text and quiet(0, 400).split("\n")[-1] in text

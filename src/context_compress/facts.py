@@ -189,7 +189,10 @@ def _cut(text: str, end: int) -> str:
     return text[:end]
 
 
-_KINDS = {"user": 1, "tool_result": 3, "assistant": 4}
+#: What a message is to the selection, by its label (kind 0: any other
+#: message that is not a tool's, which belongs to the story). A "function"
+#: message is a tool's output in the older OpenAI shape.
+_KINDS = {"user": 1, "tool_result": 3, "function": 3, "assistant": 4}
 
 
 def _read(msgs: Iterable[Any]) -> list[tuple[str, str, int, tuple[str, ...], tuple[str, ...], str]]:
