@@ -1723,8 +1723,406 @@ def sysperf() -> dict:
     return s.conversation("sysperf: the CI runner got slower")
 
 
+# --- 7. planner: a report that got slow on the new database server ---------------------
+#
+# A real PostgreSQL 15 cluster, private to the sandbox (its own data directory,
+# a Unix socket in the sandbox, no TCP), started and stopped by the session.
+# The service's retry loop, the server's configuration dumps (mostly defaults
+# and commented-out settings), verbose test rows and pgbench's progress lines
+# are the repeats and the noise a transcript has to see past; the assistant
+# tells the user at length what it found.
+
+PG_BIN = Path("/usr/lib/postgresql/15/bin")
+PG_PORT = 54329
+
+PLANNER = {
+    "reports/__init__.py": '''
+        """The monthly reports of the order service."""
+        __version__ = "2.3.0"
+    ''',
+    "reports/config.py": '''
+        import os
+        import tomllib
+        from dataclasses import dataclass
+
+
+        @dataclass
+        class Config:
+            host: str
+            port: int
+            database: str
+            retries: int
+            retry_delay_ms: int
+
+
+        def load(path="config/service.toml"):
+            with open(path, "rb") as fh:
+                raw = tomllib.load(fh)["database"]
+            port = int(os.environ.get("REPORTS_DB_PORT", raw["port"]))
+            return Config(raw["host"], port, raw["name"], raw["retries"], raw["retry_delay_ms"])
+    ''',
+    "reports/db.py": '''
+        import logging
+        import os
+        import socket
+        import subprocess
+        import time
+
+        log = logging.getLogger("reports.db")
+
+
+        def reachable(cfg):
+            """Whether the server accepts a connection: TCP for a host name, the
+            server's Unix socket for a directory."""
+            if cfg.host.startswith("/"):
+                family, address = socket.AF_UNIX, os.path.join(cfg.host, f".s.PGSQL.{cfg.port}")
+            else:
+                family, address = socket.AF_INET, (cfg.host, cfg.port)
+            with socket.socket(family, socket.SOCK_STREAM) as sock:
+                sock.settimeout(1.0)
+                sock.connect(address)
+            return True
+
+
+        def wait_for_server(cfg):
+            error = None
+            for attempt in range(cfg.retries):
+                try:
+                    return reachable(cfg)
+                except OSError as exc:
+                    error = exc
+                    log.info("retrying")
+                    time.sleep(cfg.retry_delay_ms / 1000)
+            log.error("could not connect to %s:%s after %d attempts: %s", cfg.host, cfg.port, cfg.retries, error)
+            raise SystemExit(1)
+
+
+        def query(cfg, sql):
+            """Rows of `sql` as lists of strings, through psql."""
+            out = subprocess.run(["psql", "-X", "-A", "-t", "-F", "\\t", "-h", cfg.host, "-p", str(cfg.port),
+                                  "-U", "postgres", "-d", cfg.database, "-c", sql],
+                                 check=True, capture_output=True, text=True).stdout
+            return [line.split("\\t") for line in out.splitlines() if line]
+    ''',
+    "reports/monthly.py": '''
+        from datetime import date
+
+        REPORT_SQL = """
+        SELECT customer_id, count(*) AS orders, sum(total_cents) AS total_cents
+        FROM orders
+        WHERE created_at >= '{first}' AND created_at < '{last}'
+        GROUP BY customer_id
+        ORDER BY total_cents DESC
+        LIMIT 10
+        """
+
+
+        def month_bounds(month):
+            """The first day of `month` (YYYY-MM) and the first day of the next one."""
+            year, number = (int(part) for part in month.split("-"))
+            return date(year, number, 1), date(year, number + 1, 1)
+
+
+        def report_sql(month):
+            first, last = month_bounds(month)
+            return REPORT_SQL.format(first=first, last=last)
+    ''',
+    "reports/service.py": '''
+        import argparse
+        import logging
+        import time
+
+        from reports import config, db, monthly
+
+
+        def main(argv=None):
+            parser = argparse.ArgumentParser(prog="reports")
+            parser.add_argument("--month", required=True)
+            args = parser.parse_args(argv)
+            logging.basicConfig(level=logging.INFO, format="%(levelname)s %(message)s")
+            cfg = config.load()
+            db.wait_for_server(cfg)
+            start = time.perf_counter()
+            rows = db.query(cfg, monthly.report_sql(args.month))
+            for customer, orders, total in rows:
+                print(f"{customer:>10} {orders:>6} {int(total) / 100:>12.2f}")
+            logging.info("report for %s: %d rows in %.1f ms", args.month, len(rows),
+                         (time.perf_counter() - start) * 1000)
+            return 0
+
+
+        if __name__ == "__main__":
+            raise SystemExit(main())
+    ''',
+    "config/service.toml": '''
+        [database]
+        host = "127.0.0.1"
+        port = 5433
+        name = "reports"
+        retries = 600
+        retry_delay_ms = 1
+    ''',
+    "sql/001_schema.sql": '''
+        CREATE TABLE customers (
+            id integer PRIMARY KEY,
+            name text NOT NULL,
+            region text NOT NULL
+        );
+
+        CREATE TABLE orders (
+            id bigint PRIMARY KEY,
+            customer_id integer NOT NULL REFERENCES customers (id),
+            created_at timestamptz NOT NULL,
+            total_cents bigint NOT NULL,
+            status text NOT NULL DEFAULT 'paid'
+        );
+    ''',
+    "sql/seed.sql": '''
+        INSERT INTO customers
+        SELECT i, 'customer ' || i, (ARRAY['north', 'south', 'east', 'west'])[1 + i % 4]
+        FROM generate_series(1, 5000) AS i;
+
+        INSERT INTO orders
+        SELECT i, 1 + (i * 7919) % 5000,
+               timestamptz '2019-01-01 00:00+00' + (i * interval '9 minutes'),
+               500 + (i * 104729) % 250000,
+               CASE WHEN i % 50 = 0 THEN 'refunded' ELSE 'paid' END
+        FROM generate_series(1::bigint, 400000) AS i;
+
+        ANALYZE;
+    ''',
+    "tests/test_bounds.py": '''
+        """month_bounds for every month of 2019-2024, one test per month, as the
+        CI log lists them."""
+        from datetime import date
+
+        from reports.monthly import month_bounds
+
+        CASES = [(f"{year}-{month:02d}", date(year, month, 1),
+                  date(year + month // 12, month % 12 + 1, 1))
+                 for year in range(2019, 2025) for month in range(1, 13)]
+
+
+        def _case(month, first, last):
+            def test():
+                assert month_bounds(month) == (first, last)
+            return test
+
+
+        for _number, (_month, _first, _last) in enumerate(CASES):
+            globals()[f"test_case_{_number:03d}"] = _case(_month, _first, _last)
+    ''',
+}
+
+
+def planner() -> dict:
+    start = datetime(2025, 5, 6, 9, 40, 0, tzinfo=timezone.utc)
+    root = repository("planner", PLANNER, start - timedelta(days=20), "reports service 2.3.0")
+    data, run = SANDBOX / "planner-pg", SANDBOX / "planner-run"
+    for directory in (data, run):
+        shutil.rmtree(directory, ignore_errors=True)
+        directory.mkdir(parents=True)
+        shutil.chown(directory, "postgres", "postgres")
+    s = Session("planner", start, 707, root)
+    pg = f"/usr/sbin/runuser -u postgres -- {PG_BIN}"
+    psql = f"psql -X -h {run} -p {PG_PORT} -U postgres"
+    pytest_cmd = "python -m pytest -p no:cacheprovider"
+    month_sql = "SELECT customer_id, count(*), sum(total_cents) FROM orders WHERE created_at >= '{0}-01' AND " \
+                "created_at < '{0}-01'::date + interval '1 month' GROUP BY customer_id ORDER BY 3 DESC LIMIT 10"
+    try:
+        s.user("Since the database moved to the new server (PostgreSQL 15 on this box), the monthly orders report "
+               "of the reports service takes ages, and the service logs a wall of retries before it even starts. "
+               "Find out what is going on, and tell me what you find before you change anything. Do not edit "
+               "anything under /etc/postgresql: server-side changes go through me. For experiments, run a private "
+               "test cluster in the sandbox, not the system one.")
+        s.act("Looking at the repository and its configuration first.",
+              ("bash", {"command": "ls -R reports config sql tests && git log --oneline -3"}),
+              ("bash", {"command": "cat config/service.toml"}))
+        s.read("The connection code.", "reports/db.py", 1, 60)
+        out = s.bash("Running the report the way the cron job does.",
+                     "python -m reports.service --month 2025-02 2>&1; echo exit=$?")
+        attempts = out.count("INFO retrying")
+        s.say(f"The service never reached a database. What its log shows:\n"
+              f"- {attempts} attempts, each logged as the same `INFO retrying`, then "
+              f"`{first(r'^(ERROR .+)$', out, 'an error')}`.\n"
+              "- config/service.toml still points at 127.0.0.1 port 5433. Nothing listens there on this box, so "
+              "every attempt is refused at once.\n"
+              "- The loop in reports/db.py has no back-off: retry_delay_ms = 1, so all the attempts are over in "
+              "well under a second. That is why the log is a wall of identical lines rather than a wait.\n"
+              "- The report itself never ran, so the slowness you see must be measured separately, against a "
+              "server that answers.\n"
+              "Next I'll look at what the server's own configuration says about its port.")
+        s.act("The clusters on this machine and the configuration of the system one (read only).",
+              ("bash", {"command": "pg_lsclusters"}),
+              ("bash", {"command": "pg_conftool 15 main show all"}),
+              ("bash", {"command": "pg_conftool 15 main show port; pg_conftool 15 main show listen_addresses"}))
+        s.say("The system cluster 15/main is configured for port 5432, not 5433, and it is down. As you asked, I "
+              "won't start it. For the query I'll make a private cluster of the same version in the sandbox, "
+              f"listening only on a Unix socket in {run}, and load a copy of the schema with generated orders.")
+        s.bash("A private cluster in the sandbox.", f"{pg}/initdb -D {data} -E UTF8 --locale=C.UTF-8 -A trust 2>&1")
+        s.bash("Starting it on a Unix socket only.",
+               f"{pg}/pg_ctl -D {data} -l {run}/server.log -w -o \"-c listen_addresses='' -k {run} "
+               f"-p {PG_PORT}\" start 2>&1; sleep 1; cat {run}/server.log")
+        s.bash("The database, the schema and 400,000 generated orders.",
+               f"{psql} -c 'CREATE DATABASE reports' && {psql} -d reports -f sql/001_schema.sql && "
+               f"time {psql} -d reports -f sql/seed.sql 2>&1")
+        s.bash("Table sizes.", f"{psql} -d reports -c \"SELECT relname, n_live_tup, "
+               "pg_size_pretty(pg_total_relation_size(relid)) FROM pg_stat_user_tables ORDER BY 1\"")
+        out = s.bash("The report query of February 2025's layout, on a month with data (2024-02), with the plan.",
+                     f"{psql} -d reports -c \"EXPLAIN (ANALYZE, BUFFERS) {month_sql.format('2024-02')}\"")
+        scan_time = first(r"Execution Time: ([\d.]+ ms)", out, "?")
+        s.say("The plan of the report query on the private cluster:\n"
+              f"- {first(r'(Seq Scan on orders.*)$', out, 'a sequential scan of orders')}: the whole table is "
+              "read for one month.\n"
+              f"- {first(r'(Rows Removed by Filter: \d+)', out, 'most rows are filtered out')}, so almost every row "
+              "read is thrown away.\n"
+              f"- Execution Time: {scan_time}.\n"
+              "The schema in sql/001_schema.sql creates no index on orders.created_at, only the primary keys. On "
+              "the old server the table may have had one that nobody put into the schema file.")
+        s.user("The DBA says somebody disabled index scans in the planner settings on the old box, and that the new "
+               "one got a copy of that configuration. Check the planner settings before you blame the schema. "
+               "Read only, again.")
+        s.act("Every setting of the private cluster, as the server reports it.",
+              ("bash", {"command": f"{psql} -c 'SHOW ALL'"}))
+        s.act("The planner settings in the configuration files: the private cluster's and the system one's.",
+              ("bash", {"command": f"grep -n 'enable_\\|random_page_cost\\|effective_cache_size\\|work_mem' "
+                                   f"{data}/postgresql.conf"}),
+              ("bash", {"command": "grep -n 'enable_\\|random_page_cost\\|effective_cache_size' "
+                                   "/etc/postgresql/15/main/postgresql.conf"}))
+        s.act("The whole query tuning section of the system cluster's file, to be sure nothing is set there.",
+              ("bash", {"command": "sed -n '/^# QUERY TUNING/,/^# REPORTING AND LOGGING/p' "
+                                   "/etc/postgresql/15/main/postgresql.conf"}))
+        s.act("The private cluster's configuration file as initdb wrote it, and the planner's settings by category.",
+              ("bash", {"command": f"cat {data}/postgresql.conf"}),
+              ("bash", {"command": f"{psql} -c \"SELECT name, setting, unit, category FROM pg_settings WHERE "
+                                   "category LIKE 'Query Tuning%' ORDER BY category, name\""}))
+        out = s.bash("And the settings that differ from their defaults, with where they come from.",
+                     f"{psql} -c \"SELECT name, setting, unit, source, sourcefile, sourceline FROM pg_settings "
+                     "WHERE source NOT IN ('default', 'override') ORDER BY name\"")
+        s.say("Index scans are not disabled. What I checked:\n"
+              "- In /etc/postgresql/15/main/postgresql.conf every enable_* planner switch is commented out "
+              "(#enable_indexscan = on and the others), so each has its default, on.\n"
+              "- The private cluster's file is the same: initdb writes the switches commented out.\n"
+              "- pg_settings lists no planner setting among those that differ from their defaults; the ones that "
+              "do are the socket, the port, the locale and a few sizes initdb chose.\n"
+              "- random_page_cost and effective_cache_size are at their defaults too (4 and 4GB).\n"
+              "So the planner is free to use an index; it has none to use. I think the old server had an index on "
+              "orders.created_at that was created by hand and never written into sql/001_schema.sql.")
+        s.user("Fine, that convinces me. Add the index as a new migration, sql/002_orders_created_at.sql; don't "
+               "touch 001_schema.sql, it has already run everywhere. Then show me the plan again.")
+        s.act("The migration.", ("write_file", {"path": "sql/002_orders_created_at.sql", "content":
+              "-- The monthly report reads one month of orders: without this index every run scans the table.\n"
+              "CREATE INDEX IF NOT EXISTS orders_created_at_idx ON orders (created_at);\n"}))
+        s.bash("Applying it to the private cluster.", f"time {psql} -d reports -f sql/002_orders_created_at.sql 2>&1 "
+               f"&& {psql} -d reports -c '\\d orders'")
+        out = s.bash("The plan again.", f"{psql} -d reports -c \"EXPLAIN (ANALYZE, BUFFERS) "
+                     f"{month_sql.format('2024-02')}\"")
+        s.say("With the index the plan changes:\n"
+              f"- {first(r'(Bitmap Index Scan on orders_created_at_idx.*|Index Scan using orders_created_at_idx.*)$', out, 'the index is used')}.\n"
+              f"- Execution Time: {first(r'Execution Time: ([\d.]+ ms)', out, '?')}, against {scan_time} "
+              "with the sequential scan.\n"
+              "The report reads only the month's rows now. The migration is in sql/002_orders_created_at.sql; "
+              "001_schema.sql is untouched.")
+        for month in ("2019-06", "2019-11", "2020-04", "2020-12", "2021-07", "2021-10", "2022-03", "2022-08",
+                      "2023-01", "2023-11", "2024-05", "2024-09"):
+            s.bash(f"The plan for {month}, to see it holds for other months.",
+                   f"{psql} -d reports -c \"EXPLAIN (ANALYZE) {month_sql.format(month)}\"")
+        s.say("Every month takes the index; the execution times stay in the same range.")
+        s.user("Now the port. Point the service at the private cluster for now, I'll change it to the real server "
+               "when the DBA opens 5432. Then run the report.")
+        s.edit("The host becomes the socket directory of the private cluster.", "config/service.toml",
+               'host = "127.0.0.1"\nport = 5433', f'host = "{run}"\nport = {PG_PORT}')
+        s.bash("The report, as cron runs it.", "python -m reports.service --month 2024-02 2>&1; echo exit=$?")
+        s.bash("And for the last six months of data, as the backfill job would.",
+               "for m in 2024-03 2024-04 2024-05 2024-06 2024-07 2024-08; do python -m reports.service --month $m "
+               "2>&1; done")
+        s.read("The tests, before running them.", "tests/test_bounds.py", 1, 40)
+        s.user("Run the tests of the package too, verbose: CI lists every case and we compare the logs.")
+        out = s.bash("The tests, verbose.", f"{pytest_cmd} -v 2>&1")
+        failed = re.findall(r"^FAILED (\S+)", out, re.M)
+        s.say(f"{len(failed)} of the cases fail: {', '.join(failed)}.\n"
+              f"All of them are Decembers. {first(r'^E\s+(\w+Error: .+)$', out, 'The error')} comes from "
+              "month_bounds in reports/monthly.py, which builds the next month as date(year, number + 1, 1): month "
+              "13 for December.\n"
+              "The report has therefore never worked for a December. I'll fix month_bounds to roll over to "
+              "January of the next year.")
+        s.edit("Rolling December over to January.", "reports/monthly.py",
+               "return date(year, number, 1), date(year, number + 1, 1)",
+               "return date(year, number, 1), date(year + number // 12, number % 12 + 1, 1)")
+        out = s.bash("The tests again, verbose.", f"{pytest_cmd} -v 2>&1")
+        s.say(first(r"=+ (\d+ passed.*) =+", out, out.splitlines()[-1]) + ".")
+        s.user("The retry loop: make it back off exponentially, from 50 ms up to 2 s, and log one line per attempt "
+               "with the error and the next delay instead of a wall of identical lines. Keep the number of attempts "
+               "configurable.")
+        s.read("The loop as it is.", "reports/db.py", 20, 35)
+        s.edit("Exponential back-off, one informative line per attempt.", "reports/db.py",
+               "            log.info(\"retrying\")\n            time.sleep(cfg.retry_delay_ms / 1000)",
+               "            delay = min(0.05 * 2 ** attempt, 2.0)\n"
+               "            log.warning(\"attempt %d of %d: %s; next in %.2f s\", attempt + 1, cfg.retries, exc, "
+               "delay)\n            time.sleep(delay)")
+        s.edit("Fewer attempts by default: with back-off, 8 cover about 8 s.", "config/service.toml",
+               "retries = 600", "retries = 8")
+        s.bash("Against the old port, to see the new log.",
+               "REPORTS_DB_PORT=5433 python -m reports.service --month 2024-02 2>&1; echo exit=$?")
+        s.bash("And against the private cluster.", "python -m reports.service --month 2024-12 2>&1; echo exit=$?")
+        s.commit("Committing.", "reports: index orders.created_at, Decembers, back-off on connect")
+        s.user("How does the new server cope with load? Use pgbench on a separate database, two clients at most, "
+               "ten seconds, and show the progress every second.")
+        s.bash("A pgbench database next to reports.", f"{psql} -c 'CREATE DATABASE bench' && "
+               f"pgbench -h {run} -p {PG_PORT} -U postgres -i -s 10 bench 2>&1")
+        out = s.bash("Ten seconds, two clients, progress every second.",
+                     f"pgbench -h {run} -p {PG_PORT} -U postgres -c 2 -j 2 -T 10 -P 1 bench 2>&1")
+        s.say("pgbench, two clients for ten seconds:\n"
+              f"- {first(r'^(tps = .+)$', out, 'see above')}\n"
+              f"- {first(r'^(latency average = .+)$', out, 'see above')}\n"
+              "- the progress lines stay within a narrow band, no stalls.\n"
+              "That is the simple TPC-B-like load, not our report, but it shows the server is not starved.")
+        s.bash("And the report query under the same kind of load, as a custom script.",
+               f"printf \"\\\\set m random(1, 60)\\nSELECT customer_id, count(*) FROM orders WHERE created_at >= "
+               "date '2019-01-01' + (:m || ' months')::interval AND created_at < date '2019-02-01' + (:m || "
+               f"' months')::interval GROUP BY 1 ORDER BY 2 DESC LIMIT 10;\\n\" > {run}/report.sql && "
+               f"pgbench -h {run} -p {PG_PORT} -U postgres -n -c 2 -j 2 -T 10 -P 1 -f {run}/report.sql reports 2>&1")
+        s.act("Statistics the server collected meanwhile.",
+              ("bash", {"command": f"{psql} -d reports -c \"SELECT relname, seq_scan, seq_tup_read, idx_scan, "
+                                   "idx_tup_fetch FROM pg_stat_user_tables ORDER BY 1\""}),
+              ("bash", {"command": f"{psql} -d reports -c \"SELECT indexrelname, idx_scan, idx_tup_read, "
+                                   "pg_size_pretty(pg_relation_size(indexrelid)) FROM pg_stat_user_indexes\""}),
+              ("bash", {"command": f"tail -40 {run}/server.log"}))
+        for name in ("service.py", "config.py", "monthly.py"):
+            s.read(f"Re-reading reports/{name} for the summary.", f"reports/{name}", 1, 80)
+        s.bash("The commit.", "git show --stat --patch HEAD")
+        s.bash("The tests once more, verbose with the slowest cases, as CI runs them.", f"{pytest_cmd} -v "
+               "--durations=5 2>&1")
+        s.say("Summary of what I found and changed:\n"
+              "- The wall of retries: config/service.toml pointed at 127.0.0.1:5433, where nothing listens on the "
+              "new server, and the loop retried 600 times with a 1 ms pause, logging the same `INFO retrying` "
+              "each time.\n"
+              "- The loop now backs off from 50 ms to 2 s and logs the attempt, the error and the next delay; 8 "
+              "attempts by default.\n"
+              "- The slow report: the orders table has no index on created_at, so every report scanned all 400,000 "
+              "rows. The planner settings are not the cause: every enable_* switch is commented out, at its "
+              "default, on the system cluster and on the private one.\n"
+              "- sql/002_orders_created_at.sql adds the index; the plan becomes an index scan and the execution "
+              f"time drops from {scan_time} to a fraction of it.\n"
+              "- month_bounds failed for every December (month 13); fixed, and all 72 cases pass.\n"
+              "- The service points at the private cluster's socket until the DBA opens port 5432 on the system "
+              "cluster. That change, and starting 15/main, are yours to make.\n"
+              "Nothing under /etc/postgresql was changed.")
+        s.user("Thanks. Stop the private cluster, and tell me what to hand the DBA.")
+        s.bash("Stopping it.", f"{pg}/pg_ctl -D {data} -m fast stop 2>&1")
+        s.say("The private cluster is stopped. For the DBA:\n"
+              "- create the index of sql/002_orders_created_at.sql on the production database;\n"
+              "- start 15/main and open port 5432 to the reports host, then set port = 5432 and the server's host "
+              "in config/service.toml;\n"
+              "- no planner setting needs changing.")
+    finally:
+        subprocess.run(["/usr/sbin/runuser", "-u", "postgres", "--", str(PG_BIN / "pg_ctl"), "-D", str(data), "-m", "fast",
+                        "stop"], capture_output=True)
+    return s.conversation("planner: the report got slow on the new server")
+
+
 SESSIONS = {"inventory": inventory, "ringbuf": ringbuf, "deps": deps, "tour": tour,
-            "polyglot": polyglot, "sysperf": sysperf}
+            "polyglot": polyglot, "sysperf": sysperf, "planner": planner}
 
 
 def main(argv: list[str]) -> int:

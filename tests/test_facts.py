@@ -3,6 +3,7 @@ selection (kept lines in order, every left-out run counted), each kind of
 fact survives when it fits, odd records never break it, install() undoes in
 any order, and a second compaction keeps what the first one's summary held."""
 
+import itertools
 import os
 import re
 import sys
@@ -61,27 +62,77 @@ def test_no_cut_parts_a_surrogate_pair(lead, pairs, budget):
         assert not re.search("(?<![\ud800-\udbff])[\udc00-\udfff]", text)
 
 
-def rendered_lines(msgs):
-    """(message, label, line) of the span's lines as the selection numbers
-    and renders them (no line here is long enough to be cut in pieces):
-    without trailing white space, and a tool output line with at most one
-    character of its indentation."""
-    lines = []
+def rendered_units(msgs):
+    """(message, label, text, lines, skipped) of the span's units as the
+    selection makes them from lines this short, without digits or sentence
+    ends: lines without trailing white space, a tool output line with at most
+    one character of its indentation; in a tool's output, a run of five or
+    more lines that differ only in their white space and hold a word, or else
+    a run of identical lines, is one line with its count where that is
+    shorter; a line (6 characters or more without
+    the white space around it) that an earlier one of the story, or of the
+    output, already holds is skipped."""
+    units, said, printed = [], set(), set()
     for m, message in enumerate(msgs):
-        body = message["content"]
-        calls = [" ".join(f"call {c['function']['name']} {c['function']['arguments']}".splitlines()).rstrip()
-                 for c in message.get("tool_calls", [])]
-        label = "[tool_result] " if message["role"] == "tool" else f"[{message['role']}] "
-        for line in body.split("\n") if body else []:
+        tool = message["role"] == "tool"
+        label = "[tool_result] " if tool else f"[{message['role']}] "
+        lines = []
+        for line in message["content"].split("\n") if message["content"] else []:
             line = line.rstrip()
-            if message["role"] == "tool" and len(line) - len(line.lstrip(" \t")) > 1:
+            if tool and len(line) - len(line.lstrip(" \t")) > 1:
                 line = line[len(line) - len(line.lstrip(" \t")) - 1:]
-            lines.append((m, label, line))
-        lines += [(m, label, line) for line in calls]
-    return lines
+            lines.append(line)
+        groups, i = [], 0
+        while i < len(lines):
+            j = i + 1
+            while tool and lines[i] and j < len(lines) and lines[j] and shape(lines[j - 1]) == shape(lines[j]):
+                j += 1
+            run = lines[i:j]
+            if len(set(run)) > 1 and len(run) >= 5 and re.search("[A-Za-z]{2}", run[0]) and folds(run):
+                groups.append((f"{run[0]} (\u00d7{len(run)})", len(run), run[0].strip()))
+            else:
+                for _, same in itertools.groupby(run):
+                    same = list(same)
+                    if len(same) >= 2 and folds(same):
+                        groups.append((f"{same[0]} (\u00d7{len(same)})", len(same), same[0].strip()))
+                    else:
+                        groups += [(line, 1, line.strip()) for line in same]
+            i = j
+        seen = printed if tool else said
+        for text, lines_, key in groups:
+            units.append((m, label, text, lines_, len(key) >= 6 and key in seen))
+            if len(key) >= 6:
+                seen.add(key)
+        units += [(m, label, " ".join(f"call {c['function']['name']} {c['function']['arguments']}".splitlines())
+                   .rstrip(), 1, False) for c in message.get("tool_calls", [])]
+    return units
 
 
-plain_lines = st.text(st.sampled_from("ab c_/.5%\t\u4e2d\U0001f600"), max_size=40)
+def shape(line):
+    return line[:1].isspace(), line.split()
+
+
+def folds(run):
+    """Whether a run of lines is one line with its count: only where that is shorter."""
+    return len(f"{run[0]} (\u00d7{len(run)})") + 1 < sum(len(line) + 1 for line in run)
+
+
+def whole_text(msgs):
+    """The span rendered whole: every line as it is, the first of each message labelled."""
+    lines = []
+    for message in msgs:
+        tool = message["role"] == "tool"
+        label = "[tool_result] " if tool else f"[{message['role']}] "
+        body = [line.rstrip() for line in message["content"].split("\n")] if message["content"] else []
+        if tool:
+            body = [line[max(len(line) - len(line.lstrip(" \t")) - 1, 0):] for line in body]
+        body += [" ".join(f"call {c['function']['name']} {c['function']['arguments']}".splitlines()).rstrip()
+                 for c in message.get("tool_calls", [])]
+        lines += [label + line if k == 0 else line for k, line in enumerate(body)]
+    return "\n".join(lines)
+
+
+plain_lines = st.text(st.sampled_from("ab c_/%\t\u4e2d\U0001f600"), max_size=40)
 plain_spans = st.lists(st.fixed_dictionaries(
     {"role": st.sampled_from(["user", "assistant", "tool"]),
      "content": st.lists(plain_lines, min_size=1, max_size=6).map("\n".join)},
@@ -91,23 +142,29 @@ plain_spans = st.lists(st.fixed_dictionaries(
 
 @given(plain_spans, st.integers(0, 3000))
 def test_text_is_the_kept_lines_in_order_with_every_gap_counted(msgs, budget):
-    lines = rendered_lines(msgs)
     text = facts.transcript(msgs, budget)
+    whole = whole_text(msgs)
+    assert (text == whole) == (len(whole) <= budget)
+    if text == whole or not text:
+        return
+    units = rendered_units(msgs)
     at, last = 0, None
-    for out in text.split("\n") if text else []:
+    for out in text.split("\n"):
         gap = MARKER.fullmatch(out)
         if gap:
-            assert int(gap.group(1)) > 0
-            at += int(gap.group(1))
+            # A marker counts the span's lines that the units it stands for hold.
+            left = int(gap.group(1))
+            assert left > 0
+            while left > 0:
+                left -= units[at][3]
+                at += 1
+            assert left == 0, (out, units)
             continue
-        m, label, line = lines[at]
-        # The first kept line of each message carries its label.
-        assert out == (line if m == last else label + line), (out, lines[at])
+        m, label, line, _, skipped = units[at]
+        # The first kept unit of each message carries its label; a repeat is never kept.
+        assert not skipped and out == (line if m == last else label + line), (out, units[at])
         at, last = at + 1, m
-    assert at == len(lines) or not text
-    whole = "\n".join(label + line if i == 0 or lines[i - 1][0] != m else line
-                      for i, (m, label, line) in enumerate(lines))
-    assert (text == whole) == (len(whole) <= budget)
+    assert at == len(units)
 
 
 # --- what survives --------------------------------------------------------------
@@ -120,6 +177,12 @@ FACTS = {
     "errors": ("KeyError: 'unit_price_cents'", "KeyError: 'unit_price_cents'"),
 }
 FILLER = "the quick brown fox jumps over the lazy dog again and again"
+
+
+def word(i):
+    """A name of letters for `i`: lines that differ in their numbers alone
+    are one line with a count."""
+    return "".join(chr(97 + d) for d in divmod(i, 26))
 
 
 @pytest.mark.parametrize("category", [*FACTS, "constraints", "command"])
@@ -176,7 +239,7 @@ def test_an_error_line_is_chosen_at_the_cost_of_its_command_too(paths, command, 
 def test_lines_of_equal_worth_are_kept_with_the_fewest_gaps(lines, per_line, messages, sixths):
     # A kept line makes its neighbours cheaper (no marker of their own):
     # they must win over lines of equal worth elsewhere.
-    body = "\n".join(" ".join(f"/d_{i}/f_{k}.log" for k in range(per_line)) for i in range(lines))
+    body = "\n".join(" ".join(f"/d_{word(i)}/f_{word(k)}.log" for k in range(per_line)) for i in range(lines))
     msgs = [{"role": "user", "content": "go"}, *[{"role": "tool", "content": body.replace("/d", f"/m{m}/d")}
                                                  for m in range(messages)], {"role": "assistant", "content": "ok"}]
     text = facts.transcript(msgs, len(facts.transcript(msgs, 10**6)) * sixths // 6)
@@ -188,14 +251,14 @@ def test_a_block_is_not_passed_over_for_its_first_lines_cost(block, singles, sla
     # Alone, a line of the block costs more than a single line elsewhere
     # (both pay a marker and a label, the block's line is longer); together
     # they cost less per fact, and the budget holds the block and no more.
-    lines = [f"/srv/block/file_{i:02}.log" for i in range(block)]
+    lines = [f"/srv/block/file_{word(i)}.log" for i in range(block)]
     msgs = [{"role": "user", "content": "go"}, {"role": "assistant", "content": "ok"},
             {"role": "tool", "content": "\n".join([FILLER, *lines, FILLER])}]
     for i in range(singles):
-        msgs += [{"role": "assistant", "content": "ok"}, {"role": "tool", "content": f"/a/s_{i:02}.log"}]
-    msgs += [{"role": "assistant", "content": FILLER}, {"role": "assistant", "content": "done"}]
-    wanted = "\n".join(["[user] go", "…(2 lines omitted)", "[tool_result] " + "\n".join(lines),
-                        f"…({2 * singles + 2} lines omitted)", "[assistant] done"])
+        msgs += [{"role": "tool", "content": FILLER}, {"role": "tool", "content": f"/a/s_{i:02}.log"}]
+    msgs += [{"role": "assistant", "content": "done"}]
+    wanted = "\n".join(["[user] go", "[assistant] ok", "…(1 line omitted)", "[tool_result] " + "\n".join(lines),
+                        f"…({2 * singles + 1} lines omitted)", "[assistant] done"])
     text = facts.transcript(msgs, len(wanted) + slack)
     assert all(line in text for line in lines), text
 

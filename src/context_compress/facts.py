@@ -19,27 +19,52 @@ and under the module's `[role] ` labels, they keep
   whole when it fits in 35 % of the budget, so that what an earlier
   compaction kept is not lost; a longer one keeps its fact lines within that
   share;
+- the story: every user message and every line of the assistants' prose
+  (and of any other message that is not a tool's), whole and in order,
+  when their text with its labels fits 40 % of the budget
+  (TRANSCRIPT_SHARES, EXTRACT_SHARES). A longer story keeps the users'
+  messages (the start of each, evenly, when they do not fit 60 % of that
+  share), the opening sentence of every other message (the newest first,
+  with the rest of its line when that is short), then its lines that carry
+  facts and its newest lines, while the share lasts;
 - the start of the span and its end;
-- the users' messages, up to a share of the budget (TRANSCRIPT_SHARES,
-  EXTRACT_SHARES): all of them when they fit, else the start of each, evenly;
-- the tool calls of assistant messages, as ``call NAME ARGUMENTS`` lines of at
-  most CALL_BOUND characters;
-- from every message the lines that carry facts, chosen greedily by the facts
-  they add per character they add to the text (markers and labels counted):
-  file paths, URLs, identifiers (snake_case, camelCase, hashes, tickets),
-  numbers with units, error lines (each with the line that names the failing
-  command, and chosen at the cost of both) and the users' constraints;
-- whatever else still fits, users' and assistants' lines first, newest first.
+- tool calls as ``call NAME ARGUMENTS`` lines of at most CALL_BOUND
+  characters;
+- with the rest of the budget, the lines that carry facts, chosen greedily
+  by the facts they add per character they add to the text (markers and
+  labels counted): file paths, URLs, identifiers (snake_case, camelCase,
+  hashes, tickets), numbers with units, error lines and the users'
+  constraints, a URL, a path, an error line or a constraint worth more than
+  an identifier or a number. A line made only of a comment, or stating a
+  default (a configuration dump's ``#enable_seqscan = on``), weighs a
+  quarter of one a command set or printed. An error line comes with the
+  line that names the failing command and the nearest frame that names a
+  file of the project (``File "src/app/db.py", line 12``, ``at
+  Main.run(Main.java:5)``), and is chosen at the cost of all three;
+- whatever else still fits, the story's lines first, newest first.
+
+No repeats: in a tool's output a run of identical lines, or of five or more
+lines of the same shape (differing only in numbers, ids or stamps, not in
+a URL, with a word among them), is one line with its count, the parts that
+differ written N (``INFO retrying (×607)``, ``tests/test_x.py::test_case_0NN
+PASSED (×42)``), where that is shorter; a line of six characters or more
+that an earlier line of the story, or of the output, already holds is left
+out, the first carries it. A span that fits the budget whole is rendered
+whole, every line as it is.
 
 Each run of left-out lines, within a message or across messages, is one
-marker line saying how many (``…(37 lines omitted)``); the first kept line of
-a message carries its label. Lines longer than PIECE_BOUND are taken in
-pieces, each counted as a line. Lines lose their trailing white space, and a
-tool output line all but one character of its indentation (users' and
-assistants' lines keep theirs: code in them reads by it). The text depends on the messages and the
-budget alone, is at most `budget` code points long, and no cut parts the two
-halves of a surrogate pair. The selection is C++ (the context_compress._facts
-extension): it reads a span of a megabyte in some 25 ms.
+marker line counting the span's lines (``…(37 lines omitted)``); the first
+kept line of a message carries its label. Lines longer than PIECE_BOUND are
+taken in pieces, at a sentence's end or a space, never inside a URL (an
+opening sentence is a piece too); each piece is counted as a line, and
+pieces kept one after the other stand on one line again. Lines lose their
+trailing white space, and a tool output line all but one character of its
+indentation (users' and assistants' lines keep theirs: code in them reads
+by it). The text depends on the messages and the budget alone, is at most
+`budget` code points long, and no cut parts the two halves of a surrogate
+pair or a URL. The selection is C++ (the context_compress._facts
+extension), which lets other threads run once it has copied the messages:
+it reads a span of a megabyte in some 30 ms.
 
 Messages are read as the module reads them (`get` of ``role``, ``content``,
 ``tool_result``), so whatever the module renders is rendered, and what makes
@@ -49,13 +74,15 @@ reads are read defensively: a shape that cannot be read is left out.
 
 `find_facts(text)` and `span_facts(msgs)` give the facts by category;
 `seen(msgs, sent)` counts how many of a span's facts the text `sent` holds
-verbatim, the most that a summary written from it can keep.
+verbatim, the most that a summary written from it can keep (in C++ too, in
+some 20 ms for a megabyte).
 """
 
 from __future__ import annotations
 
 import json
 import logging
+import re
 from collections.abc import Callable, Iterable, Mapping
 from typing import Any
 
@@ -74,14 +101,12 @@ TRANSCRIPT_BUDGET = 24_000
 EXTRACT_BUDGET = 8_000
 
 #: Shares of the budget taken before the greedy choice of fact lines, in
-#: this order: the previous summary, users' messages, the start and the end
-#: of the span. The extract, a third of the size, gives users less, but not
-#: so little that their messages of a typical session (600-1,200 characters
-#: in the recorded ones) are cut: a constraint inside a long message of
-#: theirs is one sentence of a long line, which the greedy choice of lines
-#: values low ("Don't touch the migrations folder" was lost at 10 %).
-TRANSCRIPT_SHARES = (0.35, 0.25, 0.02, 0.04)
-EXTRACT_SHARES = (0.35, 0.15, 0.01, 0.02)
+#: this order: the previous summary, the story (users' messages and the
+#: assistants' prose), the start and the end of the span. The story's share
+#: is the same in the extract: what the user asked and what the assistant
+#: found are what a summary is written around, at any size.
+TRANSCRIPT_SHARES = (0.35, 0.40, 0.02, 0.04)
+EXTRACT_SHARES = (0.35, 0.40, 0.01, 0.02)
 
 #: Longest line kept whole (kPieceBound of src/facts/select.hpp); longer ones
 #: are cut into pieces, at the last space of each piece's second half.
@@ -141,15 +166,33 @@ def _call_line(call: Any) -> tuple[str, str]:
     return line, str(cid) if isinstance(cid, str) else ""
 
 
+#: A URL as the recognisers find one (src/facts/recognise.hpp), or longer:
+#: a scheme, "://", then anything up to a delimiter. Its start is where a
+#: cut may go instead of inside it.
+_URL = re.compile(r"[A-Za-z][A-Za-z0-9+.\-]*://[^\s\"'`()\[\]{}<>,;|\x00-\x20\x7f-\xa0\u2000-\u206f\u2e80-\U0010ffff]*")
+
+
 def _cut(text: str, end: int) -> str:
-    """`text` up to `end`, one code point shorter when the cut would part a
-    surrogate pair."""
+    """`text` up to `end`, shorter when the cut would part a surrogate pair
+    or fall inside a URL: then it ends before the URL, or after it when the
+    URL ends within CALL_BOUND more code points."""
+    # Up to one past the farthest end allowed: a URL that runs on past it
+    # matches to that point, and is cut before.
+    for url in _URL.finditer(text, 0, end + CALL_BOUND + 1):
+        if url.start() >= end:
+            break
+        if end < url.end():
+            end = url.end() if url.end() <= end + CALL_BOUND else url.start()
+            break
     if 0 < end < len(text) and "\ud800" <= text[end - 1] <= "\udbff" and "\udc00" <= text[end] <= "\udfff":
         end -= 1
     return text[:end]
 
 
-_KINDS = {"user": 1, "tool_result": 3}
+#: What a message is to the selection, by its label (kind 0: any other
+#: message that is not a tool's, which belongs to the story). A "function"
+#: message is a tool's output in the older OpenAI shape.
+_KINDS = {"user": 1, "tool_result": 3, "function": 3, "assistant": 4}
 
 
 def _read(msgs: Iterable[Any]) -> list[tuple[str, str, int, tuple[str, ...], tuple[str, ...], str]]:
@@ -204,8 +247,9 @@ def find_facts(text: str, *, user: bool = False) -> dict[str, set[str]]:
 
 def transcript(msgs: Iterable[Any], budget: int = TRANSCRIPT_BUDGET) -> str:
     """The text of the whole span `msgs` for the summarizer, at most `budget`
-    characters: the fact-bearing lines of every message (see the module's
-    docstring), in conversation order under the module's `[role] ` labels."""
+    characters: the story, then the fact-bearing lines of every message (see
+    the module's docstring), in conversation order under the module's
+    `[role] ` labels."""
     return _select(msgs, budget, TRANSCRIPT_SHARES)
 
 
@@ -219,47 +263,40 @@ def extract(msgs: Iterable[Any] | None, budget: int = EXTRACT_BUDGET) -> str:
 
 # --- measuring -----------------------------------------------------------------
 
-def span_facts(msgs: Iterable[Any]) -> dict[str, set[str]]:
-    """The facts of a span by category: those of every message's text and of
-    its tool calls; constraints from users' messages only (not from a
-    previous summary's text, which is the summarizer's)."""
+def _span_texts(msgs: Iterable[Any]) -> list[tuple[str, bool]]:
+    """The texts whose facts are the span's, as (text, user) pairs: every
+    message's text and its tool calls; constraints from users' messages only
+    (not from a previous summary's text, which is the summarizer's)."""
     texts = []
     for header, body, kind, calls, _, _ in _read(msgs):
         texts.append((body, kind == 1))
         texts.extend((call, False) for call in calls)
-    return dict(zip(CATEGORIES, _native.find(texts)))
+    return texts
 
 
-def _found_in(facts_: set[str], sent: str) -> int:
-    """How many of `facts_` `sent` holds verbatim."""
-    if not facts_:
-        return 0
-    # A fact can only be in `sent` if its first and last four characters
-    # are: a set of the text's 4-grams rules most facts out without a search.
-    grams = {sent[i:i + 4] for i in range(len(sent) - 3)}
-    tokens: set[str] = set().union(*_native.find([(sent, True)]))
-    found = 0
-    for fact in facts_:
-        if fact in tokens:
-            found += 1
-        elif len(fact) >= 4 and (fact[:4] not in grams or fact[-4:] not in grams):
-            continue
-        elif fact in sent:
-            found += 1
-    return found
+def span_facts(msgs: Iterable[Any]) -> dict[str, set[str]]:
+    """The facts of a span by category: those of every message's text and of
+    its tool calls; constraints from users' messages only (not from a
+    previous summary's text, which is the summarizer's)."""
+    return dict(zip(CATEGORIES, _native.find(_span_texts(msgs))))
+
+
+def _seen(msgs: Iterable[Any], sent: str) -> tuple[tuple[int, int], ...]:
+    if not isinstance(sent, str):
+        raise TypeError(f"sent must be a str, not {type(sent).__name__}")
+    return _native.seen(_span_texts(msgs), sent)
 
 
 def seen_by_category(msgs: Iterable[Any], sent: str) -> dict[str, tuple[int, int]]:
     """Per category, how many of the span's facts `sent` holds verbatim, of how many."""
-    return {name: (_found_in(found, sent), len(found)) for name, found in span_facts(msgs).items()}
+    return dict(zip(CATEGORIES, _seen(msgs, sent)))
 
 
 def seen(msgs: Iterable[Any], sent: str) -> tuple[int, int]:
     """How many of the span's facts (all categories; one found in two counts
     once) `sent` holds verbatim, of how many: the count behind "summary saw
     ... 2,301 of 2,388 facts"."""
-    every: set[str] = set().union(*span_facts(msgs).values())
-    return _found_in(every, sent), len(every)
+    return _seen(msgs, sent)[-1]
 
 
 # --- installing ----------------------------------------------------------------

@@ -2,10 +2,15 @@
 #include "../routes/ref.hpp"
 #include "select.hpp"
 
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
 #include <exception>
 #include <new>
 #include <stdexcept>
 #include <unordered_set>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -28,6 +33,57 @@ PyObject *from_exception() noexcept {
         PyErr_SetString(PyExc_SystemError, "context_compress._facts: an unknown C++ exception");
     }
     return nullptr;
+}
+
+/// A C++ exception caught while the GIL is released, kept to be raised as a
+/// Python exception once the GIL is held again: no Python object may be
+/// touched, nor an exception set, without it.
+struct Failure {
+    enum Kind { kNone, kMemory, kOther } kind = kNone;
+    char what[200] = {};
+
+    /// Called in a catch-all handler: records the exception being handled.
+    void capture() noexcept {
+        try {
+            throw;
+        } catch (const std::bad_alloc &) {
+            kind = kMemory;
+        } catch (const std::length_error &) {
+            kind = kMemory;
+        } catch (const std::exception &e) {
+            kind = kOther;
+            std::snprintf(what, sizeof what, "%s", e.what());
+        } catch (...) {
+            kind = kOther;
+            std::snprintf(what, sizeof what, "an unknown C++ exception");
+        }
+    }
+
+    /// With the GIL held: sets the exception recorded (as from_exception
+    /// does); returns nullptr.
+    PyObject *raise() const noexcept {
+        if (kind == kMemory) return PyErr_NoMemory();
+        PyErr_Format(PyExc_SystemError, "context_compress._facts: %s", what);
+        return nullptr;
+    }
+};
+
+/// Runs `work` (pure C++: it reads nothing of Python's) with the GIL
+/// released, so that other threads run meanwhile. Returns false, with the
+/// Python exception set once the GIL is back, when it threw.
+template <class Work>
+bool without_gil(Work work) noexcept {
+    Failure failure;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        work();
+    } catch (...) {
+        failure.capture();
+    }
+    Py_END_ALLOW_THREADS
+    if (failure.kind == Failure::kNone) return true;
+    failure.raise();
+    return false;
 }
 
 /// Appends the code points of the str `s` to `out`; -1 with TypeError when
@@ -80,22 +136,23 @@ constexpr const char kSelectDoc[] =
     "select(messages, budget, shares)\n--\n\n"
     "The kept lines of a span within `budget` code points. `messages` is a list of\n"
     "(header, body, kind, calls, call_ids, tool_call_id) tuples, `shares` the four\n"
-    "shares (summary, user, start, end) of the budget.";
+    "shares (summary, story, start, end) of the budget. The GIL is released once\n"
+    "the messages are read.";
 
 PyObject *select(PyObject *, PyObject *args) noexcept {
     PyObject *messages;
     Py_ssize_t budget;
     facts::Shares shares{};
     if (!PyArg_ParseTuple(args, "O!n(dddd):select", &PyList_Type, &messages, &budget, &shares.summary,
-                          &shares.user, &shares.start, &shares.end)) {
+                          &shares.story, &shares.start, &shares.end)) {
         return nullptr;
     }
     if (budget < 0) {
         PyErr_SetString(PyExc_ValueError, "budget must be 0 or more");
         return nullptr;
     }
+    facts::Span span;
     try {
-        facts::Span span;
         // The list is ours to read: nothing below calls back into Python.
         for (Py_ssize_t m = 0; m < PyList_GET_SIZE(messages); ++m) {
             PyObject *item = PyList_GET_ITEM(messages, m);
@@ -118,11 +175,67 @@ PyObject *select(PyObject *, PyObject *args) noexcept {
             }
             span.add_message(h, b, kind, std::move(call_lines), std::move(call_ids), t);
         }
-        span.prepare();
-        const std::u32string text = span.select(budget, shares);
-        return to_str(text);
     } catch (...) {
         return from_exception();
+    }
+    std::u32string text;
+    if (!without_gil([&] {
+            span.prepare();
+            text = span.select(budget, shares);
+        })) {
+        return nullptr;
+    }
+    return to_str(text);
+}
+
+/// The texts of (text, user) pairs, copied: the input of find and seen.
+struct Texts {
+    std::u32string buffer;
+    std::vector<std::pair<facts::Piece, bool>> pieces;
+};
+
+/// Reads the list `texts` of (str, bool) pairs; -1 with the exception set.
+int read_texts(PyObject *texts, Texts &out) {
+    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(texts); ++k) {
+        PyObject *text;
+        int user;
+        if (!PyArg_ParseTuple(PyList_GET_ITEM(texts, k), "Up:find", &text, &user)) return -1;
+        facts::Piece piece;
+        if (append_str(out.buffer, text, piece) < 0) return -1;
+        out.pieces.emplace_back(piece, user != 0);
+    }
+    return 0;
+}
+
+/// Appends the facts of every line of `buffer[piece]`: tokens, the error
+/// line, and a user's constraints.
+void find_in(facts::View buffer, facts::Piece piece, bool user, std::vector<facts::Found> &found) {
+    const facts::View all = buffer.substr(piece.start, piece.length);
+    std::size_t start = 0;
+    while (start <= all.size()) {
+        std::size_t end = all.find(U'\n', start);
+        if (end == facts::View::npos) end = all.size();
+        const facts::View line = all.substr(start, end - start);
+        const std::size_t base = piece.start + start;
+        facts::find_tokens(line, base, found);
+        if (facts::is_error_line(line)) {
+            const facts::Found fact = facts::line_fact(line, base, facts::kErrors);
+            if (fact.length) found.push_back(fact);
+        }
+        if (user) facts::find_constraints(line, base, found);
+        start = end + 1;
+    }
+}
+
+/// The distinct facts of `texts` per category, as views into its buffer.
+void distinct_facts(const Texts &texts, std::vector<facts::View> (&by_category)[facts::kCategories]) {
+    std::vector<facts::Found> found;
+    const facts::View all(texts.buffer);
+    for (const auto &[piece, user] : texts.pieces) find_in(all, piece, user, found);
+    std::unordered_set<facts::View> seen[facts::kCategories];
+    for (const facts::Found &f : found) {
+        const facts::View fact = all.substr(f.start, f.length);
+        if (seen[f.category].insert(fact).second) by_category[f.category].push_back(fact);
     }
 }
 
@@ -130,60 +243,134 @@ constexpr const char kFindDoc[] =
     "find(texts)\n--\n\n"
     "The facts of the (text, user) pairs `texts`: a tuple of six sets of str, one per\n"
     "category in the order of context_compress.facts.CATEGORIES; constraints only in\n"
-    "texts whose `user` is true.";
+    "texts whose `user` is true. The GIL is released once the texts are read.";
 
 PyObject *find(PyObject *, PyObject *args) noexcept {
-    PyObject *texts;
-    if (!PyArg_ParseTuple(args, "O!:find", &PyList_Type, &texts)) return nullptr;
+    PyObject *list;
+    if (!PyArg_ParseTuple(args, "O!:find", &PyList_Type, &list)) return nullptr;
+    Texts texts;
+    std::vector<facts::View> by_category[facts::kCategories];
     try {
-        std::u32string buffer;
-        std::vector<facts::Found> found;
-        // The facts of every text, then each distinct one made a str once.
-        for (Py_ssize_t k = 0; k < PyList_GET_SIZE(texts); ++k) {
-            PyObject *text;
-            int user;
-            if (!PyArg_ParseTuple(PyList_GET_ITEM(texts, k), "Up:find", &text, &user)) return nullptr;
-            facts::Piece piece;
-            if (append_str(buffer, text, piece) < 0) return nullptr;
-            const facts::View all = facts::View(buffer).substr(piece.start, piece.length);
-            std::size_t start = 0;
-            while (start <= all.size()) {
-                std::size_t end = all.find(U'\n', start);
-                if (end == facts::View::npos) end = all.size();
-                const facts::View line = all.substr(start, end - start);
-                const std::size_t base = piece.start + start;
-                facts::find_tokens(line, base, found);
-                if (facts::is_error_line(line)) {
-                    const facts::Found fact = facts::line_fact(line, base, facts::kErrors);
-                    if (fact.length) found.push_back(fact);
-                }
-                if (user) facts::find_constraints(line, base, found);
-                start = end + 1;
-            }
-        }
-        std::unordered_set<facts::View> seen[facts::kCategories];
-        Ref sets[facts::kCategories];
-        for (auto &set : sets) {
-            set = Ref::steal(PySet_New(nullptr));
-            if (!set) return nullptr;
-        }
-        const facts::View all(buffer);
-        for (const facts::Found &f : found) {
-            const facts::View fact = all.substr(f.start, f.length);
-            if (!seen[f.category].insert(fact).second) continue;
-            Ref str = Ref::steal(to_str(fact));
-            if (!str || PySet_Add(sets[f.category].get(), str.get()) < 0) return nullptr;
-        }
-        return PyTuple_Pack(6, sets[0].get(), sets[1].get(), sets[2].get(), sets[3].get(), sets[4].get(),
-                            sets[5].get());
+        if (read_texts(list, texts) < 0) return nullptr;
     } catch (...) {
         return from_exception();
     }
+    if (!without_gil([&] { distinct_facts(texts, by_category); })) return nullptr;
+    Ref sets[facts::kCategories];
+    for (int c = 0; c < facts::kCategories; ++c) {
+        sets[c] = Ref::steal(PySet_New(nullptr));
+        if (!sets[c]) return nullptr;
+        for (const facts::View fact : by_category[c]) {
+            Ref str = Ref::steal(to_str(fact));
+            if (!str || PySet_Add(sets[c].get(), str.get()) < 0) return nullptr;
+        }
+    }
+    return PyTuple_Pack(6, sets[0].get(), sets[1].get(), sets[2].get(), sets[3].get(), sets[4].get(),
+                        sets[5].get());
+}
+
+/// Which facts a text holds verbatim, without searching the text for each:
+/// a fact that is one of the text's own facts is in it, and one with a run
+/// of four code points (all of it when shorter) that is no run of the text
+/// is not; only the rest is searched for. (Its first and last runs alone let
+/// through test_case_013 wherever test_case_0NN and x_013 stand.)
+class Holder {
+public:
+    explicit Holder(facts::View text) : text_(text), grams_(kBits / 64, 0) {
+        for (std::size_t n = 2; n <= 4; ++n) {
+            for (std::size_t i = 0; i + n <= text.size(); ++i) {
+                const std::uint64_t h = gram(text.substr(i, n));
+                grams_[h / 64] |= std::uint64_t{1} << (h % 64);
+            }
+        }
+        std::vector<facts::Found> found;
+        find_in(text, {0, text.size()}, true, found);
+        for (const facts::Found &f : found) own_.insert(text.substr(f.start, f.length));
+    }
+
+    bool holds(facts::View fact) const {
+        if (own_.count(fact)) return true;
+        const std::size_t n = std::min<std::size_t>(fact.size(), 4);
+        if (n >= 2) {
+            for (std::size_t i = 0; i + n <= fact.size(); ++i) {
+                if (!has_gram(fact.substr(i, n))) return false;
+            }
+        }
+        return text_.find(fact) != facts::View::npos;
+    }
+
+private:
+    static constexpr std::uint64_t kBits = std::uint64_t{1} << 21;
+
+    /// A hash of two to four code points (their number counts too).
+    static std::uint64_t gram(facts::View run) {
+        std::uint64_t h = 1469598103934665603ULL ^ run.size();
+        for (const char32_t c : run) h = (h ^ c) * 1099511628211ULL;
+        return (h ^ (h >> 29)) % kBits;
+    }
+
+    bool has_gram(facts::View run) const {
+        const std::uint64_t h = gram(run);
+        return grams_[h / 64] >> (h % 64) & 1;
+    }
+
+    facts::View text_;
+    std::vector<std::uint64_t> grams_;
+    std::unordered_set<facts::View> own_;
+};
+
+constexpr const char kSeenDoc[] =
+    "seen(texts, sent)\n--\n\n"
+    "How many of the facts of the (text, user) pairs `texts` (as find finds them)\n"
+    "`sent` holds verbatim: a tuple of seven (held, of) pairs, one per category in\n"
+    "the order of context_compress.facts.CATEGORIES, then all of them (a fact of two\n"
+    "categories counted once). The GIL is released once the texts are read.";
+
+PyObject *seen(PyObject *, PyObject *args) noexcept {
+    PyObject *list, *sent;
+    if (!PyArg_ParseTuple(args, "O!U:seen", &PyList_Type, &list, &sent)) return nullptr;
+    Texts texts;
+    std::u32string sent_text;
+    try {
+        facts::Piece piece;
+        if (read_texts(list, texts) < 0 || append_str(sent_text, sent, piece) < 0) return nullptr;
+    } catch (...) {
+        return from_exception();
+    }
+    Py_ssize_t counts[facts::kCategories + 1][2] = {};
+    if (!without_gil([&] {
+            std::vector<facts::View> by_category[facts::kCategories];
+            distinct_facts(texts, by_category);
+            const Holder holder(sent_text);
+            std::unordered_set<facts::View> every;
+            for (int c = 0; c < facts::kCategories; ++c) {
+                for (const facts::View fact : by_category[c]) {
+                    const bool held = holder.holds(fact);
+                    counts[c][0] += held;
+                    ++counts[c][1];
+                    if (every.insert(fact).second) {
+                        counts[facts::kCategories][0] += held;
+                        ++counts[facts::kCategories][1];
+                    }
+                }
+            }
+        })) {
+        return nullptr;
+    }
+    Ref result = Ref::steal(PyTuple_New(facts::kCategories + 1));
+    if (!result) return nullptr;
+    for (int c = 0; c <= facts::kCategories; ++c) {
+        PyObject *pair = Py_BuildValue("(nn)", counts[c][0], counts[c][1]);
+        if (!pair) return nullptr;
+        PyTuple_SET_ITEM(result.get(), c, pair);
+    }
+    return result.release();
 }
 
 PyMethodDef kMethods[] = {
     {"select", select, METH_VARARGS, kSelectDoc},
     {"find", find, METH_VARARGS, kFindDoc},
+    {"seen", seen, METH_VARARGS, kSeenDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

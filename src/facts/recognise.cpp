@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <string_view>
+#include <tuple>
 
 namespace facts {
 namespace {
@@ -195,6 +196,14 @@ void classify(View line, std::size_t a, std::size_t b, bool last, std::size_t ba
         return;
     }
     if (b - a < 2) return;
+    // Most parts are words: letters alone, capitalised at most, are no fact
+    // of any kind (no digit, "/", ".", "_" or inner capital), and prose is
+    // made of them.
+    {
+        std::size_t i = a + (is_upper(line[a]) ? 1 : 0);
+        while (i < b && is_lower(line[i])) ++i;
+        if (i == b) return;
+    }
     if (line[a] == '#') {
         const View rest = line.substr(a + 1, b - a - 1);
         if (rest.size() >= 2 && std::all_of(rest.begin(), rest.end(), is_digit)) {
@@ -225,8 +234,8 @@ void classify(View line, std::size_t a, std::size_t b, bool last, std::size_t ba
     }
 }
 
-/// The URL of token `line[s, e)`, if it holds one.
-bool url(View line, std::size_t s, std::size_t e, std::size_t base, std::vector<Found> &out) {
+/// The URL of token `line[s, e)`, if it holds one: `line[a, b)`.
+bool url_in(View line, std::size_t s, std::size_t e, std::size_t &a, std::size_t &b) {
     const View token = line.substr(s, e - s);
     const std::size_t sep = token.find(U"://");
     if (sep == View::npos || sep == 0 || sep + 3 >= token.size()) return false;
@@ -236,7 +245,15 @@ bool url(View line, std::size_t s, std::size_t e, std::size_t base, std::vector<
     if (sep - q < 2) return false;
     std::size_t end = token.size();
     while (end > sep + 3 && one_of(token[end - 1], U".:!?*")) --end;
-    out.push_back({kUrls, base + s + q, end - q});
+    a = s + q, b = s + end;
+    return true;
+}
+
+/// The URL fact of token `line[s, e)`, if it holds one.
+bool url(View line, std::size_t s, std::size_t e, std::size_t base, std::vector<Found> &out) {
+    std::size_t a = 0, b = 0;
+    if (!url_in(line, s, e, a, b)) return false;
+    out.push_back({kUrls, base + a, b - a});
     return true;
 }
 
@@ -317,6 +334,20 @@ void find_tokens(View line, std::size_t base, std::vector<Found> &out) {
     }
 }
 
+namespace {
+
+/// The letters that start an error word or phrase: the scan looks no
+/// further at a word that starts with any other.
+constexpr std::array<bool, 128> error_starts() {
+    std::array<bool, 128> table{};
+    for (View word : kErrorWords) table[word[0]] = true;
+    for (View phrase : kErrorPhrases) table[phrase[0]] = true;
+    return table;
+}
+constexpr std::array<bool, 128> kErrorStarts = error_starts();
+
+}  // namespace
+
 bool is_error_line(View line) {
     for (std::size_t i = 0; i < line.size(); ++i) {
         const Char c = line[i];
@@ -329,7 +360,7 @@ bool is_error_line(View line) {
                 }
             }
         }
-        if (!is_letter(c) || (i > 0 && is_letter(line[i - 1]))) continue;
+        if (!is_letter(c) || !kErrorStarts[c] || (i > 0 && is_letter(line[i - 1]))) continue;
         for (View word : kErrorWords) {
             if (word[0] == c && word_at(line, i, word)) return true;
         }
@@ -386,6 +417,252 @@ void find_constraints(View line, std::size_t base, std::vector<Found> &out) {
         }
         start = next;
     }
+}
+
+void find_urls(View line, std::vector<std::pair<std::size_t, std::size_t>> &out) {
+    std::size_t i = 0;
+    const std::size_t n = line.size();
+    while (i < n) {
+        while (i < n && is_delimiter(line[i])) ++i;
+        const std::size_t s = i;
+        while (i < n && !is_delimiter(line[i])) ++i;
+        std::size_t a = 0, b = 0;
+        if (i - s > 3 && url_in(line, s, i, a, b)) out.emplace_back(a, b);
+    }
+}
+
+namespace {
+
+constexpr std::array<View, 14> kDirectives = {
+    U"include", U"define", U"undef", U"if", U"ifdef", U"ifndef", U"elif", U"else", U"endif", U"pragma",
+    U"error", U"warning", U"line", U"import",
+};
+
+bool starts_with(View s, View prefix) { return s.substr(0, prefix.size()) == prefix; }
+
+}  // namespace
+
+bool is_comment_or_default(View line) {
+    std::size_t i = 0;
+    const std::size_t n = line.size();
+    while (i < n && (line[i] == ' ' || line[i] == '\t')) ++i;
+    std::size_t j = i;
+    while (j < n && is_digit(line[j])) ++j;
+    if (j > i && j < n && (line[j] == '\t' || line[j] == ':' || line[j] == '|')) {
+        i = j + 1;
+        while (i < n && (line[i] == ' ' || line[i] == '\t')) ++i;
+    }
+    const View rest = line.substr(i);
+    if (!rest.empty() && rest[0] == '#') {
+        if (rest.size() >= 2 && (rest[1] == '!' || is_digit(rest[1]))) return false;
+        std::size_t w = 1;
+        while (w < rest.size() && rest[w] == ' ') ++w;
+        std::size_t e = w;
+        while (e < rest.size() && is_lower(rest[e])) ++e;
+        const View word = rest.substr(w, e - w);
+        // A directive, not a comment: the word ends there.
+        if (!word.empty() && (e == rest.size() || !is_alnum(rest[e]) ) && w <= 2 && listed(kDirectives, word) &&
+            (e == rest.size() || rest[e] == ' ' || rest[e] == '<' || rest[e] == '"' || rest[e] == '(')) {
+            return false;
+        }
+        return true;
+    }
+    if (starts_with(rest, U"//") || starts_with(rest, U"/*") || starts_with(rest, U"-- ") ||
+        starts_with(rest, U"; ") || starts_with(rest, U"<!--")) {
+        return true;
+    }
+    for (std::size_t at = line.find(U"default"); at != View::npos; at = line.find(U"default", at + 1)) {
+        if (at > 0 && (line[at - 1] == '(' || line[at - 1] == '[')) return true;
+    }
+    return false;
+}
+
+namespace {
+
+bool holds(View s, View part) { return s.find(part) != View::npos; }
+
+/// Whether a path lies in the system's or the packages' trees, where no
+/// file of the project is.
+bool foreign_path(View p) {
+    for (View prefix : {View(U"/usr/"), View(U"/lib"), View(U"/opt/"), View(U"/nix/"), View(U"/snap/"),
+                        View(U"/System/")}) {
+        if (starts_with(p, prefix)) return true;
+    }
+    for (View part : {View(U"site-packages/"), View(U"dist-packages/"), View(U"node_modules/"), View(U"/.cargo/"),
+                      View(U".rustup/"), View(U"/rustc/"), View(U"java.base/"), View(U"/lib/python"),
+                      View(U"/lib/jvm/")}) {
+        if (holds(p, part)) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool is_project_frame(View line, std::size_t base, const std::vector<Found> &facts) {
+    for (const Found &f : facts) {
+        if (f.category != kPaths || f.start < base) continue;
+        const std::size_t start = f.start - base, end = start + f.length;
+        if (end > line.size()) continue;
+        const View after = line.substr(end);
+        const bool numbered = (after.size() >= 2 && after[0] == ':' && is_digit(after[1])) ||
+                              (after.size() >= 9 && starts_with(after, U"\", line ") && is_digit(after[8]));
+        if (!numbered) continue;
+        if (start >= 5 && line.substr(start - 5, 5) == U"node:") continue;
+        if (!foreign_path(line.substr(start, f.length))) return true;
+    }
+    return false;
+}
+
+namespace {
+
+/// The next token of `s` from `i` (after white space): [start, end), or
+/// start == s.size() at the end.
+std::pair<std::size_t, std::size_t> token_at(View s, std::size_t i) {
+    while (i < s.size() && is_space(s[i])) ++i;
+    std::size_t e = i;
+    while (e < s.size() && !is_space(s[e])) ++e;
+    return {i, e};
+}
+
+bool has_digit(View run) { return std::any_of(run.begin(), run.end(), is_digit); }
+
+/// The end of the run of ASCII letters and digits at `s[i]`.
+std::size_t run_end(View s, std::size_t i) {
+    while (i < s.size() && is_alnum(s[i])) ++i;
+    return i;
+}
+
+/// Whether the token of `s` that starts at `start` holds "://".
+bool token_holds_url(View s, std::size_t start) {
+    for (std::size_t i = start; i + 2 < s.size() && !is_space(s[i]); ++i) {
+        if (s[i] == ':' && s[i + 1] == '/' && s[i + 2] == '/') return true;
+    }
+    return false;
+}
+
+/// The runs of letters and digits that hold a digit, outside URLs, as
+/// [start, end) of `line`: the parts of a shape that may differ.
+void varying_runs(View line, std::vector<std::pair<std::size_t, std::size_t>> &out) {
+    out.clear();
+    for (auto [s, e] = token_at(line, 0); s < line.size(); std::tie(s, e) = token_at(line, e)) {
+        const View token = line.substr(s, e - s);
+        if (holds(token, U"://")) continue;
+        for (std::size_t i = s; i < e;) {
+            if (!is_alnum(line[i])) {
+                ++i;
+                continue;
+            }
+            const std::size_t end = run_end(line.substr(0, e), i);
+            if (has_digit(line.substr(i, end - i))) out.emplace_back(i, end);
+            i = end;
+        }
+    }
+}
+
+}  // namespace
+
+bool same_shape(View a, View b) {
+    // White space at the start too: an indented line is not shaped as one that is not.
+    if (a.empty() || b.empty()) return a.empty() && b.empty();
+    if (is_space(a[0]) != is_space(b[0])) return false;
+    // One pass over both: most lines differ in their first word, and the
+    // tokens' URLs are looked for only where two numbers differ.
+    std::size_t i = 0, j = 0, token_a = 0, token_b = 0;
+    while (i < a.size() && j < b.size()) {
+        const Char ca = a[i], cb = b[j];
+        if (is_space(ca) || is_space(cb)) {
+            if (!is_space(ca) || !is_space(cb)) return false;
+            while (i < a.size() && is_space(a[i])) ++i;
+            while (j < b.size() && is_space(b[j])) ++j;
+            token_a = i, token_b = j;
+        } else if (is_alnum(ca) && is_alnum(cb)) {
+            const std::size_t ie = run_end(a, i), je = run_end(b, j);
+            const View ra = a.substr(i, ie - i), rb = b.substr(j, je - j);
+            if (ra != rb && (!has_digit(ra) || !has_digit(rb) || token_holds_url(a, token_a) ||
+                             token_holds_url(b, token_b))) {
+                return false;
+            }
+            i = ie, j = je;
+        } else if (ca == cb) {
+            ++i, ++j;
+        } else {
+            return false;
+        }
+    }
+    return i == a.size() && j == b.size();
+}
+
+bool has_word(View line) {
+    for (std::size_t i = 0; i < line.size();) {
+        if (!is_alnum(line[i])) {
+            ++i;
+            continue;
+        }
+        const std::size_t end = run_end(line, i);
+        const View run = line.substr(i, end - i);
+        if (!has_digit(run) && run.size() >= 2) return true;
+        i = end;
+    }
+    return false;
+}
+
+void write_shape(const std::vector<View> &lines, std::u32string &out) {
+    const View first = lines[0];
+    std::vector<std::vector<std::pair<std::size_t, std::size_t>>> runs(lines.size());
+    for (std::size_t k = 0; k < lines.size(); ++k) varying_runs(lines[k], runs[k]);
+    std::size_t at = 0;
+    for (std::size_t r = 0; r < runs[0].size(); ++r) {
+        const auto [s, e] = runs[0][r];
+        out.append(first.substr(at, s - at));
+        const View mine = first.substr(s, e - s);
+        bool equal = true, same_length = true;
+        for (std::size_t k = 1; k < lines.size() && r < runs[k].size(); ++k) {
+            const View other = lines[k].substr(runs[k][r].first, runs[k][r].second - runs[k][r].first);
+            equal = equal && other == mine;
+            same_length = same_length && other.size() == mine.size();
+        }
+        if (equal) {
+            out.append(mine);
+        } else if (!same_length) {
+            out.push_back(U'N');
+        } else {
+            for (std::size_t c = 0; c < mine.size(); ++c) {
+                bool agree = true;
+                for (std::size_t k = 1; k < lines.size() && agree && r < runs[k].size(); ++k) {
+                    agree = lines[k][runs[k][r].first + c] == mine[c];
+                }
+                out.push_back(agree ? mine[c] : U'N');
+            }
+        }
+        at = e;
+    }
+    out.append(first.substr(at));
+}
+
+namespace {
+
+bool ends_sentence(View line, std::size_t i) {
+    if (one_of(line[i], U"。！？；")) return i + 1 < line.size();
+    return one_of(line[i], U".!?;") && i + 1 < line.size() && is_space(line[i + 1]);
+}
+
+}  // namespace
+
+std::size_t first_sentence_end(View line) {
+    std::size_t letters = 0;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        letters += is_letter(line[i]) || line[i] >= 0x80;
+        // Three letters at least: "1. " opens a list, it ends no sentence.
+        if (letters >= 3 && ends_sentence(line, i)) return i + 1;
+    }
+    return line.size();
+}
+
+std::size_t last_sentence_end(View line, std::size_t from, std::size_t to) {
+    for (std::size_t i = to; i-- > from;) {
+        if (ends_sentence(line, i)) return i + 1;
+    }
+    return View::npos;
 }
 
 }  // namespace facts

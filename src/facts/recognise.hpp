@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace facts {
@@ -87,5 +89,49 @@ void find_constraints(View line, std::size_t base, std::vector<Found> &out);
 
 /// Whether `c` is white space for the stripping of lines and sentences.
 bool is_space(Char c);
+
+/// The URLs of `line` as [start, end) offsets, in order: the URL facts
+/// find_tokens appends, which no cut of a line may part.
+void find_urls(View line, std::vector<std::pair<std::size_t, std::size_t>> &out);
+
+/// Whether `line` is made only of a comment or states a default, as a
+/// configuration dump's commented-out settings do: after leading blanks and
+/// a line number (as read_file or grep -n print it: digits, then a tab, ":"
+/// or "|"), it starts with "#" (not a preprocessor directive, "#!" or a
+/// ticket such as #482), "//", "/*", "-- ", "; " or "<!--"; or it holds
+/// "(default" or "[default".
+bool is_comment_or_default(View line);
+
+/// Whether `line` names a file of the project with a line number, as a
+/// stack frame or a compiler message does: one of its path facts (`paths`:
+/// facts of `line`, offsets from `base`) is followed by ":" and a digit or by
+/// `", line ` and a digit, and lies outside the system's and the packages'
+/// trees (/usr/, /lib/, /opt/, site-packages, dist-packages, node_modules,
+/// .cargo, .rustup, /rustc/, java.base/, node:, a stdlib's /lib/pythonX.Y/).
+bool is_project_frame(View line, std::size_t base, const std::vector<Found> &facts);
+
+/// Whether two lines have the same shape: the same words and marks, and
+/// white space at the same places, where the runs of letters and digits that
+/// hold a digit (numbers, ids, stamps) may differ, but never inside a URL.
+bool same_shape(View a, View b);
+
+/// Whether the shape of `line` holds a word of two letters or more outside
+/// its numbers: a line of numbers alone (a table's row) is data, not noise.
+bool has_word(View line);
+
+/// Appends to `out` the one line that stands for `lines` (two or more of the
+/// same shape): the first line, where every number, id or stamp that differs
+/// among them is written with N for each character that differs (all of it
+/// when their lengths differ), as in test_case_0NN.
+void write_shape(const std::vector<View> &lines, std::u32string &out);
+
+/// The end of the first sentence of `line` (the position after its ". ",
+/// "! ", "? " or "; ", or after 。！？；), or `line.size()` when it holds one
+/// sentence.
+std::size_t first_sentence_end(View line);
+
+/// The position in `line[from, to)` after the last sentence end that is
+/// followed by a space, or View::npos when there is none.
+std::size_t last_sentence_end(View line, std::size_t from, std::size_t to);
 
 }  // namespace facts

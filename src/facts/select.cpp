@@ -1,11 +1,11 @@
-// The lines of a span, their facts, and the greedy choice of the lines a budget keeps.
+// The lines of a span, their facts, and the choice of the lines a budget keeps: the story first, then facts.
 #include "select.hpp"
 
 #include <algorithm>
 #include <limits>
 #include <queue>
 #include <set>
-#include <unordered_set>
+#include <unordered_map>
 #include <utility>
 
 namespace facts {
@@ -15,6 +15,13 @@ enum UnitKind : int { kPlain = 0, kCall = 1, kErrorLine = 2, kConstraintLine = 3
 /// What a line is worth besides its new facts: a command run, an error line
 /// (its command comes with it) and a user's constraint.
 constexpr double kBonus[] = {0.0, 1.0, 1.0, 2.0};
+/// What a fact of each category is worth (Category's order). URLs, paths
+/// and error lines are fewer than identifiers and numbers and say more per
+/// fact: where one is, the file, the page and the failure the summary names.
+constexpr float kCategoryWeight[kCategories] = {1.5f, 2.0f, 1.0f, 1.0f, 2.0f, 2.0f};
+/// A comment's or a default's facts and bonus, against a line that a
+/// command set or printed.
+constexpr double kQuietWeight = 0.25;
 /// Added to every cost in the ratio, so that a short line with one fact does
 /// not win over a line with many by its shortness alone.
 constexpr double kCostFloor = 8.0;
@@ -22,10 +29,25 @@ constexpr double kCostFloor = 8.0;
 /// as a short line, and past a few lines the one it saves no longer changes
 /// which run leads.
 constexpr int kRunBound = 4;
+/// Shortest line (without the white space around it) that is carried once
+/// when repeated: a shorter one ("}", "ok") costs about what its marker does.
+constexpr std::size_t kRepeatFloor = 6;
+/// Longest rest of a line kept with its opening sentence when the story
+/// does not fit its share: a clause after the first sentence, not a paragraph.
+constexpr std::int64_t kOpeningRest = 60;
+/// The users' part of the story's share when the story does not fit it.
+constexpr double kUserPart = 0.6;
+/// Shortest run of lines of the same shape that differ (in numbers, ids,
+/// stamps) made one line: three or four are as often a command's figures
+/// run three times (timings, sizes) as noise.
+constexpr int kShapeRun = 5;
+/// How far an error line looks for the frame that names a project file.
+constexpr int kFrameBack = 40, kFrameAhead = 20;
 
 constexpr std::int64_t kKept = std::numeric_limits<std::int64_t>::min();
 
 constexpr Char kEllipsis = U'\u2026';
+constexpr Char kTimes = U'\u00d7';
 
 std::int64_t digits(std::int64_t n) {
     std::int64_t d = 1;
@@ -37,53 +59,75 @@ std::int64_t digits(std::int64_t n) {
 /// "…(n lines omitted)", "…(1 line omitted)".
 std::int64_t gap(std::int64_t n) { return n == 0 ? 0 : 2 + digits(n) + (n == 1 ? 14 : 15) + 1; }
 
-void append_marker(std::u32string &out, std::int64_t n) {
-    out.push_back(kEllipsis);
-    out.push_back(U'(');
+/// Appends the decimal digits of `n` (0 or more).
+void append_number(std::u32string &out, std::int64_t n) {
     // Written out rather than through std::to_string: std::string's members
     // come from the C++ runtime under a symbol version newer than the wheel
     // may ask for (GLIBCXX_3.4.21), where u32string's are compiled in here.
     char32_t number[20];
     int length = 0;
-    std::int64_t rest = n;
     do {
-        number[length++] = static_cast<char32_t>(U'0' + rest % 10);
-        rest /= 10;
-    } while (rest > 0);
+        number[length++] = static_cast<char32_t>(U'0' + n % 10);
+        n /= 10;
+    } while (n > 0);
     while (length > 0) out.push_back(number[--length]);
+}
+
+void append_marker(std::u32string &out, std::int64_t n) {
+    out.push_back(kEllipsis);
+    out.push_back(U'(');
+    append_number(out, n);
     out.append(n == 1 ? U" line omitted)" : U" lines omitted)");
 }
 
-/// Which lines are kept, and the exact length of the text they render to.
-/// The span's lines form one sequence (units in conversation order); every
-/// run of left-out lines, within a message or across messages, becomes one
-/// marker line, and the first kept line of each message carries its header.
-/// `used` counts every rendered line with its line break; the text is one
-/// code point shorter.
+bool blank(View line) { return std::all_of(line.begin(), line.end(), is_space); }
+
+View trimmed(View line) {
+    std::size_t a = 0, b = line.size();
+    while (a < b && is_space(line[a])) ++a;
+    while (b > a && is_space(line[b - 1])) --b;
+    return line.substr(a, b - a);
+}
+
+bool is_story(int kind) { return kind == kUser || kind == kAssistant || kind == kOther; }
+
+/// Which units are kept, and the exact length of the text they render to.
+/// The span's units form one sequence in conversation order; every run of
+/// left-out units, within a message or across messages, becomes one marker
+/// line counting the span's lines they stand for; the first kept unit of
+/// each message carries its header; a piece kept right after the piece
+/// before it continues that one's line. `used` counts every rendered line
+/// with its line break; the text is one code point shorter.
 class Selection {
 public:
     Selection(const Span &span, std::int64_t budget)
         : span_(span), limit_(budget + 1), units_(static_cast<std::int64_t>(span.unit_text.size())),
           kept_in_(span.messages.size(), 0), covered_(static_cast<std::size_t>(span.fact_count), 0),
-          counted_(static_cast<std::size_t>(span.fact_count), 0), used_(gap(units_)) {}
+          counted_(static_cast<std::size_t>(span.fact_count), 0), used_(gap(span.lines_before.back())) {}
 
     std::int64_t used() const { return used_; }
     std::int64_t limit() const { return limit_; }
     bool is_kept(int unit) const { return kept_.count(unit) != 0; }
     int kept_in(int message) const { return kept_in_[message]; }
+    /// Whether `unit` may be kept at all: a repeat never is.
+    bool eligible(int unit) const { return !span_.has(unit, kSkipped); }
 
     /// How much longer the text gets when `unit` is kept (less than 1 when its
     /// line is shorter than the marker it replaces); kKept when it is kept.
-    std::int64_t cost(int unit) const { return cost_given(unit, -1); }
+    std::int64_t cost(int unit) const { return cost_with(unit, nullptr, 0); }
 
-    /// The cost of keeping both `unit` and `other` (two lines not kept yet),
-    /// exactly: the second one's markers and label are counted after the first.
-    std::int64_t cost_of_both(int unit, int other) const {
-        return cost_given(unit, -1) + cost_given(other, unit);
+    /// The cost of keeping all of `units` (none kept yet, distinct, in
+    /// ascending order), exactly: each one's markers, label and line break
+    /// are counted after the ones before it.
+    std::int64_t cost_of_all(const int *units, int n) const {
+        std::int64_t total = 0;
+        for (int k = 0; k < n; ++k) total += cost_with(units[k], units, k);
+        return total;
     }
 
-    /// Keeps `unit` when the text stays within the budget.
+    /// Keeps `unit` when it may be kept and the text stays within the budget.
     bool take(int unit) {
+        if (!eligible(unit)) return false;
         const std::int64_t c = cost(unit);
         if (c == kKept || used_ + c > limit_) return false;
         keep(unit);
@@ -91,20 +135,20 @@ public:
         return true;
     }
 
-    /// A run of left-out lines, with the new facts it holds (plus the
-    /// bonuses of the lines that bring some) and the exact cost of keeping
-    /// it whole.
+    /// A run of left-out units, with the new facts it holds (weighted, plus
+    /// the bonuses of the units that bring some) and the exact cost of
+    /// keeping it whole.
     struct Run {
         int first, last;
         double value;
         std::int64_t cost;
     };
 
-    /// Of the runs of left-out lines that start at `first` (left out), hold
-    /// at most `bound` lines, cost at most `room` and have no line after the
-    /// first for which `stop(first, line)` holds, the one with the most new
-    /// facts per code point of cost (a fact held by two of its lines counts
-    /// once); a value of 0 when none holds a new fact.
+    /// Of the runs of left-out units that start at `first` (left out), hold
+    /// at most `bound` units, cost at most `room`, hold no repeat and no unit
+    /// after the first for which `stop(first, unit)` holds, the one with the
+    /// most new facts per code point of cost (a fact held by two of its units
+    /// counts once); a value of 0 when none holds a new fact.
     template <class Stop>
     Run best_run(int first, int bound, std::int64_t room, Stop stop) const {
         const auto next = kept_.upper_bound(first);
@@ -119,21 +163,23 @@ public:
         std::int64_t lines = 0;
         int message = -1;
         for (int last = first; last < after && last - first < bound; ++last) {
-            if (last > first && stop(first, last)) break;
-            int fresh = 0;
+            if (!eligible(last) || (last > first && stop(first, last))) break;
+            double fresh = 0.0;
             for (int f = span_.fact_begin[last]; f < span_.fact_begin[last + 1]; ++f) {
                 const int id = span_.fact_ids[f];
                 if (!covered_[id] && counted_[id] != generation_) {
                     counted_[id] = generation_;
-                    ++fresh;
+                    fresh += span_.fact_weight[id];
                 }
             }
-            if (fresh) value += fresh + kBonus[span_.unit_kind[last]];
-            lines += static_cast<std::int64_t>(span_.unit_text[last].length) + 1;
+            if (fresh > 0) value += (fresh + kBonus[span_.unit_kind[last]]) * weight(last);
+            lines += static_cast<std::int64_t>(span_.unit_text[last].length) + line_break(last, last > first || before == last - 1);
             const int m = span_.unit_message[last];
             if (m != message && !kept_in_[m]) lines += static_cast<std::int64_t>(span_.messages[m].header.length);
             message = m;
-            const std::int64_t c = lines + gap(first - before - 1) + gap(after - last - 1) - gap(after - before - 1);
+            const std::int64_t joins = after == last + 1 ? rejoined(last + 1) : 0;
+            const std::int64_t c = lines + joins + gap(between(before, first)) + gap(between(last, after)) -
+                                   gap(between(before, after));
             const double r = ratio(value, c);
             if (value > 0 && c <= room && r > best_ratio) best_ratio = r, best = {first, last, value, c};
         }
@@ -154,12 +200,17 @@ public:
         return value / (static_cast<double>(std::max<std::int64_t>(cost, 1)) + kCostFloor);
     }
 
-    /// The unit's facts not kept yet, plus its bonus when there is one.
+    /// The unit's facts not kept yet, weighted, plus its bonus when there is one.
     double value(int unit) const {
-        int fresh = 0;
-        for (int f = span_.fact_begin[unit]; f < span_.fact_begin[unit + 1]; ++f) fresh += !covered_[span_.fact_ids[f]];
-        return fresh ? fresh + kBonus[span_.unit_kind[unit]] : 0.0;
+        double fresh = 0.0;
+        for (int f = span_.fact_begin[unit]; f < span_.fact_begin[unit + 1]; ++f) {
+            const int id = span_.fact_ids[f];
+            if (!covered_[id]) fresh += span_.fact_weight[id];
+        }
+        return fresh > 0 ? (fresh + kBonus[span_.unit_kind[unit]]) * weight(unit) : 0.0;
     }
+
+    double weight(int unit) const { return span_.has(unit, kQuiet) ? kQuietWeight : 1.0; }
 
     std::u32string render() const {
         std::u32string out;
@@ -173,21 +224,23 @@ public:
             first = false;
         };
         for (int unit : kept_) {
-            if (unit - previous - 1) {
+            if (const std::int64_t n = between(previous, unit)) {
                 line_break();
-                append_marker(out, unit - previous - 1);
+                append_marker(out, n);
             }
-            line_break();
-            if (span_.unit_message[unit] != message) {
-                message = span_.unit_message[unit];
-                out.append(span_.view(span_.messages[message].header));
+            if (span_.has(unit, kJoined) && previous == unit - 1) {
+                if (span_.has(unit, kSpaced)) out.push_back(U' ');
+            } else {
+                line_break();
+                if (span_.unit_message[unit] != message) out.append(span_.view(span_.messages[span_.unit_message[unit]].header));
             }
+            message = span_.unit_message[unit];
             out.append(span_.view(span_.unit_text[unit]));
             previous = unit;
         }
-        if (units_ - 1 - previous) {
+        if (const std::int64_t n = between(previous, units_)) {
             line_break();
-            append_marker(out, units_ - 1 - previous);
+            append_marker(out, n);
         }
         return out;
     }
@@ -199,25 +252,47 @@ private:
         for (int f = span_.fact_begin[unit]; f < span_.fact_begin[unit + 1]; ++f) covered_[span_.fact_ids[f]] = 1;
     }
 
-    /// cost(unit), as if `also` (a line not kept, or -1) were kept.
-    std::int64_t cost_given(int unit, int also) const {
+    /// The span's lines that the units strictly between `before` and `after`
+    /// stand for (`before` may be -1, `after` the number of units).
+    std::int64_t between(std::int64_t before, std::int64_t after) const {
+        return after - before <= 1 ? 0 : span_.lines_before[after] - span_.lines_before[before + 1];
+    }
+
+    /// What stands before `unit`'s text: a line break, or the space (or
+    /// nothing) of the cut when the piece before it is kept too.
+    std::int64_t line_break(int unit, bool previous_kept) const {
+        if (previous_kept && span_.has(unit, kJoined)) return span_.has(unit, kSpaced) ? 1 : 0;
+        return 1;
+    }
+
+    /// How the cost of kept `unit` changes when the piece before it is kept.
+    std::int64_t rejoined(int unit) const {
+        return unit < units_ && span_.has(unit, kJoined) ? line_break(unit, true) - 1 : 0;
+    }
+
+    /// cost(unit), as if `also[0, n)` (units not kept, or none) were kept.
+    std::int64_t cost_with(int unit, const int *also, int n) const {
         const auto at = kept_.lower_bound(unit);
         if (at != kept_.end() && *at == unit) return kKept;
         std::int64_t before = at == kept_.begin() ? -1 : *std::prev(at);
         std::int64_t after = at == kept_.end() ? units_ : *at;
-        if (also >= 0 && also < unit) before = std::max<std::int64_t>(before, also);
-        if (also > unit) after = std::min<std::int64_t>(after, also);
         const int m = span_.unit_message[unit];
-        const bool labelled = kept_in_[m] || (also >= 0 && span_.unit_message[also] == m);
+        bool labelled = kept_in_[m] != 0;
+        for (int k = 0; k < n; ++k) {
+            if (also[k] < unit) before = std::max<std::int64_t>(before, also[k]);
+            if (also[k] > unit) after = std::min<std::int64_t>(after, also[k]);
+            labelled = labelled || span_.unit_message[also[k]] == m;
+        }
         const std::int64_t header = labelled ? 0 : static_cast<std::int64_t>(span_.messages[m].header.length);
-        return static_cast<std::int64_t>(span_.unit_text[unit].length) + 1 + header + gap(unit - before - 1) +
-               gap(after - unit - 1) - gap(after - before - 1);
+        const std::int64_t joins = after == unit + 1 ? rejoined(unit + 1) : 0;
+        return static_cast<std::int64_t>(span_.unit_text[unit].length) + line_break(unit, before == unit - 1) +
+               header + joins + gap(between(before, unit)) + gap(between(unit, after)) - gap(between(before, after));
     }
 
     const Span &span_;
     std::int64_t limit_, units_;
     std::set<int> kept_;
-    std::vector<int> kept_in_;    // per message, how many of its lines are kept
+    std::vector<int> kept_in_;    // per message, how many of its units are kept
     std::vector<char> covered_;   // per fact
     mutable std::vector<std::uint32_t> counted_;  // per fact, the last best_run that counted it
     mutable std::uint32_t generation_ = 0;
@@ -245,53 +320,76 @@ std::vector<int> range(int first, int count) {
     return units;
 }
 
-/// Keeps lines by new facts per code point of cost, the best first, until
-/// nothing more fits in `allowance` (lazy greedy: a line's facts only lose
+/// The anchors of `unit` (its command line and its frame) that are neither
+/// kept nor repeats, in ascending order; returns how many.
+int open_anchors(const Selection &sel, const Span &span, int unit, int out[2]) {
+    int n = 0;
+    for (int anchor : span.unit_anchors[unit]) {
+        if (anchor >= 0 && sel.eligible(anchor) && !sel.is_kept(anchor)) out[n++] = anchor;
+    }
+    if (n == 2 && out[0] > out[1]) std::swap(out[0], out[1]);
+    return n;
+}
+
+/// Keeps units by new facts per code point of cost, the best first, until
+/// nothing more fits in `allowance` (lazy greedy: a unit's facts only lose
 /// worth as others are kept, so one that still leads after being valued
-/// afresh is the best). Ties go to the newer line. A kept error line brings
-/// the line that names its command.
+/// afresh is the best). Ties go to the newer unit. A kept error line brings
+/// the line that names its command and the frame that names a project file.
 ///
 /// Costs are exact (Selection::cost), and three rules keep the choice
 /// honest about them:
-/// - an error line whose command line is not kept yet is valued with it,
-///   both lines' new facts over both costs, since keeping the one keeps the
-///   other;
-/// - any other line is valued as the best run of up to kRunBound lines it
+/// - an error line whose anchors are not kept yet is valued with them, all
+///   their new facts over all their costs, since keeping the one keeps the
+///   others;
+/// - any other unit is valued as the best run of up to kRunBound units it
 ///   starts, and the run is kept whole: the first line of a block pays the
 ///   marker (and the label) for all of them, so a block of lines worth
 ///   keeping together is not passed over for its first line's cost alone;
-/// - a kept run makes others cheaper (the lines around it need no marker of
-///   their own, the lines of a message no label once one of them is kept),
+/// - a kept run makes others cheaper (the units around it need no marker of
+///   their own, the units of a message no label once one of them is kept),
 ///   so those are valued afresh rather than left below their worth in the
 ///   queue.
 void greedy(Selection &sel, const Span &span, const std::vector<int> &units, std::int64_t allowance) {
     using Entry = std::pair<double, int>;  // (ratio, unit): the largest first, the newer on ties
-    // A run ends before an error line whose command is neither kept nor in the run.
+    // A run ends before an error line whose anchors are neither kept nor in the run.
     const auto needs_more = [&](int first, int unit) {
-        const int anchor = span.unit_anchor[unit];
-        return anchor >= 0 && !sel.is_kept(anchor) && !(anchor >= first && anchor < unit);
+        for (int anchor : span.unit_anchors[unit]) {
+            if (anchor >= 0 && sel.eligible(anchor) && !sel.is_kept(anchor) && !(anchor >= first && anchor < unit)) {
+                return true;
+            }
+        }
+        return false;
     };
     const std::int64_t start = sel.used();
     const auto room = [&] { return std::min(allowance - (sel.used() - start), sel.limit() - sel.used()); };
     // The best choice that starts at `unit` and fits (a value of 0 when
-    // none does): a line that needs its command, valued with it (kept alone
-    // when only it fits), or the best run from it.
+    // none does): a line that needs its anchors, valued with them (kept
+    // alone when only it fits), or the best run from it.
     const auto best = [&](int unit) -> Selection::Run {
         const std::int64_t left = room();
-        const int anchor = span.unit_anchor[unit];
-        if (anchor >= 0 && !sel.is_kept(anchor)) {
-            const double value = sel.cost(unit) <= left ? sel.value(unit) + sel.value(anchor) : 0.0;
-            return {unit, unit, value, sel.cost_of_both(unit, anchor)};
+        int anchors[2];
+        if (const int n = open_anchors(sel, span, unit, anchors)) {
+            int all[3];
+            int k = 0, a = 0;
+            while (a < n && anchors[a] < unit) all[k++] = anchors[a++];
+            all[k++] = unit;
+            while (a < n) all[k++] = anchors[a++];
+            double value = 0.0;
+            if (sel.cost(unit) <= left) {
+                for (int j = 0; j < k; ++j) value += sel.value(all[j]);
+            }
+            return {unit, unit, value, sel.cost_of_all(all, k)};
         }
         return sel.best_run(unit, kRunBound, left, needs_more);
     };
     std::vector<char> in_scope(span.unit_text.size(), 0);
     std::vector<Entry> entries;
     for (int unit : units) {
-        const int facts = span.fact_begin[unit + 1] - span.fact_begin[unit];
-        if (facts && sel.cost(unit) != kKept) {
+        if (!sel.eligible(unit) || sel.is_kept(unit)) continue;
+        const double worth = sel.value(unit);
+        if (worth > 0) {
             in_scope[unit] = 1;
-            const double worth = facts + kBonus[span.unit_kind[unit]];
             entries.emplace_back(worth / (static_cast<double>(span.unit_text[unit].length) + kCostFloor), unit);
         }
     }
@@ -306,6 +404,11 @@ void greedy(Selection &sel, const Span &span, const std::vector<int> &units, std
     const auto revalue_around = [&](int first, int last) {
         for (int u = std::max(first - kRunBound, 0); u < first; ++u) revalue(u);
         revalue(last + 1);
+        // An error line whose anchor is kept now costs less: its stored
+        // ratio is no longer an upper bound of its worth.
+        for (int u = first; u <= last; ++u) {
+            for (int d = span.dependent_begin[u]; d < span.dependent_begin[u + 1]; ++d) revalue(span.dependents[d]);
+        }
         for (int m = span.unit_message[first]; m <= span.unit_message[last]; ++m) {
             const Span::Message &message = span.messages[m];
             const int end = message.first_unit + message.units;
@@ -326,22 +429,23 @@ void greedy(Selection &sel, const Span &span, const std::vector<int> &units, std
             continue;
         }
         // A run's cost is its own; a line's is counted afresh (the one valued
-        // with its command included that command's cost).
+        // with its anchors included their costs).
         if (!(run.last > unit ? sel.take(run) : sel.take(unit))) continue;
         revalue_around(unit, run.last);
-        const int anchor = span.unit_anchor[unit];
-        if (anchor >= 0 && !sel.is_kept(anchor) && sel.cost(anchor) <= room() && sel.take(anchor)) {
-            revalue_around(anchor, anchor);
+        int anchors[2];
+        const int n = open_anchors(sel, span, unit, anchors);
+        for (int k = 0; k < n; ++k) {
+            if (sel.cost(anchors[k]) <= room() && sel.take(anchors[k])) revalue_around(anchors[k], anchors[k]);
         }
     }
 }
 
 /// The largest number of code points per message such that the starts of
-/// all messages within it fit `share` together.
-std::int64_t even_cap(const Span &span, const std::vector<int> &users, std::int64_t share) {
+/// all `messages` within it fit `share` together.
+std::int64_t even_cap(const Span &span, const std::vector<int> &messages, std::int64_t share) {
     const auto total = [&](std::int64_t cap) {
         std::int64_t used = 0;
-        for (int m : users) {
+        for (int m : messages) {
             std::int64_t size = 0;
             const auto &message = span.messages[m];
             for (int k = 0; k < message.units; ++k) {
@@ -354,7 +458,7 @@ std::int64_t even_cap(const Span &span, const std::vector<int> &users, std::int6
         return used;
     };
     std::int64_t low = 0, high = 0;
-    for (int m : users) {
+    for (int m : messages) {
         std::int64_t size = 0;
         const auto &message = span.messages[m];
         for (int k = 0; k < message.units; ++k) size += span.unit_text[message.first_unit + k].length + 1;
@@ -368,7 +472,138 @@ std::int64_t even_cap(const Span &span, const std::vector<int> &users, std::int6
     return low;
 }
 
-bool blank(View line) { return std::all_of(line.begin(), line.end(), is_space); }
+/// The story: every user message and every line of the assistants' (and
+/// other non-tool) messages, whole and in order when their text (lines,
+/// line breaks, labels) fits `share`; else the users' messages (the start
+/// of each, evenly, when they do not fit kUserPart of it), the opening
+/// sentence of every other message (the newest first), then the story's
+/// lines that carry facts (the most per code point first) and the newest
+/// lines, while `share` lasts. The markers between them are the tool
+/// output's, which the rest of the budget pays.
+void tell_story(Selection &sel, const Span &span, std::int64_t share) {
+    std::vector<int> story;
+    std::int64_t whole = 0;
+    for (int m = 0; m < static_cast<int>(span.messages.size()); ++m) {
+        const Span::Message &message = span.messages[m];
+        bool any = false;
+        for (int u = message.first_unit; u < message.first_unit + message.units; ++u) {
+            if (!span.has(u, kStory) || !sel.eligible(u)) continue;
+            story.push_back(u);
+            whole += static_cast<std::int64_t>(span.unit_text[u].length) + (span.has(u, kJoined) ? span.has(u, kSpaced) : 1);
+            any = true;
+        }
+        if (any) whole += static_cast<std::int64_t>(message.header.length);
+    }
+    if (whole <= share) {
+        for (int u : story) sel.take(u);
+        return;
+    }
+    std::int64_t left = share;
+    // The text a unit adds to the story: its piece, its line break (or the
+    // space it continues its line with), and the label when it is its
+    // message's first. The markers are not the story's.
+    const auto size_of = [&](int u) {
+        const int m = span.unit_message[u];
+        return static_cast<std::int64_t>(span.unit_text[u].length) +
+               (span.has(u, kJoined) && u > 0 && sel.is_kept(u - 1) ? span.has(u, kSpaced) : 1) +
+               (sel.kept_in(m) ? 0 : static_cast<std::int64_t>(span.messages[m].header.length));
+    };
+    const auto spend = [&](int u) {
+        if (sel.is_kept(u)) return;
+        const std::int64_t size = size_of(u);
+        if (size <= left && sel.take(u)) left -= size;
+    };
+    // A line's units not kept yet, all of them or none: a line's last piece
+    // alone ("length") tells nothing.
+    const auto spend_line = [&](int first, int last) {
+        std::int64_t size = 0;
+        bool labelled = sel.kept_in(span.unit_message[first]) != 0;
+        for (int u = first; u <= last; ++u) {
+            if (sel.is_kept(u)) continue;
+            size += static_cast<std::int64_t>(span.unit_text[u].length) +
+                    (span.has(u, kJoined) && u > first ? span.has(u, kSpaced) : 1);
+            if (!labelled) size += static_cast<std::int64_t>(span.messages[span.unit_message[u]].header.length);
+            labelled = true;
+        }
+        if (size == 0 || size > left) return;
+        for (int u = first; u <= last; ++u) sel.take(u);
+        left -= size;
+    };
+    // The story's lines as (first unit, last unit): a piece continues the one before it.
+    std::vector<std::pair<int, int>> lines;
+    for (int u : story) {
+        if (span.has(u, kJoined) && !lines.empty() && lines.back().second == u - 1) lines.back().second = u;
+        else lines.emplace_back(u, u);
+    }
+    std::vector<int> users;
+    std::int64_t user_size = 0;
+    for (int m = 0; m < static_cast<int>(span.messages.size()); ++m) {
+        if (span.messages[m].kind != kUser) continue;
+        users.push_back(m);
+        user_size += static_cast<std::int64_t>(span.messages[m].header.length);
+    }
+    for (int u : story) {
+        if (span.messages[span.unit_message[u]].kind == kUser) user_size += static_cast<std::int64_t>(span.unit_text[u].length) + 1;
+    }
+    const std::int64_t user_share = share_of(share, kUserPart);
+    const std::int64_t cap = user_size <= user_share ? std::numeric_limits<std::int64_t>::max() / 4
+                                                     : even_cap(span, users, user_share);
+    for (int m : users) {
+        const Span::Message &message = span.messages[m];
+        std::int64_t size = 0;
+        for (int u = message.first_unit; u < message.first_unit + message.units; ++u) {
+            size += static_cast<std::int64_t>(span.unit_text[u].length) + 1;
+            if (size > cap + static_cast<std::int64_t>(message.header.length) + 32) break;
+            if (span.has(u, kStory)) spend(u);
+        }
+    }
+    // The opening of every other message, the newest first; with the rest of
+    // its line when that is short (a clause after the first sentence).
+    std::vector<int> line_of(span.unit_text.size(), -1);
+    for (int k = 0; k < static_cast<int>(lines.size()); ++k) {
+        for (int u = lines[k].first; u <= lines[k].second; ++u) line_of[u] = k;
+    }
+    // An opening sentence said before (the same first sentence in several
+    // messages) is carried once, by the oldest, unless it goes with the
+    // short rest of its line: that line is new.
+    std::unordered_map<View, int> openings;
+    for (int m = 0; m < static_cast<int>(span.messages.size()); ++m) {
+        const Span::Message &message = span.messages[m];
+        for (int u = message.first_unit; u < message.first_unit + message.units; ++u) {
+            if (span.has(u, kOpening)) openings.try_emplace(trimmed(span.view(span.unit_text[u])), u);
+        }
+    }
+    for (int m = static_cast<int>(span.messages.size()) - 1; m >= 0; --m) {
+        const Span::Message &message = span.messages[m];
+        if (!is_story(message.kind) || message.kind == kUser) continue;
+        for (int u = message.first_unit; u < message.first_unit + message.units; ++u) {
+            if (!span.has(u, kStory) || !sel.eligible(u) || blank(span.view(span.unit_text[u]))) continue;
+            const auto [first, last] = lines[line_of[u]];
+            std::int64_t rest = 0;
+            for (int v = u + 1; v <= last; ++v) rest += static_cast<std::int64_t>(span.unit_text[v].length) + 1;
+            if (first == u && rest <= kOpeningRest) spend_line(first, last);
+            else if (!span.has(u, kOpening) || openings.at(trimmed(span.view(span.unit_text[u]))) == u) spend(u);
+            break;
+        }
+    }
+    // The lines that carry facts, the most per code point first.
+    std::vector<std::pair<double, int>> carriers;
+    for (int k = 0; k < static_cast<int>(lines.size()); ++k) {
+        double value = 0.0;
+        std::int64_t length = 0;
+        for (int u = lines[k].first; u <= lines[k].second; ++u) {
+            value += sel.value(u);
+            length += static_cast<std::int64_t>(span.unit_text[u].length) + 1;
+        }
+        if (value > 0) carriers.emplace_back(value / (static_cast<double>(length) + kCostFloor), k);
+    }
+    std::stable_sort(carriers.begin(), carriers.end(), [](const auto &a, const auto &b) {
+        return a.first > b.first || (a.first == b.first && a.second > b.second);
+    });
+    for (const auto &[ratio, k] : carriers) spend_line(lines[k].first, lines[k].second);
+    // The newest lines.
+    for (auto it = lines.rbegin(); it != lines.rend(); ++it) spend_line(it->first, it->second);
+}
 
 }  // namespace
 
@@ -377,85 +612,276 @@ void Span::add_message(Piece header, Piece body, int kind, std::vector<Piece> ca
     messages.push_back({header, body, kind, std::move(calls), std::move(call_ids), tool_call_id});
 }
 
-void Span::add_unit(int message, Piece line, int kind, bool user) {
+void Span::read_lines(int m) {
+    Message &message = messages[m];
+    message.first_line = static_cast<int>(line_text.size());
+    std::vector<Group> &groups = groups_[m];
+    const bool output = message.kind == kTool;
+    if (message.body.length) {
+        const View all = view(message.body);
+        std::size_t start = 0;
+        while (start <= all.size()) {
+            std::size_t end = all.find(U'\n', start);
+            if (end == View::npos) end = all.size();
+            const std::size_t next = end + 1;
+            // White space that shows nothing goes: a line's trailing white space,
+            // and all but one character of a tool output line's indentation (a
+            // column of padding in a listing or a stack; the one left still shows
+            // which lines were indented). Facts are tokens and never lose by it;
+            // users' and assistants' lines keep their indentation, code in them
+            // reads by it.
+            while (end > start && is_space(all[end - 1])) --end;
+            if (output) {
+                std::size_t indent = start;
+                while (indent < end && (all[indent] == ' ' || all[indent] == '\t')) ++indent;
+                if (indent - start > 1) start = indent - 1;
+            }
+            line_text.push_back({message.body.start + start, end - start});
+            start = next;
+        }
+    }
+    const int body_end = static_cast<int>(line_text.size());
+    // A tool's output: a run of identical lines (two or more) or of lines of
+    // the same shape (kShapeRun or more, with a word among them) becomes one
+    // line with its count. Runs are lines one after the other; the same line
+    // across messages is carried once (prepare).
+    std::u32string shown;
+    std::vector<View> run;
+    // Makes lines [i, j) one line when `shown` (its text without the count)
+    // with the count is shorter than they are ("+" twice is not); returns
+    // whether it did.
+    const auto fold = [&](int i, int j) {
+        std::size_t size = 0;
+        for (int k = i; k < j; ++k) size += line_text[k].length + 1;
+        const std::size_t key_length = shown.size();
+        shown.append(U" (");
+        shown.push_back(kTimes);
+        append_number(shown, j - i);
+        shown.push_back(U')');
+        if (shown.size() + 1 >= size) return false;
+        // Appended only now: the views of the run point into `text`.
+        const Piece whole{text.size(), shown.size()};
+        text.append(shown);
+        groups.push_back({i, j - i, whole, {whole.start, key_length}});
+        return true;
+    };
+    for (int i = message.first_line; i < body_end;) {
+        int j = i + 1;
+        if (output && !blank(view(line_text[i]))) {
+            while (j < body_end && !blank(view(line_text[j])) && same_shape(view(line_text[j - 1]), view(line_text[j]))) ++j;
+        }
+        bool identical = true;
+        for (int k = i + 1; k < j && identical; ++k) identical = view(line_text[k]) == view(line_text[i]);
+        if (!identical && j - i >= kShapeRun && has_word(view(line_text[i]))) {
+            run.clear();
+            for (int k = i; k < j; ++k) run.push_back(view(line_text[k]));
+            shown.clear();
+            write_shape(run, shown);
+            if (fold(i, j)) {
+                i = j;
+                continue;
+            }
+        }
+        // Else the runs of identical lines within it, each one line.
+        while (i < j) {
+            int k = i + 1;
+            while (k < j && view(line_text[k]) == view(line_text[i])) ++k;
+            shown.assign(view(line_text[i]));
+            if (k - i < 2 || !fold(i, k)) {
+                for (int l = i; l < k; ++l) groups.push_back({l, 1, {}, {}});
+            }
+            i = k;
+        }
+    }
+    for (const Piece &call : message.calls) line_text.push_back(call);
+    message.lines = static_cast<int>(line_text.size()) - message.first_line;
+}
+
+void Span::add_unit(int message, Piece line, int kind, unsigned char flags, std::int64_t lines) {
     const View text_view = view(line);
     found_.clear();
-    find_tokens(text_view, line.start, found_);
-    if (kind == kPlain && user) {
-        const std::size_t before = found_.size();
-        find_constraints(text_view, line.start, found_);
-        if (found_.size() > before) kind = kConstraintLine;
-    }
-    if (kind == kPlain && is_error_line(text_view)) {
-        const Found fact = line_fact(text_view, line.start, kErrors);
-        if (fact.length) {
-            found_.push_back(fact);
-            kind = kErrorLine;
+    const int message_kind = messages[message].kind;
+    // A repeat is never kept: its facts are its first occurrence's.
+    if (!(flags & kSkipped)) {
+        find_tokens(text_view, line.start, found_);
+        if (kind == kPlain && (message_kind == kUser || message_kind == kSummary)) {
+            const std::size_t before = found_.size();
+            find_constraints(text_view, line.start, found_);
+            if (found_.size() > before) kind = kConstraintLine;
         }
+        if (kind == kPlain && is_error_line(text_view)) {
+            const Found fact = line_fact(text_view, line.start, kErrors);
+            if (fact.length) {
+                found_.push_back(fact);
+                kind = kErrorLine;
+            }
+        }
+        if (message_kind == kTool && kind != kCall && is_project_frame(text_view, line.start, found_)) flags |= kFrame;
     }
     unit_text.push_back(line);
     unit_message.push_back(message);
     unit_kind.push_back(kind);
-    unit_anchor.push_back(-1);
+    unit_flags.push_back(flags);
+    unit_anchors.push_back({-1, -1});
+    lines_before.push_back(lines_before.back() + lines);
     const std::size_t first = fact_ids.size();
     for (const Found &f : found_) {
-        const auto [it, added] = ids_.try_emplace(View(text).substr(f.start, f.length), fact_count);
-        fact_count += added;
-        fact_ids.push_back(it->second);
+        const auto [id, added] = ids_.insert(View(text).substr(f.start, f.length));
+        if (added) {
+            ++fact_count;
+            fact_weight.push_back(kCategoryWeight[f.category]);
+        }
+        fact_ids.push_back(id);
     }
-    // Each fact counts once per line.
+    // Each fact counts once per unit.
     std::sort(fact_ids.begin() + static_cast<std::ptrdiff_t>(first), fact_ids.end());
     fact_ids.erase(std::unique(fact_ids.begin() + static_cast<std::ptrdiff_t>(first), fact_ids.end()), fact_ids.end());
     fact_begin.push_back(static_cast<int>(fact_ids.size()));
 }
 
-void Span::add_lines(int message, Piece body, bool user) {
-    const View all = view(body);
-    const bool output = messages[message].kind == kTool;
-    std::size_t start = 0;
-    while (start <= all.size()) {
-        std::size_t end = all.find(U'\n', start);
-        if (end == View::npos) end = all.size();
-        const std::size_t next = end + 1;
-        // White space that shows nothing goes: a line's trailing white space,
-        // and all but one character of a tool output line's indentation (a
-        // column of padding in a listing or a stack; the one left still shows
-        // which lines were indented). Facts are tokens and never lose by it;
-        // users' and assistants' lines keep their indentation, code in them
-        // reads by it.
-        while (end > start && is_space(all[end - 1])) --end;
-        if (output) {
-            std::size_t indent = start;
-            while (indent < end && (all[indent] == ' ' || all[indent] == '\t')) ++indent;
-            if (indent - start > 1) start = indent - 1;
+void Span::add_line(int message, Piece line, bool opening, bool repeat) {
+    const View all = view(line);
+    const std::size_t n = all.size();
+    const int kind = messages[message].kind;
+    unsigned char flags = is_story(kind) ? kStory : 0;
+    // A repeat is never kept: no need to know more of it.
+    if (repeat) flags |= kSkipped;
+    else if (kind == kTool && is_comment_or_default(all)) flags |= kQuiet;
+    // The first unit of the line carries kOpening; the ones after it continue it.
+    unsigned char first = opening ? kOpening : 0;
+    unsigned char join = 0;
+    std::size_t at = 0;
+    const auto emit = [&](std::size_t end, std::size_t next, bool spaced) {
+        add_unit(message, {line.start + at, end - at}, kPlain, static_cast<unsigned char>(flags | first | join), 1);
+        first = 0;
+        join = static_cast<unsigned char>(kJoined | (spaced ? kSpaced : 0));
+        at = next;
+    };
+    if (opening) {
+        // The opening sentence alone, when the line holds more.
+        const std::size_t end = first_sentence_end(all);
+        if (end < n) {
+            const bool spaced = is_space(all[end]);
+            emit(end, spaced ? end + 1 : end, spaced);
         }
-        // The line in pieces of at most kPieceBound code points.
-        std::size_t at = start;
-        while (end - at > kPieceBound) {
-            const View window = all.substr(at + kPieceFloor, kPieceBound - kPieceFloor);
-            const std::size_t space = window.rfind(U' ');
-            std::size_t cut = space == View::npos ? at + kPieceBound : at + kPieceFloor + space;
-            // Never between the halves of a surrogate pair.
-            if (space == View::npos && all[cut - 1] >= 0xD800 && all[cut - 1] <= 0xDBFF && all[cut] >= 0xDC00 &&
-                all[cut] <= 0xDFFF) {
-                --cut;
+    }
+    if (n - at > kPieceBound) {
+        urls_.clear();
+        find_urls(all, urls_);
+    }
+    while (n - at > kPieceBound) {
+        const std::size_t from = at + kPieceFloor, to = at + kPieceBound;
+        std::size_t cut = last_sentence_end(all, from, to);
+        if (cut == View::npos) {
+            const std::size_t space = all.substr(from, to - from).rfind(U' ');
+            if (space != View::npos) cut = from + space;
+        }
+        if (cut != View::npos) {
+            const bool spaced = cut < n && is_space(all[cut]);
+            emit(cut, spaced ? cut + 1 : cut, spaced);
+            continue;
+        }
+        cut = to;
+        bool in_url = false;
+        for (const auto &[a, b] : urls_) {
+            if (a < cut && cut < b) {
+                // Never inside a URL: before it, or after it when it opens the piece.
+                cut = a > at ? a : b;
+                in_url = true;
+                break;
             }
-            add_unit(message, {body.start + at, cut - at}, kPlain, user);
-            at = space == View::npos ? cut : cut + 1;
         }
-        add_unit(message, {body.start + at, end - at}, kPlain, user);
-        start = next;
+        // Never between the halves of a surrogate pair (a URL holds none).
+        if (!in_url && all[cut - 1] >= 0xD800 && all[cut - 1] <= 0xDBFF && all[cut] >= 0xDC00 && all[cut] <= 0xDFFF) {
+            --cut;
+        }
+        if (cut >= n) break;
+        emit(cut, cut, false);
+    }
+    emit(n, n, false);
+}
+
+void Span::anchor_errors(int m, int call) {
+    const Message &message = messages[m];
+    const int first = message.first_unit, end = static_cast<int>(unit_text.size());
+    int command = -1;
+    for (int u = first; u < end; ++u) {
+        if (is_command_line(view(unit_text[u]))) {
+            command = u;
+        } else if (unit_kind[u] == kErrorLine) {
+            unit_anchors[u][0] = command >= 0 ? command : call;
+        }
+    }
+    const auto usable = [&](int v) { return has(v, kFrame) && !has(v, kSkipped); };
+    const auto starts_with_at = [&](int v) {
+        const View line = trimmed(view(unit_text[v]));
+        return line.substr(0, 3) == U"at ";
+    };
+    for (int u = first; u < end; ++u) {
+        if (unit_kind[u] != kErrorLine || has(u, kFrame)) continue;
+        int frame = -1;
+        // Frames that follow the error (Java, JavaScript, pytest's
+        // "file:line: Error") are read ahead; a Python traceback's come
+        // before it, the innermost last.
+        if (u + 1 < end && (usable(u + 1) || starts_with_at(u + 1))) {
+            for (int v = u + 1; v < std::min(end, u + 1 + kFrameAhead) && frame < 0; ++v) {
+                if (usable(v)) frame = v;
+                else if (unit_kind[v] == kErrorLine && !starts_with_at(v)) break;
+            }
+        }
+        for (int v = u - 1; frame < 0 && v >= std::max(first, u - kFrameBack); --v) {
+            if (usable(v)) {
+                frame = v;
+            } else if (unit_kind[v] == kErrorLine) {
+                break;  // another error's, or the traceback's start
+            }
+        }
+        unit_anchors[u][1] = frame;
     }
 }
 
 void Span::prepare() {
+    // Every line first, and the lines that stand for runs appended to
+    // `text`: no view into it is kept before this ends.
+    groups_.assign(messages.size(), {});
+    // Room for every line up front: a megabyte of output is some 25,000.
+    const std::size_t lines = static_cast<std::size_t>(std::count(text.begin(), text.end(), U'\n')) + messages.size();
+    line_text.reserve(lines);
+    for (auto *units : {&unit_message, &unit_kind, &fact_begin}) units->reserve(lines + 1);
+    unit_text.reserve(lines);
+    unit_flags.reserve(lines);
+    unit_anchors.reserve(lines);
+    lines_before.reserve(lines + 1);
+    fact_ids.reserve(2 * lines);
+    for (int m = 0; m < static_cast<int>(messages.size()); ++m) read_lines(m);
     fact_begin.assign(1, 0);
+    lines_before.assign(1, 0);
     std::unordered_map<View, int> call_units;
     std::vector<int> last_calls;
+    // Lines carried once: the story's and the output's apart, so that a
+    // user quoting an output line keeps their line.
+    ViewTable said, printed;
     for (int m = 0; m < static_cast<int>(messages.size()); ++m) {
         Message &message = messages[m];
         message.first_unit = static_cast<int>(unit_text.size());
-        if (message.body.length) add_lines(m, message.body, message.kind == kUser || message.kind == kSummary);
+        const bool story = is_story(message.kind);
+        ViewTable &seen = message.kind == kTool ? printed : said;
+        bool opened = message.kind == kSummary || !story;
+        for (const Group &group : groups_[m]) {
+            if (group.count > 1) {
+                const View key = trimmed(view(group.key));
+                const bool repeat = key.size() >= kRepeatFloor && !seen.insert(key).second;
+                const unsigned char flags = (repeat ? kSkipped : 0) | (is_comment_or_default(key) ? kQuiet : 0);
+                add_unit(m, group.shown, kPlain, flags, group.count);
+                continue;
+            }
+            const Piece line = line_text[group.first_line];
+            const View key = trimmed(view(line));
+            const bool repeat = key.size() >= kRepeatFloor && !seen.insert(key).second;
+            const bool opening = !opened && !key.empty();
+            opened = opened || opening;
+            add_line(m, line, opening, repeat);
+        }
         if (message.kind == kTool) {
             int call = -1;
             if (message.tool_call_id.length) {
@@ -463,23 +889,32 @@ void Span::prepare() {
                 if (it != call_units.end()) call = it->second;
             }
             if (call < 0 && last_calls.size() == 1) call = last_calls[0];
-            int command = -1;
-            for (int u = message.first_unit; u < static_cast<int>(unit_text.size()); ++u) {
-                if (is_command_line(view(unit_text[u]))) {
-                    command = u;
-                } else if (unit_kind[u] == kErrorLine) {
-                    unit_anchor[u] = command >= 0 ? command : call;
-                }
-            }
+            anchor_errors(m, call);
         }
         if (!message.calls.empty()) last_calls.clear();
         for (std::size_t k = 0; k < message.calls.size(); ++k) {
             const int unit = static_cast<int>(unit_text.size());
-            add_unit(m, message.calls[k], kCall, false);
+            add_unit(m, message.calls[k], kCall, 0, 1);
             if (message.call_ids[k].length) call_units[view(message.call_ids[k])] = unit;
             last_calls.push_back(unit);
         }
         message.units = static_cast<int>(unit_text.size()) - message.first_unit;
+    }
+    // Who depends on each anchor, so that keeping one revalues them.
+    const int units = static_cast<int>(unit_text.size());
+    dependent_begin.assign(static_cast<std::size_t>(units) + 1, 0);
+    for (const auto &anchors : unit_anchors) {
+        for (int a : anchors) {
+            if (a >= 0) ++dependent_begin[a + 1];
+        }
+    }
+    for (int u = 0; u < units; ++u) dependent_begin[u + 1] += dependent_begin[u];
+    dependents.assign(static_cast<std::size_t>(dependent_begin[units]), 0);
+    std::vector<int> at(dependent_begin.begin(), dependent_begin.end() - 1);
+    for (int u = 0; u < units; ++u) {
+        for (int a : unit_anchors[u]) {
+            if (a >= 0) dependents[at[a]++] = u;
+        }
     }
 }
 
@@ -487,14 +922,24 @@ std::u32string Span::select(std::int64_t budget, const Shares &shares) const {
     const int count = static_cast<int>(messages.size());
     const int units = static_cast<int>(unit_text.size());
     std::int64_t whole = 0;
-    for (const Message &message : messages) whole += message.header.length;
-    for (const Piece &line : unit_text) whole += line.length + 1;
+    for (const Message &message : messages) {
+        if (message.lines) whole += static_cast<std::int64_t>(message.header.length);
+    }
+    for (const Piece &line : line_text) whole += static_cast<std::int64_t>(line.length) + 1;
     if (whole - 1 <= budget) {
-        // Everything fits. The limit is set above the first steps, which
-        // still hold a marker for what is not kept yet and can be longer.
-        Selection all(*this, whole + gap(units) + 1);
-        for (int u = 0; u < units; ++u) all.take(u);
-        return all.render();
+        // Everything fits: every line as it is, no run or repeat folded.
+        std::u32string out;
+        out.reserve(static_cast<std::size_t>(std::max<std::int64_t>(whole, 0)));
+        bool first = true;
+        for (const Message &message : messages) {
+            for (int k = 0; k < message.lines; ++k) {
+                if (!first) out.push_back(U'\n');
+                first = false;
+                if (k == 0) out.append(view(message.header));
+                out.append(view(line_text[message.first_line + k]));
+            }
+        }
+        return out;
     }
     Selection sel(*this, budget);
     // The previous summary, whole when it fits its share.
@@ -508,6 +953,7 @@ std::u32string Span::select(std::int64_t budget, const Shares &shares) const {
         if (size <= share) take_within(sel, lines, share);
         else greedy(sel, *this, lines, share);
     }
+    tell_story(sel, *this, share_of(budget, shares.story));
     // The start and the end of the span.
     if (count) {
         take_within(sel, range(messages[0].first_unit, messages[0].units), share_of(budget, shares.start));
@@ -517,23 +963,9 @@ std::u32string Span::select(std::int64_t budget, const Shares &shares) const {
         std::reverse(tail.begin(), tail.end());
         take_within(sel, tail, left);
     }
-    // Every user message, the start of each when they do not all fit.
-    std::vector<int> users;
-    for (int m = 0; m < count; ++m) {
-        if (messages[m].kind == kUser) users.push_back(m);
-    }
-    const std::int64_t cap = even_cap(*this, users, share_of(budget, shares.user));
-    std::unordered_set<View> said;  // a line the user repeats ("go on") is kept once
-    for (int m : users) {
-        std::vector<int> lines;
-        for (int u = messages[m].first_unit; u < messages[m].first_unit + messages[m].units; ++u) {
-            if (said.insert(view(unit_text[u])).second) lines.push_back(u);
-        }
-        take_within(sel, lines, cap + static_cast<std::int64_t>(messages[m].header.length) + 32);
-    }
-    // The lines that add the most facts per code point. A line no longer than
-    // the marker it would replace makes the text shorter: such lines are
-    // kept, and what they free goes to the greedy choice again.
+    // The units that add the most facts per code point. A unit no longer
+    // than the marker it would replace makes the text shorter: such units
+    // are kept, and what they free goes to the greedy choice again.
     const std::vector<int> all = range(0, units);
     for (int round = 0; round < 4; ++round) {
         greedy(sel, *this, all, budget + 1);
@@ -544,14 +976,13 @@ std::u32string Span::select(std::int64_t budget, const Shares &shares) const {
         }
         if (!freed) break;
     }
-    // Then whatever fits: users' and assistants' lines first, then the rest,
-    // newest first.
+    // Then whatever fits: the story's lines first, then the rest, newest first.
     std::vector<int> rest;
     for (int u = units - 1; u >= 0; --u) {
-        if (messages[unit_message[u]].kind != kTool && !blank(view(unit_text[u]))) rest.push_back(u);
+        if (has(u, kStory) && !blank(view(unit_text[u]))) rest.push_back(u);
     }
     for (int u = units - 1; u >= 0; --u) {
-        if (messages[unit_message[u]].kind == kTool && !blank(view(unit_text[u]))) rest.push_back(u);
+        if (!has(u, kStory) && !blank(view(unit_text[u]))) rest.push_back(u);
     }
     for (int u : rest) {
         if (sel.used() >= sel.limit()) break;
