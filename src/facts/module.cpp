@@ -86,47 +86,89 @@ bool without_gil(Work work) noexcept {
     return false;
 }
 
-/// Appends the code points of the str `s` to `out`; -1 with TypeError when
-/// `s` is not a str.
-int append_str(std::u32string &out, PyObject *s, facts::Piece &piece) {
-    if (!PyUnicode_Check(s)) {
-        PyErr_Format(PyExc_TypeError, "expected str, not %.100s", Py_TYPE(s)->tp_name);
-        return -1;
+/// The characters of many strs copied into buffers of code points: each str
+/// is taken (its length read, a reference to it kept) with the GIL held, and
+/// the copies, the long part on a big span, are made by fill() while the GIL
+/// is released. A str's characters never change, and the reference keeps its
+/// storage alive, whatever other threads do to the lists that held it. The
+/// references are dropped when the Copies goes, which is with the GIL held.
+class Copies {
+public:
+    Copies() = default;
+    Copies(const Copies &) = delete;
+    Copies &operator=(const Copies &) = delete;
+    ~Copies() {
+        for (const Item &item : items_) Py_DECREF(item.str);
     }
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    const int kind = PyUnicode_KIND(s);
-    const void *data = PyUnicode_DATA(s);
-    piece = {out.size(), static_cast<std::size_t>(n)};
-    out.resize(out.size() + static_cast<std::size_t>(n));
-    char32_t *to = out.data() + piece.start;
-    switch (kind) {
-    case PyUnicode_1BYTE_KIND:
-        for (Py_ssize_t i = 0; i < n; ++i) to[i] = static_cast<const Py_UCS1 *>(data)[i];
-        break;
-    case PyUnicode_2BYTE_KIND:
-        for (Py_ssize_t i = 0; i < n; ++i) to[i] = static_cast<const Py_UCS2 *>(data)[i];
-        break;
-    default:
-        for (Py_ssize_t i = 0; i < n; ++i) to[i] = static_cast<const Py_UCS4 *>(data)[i];
-        break;
+
+    /// Plans the copy of the str `s` at the end of `out`; -1 with TypeError
+    /// when `s` is not a str.
+    int add(std::u32string &out, PyObject *s, facts::Piece &piece) {
+        if (!PyUnicode_Check(s)) {
+            PyErr_Format(PyExc_TypeError, "expected str, not %.100s", Py_TYPE(s)->tp_name);
+            return -1;
+        }
+        std::size_t &end = end_of(out);
+        piece = {end, static_cast<std::size_t>(PyUnicode_GET_LENGTH(s))};
+        items_.push_back({s, &out, piece});
+        Py_INCREF(s);
+        end += piece.length;
+        return 0;
     }
-    return 0;
-}
+
+    /// Makes the copies; needs no GIL.
+    void fill() {
+        for (auto &[buffer, end] : ends_) buffer->resize(end);
+        for (const Item &item : items_) {
+            char32_t *to = item.out->data() + item.piece.start;
+            const void *data = PyUnicode_DATA(item.str);
+            const std::size_t n = item.piece.length;
+            switch (PyUnicode_KIND(item.str)) {
+            case PyUnicode_1BYTE_KIND:
+                for (std::size_t i = 0; i < n; ++i) to[i] = static_cast<const Py_UCS1 *>(data)[i];
+                break;
+            case PyUnicode_2BYTE_KIND:
+                for (std::size_t i = 0; i < n; ++i) to[i] = static_cast<const Py_UCS2 *>(data)[i];
+                break;
+            default:
+                for (std::size_t i = 0; i < n; ++i) to[i] = static_cast<const Py_UCS4 *>(data)[i];
+                break;
+            }
+        }
+    }
+
+private:
+    struct Item {
+        PyObject *str;  // strong reference
+        std::u32string *out;
+        facts::Piece piece;
+    };
+
+    std::size_t &end_of(std::u32string &out) {
+        for (auto &[buffer, end] : ends_) {
+            if (buffer == &out) return end;
+        }
+        return ends_.emplace_back(&out, out.size()).second;
+    }
+
+    std::vector<Item> items_;
+    std::vector<std::pair<std::u32string *, std::size_t>> ends_;  // the size each buffer will have
+};
 
 /// A new str holding `text` (new reference).
 PyObject *to_str(std::u32string_view text) {
     return PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
-/// Reads a tuple of str into pieces of `span.text`.
-int read_strs(facts::Span &span, PyObject *seq, std::vector<facts::Piece> &out) {
+/// Plans the copies of a tuple of str into pieces of `span.text`.
+int read_strs(Copies &copies, facts::Span &span, PyObject *seq, std::vector<facts::Piece> &out) {
     if (!PyTuple_Check(seq)) {
         PyErr_SetString(PyExc_TypeError, "expected a tuple of str");
         return -1;
     }
     for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(seq); ++k) {
         facts::Piece piece;
-        if (append_str(span.text, PyTuple_GET_ITEM(seq, k), piece) < 0) return -1;
+        if (copies.add(span.text, PyTuple_GET_ITEM(seq, k), piece) < 0) return -1;
         out.push_back(piece);
     }
     return 0;
@@ -152,6 +194,7 @@ PyObject *select(PyObject *, PyObject *args) noexcept {
         return nullptr;
     }
     facts::Span span;
+    Copies copies;
     try {
         // The list is ours to read: nothing below calls back into Python.
         for (Py_ssize_t m = 0; m < PyList_GET_SIZE(messages); ++m) {
@@ -164,9 +207,9 @@ PyObject *select(PyObject *, PyObject *args) noexcept {
             }
             facts::Piece h, b, t;
             std::vector<facts::Piece> call_lines, call_ids;
-            if (append_str(span.text, header, h) < 0 || append_str(span.text, body, b) < 0 ||
-                read_strs(span, calls, call_lines) < 0 || read_strs(span, ids, call_ids) < 0 ||
-                append_str(span.text, tool_call_id, t) < 0) {
+            if (copies.add(span.text, header, h) < 0 || copies.add(span.text, body, b) < 0 ||
+                read_strs(copies, span, calls, call_lines) < 0 || read_strs(copies, span, ids, call_ids) < 0 ||
+                copies.add(span.text, tool_call_id, t) < 0) {
                 return nullptr;
             }
             if (call_lines.size() != call_ids.size()) {
@@ -180,6 +223,7 @@ PyObject *select(PyObject *, PyObject *args) noexcept {
     }
     std::u32string text;
     if (!without_gil([&] {
+            copies.fill();
             span.prepare();
             text = span.select(budget, shares);
         })) {
@@ -194,14 +238,15 @@ struct Texts {
     std::vector<std::pair<facts::Piece, bool>> pieces;
 };
 
-/// Reads the list `texts` of (str, bool) pairs; -1 with the exception set.
-int read_texts(PyObject *texts, Texts &out) {
+/// Reads the list `texts` of (str, bool) pairs, planning the copies of the
+/// strs; -1 with the exception set.
+int read_texts(Copies &copies, PyObject *texts, Texts &out) {
     for (Py_ssize_t k = 0; k < PyList_GET_SIZE(texts); ++k) {
         PyObject *text;
         int user;
         if (!PyArg_ParseTuple(PyList_GET_ITEM(texts, k), "Up:find", &text, &user)) return -1;
         facts::Piece piece;
-        if (append_str(out.buffer, text, piece) < 0) return -1;
+        if (copies.add(out.buffer, text, piece) < 0) return -1;
         out.pieces.emplace_back(piece, user != 0);
     }
     return 0;
@@ -249,13 +294,19 @@ PyObject *find(PyObject *, PyObject *args) noexcept {
     PyObject *list;
     if (!PyArg_ParseTuple(args, "O!:find", &PyList_Type, &list)) return nullptr;
     Texts texts;
+    Copies copies;
     std::vector<facts::View> by_category[facts::kCategories];
     try {
-        if (read_texts(list, texts) < 0) return nullptr;
+        if (read_texts(copies, list, texts) < 0) return nullptr;
     } catch (...) {
         return from_exception();
     }
-    if (!without_gil([&] { distinct_facts(texts, by_category); })) return nullptr;
+    if (!without_gil([&] {
+            copies.fill();
+            distinct_facts(texts, by_category);
+        })) {
+        return nullptr;
+    }
     Ref sets[facts::kCategories];
     for (int c = 0; c < facts::kCategories; ++c) {
         sets[c] = Ref::steal(PySet_New(nullptr));
@@ -331,14 +382,16 @@ PyObject *seen(PyObject *, PyObject *args) noexcept {
     if (!PyArg_ParseTuple(args, "O!U:seen", &PyList_Type, &list, &sent)) return nullptr;
     Texts texts;
     std::u32string sent_text;
+    Copies copies;
     try {
         facts::Piece piece;
-        if (read_texts(list, texts) < 0 || append_str(sent_text, sent, piece) < 0) return nullptr;
+        if (read_texts(copies, list, texts) < 0 || copies.add(sent_text, sent, piece) < 0) return nullptr;
     } catch (...) {
         return from_exception();
     }
     Py_ssize_t counts[facts::kCategories + 1][2] = {};
     if (!without_gil([&] {
+            copies.fill();
             std::vector<facts::View> by_category[facts::kCategories];
             distinct_facts(texts, by_category);
             const Holder holder(sent_text);
