@@ -508,8 +508,16 @@ def _ask_raises(messages, cfg):
     raise RuntimeError("".join(["down ", "now"]))
 
 
-def _collaborators(ask=_ask_summary, extract=_engine.extract):
-    return (_engine.transcript, extract, ask, "".join(["prompt"]), "".join(["[s] "]), None)
+def _transcript(span, later):
+    return _engine.transcript(span)
+
+
+def _extract(span, later):
+    return _engine.extract(span)
+
+
+def _collaborators(ask=_ask_summary, extract=_extract):
+    return (_transcript, extract, ask, "".join(["prompt"]), "".join(["[s] "]), None)
 
 
 def agent_list(n=16, anthropic=False):

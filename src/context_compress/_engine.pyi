@@ -6,8 +6,9 @@ from typing import Any
 
 from routes.context_compress import CompressionStats
 
-#: (transcript, extract, ask, system_prompt, summary_prefix, summary_note)
-Collaborators = tuple[Callable[[Any], str], Callable[[Any], str] | None,
+#: (transcript, extract, ask, system_prompt, summary_prefix, summary_note);
+#: transcript and extract are called with the span and the messages kept after it
+Collaborators = tuple[Callable[[Any, Any], str], Callable[[Any, Any], str] | None,
                       Callable[[list[dict[str, str]], dict[str, Any]], str] | None,
                       str, str, str | None]
 #: (span, sent, summary, answered, error, in_transcript)

@@ -198,8 +198,9 @@ class Compressor:
         self.llm_config: dict[str, Any] = config
         self.system_prompt = system_prompt or SUMMARIZER_PROMPT
         self.on_llm_failure = on_llm_failure
-        transcript, extract = ((fact_keeping.transcript, fact_keeping.extract) if facts
-                               else (_engine.transcript, _engine.extract))
+        # The engine calls them with the span and the messages kept after it.
+        transcript, extract = ((_facts_transcript, _facts_extract) if facts
+                               else (_module_transcript, _module_extract))
         kept = None if on_llm_failure == "keep" else extract
         ask = self._ask if use_llm else None
         self.use_llm = use_llm
@@ -211,8 +212,8 @@ class Compressor:
         list_texts = (system_prompt or PLAIN_SUMMARIZER_PROMPT, summary_prefix or PLAIN_SUMMARY_PREFIX,
                       None if summary_note is PATH_DEFAULT else summary_note)
         # Anthropic's blocks reach the transcripts as OpenAI's shapes.
-        viewed = (lambda span: transcript(openai_view(span)),
-                  None if kept is None else lambda span: extract(openai_view(span)))
+        viewed = (lambda span, later: transcript(openai_view(span), openai_view(later)),
+                  None if kept is None else lambda span, later: extract(openai_view(span), openai_view(later)))
         self._list_collaborators: dict[str, _engine.Collaborators] = {
             "openai": (transcript, kept, ask, *list_texts),
             "anthropic": (viewed[0], viewed[1], ask, *list_texts)}
@@ -450,6 +451,22 @@ def _window(value: Any) -> int:
     if isinstance(value, bool) or not isinstance(value, int) or value <= 0:
         raise ValueError(f"max_context must be a positive int (a number of tokens), not {value!r}")
     return value
+
+
+def _facts_transcript(span: Any, later: Any) -> str:
+    return fact_keeping.transcript(span)
+
+
+def _facts_extract(span: Any, later: Any) -> str:
+    return fact_keeping.extract(span)
+
+
+def _module_transcript(span: Any, later: Any) -> str:
+    return _engine.transcript(span)
+
+
+def _module_extract(span: Any, later: Any) -> str:
+    return _engine.extract(span)
 
 
 def _seen(span: Any, sent: str) -> dict[str, int] | None:

@@ -555,7 +555,7 @@ PyObject *compress(Frame &frame, PyObject *conv, PyObject *llm_config, const Mea
     }
 
     bool unchanged = false;
-    Ref summary = summarise_span(frame, to_compress.get(), llm_config, with, account, unchanged);
+    Ref summary = summarise_span(frame, to_compress.get(), kept.get(), llm_config, with, account, unchanged);
     if (!summary) {
         return nullptr;
     }
@@ -593,9 +593,10 @@ PyObject *compress(Frame &frame, PyObject *conv, PyObject *llm_config, const Mea
 
 }  // namespace
 
-Ref summarise_span(Frame &frame, PyObject *span, PyObject *llm_config, const Collaborators &with,
+Ref summarise_span(Frame &frame, PyObject *span, PyObject *later, PyObject *llm_config, const Collaborators &with,
                    SummaryAccount *account, bool &kept) noexcept {
-    Ref summary = request_summary(frame, span, llm_config, with, account);
+    // The module's collaborators are called with the span alone.
+    Ref summary = request_summary(frame, span, with.transcript != nullptr ? later : nullptr, llm_config, with, account);
     if (!summary) {
         return summary;
     }

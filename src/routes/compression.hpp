@@ -19,11 +19,12 @@ Ref read_window(Frame &frame, PyObject *llm_config) noexcept;
 /// `max(max_context // 10, 1024)`. New reference.
 Ref keep_budget_for(PyObject *max_context) noexcept;
 
-/// The summary of `span` (request_summary), noted in `account` when given;
+/// The summary of `span` (request_summary; `later` is the list of the messages
+/// kept after it, for the collaborators given), noted in `account` when given;
 /// `kept` tells that the request failed and `with` would rather keep the
 /// messages than compress them into the extract. New reference; nullptr with
 /// an exception set.
-Ref summarise_span(Frame &frame, PyObject *span, PyObject *llm_config, const Collaborators &with,
+Ref summarise_span(Frame &frame, PyObject *span, PyObject *later, PyObject *llm_config, const Collaborators &with,
                    SummaryAccount *account, bool &kept) noexcept;
 
 /// Compresses `conv` when its active history is over the threshold, asking

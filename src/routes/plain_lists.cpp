@@ -364,8 +364,13 @@ PyObject *compress_list(Frame &frame, PyObject *messages, PyObject *llm_config, 
     if (PyList_GET_SIZE(span.get()) == 0) {
         return outcome(false, {{kc.s_rate, rate.get()}});
     }
+    Ref later = Ref::steal(PyTuple_GetSlice(snapshot.get(), first, PyTuple_GET_SIZE(snapshot.get())));
+    Ref later_list = later ? Ref::steal(PySequence_List(later.get())) : Ref();
+    if (!later_list) {
+        return nullptr;
+    }
     bool kept = false;
-    Ref summary = summarise_span(frame, span.get(), llm_config, with, account, kept);
+    Ref summary = summarise_span(frame, span.get(), later_list.get(), llm_config, with, account, kept);
     if (!summary) {
         return nullptr;
     }

@@ -176,12 +176,14 @@ Ref answer_text(Frame &frame, Ref resp) {
     return Ref::steal(PyObject_CallMethodNoArgs(content.get(), kc.strip));
 }
 
-/// `given(arg)`, or the namespace's binding of `name` called with it.
-Ref call_collaborator(const Frame &frame, PyObject *given, PyObject *name, PyObject *arg) {
+/// `given(span, later)` (`given(span)` without `later`), or the namespace's
+/// binding of `name` called with the span.
+Ref call_collaborator(const Frame &frame, PyObject *given, PyObject *name, PyObject *span, PyObject *later) {
     if (given != nullptr) {
-        return Ref::steal(PyObject_CallOneArg(given, arg));
+        return Ref::steal(later != nullptr ? PyObject_CallFunctionObjArgs(given, span, later, nullptr)
+                                           : PyObject_CallOneArg(given, span));
     }
-    return call_global(frame, name, &arg, 1);
+    return call_global(frame, name, &span, 1);
 }
 
 /// The answer of an `ask` collaborator, which is the summary text itself.
@@ -195,8 +197,8 @@ Ref answer_of(PyObject *answer) {
 
 /// The guarded part of the summary request: the stripped answer, or "" when
 /// there is none. Any exception it leaves is the caller's to sort.
-Ref ask_chat_layer(Frame &frame, PyObject *to_compress, PyObject *llm_config, const Collaborators &with,
-                   SummaryAccount *account) {
+Ref ask_chat_layer(Frame &frame, PyObject *to_compress, PyObject *later, PyObject *llm_config,
+                   const Collaborators &with, SummaryAccount *account) {
     Ref call_llm_api;
     if (with.ask == nullptr) {
         frame.line = request_line::kImportChat;
@@ -206,7 +208,7 @@ Ref ask_chat_layer(Frame &frame, PyObject *to_compress, PyObject *llm_config, co
         }
     }
     frame.line = request_line::kTranscript;
-    Ref text = call_collaborator(frame, with.transcript, kc.fn_msgs_to_text, to_compress);
+    Ref text = call_collaborator(frame, with.transcript, kc.fn_msgs_to_text, to_compress, later);
     if (account != nullptr) {
         account->in_transcript = !text;
         account->sent = Ref::borrow(text.get());
@@ -260,9 +262,10 @@ Collaborators module_collaborators() noexcept {
                          .summary_note = kc.summary_note};
 }
 
-Ref request_summary(Frame &frame, PyObject *to_compress, PyObject *llm_config, const Collaborators &with,
-                    SummaryAccount *account) {
-    Ref summary = with.no_request ? Ref::borrow(kc.empty) : ask_chat_layer(frame, to_compress, llm_config, with, account);
+Ref request_summary(Frame &frame, PyObject *to_compress, PyObject *later, PyObject *llm_config,
+                    const Collaborators &with, SummaryAccount *account) {
+    Ref summary = with.no_request ? Ref::borrow(kc.empty)
+                                  : ask_chat_layer(frame, to_compress, later, llm_config, with, account);
     if (!summary) {
         // Whatever the chat layer did wrong, the extract stands in; only
         // BaseExceptions outside Exception (KeyboardInterrupt, SystemExit) pass.
@@ -287,5 +290,5 @@ Ref request_summary(Frame &frame, PyObject *to_compress, PyObject *llm_config, c
     if (has_summary || with.keep_on_failure) {
         return summary;
     }
-    return call_collaborator(frame, with.extract, kc.fn_simple_extract, to_compress);
+    return call_collaborator(frame, with.extract, kc.fn_simple_extract, to_compress, later);
 }

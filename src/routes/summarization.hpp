@@ -9,6 +9,8 @@
 /// `_call_llm_api` imported from `routes.chat` first thing in the request,
 /// whose answer is read as a chat completion. A callable given for `ask` is
 /// called as `ask(prompt_msgs, cfg)` and answers with the summary text itself.
+/// Given ones are called with the messages kept after the span too (see
+/// request_summary).
 /// Everything is borrowed: the caller keeps it alive for the compression.
 struct Collaborators {
     PyObject *transcript = nullptr;
@@ -57,5 +59,9 @@ struct SummaryAccount {
 /// Moves `frame` through the request's statement lines and fills `account`
 /// when given. New reference; nullptr with an exception set for what it does
 /// not absorb (BaseExceptions outside Exception, failures of the extract).
-Ref request_summary(Frame &frame, PyObject *to_compress, PyObject *llm_config, const Collaborators &with,
-                    SummaryAccount *account);
+/// `later`, when not null, is the list of the messages kept after the span:
+/// the transcript and extract given in `with` are then called with it too,
+/// `transcript(span, later)`, so that they can favour what the conversation
+/// goes on about; the module's own are called with the span alone.
+Ref request_summary(Frame &frame, PyObject *to_compress, PyObject *later, PyObject *llm_config,
+                    const Collaborators &with, SummaryAccount *account);
