@@ -68,7 +68,7 @@ INPUT_ERRORS = (TypeError, AttributeError, ValueError, OverflowError, KeyError, 
 import atheris  # noqa: E402
 
 import routes.context_compress as cc  # noqa: E402
-from context_compress import chat, window  # noqa: E402
+from context_compress import _engine, chat, window  # noqa: E402
 from context_compress.chat import transport  # noqa: E402
 from context_compress.chat import Redactor  # noqa: E402
 from context_compress.cli.output import Output, json_line  # noqa: E402
@@ -166,6 +166,49 @@ def check_conversation(conv, config):
 
 # routes.chat, with an answer chosen by the input.
 CHAT = FakeChat(None, record=False)
+
+
+def _list_transcript(span, later):
+    return _engine.transcript(span)
+
+
+def _list_extract(span, later):
+    return _engine.extract(span)
+
+
+def _list_ask(messages, cfg):
+    return "".join(["list ", "summary"])
+
+
+LIST_PREFIX = "[list summary] "
+LIST_COLLABORATORS = (_list_transcript, _list_extract, _list_ask, "prompt", LIST_PREFIX, None)
+
+
+def check_plain_list(messages, config):
+    """The host library's compression of the same messages as a plain list:
+    the list and its messages are never changed; a compression gives the
+    system messages before the cut, the summary, then the rest of the list
+    as it was, from a message that answers no call."""
+    guard = Unchanged(messages)
+    total = call("estimate_messages", _engine.estimate_messages, messages)
+    if total is not None and (not isinstance(total, int) or total < 0):
+        raise AssertionError(f"estimate_messages gave {total!r}")
+    for alternate in (False, True):
+        outcome = call("compress_list", _engine.compress_list, messages, config, LIST_COLLABORATORS, alternate)
+        guard.check("compress_list")
+        if outcome is None or not outcome[0]:
+            continue
+        new = outcome[3]
+        [at] = [i for i, m in enumerate(new) if not any(m is h for h in messages)]
+        if not new[at]["content"].startswith(LIST_PREFIX):
+            raise AssertionError("the one new message is no summary")
+        first = len(messages) - (len(new) - at - 1)
+        if new[at + 1:] != messages[first:] or any(a is not b for a, b in zip(new[at + 1:], messages[first:])):
+            raise AssertionError("the kept messages are not the end of the list, as they were")
+        if any(m.get("role") not in ("system", "developer") for m in new[:at]):
+            raise AssertionError("a message before the summary is no system message")
+        if first < len(messages) and messages[first].get("role") in ("tool", "function"):
+            raise AssertionError("the kept messages start with a tool result")
 
 
 def build_text(fdp):
@@ -575,6 +618,8 @@ def test_one_input(data):
         if mode == 3:
             run_hostile(fdp, conv, config)
             return
+        if all(isinstance(m, dict) for m in conv["messages"]):
+            check_plain_list(conv["messages"], config)
         check_conversation(conv, config)
     elif mode == 1:
         try:
