@@ -2,10 +2,12 @@
 happened said in the result and in the log.
 
     compressor = Compressor(llm=ask_my_model, max_context=128_000)
-    result = compressor.compress(conv)        # or: await compressor.acompress(conv)
+    result = compressor.compress_messages(messages)  # a plain list: send result.messages
+    result = compressor.compress(conv)               # a stored conversation, in place
+    # or: await compressor.acompress_messages(messages), await compressor.acompress(conv)
 
 The compression is the module's own C++ routine (the threshold, the cut, the
-rewrite), reached through context_compress._engine with this compressor's
+rewrite; for a plain list, the cut on the start of a turn), reached through context_compress._engine with this compressor's
 collaborators passed in as arguments: its transcript, its extract and its
 summary request. Nothing is bound anywhere, so a compression here changes
 nothing that any other caller of routes.context_compress sees, on any thread.
