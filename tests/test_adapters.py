@@ -101,7 +101,7 @@ def test_each_client_sends_the_summary_request_as_its_api_takes_it(server, provi
 
 
 @pytest.mark.parametrize("provider, mode, words", [
-    ("openai", "error", "InternalServerError: Error code: 500"),
+    ("openai", "error", "InternalServerError (HTTP 500, server_error): model overloaded"),
     ("openai", "echo401", "401"),
     ("openai", "length", "NoText: the answer has no text (finish_reason 'length')"),
     ("anthropic", "anthropic-error", "401"),
