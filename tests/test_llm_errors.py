@@ -17,10 +17,10 @@ anthropic = pytest.importorskip("anthropic", reason="the test extra (anthropic) 
 genai_errors = pytest.importorskip("google.genai.errors", reason="the test extra (google-genai) is not installed")
 import httpx2  # noqa: E402  (the clients' HTTP library)
 
-from context_compress import Compressor, from_openai  # noqa: E402
+from context_compress import Compressor, chat, from_openai  # noqa: E402
 from context_compress.llm_errors import QUOTED_BYTES, SHOWN, describe, plain  # noqa: E402
 from context_compress.masking import Redactor  # noqa: E402
-from fake_server import FakeLLM, closed_port, conversation, running_server  # noqa: E402
+from fake_server import FakeLLM, cfg_for, closed_port, conversation, running_server  # noqa: E402
 
 # "My bank card PIN is 4711": what a user told the model, which no error may repeat.
 PIN = "我的银行卡密码是4711"
@@ -218,3 +218,38 @@ def test_a_conversation_that_says_connection_error_leaves_the_errors_words_whole
                            max_retries=0, http_client=openai.DefaultHttpxClient(trust_env=False))
     result = Compressor(from_openai(client, "test-model"), 2000, facts=False).compress(conv)
     assert result.llm_error == "the request failed: APIConnectionError: Connection error."
+
+
+# --- the chat layer's errors follow the same rule --------------------------------------------
+
+
+class ChatQuotes(FakeLLM):
+    """Quotes the request back: in its message, escaped (/json), as HTML
+    (/html), or in the status line's reason phrase (/reason)."""
+
+    def do_POST(self):
+        body = json.loads(self.rfile.read(int(self.headers.get("Content-Length", 0))))
+        self.record(body)
+        content = body["messages"][-1]["content"]
+        mode = self.path.split("/")[1]
+        if mode == "reason":
+            self.send_response(400, ascii(content)[1:-1])
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+        elif mode == "html":
+            self.reply(502, f"<p>upstream said: {html.escape(content)}</p>".encode(), "text/html")
+        else:
+            self.reply(400, {"error": {"message": f"Invalid: {json.dumps(content)}"}})
+
+
+@pytest.mark.parametrize("mode, status", [("json", "HTTP 400 Bad Request: Invalid:"),
+                                          ("html", "HTTP 502 Bad Gateway: <p>upstream said:"),
+                                          ("reason", "HTTP 400 Bad Request")])
+def test_the_chat_layer_shows_no_quote_of_the_request(mode, status):
+    prompt = [{"role": "system", "content": "summarise"},
+              {"role": "user", "content": f"[user] {PIN} and the card is 4929 1234 5678 9012"}]
+    with running_server(ChatQuotes) as server, pytest.raises(chat.ChatError) as info:
+        chat._call_llm_api(prompt, cfg_for(server, mode))
+    text = str(info.value)
+    assert f"{server.url(mode)}/chat/completions: {status}" in text
+    assert leaked(text, prompt[1]["content"]) == [] and "4929 1234" not in text
