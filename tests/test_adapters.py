@@ -1,8 +1,8 @@
 """The official OpenAI and Anthropic clients as a Compressor's LLM, against the
 chat layer's loopback server answering as each API does, their requests and
 answers checked against the clients' own types; every credential a client
-sends masked in what is shown; and a host of Compressor that mypy --strict
-accepts."""
+sends masked in what is shown; the token-limit name a model refuses; and a
+host of Compressor that mypy --strict accepts."""
 
 import asyncio
 import base64
@@ -26,7 +26,8 @@ from openai.types.chat.completion_create_params import CompletionCreateParamsNon
 
 from context_compress import Compressor, from_anthropic, from_openai  # noqa: E402
 from context_compress.texts import SUMMARIZER_PROMPT, SUMMARY_NOTE as NOTE, SUMMARY_PREFIX as PREFIX  # noqa: E402
-from fake_server import LLM_SUMMARY, FakeLLM, completion, conversation, running_server  # noqa: E402
+from fake_server import (LLM_SUMMARY, UNSUPPORTED_MAX_TOKENS, FakeLLM, completion, conversation,  # noqa: E402
+                         running_server)
 from shared import run_mypy  # noqa: E402
 
 KEY = "sk-test-0123456789abcdef"
@@ -261,6 +262,52 @@ def test_secrets_are_what_the_client_sends_now_and_what_it_sent(server):
     assert "sk-rotating-0000-0123456789abcdef" in llm.secrets
     client.api_key = "sk-changed-later-0123456789"
     assert {"sk-rotating-0000-0123456789abcdef", "sk-changed-later-0123456789"} <= set(llm.secrets)
+
+
+# --- the token-limit name a model refuses -----------------------------------------------
+
+
+@pytest.mark.parametrize("asynchronous", [False, True], ids=["sync", "async"])
+def test_from_openai_retries_a_refused_max_tokens_once_and_keeps_the_new_name(server, asynchronous):
+    llm = llm_of(server, "openai", "reasoning", asynchronous)
+    compressor = Compressor(llm, 2000, facts=False)
+
+    async def twice():  # on one loop: the client's connections belong to it
+        return [await compressor.acompress(conversation()) for _ in range(2)]
+
+    results = asyncio.run(twice()) if asynchronous else [compressor.compress(conversation()) for _ in range(2)]
+    assert [(r.summary_source, r.llm_error) for r in results] == [("llm", None)] * 2
+    # Refused once, then the name the model takes for this and every later request.
+    limits = [{k: v for k, v in r["body"].items() if k.startswith("max_")} for r in server.requests]
+    assert limits == [{"max_tokens": 2048}, {"max_completion_tokens": 2048}, {"max_completion_tokens": 2048}]
+    assert llm.learnt_token_limit_param == "max_completion_tokens"
+
+
+class RefusesEveryLimit(FakeLLM):
+    def do_POST(self):
+        body = json.loads(self.rfile.read(int(self.headers.get("Content-Length", 0))))
+        self.record(body)
+        param = "max_tokens" if "max_tokens" in body else "max_completion_tokens"
+        error = dict(UNSUPPORTED_MAX_TOKENS["error"], param=param,
+                     message=f"Unsupported parameter: '{param}' is not supported with this model.")
+        self.reply(400, {"error": error})
+
+
+@pytest.mark.parametrize("how, sent", [
+    ("a second refusal", [{"max_tokens": 2048}, {"max_completion_tokens": 2048}]),
+    ("the host's name in llm_config", [{"max_tokens": 2048}]),
+    ("the host's own max_tokens=", [{"max_tokens": 100}]),
+])
+def test_the_limit_is_retried_once_and_only_when_the_name_was_the_adapters(how, sent):
+    with running_server(RefusesEveryLimit) as srv:
+        kwargs = {"max_tokens": 100} if how == "the host's own max_tokens=" else {}
+        config = {"token_limit_param": "max_tokens"} if how == "the host's name in llm_config" else {}
+        client = openai_client(srv.url("refuse"), api_key="k")
+        result = Compressor(from_openai(client, "m", **kwargs), 2000, facts=False, llm_config=config).compress(
+            conversation())
+    assert result.summary_source == "extract"
+    assert "(HTTP 400, invalid_request_error, unsupported_parameter)" in result.llm_error
+    assert [{k: v for k, v in r["body"].items() if k.startswith("max_")} for r in srv.requests] == sent
 
 
 HOST = '''\

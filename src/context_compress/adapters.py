@@ -16,6 +16,11 @@ as its `llm_error`. An async client (`AsyncOpenAI`, `AsyncAnthropic`) makes
 an adapter that returns an awaitable, which `Compressor.acompress` runs on
 its event loop.
 
+`from_openai` sends the token limit as `max_tokens` until a model refuses
+that name (OpenAI's 400 "unsupported_parameter" for `max_tokens`), then
+retries once as `max_completion_tokens`, and sends that name from then on,
+as the command's chat layer does.
+
 An adapter's `secrets` are the credentials its client sends, for the
 compressor to mask in every error it reports: those the client would send
 now (its auth headers, default headers and query, a URL's user information)
@@ -70,17 +75,23 @@ PASSED_THROUGH = ("temperature", "top_p", "seed", "reasoning_effort")
 _REQUEST_OWN = ("model", "messages", "stream")
 
 
+#: The two spellings of the token limit, as the chat layer knows them.
+TOKEN_LIMIT_PARAMS = ("max_tokens", "max_completion_tokens")
+
+
 class NoText(Exception):
     """The API answered, but without any text to use as the summary."""
 
 
 class _Adapter:
     """`llm(messages, cfg)` over one client call: `build` makes its keywords,
-    `read` takes the text out of its answer."""
+    `read` takes the text out of its answer. With `learns_limit`, a refused
+    `max_tokens` is retried once as `max_completion_tokens`, which is sent
+    from then on."""
 
     def __init__(self, client: Any, create: Callable[..., Any], create_kwargs: dict[str, Any],
                  build: Callable[[list[dict[str, str]], dict[str, Any], set[str] | None], dict[str, Any]],
-                 read: Callable[[Any], str]) -> None:
+                 read: Callable[[Any], str], learns_limit: bool = False) -> None:
         for name in (*_REQUEST_OWN, "system"):
             if name in create_kwargs:
                 raise ValueError(f"{name}= is the summary request's own; give the compressor a "
@@ -90,6 +101,9 @@ class _Adapter:
         self._build = build
         self._read = read
         self._takes = _parameters(create)
+        self._learns_limit = learns_limit
+        #: What the model took for the token limit, learnt from a refusal.
+        self.learnt_token_limit_param: str | None = None
         self._credentials = _Credentials(client, create_kwargs)
 
     @property
@@ -99,22 +113,61 @@ class _Adapter:
         return self._credentials.all()
 
     def __call__(self, messages: list[dict[str, str]], cfg: dict[str, Any]) -> str | Awaitable[str]:
-        request = self._build(messages, cfg, self._takes)
-        if any(k in self._create_kwargs for k in ("max_tokens", "max_completion_tokens")):
-            request.pop("max_tokens", None)
-            request.pop("max_completion_tokens", None)
-        request.update(self._create_kwargs)
+        request = self._request(messages, cfg)
         with self._credentials.recording():
-            answer = self._create(**request)
+            try:
+                answer = self._create(**request)
+            except Exception as exc:
+                retry = self._retry(exc, request, messages, cfg)
+                if retry is None:
+                    raise
+                answer = self._create(**retry)
         if inspect.isawaitable(answer):
-            return self._read_later(answer)
+            return self._read_later(answer, request, messages, cfg)
         return self._read(answer)
 
-    async def _read_later(self, answer: Awaitable[Any]) -> str:
+    async def _read_later(self, answer: Awaitable[Any], request: dict[str, Any],
+                          messages: list[dict[str, str]], cfg: dict[str, Any]) -> str:
         # An async client's request goes out here, in the awaiting task.
         with self._credentials.recording():
-            result = await answer
+            try:
+                result = await answer
+            except Exception as exc:
+                retry = self._retry(exc, request, messages, cfg)
+                if retry is None:
+                    raise
+                result = await self._create(**retry)
         return self._read(result)
+
+    def _request(self, messages: list[dict[str, str]], cfg: dict[str, Any]) -> dict[str, Any]:
+        if self.learnt_token_limit_param and not cfg.get("token_limit_param"):
+            cfg = {**cfg, "token_limit_param": self.learnt_token_limit_param}
+        request = self._build(messages, cfg, self._takes)
+        if any(k in self._create_kwargs for k in TOKEN_LIMIT_PARAMS):
+            for name in TOKEN_LIMIT_PARAMS:
+                request.pop(name, None)
+        request.update(self._create_kwargs)
+        return request
+
+    def _retry(self, exc: Exception, request: dict[str, Any], messages: list[dict[str, str]],
+               cfg: dict[str, Any]) -> dict[str, Any] | None:
+        """The request again with `max_completion_tokens`, when the model
+        refused `max_tokens` and the name was the adapter's choice (not the
+        host's, in `cfg` or the adapter's keywords); None otherwise."""
+        if (not self._learns_limit or cfg.get("token_limit_param") or "max_tokens" not in request
+                or any(k in self._create_kwargs for k in TOKEN_LIMIT_PARAMS)
+                or not _refuses(exc, "max_tokens")):
+            return None
+        self.learnt_token_limit_param = "max_completion_tokens"
+        return self._request(messages, cfg)
+
+
+def _refuses(exc: Exception, param: str) -> bool:
+    """OpenAI's refusal of a parameter: HTTP 400, code "unsupported_parameter"
+    for `param` (openai's BadRequestError keeps both from the error body)."""
+    return (getattr(exc, "status_code", None) == 400
+            and getattr(exc, "code", None) == "unsupported_parameter"
+            and getattr(exc, "param", None) == param)
 
 
 def _parameters(create: Callable[..., Any]) -> set[str] | None:
@@ -150,7 +203,8 @@ def from_openai(client: OpenAIClient, model: str, **create_kwargs: Any) -> LLM:
             request["stop"] = cfg["stop"]
         return request
 
-    return _Adapter(client, client.chat.completions.create, create_kwargs, build, _openai_text)
+    return _Adapter(client, client.chat.completions.create, create_kwargs, build, _openai_text,
+                    learns_limit=True)
 
 
 def _openai_text(answer: Any) -> str:
