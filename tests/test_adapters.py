@@ -147,10 +147,14 @@ class Echoes401(FakeLLM):
                                        "param": None, "code": "invalid_api_key"}})
 
 
-def token_provider(token):
+def token_provider(token, asynchronous=False):
     def provide(*, force_refresh=False):
         return anthropic.AccessToken(token, expires_at=0)
-    return provide
+
+    async def provide_later(*, force_refresh=False):
+        return provide()
+
+    return provide_later if asynchronous else provide
 
 
 def returning(token):
@@ -191,6 +195,8 @@ CREDENTIAL_FORMS = {
     "anthropic auth_token": lambda url, t: (anthropic_client(url, auth_token=t), {}),
     "async anthropic auth_token": lambda url, t: (anthropic_client(url, True, auth_token=t), {}),
     "anthropic credentials provider": lambda url, t: (anthropic_client(url, credentials=token_provider(t)), {}),
+    "async anthropic credentials provider": lambda url, t: (
+        anthropic_client(url, True, credentials=token_provider(t, True)), {}),
     "anthropic default x-api-key": lambda url, t: (
         anthropic_client(url, api_key="k", default_headers={"x-api-key": t}), {}),
 }

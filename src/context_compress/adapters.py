@@ -368,7 +368,9 @@ class _Credentials:
 def _seen(request: Any) -> None:
     credentials = _sending.get()
     if credentials is not None:
-        credentials.record(request)
+        # The hook runs inside the client's send: nothing of it may fail a request.
+        with contextlib.suppress(Exception):
+            credentials.record(request)
 
 
 async def _seen_async(request: Any) -> None:
