@@ -260,7 +260,10 @@ def test_command_shows_control_characters_escaped(server, tmp_path, as_json):
         assert proc.returncode == 0, proc.stderr
         shown = proc.stdout + proc.stderr
         assert not any(c in shown for c in "\x1b\x07\x9b\ud83d")
-        assert ("\\u001b" if as_json else "\\x1b") in shown
+    # The answer is shown escaped; a server's error message is shown plain,
+    # its control characters as white space.
+    assert ("\\u001b" if as_json else "\\x1b") in answered.stdout
+    assert "HTTP 500 Internal Server Error: done ]0;owned [2J 31m red" in failed.stdout
     lines = answered.stdout.splitlines()
     if as_json:
         records = [json.loads(line) for line in lines]

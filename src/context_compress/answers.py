@@ -1,6 +1,7 @@
 """What a compressor's summary request makes of an llm's answer, and how it
 says why there is no summary: the answer read as the module reads it, and
-the failing step with the exception, masked and on one line."""
+the failing step with the exception, built from its parts by `llm_errors`,
+masked and on one line."""
 
 from __future__ import annotations
 
@@ -8,15 +9,11 @@ from collections.abc import Callable
 from typing import Any
 
 from .chat.errors import ChatError
+from .llm_errors import SHOWN, describe
+from .masking import shortened
 
-#: Characters of an `llm_error`. The masked line is first cut to LONG_ERROR,
-#: which bounds the search for quoted message text.
-ERROR_SHOWN = 300
-LONG_ERROR = 2000
-#: A run of this many characters of an error line that also stands in the
-#: text sent to the LLM is taken for quoted message text and left out: some
-#: APIs quote the request in their errors, and no message text may reach a log.
-QUOTED_RUN = 16
+#: Characters of an `llm_error`.
+ERROR_SHOWN = SHOWN
 
 
 class Unusable(Exception):
@@ -56,55 +53,39 @@ def summary_of(answer: Any, text_allowed: bool) -> str:
     return summary
 
 
-def problem(error: BaseException | None, in_transcript: bool) -> str:
-    """Why the summary is the extract, from what the compression kept of the request."""
+def _as_is(text: str) -> str:
+    return text
+
+
+def problem(error: BaseException | None, in_transcript: bool, sent: str = "",
+            redact: Callable[[str], str] = _as_is) -> str:
+    """Why the summary is the extract, from what the compression kept of the
+    request: an exception is described from its parts (`llm_errors.describe`),
+    with what its message quotes of `sent`, the text sent, left out, and
+    masked by `redact` before any cut."""
     if error is None:
         return "the answer is empty"
     if in_transcript:
-        return f"the transcript failed: {described(error)}"
+        return describe("the transcript failed", error, sent, redact)
     if isinstance(error, Unusable):
         return str(error)
     if isinstance(error, Failed) and error.__cause__ is not None:
         if isinstance(error.__cause__, ChatError):
-            # context_compress.chat words its failures for hosts already: the
-            # request, then what went wrong, with its credentials masked.
+            # context_compress.chat words its failures for hosts already, by
+            # the same rule: the request, the status, the server's message
+            # without what it quotes of the request, credentials masked.
             return str(error.__cause__)
-        return f"{error}: {described(error.__cause__)}"
-    return f"the request failed: {described(error)}"
+        return describe(str(error), error.__cause__, sent, redact)
+    return describe("the request failed", error, sent, redact)
 
 
-def one_line(problem: str, sent: str, redact: Callable[[str], str]) -> str:
-    """`problem` as an `llm_error`: masked before it is cut, so that no part of
-    a secret survives the cut, on one line, without quoted message text."""
-    line = " ".join(redact(problem).split())[:LONG_ERROR]
-    line = unquoted(line, sent)
-    return line if len(line) <= ERROR_SHOWN else line[:ERROR_SHOWN - 1] + "…"
-
-
-def unquoted(line: str, sent: str) -> str:
-    """`line` without the runs of QUOTED_RUN or more characters that also stand
-    in `sent`, each replaced by "…"."""
-    if not sent or len(line) < QUOTED_RUN:
-        return line
-    quoted = [False] * len(line)
-    for start in range(len(line) - QUOTED_RUN + 1):
-        if line[start:start + QUOTED_RUN] in sent:
-            quoted[start:start + QUOTED_RUN] = [True] * QUOTED_RUN
-    if not any(quoted):
-        return line
-    out = []
-    for i, ch in enumerate(line):
-        if not quoted[i]:
-            out.append(ch)
-        elif i == 0 or not quoted[i - 1]:
-            out.append("…")
-    return "".join(out)
+def one_line(problem: str, redact: Callable[[str], str]) -> str:
+    """`problem` as an `llm_error`: on one line, masked before it is cut, so
+    that no part of a secret survives the cut."""
+    return shortened(" ".join(problem.split()), ERROR_SHOWN - 1, redact, "…")
 
 
 def described(exc: BaseException) -> str:
-    """An exception as "Type: text", whatever its __str__ does."""
-    try:
-        text = str(exc)
-    except Exception:
-        text = "(its text cannot be read)"
-    return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
+    """An exception as "Type: text", built from its parts, whatever its
+    __str__ does."""
+    return describe("", exc, "", _as_is)

@@ -400,11 +400,11 @@ class Compressor:
                 self._loop = Loop()
             return self._loop.loop
 
-    def _one_line(self, problem: str, sent: str) -> str:
+    def _one_line(self, error: BaseException | None, in_transcript: bool, sent: str) -> str:
         # The secrets are read now: an adapter's are those its client sends.
         redact = Redactor([self.llm_config.get("api_key"), *url_secrets(self.llm_config.get("base_url")),
                            *getattr(self.llm, "secrets", ())])
-        return one_line(problem, sent, redact)
+        return one_line(problem(error, in_transcript, sent, redact), redact)
 
     # --- what happened -----------------------------------------------------------------
 
@@ -430,7 +430,7 @@ class Compressor:
         failure = None
         if not answered and (sent or error is not None):
             # (A span without any text asks the LLM nothing, and nothing failed.)
-            failure = self._one_line(problem(error, in_transcript), sent or "")
+            failure = self._one_line(error, in_transcript, sent or "")
         if not result.compressed:
             # The LLM gave no summary, and the extract is not wanted.
             result.llm_error = failure or "the span has no text to summarise"

@@ -24,6 +24,7 @@ built-in extract.
 from __future__ import annotations
 
 import contextlib
+import functools
 import os
 import re
 import sys
@@ -34,6 +35,8 @@ from typing import Any
 
 # The pieces a host may reach through this module, as it always could.
 from ..masking import MASK, Redactor, mask_urls, url_secrets  # noqa: F401
+from ..llm_errors import untrusted
+from ..messages import part_text
 from .errors import ChatError, ServerUnreachable, UnsupportedParameter, masked
 from .proxies import is_loopback, key_travels_in_clear, proxy_for, proxy_handler  # noqa: F401
 from .transport import (MAX_RESPONSE_BYTES, TRUNCATED_BEFORE_TEXT, answer_of,  # noqa: F401
@@ -138,28 +141,30 @@ class ChatLayer:
         if cfg:
             secrets += [cfg.get("api_key"), *url_secrets(cfg.get("base_url"))]
         redact = Redactor(secrets)
+        sent = _sent_text(messages)
         settings = None
         try:
             settings = resolve(self.settings, cfg)
-            answer = self._post(settings, messages, cfg, stream, redact)
+            answer = self._post(settings, messages, cfg, stream,
+                                functools.partial(untrusted, sent=sent, redact=redact))
         except Exception as exc:
-            failure = masked(exc, redact)
+            failure = masked(exc, redact, sent)
             if failure.status in UNAUTHORISED and settings is not None and not settings.api_key:
                 failure = _without_key(failure, settings.api_key_env)
         else:
-            return _masked_errors(answer, redact) if stream else answer
+            return _masked_errors(answer, redact, sent) if stream else answer
         # Raised outside the handler, so that the failure carries no chained
         # exception whose text could still hold the key.
         raise failure
 
     def _post(self, settings: Settings, messages: list[dict[str, Any]],
-              cfg: Mapping[str, Any] | None, stream: bool, redact: Redactor) -> Any:
+              cfg: Mapping[str, Any] | None, stream: bool, shown: Callable[[str], str]) -> Any:
         url = completions_url(settings.base_url or "")
         param = (settings.token_limit_param or self.learnt_token_limit_param
                  or TOKEN_LIMIT_PARAMS[0])
         body = _body(settings, messages, cfg, stream, param)
         try:
-            return send(settings, url, body, stream, redact)
+            return send(settings, url, body, stream, shown)
         except UnsupportedParameter as exc:
             # Retried once, and only when the choice was left to the layer.
             if (settings.token_limit_param or exc.param != param
@@ -167,7 +172,7 @@ class ChatLayer:
                 raise
         self.learnt_token_limit_param = "max_completion_tokens"
         body = _body(settings, messages, cfg, stream, self.learnt_token_limit_param)
-        return send(settings, url, body, stream, redact)
+        return send(settings, url, body, stream, shown)
 
 
 #: The statuses of a request the server would not take without credentials.
@@ -202,12 +207,23 @@ def _body(settings: Settings, messages: list[dict[str, Any]], cfg: Mapping[str, 
     body["stream"] = bool(stream)
     return body
 
+def _sent_text(messages: Any) -> str:
+    """The text of the request's messages, which no error may quote."""
+    texts: list[str] = []
+    with contextlib.suppress(Exception):  # a malformed list is refused elsewhere
+        for message in messages:
+            content = message.get("content") if isinstance(message, Mapping) else message
+            parts = content if isinstance(content, list) else [content]
+            texts += [t for t in map(part_text, parts) if t]
+    return "\n".join(texts)
+
+
 def _masked_errors(chunks: Iterator[dict[str, Any]],
-                   redact: Redactor) -> Iterator[dict[str, Any]]:
+                   redact: Redactor, sent: str) -> Iterator[dict[str, Any]]:
     try:
         yield from chunks
     except Exception as exc:
-        failure = masked(exc, redact)
+        failure = masked(exc, redact, sent)
     else:
         return
     raise failure

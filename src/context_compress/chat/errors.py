@@ -1,11 +1,17 @@
 """Every failure of a chat request as the ChatError that says why: the
 exception classes, and the one mapping from what an exchange raises (the
 socket's errors, urllib's, http.client's, an answer that is no JSON, a
-fault of the layer itself) to ChatError or ServerUnreachable."""
+fault of the layer itself) to ChatError or ServerUnreachable.
+
+A ChatError's text is built from parts, as `llm_errors` builds an LLM
+error: the layer's own words, the HTTP status with its standard phrase, and
+of what the server said only its message, made plain and without what it
+quotes of the request (the `shown` callables below do that)."""
 
 from __future__ import annotations
 
 import contextlib
+import http
 import http.client
 import json
 import socket
@@ -14,6 +20,7 @@ import urllib.parse
 from collections.abc import Callable, Iterator
 from typing import Any, Protocol
 
+from ..llm_errors import describe
 from ..masking import shortened
 
 #: Characters of a server's error message, or of a redirect's target, that
@@ -64,15 +71,21 @@ class Timeouts(Protocol):
 # through `masked`, so that no other place decides it.
 
 
+def _as_is(text: str) -> str:
+    return text
+
+
 @contextlib.contextmanager
 def mapped(where: str, settings: Timeouts, *, malformed: str = "bad HTTP response",
            unreadable: tuple[type[Exception], ...] = (http.client.HTTPException,),
-           status: Callable[[urllib.error.HTTPError], ChatError] | None = None) -> Iterator[None]:
+           status: Callable[[urllib.error.HTTPError], ChatError] | None = None,
+           shown: Callable[[str], str] = _as_is) -> Iterator[None]:
     """Within the block, what an exchange raises becomes a ChatError whose text
     starts with `where`: an HTTP error status what `status` makes of it; no
     connection, a time-out or a reset ServerUnreachable; an answer that
-    cannot be read (`unreadable`) "`malformed`: ...". A ChatError goes on as
-    it is."""
+    cannot be read (`unreadable`) "`malformed`: Type: text", its text (which
+    can quote the server's bytes) as `shown` makes it. A ChatError goes on
+    as it is."""
     try:
         yield
     except ChatError:
@@ -87,7 +100,7 @@ def mapped(where: str, settings: Timeouts, *, malformed: str = "bad HTTP respons
     except OSError as exc:  # time-outs and resets after the connection was made
         raise ServerUnreachable(f"{where}: {_describe_os_error(exc, settings)}") from exc
     except unreadable as exc:
-        raise ChatError(f"{where}: {malformed}: {exc!r}") from exc
+        raise ChatError(f"{where}: {malformed}: {describe('', exc, '', shown)}") from exc
 
 
 def decoded(raw: bytes | str, what: str) -> Any:
@@ -100,10 +113,11 @@ def decoded(raw: bytes | str, what: str) -> Any:
         raise ChatError(f"{what} is nested too deeply to be read") from None
 
 
-def masked(exc: Exception, redact: Callable[[str], str]) -> ChatError:
+def masked(exc: Exception, redact: Callable[[str], str], sent: str = "") -> ChatError:
     """Any failure as a ChatError (ServerUnreachable kept as such) whose text
     has every secret masked. An exception that is no ChatError is a fault of
-    the answer or of the layer itself; it keeps its type's name."""
+    the answer or of the layer itself: described from its parts, with what
+    it quotes of `sent` (the text of the request's messages) left out."""
     if isinstance(exc, ChatError):
         kind = ServerUnreachable if isinstance(exc, ServerUnreachable) else ChatError
         failure = kind(redact(str(exc)))
@@ -111,21 +125,30 @@ def masked(exc: Exception, redact: Callable[[str], str]) -> ChatError:
         return failure
     if isinstance(exc, RecursionError):
         return ChatError("the answer is nested too deeply to be read")
-    return ChatError(redact(f"the chat request failed: {type(exc).__name__}: {exc}"))
+    return ChatError(describe("the chat request failed", exc, sent, redact))
 
 
-def status_failure(exc: urllib.error.HTTPError, url: str, mask: Callable[[str], str]) -> ChatError:
+def _phrase(code: int) -> str:
+    """The standard reason phrase of a status: the server's own is free text."""
+    try:
+        return f" {http.HTTPStatus(code).phrase}"
+    except ValueError:
+        return ""
+
+
+def status_failure(exc: urllib.error.HTTPError, url: str, shown: Callable[[str], str]) -> ChatError:
     """An HTTP error status of a request to `url` as a ChatError, with the
-    server's own message (masked, then cut); UnsupportedParameter for a
-    refused parameter, which the layer may retry without."""
+    server's own message as `shown` makes it (masked and without what it
+    quotes of the request, then cut); UnsupportedParameter for a refused
+    parameter, which the layer may retry without."""
     where = f"POST {url}"
     try:
         if 300 <= exc.code < 400:
-            return ChatError(f"{where}: {_redirect_reason(exc, url, mask)}")
-        detail, error = _error_detail(exc, mask)
+            return ChatError(f"{where}: {_redirect_reason(exc, url, shown)}")
+        detail, error = _error_detail(exc, shown)
     finally:
         exc.close()
-    message = f"{where}: HTTP {exc.code} {exc.reason}{detail}"
+    message = f"{where}: HTTP {exc.code}{_phrase(exc.code)}{detail}"
     failure = (UnsupportedParameter(message, error.get("param"))
                if exc.code == 400 and error.get("code") == "unsupported_parameter" else ChatError(message))
     failure.status = exc.code
@@ -138,10 +161,10 @@ def _redirect_reason(exc: urllib.error.HTTPError, url: str, mask: Callable[[str]
     # the request into a GET.
     location = " ".join((exc.headers.get("Location") or "").split())
     if not location:
-        return (f"HTTP {exc.code} {exc.reason} (a redirect without a Location): "
+        return (f"HTTP {exc.code}{_phrase(exc.code)} (a redirect without a Location): "
                 "set --llm-url to the final address")
     target = shortened(urllib.parse.urljoin(url, location), SHOWN_OF_SERVER_TEXT, mask)
-    return (f"HTTP {exc.code} {exc.reason}: redirected to {target}: "
+    return (f"HTTP {exc.code}{_phrase(exc.code)}: redirected to {target}: "
             "set --llm-url to the final address")
 
 

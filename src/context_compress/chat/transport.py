@@ -221,9 +221,10 @@ class _HTTPSHandler(_ReadTimeoutHandler, urllib.request.HTTPSHandler):
 
 
 def send(settings: Exchange, url: str, body: dict[str, Any], stream: bool,
-         mask: Callable[[str], str]) -> Any:
-    """The answer to `body` posted to `url`; a ChatError on any failure. `mask`
-    masks the secrets of a server's text before any of it is cut."""
+         shown: Callable[[str], str]) -> Any:
+    """The answer to `body` posted to `url`; a ChatError on any failure. `shown`
+    makes a server's text fit to show (`llm_errors.untrusted`): masked, and
+    without what it quotes of the request, before any of it is cut."""
     headers = {
         "Content-Type": "application/json",
         "Accept": "text/event-stream" if stream else "application/json",
@@ -241,7 +242,7 @@ def send(settings: Exchange, url: str, body: dict[str, Any], stream: bool,
         _HTTPHandler(settings.read_timeout), _HTTPSHandler(settings.read_timeout, tls_context(url)),
         _RefuseRedirects())
     where = f"POST {url}"
-    with mapped(where, settings, status=lambda exc: status_failure(exc, url, mask)):
+    with mapped(where, settings, shown=shown, status=lambda exc: status_failure(exc, url, shown)):
         response = opener.open(request, timeout=settings.connect_timeout)
     if stream:
         return events_of(response, where, settings)
