@@ -98,3 +98,33 @@ def test_without_an_llm_the_extract_is_the_summary_by_choice(caplog, monkeypatch
     result = c.compress(stored())
     assert (result.summary_source, result.llm_error, asked) == ("extract", None, [])
     assert not [r for r in caplog.records if "extract" in r.getMessage()]
+
+
+@pytest.mark.parametrize("api", ["openai", "anthropic"])
+def test_compress_on_a_running_loop_with_an_async_client_says_to_use_acompress(api):
+    """The request is never sent, the conversation stays as it was, and no
+    coroutine is left behind to warn that it was never awaited."""
+    import asyncio
+    import gc
+    import warnings
+
+    import anthropic
+
+    from context_compress import from_anthropic
+
+    llm = (from_openai(openai.AsyncOpenAI(base_url="http://127.0.0.1:9/v1", api_key="sk-x"), "m") if api == "openai"
+           else from_anthropic(anthropic.AsyncAnthropic(base_url="http://127.0.0.1:9", api_key="sk-x"), "m"))
+    compressor = Compressor(llm, WINDOW)
+
+    async def main():
+        conv = stored()
+        kept = copy.deepcopy(conv)
+        with pytest.raises(RuntimeError, match=r"use acompress\(\)"):
+            compressor.compress(conv)
+        return conv == kept
+
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        assert asyncio.run(main())
+        gc.collect()
+    assert [str(w.message) for w in caught if "never awaited" in str(w.message)] == []

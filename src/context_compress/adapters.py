@@ -42,7 +42,7 @@ import re
 import threading
 import urllib.parse
 from collections import OrderedDict
-from collections.abc import Awaitable, Callable, Iterator, Mapping
+from collections.abc import Awaitable, Callable, Generator, Iterator, Mapping
 from typing import TYPE_CHECKING, Any, Protocol
 
 from .masking import url_secrets
@@ -81,6 +81,25 @@ TOKEN_LIMIT_PARAMS = ("max_tokens", "max_completion_tokens")
 
 class NoText(Exception):
     """The API answered, but without any text to use as the summary."""
+
+
+class _Pending:
+    """An async client's call not awaited yet: awaiting it sends the request
+    and reads the answer; close() drops it unsent, the client's coroutine
+    with it, so that nothing is left to warn that it was never awaited (as
+    when compress() is called on a thread whose event loop runs)."""
+
+    def __init__(self, read_later: Callable[..., Awaitable[str]], answer: Awaitable[Any], *args: Any) -> None:
+        self._read_later = read_later
+        self._answer = answer
+        self._args = args
+
+    def __await__(self) -> Generator[Any, None, str]:
+        return self._read_later(self._answer, *self._args).__await__()
+
+    def close(self) -> None:
+        if inspect.iscoroutine(self._answer):
+            self._answer.close()
 
 
 class _Adapter:
@@ -123,7 +142,7 @@ class _Adapter:
                     raise
                 answer = self._create(**retry)
         if inspect.isawaitable(answer):
-            return self._read_later(answer, request, messages, cfg)
+            return _Pending(self._read_later, answer, request, messages, cfg)
         return self._read(answer)
 
     async def _read_later(self, answer: Awaitable[Any], request: dict[str, Any],

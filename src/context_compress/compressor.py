@@ -16,10 +16,8 @@ nothing that any other caller of routes.context_compress sees, on any thread.
 from __future__ import annotations
 
 import asyncio
-import concurrent.futures
 import inspect
 import logging
-import threading
 from collections.abc import Awaitable, Callable, Mapping
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Literal
@@ -33,7 +31,7 @@ from .plain import APIS, explain_list, openai_view
 from .telling import Teller, label
 from .texts import (DEFAULT_MAX_CONTEXT, PLAIN_SUMMARIZER_PROMPT, PLAIN_SUMMARY_PREFIX, SUMMARIZER_PROMPT, SUMMARY_NOTE,
                     SUMMARY_PREFIX, THRESHOLD)
-from .threads import Loop, Workers, awaited, dispose, private_record, store_record
+from .threads import Abandoned, Call, OnLoop, OwnLoop, Workers, private_record, store_record, wait_for
 
 if TYPE_CHECKING:
     from routes.context_compress import CompressionStats
@@ -102,35 +100,6 @@ class MessagesResult(CompressionResult):
     host's own list when nothing was compressed)."""
 
     messages: list[Any] = field(default_factory=list)
-
-
-class _Abandoned(BaseException):
-    """The acompress call this request belongs to was cancelled: the
-    compression ends here, leaving the private record as it was, and nobody
-    waits for its outcome. Not an Exception, so that the compression does
-    not take it for a failed LLM."""
-
-
-class _OnLoop(BaseException):
-    """compress() got an awaitable on a thread that runs an event loop,
-    which it could only wait for by blocking that loop."""
-
-
-class _Call:
-    """One acompress call, as its summary request sees it: the caller's loop,
-    and whether the caller gave up."""
-
-    def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
-        self.loop = loop
-        self.cancelled = False
-        self.future: concurrent.futures.Future[Any] | None = None
-
-    def cancel(self) -> None:
-        # Either side may come first; both look at both fields.
-        self.cancelled = True
-        future = self.future
-        if future is not None:
-            future.cancel()
 
 
 # --- the compressor ------------------------------------------------------------------
@@ -221,8 +190,7 @@ class Compressor:
             "anthropic": (viewed[0], viewed[1], ask, *list_texts)}
         self._teller = Teller()
         self._workers = Workers()
-        self._loop: Loop | None = None
-        self._loop_lock = threading.Lock()
+        self._loop = OwnLoop()
 
     # --- the calls ---------------------------------------------------------------
 
@@ -231,7 +199,7 @@ class Compressor:
         threshold, as `cut_and_sum_history` does; blocks while the LLM answers."""
         try:
             compressed, stats, account, newest_outside = _engine.compress(conv, self.llm_config, self._collaborators)
-        except _OnLoop:
+        except OnLoop:
             raise RuntimeError("the LLM returned an awaitable, and compress() runs on an event loop's thread: "
                                "use acompress()") from None
         if account is None and not compressed and "total_tokens" in stats and not newest_outside:
@@ -251,7 +219,7 @@ class Compressor:
         `messages`, then `cut_time`, are stored into `conv` here, on the
         loop's thread, once it is done. Cancelled, it leaves `conv` exactly
         as it was, whenever the LLM answers."""
-        call = _Call(asyncio.get_running_loop())
+        call = Call(asyncio.get_running_loop())
         work, snapshot = private_record(conv)
         collaborators = self._for_call(self._collaborators, call)
         future = self._workers.submit(self._compress, work, collaborators)
@@ -284,7 +252,7 @@ class Compressor:
     async def acompress_messages(self, messages: list[Any], api: str = "openai") -> MessagesResult:
         """`compress_messages` on a thread of the compressor's own, as
         `acompress` is; cancelled, it asks nothing more of the LLM."""
-        call = _Call(asyncio.get_running_loop())
+        call = Call(asyncio.get_running_loop())
         collaborators = self._for_call(self._list_collaborator(api), call)
         future = self._workers.submit(self._compress_list, messages, api, collaborators)
         try:
@@ -293,7 +261,7 @@ class Compressor:
             call.cancel()
             raise
 
-    def _for_call(self, collaborators: _engine.Collaborators, call: _Call) -> _engine.Collaborators:
+    def _for_call(self, collaborators: _engine.Collaborators, call: Call) -> _engine.Collaborators:
         """`collaborators` with a summary request that knows its acompress call."""
         transcript, extract, ask, prompt, prefix, note = collaborators
         if ask is not None:
@@ -322,10 +290,7 @@ class Compressor:
     def close(self) -> None:
         """Ends the event loop that `compress` awaits an async llm's answers
         on, if one was started; a later call starts another."""
-        with self._loop_lock:
-            loop, self._loop = self._loop, None
-        if loop is not None:
-            loop.close()
+        self._loop.close()
 
     def _compress(self, conv: Any, collaborators: _engine.Collaborators) -> (
             tuple[CompressionResult, Explanation | None]):
@@ -338,11 +303,11 @@ class Compressor:
 
     # --- the summary request -------------------------------------------------------
 
-    def _ask(self, prompt: list[dict[str, str]], cfg: dict[str, Any], call: _Call | None = None) -> str:
+    def _ask(self, prompt: list[dict[str, str]], cfg: dict[str, Any], call: Call | None = None) -> str:
         """The summary request's answer, as the compression asks for it: the
         summary text, or an exception that says why there is none."""
         if call is not None and call.cancelled:
-            raise _Abandoned
+            raise Abandoned
         if self.llm is None:
             try:
                 # Imported as the module imports it: at each request.
@@ -360,8 +325,8 @@ class Compressor:
                 raise Failed("the request failed") from exc
         if inspect.isawaitable(answer):
             try:
-                answer = self._awaited(answer, call)
-            except (_Abandoned, _OnLoop):
+                answer = wait_for(answer, call, self._loop.get)
+            except (Abandoned, OnLoop):
                 raise
             except Exception as exc:
                 raise Failed("the request failed") from exc
@@ -371,34 +336,6 @@ class Compressor:
             raise
         except Exception as exc:
             raise Failed("the answer could not be read") from exc
-
-    def _awaited(self, answer: Awaitable[Any], call: _Call | None) -> Any:
-        if call is not None:
-            # acompress: the awaitable runs on the caller's loop, this worker waits.
-            future = asyncio.run_coroutine_threadsafe(awaited(answer), call.loop)
-            call.future = future
-            if call.cancelled:
-                future.cancel()
-            try:
-                return future.result()
-            except concurrent.futures.CancelledError:
-                raise _Abandoned from None
-        try:
-            asyncio.get_running_loop()
-        except RuntimeError:
-            pass
-        else:
-            dispose(answer)
-            raise _OnLoop
-        return asyncio.run_coroutine_threadsafe(awaited(answer), self._own_loop()).result()
-
-    def _own_loop(self) -> asyncio.AbstractEventLoop:
-        """The loop compress() awaits answers on: one for the compressor's
-        life, so that an async client's kept-alive connections stay usable."""
-        with self._loop_lock:
-            if self._loop is None:
-                self._loop = Loop()
-            return self._loop.loop
 
     def _one_line(self, error: BaseException | None, in_transcript: bool, sent: str) -> str:
         # The secrets are read now: an adapter's are those its client sends.

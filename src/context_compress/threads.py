@@ -7,7 +7,6 @@ from __future__ import annotations
 
 import asyncio
 import concurrent.futures
-import inspect
 import operator
 import threading
 from collections import deque
@@ -21,6 +20,35 @@ IDLE_WORKER_SECONDS = 60.0
 # Mapping and only answers `get`.
 _READ_KEYS = ("id", "created_at", "cut_time", "messages")
 _MISSING: Any = object()
+
+
+class Abandoned(BaseException):
+    """The acompress call this request belongs to was cancelled: the
+    compression ends here, leaving the private record as it was, and nobody
+    waits for its outcome. Not an Exception, so that the compression does
+    not take it for a failed LLM."""
+
+
+class OnLoop(BaseException):
+    """compress() got an awaitable on a thread that runs an event loop,
+    which it could only wait for by blocking that loop."""
+
+
+class Call:
+    """One acompress call, as its summary request sees it: the caller's loop,
+    and whether the caller gave up."""
+
+    def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
+        self.loop = loop
+        self.cancelled = False
+        self.future: concurrent.futures.Future[Any] | None = None
+
+    def cancel(self) -> None:
+        # Either side may come first; both look at both fields.
+        self.cancelled = True
+        future = self.future
+        if future is not None:
+            future.cancel()
 
 
 class Workers:
@@ -89,15 +117,62 @@ class Loop:
         self.loop.close()
 
 
+class OwnLoop:
+    """The loop compress() awaits answers on, started at the first need: one
+    for the compressor's life, so that an async client's kept-alive
+    connections stay usable from one call to the next."""
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._loop: Loop | None = None
+
+    def get(self) -> asyncio.AbstractEventLoop:
+        with self._lock:
+            if self._loop is None:
+                self._loop = Loop()
+            return self._loop.loop
+
+    def close(self) -> None:
+        with self._lock:
+            loop, self._loop = self._loop, None
+        if loop is not None:
+            loop.close()
+
+
+def wait_for(answer: Awaitable[Any], call: Call | None, own_loop: Callable[[], asyncio.AbstractEventLoop]) -> Any:
+    """The result of an llm's awaitable answer, waited for on this (worker)
+    thread: on the caller's loop for an acompress `call` (Abandoned when the
+    caller gave up), else on the compressor's `own_loop`; OnLoop, with the
+    awaitable disposed of, on a thread whose own loop runs."""
+    if call is not None:
+        future = asyncio.run_coroutine_threadsafe(awaited(answer), call.loop)
+        call.future = future
+        if call.cancelled:
+            future.cancel()
+        try:
+            return future.result()
+        except concurrent.futures.CancelledError:
+            raise Abandoned from None
+    try:
+        asyncio.get_running_loop()
+    except RuntimeError:
+        pass
+    else:
+        dispose(answer)
+        raise OnLoop
+    return asyncio.run_coroutine_threadsafe(awaited(answer), own_loop()).result()
+
+
 async def awaited(answer: Awaitable[Any]) -> Any:
     return await answer
 
 
 def dispose(answer: Awaitable[Any]) -> None:
-    """An awaitable that will never be awaited, closed if it is a coroutine,
-    so that it leaves no warning behind."""
-    if inspect.iscoroutine(answer):
-        answer.close()
+    """An awaitable that will never be awaited, closed when it can be (a
+    coroutine, an adapter's pending call), so that it leaves no warning behind."""
+    close = getattr(answer, "close", None)
+    if callable(close):
+        close()
 
 
 def private_record(conv: Any) -> tuple[dict[str, Any], tuple[Any, list[Any] | None]]:
