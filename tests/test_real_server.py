@@ -87,7 +87,7 @@ def test_a_context_too_small_for_the_request_is_named():
     # only its start. (It refuses only a prompt that fills the whole context;
     # one that leaves less than 2,048 tokens gets a shorter answer.)
     with local_llm.running(n_ctx=4096) as small:
-        record = compress(small.url, SAMPLE)
+        record = compress(small.url, SAMPLE, "--module-transcript")
     assert record["summary_source"] == "extract"
     assert record["llm_error"].endswith(
         "HTTP 400 Bad Request: This model's maximum context length is 4096 tokens. However, "
