@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <string_view>
 #include <tuple>
 
@@ -346,6 +347,21 @@ constexpr std::array<bool, 128> error_starts() {
 }
 constexpr std::array<bool, 128> kErrorStarts = error_starts();
 
+/// The pairs of ASCII characters that start an error word or phrase, as
+/// bits (first * 128 + second): most words that start with one of their
+/// letters (the, to, an) go on with another, and are passed over at once.
+constexpr std::array<std::uint64_t, 256> error_pairs() {
+    std::array<std::uint64_t, 256> table{};
+    const auto add = [&](View word) {
+        const std::size_t k = word[0] * 128 + word[1];
+        table[k / 64] |= std::uint64_t{1} << (k % 64);
+    };
+    for (View word : kErrorWords) add(word);
+    for (View phrase : kErrorPhrases) add(phrase);
+    return table;
+}
+constexpr std::array<std::uint64_t, 256> kErrorPairs = error_pairs();
+
 }  // namespace
 
 bool is_error_line(View line) {
@@ -361,6 +377,9 @@ bool is_error_line(View line) {
             }
         }
         if (!is_letter(c) || !kErrorStarts[c] || (i > 0 && is_letter(line[i - 1]))) continue;
+        if (i + 1 >= line.size() || line[i + 1] >= 128) continue;  // every word and phrase is longer, in ASCII
+        const std::size_t pair = c * 128 + line[i + 1];
+        if (!(kErrorPairs[pair / 64] >> (pair % 64) & 1)) continue;
         for (View word : kErrorWords) {
             if (word[0] == c && word_at(line, i, word)) return true;
         }
