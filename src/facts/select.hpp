@@ -1,6 +1,7 @@
 // A span as lines with their facts, and the choice of lines that fits a budget.
 #pragma once
 
+#include "holder.hpp"
 #include "recognise.hpp"
 
 #include <array>
@@ -15,12 +16,6 @@ namespace facts {
 /// What a message is to the selection. Users', assistants' and other
 /// messages' texts are the story; a tool's are its output.
 enum MessageKind : int { kOther = 0, kUser = 1, kSummary = 2, kTool = 3, kAssistant = 4 };
-
-/// A stretch of Span::text.
-struct Piece {
-    std::size_t start = 0;
-    std::size_t length = 0;
-};
 
 /// Shares of the budget: the previous summary's, the story's (users' and
 /// assistants' texts, taken before any tool output), and the start's and the
