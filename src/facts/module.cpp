@@ -176,18 +176,19 @@ int read_strs(Copies &copies, facts::Span &span, PyObject *seq, std::vector<fact
 }
 
 constexpr const char kSelectDoc[] =
-    "select(messages, budget, shares)\n--\n\n"
+    "select(messages, budget, shares, later=None)\n--\n\n"
     "The kept lines of a span within `budget` code points. `messages` is a list of\n"
     "(header, body, kind, calls, call_ids, tool_call_id) tuples, `shares` the four\n"
-    "shares (summary, story, start, end) of the budget. The GIL is released once\n"
-    "the messages are read.";
+    "shares (summary, story, start, end) of the budget, `later` the text of the\n"
+    "messages kept after the span (or None): the span's facts it holds weigh most.\n"
+    "The GIL is released once the messages are read.";
 
 PyObject *select(PyObject *, PyObject *args) noexcept {
-    PyObject *messages;
+    PyObject *messages, *later = Py_None;
     Py_ssize_t budget;
     facts::Shares shares{};
-    if (!PyArg_ParseTuple(args, "O!n(dddd):select", &PyList_Type, &messages, &budget, &shares.summary,
-                          &shares.story, &shares.start, &shares.end)) {
+    if (!PyArg_ParseTuple(args, "O!n(dddd)|O:select", &PyList_Type, &messages, &budget, &shares.summary,
+                          &shares.story, &shares.start, &shares.end, &later)) {
         return nullptr;
     }
     if (budget < 0) {
@@ -195,8 +196,11 @@ PyObject *select(PyObject *, PyObject *args) noexcept {
         return nullptr;
     }
     facts::Span span;
+    std::u32string later_text;
     Copies copies;
     try {
+        facts::Piece piece;
+        if (later != Py_None && copies.add(later_text, later, piece) < 0) return nullptr;
         // The list is ours to read: nothing below calls back into Python.
         for (Py_ssize_t m = 0; m < PyList_GET_SIZE(messages); ++m) {
             PyObject *item = PyList_GET_ITEM(messages, m);
@@ -225,7 +229,12 @@ PyObject *select(PyObject *, PyObject *args) noexcept {
     std::u32string text;
     if (!without_gil([&] {
             copies.fill();
-            span.prepare();
+            if (later == Py_None) {
+                span.prepare();
+            } else {
+                const facts::Holder holder(later_text);
+                span.prepare(&holder);
+            }
             text = span.select(budget, shares);
         })) {
         return nullptr;

@@ -658,6 +658,26 @@ void write_shape(const std::vector<View> &lines, std::u32string &out) {
     out.append(first.substr(at));
 }
 
+bool delimits_tokens(Char c) { return is_delimiter(c); }
+
+void differing_runs(const std::vector<View> &lines, std::vector<std::vector<std::pair<std::size_t, std::size_t>>> &out) {
+    std::vector<std::vector<std::pair<std::size_t, std::size_t>>> runs(lines.size());
+    for (std::size_t k = 0; k < lines.size(); ++k) varying_runs(lines[k], runs[k]);
+    out.assign(lines.size(), {});
+    for (std::size_t r = 0; r < runs[0].size(); ++r) {
+        const View mine = lines[0].substr(runs[0][r].first, runs[0][r].second - runs[0][r].first);
+        bool equal = true;
+        for (std::size_t k = 1; k < lines.size() && equal; ++k) {
+            equal = r < runs[k].size() &&
+                    lines[k].substr(runs[k][r].first, runs[k][r].second - runs[k][r].first) == mine;
+        }
+        if (equal) continue;
+        for (std::size_t k = 0; k < lines.size(); ++k) {
+            if (r < runs[k].size()) out[k].push_back(runs[k][r]);
+        }
+    }
+}
+
 namespace {
 
 bool ends_sentence(View line, std::size_t i) {
