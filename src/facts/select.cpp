@@ -2,9 +2,9 @@
 #include "select.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <limits>
 #include <queue>
-#include <set>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -102,6 +102,67 @@ View trimmed(View line) {
 
 bool is_story(int kind) { return kind == kUser || kind == kAssistant || kind == kOther; }
 
+/// A set of units 0 to n - 1, as bits with a word of bits over the words:
+/// the selection asks it for a unit's kept neighbours on either side at every
+/// cost it works out, and a tree's nodes made those asks a tenth of its time.
+class UnitSet {
+public:
+    explicit UnitSet(int n)
+        : n_(n), words_(static_cast<std::size_t>(n) / 64 + 1, 0), summary_(words_.size() / 64 + 1, 0) {}
+
+    bool has(int u) const { return words_[u / 64] >> (u % 64) & 1; }
+
+    void insert(int u) {
+        words_[u / 64] |= std::uint64_t{1} << (u % 64);
+        summary_[u / 4096] |= std::uint64_t{1} << (u / 64 % 64);
+    }
+
+    /// The smallest member from `u` on (0 <= u <= n), or n when there is none.
+    int next(int u) const {
+        if (u >= n_) return n_;
+        std::size_t w = static_cast<std::size_t>(u) / 64;
+        std::uint64_t bits = words_[w] & (~std::uint64_t{0} << (u % 64));
+        if (!bits) {
+            // The next word that holds a member, through the summary.
+            std::size_t s = (w + 1) / 64;
+            std::uint64_t marks = (w + 1) % 64 ? summary_[s] & (~std::uint64_t{0} << ((w + 1) % 64)) : summary_[s];
+            while (!marks) {
+                if (++s >= summary_.size()) return n_;
+                marks = summary_[s];
+            }
+            w = s * 64 + static_cast<std::size_t>(std::countr_zero(marks));
+            if (w >= words_.size()) return n_;
+            bits = words_[w];
+        }
+        return static_cast<int>(w * 64 + static_cast<std::size_t>(std::countr_zero(bits)));
+    }
+
+    /// The largest member before `u` (0 <= u <= n), or -1 when there is none.
+    int prev(int u) const {
+        if (u <= 0) return -1;
+        const int last = u - 1;
+        std::size_t w = static_cast<std::size_t>(last) / 64;
+        std::uint64_t bits = words_[w] & (~std::uint64_t{0} >> (63 - last % 64));
+        if (!bits) {
+            if (w == 0) return -1;
+            std::size_t s = (w - 1) / 64;
+            const unsigned top = static_cast<unsigned>((w - 1) % 64);
+            std::uint64_t marks = summary_[s] & (~std::uint64_t{0} >> (63 - top));
+            while (!marks) {
+                if (s == 0) return -1;
+                marks = summary_[--s];
+            }
+            w = s * 64 + 63 - static_cast<std::size_t>(std::countl_zero(marks));
+            bits = words_[w];
+        }
+        return static_cast<int>(w * 64 + 63 - static_cast<std::size_t>(std::countl_zero(bits)));
+    }
+
+private:
+    int n_;
+    std::vector<std::uint64_t> words_, summary_;
+};
+
 /// Which units are kept, and the exact length of the text they render to.
 /// The span's units form one sequence in conversation order; every run of
 /// left-out units, within a message or across messages, becomes one marker
@@ -115,12 +176,13 @@ class Selection {
 public:
     Selection(const Span &span, std::int64_t budget)
         : span_(span), limit_(budget + 1), units_(static_cast<std::int64_t>(span.unit_text.size())),
-          kept_in_(span.messages.size(), 0), covered_(static_cast<std::size_t>(span.fact_count), 0),
+          kept_(static_cast<int>(span.unit_text.size())), kept_in_(span.messages.size(), 0),
+          covered_(static_cast<std::size_t>(span.fact_count), 0),
           counted_(static_cast<std::size_t>(span.fact_count), 0), used_(gap(span.lines_before.back())) {}
 
     std::int64_t used() const { return used_; }
     std::int64_t limit() const { return limit_; }
-    bool is_kept(int unit) const { return kept_.count(unit) != 0; }
+    bool is_kept(int unit) const { return kept_.has(unit); }
     int kept_in(int message) const { return kept_in_[message]; }
     /// Whether `unit` may be kept at all: a repeat never is.
     bool eligible(int unit) const { return !span_.has(unit, kSkipped); }
@@ -139,9 +201,8 @@ public:
             // ones before it again: in ascending order, the last of them is
             // the nearest, and one of the same message is the one before.
             const int unit = units[k];
-            const auto at = kept_.lower_bound(unit);
-            std::int64_t before = at == kept_.begin() ? -1 : *std::prev(at);
-            const std::int64_t after = at == kept_.end() ? units_ : *at;
+            std::int64_t before = kept_.prev(unit);
+            const std::int64_t after = kept_.next(unit);
             const int m = span_.unit_message[unit];
             bool labelled = kept_in_[m] != 0;
             if (k > 0) {
@@ -181,9 +242,8 @@ public:
     /// counts once); a value of 0 when none holds a new fact.
     template <class Stop>
     Run best_run(int first, int bound, std::int64_t room, Stop stop) const {
-        const auto next = kept_.upper_bound(first);
-        const std::int64_t after = next == kept_.end() ? units_ : *next;
-        const std::int64_t before = next == kept_.begin() ? -1 : *std::prev(next);
+        const std::int64_t after = kept_.next(first + 1);
+        const std::int64_t before = kept_.prev(first + 1);
         if (++generation_ == 0) {
             std::fill(counted_.begin(), counted_.end(), 0);
             generation_ = 1;
@@ -257,7 +317,7 @@ public:
         out.reserve(static_cast<std::size_t>(used_) + 1);
         std::int64_t previous = -1;
         int message = -1;
-        for (int unit : kept_) {
+        for (int unit = kept_.next(0); unit < units_; unit = kept_.next(unit + 1)) {
             write_link(out, previous, unit);
             if (!continues(previous, unit) && span_.unit_message[unit] != message) {
                 out.append(span_.view(span_.messages[span_.unit_message[unit]].header));
@@ -336,10 +396,9 @@ private:
 
     /// cost(unit), as if `also[0, n)` (units not kept, or none) were kept.
     std::int64_t cost_with(int unit, const int *also, int n) const {
-        const auto at = kept_.lower_bound(unit);
-        if (at != kept_.end() && *at == unit) return kKept;
-        std::int64_t before = at == kept_.begin() ? -1 : *std::prev(at);
-        std::int64_t after = at == kept_.end() ? units_ : *at;
+        if (kept_.has(unit)) return kKept;
+        std::int64_t before = kept_.prev(unit);
+        std::int64_t after = kept_.next(unit);
         const int m = span_.unit_message[unit];
         bool labelled = kept_in_[m] != 0;
         for (int k = 0; k < n; ++k) {
@@ -354,7 +413,7 @@ private:
 
     const Span &span_;
     std::int64_t limit_, units_;
-    std::set<int> kept_;
+    UnitSet kept_;
     std::vector<int> kept_in_;    // per message, how many of its units are kept
     std::vector<char> covered_;   // per fact
     mutable std::vector<std::uint32_t> counted_;  // per fact, the last best_run that counted it
