@@ -94,8 +94,11 @@ private:
         void build(View text) {
             if (text.size() < 4) return;
             const std::size_t runs = text.size() - 3;
+            // A slot for about four runs: a table of one per run missed the
+            // cache at every run of a long text, and a chain is walked only
+            // for a fact's rarest run.
             std::size_t n = 16;
-            while (n < runs) n *= 2;
+            while (4 * n < runs) n *= 2;
             mask = n - 1;
             slots.assign(n, {});
             older.resize(runs);
