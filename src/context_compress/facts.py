@@ -26,9 +26,9 @@ under the module's `[role] ` labels, they keep
 - the story: every user message and every line of the assistants' prose
   (and of any other message that is not a tool's), whole and in order,
   when their text with its labels fits 40 % of the budget
-  (25 % in the extract: TRANSCRIPT_SHARES, EXTRACT_SHARES). A longer story
+  (30 % in the extract: TRANSCRIPT_SHARES, EXTRACT_SHARES). A longer story
   keeps the users'
-  messages (the start of each, evenly, when they do not fit 60 % of that
+  messages (the start of each, evenly, when they do not fit 80 % of that
   share), the opening sentence of every other message (the newest first,
   with the rest of its line when that is short), then its lines that carry
   facts and its newest lines, while the share lasts;
@@ -119,11 +119,11 @@ EXTRACT_BUDGET = 8_000
 #: this order: the previous summary, the story (users' messages and the
 #: assistants' prose), the start and the end of the span. The story comes
 #: first in the extract too, in a smaller share: at 8,000 characters a story
-#: that fills 40 % leaves the facts too little (a quarter of the span's facts
-#: against a third at 25 %, bench/out/facts.md), and the users' messages,
-#: which come first in the story, still fit in most spans.
+#: that fills 40 % leaves the facts too little (28 % of the span's facts,
+#: against 35 % at 30 %, bench/out/facts.md), and the users' messages, which
+#: take up to 80 % of the story's share, still fit whole.
 TRANSCRIPT_SHARES = (0.35, 0.40, 0.02, 0.04)
-EXTRACT_SHARES = (0.35, 0.25, 0.01, 0.02)
+EXTRACT_SHARES = (0.35, 0.30, 0.01, 0.02)
 
 #: Longest line kept whole (kPieceBound of src/facts/select.hpp); longer ones
 #: are cut into pieces, at the last space of each piece's second half.

@@ -44,8 +44,10 @@ constexpr std::size_t kRepeatFloor = 6;
 /// Longest rest of a line kept with its opening sentence when the story
 /// does not fit its share: a clause after the first sentence, not a paragraph.
 constexpr std::int64_t kOpeningRest = 60;
-/// The users' part of the story's share when the story does not fit it.
-constexpr double kUserPart = 0.6;
+/// The users' part of the story's share when the story does not fit it:
+/// what was asked comes before what the assistant said of it, and at the
+/// extract's size 60 % cut the longer users' messages of the sample.
+constexpr double kUserPart = 0.8;
 /// Shortest run of lines of the same shape that differ (in numbers, ids,
 /// stamps) made one line: three or four are as often a command's figures
 /// run three times (timings, sizes) as noise.
