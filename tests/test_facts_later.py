@@ -11,6 +11,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
+import strategies
 from context_compress import Compressor, facts
 from shared import GetOnly
 
@@ -165,6 +166,19 @@ def test_later_that_mentions_nothing_changes_nothing(msgs, budget):
     for later in ([], [{"role": "user", "content": "~"}], [{"role": "tool", "content": ""}]):
         assert facts.transcript(msgs, budget, later=later) == text
         assert facts.extract(msgs, budget, later=later) == facts.extract(msgs, budget)
+
+
+odd_spans = st.lists(st.one_of(strategies.messages, strategies.bulky_messages), max_size=10)
+
+
+@given(odd_spans, odd_spans, st.one_of(st.integers(0, 150), st.integers(0, 20_000)))
+def test_any_later_keeps_the_budget(msgs, later, budget):
+    # The kept messages' texts are whatever the span's may be (every storage
+    # kind, surrogates, long lines): the lookup of their facts must not
+    # change what the budget holds, nor make the text vary from call to call.
+    for render in (facts.transcript, facts.extract):
+        text = render(msgs, budget, later=later)
+        assert type(text) is str and len(text) <= budget and render(msgs, budget, later=later) == text
 
 
 def test_later_is_read_as_the_span_is():
