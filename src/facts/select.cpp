@@ -1126,7 +1126,6 @@ void Span::add_unit(int message, Piece line, int kind, unsigned char flags, std:
         if (added) {
             ++fact_count;
             const bool again = later_ && later_->holds(fact);
-            fact_again.push_back(again);
             fact_weight.push_back(kCategoryWeight[f.category] * (again ? kAgain : 1.0f));
         }
         fact_ids.push_back(id);

@@ -138,7 +138,6 @@ public:
     std::vector<int> fact_begin;  // unit u's facts: fact_ids[fact_begin[u], fact_begin[u + 1])
     std::vector<int> fact_ids;
     std::vector<float> fact_weight;  // per fact id, by its category and whether it is mentioned again
-    std::vector<char> fact_again;    // per fact id, whether the messages kept after the span hold it
     int fact_count = 0;
 
     View view(Piece p) const { return View(text).substr(p.start, p.length); }
