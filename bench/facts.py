@@ -35,14 +35,15 @@ from pathlib import Path
 
 import routes.context_compress as cc
 
-from context_compress import chat, facts
+from context_compress import Compressor, chat, facts
 from context_compress.texts import SUMMARY_NOTE, SUMMARY_PREFIX
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 OUT = HERE / "out"
-#: The measures of the selection before the story came first (bench/out/facts.json of a
-#: run at commit 10bc142), shown beside the current ones.
+#: The measures of the first story-first selection, whose folds dropped the
+#: values that vary (bench/out/facts.json of a run at commit 06057e5), shown
+#: beside the current ones.
 BEFORE = HERE / "facts_before.json"
 SAMPLE = ROOT / "examples" / "sample_conversation.json"
 QUICK = "--quick" in sys.argv
@@ -187,7 +188,7 @@ def overall(counts: dict[str, tuple[int, int]]) -> tuple[int, int]:
     return sum(n for n, _ in counts.values()), sum(m for _, m in counts.values())
 
 
-_MARKER = re.compile(r"^…\(\d+ lines? omitted\)$", re.M)
+_MARKER = re.compile(r"^…\(\d+ lines?(?: omitted)?\)$", re.M)
 _LABEL = re.compile(r"^\[[^\]\n]*\] ", re.M)
 
 
@@ -356,6 +357,27 @@ def compress(conv: dict, window: int, installed: bool) -> tuple[list[dict], str,
     return span, sent[0], summary[len(SUMMARY_PREFIX):-len(SUMMARY_NOTE)], later
 
 
+def compressor_later(conv: dict, window: int) -> tuple[list[dict], list[dict]]:
+    """The span and the `later` that a Compressor (facts=True) gives the
+    fact-keeping transcript: the messages it keeps after the span."""
+    given: list[tuple[list[dict], list[dict]]] = []
+    transcript = facts.transcript
+
+    def recording(span, budget=TRANSCRIPT_BUDGET, *, later=None):
+        given.append((list(span), list(later or ())))
+        return transcript(span, budget, later=later)
+
+    work = copy.copy(conv)
+    work["messages"] = list(conv["messages"])
+    facts.transcript = recording
+    try:
+        Compressor(lambda messages, cfg: "", window).compress(work)
+    finally:
+        facts.transcript = transcript
+    assert given, conv.get("id")
+    return given[0]
+
+
 def best_ms(fn, runs: int) -> float:
     """The best of `runs` calls of `fn`, in ms, with the collector off while
     each runs, as timeit has it: a collection of the benchmark's own objects
@@ -388,19 +410,26 @@ def main() -> int:
         span, module_sent, module_summary, later = compress(conv, window, installed=False)
         span2, facts_sent, facts_summary, _ = compress(conv, window, installed=True)
         assert [id(m) for m in span] == [id(m) for m in span2]
+        # What a Compressor sends: the same selection, given the messages it
+        # keeps after the span.
+        span3, kept = compressor_later(conv, window)
+        assert [id(m) for m in span] == [id(m) for m in span3]
         found = extract_facts(span)
-        texts = {"module": module_sent, "facts": facts_sent, "module_x": module_summary, "facts_x": facts_summary}
+        texts = {"module": module_sent, "facts": facts_sent, "module_x": module_summary, "facts_x": facts_summary,
+                 "later": facts.transcript(span, TRANSCRIPT_BUDGET, later=kept),
+                 "later_x": facts.extract(span, EXTRACT_BUDGET, later=kept)}
         row = {"name": name, "messages": len(conv["messages"]), "window": window, "span": len(span),
                "chars": sum(len(t) for m in span for t in texts_of(m)[1]),
                "counts": {key: share(found, text) for key, text in texts.items()},
                "sent": {key: len(text) for key, text in texts.items()},
-               "overhead": {key: overhead(texts[key]) for key in ("facts", "facts_x")},
-               "seen": {key: facts.seen(span, texts[key]) for key in ("module", "facts")}}
+               "overhead": {key: overhead(texts[key]) for key in ("facts", "facts_x", "later", "later_x")},
+               "seen": {key: facts.seen(span, texts[key]) for key in ("module", "facts", "later")}}
         row["times"] = {
             "module": best_ms(lambda: cc._msgs_to_text(span), runs),
             "facts": best_ms(lambda: facts.transcript(span, TRANSCRIPT_BUDGET), runs),
             "module_x": best_ms(lambda: cc.simple_extract(span), runs),
             "facts_x": best_ms(lambda: facts.extract(span, EXTRACT_BUDGET), runs),
+            "later": best_ms(lambda: facts.transcript(span, TRANSCRIPT_BUDGET, later=kept), runs),
         }
         lines = fact_lines(span)
         row["ceiling"] = ceiling(lines, TRANSCRIPT_BUDGET, found)
@@ -410,19 +439,22 @@ def main() -> int:
         size, held, rest = story_first(span, TRANSCRIPT_BUDGET)
         row["ceiling_story"] = ceiling(rest, TRANSCRIPT_BUDGET - size, found, held)
         story = story_lines(span)
-        row["story"] = {key: {role: verbatim(story[role], texts[key]) for role in story} for key in ("facts", "facts_x")}
-        again = mentioned_again(found, later)
+        row["story"] = {key: {role: verbatim(story[role], texts[key]) for role in story}
+                        for key in ("facts", "facts_x", "later", "later_x")}
+        again = mentioned_again(found, kept)
         row["again"] = {key: (sum(1 for fact in again if fact in texts[key]), len(again))
-                        for key in ("facts", "facts_x")}
-        row["repeats"] = {key: repeat_spend(texts[key]) for key in ("facts", "facts_x")}
+                        for key in ("facts", "facts_x", "later", "later_x")}
+        row["repeats"] = {key: repeat_spend(texts[key]) for key in ("facts", "facts_x", "later", "later_x")}
         row["missed"] = why_missed(span, found, facts_sent)
+        row["missed_later"] = why_missed(span, found, texts["later"])
         rows.append(row)
         print(f"{name:10} {len(span):4} of {len(conv['messages'])} messages, {row['chars']:>9,} characters: "
               + "  ".join(f"{key} {pct(overall(row['counts'][key]))}" for key in texts)
               + f"  ceiling {pct(overall(row['ceiling']))} / {pct(overall(row['ceiling_x']))}"
               + f" (story kept {pct(overall(row['ceiling_story']))})"
               + f"  user {pct(row['story']['facts']['user'])} assistant {pct(row['story']['facts']['assistant'])}"
-              + f"  again {pct(row['again']['facts'])}  repeats {row['repeats']['facts']:,}", flush=True)
+              + f"  again {pct(row['again']['facts'])} / {pct(row['again']['later'])}"
+              + f"  repeats {row['repeats']['facts']:,}", flush=True)
     # The megabyte's timings take the best of more runs: the machine is
     # shared, and a run that another job slowed tells nothing of the code.
     speed = speed_run(3 * runs)
@@ -464,16 +496,27 @@ def speed_run(runs: int) -> dict:
         span.append(m)
         size += sum(len(t) for t in texts_of(m)[1])
         i += 1
-    result = {"chars": size, "messages": len(span)}
+    # What a Compressor keeps after such a span: the messages that follow it,
+    # a quarter of its size.
+    later, later_size = [], 0
+    while later_size < size // 4:
+        m = pool[i % len(pool)]
+        later.append(m)
+        later_size += sum(len(t) for t in texts_of(m)[1])
+        i += 1
+    result = {"chars": size, "messages": len(span), "later_chars": later_size, "later_messages": len(later)}
     result["transcript_ms"] = best_ms(lambda: facts.transcript(span, TRANSCRIPT_BUDGET), runs)
     result["extract_ms"] = best_ms(lambda: facts.extract(span, EXTRACT_BUDGET), runs)
+    result["later_ms"] = best_ms(lambda: facts.transcript(span, TRANSCRIPT_BUDGET, later=later), runs)
+    result["later_x_ms"] = best_ms(lambda: facts.extract(span, EXTRACT_BUDGET, later=later), runs)
     sent = facts.transcript(span, TRANSCRIPT_BUDGET)
     result["seen_ms"] = best_ms(lambda: facts.seen(span, sent), max(runs // 3, 1))
     result["module_ms"] = best_ms(lambda: cc._msgs_to_text(span), runs)
     texts = [t for m in span for t in texts_of(m)[1]]
     result["python_floor_ms"] = best_ms(lambda: python_floor(texts), max(runs // 3, 1))
     print(f"1 MB span ({size:,} characters, {len(span)} messages): transcript {result['transcript_ms']:.1f} ms, "
-          f"extract {result['extract_ms']:.1f} ms, seen {result['seen_ms']:.1f} ms", flush=True)
+          f"extract {result['extract_ms']:.1f} ms, seen {result['seen_ms']:.1f} ms; with later "
+          f"{result['later_ms']:.1f} / {result['later_x_ms']:.1f} ms", flush=True)
     return result
 
 
@@ -505,20 +548,24 @@ def was(before: dict | None, get, rows: list[dict] | None = None) -> str:
 
 def write(result: dict, before: dict | None) -> None:
     rows, speed = result["rows"], result["speed"]
-    heads = {"module": "module transcript", "facts": "facts.transcript", "module_x": "module extract",
-             "facts_x": "facts.extract"}
+    heads = {"module": "module transcript", "facts": "facts.transcript", "later": "with later",
+             "module_x": "module extract", "facts_x": "facts.extract", "later_x": "with later"}
     then = " (before → now)" if before else ""
     lines = ["# What the summary is written from", "",
              f"Transcript budget {TRANSCRIPT_BUDGET:,} characters, extract budget {EXTRACT_BUDGET:,}; the module's "
              "transcript is at most 8,030 characters. Shares are of the span's facts found verbatim, counted by the "
              "benchmark's own extractor (bench/facts.py). The ceiling is a greedy choice of whole lines by that "
              "extractor, markers and labels free; \"the same, story kept\" once the story (users' messages and "
-             "the assistant's prose, labelled) is kept whole, in what is left of the budget." + (" Before: bench/facts_before.json, the selection before the "
-                                                       "story came first." if before else ""), "",
+             "the assistant's prose, labelled) is kept whole, in what is left of the budget. \"With later\": the "
+             "same selection given the messages a Compressor keeps after the span (`later=`), as a Compressor "
+             "calls it; without, as facts.install() and the module's one-argument calls have it."
+             + (" Before: bench/facts_before.json, the first story-first selection, whose folds dropped the values "
+                "that vary." if before else ""), "",
              "## All sessions together, per category", "",
-             f"| category | facts | module transcript | facts.transcript{then} | ceiling {TRANSCRIPT_BUDGET:,} "
-             f"| the same, story kept | module extract | facts.extract{then} | ceiling {EXTRACT_BUDGET:,} |",
-             "|---|---:|---:|---:|---:|---:|---:|---:|---:|"]
+             f"| category | facts | module transcript | facts.transcript{then} | with later "
+             f"| ceiling {TRANSCRIPT_BUDGET:,} | the same, story kept | module extract | facts.extract{then} "
+             f"| with later | ceiling {EXTRACT_BUDGET:,} |",
+             "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
     for cat in (*CATEGORIES, None):
         def get(key, cat=cat):
             return lambda row: row["counts"][key][cat] if cat else overall(row["counts"][key])
@@ -526,34 +573,37 @@ def write(result: dict, before: dict | None) -> None:
         ceil_x = (lambda row, cat=cat: row["ceiling_x"][cat] if cat else overall(row["ceiling_x"]))
         ceil_s = (lambda row, cat=cat: row["ceiling_story"][cat] if cat else overall(row["ceiling_story"]))
         cells = [pct(total(rows, get("module"))), was(before, get("facts")) + pct(total(rows, get("facts"))),
-                 pct(total(rows, ceil)), pct(total(rows, ceil_s)), pct(total(rows, get("module_x"))),
-                 was(before, get("facts_x")) + pct(total(rows, get("facts_x"))), pct(total(rows, ceil_x))]
+                 pct(total(rows, get("later"))), pct(total(rows, ceil)), pct(total(rows, ceil_s)),
+                 pct(total(rows, get("module_x"))), was(before, get("facts_x")) + pct(total(rows, get("facts_x"))),
+                 pct(total(rows, get("later_x"))), pct(total(rows, ceil_x))]
         label = cat or "**all**"
         lines.append(f"| {label} | {total(rows, get('module'))[1]:,} | " + " | ".join(cells) + " |")
 
     lines += ["", "## The story", "",
               f"User lines and lines of the assistant's prose (its text, not its tool calls) of {STORY_LINE} "
               "characters or more that stand verbatim in what the summarizer is sent" + then + ".", "",
-              "| session | user lines | transcript | extract | assistant lines | transcript | extract |",
-              "|---|---:|---:|---:|---:|---:|---:|"]
+              "| session | user lines | transcript | with later | extract | with later | assistant lines | transcript "
+              "| with later | extract | with later |",
+              "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
     for row in [*rows, None]:
         scope = [row] if row else rows
         cells = []
         for role in ("user", "assistant"):
             cells.append(f"{total(scope, lambda r: r['story']['facts'][role])[1]:,}")
-            for key in ("facts", "facts_x"):
+            for key in ("facts", "later", "facts_x", "later_x"):
                 get = (lambda r, key=key, role=role: r["story"][key][role])
-                cells.append(was(before, get, scope) + pct(total(scope, get)))
+                cells.append((was(before, get, scope) if key in ("facts", "facts_x") else "") + pct(total(scope, get)))
         lines.append(f"| {row['name'] if row else '**all**'} | " + " | ".join(cells) + " |")
 
     lines += ["", "## What the conversation mentions again", "",
               "The span's facts that the messages kept after the compaction hold verbatim (the conversation goes on "
               "about them), and the share of those in what the summarizer is sent" + then + ".", "",
-              "| session | facts mentioned again | transcript | extract |", "|---|---:|---:|---:|"]
+              "| session | facts mentioned again | transcript | with later | extract | with later |",
+              "|---|---:|---:|---:|---:|---:|"]
     for row in [*rows, None]:
         scope = [row] if row else rows
-        cells = [was(before, (lambda r, key=key: r["again"][key]), scope)
-                 + pct(total(scope, lambda r, key=key: r["again"][key])) for key in ("facts", "facts_x")]
+        cells = [(was(before, (lambda r, key=key: r["again"][key]), scope) if key in ("facts", "facts_x") else "")
+                 + pct(total(scope, lambda r, key=key: r["again"][key])) for key in ("facts", "later", "facts_x", "later_x")]
         lines.append(f"| {row['name'] if row else '**all**'} | {total(scope, lambda r: r['again']['facts'])[1]:,} | "
                      + " | ".join(cells) + " |")
 
@@ -561,23 +611,25 @@ def write(result: dict, before: dict | None) -> None:
     lines += ["", "## Repeats", "",
               "Characters of the text on lines that repeat: identical to an earlier line, or of the same shape as "
               "the line before (differing only in numbers, ids or stamps)" + then + ".", "",
-              "| session | transcript | extract |", "|---|---:|---:|"]
+              "| session | transcript | with later | extract | with later |", "|---|---:|---:|---:|---:|"]
     for row in rows:
         old = old_rows.get(row["name"], {}).get("repeats")
-        cells = [(f"{old[key]:,} → " if old else "") + f"{row['repeats'][key]:,} "
+        cells = [(f"{old[key]:,} → " if old and key in old else "") + f"{row['repeats'][key]:,} "
                  f"({pct((row['repeats'][key], row['sent'][key]))} of {row['sent'][key]:,})"
-                 for key in ("facts", "facts_x")]
+                 for key in ("facts", "later", "facts_x", "later_x")]
         lines.append(f"| {row['name']} | " + " | ".join(cells) + " |")
 
     lines += ["", "## Why a category's facts are missing from the transcript", "",
-              "The span's facts that facts.transcript misses, by the first reason that holds (bench/facts.py, "
-              "why_missed): the library does not recognise them as facts; every line holding them is a repeat; "
-              "every line holding them is a comment; a line holding them is kept in part; their lines were not "
-              "chosen.", "",
+              "The span's facts that facts.transcript misses (without later / with later), by the first reason that "
+              "holds (bench/facts.py, why_missed): the library does not recognise them as facts; every line holding "
+              "them is a repeat; every line holding them is a comment; a line holding them is kept in part; their "
+              "lines were not chosen.", "",
               "| category | missed | " + " | ".join(REASONS) + " |", "|---|---:|" + "---:|" * len(REASONS)]
     for cat in CATEGORIES:
-        counts = {reason: sum(row["missed"][cat][reason] for row in rows) for reason in REASONS}
-        lines.append(f"| {cat} | {sum(counts.values()):,} | " + " | ".join(f"{counts[r]:,}" for r in REASONS) + " |")
+        counts = {key: {reason: sum(row[key][cat][reason] for row in rows) for reason in REASONS}
+                  for key in ("missed", "missed_later")}
+        lines.append(f"| {cat} | {sum(counts['missed'].values()):,} / {sum(counts['missed_later'].values()):,} | "
+                     + " | ".join(f"{counts['missed'][r]:,} / {counts['missed_later'][r]:,}" for r in REASONS) + " |")
 
     lines += ["", "## Per session", "",
               "| session | messages | window | span | span characters | facts | " + " | ".join(heads.values())
@@ -594,53 +646,69 @@ def write(result: dict, before: dict | None) -> None:
                        f"{pct((row['overhead']['facts_x'], sent['facts_x']))}"
                      + f" | {sent['module']:,} / {sent['facts']:,} / {sent['module_x']:,} / {sent['facts_x']:,}"
                      + f" | {times['module']:.2f} / {times['facts']:.1f} / {times['module_x']:.2f} / "
-                       f"{times['facts_x']:.1f} |")
-    lines += ["", "## Per session and category, facts.transcript / facts.extract (ceiling 24,000)", "",
+                       f"{times['facts_x']:.1f} (with later {times['later']:.1f}) |")
+    lines += ["", "## Per session and category, facts.transcript / facts.extract (ceiling 24,000), without later "
+              "→ with later", "",
               "| session | " + " | ".join(CATEGORIES) + " |", "|---|" + "---|" * len(CATEGORIES)]
     for row in rows:
         lines.append(f"| {row['name']} | " + " | ".join(
-            f"{pct(row['counts']['facts'][c])} / {pct(row['counts']['facts_x'][c])} ({pct(row['ceiling'][c])} of "
+            f"{pct(row['counts']['facts'][c])} / {pct(row['counts']['facts_x'][c])} → "
+            f"{pct(row['counts']['later'][c])} / {pct(row['counts']['later_x'][c])} ({pct(row['ceiling'][c])} of "
             f"{row['counts']['facts'][c][1]})" for c in CATEGORIES) + " |")
     lib = total(rows, lambda r: r["seen"]["facts"])
+    lib_later = total(rows, lambda r: r["seen"]["later"])
     lines += ["", f"The library's own count (facts.seen) over the same spans: module transcript "
               f"{pct(total(rows, lambda r: r['seen']['module']))}, facts.transcript {pct(lib)} ({lib[0]:,} of "
-              f"{lib[1]:,}).", "", "## Speed", "",
+              f"{lib[1]:,}), with later {pct(lib_later)}.", "", "## Speed", "",
               f"A span of {speed['chars']:,} characters in {speed['messages']} messages (the sessions' messages in "
               f"turn): facts.transcript {speed['transcript_ms']:.1f} ms, facts.extract {speed['extract_ms']:.1f} ms, "
               f"facts.seen of the transcript {speed['seen_ms']:.1f} ms; the module's transcript "
-              f"{speed['module_ms']:.2f} ms. Goal: {GOALS['ms_per_mb']:.0f} ms.", "",
+              f"{speed['module_ms']:.2f} ms. Given as `later` the {speed['later_messages']} messages of "
+              f"{speed['later_chars']:,} characters that follow it: facts.transcript {speed['later_ms']:.1f} ms, "
+              f"facts.extract {speed['later_x_ms']:.1f} ms. Goal: {GOALS['ms_per_mb']:.0f} ms.", "",
               f"Python or C++: merely finding the tokens of every line of that span in Python (one regular "
               f"expression, nothing classified or chosen) takes {speed['python_floor_ms']:.1f} ms, which is why "
               "the scan and the selection are C++ (context_compress._facts).", "",
               "## Goals", ""]
     transcript = total(rows, lambda r: overall(r["counts"]["facts"]))
     extract = total(rows, lambda r: overall(r["counts"]["facts_x"]))
+    transcript_later = total(rows, lambda r: overall(r["counts"]["later"]))
+    extract_later = total(rows, lambda r: overall(r["counts"]["later_x"]))
     # The sessions whose facts fit the transcript budget at all: there the
     # ceiling does not bound the goal, the selection does.
     fit = [r for r in rows if overall(r["ceiling"])[1] and overall(r["ceiling"])[0] >= 0.95 * overall(r["ceiling"])[1]]
     fit_cats = {c: total(fit, lambda r, c=c: r["counts"]["facts"][c]) for c in CATEGORIES}
-    user = total(rows, lambda r: r["story"]["facts"]["user"])
-    assistant = total(rows, lambda r: r["story"]["facts"]["assistant"])
+    fit_later = {c: total(fit, lambda r, c=c: r["counts"]["later"][c]) for c in CATEGORIES}
+    user = total(rows, lambda r: r["story"]["later"]["user"])
+    assistant = total(rows, lambda r: r["story"]["later"]["assistant"])
     again = total(rows, lambda r: r["again"]["facts"])
+    again_later = total(rows, lambda r: r["again"]["later"])
+
+    def category(key: str, c: str, scope: list[dict]) -> tuple[int, int]:
+        return total(scope, lambda r: r["counts"][key][c])
+
     goal_lines = [
+        "With later (as a Compressor calls it) first, without it (facts.install()) in parentheses:",
         f"- user lines {pct(user)} (goal {GOALS['user']:.0%}{short(user, 'user')}), assistant-prose lines "
         f"{pct(assistant)} (goal {GOALS['assistant']:.0%}{short(assistant, 'assistant')})",
-        f"- transcript overall {pct(transcript)} (goal {GOALS['transcript']:.0%}{short(transcript, 'transcript')}); "
-        f"ceiling {pct(total(rows, lambda r: overall(r['ceiling'])))}, with the story kept whole "
-        f"{pct(total(rows, lambda r: overall(r['ceiling_story'])))}",
+        f"- transcript overall {pct(transcript_later)} ({pct(transcript)}) (goal {GOALS['transcript']:.0%}"
+        f"{short(transcript_later, 'transcript')}); ceiling {pct(total(rows, lambda r: overall(r['ceiling'])))}, "
+        f"with the story kept whole {pct(total(rows, lambda r: overall(r['ceiling_story'])))}",
         "- transcript per category: " + ", ".join(
-            f"{c} {pct(total(rows, lambda r, c=c: r['counts']['facts'][c]))}"
-            f"{short(total(rows, lambda r, c=c: r['counts']['facts'][c]), 'transcript_category')}" for c in CATEGORIES)
+            f"{c} {pct(category('later', c, rows))} ({pct(category('facts', c, rows))})"
+            f"{short(category('later', c, rows), 'transcript_category')}" for c in CATEGORIES)
         + f" (goal {GOALS['transcript_category']:.0%} each)",
         f"- on the {len(fit)} sessions whose facts fit (ceiling 95 % or more at {TRANSCRIPT_BUDGET:,}: "
-        + ", ".join(r["name"] for r in fit) + f"): transcript {pct(overall(fit_cats))}"
-        f" (goal {GOALS['transcript']:.0%}{short(overall(fit_cats), 'transcript')}); per category "
-        + ", ".join(f"{c} {pct(fit_cats[c])}{short(fit_cats[c], 'transcript_category')}" for c in CATEGORIES),
-        f"- facts mentioned again {pct(again)} (goal {GOALS['again']:.0%}{short(again, 'again')})",
-        f"- extract overall {pct(extract)} (goal {GOALS['extract']:.0%}{short(extract, 'extract')}); ceiling "
-        f"{pct(total(rows, lambda r: overall(r['ceiling_x'])))}",
-        f"- 1 MB span: transcript {speed['transcript_ms']:.1f} ms (goal {GOALS['ms_per_mb']:.0f} ms), facts.seen "
-        f"{speed['seen_ms']:.1f} ms",
+        + ", ".join(r["name"] for r in fit) + f"): transcript {pct(overall(fit_later))} ({pct(overall(fit_cats))})"
+        f" (goal {GOALS['transcript']:.0%}{short(overall(fit_later), 'transcript')}); per category "
+        + ", ".join(f"{c} {pct(fit_later[c])} ({pct(fit_cats[c])}){short(fit_later[c], 'transcript_category')}"
+                    for c in CATEGORIES),
+        f"- facts mentioned again {pct(again_later)} ({pct(again)}) (goal {GOALS['again']:.0%}"
+        f"{short(again_later, 'again')})",
+        f"- extract overall {pct(extract_later)} ({pct(extract)}) (goal {GOALS['extract']:.0%}"
+        f"{short(extract_later, 'extract')}); ceiling {pct(total(rows, lambda r: overall(r['ceiling_x'])))}",
+        f"- 1 MB span: transcript {speed['later_ms']:.1f} ms ({speed['transcript_ms']:.1f} ms) (goal "
+        f"{GOALS['ms_per_mb']:.0f} ms), facts.seen {speed['seen_ms']:.1f} ms",
     ]
     lines += goal_lines
     (OUT / "facts.md").write_text("\n".join(lines) + "\n", encoding="utf-8")

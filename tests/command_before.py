@@ -1,8 +1,9 @@
 """The command's compression of one conversation as it was before the command
 was built on Compressor: the module called directly, with a recording chat
-layer in routes.chat (and facts.install() for --facts), and the summary's
-source worked out by comparing texts. The `--json` fields of
-tests/test_command_fields.py are compared against what this computes."""
+layer in routes.chat (and for --facts the fact-keeping texts bound in the
+module, given the messages kept after the span as a Compressor gives them),
+and the summary's source worked out by comparing texts. The `--json` fields
+of tests/test_command_fields.py are compared against what this computes."""
 
 import contextlib
 import threading
@@ -72,13 +73,27 @@ def summary_message(before_messages, conv):
     return next((m for m in conv["messages"] if id(m) not in old_ids), None), span
 
 
+def fact_keeping(conv):
+    """facts.install(), with the transcript and extract given the messages
+    kept after the span, those after its last message, as a Compressor
+    gives them: the module calls them with the span alone."""
+    messages = conv["messages"]
+
+    def later(span):
+        ids = {id(m) for m in span}
+        return messages[max((k for k, m in enumerate(messages) if id(m) in ids), default=-1) + 1:]
+
+    return facts.Installed({"_msgs_to_text": lambda msgs: facts.transcript(msgs, later=later(msgs)),
+                            "simple_extract": lambda msgs: facts.extract(msgs, later=later(msgs) if msgs else None)})
+
+
 def compress(conv, max_context, recorder, redact, whole_span):
     """The old Runner.compress and observe: the outcome of compressing `conv`."""
     outcome = Outcome("conv.json")
     before_messages, before_cut = conv["messages"], conv.get("cut_time") or None
     request = recorder.reset() if recorder else None
     with chat.installed(recorder) if recorder else chat.blocked(), \
-            facts.install() if whole_span else contextlib.nullcontext():
+            fact_keeping(conv) if whole_span else contextlib.nullcontext():
         compressed, stats = cc.cut_and_sum_history(conv, {"max_context": max_context})
     if compressed:
         summary_msg, _ = summary_message(before_messages, conv)

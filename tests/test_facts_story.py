@@ -18,7 +18,7 @@ from hypothesis import strategies as st
 
 from context_compress import _facts, facts
 
-MARKER = re.compile(r"…\((\d+) lines? omitted\)")
+MARKER = re.compile(r"…\((\d+) lines?\)")
 STORY_SHARE = facts.TRANSCRIPT_SHARES[1]
 
 
@@ -109,7 +109,7 @@ def just_short(msgs):
 @pytest.mark.parametrize("lines, shown", [
     (["INFO retrying"] * 607, "INFO retrying (\u00d7607)"),
     ([f"tests/test_x.py::test_case_{i:03d} PASSED" for i in range(10, 52)],
-     "tests/test_x.py::test_case_0NN PASSED (\u00d742)"),
+     "tests/test_x.py::test_case_0NN PASSED (\u00d742: " + ", ".join(f"test_case_{i:03d}" for i in range(10, 52)) + ")"),
     ([f"2024-05-01T12:00:{i:02d} WARN pool exhausted, retry {i}" for i in range(12)],
      "2024-05-01T12:00:NN WARN pool exhausted, retry N (\u00d712)"),
     (["GET https://api.example.org/items/7 200"] * 9, "GET https://api.example.org/items/7 200 (\u00d79)"),
@@ -208,7 +208,7 @@ def test_no_cut_falls_inside_a_url(lead, length, gap, budget):
 
 # --- the count of seen facts --------------------------------------------------------
 
-fact_texts = st.text(st.sampled_from("ab_/.:5%-# \nxyERrorFAILED"), max_size=120)
+fact_texts = st.text(st.sampled_from("ab_/.:5%-# \nxyERrorFAILEDµ中"), max_size=120)
 
 
 @given(st.lists(st.tuples(st.sampled_from(["user", "tool", "assistant"]), fact_texts), max_size=6), fact_texts,
@@ -287,11 +287,13 @@ def test_other_threads_run_while_the_helper_works(native_calls, name):
 
 
 def test_the_shortened_transcript_in_the_docs_is_what_the_selection_gives():
-    """docs/transcript.md shows the planner session's transcript, shortened:
-    every line it shows stands in the transcript, in that order."""
+    """docs/transcript.md shows the planner session's transcript as a
+    Compressor asks for it (the messages kept after the span given as
+    `later`), shortened: every line it shows stands in the transcript, in
+    that order."""
     root = Path(__file__).resolve().parent.parent
     conv = json.loads((root / "bench" / "sessions" / "planner.json").read_text(encoding="utf-8"))
-    lines = facts.transcript(conv["messages"][:114]).split("\n")
+    lines = facts.transcript(conv["messages"][:114], later=conv["messages"][114:]).split("\n")
     shown = re.search(r"```text\n(.*?)\n```", (root / "docs" / "transcript.md").read_text(encoding="utf-8"), re.S)
     at = 0
     for line in shown.group(1).split("\n"):

@@ -4,6 +4,7 @@ def select(
     messages: list[tuple[str, str, int, tuple[str, ...], tuple[str, ...], str]],
     budget: int,
     shares: tuple[float, float, float, float],
+    later: str | None = None,
     /,
 ) -> str: ...
 def find(texts: list[tuple[str, bool]], /) -> tuple[set[str], set[str], set[str], set[str], set[str], set[str]]: ...

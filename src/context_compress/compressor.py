@@ -393,11 +393,11 @@ def _window(value: Any) -> int:
 
 
 def _facts_transcript(span: Any, later: Any) -> str:
-    return fact_keeping.transcript(span)
+    return fact_keeping.transcript(span, later=later)
 
 
 def _facts_extract(span: Any, later: Any) -> str:
-    return fact_keeping.extract(span)
+    return fact_keeping.extract(span, later=later)
 
 
 def _module_transcript(span: Any, later: Any) -> str:

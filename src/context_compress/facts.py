@@ -12,8 +12,12 @@ a host that binds others changes what the summary is written from:
 
 `transcript(msgs, budget)` renders the whole span within `budget` characters
 for the summarizer, `extract(msgs, budget)` is the summary written when the
-LLM gives none: the same selection at a smaller budget. In conversation order
-and under the module's `[role] ` labels, they keep
+LLM gives none: the same selection at a smaller budget. Both take the
+messages kept after the span as `later` (a Compressor gives them; the
+module's own one-argument calls, and so `install()`, do not): the span's
+facts that those mention again, what the conversation goes on about, weigh
+most in the choice of lines after the story. In conversation order and
+under the module's `[role] ` labels, they keep
 
 - the previous summary (a message whose content starts with SUMMARY_PREFIX)
   whole when it fits in 35 % of the budget, so that what an earlier
@@ -22,8 +26,9 @@ and under the module's `[role] ` labels, they keep
 - the story: every user message and every line of the assistants' prose
   (and of any other message that is not a tool's), whole and in order,
   when their text with its labels fits 40 % of the budget
-  (TRANSCRIPT_SHARES, EXTRACT_SHARES). A longer story keeps the users'
-  messages (the start of each, evenly, when they do not fit 60 % of that
+  (30 % in the extract: TRANSCRIPT_SHARES, EXTRACT_SHARES). A longer story
+  keeps the users'
+  messages (the start of each, evenly, when they do not fit 80 % of that
   share), the opening sentence of every other message (the newest first,
   with the rest of its line when that is short), then its lines that carry
   facts and its newest lines, while the share lasts;
@@ -35,7 +40,8 @@ and under the module's `[role] ` labels, they keep
   labels counted): file paths, URLs, identifiers (snake_case, camelCase,
   hashes, tickets), numbers with units, error lines and the users'
   constraints, a URL, a path, an error line or a constraint worth more than
-  an identifier or a number. A line made only of a comment, or stating a
+  an identifier or a number, and a fact that `later` holds verbatim worth
+  three times as much. A line made only of a comment, or stating a
   default (a configuration dump's ``#enable_seqscan = on``), weighs a
   quarter of one a command set or printed. An error line comes with the
   line that names the failing command and the nearest frame that names a
@@ -46,14 +52,23 @@ and under the module's `[role] ` labels, they keep
 No repeats: in a tool's output a run of identical lines, or of five or more
 lines of the same shape (differing only in numbers, ids or stamps, not in
 a URL, with a word among them), is one line with its count, the parts that
-differ written N (``INFO retrying (×607)``, ``tests/test_x.py::test_case_0NN
-PASSED (×42)``), where that is shorter; a line of six characters or more
-that an earlier line of the story, or of the output, already holds is left
-out, the first carries it. A span that fits the budget whole is rendered
-whole, every line as it is.
+differ written N, where that is shorter: ``INFO retrying (×607)``. A run of
+one shape lists, after its count, the facts that vary in it, each line's
+values together and the same values of two lines once
+(``tests/test_x.py::test_case_0NN PASSED (×42: test_case_010,
+test_case_011, …)``): ids, paths, numbers with units, and in error lines
+every word that varies and holds a letter (a test's name, fact or not). A
+percentage that never falls in the same place of every line is a run's
+progress and is not listed, unless `later` mentions one of its values. The
+selection keeps such a line with the values worth their place, ``…`` for
+the others; an error line's values stay on it whenever the line with all of
+them fits PIECE_BOUND. A line of six characters or more that an earlier line
+of the story, or of the output, already holds is left out, the first
+carries it. A span that fits the budget whole is rendered whole, every line
+as it is.
 
 Each run of left-out lines, within a message or across messages, is one
-marker line counting the span's lines (``…(37 lines omitted)``); the first
+marker line counting the span's lines (``…(37 lines)``); the first
 kept line of a message carries its label. Lines longer than PIECE_BOUND are
 taken in pieces, at a sentence's end or a space, never inside a URL (an
 opening sentence is a piece too); each piece is counted as a line, and
@@ -102,11 +117,13 @@ EXTRACT_BUDGET = 8_000
 
 #: Shares of the budget taken before the greedy choice of fact lines, in
 #: this order: the previous summary, the story (users' messages and the
-#: assistants' prose), the start and the end of the span. The story's share
-#: is the same in the extract: what the user asked and what the assistant
-#: found are what a summary is written around, at any size.
+#: assistants' prose), the start and the end of the span. The story comes
+#: first in the extract too, in a smaller share: at 8,000 characters a story
+#: that fills 40 % leaves the facts too little (28 % of the span's facts,
+#: against 35 % at 30 %, bench/out/facts.md), and the users' messages, which
+#: take up to 80 % of the story's share, still fit whole.
 TRANSCRIPT_SHARES = (0.35, 0.40, 0.02, 0.04)
-EXTRACT_SHARES = (0.35, 0.40, 0.01, 0.02)
+EXTRACT_SHARES = (0.35, 0.30, 0.01, 0.02)
 
 #: Longest line kept whole (kPieceBound of src/facts/select.hpp); longer ones
 #: are cut into pieces, at the last space of each piece's second half.
@@ -222,9 +239,19 @@ def _read(msgs: Iterable[Any]) -> list[tuple[str, str, int, tuple[str, ...], tup
     return read
 
 
-def _select(msgs: Iterable[Any], budget: int, shares: tuple[float, float, float, float]) -> str:
+def _select(msgs: Iterable[Any], budget: int, shares: tuple[float, float, float, float],
+            later: Iterable[Any] | None) -> str:
     budget = _checked_budget(budget)
-    return _native.select(_read(msgs), budget, shares)
+    read = _read(msgs)
+    if later is None:
+        return _native.select(read, budget, shares)
+    return _native.select(read, budget, shares, _later_text(later))
+
+
+def _later_text(later: Iterable[Any]) -> str:
+    """The text of the messages kept after the span, read as the span is: each
+    message's text and its tool calls, one after another."""
+    return "\n".join(text for _, body, _, calls, _, _ in _read(later) for text in (body, *calls))
 
 
 def _checked_budget(budget: int) -> int:
@@ -245,20 +272,22 @@ def find_facts(text: str, *, user: bool = False) -> dict[str, set[str]]:
 
 # --- the two texts -------------------------------------------------------------
 
-def transcript(msgs: Iterable[Any], budget: int = TRANSCRIPT_BUDGET) -> str:
+def transcript(msgs: Iterable[Any], budget: int = TRANSCRIPT_BUDGET, *, later: Iterable[Any] | None = None) -> str:
     """The text of the whole span `msgs` for the summarizer, at most `budget`
     characters: the story, then the fact-bearing lines of every message (see
     the module's docstring), in conversation order under the module's
-    `[role] ` labels."""
-    return _select(msgs, budget, TRANSCRIPT_SHARES)
+    `[role] ` labels. `later`, the messages kept after the span (read as the
+    span is), makes the span's facts they mention again weigh most."""
+    return _select(msgs, budget, TRANSCRIPT_SHARES, later)
 
 
-def extract(msgs: Iterable[Any] | None, budget: int = EXTRACT_BUDGET) -> str:
+def extract(msgs: Iterable[Any] | None, budget: int = EXTRACT_BUDGET, *,
+            later: Iterable[Any] | None = None) -> str:
     """The summary written when the LLM gives none: the same selection as
     `transcript`, at most `budget` characters. None or an empty span gives ""."""
     if not msgs:
         return ""
-    return _select(msgs, budget, EXTRACT_SHARES)
+    return _select(msgs, budget, EXTRACT_SHARES, later)
 
 
 # --- measuring -----------------------------------------------------------------

@@ -1,5 +1,6 @@
 // context_compress._facts: the fact finder and line selection behind context_compress.facts.
 #include "../routes/ref.hpp"
+#include "holder.hpp"
 #include "select.hpp"
 
 #include <algorithm>
@@ -175,18 +176,19 @@ int read_strs(Copies &copies, facts::Span &span, PyObject *seq, std::vector<fact
 }
 
 constexpr const char kSelectDoc[] =
-    "select(messages, budget, shares)\n--\n\n"
+    "select(messages, budget, shares, later=None)\n--\n\n"
     "The kept lines of a span within `budget` code points. `messages` is a list of\n"
     "(header, body, kind, calls, call_ids, tool_call_id) tuples, `shares` the four\n"
-    "shares (summary, story, start, end) of the budget. The GIL is released once\n"
-    "the messages are read.";
+    "shares (summary, story, start, end) of the budget, `later` the text of the\n"
+    "messages kept after the span (or None): the span's facts it holds weigh most.\n"
+    "The GIL is released once the messages are read.";
 
 PyObject *select(PyObject *, PyObject *args) noexcept {
-    PyObject *messages;
+    PyObject *messages, *later = Py_None;
     Py_ssize_t budget;
     facts::Shares shares{};
-    if (!PyArg_ParseTuple(args, "O!n(dddd):select", &PyList_Type, &messages, &budget, &shares.summary,
-                          &shares.story, &shares.start, &shares.end)) {
+    if (!PyArg_ParseTuple(args, "O!n(dddd)|O:select", &PyList_Type, &messages, &budget, &shares.summary,
+                          &shares.story, &shares.start, &shares.end, &later)) {
         return nullptr;
     }
     if (budget < 0) {
@@ -194,8 +196,11 @@ PyObject *select(PyObject *, PyObject *args) noexcept {
         return nullptr;
     }
     facts::Span span;
+    std::u32string later_text;
     Copies copies;
     try {
+        facts::Piece piece;
+        if (later != Py_None && copies.add(later_text, later, piece) < 0) return nullptr;
         // The list is ours to read: nothing below calls back into Python.
         for (Py_ssize_t m = 0; m < PyList_GET_SIZE(messages); ++m) {
             PyObject *item = PyList_GET_ITEM(messages, m);
@@ -224,7 +229,12 @@ PyObject *select(PyObject *, PyObject *args) noexcept {
     std::u32string text;
     if (!without_gil([&] {
             copies.fill();
-            span.prepare();
+            if (later == Py_None) {
+                span.prepare();
+            } else {
+                const facts::Holder holder(later_text);
+                span.prepare(&holder);
+            }
             text = span.select(budget, shares);
         })) {
         return nullptr;
@@ -252,31 +262,11 @@ int read_texts(Copies &copies, PyObject *texts, Texts &out) {
     return 0;
 }
 
-/// Appends the facts of every line of `buffer[piece]`: tokens, the error
-/// line, and a user's constraints.
-void find_in(facts::View buffer, facts::Piece piece, bool user, std::vector<facts::Found> &found) {
-    const facts::View all = buffer.substr(piece.start, piece.length);
-    std::size_t start = 0;
-    while (start <= all.size()) {
-        std::size_t end = all.find(U'\n', start);
-        if (end == facts::View::npos) end = all.size();
-        const facts::View line = all.substr(start, end - start);
-        const std::size_t base = piece.start + start;
-        facts::find_tokens(line, base, found);
-        if (facts::is_error_line(line)) {
-            const facts::Found fact = facts::line_fact(line, base, facts::kErrors);
-            if (fact.length) found.push_back(fact);
-        }
-        if (user) facts::find_constraints(line, base, found);
-        start = end + 1;
-    }
-}
-
 /// The distinct facts of `texts` per category, as views into its buffer.
 void distinct_facts(const Texts &texts, std::vector<facts::View> (&by_category)[facts::kCategories]) {
     std::vector<facts::Found> found;
     const facts::View all(texts.buffer);
-    for (const auto &[piece, user] : texts.pieces) find_in(all, piece, user, found);
+    for (const auto &[piece, user] : texts.pieces) facts::find_in(all, piece, user, found);
     std::unordered_set<facts::View> seen[facts::kCategories];
     for (const facts::Found &f : found) {
         const facts::View fact = all.substr(f.start, f.length);
@@ -320,56 +310,6 @@ PyObject *find(PyObject *, PyObject *args) noexcept {
                         sets[5].get());
 }
 
-/// Which facts a text holds verbatim, without searching the text for each:
-/// a fact that is one of the text's own facts is in it, and one with a run
-/// of four code points (all of it when shorter) that is no run of the text
-/// is not; only the rest is searched for. (Its first and last runs alone let
-/// through test_case_013 wherever test_case_0NN and x_013 stand.)
-class Holder {
-public:
-    explicit Holder(facts::View text) : text_(text), grams_(kBits / 64, 0) {
-        for (std::size_t n = 2; n <= 4; ++n) {
-            for (std::size_t i = 0; i + n <= text.size(); ++i) {
-                const std::uint64_t h = gram(text.substr(i, n));
-                grams_[h / 64] |= std::uint64_t{1} << (h % 64);
-            }
-        }
-        std::vector<facts::Found> found;
-        find_in(text, {0, text.size()}, true, found);
-        for (const facts::Found &f : found) own_.insert(text.substr(f.start, f.length));
-    }
-
-    bool holds(facts::View fact) const {
-        if (own_.count(fact)) return true;
-        const std::size_t n = std::min<std::size_t>(fact.size(), 4);
-        if (n >= 2) {
-            for (std::size_t i = 0; i + n <= fact.size(); ++i) {
-                if (!has_gram(fact.substr(i, n))) return false;
-            }
-        }
-        return text_.find(fact) != facts::View::npos;
-    }
-
-private:
-    static constexpr std::uint64_t kBits = std::uint64_t{1} << 21;
-
-    /// A hash of two to four code points (their number counts too).
-    static std::uint64_t gram(facts::View run) {
-        std::uint64_t h = 1469598103934665603ULL ^ run.size();
-        for (const char32_t c : run) h = (h ^ c) * 1099511628211ULL;
-        return (h ^ (h >> 29)) % kBits;
-    }
-
-    bool has_gram(facts::View run) const {
-        const std::uint64_t h = gram(run);
-        return grams_[h / 64] >> (h % 64) & 1;
-    }
-
-    facts::View text_;
-    std::vector<std::uint64_t> grams_;
-    std::unordered_set<facts::View> own_;
-};
-
 constexpr const char kSeenDoc[] =
     "seen(texts, sent)\n--\n\n"
     "How many of the facts of the (text, user) pairs `texts` (as find finds them)\n"
@@ -394,7 +334,7 @@ PyObject *seen(PyObject *, PyObject *args) noexcept {
             copies.fill();
             std::vector<facts::View> by_category[facts::kCategories];
             distinct_facts(texts, by_category);
-            const Holder holder(sent_text);
+            const facts::Holder holder(sent_text);
             std::unordered_set<facts::View> every;
             for (int c = 0; c < facts::kCategories; ++c) {
                 for (const facts::View fact : by_category[c]) {

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <string_view>
 #include <tuple>
 
@@ -346,6 +347,21 @@ constexpr std::array<bool, 128> error_starts() {
 }
 constexpr std::array<bool, 128> kErrorStarts = error_starts();
 
+/// The pairs of ASCII characters that start an error word or phrase, as
+/// bits (first * 128 + second): most words that start with one of their
+/// letters (the, to, an) go on with another, and are passed over at once.
+constexpr std::array<std::uint64_t, 256> error_pairs() {
+    std::array<std::uint64_t, 256> table{};
+    const auto add = [&](View word) {
+        const std::size_t k = word[0] * 128 + word[1];
+        table[k / 64] |= std::uint64_t{1} << (k % 64);
+    };
+    for (View word : kErrorWords) add(word);
+    for (View phrase : kErrorPhrases) add(phrase);
+    return table;
+}
+constexpr std::array<std::uint64_t, 256> kErrorPairs = error_pairs();
+
 }  // namespace
 
 bool is_error_line(View line) {
@@ -361,6 +377,9 @@ bool is_error_line(View line) {
             }
         }
         if (!is_letter(c) || !kErrorStarts[c] || (i > 0 && is_letter(line[i - 1]))) continue;
+        if (i + 1 >= line.size() || line[i + 1] >= 128) continue;  // every word and phrase is longer, in ASCII
+        const std::size_t pair = c * 128 + line[i + 1];
+        if (!(kErrorPairs[pair / 64] >> (pair % 64) & 1)) continue;
         for (View word : kErrorWords) {
             if (word[0] == c && word_at(line, i, word)) return true;
         }
@@ -637,6 +656,26 @@ void write_shape(const std::vector<View> &lines, std::u32string &out) {
         at = e;
     }
     out.append(first.substr(at));
+}
+
+bool delimits_tokens(Char c) { return is_delimiter(c); }
+
+void differing_runs(const std::vector<View> &lines, std::vector<std::vector<std::pair<std::size_t, std::size_t>>> &out) {
+    std::vector<std::vector<std::pair<std::size_t, std::size_t>>> runs(lines.size());
+    for (std::size_t k = 0; k < lines.size(); ++k) varying_runs(lines[k], runs[k]);
+    out.assign(lines.size(), {});
+    for (std::size_t r = 0; r < runs[0].size(); ++r) {
+        const View mine = lines[0].substr(runs[0][r].first, runs[0][r].second - runs[0][r].first);
+        bool equal = true;
+        for (std::size_t k = 1; k < lines.size() && equal; ++k) {
+            equal = r < runs[k].size() &&
+                    lines[k].substr(runs[k][r].first, runs[k][r].second - runs[k][r].first) == mine;
+        }
+        if (equal) continue;
+        for (std::size_t k = 0; k < lines.size(); ++k) {
+            if (r < runs[k].size()) out[k].push_back(runs[k][r]);
+        }
+    }
 }
 
 namespace {

@@ -90,6 +90,9 @@ void find_constraints(View line, std::size_t base, std::vector<Found> &out);
 /// Whether `c` is white space for the stripping of lines and sentences.
 bool is_space(Char c);
 
+/// Whether `c` ends a token (find_tokens' delimiters).
+bool delimits_tokens(Char c);
+
 /// The URLs of `line` as [start, end) offsets, in order: the URL facts
 /// find_tokens appends, which no cut of a line may part.
 void find_urls(View line, std::vector<std::pair<std::size_t, std::size_t>> &out);
@@ -124,6 +127,13 @@ bool has_word(View line);
 /// among them is written with N for each character that differs (all of it
 /// when their lengths differ), as in test_case_0NN.
 void write_shape(const std::vector<View> &lines, std::u32string &out);
+
+/// For lines of one shape (same_shape two by two), the runs of letters and
+/// digits of each line that differ among them, as [start, end) of that line:
+/// the parts write_shape writes with N, all of one run when only some of its
+/// characters differ. `out` gets one list per line, the runs in the same
+/// order in each.
+void differing_runs(const std::vector<View> &lines, std::vector<std::vector<std::pair<std::size_t, std::size_t>>> &out);
 
 /// The end of the first sentence of `line` (the position after its ". ",
 /// "! ", "? " or "; ", or after 。！？；), or `line.size()` when it holds one

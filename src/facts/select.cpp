@@ -2,10 +2,11 @@
 #include "select.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <limits>
 #include <queue>
-#include <set>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 namespace facts {
@@ -19,6 +20,10 @@ constexpr double kBonus[] = {0.0, 1.0, 1.0, 2.0};
 /// and error lines are fewer than identifiers and numbers and say more per
 /// fact: where one is, the file, the page and the failure the summary names.
 constexpr float kCategoryWeight[kCategories] = {1.5f, 2.0f, 1.0f, 1.0f, 2.0f, 2.0f};
+/// What a fact that the messages kept after the span mention again is worth,
+/// against one they do not: what the conversation goes on about is what its
+/// summary is read for.
+constexpr float kAgain = 3.0f;
 /// A comment's or a default's facts and bonus, against a line that a
 /// command set or printed.
 constexpr double kQuietWeight = 0.25;
@@ -29,14 +34,20 @@ constexpr double kCostFloor = 8.0;
 /// as a short line, and past a few lines the one it saves no longer changes
 /// which run leads.
 constexpr int kRunBound = 4;
+/// What a listed value is taken to add besides its text when a fold's line
+/// is valued with its values: the ", " before it, and about half the time
+/// the "…, " of values left out.
+constexpr double kValueCost = 4.0;
 /// Shortest line (without the white space around it) that is carried once
 /// when repeated: a shorter one ("}", "ok") costs about what its marker does.
 constexpr std::size_t kRepeatFloor = 6;
 /// Longest rest of a line kept with its opening sentence when the story
 /// does not fit its share: a clause after the first sentence, not a paragraph.
 constexpr std::int64_t kOpeningRest = 60;
-/// The users' part of the story's share when the story does not fit it.
-constexpr double kUserPart = 0.6;
+/// The users' part of the story's share when the story does not fit it:
+/// what was asked comes before what the assistant said of it, and at the
+/// extract's size 60 % cut the longer users' messages of the sample.
+constexpr double kUserPart = 0.8;
 /// Shortest run of lines of the same shape that differ (in numbers, ids,
 /// stamps) made one line: three or four are as often a command's figures
 /// run three times (timings, sizes) as noise.
@@ -56,8 +67,10 @@ std::int64_t digits(std::int64_t n) {
 }
 
 /// Length, with its line break, of the marker for `n` left-out lines (0: none):
-/// "…(n lines omitted)", "…(1 line omitted)".
-std::int64_t gap(std::int64_t n) { return n == 0 ? 0 : 2 + digits(n) + (n == 1 ? 14 : 15) + 1; }
+/// "…(n lines)", "…(1 line)". Short, for a selection of scattered lines
+/// pays one for each gap: "…(n lines omitted)" cost a tool-heavy span's
+/// transcript a fifth of its budget, and the summarizer reads the same.
+std::int64_t gap(std::int64_t n) { return n == 0 ? 0 : 2 + digits(n) + (n == 1 ? 6 : 7) + 1; }
 
 /// Appends the decimal digits of `n` (0 or more).
 void append_number(std::u32string &out, std::int64_t n) {
@@ -77,7 +90,7 @@ void append_marker(std::u32string &out, std::int64_t n) {
     out.push_back(kEllipsis);
     out.push_back(U'(');
     append_number(out, n);
-    out.append(n == 1 ? U" line omitted)" : U" lines omitted)");
+    out.append(n == 1 ? U" line)" : U" lines)");
 }
 
 bool blank(View line) { return std::all_of(line.begin(), line.end(), is_space); }
@@ -91,23 +104,87 @@ View trimmed(View line) {
 
 bool is_story(int kind) { return kind == kUser || kind == kAssistant || kind == kOther; }
 
+/// A set of units 0 to n - 1, as bits with a word of bits over the words:
+/// the selection asks it for a unit's kept neighbours on either side at every
+/// cost it works out, and a tree's nodes made those asks a tenth of its time.
+class UnitSet {
+public:
+    explicit UnitSet(int n)
+        : n_(n), words_(static_cast<std::size_t>(n) / 64 + 1, 0), summary_(words_.size() / 64 + 1, 0) {}
+
+    bool has(int u) const { return words_[u / 64] >> (u % 64) & 1; }
+
+    void insert(int u) {
+        words_[u / 64] |= std::uint64_t{1} << (u % 64);
+        summary_[u / 4096] |= std::uint64_t{1} << (u / 64 % 64);
+    }
+
+    /// The smallest member from `u` on (0 <= u <= n), or n when there is none.
+    int next(int u) const {
+        if (u >= n_) return n_;
+        std::size_t w = static_cast<std::size_t>(u) / 64;
+        std::uint64_t bits = words_[w] & (~std::uint64_t{0} << (u % 64));
+        if (!bits) {
+            // The next word that holds a member, through the summary.
+            std::size_t s = (w + 1) / 64;
+            std::uint64_t marks = (w + 1) % 64 ? summary_[s] & (~std::uint64_t{0} << ((w + 1) % 64)) : summary_[s];
+            while (!marks) {
+                if (++s >= summary_.size()) return n_;
+                marks = summary_[s];
+            }
+            w = s * 64 + static_cast<std::size_t>(std::countr_zero(marks));
+            if (w >= words_.size()) return n_;
+            bits = words_[w];
+        }
+        return static_cast<int>(w * 64 + static_cast<std::size_t>(std::countr_zero(bits)));
+    }
+
+    /// The largest member before `u` (0 <= u <= n), or -1 when there is none.
+    int prev(int u) const {
+        if (u <= 0) return -1;
+        const int last = u - 1;
+        std::size_t w = static_cast<std::size_t>(last) / 64;
+        std::uint64_t bits = words_[w] & (~std::uint64_t{0} >> (63 - last % 64));
+        if (!bits) {
+            if (w == 0) return -1;
+            std::size_t s = (w - 1) / 64;
+            const unsigned top = static_cast<unsigned>((w - 1) % 64);
+            std::uint64_t marks = summary_[s] & (~std::uint64_t{0} >> (63 - top));
+            while (!marks) {
+                if (s == 0) return -1;
+                marks = summary_[--s];
+            }
+            w = s * 64 + 63 - static_cast<std::size_t>(std::countl_zero(marks));
+            bits = words_[w];
+        }
+        return static_cast<int>(w * 64 + 63 - static_cast<std::size_t>(std::countl_zero(bits)));
+    }
+
+private:
+    int n_;
+    std::vector<std::uint64_t> words_, summary_;
+};
+
 /// Which units are kept, and the exact length of the text they render to.
 /// The span's units form one sequence in conversation order; every run of
 /// left-out units, within a message or across messages, becomes one marker
 /// line counting the span's lines they stand for; the first kept unit of
 /// each message carries its header; a piece kept right after the piece
-/// before it continues that one's line. `used` counts every rendered line
-/// with its line break; the text is one code point shorter.
+/// before it continues that one's line; the values a fold's line lists
+/// follow it on its line, "…" standing for those left out:
+/// ``shape (×66: a, b, …, f, …)``. `used` counts every rendered line with
+/// its line break; the text is one code point shorter.
 class Selection {
 public:
     Selection(const Span &span, std::int64_t budget)
         : span_(span), limit_(budget + 1), units_(static_cast<std::int64_t>(span.unit_text.size())),
-          kept_in_(span.messages.size(), 0), covered_(static_cast<std::size_t>(span.fact_count), 0),
+          kept_(static_cast<int>(span.unit_text.size())), kept_in_(span.messages.size(), 0),
+          covered_(static_cast<std::size_t>(span.fact_count), 0),
           counted_(static_cast<std::size_t>(span.fact_count), 0), used_(gap(span.lines_before.back())) {}
 
     std::int64_t used() const { return used_; }
     std::int64_t limit() const { return limit_; }
-    bool is_kept(int unit) const { return kept_.count(unit) != 0; }
+    bool is_kept(int unit) const { return kept_.has(unit); }
     int kept_in(int message) const { return kept_in_[message]; }
     /// Whether `unit` may be kept at all: a repeat never is.
     bool eligible(int unit) const { return !span_.has(unit, kSkipped); }
@@ -121,13 +198,29 @@ public:
     /// are counted after the ones before it.
     std::int64_t cost_of_all(const int *units, int n) const {
         std::int64_t total = 0;
-        for (int k = 0; k < n; ++k) total += cost_with(units[k], units, k);
+        for (int k = 0; k < n; ++k) {
+            // As cost_with(units[k], units, k), without looking through the
+            // ones before it again: in ascending order, the last of them is
+            // the nearest, and one of the same message is the one before.
+            const int unit = units[k];
+            std::int64_t before = kept_.prev(unit);
+            const std::int64_t after = kept_.next(unit);
+            const int m = span_.unit_message[unit];
+            bool labelled = kept_in_[m] != 0;
+            if (k > 0) {
+                before = std::max<std::int64_t>(before, units[k - 1]);
+                labelled = labelled || span_.unit_message[units[k - 1]] == m;
+            }
+            const std::int64_t header = labelled ? 0 : static_cast<std::int64_t>(span_.messages[m].header.length);
+            total += static_cast<std::int64_t>(span_.unit_text[unit].length) + header + link(before, unit) +
+                     link(unit, after) - link(before, after);
+        }
         return total;
     }
 
     /// Keeps `unit` when it may be kept and the text stays within the budget.
     bool take(int unit) {
-        if (!eligible(unit)) return false;
+        if (!eligible(unit) || (span_.has(unit, kListed) && !is_kept(head(unit)))) return false;
         const std::int64_t c = cost(unit);
         if (c == kKept || used_ + c > limit_) return false;
         keep(unit);
@@ -151,9 +244,8 @@ public:
     /// counts once); a value of 0 when none holds a new fact.
     template <class Stop>
     Run best_run(int first, int bound, std::int64_t room, Stop stop) const {
-        const auto next = kept_.upper_bound(first);
-        const std::int64_t after = next == kept_.end() ? units_ : *next;
-        const std::int64_t before = next == kept_.begin() ? -1 : *std::prev(next);
+        const std::int64_t after = kept_.next(first + 1);
+        const std::int64_t before = kept_.prev(first + 1);
         if (++generation_ == 0) {
             std::fill(counted_.begin(), counted_.end(), 0);
             generation_ = 1;
@@ -162,24 +254,31 @@ public:
         double best_ratio = -1.0, value = 0.0;
         std::int64_t lines = 0;
         int message = -1;
-        for (int last = first; last < after && last - first < bound; ++last) {
-            if (!eligible(last) || (last > first && stop(first, last))) break;
+        const auto add_value = [&](int unit) {
             double fresh = 0.0;
-            for (int f = span_.fact_begin[last]; f < span_.fact_begin[last + 1]; ++f) {
+            for (int f = span_.fact_begin[unit]; f < span_.fact_begin[unit + 1]; ++f) {
                 const int id = span_.fact_ids[f];
                 if (!covered_[id] && counted_[id] != generation_) {
                     counted_[id] = generation_;
                     fresh += span_.fact_weight[id];
                 }
             }
-            if (fresh > 0) value += (fresh + kBonus[span_.unit_kind[last]]) * weight(last);
-            lines += static_cast<std::int64_t>(span_.unit_text[last].length) + line_break(last, last > first || before == last - 1);
-            const int m = span_.unit_message[last];
+            if (fresh > 0) value += (fresh + kBonus[span_.unit_kind[unit]]) * weight(unit);
+        };
+        const auto add_label = [&](int unit) {
+            const int m = span_.unit_message[unit];
             if (m != message && !kept_in_[m]) lines += static_cast<std::int64_t>(span_.messages[m].header.length);
             message = m;
-            const std::int64_t joins = after == last + 1 ? rejoined(last + 1) : 0;
-            const std::int64_t c = lines + joins + gap(between(before, first)) + gap(between(last, after)) -
-                                   gap(between(before, after));
+        };
+        // A value is kept after its line only.
+        if (span_.has(first, kListed) && !is_kept(head(first))) return best;
+        for (int last = first; last < after && last - first < bound; ++last) {
+            if (!eligible(last) || (last > first && stop(first, last))) break;
+            add_value(last);
+            lines += static_cast<std::int64_t>(span_.unit_text[last].length) +
+                     (last > first ? link(last - 1, last) : link(before, first));
+            add_label(last);
+            const std::int64_t c = lines + link(last, after) - link(before, after);
             const double r = ratio(value, c);
             if (value > 0 && c <= room && r > best_ratio) best_ratio = r, best = {first, last, value, c};
         }
@@ -212,36 +311,25 @@ public:
 
     double weight(int unit) const { return span_.has(unit, kQuiet) ? kQuietWeight : 1.0; }
 
+    /// The text of the kept units: what link() and the headers count, every
+    /// line written after a line break, the first one's left out.
     std::u32string render() const {
         std::u32string out;
         if (used_ > limit_ || units_ == 0) return out;
-        out.reserve(static_cast<std::size_t>(used_));
+        out.reserve(static_cast<std::size_t>(used_) + 1);
         std::int64_t previous = -1;
         int message = -1;
-        bool first = true;
-        const auto line_break = [&] {
-            if (!first) out.push_back(U'\n');
-            first = false;
-        };
-        for (int unit : kept_) {
-            if (const std::int64_t n = between(previous, unit)) {
-                line_break();
-                append_marker(out, n);
-            }
-            if (span_.has(unit, kJoined) && previous == unit - 1) {
-                if (span_.has(unit, kSpaced)) out.push_back(U' ');
-            } else {
-                line_break();
-                if (span_.unit_message[unit] != message) out.append(span_.view(span_.messages[span_.unit_message[unit]].header));
+        for (int unit = kept_.next(0); unit < units_; unit = kept_.next(unit + 1)) {
+            write_link(out, previous, unit);
+            if (!continues(previous, unit) && span_.unit_message[unit] != message) {
+                out.append(span_.view(span_.messages[span_.unit_message[unit]].header));
             }
             message = span_.unit_message[unit];
             out.append(span_.view(span_.unit_text[unit]));
             previous = unit;
         }
-        if (const std::int64_t n = between(previous, units_)) {
-            line_break();
-            append_marker(out, n);
-        }
+        write_link(out, previous, units_);
+        if (!out.empty()) out.erase(0, 1);
         return out;
     }
 
@@ -258,24 +346,61 @@ private:
         return after - before <= 1 ? 0 : span_.lines_before[after] - span_.lines_before[before + 1];
     }
 
-    /// What stands before `unit`'s text: a line break, or the space (or
-    /// nothing) of the cut when the piece before it is kept too.
-    std::int64_t line_break(int unit, bool previous_kept) const {
-        if (previous_kept && span_.has(unit, kJoined)) return span_.has(unit, kSpaced) ? 1 : 0;
-        return 1;
+    /// The line that a listed value follows.
+    int head(int unit) const { return span_.unit_anchors[unit][0]; }
+
+    /// Whether kept unit `b` goes on the line of `a`, the kept unit before
+    /// it: a piece after the piece before it, a value after its fold's line.
+    bool continues(std::int64_t a, std::int64_t b) const {
+        if (b >= units_) return false;
+        const int u = static_cast<int>(b);
+        return span_.has(u, kListed) || (a == b - 1 && span_.has(u, kJoined));
     }
 
-    /// How the cost of kept `unit` changes when the piece before it is kept.
-    std::int64_t rejoined(int unit) const {
-        return unit < units_ && span_.has(unit, kJoined) ? line_break(unit, true) - 1 : 0;
+    /// What the text holds between kept units `a` and `b` (-1 before the
+    /// first, units_ after the last; none kept between them), as its length
+    /// (link) or written out (write_link); the two must agree, every cost is
+    /// counted by link. A listed value is written after ": " (the first) or
+    /// ", ", and after "…, " when values before it are left out; a fold's
+    /// line ends with ")", after ", …" when its last values are left out;
+    /// then a marker line for the left-out lines, and the line break before
+    /// `b` (or the space of a cut when it continues its piece).
+    std::int64_t link(std::int64_t a, std::int64_t b) const {
+        if (b < units_ && span_.has(static_cast<int>(b), kListed)) return b == a + 1 ? 2 : 5;
+        std::int64_t n = 0;
+        if (a >= 0 && span_.listing_last[a] >= 0) {
+            n += 1 + (span_.has(static_cast<int>(a), kListed) && a != span_.listing_last[a] ? 3 : 0);
+        }
+        n += gap(between(a, b));
+        if (b < units_) n += continues(a, b) ? span_.has(static_cast<int>(b), kSpaced) : 1;
+        return n;
+    }
+
+    void write_link(std::u32string &out, std::int64_t a, std::int64_t b) const {
+        if (b < units_ && span_.has(static_cast<int>(b), kListed)) {
+            out.append(a >= 0 && span_.has(static_cast<int>(a), kListed) ? U", " : U": ");
+            if (b != a + 1) out.append(U"\u2026, ");
+            return;
+        }
+        if (a >= 0 && span_.listing_last[a] >= 0) {
+            if (span_.has(static_cast<int>(a), kListed) && a != span_.listing_last[a]) out.append(U", \u2026");
+            out.push_back(U')');
+        }
+        if (const std::int64_t n = between(a, b)) {
+            out.push_back(U'\n');
+            append_marker(out, n);
+        }
+        if (b < units_) {
+            if (!continues(a, b)) out.push_back(U'\n');
+            else if (span_.has(static_cast<int>(b), kSpaced)) out.push_back(U' ');
+        }
     }
 
     /// cost(unit), as if `also[0, n)` (units not kept, or none) were kept.
     std::int64_t cost_with(int unit, const int *also, int n) const {
-        const auto at = kept_.lower_bound(unit);
-        if (at != kept_.end() && *at == unit) return kKept;
-        std::int64_t before = at == kept_.begin() ? -1 : *std::prev(at);
-        std::int64_t after = at == kept_.end() ? units_ : *at;
+        if (kept_.has(unit)) return kKept;
+        std::int64_t before = kept_.prev(unit);
+        std::int64_t after = kept_.next(unit);
         const int m = span_.unit_message[unit];
         bool labelled = kept_in_[m] != 0;
         for (int k = 0; k < n; ++k) {
@@ -284,14 +409,13 @@ private:
             labelled = labelled || span_.unit_message[also[k]] == m;
         }
         const std::int64_t header = labelled ? 0 : static_cast<std::int64_t>(span_.messages[m].header.length);
-        const std::int64_t joins = after == unit + 1 ? rejoined(unit + 1) : 0;
-        return static_cast<std::int64_t>(span_.unit_text[unit].length) + line_break(unit, before == unit - 1) +
-               header + joins + gap(between(before, unit)) + gap(between(unit, after)) - gap(between(before, after));
+        return static_cast<std::int64_t>(span_.unit_text[unit].length) + header + link(before, unit) +
+               link(unit, after) - link(before, after);
     }
 
     const Span &span_;
     std::int64_t limit_, units_;
-    std::set<int> kept_;
+    UnitSet kept_;
     std::vector<int> kept_in_;    // per message, how many of its units are kept
     std::vector<char> covered_;   // per fact
     mutable std::vector<std::uint32_t> counted_;  // per fact, the last best_run that counted it
@@ -363,10 +487,73 @@ void greedy(Selection &sel, const Span &span, const std::vector<int> &units, std
     };
     const std::int64_t start = sel.used();
     const auto room = [&] { return std::min(allowance - (sel.used() - start), sel.limit() - sel.used()); };
+    // A fold's line that lists values, and its values while it is left out:
+    // the line stands for them all in the queue.
+    const auto is_head = [&](int unit) { return span.listing_last[unit] >= 0 && !span.has(unit, kListed); };
+    const auto waits = [&](int unit) { return span.has(unit, kListed) && !sel.is_kept(span.unit_anchors[unit][0]); };
+    // What a unit holds that is not kept yet; a fold's line with its values.
+    const auto worth = [&](int unit) {
+        double w = sel.value(unit);
+        if (is_head(unit)) {
+            for (int v = unit + 1; v <= span.listing_last[unit]; ++v) w += sel.value(v);
+        }
+        return w;
+    };
+    // The fold's line and the values best(line) chose, ascending.
+    std::vector<int> listing;
+    std::vector<std::pair<double, int>> order;
+    // A fold's line with the values that add the most per code point: the
+    // line costs what it costs whichever values go with it, so the best set
+    // is the densest values, as many as raise the ratio (in `listing`).
+    const auto best_listing = [&](int head) -> Selection::Run {
+        listing.assign(1, head);
+        order.clear();
+        for (int v = head + 1; v <= span.listing_last[head]; ++v) {
+            const double w = sel.value(v);
+            if (w > 0) order.emplace_back(w / (static_cast<double>(span.unit_text[v].length) + kValueCost), v);
+        }
+        std::sort(order.begin(), order.end(), [](const auto &x, const auto &y) {
+            return x.first > y.first || (x.first == y.first && x.second > y.second);
+        });
+        const std::int64_t left = room();
+        double value = sel.value(head), best_ratio = value > 0 ? Selection::ratio(value, sel.cost(head)) : -1.0;
+        double approx = static_cast<double>(sel.cost(head));
+        std::size_t count = 0;
+        for (std::size_t k = 0; k < order.size(); ++k) {
+            const int v = order[k].second;
+            approx += static_cast<double>(span.unit_text[v].length) + kValueCost;
+            if (approx > static_cast<double>(left)) break;  // no more fits
+            value += order[k].first * (static_cast<double>(span.unit_text[v].length) + kValueCost);
+            const double r = value / (approx + kCostFloor);
+            if (r > best_ratio) best_ratio = r, count = k + 1;
+        }
+        // The exact cost of the line with the `n` densest values.
+        const auto cost_with_values = [&](std::size_t n) {
+            listing.assign(1, head);
+            for (std::size_t k = 0; k < n; ++k) listing.push_back(order[k].second);
+            std::sort(listing.begin() + 1, listing.end());
+            return sel.cost_of_all(listing.data(), static_cast<int>(listing.size()));
+        };
+        std::int64_t cost = cost_with_values(count);
+        if (cost > left && count > 0) {
+            // The most values that fit, found by halves (the cost grows with them).
+            std::size_t fits = 0, over = count;
+            while (over - fits > 1) {
+                const std::size_t mid = (fits + over) / 2;
+                (cost_with_values(mid) <= left ? fits : over) = mid;
+            }
+            cost = cost_with_values(fits);
+        }
+        double total = 0.0;
+        for (int u : listing) total += sel.value(u);
+        return {head, head, cost <= left ? total : 0.0, cost};
+    };
     // The best choice that starts at `unit` and fits (a value of 0 when
-    // none does): a line that needs its anchors, valued with them (kept
-    // alone when only it fits), or the best run from it.
+    // none does): a fold's line with its best values, a line that needs its
+    // anchors, valued with them (kept alone when only it fits), or the best
+    // run from it.
     const auto best = [&](int unit) -> Selection::Run {
+        if (is_head(unit) && !sel.is_kept(unit)) return best_listing(unit);
         const std::int64_t left = room();
         int anchors[2];
         if (const int n = open_anchors(sel, span, unit, anchors)) {
@@ -384,58 +571,104 @@ void greedy(Selection &sel, const Span &span, const std::vector<int> &units, std
         return sel.best_run(unit, kRunBound, left, needs_more);
     };
     std::vector<char> in_scope(span.unit_text.size(), 0);
+    // Per unit, the highest ratio it has in the queue (-1: none), and the
+    // value and cost it was worked out from: a ratio no higher need not be
+    // queued, that entry bounds it already.
+    std::vector<double> queued(span.unit_text.size(), -1.0), queued_value(span.unit_text.size(), 0.0);
+    std::vector<std::int64_t> queued_cost(span.unit_text.size(), 0);
     std::vector<Entry> entries;
     for (int unit : units) {
         if (!sel.eligible(unit) || sel.is_kept(unit)) continue;
-        const double worth = sel.value(unit);
-        if (worth > 0) {
+        const double w = worth(unit);
+        if (w > 0) {
             in_scope[unit] = 1;
-            entries.emplace_back(worth / (static_cast<double>(span.unit_text[unit].length) + kCostFloor), unit);
+            if (!waits(unit)) {
+                const std::int64_t length = static_cast<std::int64_t>(span.unit_text[unit].length);
+                entries.emplace_back(Selection::ratio(w, length), unit);
+                queued[unit] = entries.back().first;
+                queued_value[unit] = w;
+                queued_cost[unit] = length;
+            }
         }
     }
     std::priority_queue<Entry> heap(std::less<Entry>(), std::move(entries));
+    const auto queue = [&](double value, std::int64_t cost, int unit) {
+        const double r = Selection::ratio(value, cost);
+        if (r <= queued[unit]) return;
+        heap.emplace(r, unit);
+        queued[unit] = r;
+        queued_value[unit] = value;
+        queued_cost[unit] = cost;
+    };
+    // A value whose line is left out is valued with the line, which is
+    // revalued in its stead.
     const auto revalue = [&](int unit) {
         if (unit >= 0 && unit < static_cast<int>(in_scope.size()) && in_scope[unit] && !sel.is_kept(unit) &&
-            sel.value(unit) > 0) {
+            !waits(unit) && worth(unit) > 0) {
             const Selection::Run run = best(unit);
-            if (run.value > 0) heap.emplace(Selection::ratio(run.value, run.cost), unit);
+            if (run.value > 0) queue(run.value, run.cost, unit);
         }
     };
-    const auto revalue_around = [&](int first, int last) {
+    // A unit whose message's label is paid now costs `header` less at most:
+    // the entry it has, so much cheaper, bounds it (its value only falls),
+    // and it is worked out afresh when it comes out. One without an entry is
+    // worked out now.
+    const auto relabel = [&](int unit, std::int64_t header) {
+        if (unit < 0 || unit >= static_cast<int>(in_scope.size()) || !in_scope[unit] || sel.is_kept(unit) ||
+            waits(unit)) {
+            return;
+        }
+        if (queued[unit] < 0) revalue(unit);
+        else queue(queued_value[unit], std::max<std::int64_t>(queued_cost[unit] - header, 0), unit);
+    };
+    // Units [first, last] were just kept, `taken` of them (a fold's line and
+    // some of its values).
+    const auto revalue_around = [&](int first, int last, int taken) {
         for (int u = std::max(first - kRunBound, 0); u < first; ++u) revalue(u);
         revalue(last + 1);
-        // An error line whose anchor is kept now costs less: its stored
-        // ratio is no longer an upper bound of its worth.
+        // An error line whose anchor is kept now costs less, and so do the
+        // values of a fold whose line is: their stored ratio is no longer an
+        // upper bound of their worth.
         for (int u = first; u <= last; ++u) {
             for (int d = span.dependent_begin[u]; d < span.dependent_begin[u + 1]; ++d) revalue(span.dependents[d]);
         }
         for (int m = span.unit_message[first]; m <= span.unit_message[last]; ++m) {
             const Span::Message &message = span.messages[m];
             const int end = message.first_unit + message.units;
-            const int here = std::min(last + 1, end) - std::max(first, message.first_unit);
+            const int here = std::min({last + 1, end, first + taken}) - std::max(first, message.first_unit);
             if (sel.kept_in(m) != here) continue;  // its label was paid before
-            for (int u = message.first_unit; u < end; ++u) revalue(u);
+            const auto header = static_cast<std::int64_t>(message.header.length);
+            for (int u = message.first_unit; u < end; ++u) relabel(u, header);
         }
     };
     while (!heap.empty()) {
-        const int unit = heap.top().second;
+        const auto [top, unit] = heap.top();
         heap.pop();
-        if (sel.is_kept(unit) || sel.value(unit) <= 0) continue;
+        // The highest entry of a unit comes out first: the others are lower.
+        if (top >= queued[unit]) queued[unit] = -1.0;
+        if (sel.is_kept(unit) || waits(unit) || worth(unit) <= 0) continue;
         const Selection::Run run = best(unit);
         if (run.value <= 0) continue;  // nothing from it fits
         const double r = Selection::ratio(run.value, run.cost);
         if (!heap.empty() && r < heap.top().first) {
-            heap.emplace(r, unit);
+            queue(run.value, run.cost, unit);
             continue;
         }
-        // A run's cost is its own; a line's is counted afresh (the one valued
-        // with its anchors included their costs).
-        if (!(run.last > unit ? sel.take(run) : sel.take(unit))) continue;
-        revalue_around(unit, run.last);
+        if (is_head(unit)) {
+            // The line, then its values: each one's exact cost is counted
+            // after the ones before it, as cost_of_all counted them.
+            for (int u : listing) sel.take(u);
+            revalue_around(unit, listing.back(), static_cast<int>(listing.size()));
+        } else {
+            // A run's cost is its own; a line's is counted afresh (the one valued
+            // with its anchors included their costs).
+            if (!(run.last > unit ? sel.take(run) : sel.take(unit))) continue;
+            revalue_around(unit, run.last, run.last - unit + 1);
+        }
         int anchors[2];
         const int n = open_anchors(sel, span, unit, anchors);
         for (int k = 0; k < n; ++k) {
-            if (sel.cost(anchors[k]) <= room() && sel.take(anchors[k])) revalue_around(anchors[k], anchors[k]);
+            if (sel.cost(anchors[k]) <= room() && sel.take(anchors[k])) revalue_around(anchors[k], anchors[k], 1);
         }
     }
 }
@@ -643,26 +876,52 @@ void Span::read_lines(int m) {
     const int body_end = static_cast<int>(line_text.size());
     // A tool's output: a run of identical lines (two or more) or of lines of
     // the same shape (kShapeRun or more, with a word among them) becomes one
-    // line with its count. Runs are lines one after the other; the same line
-    // across messages is carried once (prepare).
-    std::u32string shown;
+    // line with its count, which lists the facts that vary in a run of one
+    // shape. Runs are lines one after the other; the same line across
+    // messages is carried once (prepare).
+    std::u32string shown, listed;
     std::vector<View> run;
+    std::vector<Piece> values;
     // Makes lines [i, j) one line when `shown` (its text without the count)
-    // with the count is shorter than they are ("+" twice is not); returns
-    // whether it did.
-    const auto fold = [&](int i, int j) {
+    // with the count, and with every value it lists (`shaped`), is shorter
+    // than they are ("+" twice is not); returns whether it did.
+    const auto fold = [&](int i, int j, bool shaped) {
         std::size_t size = 0;
         for (int k = i; k < j; ++k) size += line_text[k].length + 1;
         const std::size_t key_length = shown.size();
+        listed.clear();
+        values.clear();
+        if (shaped) list_values(i, j, listed, values);
         shown.append(U" (");
         shown.push_back(kTimes);
         append_number(shown, j - i);
-        shown.push_back(U')');
-        if (shown.size() + 1 >= size) return false;
+        // ": a, b, c" and the closing parenthesis.
+        std::size_t whole_size = shown.size() + 1;
+        for (const Piece &value : values) whole_size += 2 + value.length;
+        if (whole_size + 1 >= size) return false;
+        // An error line's values go with it, when they make a line that is
+        // not cut: "FAILED tests/t.py::test_N (×6)" alone says which failed no more.
+        if (!values.empty() && whole_size <= kPieceBound && is_error_line(view(line_text[i]))) {
+            for (std::size_t k = 0; k < values.size(); ++k) {
+                shown.append(k == 0 ? U": " : U", ");
+                shown.append(View(listed).substr(values[k].start, values[k].length));
+            }
+            values.clear();
+        }
+        if (values.empty()) shown.push_back(U')');
         // Appended only now: the views of the run point into `text`.
         const Piece whole{text.size(), shown.size()};
         text.append(shown);
-        groups.push_back({i, j - i, whole, {whole.start, key_length}});
+        Piece key{whole.start, key_length};
+        std::vector<Piece> pieces;
+        if (!values.empty()) {
+            // A run of the same shape with other values is another run.
+            const std::size_t at = text.size();
+            text.append(listed);
+            for (const Piece &value : values) pieces.push_back({at + value.start, value.length});
+            key = {whole.start, text.size() - whole.start};
+        }
+        groups.push_back({i, j - i, whole, key, std::move(pieces)});
         return true;
     };
     for (int i = message.first_line; i < body_end;) {
@@ -677,7 +936,7 @@ void Span::read_lines(int m) {
             for (int k = i; k < j; ++k) run.push_back(view(line_text[k]));
             shown.clear();
             write_shape(run, shown);
-            if (fold(i, j)) {
+            if (fold(i, j, true)) {
                 i = j;
                 continue;
             }
@@ -687,8 +946,8 @@ void Span::read_lines(int m) {
             int k = i + 1;
             while (k < j && view(line_text[k]) == view(line_text[i])) ++k;
             shown.assign(view(line_text[i]));
-            if (k - i < 2 || !fold(i, k)) {
-                for (int l = i; l < k; ++l) groups.push_back({l, 1, {}, {}});
+            if (k - i < 2 || !fold(i, k, false)) {
+                for (int l = i; l < k; ++l) groups.push_back({l, 1, {}, {}, {}});
             }
             i = k;
         }
@@ -697,39 +956,177 @@ void Span::read_lines(int m) {
     message.lines = static_cast<int>(line_text.size()) - message.first_line;
 }
 
-void Span::add_unit(int message, Piece line, int kind, unsigned char flags, std::int64_t lines) {
+void Span::list_values(int first, int end, std::u32string &listed, std::vector<Piece> &values) const {
+    std::vector<View> lines;
+    for (int k = first; k < end; ++k) lines.push_back(view(line_text[k]));
+    std::vector<std::vector<std::pair<std::size_t, std::size_t>>> runs;
+    differing_runs(lines, runs);
+    // What tells one failure from another is kept whether it is a fact or
+    // not: every word of an error line that differs and holds a letter (a
+    // test's name; a bare number is a count, as in attempt 3 of 8).
+    const bool errors = is_error_line(lines[0]);
+    struct Value {
+        std::size_t start, end;
+        std::size_t slot;  // the first differing run it holds
+        bool percent;
+    };
+    constexpr std::size_t kNoSlot = std::numeric_limits<std::size_t>::max();
+    std::vector<std::vector<Value>> per_line(lines.size());
+    std::size_t slots = 0;
+    std::vector<Found> found;
+    std::vector<char> covered;
+    for (std::size_t k = 0; k < lines.size(); ++k) {
+        const View line = lines[k];
+        const auto &differ = runs[k];
+        slots = std::max(slots, differ.size());
+        // The tokens that hold a run that differs, each with the word after
+        // it (a number's unit: 12 ms): the rest of the line is the same in
+        // every line, and its facts stand in the shown line.
+        found.clear();
+        std::size_t scanned = 0;
+        for (const auto &[s0, e0] : differ) {
+            if (e0 <= scanned) continue;
+            std::size_t a = std::max(s0, scanned), b = e0;
+            while (a > scanned && !delimits_tokens(line[a - 1])) --a;
+            while (b < line.size() && !delimits_tokens(line[b])) ++b;
+            std::size_t c = b;
+            while (c < line.size() && (line[c] == ' ' || line[c] == '\t')) ++c;
+            if (c > b) {
+                while (c < line.size() && !delimits_tokens(line[c])) ++c;
+                b = c;
+            }
+            find_tokens(line.substr(a, b - a), a, found);
+            scanned = b;
+        }
+        covered.assign(differ.size(), 0);
+        for (const Found &f : found) {
+            std::size_t slot = kNoSlot;
+            for (std::size_t r = 0; r < differ.size(); ++r) {
+                if (differ[r].first < f.start + f.length && f.start < differ[r].second) {
+                    covered[r] = 1;
+                    slot = std::min(slot, r);
+                }
+            }
+            // A fact the same in every line stands in the shown line.
+            if (slot == kNoSlot) continue;
+            per_line[k].push_back({f.start, f.start + f.length, slot, line[f.start + f.length - 1] == U'%'});
+        }
+        if (errors) {
+            for (std::size_t r = 0; r < differ.size(); ++r) {
+                if (covered[r]) continue;
+                const auto word = [](Char c) {
+                    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+                           c == '-' || c == '.';
+                };
+                std::size_t a = differ[r].first, b = differ[r].second;
+                while (a > 0 && word(line[a - 1])) --a;
+                while (b < line.size() && word(line[b])) ++b;
+                while (b > differ[r].second && (line[b - 1] == '.' || line[b - 1] == '-')) --b;
+                const View found_word = line.substr(a, b - a);
+                if (std::any_of(found_word.begin(), found_word.end(), [](Char c) { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z'; })) {
+                    per_line[k].push_back({a, b, r, false});
+                }
+            }
+            std::sort(per_line[k].begin(), per_line[k].end(), [](const Value &x, const Value &y) { return x.start < y.start; });
+        }
+    }
+    // Progress: a percentage in the same place of every line that never
+    // falls ([ 45%] of a test run) says how far the run got, which the count
+    // says too. It is listed, in every line, only when the conversation
+    // mentions one of its values again.
+    std::vector<char> progress(slots, 0);
+    for (std::size_t r = 0; r < slots; ++r) {
+        double last = -1.0;
+        bool rising = true, again = false;
+        for (std::size_t k = 0; k < lines.size() && rising; ++k) {
+            const Value *at = nullptr;
+            for (const Value &v : per_line[k]) {
+                if (v.slot == r && v.percent) at = &v;
+            }
+            if (!at) {
+                rising = false;
+                break;
+            }
+            double number = 0.0, scale = 0.0;
+            for (std::size_t c = at->start; c < at->end; ++c) {
+                const Char ch = lines[k][c];
+                if (ch >= '0' && ch <= '9') {
+                    if (scale == 0.0) number = 10 * number + (ch - '0');
+                    else number += (ch - '0') * (scale /= 10);
+                } else if (ch == '.' && scale == 0.0) {
+                    scale = 1.0;
+                }
+            }
+            rising = number >= last;
+            last = number;
+            again = again || (later_ && later_->holds(lines[k].substr(at->start, at->end - at->start)));
+        }
+        progress[r] = rising && !again;
+    }
+    // The values of each line together, in the order of the lines, and the
+    // same values of two lines once: "test_case_011 13%, test_case_023 25%".
+    std::unordered_set<std::u32string> said;
+    for (std::size_t k = 0; k < lines.size(); ++k) {
+        const std::size_t start = listed.size();
+        for (const Value &v : per_line[k]) {
+            if (v.end == v.start || (v.slot < slots && progress[v.slot])) continue;
+            if (listed.size() > start) listed.push_back(U' ');
+            listed.append(lines[k].substr(v.start, v.end - v.start));
+        }
+        if (listed.size() == start) continue;
+        if (!said.insert(listed.substr(start)).second) {
+            listed.resize(start);
+            continue;
+        }
+        values.push_back({start, listed.size() - start});
+        listed.push_back(U'\n');
+    }
+}
+
+void Span::add_unit(int message, Piece line, int kind, unsigned char flags, std::int64_t lines, View source) {
     const View text_view = view(line);
     found_.clear();
     const int message_kind = messages[message].kind;
     // A repeat is never kept: its facts are its first occurrence's.
     if (!(flags & kSkipped)) {
         find_tokens(text_view, line.start, found_);
-        if (kind == kPlain && (message_kind == kUser || message_kind == kSummary)) {
+        if (!source.empty()) {
+            // A token written with N is no fact of the span.
+            std::erase_if(found_, [&](const Found &f) { return source.find(view({f.start, f.length})) == View::npos; });
+        }
+        // A listed value is facts alone: no error line, constraint or frame.
+        const bool listed = flags & kListed;
+        if (kind == kPlain && !listed && (message_kind == kUser || message_kind == kSummary)) {
             const std::size_t before = found_.size();
             find_constraints(text_view, line.start, found_);
             if (found_.size() > before) kind = kConstraintLine;
         }
-        if (kind == kPlain && is_error_line(text_view)) {
+        if (kind == kPlain && !listed && is_error_line(text_view)) {
             const Found fact = line_fact(text_view, line.start, kErrors);
             if (fact.length) {
                 found_.push_back(fact);
                 kind = kErrorLine;
             }
         }
-        if (message_kind == kTool && kind != kCall && is_project_frame(text_view, line.start, found_)) flags |= kFrame;
+        if (message_kind == kTool && kind != kCall && !listed && is_project_frame(text_view, line.start, found_)) {
+            flags |= kFrame;
+        }
     }
     unit_text.push_back(line);
     unit_message.push_back(message);
     unit_kind.push_back(kind);
     unit_flags.push_back(flags);
     unit_anchors.push_back({-1, -1});
+    listing_last.push_back(-1);
     lines_before.push_back(lines_before.back() + lines);
     const std::size_t first = fact_ids.size();
     for (const Found &f : found_) {
-        const auto [id, added] = ids_.insert(View(text).substr(f.start, f.length));
+        const View fact = View(text).substr(f.start, f.length);
+        const auto [id, added] = ids_.insert(fact);
         if (added) {
             ++fact_count;
-            fact_weight.push_back(kCategoryWeight[f.category]);
+            const bool again = later_ && later_->holds(fact);
+            fact_weight.push_back(kCategoryWeight[f.category] * (again ? kAgain : 1.0f));
         }
         fact_ids.push_back(id);
     }
@@ -840,7 +1237,8 @@ void Span::anchor_errors(int m, int call) {
     }
 }
 
-void Span::prepare() {
+void Span::prepare(const Holder *later) {
+    later_ = later;
     // Every line first, and the lines that stand for runs appended to
     // `text`: no view into it is kept before this ends.
     groups_.assign(messages.size(), {});
@@ -851,6 +1249,7 @@ void Span::prepare() {
     unit_text.reserve(lines);
     unit_flags.reserve(lines);
     unit_anchors.reserve(lines);
+    listing_last.reserve(lines);
     lines_before.reserve(lines + 1);
     fact_ids.reserve(2 * lines);
     for (int m = 0; m < static_cast<int>(messages.size()); ++m) read_lines(m);
@@ -872,7 +1271,16 @@ void Span::prepare() {
                 const View key = trimmed(view(group.key));
                 const bool repeat = key.size() >= kRepeatFloor && !seen.insert(key).second;
                 const unsigned char flags = (repeat ? kSkipped : 0) | (is_comment_or_default(key) ? kQuiet : 0);
-                add_unit(m, group.shown, kPlain, flags, group.count);
+                const int head = static_cast<int>(unit_text.size());
+                add_unit(m, group.shown, kPlain, flags, group.count, view(line_text[group.first_line]));
+                for (const Piece &value : group.values) {
+                    add_unit(m, value, kPlain, static_cast<unsigned char>(flags | kListed), 0);
+                    unit_anchors.back()[0] = head;
+                }
+                if (!group.values.empty()) {
+                    const int last = static_cast<int>(unit_text.size()) - 1;
+                    for (int u = head; u <= last; ++u) listing_last[u] = last;
+                }
                 continue;
             }
             const Piece line = line_text[group.first_line];

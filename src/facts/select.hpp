@@ -1,6 +1,7 @@
 // A span as lines with their facts, and the choice of lines that fits a budget.
 #pragma once
 
+#include "holder.hpp"
 #include "recognise.hpp"
 
 #include <array>
@@ -15,12 +16,6 @@ namespace facts {
 /// What a message is to the selection. Users', assistants' and other
 /// messages' texts are the story; a tool's are its output.
 enum MessageKind : int { kOther = 0, kUser = 1, kSummary = 2, kTool = 3, kAssistant = 4 };
-
-/// A stretch of Span::text.
-struct Piece {
-    std::size_t start = 0;
-    std::size_t length = 0;
-};
 
 /// Shares of the budget: the previous summary's, the story's (users' and
 /// assistants' texts, taken before any tool output), and the start's and the
@@ -45,6 +40,7 @@ enum UnitFlag : unsigned char {
     kOpening = 16, // the opening sentence of a story message
     kQuiet = 32,   // a comment or a default, which weighs less
     kFrame = 64,   // names a file of the project with a line number
+    kListed = 128, // a value listed by a fold's line, kept only after it (its anchor)
 };
 
 /// Distinct texts numbered in the order they are first seen: an
@@ -94,14 +90,18 @@ private:
 /// with add_message (pieces of `text`), then call prepare() once; select()
 /// may then be called any number of times. prepare() appends the lines that
 /// stand for runs of repeated lines to `text` before it takes views into it,
-/// so `text` must not change after it.
+/// so `text` must not change after it. The Holder given to prepare (the text
+/// of the messages kept after the span, or none) must outlive the call.
 class Span {
 public:
     std::u32string text;
 
     void add_message(Piece header, Piece body, int kind, std::vector<Piece> calls, std::vector<Piece> call_ids,
                      Piece tool_call_id);
-    void prepare();
+    /// `later`: what the messages kept after the span say; the span's facts
+    /// that it holds weigh most (kAgain), and a fold lists the progress
+    /// figures it mentions again.
+    void prepare(const Holder *later = nullptr);
 
     /// The kept units of the span rendered within `budget` code points.
     std::u32string select(std::int64_t budget, const Shares &shares) const;
@@ -129,11 +129,15 @@ public:
     /// The line naming the failing command and the frame naming a project
     /// file that an error line brings with it (-1: none).
     std::vector<std::array<int, 2>> unit_anchors;
+    /// For the line that stands for a run and lists the facts that vary in
+    /// it, and for each of its listed values (units kListed, after it): the
+    /// last value's unit; -1 for every other unit. A value's anchor is its line.
+    std::vector<int> listing_last;
     /// The units whose anchor unit a is: dependents[dependent_begin[a], dependent_begin[a + 1]).
     std::vector<int> dependent_begin, dependents;
     std::vector<int> fact_begin;  // unit u's facts: fact_ids[fact_begin[u], fact_begin[u + 1])
     std::vector<int> fact_ids;
-    std::vector<float> fact_weight;  // per fact id, by its category
+    std::vector<float> fact_weight;  // per fact id, by its category and whether it is mentioned again
     int fact_count = 0;
 
     View view(Piece p) const { return View(text).substr(p.start, p.length); }
@@ -146,15 +150,26 @@ private:
 
     /// A run of lines of a message: the one unit that stands for it, when
     /// `count` > 1 (`shown`: the line that stands for it with its count,
-    /// `key`: that line without the count).
+    /// `key`: what tells it from another run, carried once: that line without
+    /// the count, or with its values), and the values that line lists.
     struct Group {
         int first_line, count;
         Piece shown, key;
+        std::vector<Piece> values;
     };
     std::vector<std::vector<Group>> groups_;
 
+    const Holder *later_ = nullptr;
+
     void read_lines(int message);
-    void add_unit(int message, Piece line, int kind, unsigned char flags, std::int64_t lines);
+    /// `source`, when not empty, is the line that a shaped line stands for:
+    /// its tokens that `source` does not hold (test_case_0NN) are no facts.
+    void add_unit(int message, Piece line, int kind, unsigned char flags, std::int64_t lines, View source = {});
+    /// The values that the line standing for lines [first, end) (of one
+    /// shape) lists, appended to `values` (their text to `listed`, one after
+    /// another, offsets from its start): the facts that vary, and in error
+    /// lines every word that varies; progress only when mentioned again.
+    void list_values(int first, int end, std::u32string &listed, std::vector<Piece> &values) const;
     /// Adds the units of `line`: pieces of it, an opening sentence alone
     /// (`opening`); skipped when it `repeat`s an earlier line.
     void add_line(int message, Piece line, bool opening, bool repeat);

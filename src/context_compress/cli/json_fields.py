@@ -191,8 +191,13 @@ def _observe_summary(outcome: Outcome, before: Before, conv: dict[str, Any], res
     outcome.summary_covered = summary_covered(span, result.summary_source or "extract")
     if whole_span:
         # What the summary was written from: the transcript the LLM was sent
-        # (the same text for the same span), or the extract itself.
-        written_from = facts.transcript(span) if result.summary_source == "llm" else outcome.summary
+        # (the same text for the same span and the messages kept after it,
+        # which the compressor gave it too), or the extract itself.
+        written_from = outcome.summary
+        if result.summary_source == "llm":
+            messages = conv["messages"]
+            at = next((k for k, m in enumerate(messages) if m is summary_msg), len(messages))
+            written_from = facts.transcript(span, later=messages[at + 1:])
         outcome.summary_covered.update(_selection_covered(span, written_from))
 
 
