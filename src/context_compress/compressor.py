@@ -81,6 +81,8 @@ class CompressionResult:
     the threshold.
     largest_kept_tokens: when still over, the estimate of the largest message
     in that window.
+    written_from: the text the summary was written from: the transcript the
+    LLM was sent, or the extract itself; None when nothing was compressed.
     """
 
     compressed: bool
@@ -91,6 +93,7 @@ class CompressionResult:
     reason: str | None = None
     still_over: bool = False
     largest_kept_tokens: int | None = None
+    written_from: str | None = field(default=None, repr=False)
 
 
 @dataclass(slots=True)
@@ -376,7 +379,8 @@ class Compressor:
             return
         result.summary_source = "llm" if answered else "extract"
         result.llm_error = failure
-        result.summary_facts = _seen(openai_view(span) if viewed else span, (sent if answered else summary) or "")
+        result.written_from = (sent if answered else summary) or ""
+        result.summary_facts = _seen(openai_view(span) if viewed else span, result.written_from)
 
 
 # --- helpers -----------------------------------------------------------------------

@@ -11,7 +11,7 @@ from typing import Any
 
 import routes.context_compress as cc
 
-from .. import BAD_INPUT, FAILED, OK, facts
+from .. import BAD_INPUT, FAILED, OK
 from ..coverage import message_text, summary_covered
 from ..compressor import CompressionResult
 from ..texts import SUMMARY_NOTE, SUMMARY_PREFIX, THRESHOLD
@@ -190,15 +190,9 @@ def _observe_summary(outcome: Outcome, before: Before, conv: dict[str, Any], res
     outcome.summary_facts = result.summary_facts
     outcome.summary_covered = summary_covered(span, result.summary_source or "extract")
     if whole_span:
-        # What the summary was written from: the transcript the LLM was sent
-        # (the same text for the same span and the messages kept after it,
-        # which the compressor gave it too), or the extract itself.
-        written_from = outcome.summary
-        if result.summary_source == "llm":
-            messages = conv["messages"]
-            at = next((k for k, m in enumerate(messages) if m is summary_msg), len(messages))
-            written_from = facts.transcript(span, later=messages[at + 1:])
-        outcome.summary_covered.update(_selection_covered(span, written_from))
+        # What the summary was written from: the transcript the LLM was sent,
+        # or the extract itself.
+        outcome.summary_covered.update(_selection_covered(span, result.written_from or ""))
 
 
 def _selection_covered(span: list[Any], text: str) -> dict[str, int]:
