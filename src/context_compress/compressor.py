@@ -19,8 +19,7 @@ import asyncio
 import inspect
 import logging
 from collections.abc import Awaitable, Callable, Mapping
-from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Literal
+from typing import Any, Literal
 
 from . import _engine
 from . import facts as fact_keeping
@@ -28,13 +27,11 @@ from .answers import Failed, Unusable, described, one_line, problem, summary_of
 from .diagnosis import Explanation, explain
 from .masking import Redactor, url_secrets
 from .plain import APIS, explain_list, openai_view
+from .results import CompressionResult, MessagesResult, SummarySource
 from .telling import Teller, label
 from .texts import (DEFAULT_MAX_CONTEXT, PLAIN_SUMMARIZER_PROMPT, PLAIN_SUMMARY_PREFIX, SUMMARIZER_PROMPT, SUMMARY_NOTE,
                     SUMMARY_PREFIX, THRESHOLD)
 from .threads import Abandoned, Call, OnLoop, OwnLoop, Workers, private_record, store_record, wait_for
-
-if TYPE_CHECKING:
-    from routes.context_compress import CompressionStats
 
 __all__ = ["Compressor", "CompressionResult", "MessagesResult", "LLM", "LLMAnswer", "SummarySource", "LLMFailure"]
 
@@ -49,8 +46,6 @@ LLMAnswer = str | Mapping[str, Any]
 #: ``max_tokens=2048``. It may return an awaitable of the answer.
 LLM = Callable[[list[dict[str, str]], dict[str, Any]], LLMAnswer | Awaitable[LLMAnswer]]
 
-SummarySource = Literal["llm", "extract"]
-
 # The reason below the threshold, as diagnosis.explain words it, without
 # formatting the threshold on every turn.
 _BELOW = f" is at or below the {THRESHOLD} threshold"
@@ -61,48 +56,6 @@ LLMFailure = Literal["extract", "keep"]
 #: The default of summary_note: the module's note for compress, none for
 #: compress_messages.
 PATH_DEFAULT: Any = object()
-
-
-@dataclass(slots=True)
-class CompressionResult:
-    """What one compression did.
-
-    compressed: the conversation was rewritten (the module returned True).
-    stats: the module's statistics dictionary.
-    summary_source: "llm", "extract", or None when nothing was compressed.
-    llm_error: why the LLM's answer was not used, one line with secrets
-    masked, when the summary is the extract.
-    summary_facts: ``{"seen": n, "of": m}``: of the m facts (paths, names,
-    numbers, errors...) of the compressed span, n stood in what the summary
-    was written from.
-    reason: why nothing was compressed, or why the window is still over the
-    threshold after a compression; None otherwise.
-    still_over: the window the host feeds its LLM is still estimated above
-    the threshold.
-    largest_kept_tokens: when still over, the estimate of the largest message
-    in that window.
-    written_from: the text the summary was written from: the transcript the
-    LLM was sent, or the extract itself; None when nothing was compressed.
-    """
-
-    compressed: bool
-    stats: CompressionStats
-    summary_source: SummarySource | None = None
-    llm_error: str | None = None
-    summary_facts: dict[str, int] | None = None
-    reason: str | None = None
-    still_over: bool = False
-    largest_kept_tokens: int | None = None
-    written_from: str | None = field(default=None, repr=False)
-
-
-@dataclass(slots=True)
-class MessagesResult(CompressionResult):
-    """What one compression of a plain message list did: the fields of
-    CompressionResult, and `messages`, the list to store and send next (the
-    host's own list when nothing was compressed)."""
-
-    messages: list[Any] = field(default_factory=list)
 
 
 # --- the compressor ------------------------------------------------------------------

@@ -13,7 +13,7 @@ from typing import TYPE_CHECKING, Any
 from .diagnosis import Explanation, shown
 
 if TYPE_CHECKING:
-    from .compressor import CompressionResult
+    from .results import CompressionResult
 
 log = logging.getLogger("context_compress")
 

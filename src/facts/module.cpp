@@ -183,7 +183,7 @@ constexpr const char kSelectDoc[] =
     "messages kept after the span (or None): the span's facts it holds weigh most.\n"
     "The GIL is released once the messages are read.";
 
-PyObject *select(PyObject *, PyObject *args) noexcept {
+PyObject *select_entry(PyObject *, PyObject *args) noexcept {
     PyObject *messages, *later = Py_None;
     Py_ssize_t budget;
     facts::Shares shares{};
@@ -280,7 +280,7 @@ constexpr const char kFindDoc[] =
     "category in the order of context_compress.facts.CATEGORIES; constraints only in\n"
     "texts whose `user` is true. The GIL is released once the texts are read.";
 
-PyObject *find(PyObject *, PyObject *args) noexcept {
+PyObject *find_entry(PyObject *, PyObject *args) noexcept {
     PyObject *list;
     if (!PyArg_ParseTuple(args, "O!:find", &PyList_Type, &list)) return nullptr;
     Texts texts;
@@ -317,7 +317,7 @@ constexpr const char kSeenDoc[] =
     "the order of context_compress.facts.CATEGORIES, then all of them (a fact of two\n"
     "categories counted once). The GIL is released once the texts are read.";
 
-PyObject *seen(PyObject *, PyObject *args) noexcept {
+PyObject *seen_entry(PyObject *, PyObject *args) noexcept {
     PyObject *list, *sent;
     if (!PyArg_ParseTuple(args, "O!U:seen", &PyList_Type, &list, &sent)) return nullptr;
     Texts texts;
@@ -361,9 +361,9 @@ PyObject *seen(PyObject *, PyObject *args) noexcept {
 }
 
 PyMethodDef kMethods[] = {
-    {"select", select, METH_VARARGS, kSelectDoc},
-    {"find", find, METH_VARARGS, kFindDoc},
-    {"seen", seen, METH_VARARGS, kSeenDoc},
+    {"select", select_entry, METH_VARARGS, kSelectDoc},
+    {"find", find_entry, METH_VARARGS, kFindDoc},
+    {"seen", seen_entry, METH_VARARGS, kSeenDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

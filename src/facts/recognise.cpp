@@ -311,14 +311,26 @@ bool is_space(Char c) {
            c == 0x205F || c == 0x3000;
 }
 
-void find_tokens(View line, std::size_t base, std::vector<Found> &out) {
+namespace {
+
+/// Calls `each(start, end)` for every run of `line` between delimiters.
+template <class Each>
+void for_each_token(View line, Each &&each) {
     std::size_t i = 0;
     const std::size_t n = line.size();
     while (i < n) {
         while (i < n && is_delimiter(line[i])) ++i;
         const std::size_t s = i;
         while (i < n && !is_delimiter(line[i])) ++i;
-        if (i == s || (i - s == 1 && !is_digit(line[s])) || url(line, s, i, base, out)) continue;
+        if (i > s) each(s, i);
+    }
+}
+
+}  // namespace
+
+void find_tokens(View line, std::size_t base, std::vector<Found> &out) {
+    for_each_token(line, [&](std::size_t s, std::size_t i) {
+        if ((i - s == 1 && !is_digit(line[s])) || url(line, s, i, base, out)) return;
         std::size_t a = s;
         for (std::size_t j = s; j <= i; ++j) {
             if (j == i || line[j] == '=' || line[j] == ':') {
@@ -332,7 +344,7 @@ void find_tokens(View line, std::size_t base, std::vector<Found> &out) {
                 ++j;
             }
         }
-    }
+    });
 }
 
 namespace {
@@ -439,15 +451,10 @@ void find_constraints(View line, std::size_t base, std::vector<Found> &out) {
 }
 
 void find_urls(View line, std::vector<std::pair<std::size_t, std::size_t>> &out) {
-    std::size_t i = 0;
-    const std::size_t n = line.size();
-    while (i < n) {
-        while (i < n && is_delimiter(line[i])) ++i;
-        const std::size_t s = i;
-        while (i < n && !is_delimiter(line[i])) ++i;
+    for_each_token(line, [&](std::size_t s, std::size_t i) {
         std::size_t a = 0, b = 0;
         if (i - s > 3 && url_in(line, s, i, a, b)) out.emplace_back(a, b);
-    }
+    });
 }
 
 namespace {

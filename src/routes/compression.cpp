@@ -232,15 +232,8 @@ Ref kept_tail(Frame &frame, PyObject *active, PyObject *keep_budget, const Colla
 
 /// `prefix + summary + note` in a new summary message stamped `summary_ts`.
 Ref summary_message(const Collaborators &with, PyObject *summary, PyObject *summary_ts) {
-    Ref content = with.summary_note == Py_None ? add_all({with.summary_prefix, summary})
-                                               : add_all({with.summary_prefix, summary, with.summary_note});
-    if (!content) {
-        return content;
-    }
-    Ref message = Ref::steal(PyDict_New());
-    if (!message || PyDict_SetItem(message.get(), kc.role, kc.user) < 0 ||
-        PyDict_SetItem(message.get(), kc.content, content.get()) < 0 ||
-        PyDict_SetItem(message.get(), kc.timestamp, summary_ts) < 0) {
+    Ref message = summary_user_message(with, summary);
+    if (!message || PyDict_SetItem(message.get(), kc.timestamp, summary_ts) < 0) {
         return Ref();
     }
     return message;

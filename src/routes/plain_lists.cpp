@@ -276,21 +276,6 @@ Py_ssize_t first_kept(PyObject *messages, long long keep_budget, bool alternate)
     return first;
 }
 
-/// `{"role": "user", "content": prefix + summary [+ note]}`.
-Ref list_summary_message(const Collaborators &with, PyObject *summary) {
-    Ref content = with.summary_note == Py_None ? add_all({with.summary_prefix, summary})
-                                               : add_all({with.summary_prefix, summary, with.summary_note});
-    if (!content) {
-        return content;
-    }
-    Ref message = Ref::steal(PyDict_New());
-    if (!message || PyDict_SetItem(message.get(), kc.role, kc.user) < 0 ||
-        PyDict_SetItem(message.get(), kc.content, content.get()) < 0) {
-        return Ref();
-    }
-    return message;
-}
-
 /// (True, stats) of a list's compression.
 PyObject *compressed_list_outcome(PyObject *rate, PyObject *total, PyObject *max_context, Py_ssize_t kept,
                                   Py_ssize_t compressed) {
@@ -378,7 +363,7 @@ PyObject *compress_list(Frame &frame, PyObject *messages, PyObject *llm_config, 
         return outcome(false, {{kc.s_rate, rate.get()}, {kc.s_total_tokens, total_tokens.get()},
                                {kc.max_context, max_context.get()}});
     }
-    Ref summary_msg = list_summary_message(with, summary.get());
+    Ref summary_msg = summary_user_message(with, summary.get());
     if (!summary_msg || PyList_Append(held.get(), summary_msg.get()) < 0) {
         return nullptr;
     }

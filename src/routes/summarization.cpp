@@ -256,6 +256,20 @@ int held_back(const Collaborators &with, PyObject *message) noexcept {
     return system != 0 ? system : equals_text(role.get(), kc.developer);
 }
 
+Ref summary_user_message(const Collaborators &with, PyObject *summary) noexcept {
+    Ref content = with.summary_note == Py_None ? add_all({with.summary_prefix, summary})
+                                               : add_all({with.summary_prefix, summary, with.summary_note});
+    if (!content) {
+        return content;
+    }
+    Ref message = Ref::steal(PyDict_New());
+    if (!message || PyDict_SetItem(message.get(), kc.role, kc.user) < 0 ||
+        PyDict_SetItem(message.get(), kc.content, content.get()) < 0) {
+        return Ref();
+    }
+    return message;
+}
+
 Collaborators module_collaborators() noexcept {
     return Collaborators{.system_prompt = kc.summarizer_prompt,
                          .summary_prefix = kc.summary_prefix,

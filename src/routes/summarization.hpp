@@ -34,6 +34,10 @@ struct Collaborators {
 /// Reads nothing without `keep_system`.
 int held_back(const Collaborators &with, PyObject *message) noexcept;
 
+/// A new `{"role": "user", "content": prefix + summary [+ note]}`, the texts
+/// those of `with` (no note when it is None).
+Ref summary_user_message(const Collaborators &with, PyObject *summary) noexcept;
+
 /// The module's own collaborators and texts.
 Collaborators module_collaborators() noexcept;
 
