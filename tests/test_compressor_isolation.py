@@ -487,3 +487,35 @@ def test_compressors_get_their_own_summaries_and_the_module_its_own_whatever_hap
     finally:
         ns.clear()
         ns.update(saved)
+
+
+def test_an_acompress_cancelled_before_its_request_never_asks_the_llm(monkeypatch, caplog):
+    """Cancelled while its transcript is being written, the call makes no
+    request at all: the llm is never called, its coroutine never made."""
+    monkeypatch.setattr(threads, "IDLE_WORKER_SECONDS", 0.01)
+    writing, release, asked = threading.Event(), threading.Event(), []
+    real_transcript = facts.transcript
+    threads_before = set(threading.enumerate())
+
+    def slow_transcript(msgs, budget=facts.TRANSCRIPT_BUDGET, *, later=None):
+        writing.set()
+        release.wait(10)
+        return real_transcript(msgs, budget, later=later)
+
+    async def llm(messages, cfg):
+        asked.append(messages)
+        return "summary"
+
+    async def main():
+        with mock.patch.object(facts, "transcript", slow_transcript):
+            task = asyncio.create_task(Compressor(llm, WINDOW).acompress(conversation()))
+            await asyncio.to_thread(writing.wait, 10)
+            task.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await task
+            release.set()
+
+    asyncio.run(main())
+    for thread in set(threading.enumerate()) - threads_before:
+        thread.join(10)
+    assert asked == [] and not [r for r in caplog.records if r.levelname == "WARNING"]
