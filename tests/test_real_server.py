@@ -98,8 +98,9 @@ def test_a_context_too_small_for_the_request_is_named():
 def test_a_read_timeout_shorter_than_the_generation_is_named_a_time_out():
     # A server of its own: the one abandoned request would keep the shared
     # one busy (it serves one at a time) for as long as the whole summary.
+    # The module's own request, which fits this server's context.
     with local_llm.running() as server:
-        record = compress(server.url, SAMPLE, read_timeout="1")
+        record = compress(server.url, SAMPLE, "--module-transcript", read_timeout="1")
     assert record["summary_source"] == "extract"
     assert "no complete answer within the read time-out of 1 s" in record["llm_error"]
 
